@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the tools need.
+# Safe to run again: it installs only what is missing.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  libfmt-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    SUDO=sudo
+  else
+    echo "setup: these Debian packages are missing and this user cannot install them: ${missing[*]}" >&2
+    echo "setup: run this script as root, or install them with apt-get" >&2
+    exit 1
+  fi
+else
+  SUDO=
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq || { echo "setup: apt-get update failed" >&2; exit 1; }
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null \
+  || { echo "setup: apt-get install failed for: ${missing[*]}" >&2; exit 1; }
