@@ -1,0 +1,533 @@
+#pragma once
+// Building blocks for record types. A record is a short declaration:
+//
+//   class RxInfo : public Zem::Entity {
+//     ZEM_RECORD(RxInfo, "VornFabricLldp::RxInfo")
+//    public:
+//     ZEM_KEY(int, index)
+//     ZEM_ATTR(Zem::Optional<Lldp::VornTlv>, tlv)
+//     ZEM_ATTR(Zem::Optional<Velto::Duration>, lastRefreshTime)
+//   };
+//
+// Each macro declares the storage, the reader `x()`, the writers (`xIs`,
+// `xDel`, `xDelAll` for collections) that publish exactly the changes they
+// make, the `xAttr` identifier handlers compare changes with, and the JSON
+// mapping of the attribute. Collections iterate through `x()` and look an
+// entry up with `x(key)`.
+
+#include "platform/framework/Assert.h"
+#include "platform/framework/Entity.h"
+#include "platform/framework/Json.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace Zem {
+
+struct FieldInfo {
+  const char* name;
+  Json (*toJson)(const Entity&);
+  // Brings the attribute to the JSON value, publishing what changes.
+  void (*assign)(Entity&, const Json&);
+};
+
+// What a record type knows about itself: its name, its base record, how to
+// make an empty one, and its attributes in declaration order.
+class TypeInfo {
+ public:
+  using Factory = Velto::Ptr<Entity> (*)();
+  TypeInfo(const char* name, const TypeInfo* base, Factory create);
+
+  const char* name() const { return name_; }
+  const TypeInfo* base() const { return base_; }
+  Velto::Ptr<Entity> create() const { return create_(); }
+  const std::vector<FieldInfo>& fields() const { return fields_; }
+  void addField(const FieldInfo& f) { fields_.push_back(f); }
+  bool isA(const TypeInfo& other) const;
+
+  // Record types by name ("Vorn::MemberConfig").
+  static const TypeInfo* find(std::string_view name);
+  static std::vector<const TypeInfo*> all();
+
+ private:
+  const char* name_;
+  const TypeInfo* base_;
+  Factory create_;
+  std::vector<FieldInfo> fields_;
+};
+
+struct FieldRegistrar {
+  FieldRegistrar(TypeInfo& type, const FieldInfo& f) { type.addField(f); }
+};
+
+// Whole-record JSON: every attribute of the record and of its bases.
+Json toJson(const Entity& e);
+// Brings a record to the JSON value: attributes are written through their
+// writers (publishing what changes), collection entries missing from the
+// JSON are deleted, new ones made. Throws JsonError naming the attribute.
+void assignFromJson(Entity& e, const Json& j);
+// Makes a record of the type named by "@type" in `j` (or `fallback`) and
+// fills it from `j`.
+Velto::Ptr<Entity> entityFromJson(const Json& j, const TypeInfo* fallback);
+// Record JSON with its type name under "@type".
+Json typedJson(const Entity& e);
+
+template <class V>
+Velto::Ptr<V> makeEntry(const Json& j) {
+  auto e = entityFromJson(j, &V::typeInfoStatic());
+  auto v = Velto::dynamicPtrCast<V>(e);
+  if (!v) throw JsonError(std::string("entry is not a ") + V::typeInfoStatic().name());
+  return v;
+}
+
+namespace detail {
+// Hash collections are written in key order so that dumps and backups of the
+// same state are the same text.
+template <class Map>
+std::vector<typename Map::const_iterator> sortedEntries(const Map& m) {
+  std::vector<typename Map::const_iterator> v;
+  v.reserve(m.size());
+  for (auto it = m.begin(); it != m.end(); ++it) v.push_back(it);
+  using K = std::remove_cvref_t<decltype(m.begin()->first)>;
+  if constexpr (requires(const K& a, const K& b) { a < b; }) {
+    std::sort(v.begin(), v.end(), [](auto a, auto b) { return a->first < b->first; });
+  } else {
+    std::sort(v.begin(), v.end(), [](auto a, auto b) { return KeyCodec<K>::toKey(a->first) < KeyCodec<K>::toKey(b->first); });
+  }
+  return v;
+}
+}  // namespace detail
+
+// A keyed collection of entities. Owning collections make their entries
+// children: a change inside an entry reaches the collection owner's
+// subscribers as a nested change under the entry's key.
+template <class K, class V, bool Ordered, bool Owning = true>
+class EntityMap {
+ public:
+  using Map = std::conditional_t<Ordered, std::map<K, Velto::Ptr<V>>, std::unordered_map<K, Velto::Ptr<V>>>;
+  using const_iterator = typename Map::const_iterator;
+
+  EntityMap() = default;
+  EntityMap(const EntityMap&) = delete;
+  ~EntityMap() {
+    if constexpr (Owning) {
+      for (auto& kv : map_) kv.second->detach();
+    }
+  }
+
+  Velto::Ptr<V> get(const K& k) const {
+    auto it = map_.find(k);
+    return it == map_.end() ? Velto::Ptr<V>() : it->second;
+  }
+  bool has(const K& k) const { return map_.count(k) != 0; }
+  size_t size() const { return map_.size(); }
+  bool empty() const { return map_.empty(); }
+  const_iterator begin() const { return map_.begin(); }
+  const_iterator end() const { return map_.end(); }
+  std::vector<K> keys() const {
+    std::vector<K> ks;
+    ks.reserve(map_.size());
+    for (auto& kv : map_) ks.push_back(kv.first);
+    return ks;
+  }
+
+  // Adds `v` under `k`, replacing a different entry. Nothing happens when the
+  // same entity is already there.
+  void put(const Entity& owner, const AttrInfo& attr, const K& k, Velto::Ptr<V> v) {
+    ZEM_ASSERT(v);
+    auto [it, added] = map_.try_emplace(k);
+    if (!added && it->second == v) return;
+    Velto::Ptr<V> prev = std::move(it->second);
+    if constexpr (Owning) {
+      if (prev) prev->detach();
+      v->attachTo(owner, attr, k);
+    }
+    it->second = std::move(v);
+    const K key = k;
+    owner.publish(Change{&owner, &attr, &key, &prev, nullptr});
+  }
+
+  Velto::Ptr<V> erase(const Entity& owner, const AttrInfo& attr, const K& k) {
+    auto it = map_.find(k);
+    if (it == map_.end()) return {};
+    Velto::Ptr<V> prev = std::move(it->second);
+    const K key = it->first;
+    map_.erase(it);
+    if constexpr (Owning) prev->detach();
+    owner.publish(Change{&owner, &attr, &key, &prev, nullptr});
+    return prev;
+  }
+
+  void clear(const Entity& owner, const AttrInfo& attr) {
+    for (const K& k : keys()) erase(owner, attr, k);
+  }
+
+  Json toJson() const {
+    Json j = Json::object();
+    for (auto it : detail::sortedEntries(map_)) j[KeyCodec<K>::toKey(it->first)] = Zem::toJson(*it->second);
+    return j;
+  }
+
+  void assign(const Entity& owner, const AttrInfo& attr, const Json& j) {
+    if constexpr (!Owning) {
+      // References to entities owned elsewhere cannot be rebuilt from JSON.
+      (void)owner, (void)attr, (void)j;
+    } else {
+      if (!j.is_object()) throw JsonError("expected an object");
+      std::vector<std::pair<K, const Json*>> wanted;
+      for (auto it = j.begin(); it != j.end(); ++it) wanted.emplace_back(KeyCodec<K>::fromKey(it.key()), &it.value());
+      for (const K& k : keys()) {
+        bool keep = false;
+        for (auto& w : wanted) keep = keep || w.first == k;
+        if (!keep) erase(owner, attr, k);
+      }
+      for (auto& [k, value] : wanted) {
+        if (auto cur = get(k)) {
+          assignFromJson(*cur, *value);
+        } else {
+          put(owner, attr, k, makeEntry<V>(*value));
+        }
+      }
+    }
+  }
+
+ private:
+  Map map_;
+};
+
+// A keyed collection of plain values.
+template <class K, class V, bool Ordered>
+class ValueMap {
+ public:
+  using Map = std::conditional_t<Ordered, std::map<K, V>, std::unordered_map<K, V>>;
+  using const_iterator = typename Map::const_iterator;
+
+  const V* find(const K& k) const {
+    auto it = map_.find(k);
+    return it == map_.end() ? nullptr : &it->second;
+  }
+  bool has(const K& k) const { return map_.count(k) != 0; }
+  size_t size() const { return map_.size(); }
+  bool empty() const { return map_.empty(); }
+  const_iterator begin() const { return map_.begin(); }
+  const_iterator end() const { return map_.end(); }
+  std::vector<K> keys() const {
+    std::vector<K> ks;
+    for (auto& kv : map_) ks.push_back(kv.first);
+    return ks;
+  }
+
+  void put(const Entity& owner, const AttrInfo& attr, const K& k, const V& v) {
+    auto [it, added] = map_.try_emplace(k, v);
+    std::optional<V> prev;
+    if (!added) {
+      if (it->second == v) return;
+      prev = std::move(it->second);
+      it->second = v;
+    }
+    const K key = k;
+    owner.publish(Change{&owner, &attr, &key, &prev, nullptr});
+  }
+
+  bool erase(const Entity& owner, const AttrInfo& attr, const K& k) {
+    auto it = map_.find(k);
+    if (it == map_.end()) return false;
+    std::optional<V> prev = std::move(it->second);
+    const K key = it->first;
+    map_.erase(it);
+    owner.publish(Change{&owner, &attr, &key, &prev, nullptr});
+    return true;
+  }
+
+  void clear(const Entity& owner, const AttrInfo& attr) {
+    for (const K& k : keys()) erase(owner, attr, k);
+  }
+
+  Json toJson() const {
+    Json j = Json::object();
+    for (auto it : detail::sortedEntries(map_)) j[KeyCodec<K>::toKey(it->first)] = JsonCodec<V>::toJson(it->second);
+    return j;
+  }
+
+  void assign(const Entity& owner, const AttrInfo& attr, const Json& j) {
+    if (!j.is_object()) throw JsonError("expected an object");
+    std::vector<std::pair<K, V>> wanted;
+    for (auto it = j.begin(); it != j.end(); ++it) {
+      wanted.emplace_back(KeyCodec<K>::fromKey(it.key()), JsonCodec<V>::fromJson(it.value()));
+    }
+    for (const K& k : keys()) {
+      bool keep = false;
+      for (auto& w : wanted) keep = keep || w.first == k;
+      if (!keep) erase(owner, attr, k);
+    }
+    for (auto& [k, v] : wanted) put(owner, attr, k, v);
+  }
+
+ private:
+  Map map_;
+};
+
+// A collection of plain values without payload.
+template <class K, bool Ordered>
+class ValueSet {
+ public:
+  using Set = std::conditional_t<Ordered, std::set<K>, std::unordered_set<K>>;
+  using const_iterator = typename Set::const_iterator;
+
+  bool has(const K& k) const { return set_.count(k) != 0; }
+  size_t size() const { return set_.size(); }
+  bool empty() const { return set_.empty(); }
+  const_iterator begin() const { return set_.begin(); }
+  const_iterator end() const { return set_.end(); }
+  std::vector<K> keys() const { return std::vector<K>(set_.begin(), set_.end()); }
+
+  void insert(const Entity& owner, const AttrInfo& attr, const K& k) {
+    if (!set_.insert(k).second) return;
+    const K key = k;
+    owner.publish(Change{&owner, &attr, &key, nullptr, nullptr});
+  }
+  bool erase(const Entity& owner, const AttrInfo& attr, const K& k) {
+    if (set_.erase(k) == 0) return false;
+    const K key = k;
+    owner.publish(Change{&owner, &attr, &key, nullptr, nullptr});
+    return true;
+  }
+  void clear(const Entity& owner, const AttrInfo& attr) {
+    for (const K& k : keys()) erase(owner, attr, k);
+  }
+
+  Json toJson() const {
+    std::vector<std::pair<std::string, Json>> items;
+    for (auto& k : set_) items.emplace_back(KeyCodec<K>::toKey(k), JsonCodec<K>::toJson(k));
+    if constexpr (!Ordered) std::sort(items.begin(), items.end(), [](auto& a, auto& b) { return a.first < b.first; });
+    Json j = Json::array();
+    for (auto& [key, value] : items) j.push_back(std::move(value));
+    return j;
+  }
+  void assign(const Entity& owner, const AttrInfo& attr, const Json& j) {
+    if (!j.is_array()) throw JsonError("expected an array");
+    std::vector<K> wanted;
+    for (auto& e : j) wanted.push_back(JsonCodec<K>::fromJson(e));
+    for (const K& k : keys()) {
+      if (std::find(wanted.begin(), wanted.end(), k) == wanted.end()) erase(owner, attr, k);
+    }
+    for (auto& k : wanted) insert(owner, attr, k);
+  }
+
+ private:
+  Set set_;
+};
+
+// An optional child entity owned by its parent.
+template <class V>
+class OwnedChild {
+ public:
+  OwnedChild() = default;
+  OwnedChild(const OwnedChild&) = delete;
+  ~OwnedChild() {
+    if (p_) p_->detach();
+  }
+  const Velto::Ptr<V>& get() const { return p_; }
+
+  void set(const Entity& owner, const AttrInfo& attr, Velto::Ptr<V> v) {
+    if (p_ == v) return;
+    Velto::Ptr<V> prev = std::move(p_);
+    if (prev) prev->detach();
+    if (v) v->attachTo(owner, attr);
+    p_ = std::move(v);
+    owner.publish(Change{&owner, &attr, nullptr, &prev, nullptr});
+  }
+
+  Json toJson() const { return p_ ? Zem::toJson(*p_) : Json(); }
+  void assign(const Entity& owner, const AttrInfo& attr, const Json& j) {
+    if (j.is_null()) {
+      set(owner, attr, nullptr);
+    } else if (p_) {
+      assignFromJson(*p_, j);
+    } else {
+      set(owner, attr, makeEntry<V>(j));
+    }
+  }
+
+ private:
+  Velto::Ptr<V> p_;
+};
+
+namespace detail {
+template <class T>
+Json fieldToJson(const T& v) {
+  if constexpr (requires { v.toJson(); }) {
+    return v.toJson();
+  } else {
+    return JsonCodec<T>::toJson(v);
+  }
+}
+}  // namespace detail
+
+}  // namespace Zem
+
+// ---------------------------------------------------------------------------
+// Declaration macros.
+
+#define ZEM_RECORD_IMPL_(Cls, TypeName, BaseInfo)                                                    \
+ public:                                                                                             \
+  using Self = Cls;                                                                                  \
+  static ::Zem::TypeInfo& typeInfoStatic() {                                                         \
+    static ::Zem::TypeInfo info(TypeName, BaseInfo, [] { return ::Velto::Ptr<::Zem::Entity>(new Cls()); }); \
+    return info;                                                                                     \
+  }                                                                                                  \
+  const ::Zem::TypeInfo* typeInfo() const override { return &typeInfoStatic(); }                     \
+                                                                                                     \
+ private:
+
+// Opens a record type named `TypeName` ("Ns::Cls"); the class needs a default
+// constructor (it may be private).
+#define ZEM_RECORD(Cls, TypeName) ZEM_RECORD_IMPL_(Cls, TypeName, nullptr)
+// A record type that extends the record type `Base`.
+#define ZEM_RECORD_DERIVED(Cls, Base, TypeName) ZEM_RECORD_IMPL_(Cls, TypeName, &Base::typeInfoStatic())
+
+#define ZEM_FIELD_REG_(name, ToJsonExpr, AssignStmt)                                                   \
+  static inline const ::Zem::FieldRegistrar name##Reg_{                                              \
+      Self::typeInfoStatic(),                                                                        \
+      ::Zem::FieldInfo{#name,                                                                        \
+                       [](const ::Zem::Entity& e_) -> ::Zem::Json {                                  \
+                         const Self& s_ = static_cast<const Self&>(e_);                              \
+                         return ToJsonExpr;                                                          \
+                       },                                                                            \
+                       [](::Zem::Entity& e_, const ::Zem::Json& j_) {                                \
+                         Self& s_ = static_cast<Self&>(e_);                                          \
+                         AssignStmt;                                                                 \
+                       }}};
+
+// A plain attribute: `x()`, `xIs(v)` (publishes only a change), `xAttr`.
+#define ZEM_ATTR_D(Type, name, init)                                                                  \
+ public:                                                                                             \
+  static inline const ::Zem::AttrInfo name##Attr{#name};                                             \
+  const Type& name() const { return name##_; }                                                       \
+  void name##Is(const Type& v) { ::Zem::assignAttr(*this, name##_, v, name##Attr); }                 \
+                                                                                                     \
+ private:                                                                                            \
+  Type name##_ = init;                                                                               \
+  ZEM_FIELD_REG_(name, ::Zem::detail::fieldToJson(s_.name##_),                                       \
+                 s_.name##Is(::Zem::JsonCodec<Type>::fromJson(j_)))                                  \
+ public:
+
+#define ZEM_ATTR(Type, name) ZEM_ATTR_D(Type, name, Type{})
+
+// An identifying attribute, fixed when the entity is made (set `x_` in the
+// constructor); read-only afterwards.
+#define ZEM_KEY(Type, name)                                                                           \
+ public:                                                                                             \
+  const Type& name() const { return name##_; }                                                       \
+                                                                                                     \
+ private:                                                                                            \
+  Type name##_{};                                                                                    \
+  ZEM_FIELD_REG_(name, ::Zem::JsonCodec<Type>::toJson(s_.name##_),                                   \
+                 s_.name##_ = ::Zem::JsonCodec<Type>::fromJson(j_))                                  \
+ public:
+
+#define ZEM_ENTITY_MAP_BASE_(K, V, name, ordered, owning)                                            \
+ public:                                                                                             \
+  static inline const ::Zem::AttrInfo name##Attr{#name};                                             \
+  using name##Collection = ::Zem::EntityMap<K, V, ordered, owning>;                                  \
+  const name##Collection& name() const { return name##_; }                                           \
+  ::Velto::Ptr<V> name(const K& k) const { return name##_.get(k); }                                  \
+  void name##Put(const K& k, ::Velto::Ptr<V> v) { name##_.put(*this, name##Attr, k, std::move(v)); } \
+  ::Velto::Ptr<V> name##Del(const K& k) { return name##_.erase(*this, name##Attr, k); }              \
+  void name##DelAll() { name##_.clear(*this, name##Attr); }                                          \
+                                                                                                     \
+ private:                                                                                            \
+  name##Collection name##_;                                                                          \
+  ZEM_FIELD_REG_(name, s_.name##_.toJson(), s_.name##_.assign(e_, name##Attr, j_))                   \
+ public:
+
+#define ZEM_ENTITY_MAP_IS_(K, V, name)                                                                \
+ public:                                                                                             \
+  /* Returns the entry for `k`, making V(k, args...) when there is none. */                          \
+  template <class... A>                                                                              \
+  ::Velto::Ptr<V> name##Is(const K& k, A&&... args) {                                                \
+    if (auto cur = name##_.get(k)) return cur;                                                       \
+    auto v = ::Velto::make<V>(k, std::forward<A>(args)...);                                          \
+    name##_.put(*this, name##Attr, k, v);                                                            \
+    return v;                                                                                        \
+  }
+
+// Hash map of owned entities, entries made by `xIs(key, args...)`.
+#define ZEM_ENTITY_MAP(K, V, name) ZEM_ENTITY_MAP_BASE_(K, V, name, false, true) ZEM_ENTITY_MAP_IS_(K, V, name)
+// Ordered (ascending key) map of owned entities.
+#define ZEM_ORDERED_ENTITY_MAP(K, V, name) \
+  ZEM_ENTITY_MAP_BASE_(K, V, name, true, true) ZEM_ENTITY_MAP_IS_(K, V, name)
+// Hash map of owned entities whose record writes its own `xIs`.
+#define ZEM_ENTITY_MAP_CUSTOM(K, V, name) ZEM_ENTITY_MAP_BASE_(K, V, name, false, true)
+// Hash map of references to entities owned elsewhere (no nested changes).
+#define ZEM_PTR_MAP(K, V, name) ZEM_ENTITY_MAP_BASE_(K, V, name, false, false)
+
+#define ZEM_VALUE_MAP_BASE_(K, V, name, ordered)                                                     \
+ public:                                                                                             \
+  static inline const ::Zem::AttrInfo name##Attr{#name};                                             \
+  using name##Collection = ::Zem::ValueMap<K, V, ordered>;                                           \
+  const name##Collection& name() const { return name##_; }                                           \
+  /* The value under `k`, or V's default when there is none. */                                     \
+  V name(const K& k) const {                                                                         \
+    auto p = name##_.find(k);                                                                        \
+    return p ? *p : V{};                                                                             \
+  }                                                                                                  \
+  ::Zem::Optional<V> name##Get(const K& k) const {                                                   \
+    auto p = name##_.find(k);                                                                        \
+    return p ? ::Zem::Optional<V>(*p) : ::Zem::none;                                                 \
+  }                                                                                                  \
+  bool name##Has(const K& k) const { return name##_.has(k); }                                        \
+  void name##Is(const K& k, const V& v) { name##_.put(*this, name##Attr, k, v); }                    \
+  bool name##Del(const K& k) { return name##_.erase(*this, name##Attr, k); }                         \
+  void name##DelAll() { name##_.clear(*this, name##Attr); }                                          \
+                                                                                                     \
+ private:                                                                                            \
+  name##Collection name##_;                                                                          \
+  ZEM_FIELD_REG_(name, s_.name##_.toJson(), s_.name##_.assign(e_, name##Attr, j_))                   \
+ public:
+
+#define ZEM_VALUE_MAP(K, V, name) ZEM_VALUE_MAP_BASE_(K, V, name, false)
+#define ZEM_ORDERED_VALUE_MAP(K, V, name) ZEM_VALUE_MAP_BASE_(K, V, name, true)
+
+#define ZEM_VALUE_SET_BASE_(K, name, ordered)                                                        \
+ public:                                                                                             \
+  static inline const ::Zem::AttrInfo name##Attr{#name};                                             \
+  using name##Collection = ::Zem::ValueSet<K, ordered>;                                              \
+  const name##Collection& name() const { return name##_; }                                           \
+  bool name##Has(const K& k) const { return name##_.has(k); }                                        \
+  void name##Is(const K& k) { name##_.insert(*this, name##Attr, k); }                                \
+  bool name##Del(const K& k) { return name##_.erase(*this, name##Attr, k); }                         \
+  void name##DelAll() { name##_.clear(*this, name##Attr); }                                          \
+                                                                                                     \
+ private:                                                                                            \
+  name##Collection name##_;                                                                          \
+  ZEM_FIELD_REG_(name, s_.name##_.toJson(), s_.name##_.assign(e_, name##Attr, j_))                   \
+ public:
+
+#define ZEM_VALUE_SET(K, name) ZEM_VALUE_SET_BASE_(K, name, false)
+#define ZEM_ORDERED_VALUE_SET(K, name) ZEM_VALUE_SET_BASE_(K, name, true)
+
+// An optional owned child entity: `x()`, `xIs(args...)` makes a new V(args...)
+// in place of the present one, `xDel()`.
+#define ZEM_CHILD(V, name)                                                                           \
+ public:                                                                                             \
+  static inline const ::Zem::AttrInfo name##Attr{#name};                                             \
+  const ::Velto::Ptr<V>& name() const { return name##_.get(); }                                      \
+  template <class... A>                                                                              \
+  ::Velto::Ptr<V> name##Is(A&&... args) {                                                            \
+    auto v = ::Velto::make<V>(std::forward<A>(args)...);                                             \
+    name##_.set(*this, name##Attr, v);                                                               \
+    return v;                                                                                        \
+  }                                                                                                  \
+  void name##Put(::Velto::Ptr<V> v) { name##_.set(*this, name##Attr, std::move(v)); }                \
+  void name##Del() { name##_.set(*this, name##Attr, nullptr); }                                      \
+                                                                                                     \
+ private:                                                                                            \
+  ::Zem::OwnedChild<V> name##_;                                                                      \
+  ZEM_FIELD_REG_(name, s_.name##_.toJson(), s_.name##_.assign(e_, name##Attr, j_))                   \
+ public:

@@ -1,0 +1,249 @@
+#include "platform/scheduler/Scheduler.h"
+
+#include "platform/framework/Assert.h"
+
+#include <sys/epoll.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace Oru {
+
+// ---------------------------------------------------------------------------
+// TaskScheduler: a binary heap of armed tasks, each knowing its own index so
+// that re-arming and stopping cost O(log n) and leave nothing behind.
+
+TaskScheduler::~TaskScheduler() {
+  for (TimerTask* t : heap_) t->heapIndex_ = TimerTask::kNotScheduled;
+}
+
+bool TaskScheduler::earlier(const TimerTask* a, const TimerTask* b) const {
+  if (a->due_ != b->due_) return a->due_ < b->due_;
+  return a->seq_ < b->seq_;
+}
+
+void TaskScheduler::place(size_t i, TimerTask* t) {
+  heap_[i] = t;
+  t->heapIndex_ = i;
+}
+
+void TaskScheduler::siftUp(size_t i) {
+  TimerTask* t = heap_[i];
+  while (i > 0) {
+    size_t parent = (i - 1) / 2;
+    if (!earlier(t, heap_[parent])) break;
+    place(i, heap_[parent]);
+    i = parent;
+  }
+  place(i, t);
+}
+
+void TaskScheduler::siftDown(size_t i) {
+  TimerTask* t = heap_[i];
+  const size_t n = heap_.size();
+  for (;;) {
+    size_t child = 2 * i + 1;
+    if (child >= n) break;
+    if (child + 1 < n && earlier(heap_[child + 1], heap_[child])) ++child;
+    if (!earlier(heap_[child], t)) break;
+    place(i, heap_[child]);
+    i = child;
+  }
+  place(i, t);
+}
+
+void TaskScheduler::schedule(TimerTask* task, Velto::Duration due) {
+  const bool wasFirst = !heap_.empty() && heap_.front() == task;
+  task->due_ = due;
+  task->seq_ = nextSeq_++;
+  if (task->heapIndex_ == TimerTask::kNotScheduled) {
+    heap_.push_back(task);
+    task->heapIndex_ = heap_.size() - 1;
+    siftUp(heap_.size() - 1);
+  } else {
+    // Re-armed: the new due time may be earlier or later.
+    size_t i = task->heapIndex_;
+    siftDown(i);
+    siftUp(task->heapIndex_);
+  }
+  if (wasFirst || heap_.front() == task) nextDueChanged();
+}
+
+void TaskScheduler::cancel(TimerTask* task) {
+  size_t i = task->heapIndex_;
+  if (i == TimerTask::kNotScheduled) return;
+  const bool wasFirst = i == 0;
+  task->heapIndex_ = TimerTask::kNotScheduled;
+  TimerTask* last = heap_.back();
+  heap_.pop_back();
+  if (last != task) {
+    place(i, last);
+    siftDown(i);
+    siftUp(last->heapIndex_);
+  }
+  if (wasFirst) nextDueChanged();
+}
+
+Zem::Optional<Velto::Duration> TaskScheduler::nextDue() const {
+  if (heap_.empty()) return Zem::none;
+  return heap_.front()->due_;
+}
+
+size_t TaskScheduler::runDue(Velto::Duration t, const std::function<void(Velto::Duration)>& advance) {
+  size_t ran = 0;
+  while (!heap_.empty() && heap_.front()->due_ <= t) {
+    Velto::Ptr<TimerTask> task(heap_.front());
+    cancel(task.get());
+    if (advance) advance(task->due_);
+    task->fire();
+    ++ran;
+  }
+  return ran;
+}
+
+void TaskScheduler::post(std::function<void()> fn, Velto::Duration delay) {
+  auto task = Velto::make<TimerTask>(Velto::Ptr<TaskScheduler>(this), 0, "post");
+  task->postedFn_ = std::move(fn);
+  task->scheduleTaskDelay(delay);
+  posted_.push_back(std::move(task));
+}
+
+// ---------------------------------------------------------------------------
+
+TimerTask::TimerTask(Velto::Ptr<TaskScheduler> scheduler, TaskPriority priority, std::string name)
+    : scheduler_(std::move(scheduler)), priority_(priority), name_(std::move(name)) {
+  ZEM_ASSERT(scheduler_);
+}
+
+TimerTask::~TimerTask() {
+  if (scheduler_) scheduler_->cancel(this);
+}
+
+void TimerTask::scheduleTaskDelay(Velto::Duration delay) {
+  scheduler_->schedule(this, scheduler_->now() + std::max(0.0, delay));
+}
+
+void TimerTask::stopTimerTask() { scheduler_->cancel(this); }
+
+void TimerTask::fire() {
+  if (postedFn_) {
+    auto fn = std::move(postedFn_);
+    auto& posted = scheduler_->posted_;
+    std::erase_if(posted, [this](const auto& p) { return p.get() == this; });
+    fn();
+    return;
+  }
+  publish(Zem::Change{this, &runAttr, nullptr, nullptr, nullptr});
+}
+
+// ---------------------------------------------------------------------------
+
+size_t VirtualScheduler::runUntil(Velto::Duration t) {
+  size_t ran = runDue(t, [this](Velto::Duration due) { now_ = std::max(now_, due); });
+  now_ = std::max(now_, t);
+  return ran;
+}
+
+bool VirtualScheduler::runNext() {
+  auto due = nextDue();
+  if (!due) return false;
+  runUntil(*due);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+[[noreturn]] void sysFail(const char* what) {
+  throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+}  // namespace
+
+EventLoop::EventLoop() {
+  epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epollFd_ < 0) sysFail("epoll_create1");
+  timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (timerFd_ < 0) sysFail("timerfd_create");
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.fd = timerFd_;
+  if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, timerFd_, &ev) < 0) sysFail("epoll_ctl");
+}
+
+EventLoop::~EventLoop() {
+  if (timerFd_ >= 0) ::close(timerFd_);
+  if (epollFd_ >= 0) ::close(epollFd_);
+}
+
+Velto::Duration EventLoop::now() const {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+void EventLoop::watchFd(int fd, uint32_t events, FdHandler handler) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.fd = fd;
+  const bool known = handlers_.count(fd) != 0;
+  handlers_[fd] = std::make_shared<FdHandler>(std::move(handler));
+  if (epoll_ctl(epollFd_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) < 0) sysFail("epoll_ctl");
+}
+
+void EventLoop::unwatchFd(int fd) {
+  if (handlers_.erase(fd) == 0) return;
+  epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void EventLoop::nextDueChanged() { armTimer(); }
+
+void EventLoop::armTimer() {
+  itimerspec its{};
+  if (auto due = nextDue()) {
+    // An absolute expiry; a time already past fires at once.
+    double d = std::max(*due, 1e-9);
+    its.it_value.tv_sec = static_cast<time_t>(d);
+    its.it_value.tv_nsec = static_cast<long>((d - std::floor(d)) * 1e9);
+    if (its.it_value.tv_sec == 0 && its.it_value.tv_nsec == 0) its.it_value.tv_nsec = 1;
+  }
+  timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &its, nullptr);
+}
+
+void EventLoop::runOnce(Velto::Duration maxWait) {
+  epoll_event events[32];
+  int timeoutMs = maxWait < 0 ? -1 : static_cast<int>(std::ceil(maxWait * 1000));
+  int n = epoll_wait(epollFd_, events, 32, timeoutMs);
+  if (n < 0) {
+    if (errno == EINTR) return;
+    sysFail("epoll_wait");
+  }
+  for (int i = 0; i < n; ++i) {
+    int fd = events[i].data.fd;
+    if (fd == timerFd_) {
+      uint64_t expirations;
+      while (::read(timerFd_, &expirations, sizeof expirations) > 0) {
+      }
+      continue;
+    }
+    auto it = handlers_.find(fd);
+    if (it == handlers_.end()) continue;
+    auto handler = it->second;  // survives an unwatch from inside
+    (*handler)(events[i].events);
+  }
+  runDue(now(), nullptr);
+  armTimer();
+}
+
+void EventLoop::run() {
+  while (!stopped_) runOnce(-1);
+}
+
+}  // namespace Oru

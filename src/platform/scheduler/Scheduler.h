@@ -1,0 +1,147 @@
+#pragma once
+// Time and timers. Every state machine takes time only from its scheduler:
+// `Oru::EventLoop` runs on the real clock (epoll, timerfd and the sockets of
+// the host), `Oru::VirtualScheduler` jumps from one due task to the next, so
+// a whole group can run an hour of protocol time in seconds and every test is
+// exact about time. Tasks due at the same time run in the order they were
+// scheduled.
+
+#include "platform/framework/Entity.h"
+#include "platform/framework/Values.h"
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace Oru {
+
+using TaskPriority = int;
+class TimerTask;
+
+class TaskScheduler : public Velto::RefCounted {
+ public:
+  ~TaskScheduler() override;
+
+  // Seconds on this scheduler's clock.
+  virtual Velto::Duration now() const = 0;
+
+  // Runs `fn` on the activity thread after `delay` seconds (0: as soon as
+  // the tasks already due have run). For host glue that is not a state
+  // machine, such as the completion of a mount group.
+  void post(std::function<void()> fn, Velto::Duration delay = 0);
+
+  size_t scheduledTaskCount() const { return heap_.size(); }
+  // Due time of the earliest armed task.
+  Zem::Optional<Velto::Duration> nextDue() const;
+
+ protected:
+  // Runs, in order, every task due at or before `t`; `advance` moves the
+  // clock to a task's due time before it runs (virtual clock).
+  size_t runDue(Velto::Duration t, const std::function<void(Velto::Duration)>& advance);
+  // Called when the earliest due time may have changed.
+  virtual void nextDueChanged() {}
+
+ private:
+  friend class TimerTask;
+  void schedule(TimerTask* task, Velto::Duration due);
+  void cancel(TimerTask* task);
+  bool earlier(const TimerTask* a, const TimerTask* b) const;
+  void siftUp(size_t i);
+  void siftDown(size_t i);
+  void place(size_t i, TimerTask* t);
+
+  std::vector<TimerTask*> heap_;
+  uint64_t nextSeq_ = 1;
+  std::vector<Velto::Ptr<TimerTask>> posted_;
+};
+
+// A one-shot timer. When it fires it publishes a change of `runAttr`; the
+// owning state machine's reactor on the task calls the task's run handler.
+class TimerTask : public Zem::Entity {
+ public:
+  static inline const Zem::AttrInfo runAttr{"run"};
+
+  TimerTask(Velto::Ptr<TaskScheduler> scheduler, TaskPriority priority, std::string name);
+  ~TimerTask() override;
+
+  // Arms (or re-arms) the task to fire once, `delay` seconds from now.
+  void scheduleTaskDelay(Velto::Duration delay);
+  void stopTimerTask();
+  bool taskScheduled() const { return heapIndex_ != kNotScheduled; }
+  const std::string& taskName() const { return name_; }
+  TaskPriority taskPriority() const { return priority_; }
+  void taskPriorityIs(TaskPriority p) { priority_ = p; }
+  const Velto::Ptr<TaskScheduler>& taskScheduler() const { return scheduler_; }
+  // When the armed task fires, on the scheduler's clock.
+  Velto::Duration dueTime() const { return due_; }
+
+ private:
+  friend class TaskScheduler;
+  static constexpr size_t kNotScheduled = std::numeric_limits<size_t>::max();
+  void fire();
+
+  Velto::Ptr<TaskScheduler> scheduler_;
+  TaskPriority priority_;
+  std::string name_;
+  size_t heapIndex_ = kNotScheduled;
+  uint64_t seq_ = 0;
+  Velto::Duration due_ = 0;
+  std::function<void()> postedFn_;
+};
+
+// The deterministic clock of the simulator and the tests.
+class VirtualScheduler : public TaskScheduler {
+ public:
+  explicit VirtualScheduler(Velto::Duration start = 0) : now_(start) {}
+  Velto::Duration now() const override { return now_; }
+
+  // Runs every task due up to `t` in order, then sets the clock to `t`.
+  size_t runUntil(Velto::Duration t);
+  size_t runFor(Velto::Duration d) { return runUntil(now_ + d); }
+  // Runs the tasks due now, without moving the clock.
+  size_t runReady() { return runUntil(now_); }
+  // Moves the clock to the next due task and runs everything due then.
+  bool runNext();
+
+ private:
+  Velto::Duration now_;
+};
+
+// The real-clock event loop of a daemon: timers through a timerfd, file
+// descriptors through epoll, all handlers on the calling thread.
+class EventLoop : public TaskScheduler {
+ public:
+  using FdHandler = std::function<void(uint32_t events)>;
+
+  EventLoop();
+  ~EventLoop() override;
+
+  // CLOCK_MONOTONIC seconds.
+  Velto::Duration now() const override;
+
+  // Calls `handler` with the epoll events whenever `fd` is ready. A handler
+  // may watch or unwatch descriptors, including its own.
+  void watchFd(int fd, uint32_t events, FdHandler handler);
+  void unwatchFd(int fd);
+
+  // Runs until stop(); returns at once if stop() was already called.
+  void run();
+  // Waits at most `maxWait` seconds for one round of ready work and runs it.
+  void runOnce(Velto::Duration maxWait);
+  void stop() { stopped_ = true; }
+  bool stopped() const { return stopped_; }
+
+ private:
+  void nextDueChanged() override;
+  void armTimer();
+
+  int epollFd_ = -1;
+  int timerFd_ = -1;
+  bool stopped_ = false;
+  std::unordered_map<int, std::shared_ptr<FdHandler>> handlers_;
+};
+
+}  // namespace Oru

@@ -1,0 +1,316 @@
+#include "platform/framework/Record.h"
+#include "platform/framework/StateMachine.h"
+#include "tests/platform/framework/TestRecords.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace TestRecords;
+using Kivo::IntfId;
+
+const IntfId et1("Ethernet1");
+const IntfId et2("Ethernet2");
+const IntfId et10("Ethernet10");
+
+// Renders a change chain as "branch[Et1].leaf[3].value" for compact asserts.
+std::string describe(const Zem::Change& c) {
+  std::string s = c.attr->name;
+  if (c.key) {
+    if (c.is(Tree::branchAttr) || c.is(Tree::flagAttr) || c.is(Tree::memberAttr)) {
+      s += "[" + c.keyAs<IntfId>().shortName() + "]";
+    } else if (c.is(Branch::leafAttr)) {
+      s += "[" + std::to_string(c.keyAs<int>()) + "]";
+    }
+  }
+  if (c.inner) s += "." + describe(*c.inner);
+  return s;
+}
+
+struct Recorder {
+  std::vector<std::string> seen;
+  Zem::Reactor on(const Zem::Entity& e) {
+    return e.subscribe([this](const Zem::Change& c) { seen.push_back(describe(c)); });
+  }
+};
+
+TEST(EntityTest, WritesPublishOnlyChanges) {
+  auto leaf = Velto::make<Leaf>(1);
+  Recorder r;
+  auto reactor = r.on(*leaf);
+  leaf->valueIs(0);  // the default: unchanged
+  leaf->valueIs(5);
+  leaf->valueIs(5);
+  leaf->whenIs(1.5);
+  leaf->whenIs(1.5);
+  leaf->whenIs(Zem::none);
+  EXPECT_EQ(r.seen, (std::vector<std::string>{"value", "when", "when"}));
+}
+
+TEST(EntityTest, ChangeCarriesPreviousValue) {
+  auto leaf = Velto::make<Leaf>(1);
+  std::vector<std::pair<int, int>> prevAndNow;
+  auto reactor = leaf->subscribe([&](const Zem::Change& c) {
+    prevAndNow.emplace_back(c.prevAs<int>(), leaf->value());
+  });
+  leaf->valueIs(3);
+  leaf->valueIs(7);
+  EXPECT_EQ(prevAndNow, (std::vector<std::pair<int, int>>{{0, 3}, {3, 7}}));
+}
+
+TEST(EntityTest, CollectionsPublishKeysAndNestedChanges) {
+  auto tree = Velto::make<Tree>();
+  Recorder r;
+  auto reactor = r.on(*tree);
+
+  auto b = tree->branchIs(et1);
+  EXPECT_EQ(tree->branchIs(et1), b);  // existing entry, no change
+  auto leaf = b->leafIs(3);
+  leaf->valueIs(9);
+  b->favouriteIs(4)->valueIs(1);
+  b->labelIs("x");
+  tree->flagIs(et2, true);
+  tree->flagIs(et2, true);
+  tree->memberIs(et10);
+  tree->memberIs(et10);
+  b->leafDel(3);
+  b->leafDel(3);
+  tree->branchDel(et1);
+
+  EXPECT_EQ(r.seen, (std::vector<std::string>{
+                        "branch[Et1]",
+                        "branch[Et1].leaf[3]",
+                        "branch[Et1].leaf[3].value",
+                        "branch[Et1].favourite",
+                        "branch[Et1].favourite.value",
+                        "branch[Et1].label",
+                        "flag[Et2]",
+                        "member[Et10]",
+                        "branch[Et1].leaf[3]",
+                        "branch[Et1]",
+                    }));
+  // A removed entry no longer reports to its former container.
+  r.seen.clear();
+  b->labelIs("y");
+  leaf->valueIs(10);
+  EXPECT_TRUE(r.seen.empty());
+}
+
+TEST(EntityTest, ReplacedEntryStopsForwarding) {
+  auto tree = Velto::make<Tree>();
+  auto first = Velto::make<Branch>(et1);
+  auto second = Velto::make<Branch>(et1);
+  tree->branchPut(et1, first);
+  Recorder r;
+  auto reactor = r.on(*tree);
+  Velto::Ptr<Branch> prev;
+  auto prevReactor = tree->subscribe([&](const Zem::Change& c) {
+    if (!c.nested()) prev = c.prevAs<Velto::Ptr<Branch>>();
+  });
+  tree->branchPut(et1, second);
+  EXPECT_EQ(prev, first);
+  first->labelIs("old");
+  second->labelIs("new");
+  EXPECT_EQ(r.seen, (std::vector<std::string>{"branch[Et1]", "branch[Et1].label"}));
+}
+
+TEST(EntityTest, OrderedCollectionsIterateInNaturalOrder) {
+  auto tree = Velto::make<Tree>();
+  for (auto name : {"Ethernet10", "Ethernet2", "Ethernet1", "Ethernet3/1", "Ethernet3/10", "Ethernet3/2"}) {
+    tree->branchIs(IntfId(name));
+    tree->memberIs(IntfId(name));
+  }
+  std::vector<std::string> order;
+  for (auto& [k, v] : tree->branch()) order.push_back(k.shortName());
+  EXPECT_EQ(order, (std::vector<std::string>{"Et1", "Et2", "Et3/1", "Et3/2", "Et3/10", "Et10"}));
+  std::vector<std::string> setOrder;
+  for (auto& k : tree->member()) setOrder.push_back(k.shortName());
+  EXPECT_EQ(setOrder, order);
+}
+
+TEST(EntityTest, IntfIdNamesAndTypes) {
+  struct Case {
+    const char* in;
+    const char* full;
+    const char* brief;
+    int type;
+  };
+  for (auto c : {Case{"Ethernet3/1", "Ethernet3/1", "Et3/1", 0}, Case{"Et3/1", "Ethernet3/1", "Et3/1", 0},
+                 Case{"Port-Channel10", "Port-Channel10", "Po10", 1}, Case{"po10", "Port-Channel10", "Po10", 1},
+                 Case{"Management1", "Management1", "Ma1", 2}, Case{"eth0", "eth0", "eth0", IntfId::other},
+                 Case{"", "", "", IntfId::none}}) {
+    IntfId id(c.in);
+    EXPECT_EQ(id.stringValue(), c.full) << c.in;
+    EXPECT_EQ(id.shortName(), c.brief) << c.in;
+    EXPECT_EQ(id.typeCode(), c.type) << c.in;
+    EXPECT_EQ(fmt::format("{}", id), c.brief);
+  }
+  EXPECT_EQ(IntfId("Et3/1"), IntfId("Ethernet3/1"));
+  EXPECT_TRUE(IntfId("").empty());
+  EXPECT_EQ(IntfId(""), IntfId());
+}
+
+TEST(EntityTest, OptionalPrintsNone) {
+  EXPECT_EQ(fmt::format("{}", Zem::Optional<int>()), "OptionalNone");
+  EXPECT_EQ(fmt::format("{}", Zem::Optional<int>(4)), "4");
+  EXPECT_EQ(fmt::format("{}", Kivo::EthAddr::fromString("00:1C:73:00:00:01")), "00:1c:73:00:00:01");
+  EXPECT_THROW(Kivo::EthAddr::fromString("00:1c:73:00:00"), std::invalid_argument);
+}
+
+// --- Re-entrancy ------------------------------------------------------------
+
+TEST(EntityTest, HandlerMayDestroyItsOwnReactor) {
+  auto leaf = Velto::make<Leaf>(1);
+  auto reactor = std::make_unique<Zem::Reactor>();
+  int calls = 0;
+  *reactor = leaf->subscribe([&](const Zem::Change&) {
+    ++calls;
+    reactor.reset();
+  });
+  int laterCalls = 0;
+  auto later = leaf->subscribe([&](const Zem::Change&) { ++laterCalls; });
+  leaf->valueIs(1);
+  leaf->valueIs(2);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(laterCalls, 2);
+  EXPECT_EQ(leaf->subscriberCount(), 1u);
+}
+
+TEST(EntityTest, HandlerMayDestroyAReactorNotYetCalled) {
+  auto leaf = Velto::make<Leaf>(1);
+  Zem::Reactor second;
+  int secondCalls = 0;
+  auto first = leaf->subscribe([&](const Zem::Change&) { second.reset(); });
+  second = leaf->subscribe([&](const Zem::Change&) { ++secondCalls; });
+  leaf->valueIs(1);
+  EXPECT_EQ(secondCalls, 0);
+}
+
+TEST(EntityTest, SubscriptionMadeInsideHandlerSeesOnlyLaterChanges) {
+  auto leaf = Velto::make<Leaf>(1);
+  std::vector<Zem::Reactor> added;
+  int addedCalls = 0;
+  auto first = leaf->subscribe([&](const Zem::Change&) {
+    added.push_back(leaf->subscribe([&](const Zem::Change&) { ++addedCalls; }));
+  });
+  leaf->valueIs(1);
+  EXPECT_EQ(addedCalls, 0);
+  leaf->valueIs(2);
+  EXPECT_EQ(addedCalls, 1);
+}
+
+TEST(EntityTest, HandlerMayDropLastReferenceToTheNotifyingEntity) {
+  auto tree = Velto::make<Tree>();
+  auto branch = tree->branchIs(et1);
+  Zem::Reactor r;
+  int calls = 0;
+  r = branch->subscribe([&](const Zem::Change&) {
+    ++calls;
+    tree->branchDel(et1);  // the container lets go
+    branch = nullptr;      // and so does the test: only delivery holds it
+  });
+  branch->labelIs("gone");
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(tree->branch().size(), 0u);
+}
+
+TEST(EntityTest, HandlerMayWriteTheEntityThatNotifiedIt) {
+  auto leaf = Velto::make<Leaf>(1);
+  std::vector<int> seen;
+  auto r = leaf->subscribe([&](const Zem::Change&) {
+    seen.push_back(leaf->value());
+    if (leaf->value() < 3) leaf->valueIs(leaf->value() + 1);
+  });
+  leaf->valueIs(1);
+  EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(leaf->value(), 3);
+}
+
+TEST(EntityTest, NestedKeyOutlivesEntryRemovedDuringDelivery) {
+  auto tree = Velto::make<Tree>();
+  auto branch = tree->branchIs(et1);
+  std::vector<std::string> keys;
+  auto remover = tree->subscribe([&](const Zem::Change& c) {
+    if (c.nested()) tree->branchDel(c.keyAs<IntfId>());
+  });
+  auto reader = tree->subscribe([&](const Zem::Change& c) { keys.push_back(c.keyAs<IntfId>().shortName()); });
+  branch->labelIs("x");
+  EXPECT_EQ(keys, (std::vector<std::string>{"Et1", "Et1"}));  // the nested change, then the removal
+}
+
+TEST(EntityTest, EntityDestroyedBeforeReactorLeavesItInactive) {
+  Zem::Reactor r;
+  {
+    auto leaf = Velto::make<Leaf>(1);
+    r = leaf->subscribe([](const Zem::Change&) {});
+    EXPECT_TRUE(r.active());
+  }
+  EXPECT_FALSE(r.active());
+  r.reset();  // harmless
+}
+
+// --- State machines -----------------------------------------------------------
+
+class CountingSm : public Zem::StateMachine {
+ public:
+  CountingSm(Velto::Ptr<Leaf> leaf, int tag) : leaf_(std::move(leaf)), tag_(tag) {
+    reactor_ = watch(leaf_, [this](const Zem::Change&) { ++calls; });
+  }
+  int calls = 0;
+  int tag() const { return tag_; }
+
+ private:
+  Velto::Ptr<Leaf> leaf_;
+  int tag_;
+  Zem::Reactor reactor_;
+};
+
+Velto::Ptr<CountingSm> countingSmFactory(const Velto::Ptr<Leaf>& leaf, int tag) {
+  auto sm = Velto::make<CountingSm>(leaf, tag);
+  sm->hasNotificationActiveIs(true);
+  return sm;
+}
+
+TEST(StateMachineTest, ReactorsRunOnlyWhileNotificationsAreActive) {
+  auto leaf = Velto::make<Leaf>(1);
+  auto sm = Velto::make<CountingSm>(leaf, 0);
+  leaf->valueIs(1);
+  EXPECT_EQ(sm->calls, 0);
+  sm->hasNotificationActiveIs(true);
+  leaf->valueIs(2);
+  EXPECT_EQ(sm->calls, 1);
+  sm->hasNotificationActiveIs(false);
+  leaf->valueIs(3);
+  EXPECT_EQ(sm->calls, 1);
+}
+
+TEST(StateMachineTest, ChildIsKeepsChildMadeWithEqualArguments) {
+  auto leaf = Velto::make<Leaf>(1);
+  Zem::ChildSlot<CountingSm, Velto::Ptr<Leaf>, int> slot;
+  auto a = slot.is(countingSmFactory, leaf, 1);
+  EXPECT_EQ(slot.is(countingSmFactory, leaf, 1), a);
+  auto b = slot.is(countingSmFactory, leaf, 2);
+  EXPECT_NE(b, a);
+  EXPECT_FALSE(a->hasNotificationActive());  // the replaced child is released inactive
+  EXPECT_TRUE(b->hasNotificationActive());
+  leaf->valueIs(5);
+  EXPECT_EQ(a->calls, 0);
+  EXPECT_EQ(b->calls, 1);
+  slot.del();
+  EXPECT_FALSE(slot.get());
+}
+
+TEST(StateMachineTest, HandlerMayDeleteItsOwnStateMachine) {
+  auto leaf = Velto::make<Leaf>(1);
+  Zem::ChildSlot<CountingSm, Velto::Ptr<Leaf>, int> slot;
+  slot.is(countingSmFactory, leaf, 1);
+  auto killer = leaf->subscribe([&](const Zem::Change&) { slot.del(); });
+  leaf->valueIs(1);  // the killer may run before or after the machine's own reactor
+  EXPECT_FALSE(slot.get());
+  leaf->valueIs(2);
+}
+
+}  // namespace

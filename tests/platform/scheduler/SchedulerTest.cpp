@@ -1,0 +1,144 @@
+#include "platform/scheduler/Scheduler.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Oru::TimerTask;
+using Oru::VirtualScheduler;
+
+struct Fixture {
+  Velto::Ptr<VirtualScheduler> clock = Velto::make<VirtualScheduler>(100.0);
+  std::vector<std::string> fired;
+  std::vector<Zem::Reactor> reactors;
+
+  Velto::Ptr<TimerTask> task(const std::string& name) {
+    auto t = Velto::make<TimerTask>(clock, 3, name);
+    reactors.push_back(t->subscribe([this, name, raw = t.get()](const Zem::Change& c) {
+      if (c.is(TimerTask::runAttr)) fired.push_back(fmt::format("{}@{}", name, clock->now()));
+      (void)raw;
+    }));
+    return t;
+  }
+};
+
+TEST(SchedulerTest, FiresInDueOrderWithSchedulingOrderForTies) {
+  Fixture f;
+  auto a = f.task("a"), b = f.task("b"), c = f.task("c"), d = f.task("d");
+  c->scheduleTaskDelay(2);
+  a->scheduleTaskDelay(1);
+  d->scheduleTaskDelay(1);
+  b->scheduleTaskDelay(1);
+  f.clock->runFor(5);
+  EXPECT_EQ(f.fired, (std::vector<std::string>{"a@101", "d@101", "b@101", "c@102"}));
+  EXPECT_EQ(f.clock->now(), 105);
+  EXPECT_FALSE(a->taskScheduled());
+}
+
+TEST(SchedulerTest, RearmStopAndRunUntilBoundary) {
+  Fixture f;
+  auto a = f.task("a"), b = f.task("b");
+  a->scheduleTaskDelay(5);
+  b->scheduleTaskDelay(1);
+  f.clock->runFor(0.5);
+  a->scheduleTaskDelay(1);  // re-armed earlier: due at 101.5
+  b->scheduleTaskDelay(3);  // re-armed later: due at 103.5
+  EXPECT_TRUE(a->taskScheduled());
+  EXPECT_DOUBLE_EQ(a->dueTime(), 101.5);
+  f.clock->runUntil(101.5);  // due exactly at the boundary: runs
+  b->stopTimerTask();
+  b->stopTimerTask();  // stopping twice is harmless
+  f.clock->runFor(10);
+  EXPECT_EQ(f.fired, (std::vector<std::string>{"a@101.5"}));
+  EXPECT_EQ(f.clock->scheduledTaskCount(), 0u);
+}
+
+TEST(SchedulerTest, HandlerMayRearmOrDestroyItsOwnTask) {
+  auto clock = Velto::make<VirtualScheduler>();
+  auto periodic = Velto::make<TimerTask>(clock, 0, "periodic");
+  int runs = 0;
+  auto r1 = periodic->subscribe([&](const Zem::Change&) {
+    if (++runs < 3) periodic->scheduleTaskDelay(0.1);
+  });
+  periodic->scheduleTaskDelay(0.1);
+  auto once = Velto::make<TimerTask>(clock, 0, "once");
+  auto r2 = once->subscribe([&](const Zem::Change&) { once = nullptr; });
+  once->scheduleTaskDelay(0.15);
+  clock->runFor(1);
+  EXPECT_EQ(runs, 3);
+  EXPECT_FALSE(once);
+}
+
+TEST(SchedulerTest, DestroyedTaskNeverFires) {
+  auto clock = Velto::make<VirtualScheduler>();
+  int runs = 0;
+  {
+    auto t = Velto::make<TimerTask>(clock, 0, "t");
+    auto r = t->subscribe([&](const Zem::Change&) { ++runs; });
+    t->scheduleTaskDelay(1);
+  }
+  EXPECT_EQ(clock->scheduledTaskCount(), 0u);
+  clock->runFor(2);
+  EXPECT_EQ(runs, 0);
+}
+
+TEST(SchedulerTest, ManyTasksKeepHeapOrder) {
+  auto clock = Velto::make<VirtualScheduler>();
+  std::vector<Velto::Ptr<TimerTask>> tasks;
+  std::vector<double> order;
+  std::vector<Zem::Reactor> rs;
+  for (int i = 0; i < 200; ++i) {
+    auto t = Velto::make<TimerTask>(clock, 0, fmt::format("t{}", i));
+    rs.push_back(t->subscribe([&](const Zem::Change&) { order.push_back(clock->now()); }));
+    t->scheduleTaskDelay((i * 37) % 101);
+    tasks.push_back(t);
+  }
+  for (int i = 0; i < 200; i += 3) tasks[i]->scheduleTaskDelay((i * 13) % 53 + 0.5);
+  for (int i = 1; i < 200; i += 7) tasks[i]->stopTimerTask();
+  clock->runFor(200);
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+  EXPECT_EQ(order.size(), 200u - 29u);
+}
+
+TEST(SchedulerTest, PostRunsCallbackOnTheActivityThread) {
+  auto clock = Velto::make<VirtualScheduler>();
+  std::vector<int> ran;
+  clock->post([&] { ran.push_back(2); }, 1.0);
+  clock->post([&] { ran.push_back(1); });
+  clock->runReady();
+  EXPECT_EQ(ran, (std::vector<int>{1}));
+  clock->runFor(1);
+  EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+}
+
+TEST(EventLoopTest, RunsTimersAndWatchedDescriptors) {
+  auto loop = Velto::make<Oru::EventLoop>();
+  int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  ASSERT_GE(efd, 0);
+  std::vector<std::string> seen;
+  loop->watchFd(efd, 1 /* EPOLLIN */, [&](uint32_t) {
+    uint64_t v;
+    ASSERT_EQ(::read(efd, &v, sizeof v), static_cast<ssize_t>(sizeof v));
+    seen.push_back("fd");
+    loop->unwatchFd(efd);
+  });
+  auto t = Velto::make<TimerTask>(loop, 0, "t");
+  auto r = t->subscribe([&](const Zem::Change&) {
+    seen.push_back("timer");
+    uint64_t one = 1;
+    ASSERT_EQ(::write(efd, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+  });
+  t->scheduleTaskDelay(0.01);
+  loop->post([&] { seen.push_back("post"); });
+  for (int i = 0; i < 100 && seen.size() < 3; ++i) loop->runOnce(1.0);
+  EXPECT_EQ(seen, (std::vector<std::string>{"post", "timer", "fd"}));
+  ::close(efd);
+}
+
+}  // namespace
