@@ -1,0 +1,131 @@
+#include "platform/log/Syslog.h"
+
+#include <syslog.h>
+
+#include <algorithm>
+#include <ctime>
+#include <utility>
+
+namespace Syslog {
+
+namespace {
+
+std::function<double()>& clockFunction() {
+  static std::function<double()> clock;
+  return clock;
+}
+
+double now() {
+  if (const auto& clock = clockFunction()) {
+    return clock();
+  }
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+Sink* currentSink = nullptr;
+
+std::vector<const Message*>& registry() {
+  static std::vector<const Message*> messages;
+  return messages;
+}
+
+}  // namespace
+
+std::string Entry::rendered() const {
+  std::string result;
+  if (message != nullptr) {
+    result.append(message->name);
+    result += ": ";
+  }
+  result += text;
+  return result;
+}
+
+std::string render(const Message& message, std::initializer_list<std::string_view> args) {
+  const std::string_view format = message.format;
+  std::string text;
+  text.reserve(format.size() + 32);
+  auto next = args.begin();
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size()) {
+      if (format[i + 1] == 's') {
+        if (next != args.end()) {
+          text.append(*next++);
+        }
+        ++i;
+        continue;
+      }
+      if (format[i + 1] == '%') {
+        text += '%';
+        ++i;
+        continue;
+      }
+    }
+    // Anything else, a lone % included, is kept as written.
+    text += format[i];
+  }
+  return text;
+}
+
+void log(const Message& message, std::initializer_list<std::string_view> args) {
+  Sink* sink = currentSink;
+  if (sink == nullptr) {
+    return;
+  }
+  sink->write(Entry{&message, render(message, args), now()});
+}
+
+void clockIs(std::function<double()> clock) { clockFunction() = std::move(clock); }
+
+Sink::~Sink() {
+  if (currentSink == this) {
+    currentSink = nullptr;
+  }
+}
+
+void sinkIs(Sink* sink) { currentSink = sink; }
+
+Sink* sink() { return currentSink; }
+
+SystemSink::SystemSink(std::string ident) : ident_(std::move(ident)) {
+  ::openlog(ident_.c_str(), LOG_PID, LOG_USER);
+}
+
+SystemSink::~SystemSink() { ::closelog(); }
+
+void SystemSink::write(const Entry& entry) {
+  const int severity = entry.message != nullptr ? entry.message->severity : LOG_INFO;
+  ::syslog(severity, "%s", entry.rendered().c_str());
+}
+
+void MemorySink::write(const Entry& entry) { entries_.push_back(entry); }
+
+std::vector<std::string> MemorySink::rendered() const {
+  std::vector<std::string> lines;
+  lines.reserve(entries_.size());
+  for (const Entry& entry : entries_) {
+    lines.push_back(entry.rendered());
+  }
+  return lines;
+}
+
+CallbackSink::CallbackSink(std::function<void(const Entry&)> callback) : callback_(std::move(callback)) {}
+
+void CallbackSink::write(const Entry& entry) {
+  if (callback_) {
+    callback_(entry);
+  }
+}
+
+void registerMessage(const Message& message) {
+  auto& messages = registry();
+  if (std::find(messages.begin(), messages.end(), &message) == messages.end()) {
+    messages.push_back(&message);
+  }
+}
+
+const std::vector<const Message*>& registeredMessages() { return registry(); }
+
+}  // namespace Syslog

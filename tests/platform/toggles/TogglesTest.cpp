@@ -1,0 +1,104 @@
+#include "platform/toggles/Toggles.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+class TogglesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "toggles-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    previousDirectory_ = Toggles::directory();
+    Toggles::directoryIs(dir_.string());
+    Toggles::resetCache();
+  }
+  void TearDown() override {
+    Toggles::directoryIs(previousDirectory_);
+    Toggles::resetCache();
+    std::filesystem::remove_all(dir_);
+  }
+  void writeFile(const std::string& name, const std::string& text) const {
+    std::ofstream(dir_ / name) << text;
+  }
+
+  std::filesystem::path dir_;
+  std::string previousDirectory_;
+};
+
+TEST_F(TogglesTest, MissingFileOrKeyGivesTheDefault) {
+  writeFile("lldp.json", R"({"FastStart": true, "SlowStart": false})");
+  for (bool defaultValue : {false, true}) {
+    EXPECT_EQ(Toggles::getToggleState("FastStart", "absent.json", defaultValue), defaultValue);
+    EXPECT_EQ(Toggles::getToggleState("Unknown", "lldp.json", defaultValue), defaultValue);
+    EXPECT_TRUE(Toggles::getToggleState("FastStart", "lldp.json", defaultValue));
+    EXPECT_FALSE(Toggles::getToggleState("SlowStart", "lldp.json", defaultValue));
+  }
+  EXPECT_TRUE(Toggles::errors().empty());
+}
+
+TEST_F(TogglesTest, MalformedFileIsReportedOnceAndGivesDefaults) {
+  const char* malformed[] = {"", "{\"FastStart\": tru", "[true]", "true", "{\"FastStart\": true} trailing"};
+  for (const char* text : malformed) {
+    SCOPED_TRACE(testing::Message() << "file text: " << text);
+    Toggles::resetCache();
+    writeFile("bad.json", text);
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(Toggles::getToggleState("FastStart", "bad.json", true));
+    EXPECT_FALSE(Toggles::getToggleState("FastStart", "bad.json", false));
+    EXPECT_FALSE(Toggles::getToggleState("Other", "bad.json", false));
+    const std::string stderrText = testing::internal::GetCapturedStderr();
+    const auto errors = Toggles::errors();
+    ASSERT_EQ(errors.size(), 1u);
+    const std::string path = (dir_ / "bad.json").string();
+    EXPECT_NE(errors[0].find(path), std::string::npos) << errors[0];
+    EXPECT_EQ(stderrText, errors[0] + "\n");
+  }
+  Toggles::resetCache();
+  EXPECT_TRUE(Toggles::errors().empty());
+}
+
+TEST_F(TogglesTest, NonBooleanValueIsReportedOnceForThatToggleOnly) {
+  writeFile("lldp.json", R"({"FastStart": 1, "SlowStart": true})");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(Toggles::getToggleState("FastStart", "lldp.json", false));
+  EXPECT_TRUE(Toggles::getToggleState("FastStart", "lldp.json", true));
+  EXPECT_TRUE(Toggles::getToggleState("SlowStart", "lldp.json", false));
+  testing::internal::GetCapturedStderr();
+  const auto errors = Toggles::errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_NE(errors[0].find("FastStart"), std::string::npos) << errors[0];
+}
+
+TEST_F(TogglesTest, ValuesAreReadOnceUntilTheCacheIsReset) {
+  writeFile("lldp.json", R"({"FastStart": true})");
+  EXPECT_TRUE(Toggles::getToggleState("FastStart", "lldp.json", false));
+
+  writeFile("lldp.json", R"({"FastStart": false, "SlowStart": true})");
+  EXPECT_TRUE(Toggles::getToggleState("FastStart", "lldp.json", false));
+  // The file was parsed before SlowStart existed, and is not parsed again.
+  EXPECT_FALSE(Toggles::getToggleState("SlowStart", "lldp.json", false));
+
+  Toggles::resetCache();
+  EXPECT_FALSE(Toggles::getToggleState("FastStart", "lldp.json", true));
+  EXPECT_TRUE(Toggles::getToggleState("SlowStart", "lldp.json", false));
+}
+
+TEST_F(TogglesTest, FilesAreReadFromTheCurrentDirectory) {
+  writeFile("lldp.json", R"({"FastStart": true})");
+  std::filesystem::create_directory(dir_ / "other");
+  std::ofstream(dir_ / "other" / "lldp.json") << R"({"FastStart": false})";
+
+  EXPECT_TRUE(VornFabricLldp::getToggleState("FastStart", "lldp.json", false));
+  Toggles::directoryIs((dir_ / "other").string());
+  EXPECT_EQ(Toggles::directory(), (dir_ / "other").string());
+  EXPECT_FALSE(VornFabricLldp::getToggleState("FastStart", "lldp.json", true));
+}
+
+}  // namespace

@@ -1,0 +1,305 @@
+#include "platform/trace/Ringlog.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp::RinglogTest"};
+
+class RinglogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "ringlog-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    Ringlog::currentIs(nullptr);
+    Ringlog::clockIs(nullptr);
+    std::filesystem::remove_all(dir_);
+  }
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+  std::filesystem::path dir_;
+};
+
+std::vector<Ringlog::Record> ofLevel(const std::vector<Ringlog::Record>& records, int level) {
+  std::vector<Ringlog::Record> result;
+  for (const auto& r : records) {
+    if (r.level == level) {
+      result.push_back(r);
+    }
+  }
+  return result;
+}
+
+TEST_F(RinglogTest, RecordWrittenIsReadBackWithItsSource) {
+  auto file = Ringlog::File::open(path("a.rl"));
+  Ringlog::currentIs(file.get());
+  Ringlog::clockIs([] { return 1234.5; });
+
+  const int firstLine = __LINE__ + 1;
+  TRACE3("member {} has id {}", "Ethernet3/1", 42);
+  int secondLine = 0;
+  {
+    // The macro picks up whichever traceHandle is in scope.
+    const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp::Other"};
+    secondLine = __LINE__ + 1;
+    TRACE9("");
+  }
+  Ringlog::write(traceHandle, 5, "/src/a/b/Direct.cpp", "direct", 7, "{:04x}", 255);
+
+  const auto records = Ringlog::readFile(file->path());
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].level, 3);
+  EXPECT_EQ(records[0].handle, "Vorn::VornFabricLldp::RinglogTest");
+  EXPECT_EQ(records[0].unit, "RinglogTest.cpp");
+  EXPECT_EQ(records[0].function, "TestBody");
+  EXPECT_EQ(records[0].line, firstLine);
+  EXPECT_EQ(records[0].time, 1234.5);
+  EXPECT_EQ(records[0].message, "member Ethernet3/1 has id 42");
+
+  EXPECT_EQ(records[1].level, 9);
+  EXPECT_EQ(records[1].handle, "Vorn::VornFabricLldp::Other");
+  EXPECT_EQ(records[1].line, secondLine);
+  EXPECT_EQ(records[1].message, "");
+
+  EXPECT_EQ(records[2].handle, "Vorn::VornFabricLldp::RinglogTest");
+  EXPECT_EQ(records[2].unit, "Direct.cpp");
+  EXPECT_EQ(records[2].function, "direct");
+  EXPECT_EQ(records[2].message, "00ff");
+}
+
+// Flooding one level must keep exactly its newest records, in order, and
+// must not disturb any other level's ring.
+TEST_F(RinglogTest, EachLevelWrapsAroundInItsOwnRing) {
+  for (int flooded = 0; flooded < Ringlog::kLevels; ++flooded) {
+    SCOPED_TRACE(testing::Message() << "flooded level " << flooded);
+    auto file = Ringlog::File::open(path("wrap.rl"));
+    Ringlog::currentIs(file.get());
+    for (int level = 0; level < Ringlog::kLevels; ++level) {
+      for (int i = 0; i < 2; ++i) {
+        Ringlog::write(traceHandle, level, __FILE__, __func__, __LINE__, "early {} {}", level, i);
+      }
+    }
+    const int size = Ringlog::kRingSizes[flooded];
+    const int count = 2 * size + 3;
+    for (int i = 0; i < count; ++i) {
+      Ringlog::write(traceHandle, flooded, __FILE__, __func__, __LINE__, "flood {}", i);
+    }
+
+    const auto records = Ringlog::readFile(file->path());
+    const auto kept = ofLevel(records, flooded);
+    ASSERT_EQ(kept.size(), static_cast<size_t>(size));
+    for (int i = 0; i < size; ++i) {
+      EXPECT_EQ(kept[i].message, "flood " + std::to_string(count - size + i));
+    }
+    for (int level = 0; level < Ringlog::kLevels; ++level) {
+      if (level == flooded) {
+        continue;
+      }
+      const auto others = ofLevel(records, level);
+      ASSERT_EQ(others.size(), 2u) << "level " << level;
+      EXPECT_EQ(others[0].message, "early " + std::to_string(level) + " 0");
+      EXPECT_EQ(others[1].message, "early " + std::to_string(level) + " 1");
+    }
+    // Oldest first across levels: the early records precede the flood.
+    ASSERT_EQ(records.size(), static_cast<size_t>(size + 2 * (Ringlog::kLevels - 1)));
+    EXPECT_EQ(records.back().message, "flood " + std::to_string(count - 1));
+    EXPECT_EQ(records[2 * (Ringlog::kLevels - 1)].message, "flood " + std::to_string(count - size));
+  }
+}
+
+TEST_F(RinglogTest, LongTextsAreCutToTheSlot) {
+  auto file = Ringlog::File::open(path("long.rl"));
+  Ringlog::currentIs(file.get());
+  Ringlog::Capture capture;
+
+  const std::string longMessage(1000, 'm');
+  const std::string longUnit = "/deep/dir/" + std::string(100, 'u') + ".cpp";
+  const std::string longFunction(200, 'f');
+  Ringlog::write(traceHandle, 0, longUnit.c_str(), longFunction.c_str(), 1, "{}", longMessage);
+  // 'x' then two-byte characters: the cut falls inside a character.
+  std::string accented = "x";
+  for (int i = 0; i < 200; ++i) {
+    accented += "\xc3\xa9";
+  }
+  Ringlog::write(traceHandle, 0, "u.cpp", "f", 2, "{}", accented);
+
+  const auto records = Ringlog::readFile(file->path());
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].message, longMessage.substr(0, Ringlog::kMessageCapacity));
+  EXPECT_EQ(records[0].unit, (std::string(100, 'u') + ".cpp").substr(0, Ringlog::kUnitCapacity));
+  EXPECT_EQ(records[0].function, longFunction.substr(0, Ringlog::kFunctionCapacity));
+  EXPECT_EQ(records[1].message, accented.substr(0, Ringlog::kMessageCapacity - 1));
+  // The capture is not bound by the slot size.
+  ASSERT_EQ(capture.records().size(), 2u);
+  EXPECT_EQ(capture.records()[0].message, longMessage);
+}
+
+TEST_F(RinglogTest, StatementsGoToTheCurrentFileOnly) {
+  auto first = Ringlog::File::open(path("first.rl"));
+  auto second = Ringlog::File::open(path("second.rl"));
+  Ringlog::currentIs(first.get());
+  TRACE0("to first");
+  Ringlog::currentIs(second.get());
+  TRACE0("to second");
+  Ringlog::currentIs(nullptr);
+  TRACE0("to nowhere");
+
+  const auto a = Ringlog::readFile(first->path());
+  const auto b = Ringlog::readFile(second->path());
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_EQ(a[0].message, "to first");
+  ASSERT_EQ(b.size(), 1u);
+  EXPECT_EQ(b[0].message, "to second");
+}
+
+TEST_F(RinglogTest, RecordsSurviveAProcessThatDiesWithoutCleanup) {
+  const std::string file = path("crash.rl");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto f = Ringlog::File::open(file);
+    Ringlog::currentIs(f.get());
+    TRACE1("last words {}", 7);
+    std::_Exit(0);  // no destructor, no msync
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const auto records = Ringlog::readFile(file);
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, "last words 7");
+}
+
+TEST_F(RinglogTest, ReadingRefusesFilesThatAreNotWholeTraceFiles) {
+  {
+    auto file = Ringlog::File::open(path("good.rl"));
+    Ringlog::currentIs(file.get());
+    TRACE0("x");
+    Ringlog::currentIs(nullptr);
+  }
+  const auto good = std::filesystem::file_size(path("good.rl"));
+  const auto copyWith = [&](const std::string& name, auto change) {
+    std::filesystem::copy_file(path("good.rl"), path(name));
+    change(path(name));
+    return path(name);
+  };
+  const std::vector<std::string> bad = {
+      path("missing.rl"),
+      copyWith("empty.rl", [](const std::string& p) { std::filesystem::resize_file(p, 0); }),
+      copyWith("short.rl", [&](const std::string& p) { std::filesystem::resize_file(p, good / 2); }),
+      copyWith("long.rl", [&](const std::string& p) { std::filesystem::resize_file(p, good + 1); }),
+      copyWith("foreign.rl", [](const std::string& p) { std::ofstream(p) << "just some text\n"; }),
+      copyWith("version.rl", [](const std::string& p) {
+        std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(8);
+        f.put('\x7f');
+      }),
+  };
+  for (const auto& p : bad) {
+    try {
+      Ringlog::readFile(p);
+      ADD_FAILURE() << p << " was accepted";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(p), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(Ringlog::readFile(path("good.rl")).size(), 1u);
+}
+
+TEST_F(RinglogTest, CaptureRecordsStatementsWithoutAFile) {
+  Ringlog::clockIs([] { return 5.0; });
+  Ringlog::Capture outer;
+  TRACE2("one {}", 1);
+  {
+    Ringlog::Capture inner;
+    TRACE4("two");
+    ASSERT_EQ(inner.messages(), std::vector<std::string>{"two"});
+  }
+  TRACE7("three");
+
+  ASSERT_EQ(outer.messages(), (std::vector<std::string>{"one 1", "three"}));
+  const Ringlog::Record& r = outer.records()[0];
+  EXPECT_EQ(r.level, 2);
+  EXPECT_EQ(r.handle, "Vorn::VornFabricLldp::RinglogTest");
+  EXPECT_EQ(r.unit, "RinglogTest.cpp");
+  EXPECT_EQ(r.function, "TestBody");
+  EXPECT_EQ(r.time, 5.0);
+  EXPECT_TRUE(outer.contains("ne 1"));
+  EXPECT_TRUE(outer.contains(7, "three"));
+  EXPECT_FALSE(outer.contains(6, "three"));
+  EXPECT_FALSE(outer.contains("two"));
+  outer.clear();
+  EXPECT_TRUE(outer.records().empty());
+}
+
+class EnvironmentVariable {
+ public:
+  EnvironmentVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) {
+      old_ = old;
+    }
+    value ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~EnvironmentVariable() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(RinglogFileName, FollowsRlfileAndRinglogdir) {
+  const std::string pid = std::to_string(getpid());
+  struct Case {
+    const char* rlfile;
+    const char* ringlogdir;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, "/tmp/VornFabricLldp-" + pid + ".rl"},
+      {"", "", "/tmp/VornFabricLldp-" + pid + ".rl"},
+      {nullptr, "/var/trace", "/var/trace/VornFabricLldp.rl"},
+      {"", "/var/trace/", "/var/trace/VornFabricLldp.rl"},
+      {"/x/my.rl", nullptr, "/x/my.rl"},
+      {"/x/my.rl", "/var/trace", "/x/my.rl"},
+      {"relative.rl", "", "relative.rl"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << "RLFILE=" << (c.rlfile ? c.rlfile : "(unset)")
+                                    << " RINGLOGDIR=" << (c.ringlogdir ? c.ringlogdir : "(unset)"));
+    EXPECT_EQ(Ringlog::traceFileName(c.rlfile, c.ringlogdir, getpid()), c.expected);
+    EnvironmentVariable rlfile("RLFILE", c.rlfile);
+    EnvironmentVariable ringlogdir("RINGLOGDIR", c.ringlogdir);
+    EXPECT_EQ(Ringlog::defaultFileName(), c.expected);
+  }
+}
+
+TEST_F(RinglogTest, InitializeCarriesOnWithoutAFileItCannotOpen) {
+  {
+    EnvironmentVariable rlfile("RLFILE", path("no/such/dir/x.rl").c_str());
+    testing::internal::CaptureStderr();
+    EXPECT_NO_THROW(Ringlog::initialize());
+    const std::string stderrText = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(Ringlog::current(), nullptr);
+    EXPECT_NE(stderrText.find(path("no/such/dir/x.rl")), std::string::npos) << stderrText;
+  }
+  EnvironmentVariable rlfile("RLFILE", path("agent.rl").c_str());
+  Ringlog::initialize();
+  ASSERT_NE(Ringlog::current(), nullptr);
+  EXPECT_EQ(Ringlog::current()->path(), path("agent.rl"));
+  TRACE6("started");
+  EXPECT_EQ(Ringlog::readFile(path("agent.rl")).at(0).message, "started");
+}
+
+}  // namespace
