@@ -126,6 +126,8 @@ class Entity : public Velto::RefCounted {
   // Path of the entity through the named directories that hold it.
   std::string fullName() const;
   const Entity* parent() const { return parent_; }
+  // Names the entity; records made by name and directory entries are named.
+  void nameIs(std::string n) { name_ = std::move(n); }
 
   // Publishes a change made by one of this entity's writers.
   void publish(const Change& change) const;
@@ -145,9 +147,6 @@ class Entity : public Velto::RefCounted {
     parentKeyPtr_ = nullptr;
   }
   void detach();
-
- protected:
-  void nameIs(std::string n) { name_ = std::move(n); }
 
  private:
   friend class Reactor;

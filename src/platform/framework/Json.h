@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -106,6 +107,21 @@ struct JsonCodec<Kivo::EthAddr> {
     } catch (const std::invalid_argument& e) {
       throw JsonError(e.what());
     }
+  }
+};
+
+template <class T>
+struct JsonCodec<std::set<T>> {
+  static Json toJson(const std::set<T>& v) {
+    Json j = Json::array();
+    for (auto& e : v) j.push_back(JsonCodec<T>::toJson(e));
+    return j;
+  }
+  static std::set<T> fromJson(const Json& j) {
+    if (!j.is_array()) throw JsonError("expected an array");
+    std::set<T> v;
+    for (auto& e : j) v.insert(JsonCodec<T>::fromJson(e));
+    return v;
   }
 };
 

@@ -79,10 +79,15 @@ Json typedJson(const Entity& e);
 
 template <class V>
 Velto::Ptr<V> makeEntry(const Json& j) {
-  auto e = entityFromJson(j, &V::typeInfoStatic());
-  auto v = Velto::dynamicPtrCast<V>(e);
-  if (!v) throw JsonError(std::string("entry is not a ") + V::typeInfoStatic().name());
-  return v;
+  if constexpr (std::is_same_v<V, Entity>) {
+    // Entries of any record type (directories) name their type.
+    return entityFromJson(j, nullptr);
+  } else {
+    auto e = entityFromJson(j, &V::typeInfoStatic());
+    auto v = Velto::dynamicPtrCast<V>(e);
+    if (!v) throw JsonError(std::string("entry is not a ") + V::typeInfoStatic().name());
+    return v;
+  }
 }
 
 namespace detail {
@@ -140,6 +145,10 @@ class EntityMap {
   // same entity is already there.
   void put(const Entity& owner, const AttrInfo& attr, const K& k, Velto::Ptr<V> v) {
     ZEM_ASSERT(v);
+    if constexpr (std::is_same_v<K, std::string>) {
+      // Entities filed under a name carry it, so paths and names agree.
+      if (v->name().empty()) v->nameIs(k);
+    }
     auto [it, added] = map_.try_emplace(k);
     if (!added && it->second == v) return;
     Velto::Ptr<V> prev = std::move(it->second);
@@ -169,7 +178,13 @@ class EntityMap {
 
   Json toJson() const {
     Json j = Json::object();
-    for (auto it : detail::sortedEntries(map_)) j[KeyCodec<K>::toKey(it->first)] = Zem::toJson(*it->second);
+    for (auto it : detail::sortedEntries(map_)) {
+      if constexpr (std::is_same_v<V, Entity>) {
+        j[KeyCodec<K>::toKey(it->first)] = typedJson(*it->second);
+      } else {
+        j[KeyCodec<K>::toKey(it->first)] = Zem::toJson(*it->second);
+      }
+    }
     return j;
   }
 
@@ -383,6 +398,10 @@ Json fieldToJson(const T& v) {
   }                                                                                                  \
   const ::Zem::TypeInfo* typeInfo() const override { return &typeInfoStatic(); }                     \
                                                                                                      \
+ private:                                                                                            \
+  /* Registers the type by name at start, fields or not. */                                         \
+  static inline const bool typeRegistered_ = (Self::typeInfoStatic(), true);                         \
+                                                                                                     \
  private:
 
 // Opens a record type named `TypeName` ("Ns::Cls"); the class needs a default
@@ -530,4 +549,14 @@ Json fieldToJson(const T& v) {
  private:                                                                                            \
   ::Zem::OwnedChild<V> name##_;                                                                      \
   ZEM_FIELD_REG_(name, s_.name##_.toJson(), s_.name##_.assign(e_, name##Attr, j_))                   \
+ public:
+
+// A plain data member that notifies nobody when written (records that are not
+// publishers); still part of the record's JSON.
+#define ZEM_PLAIN_FIELD(Type, name)                                                                  \
+ public:                                                                                             \
+  Type name{};                                                                                       \
+                                                                                                     \
+ private:                                                                                            \
+  ZEM_FIELD_REG_(name, ::Zem::JsonCodec<Type>::toJson(s_.name), s_.name = ::Zem::JsonCodec<Type>::fromJson(j_)) \
  public:

@@ -1,0 +1,63 @@
+#include "platform/records/LldpTypes.h"
+
+#include <stdexcept>
+
+namespace Lldp {
+
+IdBytes::IdBytes(std::string_view bytes) : bytes_(bytes) {
+  if (bytes_.size() > 255) throw std::range_error("Zem::Bytes::size > 255 not allowed");
+}
+
+std::string IdBytes::hex() const {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string s;
+  s.reserve(bytes_.size() * 2);
+  for (unsigned char c : bytes_) {
+    s.push_back(digits[c >> 4]);
+    s.push_back(digits[c & 15]);
+  }
+  return s;
+}
+
+IdBytes IdBytes::fromHex(std::string_view hex) {
+  if (hex.size() % 2) throw std::invalid_argument("odd number of hex digits");
+  auto nibble = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    throw std::invalid_argument(std::string("bad hex digit '") + c + "'");
+  };
+  std::string bytes;
+  for (size_t i = 0; i < hex.size(); i += 2) bytes.push_back(static_cast<char>(nibble(hex[i]) * 16 + nibble(hex[i + 1])));
+  return IdBytes(bytes);
+}
+
+}  // namespace Lldp
+
+namespace Zem {
+
+Json JsonCodec<Lldp::VornTlv>::toJson(const Lldp::VornTlv& t) {
+  return Json{{"memberId", t.memberId.value()},
+              {"role", JsonCodec<Vorn::Role>::toJson(t.role)},
+              {"expectedPeerId", t.expectedPeerId.value()},
+              {"receivedPeerId", t.receivedPeerId.value()},
+              {"flags", t.flags}};
+}
+
+Lldp::VornTlv JsonCodec<Lldp::VornTlv>::fromJson(const Json& j) {
+  if (!j.is_object()) throw JsonError("expected a Vorn TLV object");
+  auto field = [&](const char* name) -> const Json& {
+    auto it = j.find(name);
+    if (it == j.end()) throw JsonError(std::string("Vorn TLV lacks ") + name);
+    return *it;
+  };
+  Lldp::VornTlv t;
+  t.memberId = JsonCodec<Vorn::MemberId>::fromJson(field("memberId"));
+  t.role = JsonCodec<Vorn::Role>::fromJson(field("role"));
+  t.expectedPeerId = JsonCodec<Vorn::MemberId>::fromJson(field("expectedPeerId"));
+  t.receivedPeerId = JsonCodec<Vorn::MemberId>::fromJson(field("receivedPeerId"));
+  t.flags = JsonCodec<uint8_t>::fromJson(field("flags"));
+  return t;
+}
+
+}  // namespace Zem

@@ -1,0 +1,115 @@
+#pragma once
+// Values of the LLDP protocol engine: identifier subtypes and byte strings,
+// and the Vorn TLV carried in every LLDPDU between members.
+
+#include "platform/framework/Json.h"
+#include "platform/records/VornTypes.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace Lldp {
+
+// IEEE 802.1AB numbering.
+enum class ChassisIdSubtype : uint8_t {
+  chassisComponent = 1,
+  interfaceAlias = 2,
+  portComponent = 3,
+  macAddress = 4,
+  networkAddress = 5,
+  interfaceName = 6,
+  locallyAssigned = 7,
+};
+enum class PortIdSubtype : uint8_t {
+  interfaceAlias = 1,
+  portComponent = 2,
+  macAddress = 3,
+  networkAddress = 4,
+  interfaceName = 5,
+  agentCircuitId = 6,
+  locallyAssigned = 7,
+};
+
+// An LLDP identifier: 1 to 255 bytes on the wire. Longer values are refused.
+class IdBytes {
+ public:
+  IdBytes() = default;
+  explicit IdBytes(std::string_view bytes);
+  const std::string& bytes() const { return bytes_; }
+  size_t size() const { return bytes_.size(); }
+  std::string hex() const;
+  static IdBytes fromHex(std::string_view hex);
+  bool operator==(const IdBytes&) const = default;
+  auto operator<=>(const IdBytes&) const = default;
+
+ private:
+  std::string bytes_;
+};
+
+class ChassisId : public IdBytes {
+ public:
+  using IdBytes::IdBytes;
+  ChassisId() = default;
+  ChassisId(const IdBytes& b) : IdBytes(b) {}  // NOLINT
+};
+class PortId : public IdBytes {
+ public:
+  using IdBytes::IdBytes;
+  PortId() = default;
+  PortId(const IdBytes& b) : IdBytes(b) {}  // NOLINT
+};
+
+// The Vorn TLV: five one-byte fields, in this order on the wire.
+struct VornTlv {
+  // Flag bits.
+  static constexpr uint8_t lodestoreConnectedFlag = 0x01;  // sender connected to the state database
+  static constexpr uint8_t singleLinkFlag = 0x02;          // sender wants this link treated alone
+
+  Vorn::MemberId memberId;
+  Vorn::Role role = Vorn::Role::candidate;
+  Vorn::MemberId expectedPeerId;  // 0: none
+  Vorn::MemberId receivedPeerId;  // 0: none
+  uint8_t flags = 0;
+
+  bool isEq(const VornTlv& o) const { return *this == o; }
+  bool operator==(const VornTlv&) const = default;
+};
+
+}  // namespace Lldp
+
+template <class T>
+  requires std::is_base_of_v<Lldp::IdBytes, T>
+struct fmt::formatter<T> : fmt::formatter<std::string_view> {
+  template <class Ctx>
+  auto format(const T& b, Ctx& ctx) const {
+    return fmt::formatter<std::string_view>::format(b.hex(), ctx);
+  }
+};
+template <>
+struct fmt::formatter<Lldp::VornTlv> : fmt::formatter<std::string_view> {
+  template <class Ctx>
+  auto format(const Lldp::VornTlv& t, Ctx& ctx) const {
+    return fmt::format_to(ctx.out(), "VornTlv({}, {}, {}, {}, 0x{:02x})", t.memberId, t.role,
+                          Vorn::optionalMemberId(t.expectedPeerId), Vorn::optionalMemberId(t.receivedPeerId), t.flags);
+  }
+};
+
+namespace Zem {
+template <class T>
+struct JsonCodec<T, std::enable_if_t<std::is_base_of_v<Lldp::IdBytes, T>>> {
+  static Json toJson(const T& b) { return b.hex(); }
+  static T fromJson(const Json& j) {
+    try {
+      return T(Lldp::IdBytes::fromHex(JsonCodec<std::string>::fromJson(j)));
+    } catch (const std::invalid_argument& e) {
+      throw JsonError(e.what());
+    }
+  }
+};
+template <>
+struct JsonCodec<Lldp::VornTlv> {
+  static Json toJson(const Lldp::VornTlv& t);
+  static Lldp::VornTlv fromJson(const Json& j);
+};
+}  // namespace Zem

@@ -1,0 +1,31 @@
+#pragma once
+// Answers of the Vorn group service about the switch whose agent is running.
+// The simulator hosts several switches in one process: it makes a switch
+// current before running that switch's events.
+
+#include "platform/framework/Values.h"
+#include "platform/records/VornTypes.h"
+
+namespace Vorn {
+
+struct SwitchIdentity {
+  Zem::Optional<Role> role;
+  MemberId memberId;
+};
+
+void currentSwitchIs(const SwitchIdentity& identity);
+const SwitchIdentity& currentSwitch();
+
+// This switch's role; none until the group service knows it.
+Zem::Optional<Role> role();
+// This switch's member ID (0 while it has none).
+MemberId memberId();
+// The switch has a role and it is not the candidate role.
+bool isMember();
+// The MAC address the group assigns to a member: the locally administered
+// prefix 02:76:6f:72 ("vor"), shared by every member of the group, followed
+// by the member ID in the last two bytes. Remote system selection recognises
+// a group member by the first four bytes.
+Kivo::EthAddr memberMacAddr(MemberId memberId);
+
+}  // namespace Vorn
