@@ -146,6 +146,16 @@ void TimerTask::fire() {
 
 // ---------------------------------------------------------------------------
 
+namespace {
+TaskScheduler* gCurrentScheduler = nullptr;
+}
+
+void currentSchedulerIs(TaskScheduler* scheduler) { gCurrentScheduler = scheduler; }
+TaskScheduler* currentScheduler() { return gCurrentScheduler; }
+Velto::Duration currentTime() { return gCurrentScheduler ? gCurrentScheduler->now() : 0.0; }
+
+// ---------------------------------------------------------------------------
+
 size_t VirtualScheduler::runUntil(Velto::Duration t) {
   size_t ran = runDue(t, [this](Velto::Duration due) { now_ = std::max(now_, due); });
   now_ = std::max(now_, t);

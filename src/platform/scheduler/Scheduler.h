@@ -92,6 +92,15 @@ class TimerTask : public Zem::Entity {
   std::function<void()> postedFn_;
 };
 
+// The scheduler of the agent whose code is running. Hosts set it before they
+// run an agent's events (the simulator runs several switches on one virtual
+// clock); records that stamp a time when they are made (a port status) read
+// it through currentTime().
+void currentSchedulerIs(TaskScheduler* scheduler);
+TaskScheduler* currentScheduler();
+// Now on the current scheduler's clock; 0 when no scheduler is current.
+Velto::Duration currentTime();
+
 // The deterministic clock of the simulator and the tests.
 class VirtualScheduler : public TaskScheduler {
  public:
