@@ -1,0 +1,166 @@
+#include "platform/framework/Dir.h"
+#include "platform/records/InterfaceRecords.h"
+#include "platform/records/KernelRecords.h"
+#include "platform/records/LldpRecords.h"
+#include "platform/records/VornFabricLldpCtxTypes.h"
+#include "platform/records/VornRecords.h"
+#include "platform/vorn/Group.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+using Kivo::IntfId;
+using Vorn::HigigNegotiationState;
+
+const IntfId po1("Port-Channel1");
+const IntfId et1("Ethernet1");
+const IntfId et2("Ethernet2");
+
+Lldp::VornTlv tlv(uint8_t member, uint8_t expected, uint8_t received, uint8_t flags = 0) {
+  return Lldp::VornTlv{member, Vorn::Role::member, expected, received, flags};
+}
+
+// One populated instance of each record the agent persists or publishes.
+std::vector<std::pair<std::string, Velto::Ptr<Zem::Entity>>> samples() {
+  std::vector<std::pair<std::string, Velto::Ptr<Zem::Entity>>> v;
+
+  auto config = Velto::make<Vorn::MemberConfig>("1");
+  auto channel = config->bcConfigIs(po1);
+  channel->peerMemberIdIs(Vorn::MemberId(2));
+  channel->memberIntfIs(et1)->lagGroupNameIs("A");
+  channel->memberIntfIs(et2);
+  v.emplace_back("member configuration", config);
+
+  auto bc = Velto::make<Vorn::BackplaneChannelStatus>("1");
+  auto st = bc->bcMemberStatusIs(po1)->memberIntfStatusIs(et1);
+  st->stateIs(HigigNegotiationState::higigWaitSsr);
+  st->fabricModeIs(true);
+  st->peerRoleIs(Vorn::Role::member);
+  v.emplace_back("backplane channel status", bc);
+
+  auto ctx = Velto::make<VornFabricLldp::CtxForMember>("ctxForMember");
+  auto mc = ctx->ctxIs(po1, et1);
+  mc->peerMemberIdIs(Vorn::MemberId(2));
+  mc->prevTlvIs(tlv(2, 1, 0));
+  auto rx = mc->rxInfoIs(4);
+  rx->tlvIs(tlv(2, 1, 1, 3));
+  rx->lastRefreshTimeIs(12.5);
+  ctx->intfMapIs(po1)->memberIs(et1);
+  v.emplace_back("member context", ctx);
+
+  auto lldpStatus = Velto::make<Vorn::Lldp::Status>("1");
+  Vorn::Lldp::RemoteSystemMsap msap{Lldp::ChassisIdSubtype::macAddress, Lldp::ChassisId(std::string("\x02vor\x00\x02", 6)),
+                                    Lldp::PortIdSubtype::interfaceName, Lldp::PortId("Ethernet1")};
+  auto rs = lldpStatus->portStatusIs(et1)->remoteSystemIs(3, msap);
+  rs->ttlIs(1);
+  rs->vornTlvRxIs(Vorn::Lldp::VornTlv{2, Vorn::Role::member, 1, 1, true, false});
+  v.emplace_back("LLDP status", lldpStatus);
+
+  auto warm = Velto::make<Vorn::AsicsWarm>("asicsWarm");
+  warm->memberAsicsWarmIs(1, true);
+  warm->memberAsicsWarmIs(2, false);
+  v.emplace_back("ASICs warm", warm);
+
+  auto kni = Velto::make<Vorn::KniIntfMap>("map");
+  kni->kniIntfIdKeyPairIs({et1, {7}});
+  kni->intfIdToIntfKeyIs(et1, {7});
+  v.emplace_back("kernel interface map", kni);
+
+  auto kernel = Velto::make<KernelNetInfo::Status>();
+  kernel->interfaceIs({7}, KernelNetInfo::Interface{{7}, "et1", Kivo::EthAddr::fromString("02:00:00:00:00:07")});
+  v.emplace_back("kernel interfaces", kernel);
+
+  auto lldpEngineStatus = Velto::make<Lldp::Status>("status");
+  auto remote = lldpEngineStatus->portStatusIs(et1, 3.0)->remoteSystemIs(1);
+  remote->chassisIdIs(Lldp::ChassisId("abcdef"));
+  remote->vornTlvIs(tlv(2, 1, 1));
+  remote->lastRefreshTimeIs(4.25);
+  v.emplace_back("LLDP engine status", lldpEngineStatus);
+
+  auto lag = Velto::make<Interface::EthLagIntfStatusDir>("lag");
+  auto po = lag->intfStatusIs(po1);
+  po->linkStatusIs(Interface::LinkStatus::up);
+  po->memberIs(et1)->linkStatusIs(Interface::LinkStatus::up);
+  v.emplace_back("LAG status", lag);
+
+  auto dir = Velto::make<Zem::Dir>("root");
+  dir->mkdir("vorn")->createEntity("status", "Vorn::VornStatus");
+  dir->entryPut("config", Velto::make<Vorn::MemberConfig>("config"));
+  v.emplace_back("directory", dir);
+  return v;
+}
+
+TEST(RecordsTest, EveryRecordRoundTripsThroughJson) {
+  for (auto& [what, entity] : samples()) {
+    Zem::Json j = Zem::typedJson(*entity);
+    auto back = Zem::entityFromJson(Zem::Json::parse(j.dump()), nullptr);
+    ASSERT_TRUE(back) << what;
+    EXPECT_EQ(back->typeInfo(), entity->typeInfo()) << what;
+    EXPECT_EQ(Zem::typedJson(*back), j) << what;
+  }
+}
+
+TEST(RecordsTest, StatesTravelByName) {
+  auto bc = Velto::make<Vorn::BackplaneChannelStatus>("1");
+  bc->bcMemberStatusIs(po1)->memberIntfStatusIs(et1)->stateIs(HigigNegotiationState::higigConfirmed);
+  auto j = Zem::toJson(*bc);
+  EXPECT_EQ(j["bcMemberStatus"]["Port-Channel1"]["memberIntfStatus"]["Ethernet1"]["state"], "higigConfirmed");
+  for (int s = 0; s <= 6; ++s) {
+    auto state = static_cast<HigigNegotiationState>(s);
+    EXPECT_EQ(Vorn::higigNegotiationStateFromString(Vorn::stringValue(state)), Zem::Optional(state));
+  }
+  EXPECT_EQ(Vorn::stringValue(HigigNegotiationState::higigWaitAsicsWarm), "higigWaitAsicsWarm");
+}
+
+TEST(RecordsTest, IdentifiersRefuseMoreThan255Bytes) {
+  EXPECT_NO_THROW(Lldp::PortId(std::string(255, 'x')));
+  try {
+    Lldp::ChassisId(std::string(256, 'x'));
+    ADD_FAILURE() << "accepted 256 bytes";
+  } catch (const std::range_error& e) {
+    EXPECT_STREQ(e.what(), "Zem::Bytes::size > 255 not allowed");
+  }
+  EXPECT_THROW(Zem::JsonCodec<Lldp::PortId>::fromJson(Zem::Json(std::string(512, 'a'))), std::range_error);
+}
+
+TEST(RecordsTest, DerivedQueries) {
+  auto status = Velto::make<Vorn::BackplaneChannelStatus>("1")->bcMemberStatusIs(po1);
+  status->memberIntfStatusIs(et1)->stateIs(HigigNegotiationState::higigPending);
+  EXPECT_FALSE(status->hasHigigConfirmedMember());
+  status->memberIntfStatusIs(et2)->stateIs(HigigNegotiationState::higigConfirmed);
+  EXPECT_TRUE(status->hasHigigConfirmedMember());
+
+  auto ctx = Velto::make<VornFabricLldp::CtxForMember>("c")->ctxIs(po1, et1);
+  EXPECT_FALSE(ctx->rxInfoIncomplete());  // no rxInfo at all
+  auto rx = ctx->rxInfoIs(1);
+  EXPECT_TRUE(ctx->rxInfoIncomplete());
+  rx->tlvIs(tlv(2, 1, 0));
+  EXPECT_TRUE(ctx->rxInfoIncomplete());
+  rx->lastRefreshTimeIs(0.0);
+  EXPECT_FALSE(ctx->rxInfoIncomplete());
+
+  // Every member shares the first four bytes of member 1's address.
+  auto m1 = Vorn::memberMacAddr(1), m9 = Vorn::memberMacAddr(9);
+  EXPECT_TRUE(std::equal(m1.bytes().begin(), m1.bytes().begin() + 4, m9.bytes().begin()));
+  EXPECT_NE(m1, m9);
+  EXPECT_EQ(m1.bytes()[0] & 0x03, 0x02);  // locally administered, unicast
+}
+
+TEST(RecordsTest, DirectoryMakesEntitiesByTypeName) {
+  auto dir = Velto::make<Zem::Dir>("root");
+  auto e = dir->createEntity("1", "Vorn::LocalMemberConfig");
+  ASSERT_TRUE(Velto::dynamicPtrCast<Vorn::MemberConfig>(e));
+  EXPECT_EQ(dir->createEntity("1", "Vorn::MemberConfig"), e);  // a LocalMemberConfig is a MemberConfig
+  EXPECT_FALSE(dir->createEntity("1", "Vorn::AsicsWarm"));     // taken by another type
+  EXPECT_FALSE(dir->createEntity("2", "No::SuchType"));
+  EXPECT_EQ(e->name(), "1");
+  auto sub = dir->mkdir("vorn")->mkdir("lldp");
+  EXPECT_EQ(dir->lookup("vorn/lldp"), sub);
+  EXPECT_EQ(sub->fullName(), "root/vorn/lldp");
+  EXPECT_FALSE(dir->lookup("vorn/nothing"));
+}
+
+}  // namespace
