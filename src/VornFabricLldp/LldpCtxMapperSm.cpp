@@ -1,0 +1,272 @@
+#include "VornFabricLldp/LldpCtxMapperSm.h"
+
+#include "platform/framework/Assert.h"
+#include "platform/trace/Ringlog.h"
+
+namespace VornFabricLldp {
+
+namespace {
+const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp"};
+
+// The configuration carries "no peer" either as none or as member 0.
+Zem::Optional<Vorn::MemberId> peerOf(const Vorn::BackplaneChannelConfig& bc) {
+  return Vorn::optionalMemberId(Vorn::memberIdByte(bc.peerMemberId()));
+}
+}  // namespace
+
+LldpCtxMapperSm::LldpCtxMapperSm(Vorn::MemberId smid, Velto::Ptr<Oru::TaskScheduler> scheduler,
+                                 Velto::Ptr<const Vorn::MemberConfig> memberConfig,
+                                 Velto::Ptr<const LldpSelectedRsForMember> selectedRs, bool restoreFromLocalBackup,
+                                 Velto::Ptr<CtxForMember> ctxForMember)
+    : smid_(smid),
+      scheduler_(std::move(scheduler)),
+      memberConfig_(std::move(memberConfig)),
+      selectedRs_(std::move(selectedRs)),
+      restoreFromLocalBackup_(restoreFromLocalBackup),
+      ctxForMember_(std::move(ctxForMember)) {
+  ZEM_ASSERT(scheduler_ != nullptr);
+  ZEM_ASSERT(ctxForMember_ != nullptr);
+  staleEntryHoldTime_ = defaultStaleEntryHoldTime;
+  clearStaleEntriesTaskIs(scheduler_, clearStaleEntriesTaskPriority, clearStaleEntriesTaskName);
+
+  handleInitialized();
+
+  selectedRsReactor_ = watch(selectedRs_, [this](const Zem::Change& c) { handleSelectedRsChange(c); });
+  memberConfigReactor_ = watch(memberConfig_, [this](const Zem::Change& c) { handleMemberConfigChange(c); });
+  // Binding the configuration brings every configured member interface in.
+  if (memberConfig_) {
+    for (const auto& bcIntf : memberConfig_->bcConfig().keys()) handleBcConfigReplaced(bcIntf, nullptr);
+  }
+  bindClearStaleEntriesTask();
+  constructed_ = true;
+}
+
+LldpCtxMapperSm::~LldpCtxMapperSm() {
+  // The context outlives this state machine; the next one repairs it.
+  hasNotificationActiveIs(false);
+  clearStaleEntriesTaskReactor_.reset();
+  memberConfigReactor_.reset();
+  selectedRsReactor_.reset();
+  clearStaleEntriesTask_ = nullptr;
+}
+
+// --- timer task ------------------------------------------------------------------
+
+void LldpCtxMapperSm::bindClearStaleEntriesTask() {
+  clearStaleEntriesTaskReactor_ = watch(clearStaleEntriesTask_, [this](const Zem::Change& c) {
+    if (c.is(Oru::TimerTask::runAttr)) clearStaleEntries();
+  });
+}
+
+void LldpCtxMapperSm::clearStaleEntriesTaskIs(const Velto::Ptr<Oru::TaskScheduler>& scheduler,
+                                              Oru::TaskPriority priority, const std::string& name) {
+  clearStaleEntriesTask_ = Velto::make<Oru::TimerTask>(scheduler, priority, name);
+  if (!constructed_) return;
+  bindClearStaleEntriesTask();
+  if (hasNotificationActive()) clearStaleEntries();
+}
+
+void LldpCtxMapperSm::clearStaleEntriesTaskDel() {
+  if (!clearStaleEntriesTask_) return;
+  clearStaleEntriesTaskReactor_.reset();
+  clearStaleEntriesTask_ = nullptr;
+  if (constructed_ && hasNotificationActive()) clearStaleEntries();
+}
+
+// --- configuration -------------------------------------------------------------------
+
+void LldpCtxMapperSm::handleMemberConfigChange(const Zem::Change& c) {
+  if (!c.is(Vorn::MemberConfig::bcConfigAttr) || !c.key) return;
+  const auto bcIntf = c.keyAs<Kivo::IntfId>();
+  if (!c.nested()) {
+    handleBcConfigReplaced(bcIntf, c.prevAs<Velto::Ptr<Vorn::BackplaneChannelConfig>>());
+    return;
+  }
+  const Zem::Change& bc = *c.inner;
+  if (bc.is(Vorn::BackplaneChannelConfig::memberIntfAttr) && bc.key) {
+    handleMemberConfig(bcIntf, bc.keyAs<Kivo::IntfId>());
+  } else if (bc.is(Vorn::BackplaneChannelConfig::peerMemberIdAttr)) {
+    handlePeerMemberId(bcIntf);
+  }
+}
+
+void LldpCtxMapperSm::handleBcConfigReplaced(const Kivo::IntfId& bcIntf,
+                                             const Velto::Ptr<Vorn::BackplaneChannelConfig>& prev) {
+  handleBcConfig(bcIntf);
+  std::vector<Kivo::IntfId> members;
+  if (prev) members = prev->memberIntf().keys();
+  if (auto curr = memberConfig_ ? memberConfig_->bcConfig(bcIntf) : nullptr) {
+    for (const auto& m : curr->memberIntf().keys()) {
+      if (!prev || !prev->memberIntf().has(m)) members.push_back(m);
+    }
+  }
+  for (const auto& m : members) handleMemberConfig(bcIntf, m);
+  handlePeerMemberId(bcIntf);
+}
+
+void LldpCtxMapperSm::handleBcConfig(Kivo::IntfId bcIntf) {
+  if (memberConfig_ && memberConfig_->bcConfig().has(bcIntf)) {
+    TRACE6("add intfMap for {}", bcIntf);
+    ctxForMember_->intfMapIs(bcIntf);
+  } else {
+    TRACE6("del intfMap for {}", bcIntf);
+    ctxForMember_->intfMapDel(bcIntf);
+  }
+}
+
+void LldpCtxMapperSm::handleMemberConfig(Kivo::IntfId bcIntf, Kivo::IntfId memberIntf) {
+  auto set = ctxForMember_->intfMap(bcIntf);
+  auto bc = memberConfig_ ? memberConfig_->bcConfig(bcIntf) : nullptr;
+  if (bc && bc->memberIntf().has(memberIntf)) {
+    auto existing = ctxForMember_->ctx(memberIntf);
+    if (existing && existing->bcIntf() != bcIntf) {
+      // The interface moved channel; its context names the channel for good.
+      TRACE2("remove old tlv mapping for bcIntf={}, memberIntf={}", existing->bcIntf(), memberIntf);
+      ctxForMember_->ctxDel(memberIntf);
+    }
+    TRACE0("add tlv mapping for bcIntf={}, memberIntf={}", bcIntf, memberIntf);
+    auto ctx = ctxForMember_->ctxIs(bcIntf, memberIntf);
+    if (set) set->memberIs(memberIntf);
+    ctx->peerMemberIdIs(peerOf(*bc));
+    updateRxInfo(memberIntf);
+  } else {
+    ctxForMember_->ctxDel(memberIntf);
+    if (set) set->memberDel(memberIntf);
+    TRACE0("remove tlv mapping for bcIntf={}, memberIntf={}", bcIntf, memberIntf);
+  }
+}
+
+void LldpCtxMapperSm::handlePeerMemberId(Kivo::IntfId bcIntf) {
+  auto bc = memberConfig_ ? memberConfig_->bcConfig(bcIntf) : nullptr;
+  if (!bc) return;
+  const auto peer = peerOf(*bc);
+  TRACE6("bcIntf: {}, peerMemberId: {}", bcIntf, peer);
+  for (const auto& memberIntf : bc->memberIntf().keys()) {
+    if (auto ctx = ctxForMember_->ctx(memberIntf)) ctx->peerMemberIdIs(peer);
+  }
+}
+
+// --- selection ----------------------------------------------------------------------
+
+void LldpCtxMapperSm::handleSelectedRsChange(const Zem::Change& c) {
+  if (!c.is(LldpSelectedRsForMember::remoteSystemAttr) || !c.key) return;
+  const auto intfId = c.keyAs<Kivo::IntfId>();
+  if (!c.nested()) {
+    handleVornTlv(intfId);
+    handleLastRefreshTime(intfId);
+    return;
+  }
+  const Zem::Change& entry = *c.inner;
+  if (!entry.is(LldpSelectedRsForMember::RemoteSystemExtKeyCollection::remoteSystemAttr) || !entry.inner) return;
+  const Zem::Change& rs = *entry.inner;
+  if (rs.is(Lldp::RemoteSystem::vornTlvAttr)) {
+    handleVornTlv(intfId);
+  } else if (rs.is(Lldp::RemoteSystem::lastRefreshTimeAttr)) {
+    handleLastRefreshTime(intfId);
+  }
+}
+
+void LldpCtxMapperSm::handleVornTlv(Kivo::IntfId intfId) {
+  TRACE6("intfId: {}", intfId);
+  updateRxInfo(intfId);
+}
+
+void LldpCtxMapperSm::handleLastRefreshTime(Kivo::IntfId intfId) {
+  auto ctx = ctxForMember_->ctx(intfId);
+  if (!ctx || !ctx->rxInfo()) return;
+  auto rs = selectedRs_ ? selectedRs_->remoteSystem(intfId) : nullptr;
+  if (!rs) return;
+  ctx->rxInfo()->lastRefreshTimeIs(rs->lastRefreshTime());
+}
+
+void LldpCtxMapperSm::updateRxInfo(Kivo::IntfId intfId) {
+  TRACE0("");
+  auto ctx = ctxForMember_->ctx(intfId);
+  auto rs = selectedRs_ ? selectedRs_->remoteSystem(intfId) : nullptr;
+  if (!ctx) {
+    TRACE6("memberConfig does not exist for memberIntf={}", intfId);
+    return;
+  }
+  if (!rs || !rs->vornTlv()) {
+    if (!ctx->rxInfo()) return;
+    // Still in the hold time after a restore: the peer may not have been
+    // heard again yet.
+    if (clearStaleEntriesTaskScheduled()) return;
+    TRACE0("del rxInfo {}", ctx->rxInfo()->index());
+    ctx->prevTlvIs(ctx->rxInfo()->tlv());
+    ctx->rxInfoDel();
+    return;
+  }
+  if (ctx->rxInfo() && ctx->rxInfo()->index() != rs->index()) {
+    TRACE0("del rxInfo {} to replace with {}", ctx->rxInfo()->index(), rs->index());
+    ctx->prevTlvIs(ctx->rxInfo()->tlv());
+    ctx->rxInfoDel();
+  }
+  auto rxInfo = ctx->rxInfo();
+  if (!rxInfo) {
+    TRACE0("add rxInfo {}", rs->index());
+    rxInfo = ctx->rxInfoIs(rs->index());
+  }
+  const Lldp::VornTlv& tlv = *rs->vornTlv();
+  if (rxInfo->tlv() && *rxInfo->tlv() == tlv) {
+    rxInfo->lastRefreshTimeIs(rs->lastRefreshTime());
+    return;
+  }
+  TRACE0("set rx TLV - rs: {}, intf: {}; VornTlv({}, {}, {}, {})", rs->index(), intfId, tlv.memberId, tlv.role,
+         Vorn::optionalMemberId(tlv.expectedPeerId), Vorn::optionalMemberId(tlv.receivedPeerId));
+  ctx->prevTlvIs(rxInfo->tlv());
+  rxInfo->tlvIs(tlv);
+  rxInfo->lastRefreshTimeIs(rs->lastRefreshTime());
+}
+
+void LldpCtxMapperSm::clearStaleEntries() {
+  TRACE0("");
+  for (const auto& memberIntf : ctxForMember_->ctx().keys()) updateRxInfo(memberIntf);
+}
+
+void LldpCtxMapperSm::handleInitialized() {
+  TRACE0("");
+  // Contexts and sets left by an earlier instance for configuration that has
+  // gone since.
+  for (const auto& memberIntf : ctxForMember_->ctx().keys()) {
+    auto ctx = ctxForMember_->ctx(memberIntf);
+    auto bc = memberConfig_ ? memberConfig_->bcConfig(ctx->bcIntf()) : nullptr;
+    if (!bc || !bc->memberIntf().has(memberIntf)) ctxForMember_->ctxDel(memberIntf);
+  }
+  for (const auto& bcIntf : ctxForMember_->intfMap().keys()) {
+    auto bc = memberConfig_ ? memberConfig_->bcConfig(bcIntf) : nullptr;
+    if (!bc) {
+      ctxForMember_->intfMapDel(bcIntf);
+      continue;
+    }
+    auto set = ctxForMember_->intfMap(bcIntf);
+    for (const auto& m : set->member().keys()) {
+      if (!bc->memberIntf().has(m)) set->memberDel(m);
+    }
+  }
+  if (restoreFromLocalBackup_) {
+    if (clearStaleEntriesTask_) clearStaleEntriesTask_->scheduleTaskDelay(staleEntryHoldTime_);
+  } else {
+    clearStaleEntries();
+  }
+}
+
+Velto::Ptr<LldpCtxMapperSm> lldpCtxMapperSmFactory(Vorn::MemberId smid, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
+                                                   const Velto::Ptr<const Vorn::MemberConfig>& memberConfig,
+                                                   const Velto::Ptr<const LldpSelectedRsForMember>& selectedRs,
+                                                   bool restoreFromLocalBackup,
+                                                   const Velto::Ptr<CtxForMember>& ctxForMember) {
+  auto sm = Velto::make<LldpCtxMapperSm>(smid, scheduler, memberConfig, selectedRs, restoreFromLocalBackup,
+                                         ctxForMember);
+  sm->hasNotificationActiveIs(true);
+  return sm;
+}
+
+Velto::Ptr<LldpCtxMapperSm> LldpCtxMapperSmIs(Vorn::MemberId smid, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
+                                              const Velto::Ptr<const Vorn::MemberConfig>& memberConfig,
+                                              const Velto::Ptr<const LldpSelectedRsForMember>& selectedRs,
+                                              bool restoreFromLocalBackup, const Velto::Ptr<CtxForMember>& ctxForMember) {
+  return lldpCtxMapperSmFactory(smid, scheduler, memberConfig, selectedRs, restoreFromLocalBackup, ctxForMember);
+}
+
+}  // namespace VornFabricLldp

@@ -1,0 +1,49 @@
+#pragma once
+// Mirrors what the agent's LLDP engine hears into the Vorn LLDP status, which
+// is carried to other agents and to the peer members: per LLDP port, every
+// remote system's identity, time-to-live and received Vorn TLV. A one-way
+// copy: every relevant change re-syncs everything, and unchanged writes
+// publish nothing, so only real differences travel.
+
+#include "platform/framework/StateMachine.h"
+#include "platform/records/LldpRecords.h"
+#include "platform/records/VornRecords.h"
+
+namespace VornFabricLldp {
+
+class LldpStatusSm : public Zem::StateMachine {
+ public:
+  LldpStatusSm(Velto::Ptr<const Lldp::Status> localStatus, Velto::Ptr<Vorn::Lldp::Status> remoteStatus);
+  ~LldpStatusSm() override;
+
+  const Velto::Ptr<const Lldp::Status>& localStatus() const { return localStatus_; }
+  // A new engine status re-syncs the mirror from it.
+  void localStatusIs(const Velto::Ptr<const Lldp::Status>& localStatus);
+  const Velto::Ptr<Vorn::Lldp::Status>& remoteStatus() const { return remoteStatus_; }
+
+  void syncStatus();
+  void doSyncPortStatus(const Lldp::PortStatus& localPortStatus);
+  void doSyncRemoteSystem(Vorn::Lldp::PortStatus& remotePortStatus, const Lldp::RemoteSystem& localRemoteSystem);
+
+ private:
+  void handleLocalStatusReplaced(const Velto::Ptr<const Lldp::Status>& prev);
+  // Any change of, or inside, one port status: the mirror is re-synced as a
+  // whole.
+  void handlePortStatus(const Kivo::IntfId& intf);
+
+  Velto::Ptr<const Lldp::Status> localStatus_;
+  Velto::Ptr<Vorn::Lldp::Status> remoteStatus_;
+  bool destroying_ = false;
+  Zem::Reactor localStatusReactor_;
+};
+
+// The TLV as peers read it: the four identity bytes as they are, and flag
+// bits 0 and 1 as the two booleans; other flag bits are not carried.
+Zem::Optional<Vorn::Lldp::VornTlv> peerVisibleTlv(const Zem::Optional<Lldp::VornTlv>& tlv);
+
+Velto::Ptr<LldpStatusSm> lldpStatusSmFactory(const Velto::Ptr<const Lldp::Status>& localStatus,
+                                             const Velto::Ptr<Vorn::Lldp::Status>& remoteStatus);
+Velto::Ptr<LldpStatusSm> LldpStatusSmIs(const Velto::Ptr<const Lldp::Status>& localStatus,
+                                        const Velto::Ptr<Vorn::Lldp::Status>& remoteStatus);
+
+}  // namespace VornFabricLldp
