@@ -97,12 +97,25 @@ Zem::Optional<Velto::Duration> TaskScheduler::nextDue() const {
   return heap_.front()->due_;
 }
 
+namespace {
+ContextId gCurrentContext = 0;
+std::function<void(ContextId)>& contextActivator() {
+  static std::function<void(ContextId)> activator;
+  return activator;
+}
+}  // namespace
+
+void currentContextIs(ContextId context) { gCurrentContext = context; }
+ContextId currentContext() { return gCurrentContext; }
+void contextActivatorIs(std::function<void(ContextId)> activator) { contextActivator() = std::move(activator); }
+
 size_t TaskScheduler::runDue(Velto::Duration t, const std::function<void(Velto::Duration)>& advance) {
   size_t ran = 0;
   while (!heap_.empty() && heap_.front()->due_ <= t) {
     Velto::Ptr<TimerTask> task(heap_.front());
     cancel(task.get());
     if (advance) advance(task->due_);
+    if (task->context_ != gCurrentContext && contextActivator()) contextActivator()(task->context_);
     task->fire();
     ++ran;
   }
@@ -119,7 +132,7 @@ void TaskScheduler::post(std::function<void()> fn, Velto::Duration delay) {
 // ---------------------------------------------------------------------------
 
 TimerTask::TimerTask(Velto::Ptr<TaskScheduler> scheduler, TaskPriority priority, std::string name)
-    : scheduler_(std::move(scheduler)), priority_(priority), name_(std::move(name)) {
+    : scheduler_(std::move(scheduler)), priority_(priority), name_(std::move(name)), context_(gCurrentContext) {
   ZEM_ASSERT(scheduler_);
 }
 

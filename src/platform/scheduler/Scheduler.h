@@ -19,6 +19,7 @@
 namespace Oru {
 
 using TaskPriority = int;
+using ContextId = int;
 class TimerTask;
 
 class TaskScheduler : public Velto::RefCounted {
@@ -88,9 +89,21 @@ class TimerTask : public Zem::Entity {
   std::string name_;
   size_t heapIndex_ = kNotScheduled;
   uint64_t seq_ = 0;
+  ContextId context_ = 0;
   Velto::Duration due_ = 0;
   std::function<void()> postedFn_;
 };
+
+// Which switch's code is running, for hosts that run several switches on one
+// scheduler (the simulator). Every timer task remembers the context it was
+// made in, every posted callback the context it was posted from; before one
+// runs, the scheduler hands that context to the activator, which makes the
+// switch current (its identity, trace file, system log, ...). 0 is the
+// context of a host that runs a single switch.
+using ContextId = int;
+void currentContextIs(ContextId context);
+ContextId currentContext();
+void contextActivatorIs(std::function<void(ContextId)> activator);
 
 // The scheduler of the agent whose code is running. Hosts set it before they
 // run an agent's events (the simulator runs several switches on one virtual

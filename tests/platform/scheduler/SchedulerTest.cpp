@@ -142,3 +142,36 @@ TEST(EventLoopTest, RunsTimersAndWatchedDescriptors) {
 }
 
 }  // namespace
+
+namespace {
+
+// The simulator runs several switches on one clock: each timer runs with the
+// switch that made it current again.
+TEST(SchedulerTest, TasksRunInTheContextTheyWereMadeIn) {
+  auto clock = Velto::make<VirtualScheduler>();
+  std::vector<std::string> activations;
+  Oru::contextActivatorIs([&](Oru::ContextId c) {
+    activations.push_back(fmt::format("activate {}", c));
+    Oru::currentContextIs(c);
+  });
+  std::vector<std::pair<std::string, Oru::ContextId>> ran;
+  std::vector<Velto::Ptr<TimerTask>> tasks;
+  std::vector<Zem::Reactor> rs;
+  for (Oru::ContextId c : {1, 2, 1}) {
+    Oru::currentContextIs(c);
+    auto t = Velto::make<TimerTask>(clock, 0, fmt::format("t{}", tasks.size()));
+    rs.push_back(t->subscribe([&, name = t->taskName()](const Zem::Change&) { ran.emplace_back(name, Oru::currentContext()); }));
+    t->scheduleTaskDelay(1.0 + static_cast<double>(tasks.size()));
+    tasks.push_back(t);
+  }
+  Oru::currentContextIs(2);
+  clock->post([&] { ran.emplace_back("post", Oru::currentContext()); }, 0.5);
+  Oru::currentContextIs(0);
+  clock->runFor(10);
+  Oru::contextActivatorIs(nullptr);
+  Oru::currentContextIs(0);
+  EXPECT_EQ(ran, (std::vector<std::pair<std::string, Oru::ContextId>>{{"post", 2}, {"t0", 1}, {"t1", 2}, {"t2", 1}}));
+  EXPECT_EQ(activations, (std::vector<std::string>{"activate 2", "activate 1", "activate 2", "activate 1"}));
+}
+
+}  // namespace
