@@ -1,0 +1,41 @@
+#pragma once
+// File operations of the local backup. Every replacement is atomic with
+// respect to the process dying: a reader finds the old content or the new
+// content in full, never a mixture or a truncated file.
+
+#include <string>
+#include <string_view>
+
+namespace Lodestore {
+namespace BackupFile {
+
+enum class ReadResult { ok, missing, failed };
+
+// The whole content of `path`; `error` says why it could not be read.
+ReadResult readWhole(const std::string& path, std::string& content, std::string& error);
+
+// Replaces `dir`/`name` with `content`: the content goes to `name`.tmp, is
+// synced to disk, and is renamed over the old file. The rename itself is made
+// durable by syncDir(), which the caller runs once for a batch of files.
+bool replace(const std::string& dir, const std::string& name, std::string_view content, std::string& error);
+
+// Makes the renames and removals done in `dir` durable.
+bool syncDir(const std::string& dir, std::string& error);
+
+// Removes `dir`/`name`; a missing file is not an error.
+bool remove(const std::string& dir, const std::string& name, std::string& error);
+
+// Renames `dir`/`name` to `dir`/`newName`, replacing what is there.
+bool rename(const std::string& dir, const std::string& name, const std::string& newName, std::string& error);
+
+// Creates `dir` and its missing parents.
+bool makeDirs(const std::string& dir, std::string& error);
+
+// Removes the temporary files of writes that a killed process left behind.
+void removeLeftovers(const std::string& dir);
+
+// Suffix of the temporary file a replacement writes first.
+inline constexpr std::string_view kTempSuffix = ".tmp";
+
+}  // namespace BackupFile
+}  // namespace Lodestore
