@@ -1,0 +1,154 @@
+#include "platform/kernel/KernelNetInfo.h"
+#include "platform/kernel/KernelNetNsInfo.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using KernelNetInfo::InterfaceKey;
+using KernelNetInfo::SimInterfaceSource;
+using Kivo::NamespaceName;
+
+const Kivo::EthAddr mac1 = Kivo::EthAddr::fromString("02:00:00:00:00:01");
+const Kivo::EthAddr mac2 = Kivo::EthAddr::fromString("02:00:00:00:00:02");
+const NamespaceName mgmt("mgmt");
+
+std::vector<std::string> deviceNames(const KernelNetInfo::Status& table) {
+  std::vector<std::string> names;
+  for (const auto& [key, intf] : table.interface()) names.push_back(intf.deviceName);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(SimInterfaceSourceTest, AddRenameRemoveKeepIndexesAndPublish) {
+  auto source = Velto::make<SimInterfaceSource>();
+  auto table = source->status(NamespaceName::defaultNamespace());
+  ASSERT_TRUE(table);
+  std::vector<int> changedKeys;
+  auto reactor = table->subscribe([&](const Zem::Change& c) {
+    if (c.is(KernelNetInfo::Status::interfaceAttr)) changedKeys.push_back(c.keyAs<InterfaceKey>().ifIndex);
+  });
+
+  InterfaceKey et1 = source->addInterface("et1", mac1);
+  InterfaceKey et2 = source->addInterface("et2", mac2);
+  EXPECT_LT(et1.ifIndex, et2.ifIndex);
+  EXPECT_EQ(table->interface(et2), (KernelNetInfo::Interface{et2, "et2", mac2}));
+
+  EXPECT_TRUE(source->renameInterface("et2", "et3"));
+  EXPECT_EQ(table->interface(et2).deviceName, "et3");
+  EXPECT_EQ(table->interface(et2).hwAddr, mac2);
+  EXPECT_EQ(source->interfaceKey("et3"), Zem::Optional<InterfaceKey>(et2));
+  EXPECT_FALSE(source->interfaceKey("et2"));
+
+  EXPECT_TRUE(source->removeInterface("et1"));
+  EXPECT_FALSE(source->removeInterface("et1"));
+  EXPECT_FALSE(source->renameInterface("et1", "et9"));
+  // Indexes are never reused.
+  InterfaceKey again = source->addInterface("et1", mac1);
+  EXPECT_GT(again.ifIndex, et2.ifIndex);
+
+  EXPECT_EQ(deviceNames(*table), (std::vector<std::string>{"et1", "et3"}));
+  EXPECT_EQ(changedKeys, (std::vector<int>{et1.ifIndex, et2.ifIndex, et2.ifIndex, et1.ifIndex, again.ifIndex}));
+}
+
+TEST(SimInterfaceSourceTest, BadOrDuplicateDeviceNamesAreRefused) {
+  auto source = Velto::make<SimInterfaceSource>();
+  source->addInterface("et1", mac1);
+  source->addInterface("et2", mac2);
+  const std::vector<std::string> bad{"", "abcdefghijklmnop", "a/b", "a b", ".", "..", "a:1", "et1"};
+  for (const auto& name : bad) {
+    SCOPED_TRACE(name);
+    EXPECT_THROW(source->addInterface(name, mac1), std::invalid_argument);
+  }
+  EXPECT_THROW(source->renameInterface("et1", "et2"), std::invalid_argument);
+  EXPECT_THROW(source->renameInterface("et1", "a b"), std::invalid_argument);
+  // Fifteen bytes is the longest name the kernel takes.
+  EXPECT_NO_THROW(source->addInterface("abcdefghijklmno", mac1));
+  // Nothing refused left a trace in the table.
+  EXPECT_EQ(deviceNames(*source->status(NamespaceName())),
+            (std::vector<std::string>{"abcdefghijklmno", "et1", "et2"}));
+}
+
+class KernelComponentsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { KernelNetInfo::currentSourceIs(source); }
+  void TearDown() override { KernelNetInfo::currentSourceIs(nullptr); }
+
+  Velto::Ptr<SimInterfaceSource> source = Velto::make<SimInterfaceSource>();
+  Velto::Ptr<KernelNetNsInfo::Root> root = Velto::make<KernelNetNsInfo::Root>("netNsRoot");
+};
+
+TEST_F(KernelComponentsTest, AgentStartUpFindsTheDefaultTableOfTheSource) {
+  source->addInterface("et1", mac1);
+  root->netlinkConfigIs(KernelNetNsInfo::NetlinkConfig{1, 1});
+  auto manager = KernelNetNsInfo::Manager::ManagerIs(root);
+  auto kniSm = KernelNetInfo::KniSm::KniSmIs(root, nullptr);
+
+  EXPECT_EQ(root->netNs().keys(), std::vector<NamespaceName>{NamespaceName::defaultNamespace()});
+  EXPECT_EQ(source->netlinkConfig(), (KernelNetNsInfo::NetlinkConfig{1, 1}));
+  auto kniStatus = kniSm->kniNsSm(NamespaceName::defaultNamespace())->status();
+  EXPECT_EQ(kniStatus, source->status(NamespaceName()));
+  EXPECT_EQ(deviceNames(*kniStatus), std::vector<std::string>{"et1"});
+
+  // The table stays the source's: later interfaces show up in it.
+  source->addInterface("et2", mac2);
+  EXPECT_EQ(deviceNames(*kniStatus), (std::vector<std::string>{"et1", "et2"}));
+
+  // A later configuration reaches the source too.
+  root->netlinkConfigIs(KernelNetNsInfo::NetlinkConfig{1, 0});
+  EXPECT_EQ(source->netlinkConfig(), (KernelNetNsInfo::NetlinkConfig{1, 0}));
+}
+
+TEST_F(KernelComponentsTest, NamespacesOfTheSourceComeAndGo) {
+  auto manager = KernelNetNsInfo::Manager::ManagerIs(root);
+  auto kniSm = KernelNetInfo::KniSm::KniSmIs(root, nullptr);
+  EXPECT_FALSE(kniSm->kniNsSm(mgmt));
+
+  source->addInterface("eth0", mac1, mgmt);
+  EXPECT_TRUE(root->netNsHas(mgmt));
+  auto mgmtSm = kniSm->kniNsSm(mgmt);
+  ASSERT_TRUE(mgmtSm);
+  EXPECT_EQ(deviceNames(*mgmtSm->status()), std::vector<std::string>{"eth0"});
+  // The namespaces keep separate tables; the same name may exist in both.
+  source->addInterface("eth0", mac2);
+  EXPECT_EQ(deviceNames(*kniSm->kniNsSm(NamespaceName())->status()), std::vector<std::string>{"eth0"});
+
+  source->removeNamespace(mgmt);
+  EXPECT_FALSE(root->netNsHas(mgmt));
+  EXPECT_FALSE(kniSm->kniNsSm(mgmt));
+  EXPECT_TRUE(mgmtSm->status()->interface().empty());
+  // The default namespace cannot go away; removing it only empties it.
+  source->removeNamespace(NamespaceName());
+  EXPECT_TRUE(root->netNsHas(NamespaceName()));
+  EXPECT_TRUE(kniSm->kniNsSm(NamespaceName())->status()->interface().empty());
+}
+
+TEST_F(KernelComponentsTest, WithoutSourceOrManagerTheDefaultTableStillExists) {
+  // No namespace manager filled the root.
+  auto kniSm = KernelNetInfo::KniSm::KniSmIs(root, nullptr);
+  ASSERT_TRUE(kniSm->kniNsSm(NamespaceName()));
+  EXPECT_EQ(kniSm->kniNsSm(NamespaceName())->status(), source->status(NamespaceName()));
+
+  KernelNetInfo::currentSourceIs(nullptr);
+  auto manager = KernelNetNsInfo::Manager::ManagerIs(root);
+  auto alone = KernelNetInfo::KniSm::KniSmIs(root, nullptr);
+  EXPECT_EQ(root->netNs().keys(), std::vector<NamespaceName>{NamespaceName()});
+  auto table = alone->kniNsSm(NamespaceName())->status();
+  ASSERT_TRUE(table);
+  EXPECT_TRUE(table->interface().empty());
+  EXPECT_NE(table, source->status(NamespaceName()));
+}
+
+TEST_F(KernelComponentsTest, InactiveKniSmDoesNotFollowTheRoot) {
+  auto kniSm = KernelNetInfo::KniSm::KniSmIs(root, nullptr);
+  kniSm->hasNotificationActiveIs(false);
+  EXPECT_FALSE(kniSm->kniNsSm(NamespaceName())->hasNotificationActive());
+  root->netNsIs(mgmt);
+  EXPECT_FALSE(kniSm->kniNsSm(mgmt));
+}
+
+}  // namespace
