@@ -1,0 +1,163 @@
+#include "platform/vorn/VornMemberFileMgrSm.h"
+
+#include "platform/framework/Assert.h"
+#include "platform/trace/Ringlog.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+const Ringlog::Handle traceHandle{"Vorn::VornMemberFileMgrSm"};
+
+std::string& flashRootDir() {
+  static std::string root = "/";
+  return root;
+}
+
+std::string underRoot(const std::string& root, const std::string& path) {
+  std::string r = root;
+  while (!r.empty() && r.back() == '/') r.pop_back();
+  return r + (path.starts_with('/') ? "" : "/") + path;
+}
+
+std::string sysError(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+// The whole text of `path`, or empty when it cannot be read.
+std::string readText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Writes all of `text` to `fd`, riding out short writes and signals.
+bool writeAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+}  // namespace
+
+namespace Vorn {
+
+void VornMemberFileMgrSm::flashRootIs(std::string dir) { flashRootDir() = dir.empty() ? "/" : std::move(dir); }
+const std::string& VornMemberFileMgrSm::flashRoot() { return flashRootDir(); }
+
+Velto::Ptr<VornMemberFileMgrSm> vornMemberFileMgrSmFactory(std::string filePath,
+                                                           Velto::Ptr<const MemberConfig> memberConfig) {
+  auto sm = Velto::make<VornMemberFileMgrSm>(std::move(filePath), std::move(memberConfig));
+  sm->hasNotificationActiveIs(true);
+  return sm;
+}
+
+VornMemberFileMgrSm::VornMemberFileMgrSm(std::string filePath, Velto::Ptr<const MemberConfig> memberConfig)
+    : filePath_(std::move(filePath)), memberConfig_(std::move(memberConfig)) {
+  ZEM_ASSERT(!filePath_.empty());
+  ZEM_ASSERT(memberConfig_);
+  fileName_ = underRoot(flashRoot(), filePath_);
+  writtenText_ = readText(fileName_);
+  if (Oru::TaskScheduler* scheduler = Oru::currentScheduler()) {
+    writeTask_ = Velto::make<Oru::TimerTask>(Velto::Ptr<Oru::TaskScheduler>(scheduler), 0,
+                                             "VornMemberFileMgrSm " + filePath_);
+    writeTaskReactor_ = watch(writeTask_, [this](const Zem::Change& c) {
+      if (c.is(Oru::TimerTask::runAttr)) handleWriteTaskRun();
+    });
+  }
+  memberConfigReactor_ = watch(memberConfig_, [this](const Zem::Change&) { handleMemberConfig(); });
+  handleInitialized();
+}
+
+VornMemberFileMgrSm::~VornMemberFileMgrSm() {
+  if (!writePending()) return;
+  writeTask_->stopTimerTask();
+  maybeWriteFile();
+}
+
+void VornMemberFileMgrSm::handleInitialized() {
+  TRACE0("file {}", fileName_);
+  maybeWriteFile();
+}
+
+void VornMemberFileMgrSm::handleMemberConfig() {
+  if (!writeTask_) {
+    maybeWriteFile();
+  } else if (!writeTask_->taskScheduled()) {
+    TRACE7("member config changed; write {} soon", fileName_);
+    writeTask_->scheduleTaskDelay(0);
+  }
+}
+
+void VornMemberFileMgrSm::handleWriteTaskRun() { maybeWriteFile(); }
+
+void VornMemberFileMgrSm::maybeWriteFile() {
+  std::string text = Zem::toJson(*memberConfig_).dump(2) + "\n";
+  if (text == writtenText_) return;
+  std::string error = writeFile(text);
+  if (error.empty()) {
+    if (!lastError_.empty()) TRACE2("{} written again after an error", fileName_);
+    TRACE6("wrote {} ({} bytes)", fileName_, text.size());
+    writtenText_ = std::move(text);
+    lastError_.clear();
+    ++writeCount_;
+    return;
+  }
+  if (error != lastError_) {
+    std::fprintf(stderr, "VornMemberFileMgrSm: member configuration not saved: %s\n", error.c_str());
+    TRACE2("member configuration not saved: {}", error);
+  }
+  lastError_ = std::move(error);
+}
+
+std::string VornMemberFileMgrSm::writeFile(const std::string& text) const {
+  namespace fs = std::filesystem;
+  const fs::path file(fileName_);
+  const fs::path dir = file.parent_path();
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) return "cannot make directory " + dir.string() + ": " + ec.message();
+
+  const std::string tmp = fileName_ + ".tmp";
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return sysError("cannot create", tmp);
+  if (!writeAll(fd, text) || ::fsync(fd) != 0) {
+    std::string error = sysError("cannot write", tmp);
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    return error;
+  }
+  if (::close(fd) != 0) {
+    std::string error = sysError("cannot close", tmp);
+    ::unlink(tmp.c_str());
+    return error;
+  }
+  if (::rename(tmp.c_str(), fileName_.c_str()) != 0) {
+    std::string error = sysError("cannot rename " + tmp + " to", fileName_);
+    ::unlink(tmp.c_str());
+    return error;
+  }
+  // The rename is durable only once the directory entry is on disk.
+  int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd < 0) return sysError("cannot open directory", dir.string());
+  const bool synced = ::fsync(dirFd) == 0;
+  std::string error = synced ? std::string() : sysError("cannot flush directory", dir.string());
+  ::close(dirFd);
+  return error;
+}
+
+}  // namespace Vorn

@@ -1,0 +1,139 @@
+#include "platform/vorn/VornMemberFileMgrSm.h"
+
+#include "platform/trace/Ringlog.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Kivo::IntfId;
+using Vorn::VornMemberFileMgrSm;
+
+const std::string kPath = "/mnt/flash/vorn-config";
+
+class VornMemberFileMgrSmTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "flash-test-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root = pattern;
+    VornMemberFileMgrSm::flashRootIs(root.string());
+    config = Velto::make<Vorn::MemberConfig>("member1");
+    config->bcConfigIs(IntfId("Port-Channel1"))->memberIntfIs(IntfId("Ethernet1"));
+  }
+  void TearDown() override {
+    Oru::currentSchedulerIs(nullptr);
+    VornMemberFileMgrSm::flashRootIs("/");
+    fs::remove_all(root);
+  }
+
+  fs::path file() const { return root / "mnt/flash/vorn-config"; }
+  Zem::Json fileJson() const {
+    std::ifstream in(file());
+    std::stringstream text;
+    text << in.rdbuf();
+    return Zem::Json::parse(text.str());
+  }
+  std::vector<std::string> flashDirEntries() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(root / "mnt/flash")) names.push_back(e.path().filename().string());
+    return names;
+  }
+
+  fs::path root;
+  Velto::Ptr<Vorn::MemberConfig> config;
+};
+
+TEST_F(VornMemberFileMgrSmTest, WritesTheConfigurationUnderTheFlashRootAtOnce) {
+  auto sm = Vorn::vornMemberFileMgrSmFactory(kPath, config);
+  EXPECT_EQ(sm->fileName(), file().string());
+  EXPECT_EQ(fileJson(), Zem::toJson(*config));
+  EXPECT_EQ(sm->writeCount(), 1u);
+  // Only the file: the temporary one was renamed over it.
+  EXPECT_EQ(flashDirEntries(), std::vector<std::string>{"vorn-config"});
+
+  // What was written reads back as the same configuration.
+  auto copy = Velto::make<Vorn::MemberConfig>("copy");
+  Zem::assignFromJson(*copy, fileJson());
+  EXPECT_TRUE(copy->bcConfig(IntfId("Po1"))->memberIntf().has(IntfId("Et1")));
+}
+
+TEST_F(VornMemberFileMgrSmTest, ChangesAreCoalescedThroughTheScheduler) {
+  auto clock = Velto::make<Oru::VirtualScheduler>(10.0);
+  Oru::currentSchedulerIs(clock.get());
+  auto sm = Vorn::vornMemberFileMgrSmFactory(kPath, config);
+  ASSERT_EQ(sm->writeCount(), 1u);
+
+  auto bc = config->bcConfigIs(IntfId("Port-Channel2"));
+  bc->memberIntfIs(IntfId("Ethernet5"))->lagGroupNameIs("g1");
+  bc->peerMemberIdIs(Vorn::MemberId(2));
+  EXPECT_TRUE(sm->writePending());
+  EXPECT_EQ(sm->writeCount(), 1u);
+  clock->runReady();
+  EXPECT_EQ(sm->writeCount(), 2u);
+  EXPECT_EQ(fileJson(), Zem::toJson(*config));
+
+  // A change undone before the write leaves the file as it is.
+  bc->peerMemberIdIs(Vorn::MemberId(3));
+  bc->peerMemberIdIs(Vorn::MemberId(2));
+  clock->runReady();
+  EXPECT_EQ(sm->writeCount(), 2u);
+
+  // A write still pending when the state machine goes is done then.
+  config->bcConfigDel(IntfId("Port-Channel2"));
+  sm = nullptr;
+  EXPECT_EQ(fileJson(), Zem::toJson(*config));
+  EXPECT_FALSE(fileJson()["bcConfig"].contains("Port-Channel2"));
+}
+
+TEST_F(VornMemberFileMgrSmTest, WithoutSchedulerEachChangeIsWritten) {
+  auto sm = Vorn::vornMemberFileMgrSmFactory(kPath, config);
+  config->bcConfig(IntfId("Po1"))->memberIntfIs(IntfId("Ethernet2"));
+  config->bcConfig(IntfId("Po1"))->memberIntfDel(IntfId("Ethernet1"));
+  EXPECT_EQ(sm->writeCount(), 3u);
+  EXPECT_EQ(fileJson(), Zem::toJson(*config));
+}
+
+TEST_F(VornMemberFileMgrSmTest, AnUpToDateFileIsNotRewritten) {
+  Vorn::vornMemberFileMgrSmFactory(kPath, config);
+  const auto written = fs::last_write_time(file());
+  auto again = Vorn::vornMemberFileMgrSmFactory(kPath, config);
+  EXPECT_EQ(again->writeCount(), 0u);
+  EXPECT_EQ(fs::last_write_time(file()), written);
+}
+
+TEST_F(VornMemberFileMgrSmTest, WriteFailureIsReportedOnceAndTheAgentGoesOn) {
+  // "mnt" is a file, so the flash directory cannot be made.
+  std::ofstream(root / "mnt") << "in the way";
+  Ringlog::Capture trace;
+  testing::internal::CaptureStderr();
+  auto sm = Vorn::vornMemberFileMgrSmFactory(kPath, config);
+  config->bcConfigIs(IntfId("Port-Channel2"));
+  const std::string err = testing::internal::GetCapturedStderr();
+
+  EXPECT_EQ(sm->writeCount(), 0u);
+  EXPECT_NE(sm->lastError().find((root / "mnt").string()), std::string::npos) << sm->lastError();
+  // Once on stderr and once in the trace, for the two failed attempts.
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  EXPECT_NE(err.find("member configuration not saved"), std::string::npos) << err;
+  size_t traced = 0;
+  for (const auto& r : trace.records()) traced += r.message.find("member configuration not saved") != std::string::npos;
+  EXPECT_EQ(traced, 1u);
+
+  // Once the way is clear, the next change writes the whole configuration.
+  fs::remove(root / "mnt");
+  config->bcConfigIs(IntfId("Port-Channel3"));
+  EXPECT_EQ(sm->lastError(), "");
+  EXPECT_EQ(sm->writeCount(), 1u);
+  EXPECT_EQ(fileJson(), Zem::toJson(*config));
+  EXPECT_TRUE(trace.contains(2, "written again after an error"));
+}
+
+}  // namespace
