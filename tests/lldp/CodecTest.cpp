@@ -1,0 +1,217 @@
+#include "lldp/Codec.h"
+
+#include "tests/lldp/Hex.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace Lldp;
+using Codec::Reason;
+using LldpTest::hex;
+
+// Pieces of test frames, each a TLV or header as it appears on the wire.
+// Ethernet header: nearest-bridge destination, source 02:76:6f:72:00:01, LLDP EtherType.
+const std::string kEth = "0180c200000e 02766f720001 88cc";
+// Chassis ID: type 1, length 7 | subtype 4 (MAC) | 02:76:6f:72:00:01.
+const std::string kChassis = "0207 04 02766f720001";
+// Port ID: type 2, length 10 | subtype 5 (interface name) | "Ethernet1".
+const std::string kPort = "040a 05 45746865726e657431";
+// Time To Live: type 3, length 2 | 1 s.
+const std::string kTtl = "0602 0001";
+// End Of LLDPDU: type 0, length 0.
+const std::string kEnd = "0000";
+
+Codec::Lldpdu sample() {
+  Codec::Lldpdu pdu;
+  pdu.src = Kivo::EthAddr::fromString("02:76:6f:72:00:01");
+  pdu.chassisIdSubtype = ChassisIdSubtype::macAddress;
+  pdu.chassisId = ChassisId(std::string("\x02\x76\x6f\x72\x00\x01", 6));
+  pdu.portIdSubtype = PortIdSubtype::interfaceName;
+  pdu.portId = PortId("Ethernet1");
+  pdu.ttl = 1;
+  pdu.holdTimeMs = 300;
+  pdu.vornTlv = VornTlv{1, Vorn::Role::member, 2, 2, VornTlv::lodestoreConnectedFlag};
+  return pdu;
+}
+
+TEST(CodecTest, EncodesTheWireFormat) {
+  const auto expected = hex(kEth + kChassis + kPort + kTtl +
+                            // Vorn TLV: type 127, length 9 | OUI 02:76:6f | subtype 1 |
+                            // memberId 1, role member, expected peer 2, received peer 2, flags 0x01.
+                            "fe09 02766f 01 01 01 02 02 01"
+                            // Exact hold time: type 127, length 8 | OUI 02:76:6f | subtype 2 | 300 ms.
+                            "fe08 02766f 02 0000012c" +
+                            kEnd);
+  EXPECT_EQ(Codec::encode(sample()), expected);
+}
+
+TEST(CodecTest, RoundTrips) {
+  auto plain = sample();
+  plain.vornTlv = Zem::none;
+  plain.holdTimeMs = Zem::none;
+  auto named = sample();
+  named.systemName = std::string("sw1");
+  auto shutdown = sample();
+  shutdown.ttl = 0;
+  shutdown.vornTlv = Zem::none;
+  shutdown.holdTimeMs = Zem::none;
+  auto longest = sample();
+  longest.chassisIdSubtype = ChassisIdSubtype::locallyAssigned;
+  longest.chassisId = ChassisId(std::string(255, 'c'));
+  longest.portId = PortId(std::string(255, 'p'));
+  for (const auto& pdu : {sample(), plain, named, shutdown, longest}) {
+    const auto frame = Codec::encode(pdu);
+    EXPECT_GE(frame.size(), Codec::minFrameSize);
+    const auto result = Codec::decode(frame);
+    ASSERT_TRUE(result.ok()) << result.rejection().text;
+    EXPECT_EQ(result.lldpdu(), pdu);
+    EXPECT_EQ(result.decoded().unrecognizedTlvs, 0u);
+  }
+}
+
+TEST(CodecTest, ShutdownIsTtlZeroAndHoldTimePrefersTheExactValue) {
+  auto pdu = Codec::decode(hex(kEth + kChassis + kPort + "0602 0000" + kEnd));
+  ASSERT_TRUE(pdu.ok());
+  EXPECT_TRUE(pdu.lldpdu().isShutdown());
+
+  auto exact = sample();
+  EXPECT_DOUBLE_EQ(exact.holdTime(), 0.3);
+  exact.holdTimeMs = Zem::none;
+  EXPECT_DOUBLE_EQ(exact.holdTime(), 1.0);
+}
+
+TEST(CodecTest, TtlForHoldTime) {
+  struct Case {
+    uint64_t holdMs;
+    uint16_t ttl;
+  };
+  for (auto c : {Case{300, 1}, Case{1000, 1}, Case{1001, 2}, Case{1200, 2}, Case{0, 1}, Case{120000, 120},
+                 Case{100000000, 65535}}) {
+    EXPECT_EQ(Codec::ttlForHoldTimeMs(c.holdMs), c.ttl) << c.holdMs;
+  }
+}
+
+TEST(CodecTest, CountsUnrecognisedTlvsAndIgnoresPadding) {
+  const auto frame = hex(kEth + kChassis + kPort + kTtl +
+                         // Reserved type 9, length 1 | 0xaa.
+                         "1201 aa"
+                         // Organisationally specific of OUI 00:80:c2, subtype 1, length 6 | 2 bytes.
+                         "fe06 0080c2 01 0001"
+                         // Our OUI with unknown subtype 9, length 4.
+                         "fe04 02766f 09"
+                         // System Description: type 6, length 2 | "hi" (known, not kept).
+                         "0c02 6869" +
+                         kEnd +
+                         // Padding after the End Of LLDPDU, not TLVs.
+                         "ffff ffff");
+  const auto result = Codec::decode(frame);
+  ASSERT_TRUE(result.ok()) << result.rejection().text;
+  EXPECT_EQ(result.decoded().unrecognizedTlvs, 3u);
+  EXPECT_FALSE(result.lldpdu().vornTlv);
+}
+
+TEST(CodecTest, AcceptsAnLldpduEndingWithoutEndTlv) {
+  const auto result = Codec::decode(hex(kEth + kChassis + kPort + kTtl));
+  ASSERT_TRUE(result.ok()) << result.rejection().text;
+  EXPECT_EQ(result.lldpdu().ttl, 1);
+}
+
+struct RejectCase {
+  const char* name;
+  std::vector<uint8_t> frame;
+  Reason reason;
+  const char* text;  // part of the rejection text
+};
+
+std::vector<RejectCase> rejectCases() {
+  const std::string id256 = "0501 05" + std::string(512, 'a');   // Port ID: length 257 | subtype 5 | 256 bytes
+  const std::string chassis255 = "0300 07" + std::string(510, 'b');  // Chassis ID: length 256, the longest allowed
+  std::vector<uint8_t> tooLong = hex(kEth + kChassis + kPort + kTtl);
+  // Filled with type 9 TLVs of 3 bytes until the LLDPDU is 1501 bytes.
+  while (tooLong.size() < 14 + 1501) {
+    for (uint8_t b : hex("1201 00")) tooLong.push_back(b);
+  }
+  tooLong.resize(14 + 1501);
+  return {
+      {"frame shorter than an Ethernet header", hex("0180c200000e 02766f72"), Reason::truncatedFrame,
+       "shorter than an Ethernet header"},
+      // IPv4 EtherType.
+      {"not an LLDP frame", hex("0180c200000e 02766f720001 0800" + kChassis), Reason::notLldp, "0x0800"},
+      {"LLDPDU longer than Ethernet carries", tooLong, Reason::frameTooLong, "1501"},
+      // A lone byte where the next TLV header should be.
+      {"TLV header cut off", hex(kEth + kChassis + kPort + kTtl + "02"), Reason::truncatedFrame, "offset 39"},
+      // Chassis ID claims 7 bytes, 4 follow.
+      {"TLV length past the end", hex(kEth + "0207 04 0276 6f"), Reason::tlvPastEnd, "has length 7 but 4"},
+      {"empty frame body", hex(kEth), Reason::missingChassisId, "without a Chassis ID"},
+      // Chassis ID of subtype only (length 1).
+      {"zero-length chassis ID", hex(kEth + "0201 04" + kPort + kTtl + kEnd), Reason::badChassisIdLength,
+       "length 1"},
+      // Chassis ID with no subtype at all (length 0).
+      {"chassis ID TLV of length 0", hex(kEth + "0200" + kPort + kTtl + kEnd), Reason::badChassisIdLength,
+       "length 0"},
+      {"256-byte port ID", hex(kEth + kChassis + id256 + kTtl + kEnd), Reason::badPortIdLength, "length 257"},
+      {"255-byte chassis ID then no Port ID", hex(kEth + chassis255 + kTtl + kEnd), Reason::missingPortId,
+       "TLV 2 is Time To Live"},
+      {"Port ID first", hex(kEth + kPort + kChassis + kTtl + kEnd), Reason::missingChassisId, "TLV 1 is Port ID"},
+      {"TTL before Port ID", hex(kEth + kChassis + kTtl + kPort + kEnd), Reason::missingPortId, "TLV 2"},
+      {"End before TTL", hex(kEth + kChassis + kPort + kEnd), Reason::missingTtl, "TLV 3 is End Of LLDPDU"},
+      {"frame ends after Port ID", hex(kEth + kChassis + kPort), Reason::missingTtl, "without a Time To Live"},
+      {"duplicate TTL", hex(kEth + kChassis + kPort + kTtl + kTtl + kEnd), Reason::duplicateMandatoryTlv,
+       "second Time To Live TLV at offset 39"},
+      {"duplicate Chassis ID", hex(kEth + kChassis + kPort + kTtl + kChassis + kEnd),
+       Reason::duplicateMandatoryTlv, "second Chassis ID"},
+      // Time To Live: length 3.
+      {"three-byte TTL", hex(kEth + kChassis + kPort + "0603 000100" + kEnd), Reason::badTtlLength,
+       "length 3, not 2"},
+      // Chassis ID subtype 0 is reserved.
+      {"reserved chassis subtype", hex(kEth + "0207 00 02766f720001" + kPort + kTtl + kEnd),
+       Reason::reservedSubtype, "subtype 0"},
+      // Port ID subtype 8 is reserved.
+      {"reserved port subtype", hex(kEth + kChassis + "040a 08 45746865726e657431" + kTtl + kEnd),
+       Reason::reservedSubtype, "subtype 8"},
+      // End Of LLDPDU: length 2.
+      {"End with a length", hex(kEth + kChassis + kPort + kTtl + "0002 0000"), Reason::badEndLength, "length 2"},
+      // Vorn TLV: length 10 | OUI | subtype 1 | six bytes, one too many.
+      {"oversized Vorn TLV", hex(kEth + kChassis + kPort + kTtl + "fe0a 02766f 01 010102020100" + kEnd),
+       Reason::badVornTlv, "carries 6 bytes, not 5"},
+      // Vorn TLV: length 8 | four bytes, one too few.
+      {"short Vorn TLV", hex(kEth + kChassis + kPort + kTtl + "fe08 02766f 01 01010202" + kEnd), Reason::badVornTlv,
+       "carries 4 bytes"},
+      // Organisationally specific: length 3, no room for the subtype.
+      {"organisationally specific TLV without subtype", hex(kEth + kChassis + kPort + kTtl + "fe03 02766f" + kEnd),
+       Reason::badOrgSpecificLength, "length 3"},
+      // Exact hold time: length 6 | two bytes instead of four.
+      {"short exact hold time", hex(kEth + kChassis + kPort + kTtl + "fe06 02766f 02 012c" + kEnd),
+       Reason::badHoldTime, "carries 2 bytes"},
+  };
+}
+
+TEST(CodecTest, RejectsMalformedFrames) {
+  for (const auto& c : rejectCases()) {
+    const auto result = Codec::decode(c.frame);
+    ASSERT_FALSE(result.ok()) << c.name;
+    EXPECT_EQ(result.rejection().reason, c.reason) << c.name << ": " << result.rejection().text;
+    EXPECT_NE(result.rejection().text.find(c.text), std::string::npos) << c.name << ": " << result.rejection().text;
+  }
+}
+
+TEST(CodecTest, EveryPrefixOfAFrameDecodesOrIsRefused) {
+  // Cutting a valid frame anywhere must give a reasoned refusal (or, when
+  // the cut falls on a TLV boundary after the TTL, a shorter valid LLDPDU),
+  // never a read past the end.
+  const auto frame = Codec::encode(sample());
+  for (size_t n = 0; n < frame.size(); ++n) {
+    const auto result = Codec::decode(std::span(frame).first(n));
+    if (!result.ok()) {
+      EXPECT_FALSE(result.rejection().text.empty()) << n;
+    } else {
+      EXPECT_GE(n, 39u) << "accepted a frame cut inside the mandatory TLVs";
+    }
+  }
+}
+
+}  // namespace
