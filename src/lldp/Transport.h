@@ -1,0 +1,64 @@
+#pragma once
+// How LLDP frames leave and reach the engine. The engine opens one port per
+// LLDP interface, sends whole Ethernet frames on it and is handed every frame
+// received there. Implementations: the simulated wire (SimWire) and, on a
+// real switch, raw packet sockets.
+//
+// Which transport an engine uses is the host's choice: the host makes its
+// transport current (currentTransportIs) before it builds the agent, as it
+// makes its scheduler current (Oru::currentSchedulerIs); the engine takes
+// both when it is made and keeps them for its life. A host that runs several
+// switches in one process makes each switch's transport current before
+// building that switch's agent.
+
+#include "platform/framework/Ptr.h"
+#include "platform/framework/Values.h"
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <stdexcept>
+#include <string>
+
+namespace Lldp {
+
+// A port that cannot be opened; the message names the interface and why.
+class TransportError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Transport : public Velto::RefCounted {
+ public:
+  // Called on the activity thread with each received frame (an Ethernet
+  // frame without the frame check sequence, valid only during the call).
+  using Receiver = std::function<void(std::span<const uint8_t> frame)>;
+
+  // The frame I/O of one interface, open while this object lives.
+  class Port : public Velto::RefCounted {
+   public:
+    Port(Kivo::IntfId intf, std::string deviceName) : intf_(intf), deviceName_(std::move(deviceName)) {}
+    const Kivo::IntfId& intf() const { return intf_; }
+    // Kernel device the port runs on.
+    const std::string& deviceName() const { return deviceName_; }
+    // Sends one Ethernet frame (without the frame check sequence). A frame
+    // that cannot go out is lost, as on a wire; sending never fails loudly.
+    virtual void send(std::span<const uint8_t> frame) = 0;
+
+   private:
+    Kivo::IntfId intf_;
+    std::string deviceName_;
+  };
+
+  // Opens the frame I/O of `intf` (kernel device `deviceName`); `receiver`
+  // gets every frame received there until the returned port is released.
+  // Throws TransportError when the port cannot be opened.
+  virtual Velto::Ptr<Port> open(const Kivo::IntfId& intf, const std::string& deviceName, Receiver receiver) = 0;
+};
+
+// The transport engines made from now on use; empty: engines have no frame
+// I/O (they keep their records but send and hear nothing).
+void currentTransportIs(Velto::Ptr<Transport> transport);
+const Velto::Ptr<Transport>& currentTransport();
+
+}  // namespace Lldp

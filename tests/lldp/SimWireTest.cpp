@@ -1,0 +1,112 @@
+#include "lldp/SimWire.h"
+
+#include "tests/lldp/Hex.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Kivo::IntfId;
+using Lldp::SimWire;
+using LldpTest::hex;
+
+// Raw ports on a wire that remember what arrived, and when.
+struct Bench {
+  Velto::Ptr<Oru::VirtualScheduler> clock = Velto::make<Oru::VirtualScheduler>(10.0);
+  Velto::Ptr<SimWire> wire = Velto::make<SimWire>(clock, 3);
+  std::vector<std::string> arrivals;
+
+  Velto::Ptr<Lldp::Transport::Port> open(const std::string& sw, const char* intf) {
+    std::string name = sw + ":" + IntfId(intf).shortName();
+    return wire->transportFor(sw)->open(IntfId(intf), "dev", [this, name](std::span<const uint8_t> f) {
+      arrivals.push_back(fmt::format("{}@{:.3f}:{:02x}", name, clock->now(), f[0]));
+    });
+  }
+};
+
+TEST(SimWireTest, EndParsing) {
+  auto e = SimWire::End::parse("sw1:Et3/1");
+  EXPECT_EQ(e.switchName, "sw1");
+  EXPECT_EQ(e.intf, IntfId("Ethernet3/1"));
+  EXPECT_EQ(e.stringValue(), "sw1:Ethernet3/1");
+  for (const char* bad : {"sw1", ":Ethernet1", "sw1:", ""}) {
+    EXPECT_THROW(SimWire::End::parse(bad), std::invalid_argument) << bad;
+  }
+}
+
+TEST(SimWireTest, RefusesImpossibleCables) {
+  Bench b;
+  const auto a = SimWire::End::parse("sw1:Ethernet1"), z = SimWire::End::parse("sw2:Ethernet1");
+  EXPECT_THROW(b.wire->connect(a, a), std::invalid_argument);
+  EXPECT_THROW(b.wire->connect(a, z, {-0.001, 0}), std::invalid_argument);
+  EXPECT_THROW(b.wire->connect(a, z, {0.001, 1.5}), std::invalid_argument);
+  EXPECT_FALSE(b.wire->peer(a));
+}
+
+TEST(SimWireTest, CarriesFramesAfterTheLatencyInOrder) {
+  Bench b;
+  auto p1 = b.open("sw1", "Ethernet1"), p2 = b.open("sw2", "Ethernet1");
+  b.wire->connect({"sw1", IntfId("Et1")}, {"sw2", IntfId("Et1")}, {0.005, 0});
+  p1->send(hex("01"));
+  p1->send(hex("02"));
+  b.clock->runFor(0.002);
+  p2->send(hex("03"));
+  b.clock->runFor(0.004);
+  p1->send(hex("04"));
+  b.clock->runFor(1);
+  EXPECT_EQ(b.arrivals, (std::vector<std::string>{"sw2:Et1@10.005:01", "sw2:Et1@10.005:02", "sw1:Et1@10.007:03",
+                                                  "sw2:Et1@10.011:04"}));
+  EXPECT_EQ(b.wire->counters().carried, 4u);
+}
+
+TEST(SimWireTest, CutsRecablingAndClosedPortsDropFrames) {
+  Bench b;
+  auto p1 = b.open("sw1", "Ethernet1"), p2 = b.open("sw2", "Ethernet1"), p3 = b.open("sw3", "Ethernet1");
+  EXPECT_THROW(b.open("sw1", "Ethernet1"), Lldp::TransportError);
+  const SimWire::End e1{"sw1", IntfId("Et1")}, e2{"sw2", IntfId("Et1")}, e3{"sw3", IntfId("Et1")};
+
+  p1->send(hex("01"));  // no cable yet
+  b.wire->connect(e1, e2);
+  p1->send(hex("02"));
+  b.wire->cut(e2);  // in flight: lost with the cable
+  b.wire->connect(e1, e2);
+  b.wire->connect(e3, e1);  // moving the cable unplugs sw2
+  EXPECT_FALSE(b.wire->peer(e2));
+  EXPECT_EQ(*b.wire->peer(e1), e3);
+  p1->send(hex("03"));
+  p3->send(hex("04"));
+  p3 = nullptr;  // closed before its frame arrives
+  EXPECT_FALSE(b.wire->isOpen(e3));
+  b.clock->runFor(1);
+  EXPECT_EQ(b.arrivals, (std::vector<std::string>{"sw1:Et1@10.001:04"}));
+  const auto& c = b.wire->counters();
+  EXPECT_EQ(c.sent, 4u);
+  EXPECT_EQ(c.carried, 1u);
+  EXPECT_EQ(c.dropped, 3u);
+  EXPECT_EQ(c.lost, 0u);
+}
+
+TEST(SimWireTest, PcapWriterFileFormat) {
+  const std::string path = ::testing::TempDir() + "simwire-test.pcap";
+  {
+    auto w = Velto::make<Lldp::PcapWriter>(path);
+    w->record(1.5, hex("aabb"));
+    w->record(2.0000015, hex("cc"));
+    EXPECT_EQ(w->recordCount(), 2u);
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(path.c_str());
+  EXPECT_EQ(file, hex("d4c3b2a1 0200 0400 00000000 00000000 ffff0000 01000000"  // file header
+                      "01000000 20a10700 02000000 02000000 aabb"                 // 1.500000 s, 2 of 2 bytes
+                      "02000000 02000000 01000000 01000000 cc"));                // 2.000002 s, 1 of 1 byte
+  EXPECT_THROW(Lldp::PcapWriter("/nonexistent-dir/x.pcap"), std::runtime_error);
+}
+
+}  // namespace
