@@ -1,0 +1,164 @@
+#pragma once
+// Switches with an LLDP engine each, on one simulated wire and one virtual
+// clock. Each engine is built with the calls, in the order, the agent's root
+// state machine makes; ports are added and removed the way the agent's port
+// population does.
+
+#include "lldp/Root.h"
+#include "lldp/SimWire.h"
+#include "platform/records/InterfaceRecords.h"
+#include "platform/records/KernelRecords.h"
+#include "platform/records/LldpRecords.h"
+#include "platform/scheduler/Scheduler.h"
+#include "platform/vorn/Group.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace LldpTest {
+
+using Kivo::IntfId;
+using Lldp::SimWire;
+
+inline const IntfId et1("Ethernet1");
+inline const IntfId et2("Ethernet2");
+inline const IntfId et3("Ethernet3");
+
+struct EngineSwitch {
+  std::string name;
+  Vorn::MemberId memberId;
+  Velto::Ptr<Lldp::CliConfig> cliConfig;
+  Velto::Ptr<Lldp::Config> config;
+  Velto::Ptr<Lldp::Status> status;
+  Velto::Ptr<Interface::AllEthPhyIntfStatusDir> ethPhy;
+  Velto::Ptr<Interface::AllIntfStatusDir> allIntf;
+  Velto::Ptr<Interface::AllIntfStatusLocalDir> localIntf;
+  Velto::Ptr<Lldp::LocalSystem> localSystem;
+  Velto::Ptr<KernelNetInfo::Status> kni = Velto::make<KernelNetInfo::Status>();
+  Velto::Ptr<Lldp::Agent::Protocol::Root> root;
+
+  EngineSwitch(std::string n, uint8_t id) : name(std::move(n)), memberId(id) {}
+
+  Kivo::EthAddr mac() const { return Vorn::memberMacAddr(memberId); }
+
+  void build() {
+    cliConfig = Velto::make<Lldp::CliConfig>("cliConfig");
+    cliConfig->enabledIs(true);
+    config = Velto::make<Lldp::Config>("config");
+    status = Velto::make<Lldp::Status>("status");
+    ethPhy = Velto::make<Interface::AllEthPhyIntfStatusDir>("allEthPhyIntfStatusDir");
+    allIntf = Velto::make<Interface::AllIntfStatusDir>("allIntfStatusDir");
+    localIntf = Velto::make<Interface::AllIntfStatusLocalDir>("allIntfStatusLocalDir");
+    localSystem = Velto::make<Lldp::LocalSystem>("localSystem");
+    root = Velto::make<Lldp::Agent::Protocol::Root>("protocolRoot");
+    root->ethPhyIntfStatusDirIs(ethPhy);
+    root->configIs(config);
+    root->statusIs(status);
+    root->localSystemIs(localSystem);
+    root->deviceIntfStatusDirIs("deviceIntfStatusDir");
+    root->intfStatusManagerRootIs(allIntf, localIntf, false)
+        ->intfStatusManagerIs(root->deviceIntfStatusDir(), kni, Kivo::NamespaceName::defaultNamespace());
+    root->desiredIntfDirIs("desiredIntfDir");
+    root->pamCollectionIs("pamCollection");
+    root->doInitializePamMan();
+    root->protocolSmIs(root->pamCollection(), localSystem, root, ethPhy, config, status);
+    // What the port population sets at start.
+    const auto b = mac().bytes();
+    localSystem->chassisIdIs(Lldp::ChassisId(std::string(b.begin(), b.end())));
+    localSystem->chassisIdSubtypeIs(Lldp::ChassisIdSubtype::macAddress);
+    config->isMessageTxTimeInMsIs(true);
+    config->messageTxIntervalIs(100);
+    config->messageTxHoldTimeIs(300);
+    root->onOffSwitchSmIs(cliConfig, root->ethDevPamManager());
+  }
+
+  void addPort(const IntfId& intf, int ifIndex) {
+    const std::string device = "et" + std::to_string(ifIndex);
+    const Kivo::EthAddr hw({0x52, 0x54, 0, 0, memberId.value(), static_cast<uint8_t>(ifIndex)});
+    kni->interfaceIs({ifIndex}, KernelNetInfo::Interface{{ifIndex}, device, hw});
+    config->portConfigIs(intf)->rxRateLimitingEnabledIs(false);
+    status->portStatusIs(intf, Oru::currentTime());
+    auto st = Velto::make<Interface::EthPhyIntfStatus>(intf, Velto::make<Interface::IntfConfig>(IntfId()), 0, hw, 0);
+    st->linkStatusIs(Interface::LinkStatus::up);
+    st->addrIs(mac());
+    st->deviceNameIs(device);
+    ethPhy->intfStatusIs(st);
+    allIntf->intfStatusIs(st);
+    auto lp = localSystem->localPortIs(intf);
+    lp->portIdIs(Lldp::PortId(intf.stringValue()));
+    lp->portIdSubtypeIs(Lldp::PortIdSubtype::interfaceName);
+    root->desiredIntfDir()->intfDesiredIs(intf, true);
+  }
+
+  void delPort(const IntfId& intf) {
+    config->portConfigDel(intf);
+    status->portStatusDel(intf);
+    localSystem->localPortDel(intf);
+    root->desiredIntfDir()->intfDesiredDel(intf);
+    ethPhy->intfStatusDel(intf);
+    allIntf->intfStatusDel(intf);
+  }
+
+  void vornTlvTxIs(const IntfId& intf, Zem::Optional<Lldp::VornTlv> tlv) {
+    localSystem->localPort(intf)->vornTlvTxIs(tlv);
+  }
+
+  Velto::Ptr<Lldp::PortStatus> port(const IntfId& intf) const { return status->portStatus(intf); }
+  // The one remote system heard on `intf`, or empty (a test failure when
+  // there are several).
+  Velto::Ptr<Lldp::RemoteSystem> remote(const IntfId& intf) const {
+    auto ps = port(intf);
+    if (!ps || ps->remoteSystem().size() == 0) return nullptr;
+    EXPECT_EQ(ps->remoteSystem().size(), 1u) << name << " " << intf.shortName();
+    return ps->remoteSystem().begin()->second;
+  }
+};
+
+// A port's counters, to compare as deltas.
+struct Counts {
+  uint64_t in = 0, out = 0, discarded = 0, unrecognized = 0, ageouts = 0;
+  bool operator==(const Counts&) const = default;
+  Counts operator-(const Counts& o) const {
+    return {in - o.in, out - o.out, discarded - o.discarded, unrecognized - o.unrecognized, ageouts - o.ageouts};
+  }
+};
+
+inline Counts counts(const EngineSwitch& sw, const IntfId& intf) {
+  auto ps = sw.port(intf);
+  if (!ps) return {};
+  return {ps->framesIn(), ps->framesOut(), ps->framesDiscarded(), ps->tlvsUnrecognized(), ps->ageouts()};
+}
+
+inline std::ostream& operator<<(std::ostream& os, const Counts& c) {
+  return os << "{in " << c.in << ", out " << c.out << ", discarded " << c.discarded << ", unrecognized "
+            << c.unrecognized << ", ageouts " << c.ageouts << "}";
+}
+
+// Two switches, each with Ethernet1..3 as LLDP ports, and their wire.
+struct Group {
+  Velto::Ptr<Oru::VirtualScheduler> clock = Velto::make<Oru::VirtualScheduler>(0.0);
+  Velto::Ptr<SimWire> wire;
+  EngineSwitch sw1{"sw1", 1};
+  EngineSwitch sw2{"sw2", 2};
+
+  explicit Group(uint64_t seed = 7, bool withTransport = true) : wire(Velto::make<SimWire>(clock, seed)) {
+    Oru::currentSchedulerIs(clock.get());
+    for (auto* sw : {&sw1, &sw2}) {
+      Lldp::currentTransportIs(withTransport ? wire->transportFor(sw->name) : nullptr);
+      sw->build();
+      for (int i = 1; i <= 3; ++i) sw->addPort(IntfId("Ethernet" + std::to_string(i)), i);
+    }
+    Lldp::currentTransportIs(nullptr);
+  }
+  ~Group() { Oru::currentSchedulerIs(nullptr); }
+
+  static SimWire::End end(const EngineSwitch& sw, const IntfId& intf) { return {sw.name, intf}; }
+  void cable(const IntfId& a, const IntfId& b, SimWire::CableSpec spec = SimWire::CableSpec()) {
+    wire->connect(end(sw1, a), end(sw2, b), spec);
+  }
+  void runUntil(Velto::Duration t) { clock->runUntil(t); }
+};
+
+}  // namespace LldpTest

@@ -1,0 +1,312 @@
+#include "lldp/Codec.h"
+#include "tests/lldp/EngineFixture.h"
+#include "tests/lldp/Hex.h"
+
+#include "platform/trace/Ringlog.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace LldpTest;
+using Lldp::VornTlv;
+
+const VornTlv kTlv1{1, Vorn::Role::member, 2, 0, VornTlv::lodestoreConnectedFlag};
+
+TEST(ProtocolSmTest, RemoteSystemCarriesTheSendersIdentityTlvAndRefreshTime) {
+  Group g;
+  g.cable(et1, et3);
+  g.sw1.vornTlvTxIs(et1, kTlv1);
+  g.runUntil(0.25);  // frames sent at 0, 0.1, 0.2 arrive 1 ms later
+
+  auto rs = g.sw2.remote(et3);
+  ASSERT_TRUE(rs);
+  EXPECT_EQ(rs->index(), 1);
+  EXPECT_EQ(rs->chassisIdSubtype(), Lldp::ChassisIdSubtype::macAddress);
+  EXPECT_EQ(rs->chassisId(), g.sw1.localSystem->chassisId());
+  EXPECT_EQ(rs->portIdSubtype(), Lldp::PortIdSubtype::interfaceName);
+  EXPECT_EQ(rs->portId().bytes(), "Ethernet1");
+  EXPECT_EQ(rs->ttl(), 1);  // 300 ms rounded up to whole seconds
+  EXPECT_EQ(rs->vornTlv(), Zem::Optional<VornTlv>(kTlv1));
+  EXPECT_NEAR(rs->lastRefreshTime(), 0.201, 1e-9);
+  // The other direction: sw2 sends no Vorn TLV, and nothing is heard on
+  // ports without a cable.
+  auto back = g.sw1.remote(et1);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->portId().bytes(), "Ethernet3");
+  EXPECT_FALSE(back->vornTlv());
+  EXPECT_FALSE(g.sw1.remote(et2));
+}
+
+TEST(ProtocolSmTest, RefreshPublishesOnlyWhatChanged) {
+  Group g;
+  g.cable(et1, et1);
+  g.runUntil(0.05);
+  auto rs = g.sw2.remote(et1);
+  ASSERT_TRUE(rs);
+  std::vector<std::string> seen;
+  auto reactor = rs->subscribe([&](const Zem::Change& c) {
+    seen.push_back(c.attr->name);
+    if (c.is(Lldp::RemoteSystem::lastRefreshTimeAttr)) {
+      EXPECT_EQ(rs->lastRefreshTime(), g.clock->now());
+    }
+  });
+  g.runUntil(0.25);
+  EXPECT_EQ(seen, (std::vector<std::string>{"lastRefreshTime", "lastRefreshTime"}));
+
+  seen.clear();
+  g.sw1.vornTlvTxIs(et1, kTlv1);  // goes out with the next frame
+  g.runUntil(0.35);
+  EXPECT_EQ(seen, (std::vector<std::string>{"vornTlv", "lastRefreshTime"}));
+  EXPECT_EQ(rs->vornTlv(), Zem::Optional<VornTlv>(kTlv1));
+}
+
+TEST(ProtocolSmTest, AgesOutExactlyAtTheHoldTime) {
+  struct Case {
+    const char* name;
+    bool inMs;
+    uint32_t interval, hold;
+    uint16_t ttl;
+    Velto::Duration age;
+  };
+  for (const auto& c : {Case{"sub-second hold time", true, 100, 300, 1, 0.3},
+                        Case{"hold time above a second", true, 100, 1200, 2, 1.2},
+                        Case{"times in seconds", false, 1, 3, 3, 3.0}}) {
+    SCOPED_TRACE(c.name);
+    Group g;
+    g.sw1.config->isMessageTxTimeInMsIs(c.inMs);
+    g.sw1.config->messageTxIntervalIs(c.interval);
+    g.sw1.config->messageTxHoldTimeIs(c.hold);
+    g.cable(et1, et1);
+    g.runUntil(5.05);
+    auto rs = g.sw2.remote(et1);
+    ASSERT_TRUE(rs);
+    EXPECT_EQ(rs->ttl(), c.ttl);
+    const auto before = counts(g.sw2, et1);
+    Velto::Duration goneAt = -1;
+    auto reactor = g.sw2.port(et1)->subscribe([&](const Zem::Change& ch) {
+      if (ch.is(Lldp::PortStatus::remoteSystemAttr) && !ch.nested()) goneAt = g.clock->now();
+    });
+
+    g.wire->cut(Group::end(g.sw1, et1));
+    const Velto::Duration last = rs->lastRefreshTime();
+    g.runUntil(last + c.age - 1e-6);
+    EXPECT_TRUE(g.sw2.remote(et1));
+    g.runUntil(last + c.age + 1);
+    EXPECT_FALSE(g.sw2.remote(et1));
+    EXPECT_EQ(goneAt, last + c.age);
+    EXPECT_EQ((counts(g.sw2, et1) - before).ageouts, 1u);
+  }
+}
+
+TEST(ProtocolSmTest, PortThatStopsSaysGoodbyeAndComesBackUnderANewIndex) {
+  struct Case {
+    const char* name;
+    std::function<void(EngineSwitch&)> stop, restart;
+  };
+  const std::vector<Case> cases{
+      {"LLDP switched off", [](EngineSwitch& sw) { sw.cliConfig->enabledIs(false); },
+       [](EngineSwitch& sw) { sw.cliConfig->enabledIs(true); }},
+      {"port removed", [](EngineSwitch& sw) { sw.delPort(et1); }, [](EngineSwitch& sw) { sw.addPort(et1, 1); }},
+      {"port no longer desired", [](EngineSwitch& sw) { sw.root->desiredIntfDir()->intfDesiredIs(et1, false); },
+       [](EngineSwitch& sw) { sw.root->desiredIntfDir()->intfDesiredIs(et1, true); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Group g;
+    g.cable(et1, et1);
+    g.runUntil(1.05);
+    ASSERT_TRUE(g.sw2.remote(et1));
+    const auto before = counts(g.sw2, et1);
+    c.stop(g.sw1);
+    EXPECT_FALSE(g.sw1.root->protocolSm()->portRunning(et1));
+    g.runUntil(1.05 + 0.001);  // the shutdown LLDPDU's latency, well within the hold time
+    EXPECT_FALSE(g.sw2.remote(et1));
+    const auto delta = counts(g.sw2, et1) - before;
+    EXPECT_EQ(delta.ageouts, 0u);
+    EXPECT_EQ(delta.in, 1u);
+    if (auto ps = g.sw1.port(et1)) {
+      EXPECT_TRUE(ps->remoteSystem().empty());
+    }
+
+    c.restart(g.sw1);
+    g.runUntil(1.2);
+    auto rs = g.sw2.remote(et1);
+    ASSERT_TRUE(rs);
+    EXPECT_EQ(rs->index(), 2);  // an index names one appearance of an MSAP, never reused
+  }
+}
+
+TEST(ProtocolSmTest, LossAndCutsShowAsMissingFrames) {
+  auto lossRun = [](uint64_t seed) {
+    Group g(seed);
+    g.cable(et1, et1, {0.001, 0.25});
+    g.runUntil(20.05);
+    const auto a = counts(g.sw1, et1), b = counts(g.sw2, et1);
+    const auto& w = g.wire->counters();
+    // Every frame Ethernet1 sent was carried or lost (the other ports have
+    // no cable: their frames are dropped).
+    EXPECT_EQ(a.out + b.out, w.carried + w.lost);
+    EXPECT_EQ(a.in + b.in, w.carried);
+    EXPECT_EQ(w.carried + w.lost + w.dropped, w.sent);
+    EXPECT_EQ(a.discarded + b.discarded, 0u);
+    return w.lost;
+  };
+  const auto lost = lossRun(11);
+  EXPECT_GT(lost, 60u);  // about a quarter of 402 frames
+  EXPECT_LT(lost, 140u);
+  EXPECT_EQ(lossRun(11), lost);  // the same seed loses the same frames
+  EXPECT_NE(lossRun(12), lost);
+
+  Group g;
+  g.cable(et1, et1);
+  g.runUntil(1.05);
+  g.wire->cut(Group::end(g.sw2, et1));
+  g.runUntil(2);
+  EXPECT_FALSE(g.sw1.remote(et1));
+  EXPECT_FALSE(g.sw2.remote(et1));
+  // Re-cabled to another port of sw2: heard there under that port's first index.
+  g.wire->connect(Group::end(g.sw1, et1), Group::end(g.sw2, et2));
+  g.runUntil(2.2);
+  ASSERT_TRUE(g.sw2.remote(et2));
+  EXPECT_EQ(g.sw2.remote(et2)->index(), 1);
+  EXPECT_EQ(g.sw1.remote(et1)->portId().bytes(), "Ethernet2");
+  EXPECT_EQ(g.sw1.remote(et1)->index(), 2);
+}
+
+// A port of a test tap cabled to sw2's Ethernet1, sending frames by hand.
+struct Tap {
+  Velto::Ptr<Lldp::Transport::Port> port;
+  explicit Tap(Group& g) {
+    port = g.wire->transportFor("tap")->open(et1, "tap0", nullptr);
+    g.wire->connect({"tap", et1}, Group::end(g.sw2, et1));
+  }
+  void send(const std::vector<uint8_t>& frame) { port->send(frame); }
+  void send(const std::string& chassis, uint16_t ttl = 1) {
+    Lldp::Codec::Lldpdu pdu;
+    pdu.src = Kivo::EthAddr::fromString("02:00:00:00:00:99");
+    pdu.chassisIdSubtype = Lldp::ChassisIdSubtype::locallyAssigned;
+    pdu.chassisId = Lldp::ChassisId(chassis);
+    pdu.portId = Lldp::PortId("tap0");
+    pdu.ttl = ttl;
+    send(Lldp::Codec::encode(pdu));
+  }
+};
+
+TEST(ProtocolSmTest, CountersMoveByExactlyTheFramesSeen) {
+  Group g;
+  g.cable(et1, et1);
+  g.runUntil(1.05);
+  auto a0 = counts(g.sw1, et1), b0 = counts(g.sw2, et1);
+  g.runUntil(2.05);
+  EXPECT_EQ(counts(g.sw1, et1) - a0, (Counts{10, 10, 0, 0, 0}));
+  EXPECT_EQ(counts(g.sw2, et1) - b0, (Counts{10, 10, 0, 0, 0}));
+
+  Tap tap(g);
+  b0 = counts(g.sw2, et1);
+  Ringlog::Capture trace;
+  // Ethernet header | Chassis ID claiming 7 bytes with 4 left.
+  tap.send(hex("0180c200000e 020000000099 88cc 0207 04 0276 6f"));
+  // A valid LLDPDU with two TLVs this engine does not know.
+  tap.send(hex("0180c200000e 020000000099 88cc"
+               "0203 07 6162"            // Chassis ID: locally assigned "ab"
+               "0405 05 74617030"        // Port ID: interface name "tap0"
+               "0602 0001"               // TTL 1 s
+               "1201 00"                 // reserved type 9
+               "fe05 0080c2 01 00"       // another organisation's TLV
+               "0000"));                 // End
+  g.runUntil(2.08);
+  EXPECT_EQ(counts(g.sw2, et1) - b0, (Counts{2, 0, 1, 2, 0}));
+  EXPECT_TRUE(trace.contains(2, "Et1: frame discarded: tlvPastEnd: Chassis ID TLV at offset 14 has length 7"));
+  // sw1, heard before the tap took the cable, is index 1 until it ages out.
+  auto rs = g.sw2.port(et1)->remoteSystem(2);
+  ASSERT_TRUE(rs);
+  EXPECT_EQ(rs->chassisId().bytes(), "ab");
+}
+
+TEST(ProtocolSmTest, KeepsAtMostEightRemoteSystemsPerPort) {
+  Group g;
+  Tap tap(g);
+  const auto before = counts(g.sw2, et1);
+  for (int i = 0; i < 10; ++i) tap.send("chassis" + std::to_string(i));
+  g.runUntil(0.01);
+  auto ps = g.sw2.port(et1);
+  EXPECT_EQ(ps->remoteSystem().size(), 8u);
+  EXPECT_EQ((counts(g.sw2, et1) - before).discarded, 2u);
+  EXPECT_EQ(ps->remoteSystem(8)->chassisId().bytes(), "chassis7");
+
+  tap.send("chassis0", 0);  // shutdown: makes room
+  tap.send("chassis9");
+  g.runUntil(0.02);
+  EXPECT_FALSE(ps->remoteSystem(1));
+  ASSERT_TRUE(ps->remoteSystem(9));
+  EXPECT_EQ(ps->remoteSystem(9)->chassisId().bytes(), "chassis9");
+}
+
+TEST(ProtocolSmTest, PcapRecordsEveryFrameCarried) {
+  const std::string path = ::testing::TempDir() + "lldp-engine-test.pcap";
+  {
+    Group g;
+    g.wire->pcapWriterIs(Velto::make<Lldp::PcapWriter>(path));
+    g.cable(et1, et1);
+    g.runUntil(0.95);
+    EXPECT_EQ(g.wire->pcapWriter()->recordCount(), g.wire->counters().carried);
+    EXPECT_EQ(g.wire->counters().carried, 20u);
+  }
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::remove(path.c_str());
+  ASSERT_GE(file.size(), 24u);
+  auto le32 = [&](size_t at) {
+    return uint32_t{file[at]} | uint32_t{file[at + 1]} << 8 | uint32_t{file[at + 2]} << 16 |
+           uint32_t{file[at + 3]} << 24;
+  };
+  // Magic (microsecond time stamps), version 2.4, snap length, link type Ethernet.
+  EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 8), hex("d4c3b2a1 0200 0400"));
+  EXPECT_EQ(le32(16), 65535u);
+  EXPECT_EQ(le32(20), 1u);
+  size_t records = 0;
+  for (size_t at = 24; at + 16 <= file.size(); ++records) {
+    const uint32_t len = le32(at + 8);
+    if (records == 0) {
+      EXPECT_EQ(le32(at), 0u);        // seconds
+      EXPECT_EQ(le32(at + 4), 1000u);  // microseconds: the first frame arrives after 1 ms
+    }
+    ASSERT_LE(at + 16 + len, file.size());
+    const auto result = Lldp::Codec::decode(std::span(file).subspan(at + 16, len));
+    EXPECT_TRUE(result.ok());
+    at += 16 + len;
+  }
+  EXPECT_EQ(records, 20u);
+}
+
+TEST(ProtocolSmTest, DeviceDirectoryFollowsTheKernelTable) {
+  Group g;
+  auto dev = g.sw1.root->deviceIntfStatusDir()->device("et2");
+  ASSERT_TRUE(dev);
+  EXPECT_EQ(dev->intfId(), et2);
+  EXPECT_EQ(dev->ifIndex(), 2);
+  EXPECT_TRUE(g.sw1.localIntf->intfStatus(et2));
+
+  g.sw1.kni->interfaceDel({2});
+  EXPECT_FALSE(g.sw1.root->deviceIntfStatusDir()->device("et2"));
+  EXPECT_FALSE(g.sw1.localIntf->intfStatus(et2));
+  EXPECT_TRUE(g.sw1.localIntf->intfStatus(et1));
+}
+
+TEST(ProtocolSmTest, EngineWithoutTransportSendsNothing) {
+  Group g(7, false);
+  g.cable(et1, et1);
+  g.runUntil(1);
+  EXPECT_EQ(g.sw1.root->pamCollection()->pam().size(), 0u);
+  EXPECT_EQ(counts(g.sw1, et1), Counts{});
+  EXPECT_EQ(g.wire->counters().sent, 0u);
+}
+
+}  // namespace
