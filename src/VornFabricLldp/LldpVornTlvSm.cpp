@@ -1,0 +1,164 @@
+#include "VornFabricLldp/LldpVornTlvSm.h"
+
+#include "platform/framework/Assert.h"
+#include "platform/toggles/Toggles.h"
+#include "platform/trace/Ringlog.h"
+
+namespace VornFabricLldp {
+
+namespace {
+const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp"};
+}  // namespace
+
+LldpVornTlvSm::LldpVornTlvSm(Vorn::MemberId smid, Vorn::Role role, Velto::Ptr<const CtxForMember> ctxForMember,
+                             Velto::Ptr<Lldp::LocalSystem> localSystem, Velto::Ptr<const VornFabricLldpCtx> vflCtx,
+                             Velto::Ptr<const VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo)
+    : smid_(smid),
+      role_(role),
+      ctxForMember_(std::move(ctxForMember)),
+      localSystem_(std::move(localSystem)),
+      vflCtx_(std::move(vflCtx)),
+      vflBcLagGroupInfo_(std::move(vflBcLagGroupInfo)) {
+  assertInputsPresent();
+
+  localSystemReactor_ = watch(localSystem_, [this](const Zem::Change& c) { onLocalSystemChange(c); });
+  ctxForMemberReactor_ = watch(ctxForMember_, [this](const Zem::Change& c) { onCtxForMemberChange(c); });
+  vflCtxReactor_ = watch(vflCtx_, [this](const Zem::Change& c) { onVflCtxChange(c); });
+  bcLagGroupInfoReactor_ = watch(vflBcLagGroupInfo_, [this](const Zem::Change& c) { onBcLagGroupInfoChange(c); });
+
+  handleInitialized();
+}
+
+void LldpVornTlvSm::assertInputsPresent() const {
+  ZEM_ASSERT(ctxForMember() != nullptr);
+  ZEM_ASSERT(localSystem() != nullptr);
+  ZEM_ASSERT(vflCtx() != nullptr);
+}
+
+void LldpVornTlvSm::updateTlv(const Kivo::IntfId& intf) {
+  const auto ctx = ctxForMember_->ctx(intf);
+  if (!ctx) {
+    // Without a context nothing says whom the port should expect; a stale
+    // TLV would keep telling the peer otherwise.
+    if (const auto port = localSystem_->localPort(intf)) {
+      TRACE0("unset tx TLV - no ctx for memberIntf={}", intf);
+      port->vornTlvTxIs(Zem::none);
+    }
+    return;
+  }
+  // The receive path is still filling rxInfo in; its last write brings us
+  // back here.
+  if (ctx->rxInfoIncomplete()) return;
+  const auto port = localSystem_->localPort(intf);
+  if (!port) return;
+
+  Vorn::MemberId receivedPeerId;
+  if (const auto& rx = ctx->rxInfo(); rx && rx->tlv()) receivedPeerId = rx->tlv()->memberId;
+
+  uint8_t flags = vflCtx_->lodestoreConnected() ? Lldp::VornTlv::lodestoreConnectedFlag : 0;
+  if (vflBcLagGroupInfo_ && getToggleState("VornLagGroupMismatch", "VornCore.json", true)) {
+    // Of a channel whose LAG groups are split locally, only the preferred
+    // member asks the peer to treat its link alone.
+    const auto info = vflBcLagGroupInfo_->bcLagGroupInfo(ctx->bcIntf());
+    if (info && info->preferredHigigMember() == intf && info->localMismatchExists()) {
+      flags |= Lldp::VornTlv::singleLinkFlag;
+    }
+  }
+  const bool singleLink = (flags & Lldp::VornTlv::singleLinkFlag) != 0;
+  TRACE6("set tx TLV - memberIntf: {} single link: {}", intf, singleLink);
+  port->vornTlvTxIs(Lldp::VornTlv{smid_, role_, Vorn::MemberId(Vorn::memberIdByte(ctx->peerMemberId())),
+                                  receivedPeerId, flags});
+}
+
+void LldpVornTlvSm::handleLocalPort(const Kivo::IntfId& intf) {
+  TRACE0("{}", intf);
+  updateTlv(intf);
+}
+
+void LldpVornTlvSm::handleTlv(const Kivo::IntfId& intf) {
+  TRACE0("{}", intf);
+  updateTlv(intf);
+}
+
+void LldpVornTlvSm::handleTlv() {
+  TRACE0("");
+  updateAllTlvs();
+}
+
+void LldpVornTlvSm::transmitLocalMismatchState() {
+  TRACE0("");
+  updateAllTlvs();
+}
+
+void LldpVornTlvSm::handleInitialized() {
+  TRACE0("");
+  updateAllTlvs();
+}
+
+void LldpVornTlvSm::updateAllTlvs() {
+  for (const auto& intf : localSystem_->localPort().keys()) updateTlv(intf);
+}
+
+void LldpVornTlvSm::onLocalSystemChange(const Zem::Change& c) {
+  // Ports coming and going only; changes inside a port include our own
+  // writes of its TLV.
+  if (c.is(Lldp::LocalSystem::localPortAttr) && !c.nested()) handleLocalPort(c.keyAs<Kivo::IntfId>());
+}
+
+void LldpVornTlvSm::onCtxForMemberChange(const Zem::Change& c) {
+  if (!c.is(CtxForMember::ctxAttr)) return;
+  const Kivo::IntfId intf = c.keyAs<Kivo::IntfId>();
+  const Zem::Change* inner = c.inner;
+  if (!inner) {
+    handleTlv(intf);  // context added, removed or replaced
+    return;
+  }
+  if (inner->is(MemberCtx::peerMemberIdAttr)) {
+    handleTlv(intf);
+    return;
+  }
+  if (!inner->is(MemberCtx::rxInfoAttr)) return;
+  const Zem::Change* rx = inner->inner;
+  if (!rx) {
+    handleTlv(intf);  // rxInfo appeared, replaced or went
+  } else if (rx->is(RxInfo::tlvAttr)) {
+    handleTlv(intf);
+  } else if (rx->is(RxInfo::lastRefreshTimeAttr) && !rx->prevAs<Zem::Optional<Velto::Duration>>()) {
+    // The receive path writes a new rxInfo's refresh time after its TLV; the
+    // first refresh time completes the rxInfo, so the peer is echoed now
+    // rather than on its next TLV change. Later refreshes change nothing.
+    handleTlv(intf);
+  }
+}
+
+void LldpVornTlvSm::onVflCtxChange(const Zem::Change& c) {
+  if (c.is(VornFabricLldpCtx::lodestoreConnectedAttr)) handleTlv();
+}
+
+void LldpVornTlvSm::onBcLagGroupInfoChange(const Zem::Change& c) {
+  if (!c.is(VornFabricLldpBcLagGroupInfo::bcLagGroupInfoAttr)) return;
+  if (const Zem::Change* inner = c.inner) {
+    if (inner->is(BcLagGroupInfo::localMismatchExistsAttr) || inner->is(BcLagGroupInfo::preferredHigigMemberAttr)) {
+      transmitLocalMismatchState();
+    }
+    return;
+  }
+  // A channel record that comes or goes while recording a mismatch moves the
+  // single-link bit as well; one without a mismatch cannot.
+  const auto prev = c.prevAs<Velto::Ptr<BcLagGroupInfo>>();
+  const auto cur = vflBcLagGroupInfo_->bcLagGroupInfo(c.keyAs<Kivo::IntfId>());
+  if ((prev && prev->localMismatchExists()) || (cur && cur->localMismatchExists())) transmitLocalMismatchState();
+}
+
+Velto::Ptr<LldpVornTlvSm> lldpVornTlvSmFactory(Vorn::MemberId smid, Vorn::Role role,
+                                                Velto::Ptr<const CtxForMember> ctxForMember,
+                                                Velto::Ptr<Lldp::LocalSystem> localSystem,
+                                                Velto::Ptr<const VornFabricLldpCtx> vflCtx,
+                                                Velto::Ptr<const VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo) {
+  auto sm = Velto::make<LldpVornTlvSm>(smid, role, std::move(ctxForMember), std::move(localSystem), std::move(vflCtx),
+                                       std::move(vflBcLagGroupInfo));
+  sm->hasNotificationActiveIs(true);
+  return sm;
+}
+
+}  // namespace VornFabricLldp
