@@ -1,0 +1,390 @@
+#include "platform/q7relay/Q7Relay.h"
+
+#include "platform/framework/Dir.h"
+#include "platform/records/VornRecords.h"
+#include "platform/trace/Ringlog.h"
+#include "platform/vorn/Group.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Q7Relay::ZemUtils::Api;
+using Q7Relay::ZemUtils::ConnectionKey;
+using Q7Relay::ZemUtils::ListenState;
+using Q7Relay::ZemUtils::TcpConfig;
+
+// Rounds of the event loop a test waits at most for something to happen;
+// generous, because the machine is shared. Tests never assert how long
+// anything took.
+constexpr int kMaxRounds = 3000;
+
+// The configuration the agent uses, on the loopback address.
+TcpConfig agentConfig() {
+  return TcpConfig(ConnectionKey::ipAndPort("127.0.0.1", 5546), std::nullopt, 0.0, 1, 9, 3, 0.1, 2.0, 3600.0, false);
+}
+
+// A peer: a blocking connect, then non-blocking reads and writes.
+class Client {
+ public:
+  explicit Client(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::fcntl(fd_, F_SETFL, O_NONBLOCK);
+  }
+  ~Client() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool connected() const { return connected_; }
+
+  void send(const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = ::send(fd_, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+  }
+  // Closes with a reset instead of an orderly close.
+  void reset() {
+    linger l{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd_);
+    fd_ = -1;
+  }
+  // Reads what has arrived; false once the server closed the connection.
+  bool poll() {
+    char buf[4096];
+    for (;;) {
+      ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0) {
+        in_.append(buf, static_cast<size_t>(n));
+        continue;
+      }
+      if (n == 0) return open_ = false;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return open_;
+      return open_ = false;
+    }
+  }
+  std::optional<std::string> takeLine() {
+    size_t nl = in_.find('\n');
+    if (nl == std::string::npos) return std::nullopt;
+    std::string line = in_.substr(0, nl);
+    in_.erase(0, nl + 1);
+    return line;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  bool open_ = true;
+  std::string in_;
+};
+
+class Q7RelayTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Api::eventLoopIs(loop);
+    Api::portOverrideIs(0);
+    Vorn::currentSwitchIs({Vorn::Role::member, Vorn::MemberId(3)});
+    auto cfg = Velto::make<Vorn::MemberConfig>("member3");
+    cfg->bcConfigIs(Kivo::IntfId("Port-Channel1"))->memberIntfIs(Kivo::IntfId("Ethernet1"));
+    state->mkdir("vorn")->mkdir("memberConfig")->entryPut("member3", cfg);
+    Api::stateProviderIs([this](const std::string& path) -> std::optional<std::string> {
+      if (path == "boom") throw std::runtime_error("provider failed");
+      auto e = state->lookup(path);
+      if (!e) return std::nullopt;
+      return Zem::typedJson(*e).dump(2);  // several lines; the listener flattens it
+    });
+  }
+  void TearDown() override {
+    status = nullptr;
+    Api::eventLoopIs(nullptr);
+    Api::portOverrideIs(Zem::none);
+    Api::stateProviderIs(nullptr);
+    Vorn::currentSwitchIs({});
+  }
+
+  void listen(TcpConfig config = agentConfig()) {
+    status = Api::listen(config);
+    ASSERT_EQ(status->state(), ListenState::listening) << status->error();
+    ASSERT_NE(status->port(), 0);
+  }
+  template <class Pred>
+  bool pump(Pred done) {
+    for (int i = 0; i < kMaxRounds; ++i) {
+      if (done()) return true;
+      loop->runOnce(0.01);
+    }
+    return false;
+  }
+  std::string request(Client& c, const std::string& text) {
+    c.send(text);
+    return nextLine(c);
+  }
+  std::string nextLine(Client& c) {
+    std::optional<std::string> line;
+    pump([&] { return c.poll(), (line = c.takeLine()).has_value(); });
+    return line.value_or("<no answer>");
+  }
+  bool closedByServer(Client& c) {
+    return pump([&] { return !c.poll(); });
+  }
+
+  Velto::Ptr<Oru::EventLoop> loop = Velto::make<Oru::EventLoop>();
+  Velto::Ptr<Zem::Dir> state = Velto::make<Zem::Dir>("root");
+  Velto::Ptr<Q7Relay::ZemUtils::ListenStatus> status;
+};
+
+TEST_F(Q7RelayTest, AnswersHelloPingAndGet) {
+  listen();
+  Client c(status->port());
+  ASSERT_TRUE(c.connected());
+  const auto memberConfigJson = Zem::typedJson(*state->lookup("vorn/memberConfig/member3")).dump();
+  struct Row {
+    std::string request;
+    std::string answer;
+  };
+  const Row rows[] = {
+      {"HELLO 2\n", "HELLO 3"},
+      {"HELLO 0\r\n", "HELLO 3"},
+      {"PING\n", "PONG"},
+      {"GET vorn/memberConfig/member3\n", memberConfigJson},
+      {"GET vorn/nothing/here\n", "ERR no such path"},
+      {"GET boom\n", "ERR provider failed"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.request);
+    std::string line = request(c, row.request);
+    if (row.answer.starts_with("{")) {
+      // The provider's several lines arrive as one line of the same JSON.
+      EXPECT_EQ(Zem::Json::parse(line), Zem::Json::parse(row.answer)) << line;
+    } else {
+      EXPECT_EQ(line, row.answer);
+    }
+  }
+  EXPECT_EQ(status->connectionCount(), 1u);
+
+  Api::stateProviderIs(nullptr);
+  EXPECT_EQ(request(c, "GET vorn/memberConfig/member3\n"), "ERR no such path");
+}
+
+TEST_F(Q7RelayTest, GarbageAndBinaryGetErrAndTheConnectionStays) {
+  listen();
+  Client c(status->port());
+  const std::string garbage[] = {
+      "FOO\n",       "hello 1\n",  "HELLO\n",         "HELLO abc\n", "HELLO 256\n", "HELLO -1\n",
+      "PING now\n",  "GET\n",      "GET \n",          "\n",          " PING\n",     std::string("PI\0NG\n", 6),
+      "\xff\xfe\x01\x02\n", "\x1b[2J\n",
+  };
+  for (const auto& text : garbage) {
+    SCOPED_TRACE(testing::PrintToString(text));
+    EXPECT_TRUE(request(c, text).starts_with("ERR "));
+  }
+  EXPECT_EQ(request(c, "PING\n"), "PONG");
+  EXPECT_EQ(status->connectionCount(), 1u);
+}
+
+TEST_F(Q7RelayTest, PipelinedAndSplitRequestsAreAnsweredInOrder) {
+  listen();
+  Client c(status->port());
+  c.send("PING\nHELLO 7\nBAD\nPI");
+  EXPECT_EQ(nextLine(c), "PONG");
+  EXPECT_EQ(nextLine(c), "HELLO 3");
+  EXPECT_TRUE(nextLine(c).starts_with("ERR "));
+  c.send("NG\n");
+  EXPECT_EQ(nextLine(c), "PONG");
+}
+
+TEST_F(Q7RelayTest, TooLongLineClosesOnlyThatConnection) {
+  listen();
+  Client other(status->port());
+  EXPECT_EQ(request(other, "PING\n"), "PONG");
+  for (const std::string& text : {std::string(5000, 'A'), "GET " + std::string(4200, 'x') + "\n"}) {
+    Client c(status->port());
+    c.send(text);
+    EXPECT_TRUE(closedByServer(c));
+    EXPECT_EQ(c.takeLine(), std::nullopt);
+  }
+  // A line of exactly 4 KiB is still a request.
+  Client edge(status->port());
+  EXPECT_EQ(request(edge, "GET " + std::string(4092, 'y') + "\n"), "ERR no such path");
+  EXPECT_EQ(request(other, "PING\n"), "PONG");
+}
+
+TEST_F(Q7RelayTest, AbruptCloseAndResetCostOnlyThatConnection) {
+  listen();
+  Ringlog::Capture trace;
+  Client survivor(status->port());
+  {
+    // Asks for far more than it reads, then resets: the answers meet a
+    // reset connection.
+    Client rude(status->port());
+    std::string burst;
+    for (int i = 0; i < 2000; ++i) burst += "GET vorn/memberConfig/member3\n";
+    rude.send(burst);
+    pump([&] { return status->connectionCount() == 2; });
+    for (int i = 0; i < 20; ++i) loop->runOnce(0.01);
+    rude.reset();
+  }
+  {
+    Client quiet(status->port());
+    quiet.send("PING\nPING\n");
+    // Closed before reading anything.
+  }
+  EXPECT_TRUE(pump([&] { return status->connectionCount() == 1; }));
+  EXPECT_EQ(request(survivor, "PING\n"), "PONG");
+  // The reset reached the listener as an error on the socket (had it come
+  // as SIGPIPE, the test would not be here).
+  EXPECT_TRUE(trace.contains("reset by peer") || trace.contains("Broken pipe"));
+}
+
+TEST_F(Q7RelayTest, ManyConnectionsThenANormalRequest) {
+  listen();
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 200; ++i) {
+    clients.push_back(std::make_unique<Client>(status->port()));
+    ASSERT_TRUE(clients.back()->connected()) << i;
+  }
+  EXPECT_TRUE(pump([&] { return status->connectionCount() == 200; })) << status->connectionCount();
+  Client c(status->port());
+  EXPECT_EQ(request(c, "HELLO 1\n"), "HELLO 3");
+  EXPECT_EQ(request(*clients[123], "PING\n"), "PONG");
+  clients.clear();
+  EXPECT_TRUE(pump([&] { return status->connectionCount() == 1; })) << status->connectionCount();
+}
+
+TEST_F(Q7RelayTest, ConnectionsBeyondTheLimitAreClosed) {
+  TcpConfig config = agentConfig();
+  config.maxConnections = 3;
+  listen(config);
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(std::make_unique<Client>(status->port()));
+    EXPECT_EQ(request(*clients.back(), "PING\n"), "PONG");
+  }
+  Client extra(status->port());
+  EXPECT_TRUE(closedByServer(extra));
+  EXPECT_EQ(status->connectionCount(), 3u);
+  clients.pop_back();
+  EXPECT_TRUE(pump([&] { return status->connectionCount() == 2; }));
+  Client next(status->port());
+  EXPECT_EQ(request(next, "PING\n"), "PONG");
+}
+
+TEST_F(Q7RelayTest, SilentPeersAreClosedAfterTheIdleTimeout) {
+  TcpConfig config = agentConfig();
+  config.idleTimeout = 0.05;
+  listen(config);
+  Client silent(status->port());
+  EXPECT_TRUE(closedByServer(silent));
+  EXPECT_EQ(status->connectionCount(), 0u);
+}
+
+TEST_F(Q7RelayTest, ListenOutcomes) {
+  // A port some other socket holds.
+  int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(holder, 1), 0);
+  socklen_t len = sizeof addr;
+  ::getsockname(holder, reinterpret_cast<sockaddr*>(&addr), &len);
+  const int heldPort = ntohs(addr.sin_port);
+
+  struct Row {
+    const char* what;
+    std::function<void(TcpConfig&)> setUp;
+    ListenState state;
+    std::string error;
+  };
+  const Row rows[] = {
+      {"no event loop", [](TcpConfig&) { Api::eventLoopIs(nullptr); }, ListenState::disabled, ""},
+      {"TLS settings", [](TcpConfig& c) { c.tls = Q7Relay::ZemUtils::TlsConfig{"c.pem", "k.pem", ""}; },
+       ListenState::failed, "TLS is not supported"},
+      {"TLS required", [](TcpConfig& c) { c.tlsRequired = true; }, ListenState::failed, "TLS is required"},
+      {"protocol version", [](TcpConfig& c) { c.protocolVersion = 2; }, ListenState::failed, "protocol version 2"},
+      {"bad address", [](TcpConfig& c) { c.key = ConnectionKey::ipAndPort("300.1.2.3", 1); }, ListenState::failed,
+       "bad address"},
+      {"port in use", [&](TcpConfig&) { Api::portOverrideIs(heldPort); }, ListenState::failed, "Address already in use"},
+      {"bad port", [](TcpConfig&) { Api::portOverrideIs(70000); }, ListenState::failed, "bad port"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    TcpConfig config = agentConfig();
+    row.setUp(config);
+    auto result = Api::listen(config);
+    EXPECT_EQ(result->state(), row.state);
+    EXPECT_EQ(result->port(), 0);
+    EXPECT_EQ(result->error().empty(), row.error.empty());
+    EXPECT_NE(result->error().find(row.error), std::string::npos) << result->error();
+    Api::eventLoopIs(loop);
+    Api::portOverrideIs(0);
+  }
+  ::close(holder);
+}
+
+TEST_F(Q7RelayTest, ListenersOnOnePortAreSharedAndCloseWithTheLast) {
+  // A free port, fixed for both listens.
+  int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(probe);
+  const int port = ntohs(addr.sin_port);
+  Api::portOverrideIs(port);
+
+  listen();
+  auto second = Api::listen(agentConfig());
+  ASSERT_EQ(second->state(), ListenState::listening) << second->error();
+  EXPECT_EQ(second->port(), port);
+  Client c(port);
+  EXPECT_EQ(request(c, "PING\n"), "PONG");
+
+  // A switch that learnt a new member id listens again: HELLO answers it.
+  Vorn::currentSwitchIs({Vorn::Role::member, Vorn::MemberId(9)});
+  auto third = Api::listen(agentConfig());
+  EXPECT_EQ(request(c, "HELLO 1\n"), "HELLO 9");
+
+  status->close();
+  third = nullptr;
+  EXPECT_EQ(status->state(), ListenState::closed);
+  EXPECT_EQ(request(c, "PING\n"), "PONG");
+
+  second->close();
+  EXPECT_TRUE(closedByServer(c));
+  Client late(port);
+  EXPECT_FALSE(late.connected());
+}
+
+TEST_F(Q7RelayTest, ListenDelayOpensTheSocketLater) {
+  TcpConfig config = agentConfig();
+  config.listenDelay = 0.02;
+  status = Api::listen(config);
+  EXPECT_EQ(status->state(), ListenState::pending);
+  EXPECT_EQ(status->port(), 0);
+  EXPECT_TRUE(pump([&] { return status->listening(); }));
+  Client c(status->port());
+  EXPECT_EQ(request(c, "PING\n"), "PONG");
+}
+
+}  // namespace
