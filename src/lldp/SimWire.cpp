@@ -34,7 +34,9 @@ class SimWire::SimPort : public Transport::Port {
         receiver_(std::move(receiver)) {}
   ~SimPort() override {
     auto it = wire_->ports_.find(end_);
-    if (it != wire_->ports_.end() && it->second == this) wire_->ports_.erase(it);
+    if (it == wire_->ports_.end()) return;
+    std::erase(it->second, this);
+    if (it->second.empty()) wire_->ports_.erase(it);
   }
   void send(std::span<const uint8_t> frame) override { wire_->send(end_, frame); }
   void receive(std::span<const uint8_t> frame) {
@@ -54,9 +56,8 @@ class SimWire::SwitchTransport : public Transport {
 
   Velto::Ptr<Port> open(const Kivo::IntfId& intf, const std::string& deviceName, Receiver receiver) override {
     End end{switchName_, intf};
-    if (wire_->ports_.count(end)) throw TransportError(end.stringValue() + " is already open");
     auto port = Velto::make<SimPort>(wire_, end, deviceName, std::move(receiver));
-    wire_->ports_[end] = port.get();
+    wire_->ports_[end].push_back(port.get());
     return port;
   }
 
@@ -181,11 +182,15 @@ void SimWire::deliver(const End& to, const std::vector<uint8_t>& frame) {
   }
   ++counters_.carried;
   if (pcap_) pcap_->record(clock_->now(), frame);
-  Velto::Ptr<SimPort> port(it->second);
+  // Every port open on the end hears the frame; a receiver may close ports.
+  std::vector<Velto::Ptr<SimPort>> listeners(it->second.begin(), it->second.end());
+  auto receive = [&] {
+    for (const auto& port : listeners) port->receive(frame);
+  };
   if (hook_) {
-    hook_(to.switchName, [&] { port->receive(frame); });
+    hook_(to.switchName, receive);
   } else {
-    port->receive(frame);
+    receive();
   }
 }
 

@@ -75,7 +75,7 @@ class SimWire : public Velto::RefCounted {
   void cut(const End& end);
   // The far end of the cable at `end`.
   Zem::Optional<End> peer(const End& end) const;
-  // A port is open on `end`.
+  // Some port is open on `end`.
   bool isOpen(const End& end) const;
 
   // Records every frame carried from now on; empty stops recording.
@@ -98,7 +98,10 @@ class SimWire : public Velto::RefCounted {
   Velto::Ptr<Oru::TaskScheduler> clock_;
   uint64_t rngState_;
   std::map<End, Velto::Ptr<Cable>> cables_;
-  std::map<End, SimPort*> ports_;
+  // Ports open on each end, oldest first. Several may be open on one end
+  // (an agent restarting while its predecessor still holds the port), and
+  // each hears every frame, as packet sockets on one device do.
+  std::map<End, std::vector<SimPort*>> ports_;
   Velto::Ptr<PcapWriter> pcap_;
   DeliveryHook hook_;
   Counters counters_;

@@ -180,6 +180,28 @@ TEST(ProtocolSmTest, LossAndCutsShowAsMissingFrames) {
   EXPECT_EQ(g.sw1.remote(et1)->index(), 2);
 }
 
+TEST(ProtocolSmTest, AgentRestartKeepsTheNeighbourHeard) {
+  Group g;
+  g.cable(et1, et1);
+  g.runUntil(1.05);
+  const auto heard = g.sw2.remote(et1);
+  ASSERT_TRUE(heard);
+  // The restarted agent builds its engine while the old one still holds the
+  // port; the old one then goes without a word.
+  EngineSwitch again{"sw1", 1};
+  Lldp::currentTransportIs(g.wire->transportFor("sw1"));
+  again.build();
+  again.addPort(et1, 1);
+  Lldp::currentTransportIs(nullptr);
+  g.runUntil(1.5);
+  g.sw1.root = nullptr;
+  g.runUntil(3);
+  EXPECT_EQ(g.sw2.remote(et1), heard);  // the same remote system all along
+  EXPECT_EQ(counts(g.sw2, et1).ageouts, 0u);
+  ASSERT_TRUE(again.remote(et1));
+  EXPECT_EQ(again.remote(et1)->portId().bytes(), "Ethernet1");
+}
+
 // A port of a test tap cabled to sw2's Ethernet1, sending frames by hand.
 struct Tap {
   Velto::Ptr<Lldp::Transport::Port> port;
