@@ -60,7 +60,8 @@ bool writeAll(int fd, std::string_view content) {
 ReadResult readWhole(const std::string& path, std::string& content, std::string& error) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
-    if (errno == ENOENT) return ReadResult::missing;
+    // No file, or no directory to hold one (reported when it was set).
+    if (errno == ENOENT || errno == ENOTDIR) return ReadResult::missing;
     error = sysError("cannot open", path);
     return ReadResult::failed;
   }
