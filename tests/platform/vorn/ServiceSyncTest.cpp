@@ -1,0 +1,256 @@
+#include "platform/vorn/ServiceSync.h"
+
+#include "platform/records/VornRecords.h"
+#include "tests/platform/lodestore/LodestoreTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using LodestoreTest::Switch;
+using Vorn::ServiceCtx;
+using Vorn::ServiceLocalRemoteSynchronizer;
+
+const Kivo::IntfId po10("Port-Channel10");
+const Kivo::IntfId po20("Port-Channel20");
+const Kivo::IntfId et1("Ethernet1");
+
+Velto::Ptr<Vorn::MemberConfig> memberConfigWith(const std::string& name, std::vector<Kivo::IntfId> channels) {
+  auto c = Velto::make<Vorn::MemberConfig>(name);
+  for (auto& bc : channels) c->bcConfigIs(bc)->peerMemberIdIs(Vorn::MemberId(2));
+  return c;
+}
+
+std::vector<Kivo::IntfId> channelsOf(const Vorn::MemberConfig& c) { return c.bcConfig().keys(); }
+
+Velto::Ptr<ServiceLocalRemoteSynchronizer> makeSync(Velto::Ptr<ServiceCtx> ctx) {
+  auto sync = Velto::make<ServiceLocalRemoteSynchronizer>(ctx, nullptr);
+  sync->initialize();
+  return sync;
+}
+
+TEST(ServiceSyncTest, TheStateDatabaseCopyFlowsIntoTheLocalCopy) {
+  Switch sw;
+  auto remoteDir = sw.db->mkdirAt("vorn/memberConfig");
+  remoteDir->entryPut("1", memberConfigWith("1", {po10}));
+  auto local = memberConfigWith("1", {});
+  auto ctx = Velto::make<ServiceCtx>(local, "vorn/memberConfig/1", "vorn/memberConfig/1", false);
+  auto sync = makeSync(ctx);
+  int hostCompletions = 0;
+  sw.em->mountsCompleteHandlerIs([&](Lodestore::MountStatus, Velto::Ptr<Lodestore::EntityManager>) { ++hostCompletions; });
+
+  sync->startLodestoreSync(sw.em);
+  EXPECT_EQ(sync->lodestoreEm(), sw.em);
+  // Nothing moves before the mount completes on the activity thread.
+  EXPECT_TRUE(local->bcConfig().empty());
+  EXPECT_FALSE(ctx->lodestoreMountsComplete());
+  sw.scheduler->runReady();
+  EXPECT_EQ(channelsOf(*local), std::vector<Kivo::IntfId>{po10});
+  EXPECT_TRUE(ctx->lodestoreMountsComplete());
+  // The synchronizer's own mounts are not the agent's.
+  EXPECT_EQ(hostCompletions, 0);
+
+  // Later changes of the remote copy, including nested ones, follow at once.
+  auto remote = sw.em->getEntityAs<Vorn::MemberConfig>("vorn/memberConfig/1");
+  remote->bcConfigIs(po20);
+  remote->bcConfig(po10)->memberIntfIs(et1)->lagGroupNameIs("lag1");
+  EXPECT_EQ(channelsOf(*local), (std::vector<Kivo::IntfId>{po10, po20}));
+  EXPECT_EQ(local->bcConfig(po10)->memberIntf(et1)->lagGroupName(), "lag1");
+
+  // The local copy is not published.
+  local->bcConfigDel(po20);
+  EXPECT_TRUE(remote->bcConfig(po20));
+
+  // A replaced remote entity is followed.
+  remoteDir->entryPut("1", memberConfigWith("1", {po20}));
+  EXPECT_EQ(channelsOf(*local), std::vector<Kivo::IntfId>{po20});
+
+  // Stopped: no more copies; the completion flag stays.
+  sync->stopLodestoreSync();
+  sw.em->getEntityAs<Vorn::MemberConfig>("vorn/memberConfig/1")->bcConfigIs(po10);
+  EXPECT_EQ(channelsOf(*local), std::vector<Kivo::IntfId>{po20});
+  EXPECT_TRUE(ctx->lodestoreMountsComplete());
+  EXPECT_FALSE(sync->syncStarted());
+}
+
+TEST(ServiceSyncTest, TheLocalCopyIsPublishedToTheStateDatabase) {
+  Switch sw;
+  auto local = Velto::make<Vorn::BackplaneChannelStatus>("agent");
+  local->bcMemberStatusIs(po10)->memberIntfStatusIs(et1)->stateIs(Vorn::HigigNegotiationState::higigConfirmed);
+  auto ctx = Velto::make<ServiceCtx>(local, "vorn/bcStatus/1", "vorn/dtd/bcStatus/1", false);
+  ctx->remoteIsWriterIs(false);
+  auto sync = makeSync(ctx);
+  sync->startLodestoreSync(sw.em);
+  EXPECT_FALSE(sw.db->entityAt("vorn/dtd/bcStatus/1"));
+  sw.scheduler->runReady();
+
+  // Made with the local copy's type, holding the local copy.
+  auto remote = sw.em->getEntityAs<Vorn::BackplaneChannelStatus>("vorn/dtd/bcStatus/1");
+  ASSERT_TRUE(remote);
+  EXPECT_EQ(remote->typeInfo(), local->typeInfo());
+  EXPECT_EQ(Zem::toJson(*remote), Zem::toJson(*local));
+  EXPECT_TRUE(ctx->lodestoreMountsComplete());
+
+  local->bcMemberStatus(po10)->memberIntfStatus(et1)->stateIs(Vorn::HigigNegotiationState::ethLinkDown);
+  local->bcMemberStatusIs(po20);
+  EXPECT_EQ(Zem::toJson(*remote), Zem::toJson(*local));
+
+  // A stray write to the remote copy does not reach the local copy.
+  remote->bcMemberStatusDel(po20);
+  EXPECT_TRUE(local->bcMemberStatus(po20));
+
+  // Deleted from the state database: made again at once.
+  sw.em->getEntityAs<Zem::Dir>("vorn/dtd/bcStatus")->entryDel("1");
+  auto again = sw.em->getEntityAs<Vorn::BackplaneChannelStatus>("vorn/dtd/bcStatus/1");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(Zem::toJson(*again), Zem::toJson(*local));
+}
+
+TEST(ServiceSyncTest, ARestartMovesToTheNewEntityManager) {
+  Switch first, second;
+  auto local = Velto::make<Vorn::Lldp::Status>("agent");
+  auto ctx = Velto::make<ServiceCtx>(local, "vorn/lldp/status/1", "vorn/lldp/status/1", false);
+  ctx->remoteIsWriterIs(false);
+  auto sync = makeSync(ctx);
+
+  sync->startLodestoreSync(first.em);
+  first.scheduler->runReady();
+  local->portStatusIs(et1);
+  ASSERT_TRUE(first.em->getEntityAs<Vorn::Lldp::Status>("vorn/lldp/status/1")->portStatus(et1));
+
+  sync->stopLodestoreSync();
+  local->portStatusIs(Kivo::IntfId("Ethernet2"));
+  sync->startLodestoreSync(second.em);
+  // The first session's state database hears nothing more.
+  EXPECT_FALSE(first.em->getEntityAs<Vorn::Lldp::Status>("vorn/lldp/status/1")->portStatus(Kivo::IntfId("Et2")));
+  EXPECT_FALSE(second.db->entityAt("vorn/lldp/status/1"));
+  second.scheduler->runReady();
+  auto remote = second.em->getEntityAs<Vorn::Lldp::Status>("vorn/lldp/status/1");
+  ASSERT_TRUE(remote);
+  EXPECT_EQ(remote->portStatus().size(), 2u);
+  local->portStatusDel(et1);
+  EXPECT_FALSE(remote->portStatus(et1));
+  EXPECT_TRUE(first.em->getEntityAs<Vorn::Lldp::Status>("vorn/lldp/status/1")->portStatus(et1));
+}
+
+TEST(ServiceSyncTest, ACompletionAfterStopOrDestructionIsIgnored) {
+  for (bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "destroyed" : "stopped");
+    Switch sw;
+    auto local = Velto::make<Vorn::Lldp::Status>("agent");
+    auto ctx = Velto::make<ServiceCtx>(local, "vorn/lldp/status/1", "vorn/lldp/status/1", false);
+    ctx->remoteIsWriterIs(false);
+    auto sync = makeSync(ctx);
+    sync->startLodestoreSync(sw.em);
+    if (destroy) {
+      sync = nullptr;
+    } else {
+      sync->stopLodestoreSync();
+    }
+    sw.scheduler->runReady();
+    EXPECT_FALSE(sw.db->entityAt("vorn/lldp/status/1"));
+    EXPECT_FALSE(ctx->lodestoreMountsComplete());
+    local->portStatusIs(et1);
+    EXPECT_FALSE(sw.db->entityAt("vorn/lldp/status/1"));
+  }
+}
+
+TEST(ServiceSyncTest, TheMemberConfigurationReaderKeepsTheBackupUntilTheStateDatabaseIsRepublished) {
+  struct Row {
+    const char* name;
+    bool restoreFromLocal;
+    std::vector<Kivo::IntfId> remoteAtMount;
+    std::vector<Kivo::IntfId> localAfterMount;
+  };
+  const std::vector<Row> rows = {
+      {"reload, nothing published yet", true, {}, {po10}},
+      {"reload, republished", true, {po20}, {po20}},
+      {"agent restart, empty configuration", false, {}, {}},
+      {"agent restart", false, {po20}, {po20}},
+  };
+  for (auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    Switch sw;
+    sw.db->mkdirAt("vorn/memberConfig")->entryPut("1", memberConfigWith("1", r.remoteAtMount));
+    auto local = memberConfigWith("1", {po10});
+    auto ctx = Velto::make<ServiceCtx>(local, "vorn/memberConfig/1", "vorn/memberConfig/1", r.restoreFromLocal);
+    ctx->localStateReaderIs(Velto::make<Vorn::VornConfigLocalReader>(ctx));
+    auto sync = makeSync(ctx);
+    sync->startLodestoreSync(sw.em);
+    sw.scheduler->runReady();
+    EXPECT_EQ(channelsOf(*local), r.localAfterMount);
+    EXPECT_TRUE(ctx->lodestoreMountsComplete());
+
+    // Once the configuration is republished it flows, emptied or not.
+    auto remote = sw.em->getEntityAs<Vorn::MemberConfig>("vorn/memberConfig/1");
+    remote->bcConfigIs(po20);
+    EXPECT_EQ(channelsOf(*local), channelsOf(*remote));
+    remote->bcConfigDelAll();
+    EXPECT_TRUE(local->bcConfig().empty());
+  }
+}
+
+TEST(ServiceSyncTest, ContextChangesReachTheSynchronizersWatchers) {
+  Switch sw;
+  auto warm = sw.db->createEntityAt("vorn/hardware/asicsWarm", "Vorn::AsicsWarm");
+  // The agent hands the mounted record itself as the local copy: nothing to
+  // copy, but the mount still completes.
+  auto ctx = Velto::make<ServiceCtx>(warm, warm->fullName(), "vorn/hardware/asicsWarm", false);
+  auto sync = makeSync(ctx);
+  std::vector<std::string> seen;
+  auto reactor = sync->subscribe([&](const Zem::Change& c) {
+    if (c.is(ServiceLocalRemoteSynchronizer::serviceCtxAttr)) {
+      seen.push_back(c.nested() ? std::string("serviceCtx.") + c.inner->attr->name : "serviceCtx");
+    }
+  });
+  sync->startLodestoreSync(sw.em);
+  sw.scheduler->runReady();
+  EXPECT_TRUE(ctx->lodestoreMountsComplete());
+  EXPECT_EQ(seen, std::vector<std::string>{"serviceCtx.lodestoreMountsComplete"});
+
+  // A new context: published, and the started synchronizer works on it.
+  auto local = Velto::make<Vorn::AsicsWarm>("copy");
+  auto next = Velto::make<ServiceCtx>(local, "copy", "vorn/hardware/asicsWarm", false);
+  Velto::Ptr<ServiceCtx> prev;
+  auto prevReactor = sync->subscribe([&](const Zem::Change& c) {
+    if (c.is(ServiceLocalRemoteSynchronizer::serviceCtxAttr) && !c.nested()) prev = c.prevAs<Velto::Ptr<ServiceCtx>>();
+  });
+  sync->serviceCtxIs(next);
+  EXPECT_EQ(prev, ctx);
+  EXPECT_EQ(sync->serviceCtx(), next);
+  Velto::dynamicPtrCast<Vorn::AsicsWarm>(warm)->memberAsicsWarmIs(Vorn::MemberId(3), true);
+  sw.scheduler->runReady();
+  EXPECT_TRUE(local->memberAsicsWarm(Vorn::MemberId(3)));
+  EXPECT_TRUE(next->lodestoreMountsComplete());
+  // The old context is no longer forwarded.
+  seen.clear();
+  ctx->restoreFromLocalIs(true);
+  EXPECT_TRUE(seen.empty());
+}
+
+TEST(ServiceSyncTest, ChangingTheDirectionRestartsTheSynchronizer) {
+  Switch sw;
+  auto remote = Velto::dynamicPtrCast<Vorn::AsicsWarm>(sw.db->createEntityAt("vorn/hardware/asicsWarm", "Vorn::AsicsWarm"));
+  remote->memberAsicsWarmIs(Vorn::MemberId(1), true);
+  auto local = Velto::make<Vorn::AsicsWarm>("local");
+  local->memberAsicsWarmIs(Vorn::MemberId(2), true);
+  auto ctx = Velto::make<ServiceCtx>(local, "local", "vorn/hardware/asicsWarm", false);
+  auto sync = makeSync(ctx);
+  sync->startLodestoreSync(sw.em);
+  sw.scheduler->runReady();
+  EXPECT_EQ(Zem::toJson(*local), Zem::toJson(*remote));
+  EXPECT_TRUE(local->memberAsicsWarmHas(Vorn::MemberId(1)));
+
+  ctx->remoteIsWriterIs(false);
+  local->memberAsicsWarmIs(Vorn::MemberId(4), true);
+  EXPECT_FALSE(remote->memberAsicsWarmHas(Vorn::MemberId(4)));  // the restart's mount is pending
+  sw.scheduler->runReady();
+  EXPECT_TRUE(remote->memberAsicsWarmHas(Vorn::MemberId(4)));
+  remote->memberAsicsWarmIs(Vorn::MemberId(5), true);
+  EXPECT_FALSE(local->memberAsicsWarmHas(Vorn::MemberId(5)));
+}
+
+}  // namespace
