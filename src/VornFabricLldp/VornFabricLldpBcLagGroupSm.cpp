@@ -1,0 +1,365 @@
+#include "VornFabricLldp/VornFabricLldpBcLagGroupSm.h"
+
+#include "platform/toggles/Toggles.h"
+#include "platform/trace/Ringlog.h"
+
+#include <algorithm>
+#include <set>
+#include <vector>
+
+namespace VornFabricLldp {
+
+namespace {
+const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp"};
+
+const Kivo::IntfId noIntf{};
+
+// Hash collections are walked in key order so that a restart replays the
+// same decisions (and traces) for the same records.
+template <class Collection>
+auto sortedKeys(const Collection& c) {
+  auto keys = c.keys();
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+}  // namespace
+
+VornFabricLldpBcLagGroupSm::VornFabricLldpBcLagGroupSm(
+    Vorn::MemberId smid, Vorn::Role role, Velto::Ptr<const Vorn::MemberConfig> memberConfig,
+    Velto::Ptr<const CtxForMember> ctxForMember, Velto::Ptr<const Vorn::BackplaneChannelStatus> bcStatus,
+    Velto::Ptr<const Interface::EthLagIntfStatusDir> ethLagIntfStatusDir,
+    Velto::Ptr<VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo)
+    : smid_(smid),
+      role_(role),
+      memberConfig_(std::move(memberConfig)),
+      ctxForMember_(std::move(ctxForMember)),
+      bcStatus_(std::move(bcStatus)),
+      ethLagIntfStatusDir_(std::move(ethLagIntfStatusDir)),
+      vflBcLagGroupInfo_(std::move(vflBcLagGroupInfo)) {
+  onMemberConfig_ = watch(memberConfig_, [this](const Zem::Change& c) { onMemberConfig(c); });
+  if (memberConfig_) {
+    for (const auto& bcIntf : memberConfig_->bcConfig().keys()) {
+      auto bcConfig = memberConfig_->bcConfig(bcIntf);
+      for (const auto& memberIntf : bcConfig->memberIntf().keys()) handleMemberConfig(bcIntf, memberIntf);
+    }
+  }
+
+  onBcStatus_ = watch(bcStatus_, [this](const Zem::Change& c) { onBcStatus(c); });
+  if (bcStatus_) {
+    // Once for the channel's entry and once for each of its member entries,
+    // as their changes would.
+    for (const auto& bcIntf : sortedKeys(bcStatus_->bcMemberStatus())) {
+      pickPreferredMember(bcIntf);
+      if (auto memberStatus = bcStatus_->bcMemberStatus(bcIntf)) {
+        for ([[maybe_unused]] const auto& member : sortedKeys(memberStatus->memberIntfStatus())) {
+          pickPreferredMember(bcIntf);
+        }
+      }
+    }
+  }
+
+  onEthLagIntfStatusDir_ = watch(ethLagIntfStatusDir_, [this](const Zem::Change& c) { onEthLagIntfStatus(c); });
+  if (ethLagIntfStatusDir_) {
+    for (const auto& bcIntf : sortedKeys(ethLagIntfStatusDir_->intfStatus())) pickPreferredMember(bcIntf);
+  }
+
+  onCtxForMember_ = watch(ctxForMember_, [this](const Zem::Change& c) { onCtxForMember(c); });
+  if (ctxForMember_) {
+    for (const auto& memberIntf : sortedKeys(ctxForMember_->ctx())) {
+      auto ctx = ctxForMember_->ctx(memberIntf);
+      if (ctx && ctx->rxInfo()) handleRemoteTlv(memberIntf);
+    }
+  }
+
+  handleInitialized();
+}
+
+bool VornFabricLldpBcLagGroupSm::enabled() const {
+  if (!getToggleState("VornLagGroupMismatch", "VornCore.json", true)) return false;
+  if (!vflBcLagGroupInfo_) {
+    TRACE2("No LAG group record to write");
+    return false;
+  }
+  return true;
+}
+
+// --- Reactors ----------------------------------------------------------------
+
+void VornFabricLldpBcLagGroupSm::onMemberConfig(const Zem::Change& c) {
+  if (!c.is(Vorn::MemberConfig::bcConfigAttr)) return;
+  const auto bcIntf = c.keyAs<Kivo::IntfId>();
+  if (!c.nested()) {
+    // A channel came, went or was replaced: every member it had or has now
+    // is reconsidered, which drops the record of a channel that went.
+    std::set<Kivo::IntfId> members;
+    if (const auto& prev = c.prevAs<Velto::Ptr<Vorn::BackplaneChannelConfig>>()) {
+      for (const auto& [memberIntf, cfg] : prev->memberIntf()) members.insert(memberIntf);
+    }
+    if (auto now = memberConfig_->bcConfig(bcIntf)) {
+      for (const auto& [memberIntf, cfg] : now->memberIntf()) members.insert(memberIntf);
+    }
+    for (const auto& memberIntf : members) handleMemberConfig(bcIntf, memberIntf);
+    return;
+  }
+  const Zem::Change& inner = *c.inner;
+  if (!inner.is(Vorn::BackplaneChannelConfig::memberIntfAttr)) return;
+  handleMemberConfig(bcIntf, inner.keyAs<Kivo::IntfId>());
+}
+
+void VornFabricLldpBcLagGroupSm::onCtxForMember(const Zem::Change& c) {
+  if (!c.is(CtxForMember::ctxAttr)) return;
+  if (c.nested()) {
+    // Only the received TLV matters: refresh times change with every frame.
+    const Zem::Change& inCtx = *c.inner;
+    if (!inCtx.is(MemberCtx::rxInfoAttr)) return;
+    if (inCtx.nested() && !inCtx.inner->is(RxInfo::tlvAttr)) return;
+  }
+  handleRemoteTlv(c.keyAs<Kivo::IntfId>());
+}
+
+void VornFabricLldpBcLagGroupSm::onBcStatus(const Zem::Change& c) {
+  if (!c.is(Vorn::BackplaneChannelStatus::bcMemberStatusAttr)) return;
+  if (c.nested() && !c.inner->is(Vorn::BackplaneChannelMemberStatus::memberIntfStatusAttr)) return;
+  pickPreferredMember(c.keyAs<Kivo::IntfId>());
+}
+
+void VornFabricLldpBcLagGroupSm::onEthLagIntfStatus(const Zem::Change& c) {
+  if (!c.is(Interface::EthLagIntfStatusDir::intfStatusAttr)) return;
+  if (c.nested()) {
+    // The selection reads the LAG's link, its member set and each member's
+    // link; names and addresses do not matter to it.
+    const Zem::Change& inLag = *c.inner;
+    const bool lagLink = inLag.is(Interface::EthIntfStatus::linkStatusAttr);
+    const bool memberSet = inLag.is(Interface::EthLagIntfStatus::memberAttr) && !inLag.nested();
+    const bool memberLink = inLag.is(Interface::EthLagIntfStatus::memberAttr) && inLag.nested() &&
+                            inLag.inner->is(Interface::EthIntfStatus::linkStatusAttr);
+    if (!lagLink && !memberSet && !memberLink) return;
+  }
+  pickPreferredMember(c.keyAs<Kivo::IntfId>());
+}
+
+// --- Local LAG groups ----------------------------------------------------------
+
+bool VornFabricLldpBcLagGroupSm::leaveGroup(BcLagGroupInfo& info, const Kivo::IntfId& memberIntf,
+                                            const Velto::String& name) {
+  auto group = info.lagGroupToBcMemberMap(name);
+  if (!group || !group->memberIntfHas(memberIntf)) return false;
+  group->memberIntfDel(memberIntf);
+  if (group->memberIntf().empty()) info.lagGroupToBcMemberMapDel(name);
+  return true;
+}
+
+void VornFabricLldpBcLagGroupSm::maybeClearLocalMismatch(BcLagGroupInfo& info) {
+  if (!info.localMismatchExists() || info.lagGroupToBcMemberMap().size() > 1) return;
+  TRACE0("Local mismatch cleared for bcintf {}", info.bcIntf());
+  info.preferredHigigMemberIs(noIntf);
+  info.localMismatchExistsIs(false);
+}
+
+void VornFabricLldpBcLagGroupSm::handleIntfDeleteHelper(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf) {
+  if (!enabled()) return;
+  TRACE0("member: {} bcintf: {}", memberIntf, bcIntf);
+  auto info = vflBcLagGroupInfo_->bcLagGroupInfo(bcIntf);
+  if (!info) return;
+  const Velto::String name = info->bcMemberToLagGroupMap(memberIntf);
+  if (name.empty()) return;
+  info->bcMemberToLagGroupMapDel(memberIntf);
+  if (!leaveGroup(*info, memberIntf, name)) return;
+  maybeClearLocalMismatch(*info);
+}
+
+void VornFabricLldpBcLagGroupSm::handleMemberConfig(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf) {
+  if (!enabled()) return;
+  TRACE0("member: {} bcintf: {}", memberIntf, bcIntf);
+  if (!memberConfig_) return;
+  auto bcConfig = memberConfig_->bcConfig(bcIntf);
+  if (!bcConfig) {
+    TRACE0("bpc do not exists for bcintf: {}", bcIntf);
+    vflBcLagGroupInfo_->bcLagGroupInfoDel(bcIntf);
+    return;
+  }
+  auto memberIntfConfig = bcConfig->memberIntf(memberIntf);
+  if (!memberIntfConfig || memberIntfConfig->lagGroupName().empty()) {
+    handleIntfDeleteHelper(bcIntf, memberIntf);
+    return;
+  }
+
+  for (const auto& member : bcConfig->memberIntf().keys()) {
+    auto cfg = bcConfig->memberIntf(member);
+    if (!cfg) continue;
+    const Velto::String name = cfg->lagGroupName();
+    TRACE0("Processing bcIntf: {}, memberIntf {}, lagGroupName {}", bcIntf, member, name);
+    if (name.empty()) continue;
+    auto info = vflBcLagGroupInfo_->bcLagGroupInfoIs(bcIntf);
+    // A renamed member leaves its old group, or that group could never
+    // empty and the mismatch never clear.
+    const Velto::String previous = info->bcMemberToLagGroupMap(member);
+    if (!previous.empty() && previous != name) leaveGroup(*info, member, previous);
+    info->lagGroupToBcMemberMapIs(name)->memberIntfIs(member);
+    info->bcMemberToLagGroupMapIs(member, name);
+  }
+
+  auto info = vflBcLagGroupInfo_->bcLagGroupInfo(bcIntf);
+  if (!info) return;
+  if (info->lagGroupToBcMemberMap().size() <= 1) {
+    // Only a rename can leave one group behind with the mismatch still set.
+    maybeClearLocalMismatch(*info);
+    return;
+  }
+  info->localMismatchExistsIs(true);
+  Velto::String groups;
+  for (const auto& [name, group] : info->lagGroupToBcMemberMap()) groups += name + " ";
+  TRACE0("lagGroup mismatch exists for bcintf: {} groups: {}", bcIntf, groups);
+  pickPreferredMember(bcIntf);
+}
+
+// --- Preferred member ------------------------------------------------------------
+
+void VornFabricLldpBcLagGroupSm::pickPreferredMember(const Kivo::IntfId& bcIntf) {
+  if (!enabled()) return;
+  TRACE0("bcIntf {}", bcIntf);
+  if (bcIntf.empty()) {
+    TRACE0("Did not find valid bcIntf");
+    return;
+  }
+  auto info = vflBcLagGroupInfo_->bcLagGroupInfo(bcIntf);
+  if (!info || !info->localMismatchExists()) {
+    TRACE0("No mismatch exists for {}", bcIntf);
+    return;
+  }
+  auto lag = ethLagIntfStatusDir_ ? ethLagIntfStatusDir_->intfStatus(bcIntf) : nullptr;
+  if (!lag) {
+    TRACE0("{} has no eth Lag status", bcIntf);
+    return;
+  }
+  if (lag->linkStatus() != Interface::LinkStatus::up) {
+    TRACE0("{} linkStatus {} is not UP", bcIntf, lag->linkStatus());
+    return;
+  }
+  auto memberStatus = bcStatus_ ? bcStatus_->bcMemberStatus(bcIntf) : nullptr;
+  if (!memberStatus) {
+    TRACE0("No bcStatus for {}", bcIntf);
+    return;
+  }
+  if (!memberStatus->hasHigigConfirmedMember()) {
+    TRACE0("{} has no higig member", bcIntf);
+    return;
+  }
+  // A confirmed choice is kept: moving the single link to another member
+  // would make the peer re-form the channel for nothing.
+  const Kivo::IntfId current = info->preferredHigigMember();
+  if (auto st = memberStatus->memberIntfStatus(current);
+      st && st->state() == Vorn::HigigNegotiationState::higigConfirmed) {
+    TRACE0("Preferred higig member {} already exists for {}", current, bcIntf);
+    return;
+  }
+
+  auto bcConfig = memberConfig_ ? memberConfig_->bcConfig(bcIntf) : nullptr;
+  for (const auto& member : lag->member().keys()) {
+    auto memberLag = lag->member(member);
+    if (!memberLag) continue;
+    if (memberLag->linkStatus() != Interface::LinkStatus::up) {
+      TRACE0("bcIntf={} member={} linkStatus={} is not UP", bcIntf, member, memberLag->linkStatus());
+      continue;
+    }
+    if (!memberStatus->memberIntfStatus(member)) {
+      TRACE0("memberStatus for {} does not have member {}", bcIntf, member);
+      continue;
+    }
+    if (bcConfig && !bcConfig->memberIntf(member)) {
+      TRACE0("memberConfig for {} does not have member {}", bcIntf, member);
+      continue;
+    }
+    info->preferredHigigMemberIs(member);
+    TRACE0("Selected preferred higig member as {} for {}", member, bcIntf);
+    return;
+  }
+}
+
+// --- Remote mismatch -------------------------------------------------------------
+
+void VornFabricLldpBcLagGroupSm::clearRemoteMismatch(BcLagGroupInfo& info, const Kivo::IntfId& memberIntf) {
+  info.remotePreferredHigigMemberIs(noIntf);
+  info.remoteMismatchExistsIs(false);
+  vflBcLagGroupInfo_->memberToBpcIntfMapDel(memberIntf);
+}
+
+void VornFabricLldpBcLagGroupSm::handleRemoteTlv(const Kivo::IntfId& memberIntf) {
+  if (!enabled()) return;
+  TRACE0("memberIntf: {}", memberIntf);
+  if (!memberConfig_) return;
+
+  auto ctx = ctxForMember_ ? ctxForMember_->ctx(memberIntf) : nullptr;
+  if (ctx && ctx->rxInfo()) {
+    const Kivo::IntfId bcIntf = ctx->bcIntf();
+    auto info = vflBcLagGroupInfo_->bcLagGroupInfoIs(bcIntf);
+    const auto tlv = ctx->rxInfo()->tlv();
+    if (!tlv) return;
+    if (tlv->flags & Lldp::VornTlv::singleLinkFlag) {
+      info->remotePreferredHigigMemberIs(memberIntf);
+      info->remoteMismatchExistsIs(true);
+      vflBcLagGroupInfo_->memberToBpcIntfMapIs(memberIntf)->remoteBaIntf = bcIntf;
+      TRACE0("Remote mismatch exists, remote preferred member {} for {}", memberIntf, bcIntf);
+    } else if (info->remotePreferredHigigMember() == memberIntf) {
+      clearRemoteMismatch(*info, memberIntf);
+      TRACE0("Remote mismatch cleared for {}", bcIntf);
+    }
+    return;
+  }
+
+  // The context is gone: the channel is only known from the record kept
+  // when the mismatch was learnt.
+  TRACE0("No ctx for memberIntf={}", memberIntf);
+  auto learnt = vflBcLagGroupInfo_->memberToBpcIntfMap(memberIntf);
+  if (!learnt) {
+    TRACE0("Did not find valid bcIntf for {}", memberIntf);
+    return;
+  }
+  const Kivo::IntfId bcIntf = learnt->remoteBaIntf;
+  auto info = vflBcLagGroupInfo_->bcLagGroupInfo(bcIntf);
+  if (!info || !info->remoteMismatchExists()) return;
+  const Kivo::IntfId remotePreferred = info->remotePreferredHigigMember();
+  if (!remotePreferred.empty() && remotePreferred != memberIntf) {
+    TRACE0("Remote's non preferred member {}, return", memberIntf);
+    return;
+  }
+  TRACE0("No remote mismatch for {}", bcIntf);
+  clearRemoteMismatch(*info, memberIntf);
+}
+
+// --- Start ---------------------------------------------------------------------
+
+void VornFabricLldpBcLagGroupSm::handleInitialized() {
+  if (!enabled()) return;
+  for (const auto& memberIntf : sortedKeys(vflBcLagGroupInfo_->memberToBpcIntfMap())) handleRemoteTlv(memberIntf);
+
+  // Without a configuration there is nothing to judge the records by; they
+  // are left for an instance that has one.
+  if (!memberConfig_) return;
+  for (const auto& bcIntf : sortedKeys(vflBcLagGroupInfo_->bcLagGroupInfo())) {
+    auto info = vflBcLagGroupInfo_->bcLagGroupInfo(bcIntf);
+    if (!info) continue;
+    auto bcConfig = memberConfig_->bcConfig(bcIntf);
+    if (!bcConfig) {
+      vflBcLagGroupInfo_->bcLagGroupInfoDel(bcIntf);
+      continue;
+    }
+    for (const auto& member : sortedKeys(info->bcMemberToLagGroupMap())) {
+      if (!bcConfig->memberIntf(member)) handleIntfDeleteHelper(bcIntf, member);
+    }
+    for (const auto& member : bcConfig->memberIntf().keys()) handleMemberConfig(bcIntf, member);
+  }
+}
+
+Velto::Ptr<VornFabricLldpBcLagGroupSm> vornFabricLldpBcLagGroupSmFactory(
+    Vorn::MemberId smid, Vorn::Role role, const Velto::Ptr<const Vorn::MemberConfig>& memberConfig,
+    const Velto::Ptr<const CtxForMember>& ctxForMember, const Velto::Ptr<const Vorn::BackplaneChannelStatus>& bcStatus,
+    const Velto::Ptr<const Interface::EthLagIntfStatusDir>& ethLagIntfStatusDir,
+    const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo) {
+  auto sm = Velto::make<VornFabricLldpBcLagGroupSm>(smid, role, memberConfig, ctxForMember, bcStatus,
+                                                    ethLagIntfStatusDir, vflBcLagGroupInfo);
+  sm->hasNotificationActiveIs(true);
+  return sm;
+}
+
+}  // namespace VornFabricLldp
