@@ -14,7 +14,7 @@ run_build() {
 }
 
 echo "== optimised build"
-run_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_build build -DCMAKE_BUILD_TYPE=Release
 echo "== sanitizer build (ASan + UBSan)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_build build-asan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON -DVORN_BUILD_BENCH=OFF

@@ -1,0 +1,513 @@
+#include "VornFabricLldp/VornFabricLldpAgent.h"
+
+#include "platform/framework/Assert.h"
+#include "platform/toggles/Toggles.h"
+#include "platform/trace/Ringlog.h"
+#include "platform/vorn/Group.h"
+
+namespace VornFabricLldp {
+namespace {
+const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp"};
+
+template <class T>
+auto named() {
+  return [](const std::string& name) { return Velto::make<T>(name); };
+}
+}  // namespace
+
+// ===========================================================================
+// AgentSm
+
+AgentSm::AgentSm(Vorn::MemberId memberId, Velto::Ptr<Oru::TaskScheduler> scheduler,
+                 Velto::Ptr<KernelNetInfo::Status> kniStatus, MemberConfigPtr memberConfig,
+                 Velto::Ptr<Vorn::AsicsWarm> vornAsicsWarm, Velto::Ptr<CtxForMember> ctxForMember,
+                 Velto::Ptr<Vorn::BackplaneChannelStatus> backplaneChannelStatus,
+                 Velto::Ptr<Vorn::Lldp::Status> vornLldpStatus, bool restoreFromLocal,
+                 Velto::Ptr<VornFabricLldpCtx> vflCtx, Velto::Ptr<VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo)
+    : memberId_(memberId),
+      scheduler_(std::move(scheduler)),
+      kniStatus_(std::move(kniStatus)),
+      memberConfig_(std::move(memberConfig)),
+      restoreFromLocal_(restoreFromLocal),
+      vflCtx_(std::move(vflCtx)),
+      vornAsicsWarm_(std::move(vornAsicsWarm)),
+      ctxForMember_(std::move(ctxForMember)),
+      backplaneChannelStatus_(std::move(backplaneChannelStatus)),
+      vornLldpStatus_(std::move(vornLldpStatus)),
+      vflBcLagGroupInfo_(std::move(vflBcLagGroupInfo)) {
+  handleInitialized();
+}
+
+AgentSm::~AgentSm() {
+  hasNotificationActiveIs(false);
+  // Owned records first, in declaration order; the children still hold what
+  // they use, so nothing disappears under a running state machine.
+  cliConfig_.del();
+  config_.del();
+  status_.del();
+  allEthPhyIntfStatusDir_.del();
+  allIntfStatusDir_.del();
+  allIntfStatusLocalDir_.del();
+  localSystem_.del();
+  vornKniIntfMap_.del();
+  lldpSelectedRsForMember_.del();
+  protocolRoot_.del();
+  // Then the state machines, each deactivated and released in turn.
+  vornKniIntfMapperSm_.del();
+  lldpCtxMapperSm_.del();
+  lldpPopulatorSm_.del();
+  lldpRemoteSystemSelectorSm_.del();
+  lldpVornTlvSm_.del();
+  lldpHigigSm_.del();
+  vornMemberFileMgrSm_.del();
+  vflBcLagGroupSm_.del();
+  // Synchronizers go without being stopped: the state database keeps the
+  // last published copy for the next instance.
+  selector_ = nullptr;
+  asicsWarmSelector_ = nullptr;
+  bcmsLodestoreSynchronizer_ = nullptr;
+  lldpStatusLodestoreSynchronizer_ = nullptr;
+  lldpStatusSm_.del();
+  q7ServerStatus_ = nullptr;
+}
+
+void AgentSm::hasNotificationActiveIs(bool active) {
+  if (active == hasNotificationActive()) return;
+  Zem::StateMachine::hasNotificationActiveIs(active);
+  auto pass = [active](const auto& child) {
+    if (child) child->hasNotificationActiveIs(active);
+  };
+  pass(vornKniIntfMapperSm());
+  pass(lldpCtxMapperSm());
+  pass(lldpPopulatorSm());
+  pass(lldpRemoteSystemSelectorSm());
+  pass(lldpVornTlvSm());
+  pass(lldpHigigSm());
+  pass(vornMemberFileMgrSm());
+  pass(vflBcLagGroupSm());
+  pass(lldpStatusSm());
+}
+
+std::string AgentSm::memberPath(const char* base, Vorn::MemberId memberId) {
+  return fmt::format("{}/{}", base, memberId.stringValue());
+}
+
+void AgentSm::synchronizerIs(SyncPtr& slot, const Velto::Ptr<Vorn::ServiceCtx>& ctx,
+                             const Velto::Ptr<Lodestore::EntityManager>& em) {
+  if (slot && slot->serviceCtx() == ctx) {
+    slot->lodestoreEmIs(em);
+    return;
+  }
+  slot = Velto::make<Vorn::ServiceLocalRemoteSynchronizer>(ctx, em);
+}
+
+void AgentSm::buildLldpEngine() {
+  const auto& root = protocolRoot_.is(named<Lldp::Agent::Protocol::Root>(), std::string("protocolRoot"));
+  root->ethPhyIntfStatusDirIs(allEthPhyIntfStatusDir());
+  root->configIs(config());
+  root->statusIs(status());
+  root->localSystemIs(localSystem());
+  root->deviceIntfStatusDirIs("deviceIntfStatusDir");
+  auto managerRoot = root->intfStatusManagerRootIs(allIntfStatusDir(), allIntfStatusLocalDir(), false);
+  managerRoot->intfStatusManagerIs(root->deviceIntfStatusDir(), kniStatus_, Kivo::NamespaceName::defaultNamespace());
+  root->desiredIntfDirIs("desiredIntfDir");
+  root->pamCollectionIs("pamCollection");
+  root->doInitializePamMan();
+  root->protocolSmIs(root->pamCollection(), localSystem(), root, allEthPhyIntfStatusDir(), config(), status());
+}
+
+void AgentSm::handleInitialized() {
+  TRACE0("");
+  cliConfig_.is(named<Lldp::CliConfig>(), std::string("cliConfig"));
+  cliConfig()->enabledIs(true);
+  config_.is(named<Lldp::Config>(), std::string("config"));
+  status_.is(named<Lldp::Status>(), std::string("status"));
+  allEthPhyIntfStatusDir_.is(named<Interface::AllEthPhyIntfStatusDir>(), std::string("allEthPhyIntfStatusDir"));
+  allIntfStatusDir_.is(named<Interface::AllIntfStatusDir>(), std::string("allIntfStatusDir"));
+  allIntfStatusLocalDir_.is(named<Interface::AllIntfStatusLocalDir>(), std::string("allIntfStatusLocalDir"));
+  localSystem_.is(named<Lldp::LocalSystem>(), std::string("localSystem"));
+  buildLldpEngine();
+
+  lldpSelectedRsForMember_.is(lldpSelectedRsForMemberFactory);
+  vornKniIntfMap_.is(named<Vorn::KniIntfMap>(), std::string("vornKniIntfMap"));
+  vornKniIntfMapperSm_.is(Vorn::kniIntfMapperSmFactory, kniStatus_, vornKniIntfMap());
+
+  const auto role = Vorn::role();
+  ZEM_ASSERT(role.hasValue());
+  // After a restart on a member switch the state database still holds the
+  // published context, so stale receive information is held for a while;
+  // a candidate never restores anything.
+  const bool restoreFromLocalBackup = *role != Vorn::candidate() && !restoreFromLocal_;
+  lldpCtxMapperSm_.is(lldpCtxMapperSmFactory, memberId_, scheduler_, memberConfig_, lldpSelectedRsForMember(),
+                      restoreFromLocalBackup, ctxForMember_);
+  lldpPopulatorSm_.is(lldpPopulatorSmFactory, memberId_, kniStatus_, vornKniIntfMap(), memberConfig_, config(), status(),
+                      allEthPhyIntfStatusDir(), allIntfStatusDir(), localSystem(), protocolRoot()->desiredIntfDir());
+  lldpRemoteSystemSelectorSm_.is(lldpRemoteSystemSelectorSmFactory, status(), lldpSelectedRsForMember());
+  lldpVornTlvSm_.is(lldpVornTlvSmFactory, memberId_, *role, ctxForMember_, localSystem(), vflCtx_, vflBcLagGroupInfo_);
+  if (Vorn::isMember()) {
+    vornMemberFileMgrSm_.is(Vorn::vornMemberFileMgrSmFactory, std::string(VornBootConstants::vornConfigFilePath),
+                            memberConfig_);
+  }
+  protocolRoot()->onOffSwitchSmIs(cliConfig(), protocolRoot()->ethDevPamManager());
+  lldpStatusSm_.is(lldpStatusSmFactory, status(), vornLldpStatus_);
+  TRACE0("restoreFromLocal={}", restoreFromLocal_);
+
+  buildSynchronizers();
+  lldpHigigSm_.is(lldpHigigSmFactory, memberId_, *role, scheduler_, selector_, ctxForMember_, config(), status(),
+                  vornAsicsWarm_, backplaneChannelStatus_);
+  listenForPeers();
+}
+
+void AgentSm::buildSynchronizers() {
+  ZEM_ASSERT(memberConfig() != nullptr);
+  const std::string configPath = fmt::format("{}/{}", "vorn/memberConfig", memberConfig_->name());
+  auto configCtx = Velto::make<Vorn::ServiceCtx>(memberConfig_, configPath, configPath, restoreFromLocal_);
+  configCtx->localStateReaderIs(Velto::make<Vorn::VornConfigLocalReader>(configCtx));
+  synchronizerIs(selector_, configCtx, nullptr);
+  selector_->initialize();
+
+  if (vornAsicsWarm_) {
+    auto ctx = Velto::make<Vorn::ServiceCtx>(vornAsicsWarm_, vornAsicsWarm_->fullName(), "vorn/hardware/asicsWarm", false);
+    ctx->localStateReaderIs(Velto::make<Vorn::NoopStateReader>());
+    synchronizerIs(asicsWarmSelector_, ctx, nullptr);
+    asicsWarmSelector_->initialize();
+  }
+
+  // This switch writes its backplane channel status and LLDP status; the
+  // state database only carries them to the others.
+  auto bcCtx = Velto::make<Vorn::ServiceCtx>(backplaneChannelStatus_, memberPath("vorn/bcStatus", memberId_),
+                                             memberPath("vorn/dtd/bcStatus", memberId_), false);
+  bcCtx->remoteIsWriterIs(false);
+  bcCtx->localStateReaderIs(Velto::make<Vorn::NoopStateReader>());
+  synchronizerIs(bcmsLodestoreSynchronizer_, bcCtx, nullptr);
+  bcmsLodestoreSynchronizer_->initialize();
+
+  const std::string lldpPath = memberPath("vorn/lldp/status", memberId_);
+  auto lldpCtx = Velto::make<Vorn::ServiceCtx>(vornLldpStatus_, lldpPath, lldpPath, false);
+  lldpCtx->remoteIsWriterIs(false);
+  lldpCtx->localStateReaderIs(Velto::make<Vorn::NoopStateReader>());
+  synchronizerIs(lldpStatusLodestoreSynchronizer_, lldpCtx, nullptr);
+  lldpStatusLodestoreSynchronizer_->initialize();
+}
+
+void AgentSm::listenForPeers() {
+  const auto key = Q7Relay::ZemUtils::ConnectionKey::ipAndPort("0.0.0.0", 5546);
+  const Q7Relay::ZemUtils::TcpConfig tcp(key, std::nullopt, 0.0, 1, 9, 3, 0.1, 2.0, 3600.0, false);
+  q7ServerStatus_ = Q7Relay::ZemUtils::Api::listen(tcp);
+}
+
+void AgentSm::handleLodestoreConnect(const Velto::Ptr<Lodestore::EntityManager>& em) {
+  TRACE0("");
+  ZEM_ASSERT(em);
+  lodestoreEm_ = em;
+  ZEM_ASSERT(selector());
+  selector_->startLodestoreSync(lodestoreEm_);
+  ZEM_ASSERT(asicsWarmSelector());
+  asicsWarmSelector_->startLodestoreSync(lodestoreEm_);
+  ZEM_ASSERT(bcmsLodestoreSynchronizer());
+  bcmsLodestoreSynchronizer_->startLodestoreSync(lodestoreEm_);
+  ZEM_ASSERT(lldpStatusLodestoreSynchronizer());
+  lldpStatusLodestoreSynchronizer_->startLodestoreSync(lodestoreEm_);
+}
+
+void AgentSm::handleLodestoreDisconnect() {
+  TRACE0("");
+  for (const auto* sync : {&selector_, &asicsWarmSelector_, &bcmsLodestoreSynchronizer_,
+                           &lldpStatusLodestoreSynchronizer_}) {
+    if (*sync) (*sync)->stopLodestoreSync();
+  }
+}
+
+const Velto::Ptr<VornFabricLldpBcLagGroupSm>& AgentSm::vflBcLagGroupSmIs(
+    Vorn::MemberId memberId, Zem::Optional<Vorn::Role> role, const Velto::Ptr<const Vorn::MemberConfig>& memberConfig,
+    const Velto::Ptr<const CtxForMember>& ctxForMember, const Velto::Ptr<const Vorn::BackplaneChannelStatus>& bcStatus,
+    const Velto::Ptr<const Interface::EthLagIntfStatusDir>& ethLagIntfStatusDir,
+    const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo) {
+  return vflBcLagGroupSm_.is(vornFabricLldpBcLagGroupSmFactory, memberId, role.valueOr(Vorn::candidate()),
+                             memberConfig, ctxForMember, bcStatus, ethLagIntfStatusDir, vflBcLagGroupInfo);
+}
+
+Velto::Ptr<AgentSm> agentSmFactory(Vorn::MemberId memberId, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
+                                   const Velto::Ptr<KernelNetInfo::Status>& kniStatus,
+                                   const Velto::Ptr<Vorn::MemberConfig>& memberConfig,
+                                   const Velto::Ptr<Vorn::AsicsWarm>& vornAsicsWarm,
+                                   const Velto::Ptr<CtxForMember>& ctxForMember,
+                                   const Velto::Ptr<Vorn::BackplaneChannelStatus>& backplaneChannelStatus,
+                                   const Velto::Ptr<Vorn::Lldp::Status>& vornLldpStatus, bool restoreFromLocal,
+                                   const Velto::Ptr<VornFabricLldpCtx>& vflCtx,
+                                   const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo) {
+  auto sm = Velto::make<AgentSm>(memberId, scheduler, kniStatus, memberConfig, vornAsicsWarm, ctxForMember,
+                                 backplaneChannelStatus, vornLldpStatus, restoreFromLocal, vflCtx, vflBcLagGroupInfo);
+  sm->hasNotificationActiveIs(true);
+  return sm;
+}
+
+// ===========================================================================
+// AgentBase
+
+AgentBase::~AgentBase() {
+  rootSmDel();
+  netNsRootDel();
+  netNsManagerDel();
+  kniSmDel();
+  vflCtxDel();
+  vflBcLagGroupInfoDel();
+}
+
+void AgentBase::doPreInit() { agentLodestoreNameIs("VornFabricLldp-" + agentName()); }
+
+void AgentBase::doInitCommon() {
+  Ringlog::initialize();
+  TRACE0("Initialize agent");
+  vflCtxIs();
+  vflBcLagGroupInfoIs();
+  netlinkConfigIs(KernelNetNsInfo::NetlinkConfig{1, 1});
+  netNsRootIs("netNsRoot");
+  netNsManagerIs(netNsRoot());
+  kniSmIs(netNsRoot(), entityManager());
+  kniStatusIs(kniSm()->kniNsSm(Kivo::NamespaceName::defaultNamespace())->status());
+}
+
+void AgentBase::netNsRootIs(const std::string& name) {
+  netNsRoot_ = Velto::make<KernelNetNsInfo::Root>(name);
+  netNsRoot_->netlinkConfigIs(netlinkConfig_);
+}
+
+void AgentBase::netNsManagerIs(const Velto::Ptr<KernelNetNsInfo::Root>& root) {
+  netNsManager_ = KernelNetNsInfo::Manager::ManagerIs(root);
+}
+
+void AgentBase::kniSmIs(const Velto::Ptr<KernelNetNsInfo::Root>& root, const Velto::Ptr<Zem::Entity>& em) {
+  kniSm_ = KernelNetInfo::KniSm::KniSmIs(root, em);
+}
+
+void AgentBase::handleLodestoreConnectCommon(const Velto::Ptr<Lodestore::EntityManager>& em) {
+  TRACE0("Connected to Lodestore");
+  lodestoreEmIs(em);
+  if (getToggleState("VornLldpLodestoreConnectTlv", "VornCore.json", true)) vflCtx()->lodestoreConnectedIs(true);
+}
+
+const Velto::Ptr<AgentSm>& AgentBase::rootSmIs(Vorn::MemberId memberId, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
+                                               const Velto::Ptr<KernelNetInfo::Status>& kniStatus,
+                                               const Velto::Ptr<Vorn::MemberConfig>& memberConfig,
+                                               const Velto::Ptr<Vorn::AsicsWarm>& vornAsicsWarm,
+                                               const Velto::Ptr<CtxForMember>& ctxForMember,
+                                               const Velto::Ptr<Vorn::BackplaneChannelStatus>& backplaneChannelStatus,
+                                               const Velto::Ptr<Vorn::Lldp::Status>& vornLldpStatus,
+                                               bool restoreFromLocal, const Velto::Ptr<VornFabricLldpCtx>& vflCtx,
+                                               const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo) {
+  return rootSm_.is(agentSmFactory, memberId, scheduler, kniStatus, memberConfig, vornAsicsWarm, ctxForMember,
+                    backplaneChannelStatus, vornLldpStatus, restoreFromLocal, vflCtx, vflBcLagGroupInfo);
+}
+
+// ===========================================================================
+// Agent
+
+namespace {
+constexpr const char* kBackupMemberConfigDir = "/backup/vorn/memberConfig";
+constexpr const char* kBackupContext = "/backup/vorn/lldp/context";
+constexpr const char* kBackupLldpStatusDir = "/backup/vorn/lldp/status";
+constexpr const char* kEthLagStatus = "interface/status/eth/lag";
+
+bool lagGroupMismatchEnabled() { return getToggleState("VornLagGroupMismatch", "VornCore.json", true); }
+}  // namespace
+
+Agent::~Agent() { ctxForMember_ = nullptr; }
+
+void Agent::doInit() {
+  TRACE0("Initialize Agent");
+  doInitCommon();
+  const auto& em = entityManager();
+  const std::string bcStatusPath = fmt::format("/backup/{}/{}", "vorn/bcStatus", agentName());
+  auto group = em->mountGroup();
+  auto mount = [&group](const std::string& path, const char* type, const char* flagString) {
+    Lodestore::MountFlags flags;
+    flags.mountFlagsIs(0);
+    flags.mountFlagsIs(flagString);
+    group->doMount(path, type, flags);
+  };
+  mount(fmt::format("/backup/{}", "vorn/memberConfig"), "Zem::Dir", "L");
+  mount("vorn/hardware/asicsWarm", "Vorn::AsicsWarm", "rc");
+  mount(fmt::format("/backup/{}", "vorn/lldp/context"), "VornFabricLldp::CtxForMember", "L");
+  mount(bcStatusPath, "Vorn::BackplaneChannelStatus", "L");
+  mount(kBackupLldpStatusDir, "Zem::Dir", "L");
+  group->doClose(true, "mounting local backed up entity", 10.0);
+
+  ctxForMemberIs(Velto::dynamicPtrCast<CtxForMember>(em->getEntity(kBackupContext)));
+  backplaneChannelStatusIs(Velto::dynamicPtrCast<Vorn::BackplaneChannelStatus>(em->getEntity(bcStatusPath)));
+  const bool restoreFromLocal = !em->stateDatabaseAvailable();
+  if (auto dir = Velto::dynamicPtrCast<Zem::Dir>(em->getEntity(kBackupMemberConfigDir))) {
+    memberConfigIs(
+        Velto::dynamicPtrCast<Vorn::MemberConfig>(dir->createEntity(agentName(), "Vorn::LocalMemberConfig")));
+  }
+  vornAsicsWarmIs(Velto::dynamicPtrCast<Vorn::AsicsWarm>(em->getEntity("vorn/hardware/asicsWarm")));
+  if (auto dir = Velto::dynamicPtrCast<Zem::Dir>(em->getEntity(kBackupLldpStatusDir))) {
+    vornLldpStatusIs(Velto::dynamicPtrCast<Vorn::Lldp::Status>(dir->createEntity(agentName(), "Vorn::Lldp::LocalStatus")));
+  }
+  ZEM_ASSERT(Vorn::role() != Vorn::candidate());
+  TRACE0("Using memberId={}", Vorn::memberId());
+  rootSmIs(Vorn::memberId(), taskScheduler(), kniStatus(), memberConfig(), vornAsicsWarm(), ctxForMember_,
+           backplaneChannelStatus(), vornLldpStatus(), restoreFromLocal, vflCtx(), vflBcLagGroupInfo());
+}
+
+void Agent::handleLodestoreConnect(const Velto::Ptr<Lodestore::EntityManager>& em) {
+  TRACE0("");
+  handleLodestoreConnectCommon(em);
+  auto group = em->mountGroup();
+  group->doMountPath(kEthLagStatus);
+  group->doClose(false, "", 0);
+  ZEM_ASSERT(rootSm());
+  rootSm()->handleLodestoreConnect(em);
+}
+
+void Agent::doMountsComplete(Lodestore::MountStatus mountStatus, const Velto::Ptr<Lodestore::EntityManager>& em) {
+  TRACE0("");
+  ZEM_ASSERT(mountStatus == Lodestore::mountSuccess());
+  ethLagIntfStatusDirIs(Velto::dynamicPtrCast<Interface::EthLagIntfStatusDir>(em->getEntity(kEthLagStatus)));
+  if (lagGroupMismatchEnabled()) {
+    rootSm()->vflBcLagGroupSmIs(Vorn::memberId(), Vorn::role(), memberConfig(), rootSm()->ctxForMember(),
+                                rootSm()->backplaneChannelStatus(), ethLagIntfStatusDir(), vflBcLagGroupInfo());
+  }
+}
+
+void Agent::handleLodestoreDisconnect() {
+  TRACE0("");
+  lodestoreEmIs(nullptr);
+  vflCtx()->lodestoreConnectedIs(false);
+  ZEM_ASSERT(rootSm());
+  rootSm()->handleLodestoreDisconnect();
+}
+
+// ===========================================================================
+// CandidateAgent
+
+CandidateAgent::~CandidateAgent() {
+  vornStatusReactor_.reset();
+  memberConfigDirReactor_.reset();
+  ctxForMemberDel();
+}
+
+void CandidateAgent::doInit() {
+  TRACE0("Initialize CandidateAgent");
+  doInitCommon();
+  ZEM_ASSERT(Vorn::role() == Vorn::candidate());
+  TRACE0("Waiting for the candidate member ID");
+}
+
+void CandidateAgent::handleLodestoreConnect(const Velto::Ptr<Lodestore::EntityManager>& em) {
+  TRACE0("");
+  handleLodestoreConnectCommon(em);
+  auto group = em->mountGroup();
+  for (const char* path : {"vorn/status", "vorn/dtd/bcStatus", "vorn/memberConfig", "vorn/lldp/status", kEthLagStatus}) {
+    group->doMountPath(path);
+  }
+  group->doClose(false, "", 0);
+}
+
+void CandidateAgent::handleLodestoreDisconnect() {
+  // The candidate keeps running on what it has; the flag still follows the
+  // connection so peers are told the truth.
+  TRACE0("");
+  lodestoreEmIs(nullptr);
+  vflCtx()->lodestoreConnectedIs(false);
+}
+
+void CandidateAgent::doMountsComplete(Lodestore::MountStatus mountStatus,
+                                      const Velto::Ptr<Lodestore::EntityManager>& em) {
+  TRACE0("");
+  ZEM_ASSERT(mountStatus == Lodestore::mountSuccess());
+  ethLagIntfStatusDirIs(Velto::dynamicPtrCast<Interface::EthLagIntfStatusDir>(em->getEntity(kEthLagStatus)));
+  memberConfigDirIs(Velto::dynamicPtrCast<Zem::Dir>(em->getEntity("vorn/memberConfig")));
+  bcStatusDirIs(Velto::dynamicPtrCast<Zem::Dir>(em->getEntity("vorn/dtd/bcStatus")));
+  vornLldpStatusDirIs(Velto::dynamicPtrCast<Zem::Dir>(em->getEntity("vorn/lldp/status")));
+  vornStatusIs(Velto::dynamicPtrCast<Vorn::VornStatus>(em->getEntity("vorn/status")));
+}
+
+bool CandidateAgent::isMemberConfig(const Velto::Ptr<Zem::Entity>& e) {
+  return static_cast<bool>(Velto::dynamicPtrCast<Vorn::MemberConfig>(e));
+}
+
+void CandidateAgent::vornLldpStatusDirIs(const Velto::Ptr<Zem::Dir>& d) {
+  if (d == vornLldpStatusDir_) return;
+  vornLldpStatusDir_ = d;
+  maybeCreateAgentSm();
+}
+
+void CandidateAgent::vornStatusIs(const Velto::Ptr<const Vorn::VornStatus>& s) {
+  if (s == vornStatus_) return;
+  const bool either = s || vornStatus_;
+  vornStatus_ = s;
+  vornStatusReactor_ = s ? s->subscribe([this](const Zem::Change& c) {
+    if (c.is(Vorn::VornStatus::candidateMemberIdAttr)) maybeCreateAgentSm();
+  })
+                         : Zem::Reactor();
+  if (either) maybeCreateAgentSm();
+}
+
+void CandidateAgent::memberConfigDirIs(const Velto::Ptr<Zem::Dir>& d) {
+  if (d == memberConfigDir_) return;
+  auto old = std::move(memberConfigDir_);
+  memberConfigDir_ = d;
+  memberConfigDirReactor_ = d ? d->subscribe([this](const Zem::Change& c) {
+    if (c.nested() || !c.is(Zem::Dir::entryAttr)) return;
+    const auto& prev = c.prevAs<Velto::Ptr<Zem::Entity>>();
+    if (isMemberConfig(prev) || isMemberConfig(memberConfigDir_->entry(c.keyAs<std::string>()))) maybeCreateAgentSm();
+  })
+                              : Zem::Reactor();
+  if (d) {
+    for (auto& [name, e] : *&d->entry()) {
+      if (isMemberConfig(e)) maybeCreateAgentSm();
+    }
+  }
+  if (old) {
+    for (auto& [name, e] : old->entry()) {
+      if (isMemberConfig(e) && !(d && d->entry(name))) maybeCreateAgentSm();
+    }
+  }
+}
+
+void CandidateAgent::ctxForMemberIs(const std::string& name) { ctxForMember_ = Velto::make<CtxForMember>(name); }
+
+void CandidateAgent::maybeCreateAgentSm() {
+  TRACE6("");
+  if (rootSm()) {
+    TRACE6("Root SM already exists; returning");
+    return;
+  }
+  if (!vornStatus_) {
+    TRACE6("No vornStatus; returning");
+    return;
+  }
+  const auto candidateMemberId = vornStatus_->candidateMemberId();
+  TRACE6("candidateMemberId={}", candidateMemberId);
+  if (!candidateMemberId) {
+    TRACE6("No candidateMemberId; returning");
+    return;
+  }
+  const Vorn::MemberId memberId = *candidateMemberId;
+  const std::string name = memberId.stringValue();
+  ZEM_ASSERT(bcStatusDir_);
+  auto bcStatus = Velto::dynamicPtrCast<Vorn::BackplaneChannelStatus>(
+      bcStatusDir_->createEntity(name, "Vorn::BackplaneChannelStatus"));
+  ZEM_ASSERT(bcStatus != nullptr);
+  auto memberConfig = memberConfigDir_ ? Velto::dynamicPtrCast<Vorn::MemberConfig>(memberConfigDir_->entry(name))
+                                       : Velto::Ptr<Vorn::MemberConfig>();
+  if (!memberConfig) {
+    TRACE6("No memberConfig; returning");
+    return;
+  }
+  ZEM_ASSERT(vornLldpStatusDir_);
+  vornLldpStatusIs(
+      Velto::dynamicPtrCast<Vorn::Lldp::Status>(vornLldpStatusDir_->createEntity(name, "Vorn::Lldp::Status")));
+  ZEM_ASSERT(vornLldpStatus() != nullptr);
+  ctxForMemberIs("ctxForMember");
+  TRACE6("Using memberId={}", memberId);
+  rootSmIs(memberId, taskScheduler(), kniStatus(), memberConfig, vornAsicsWarm(), ctxForMember_, bcStatus,
+           vornLldpStatus(), false, vflCtx(), vflBcLagGroupInfo());
+  if (lagGroupMismatchEnabled()) {
+    rootSm()->vflBcLagGroupSmIs(memberId, Vorn::role(), memberConfig, rootSm()->ctxForMember(),
+                                rootSm()->backplaneChannelStatus(), ethLagIntfStatusDir(), vflBcLagGroupInfo());
+  }
+}
+
+}  // namespace VornFabricLldp

@@ -1,0 +1,54 @@
+#include "platform/host/Host.h"
+
+#include "platform/framework/Assert.h"
+
+namespace AgentHost {
+
+Host::Host(Velto::Ptr<Oru::TaskScheduler> scheduler, Velto::Ptr<Lodestore::StateDatabase> db)
+    : scheduler_(std::move(scheduler)), db_(std::move(db)) {
+  ZEM_ASSERT(scheduler_);
+  ZEM_ASSERT(db_);
+}
+
+Host::~Host() { stop(); }
+
+void Host::start(Velto::Ptr<AgentBase::CAgent> agent) {
+  ZEM_ASSERT(!agent_);
+  agent_ = std::move(agent);
+  em_ = Velto::make<Lodestore::EntityManager>(db_, scheduler_);
+  // Completions are delivered by the scheduler, so they run on the activity
+  // thread after the handler that closed the group has returned.
+  em_->mountsCompleteHandlerIs([this](Lodestore::MountStatus status, Velto::Ptr<Lodestore::EntityManager> em) {
+    if (agent_) agent_->doMountsComplete(status, em);
+  });
+  agent_->taskSchedulerIs(scheduler_);
+  agent_->entityManagerIs(em_);
+  agent_->doPreInit();
+  agent_->doInit();
+  dbReactor_ = db_->subscribe([this](const Zem::Change& c) {
+    if (c.is(Lodestore::StateDatabase::connectedAttr)) handleConnected();
+  });
+  handleConnected();
+}
+
+void Host::handleConnected() {
+  if (!agent_ || db_->connected() == agentConnected_) return;
+  agentConnected_ = db_->connected();
+  if (agentConnected_) {
+    agent_->handleLodestoreConnect(em_);
+  } else {
+    agent_->handleLodestoreDisconnect();
+  }
+}
+
+void Host::stop() {
+  if (!agent_) return;
+  dbReactor_.reset();
+  agent_ = nullptr;
+  agentConnected_ = false;
+  if (em_) em_->mountsCompleteHandlerIs(nullptr);
+  em_ = nullptr;
+  db_->flush();
+}
+
+}  // namespace AgentHost
