@@ -143,12 +143,4 @@ TEST_F(KernelComponentsTest, WithoutSourceOrManagerTheDefaultTableStillExists) {
   EXPECT_NE(table, source->status(NamespaceName()));
 }
 
-TEST_F(KernelComponentsTest, InactiveKniSmDoesNotFollowTheRoot) {
-  auto kniSm = KernelNetInfo::KniSm::KniSmIs(root, nullptr);
-  kniSm->hasNotificationActiveIs(false);
-  EXPECT_FALSE(kniSm->kniNsSm(NamespaceName())->hasNotificationActive());
-  root->netNsIs(mgmt);
-  EXPECT_FALSE(kniSm->kniNsSm(mgmt));
-}
-
 }  // namespace

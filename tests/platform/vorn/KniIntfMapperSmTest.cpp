@@ -158,15 +158,4 @@ TEST_F(KniIntfMapperSmTest, StartUpRepairsWhatAnEarlierMapperLeft) {
   EXPECT_EQ(pairs(), (std::vector<std::string>{fmt::format("Et1:{}", et1), fmt::format("Et2:{}", et2)}));
 }
 
-TEST_F(KniIntfMapperSmTest, DestroyedMapperLeavesTheMapAlone) {
-  source->addInterface("et1", mac);
-  start();
-  mapper->hasNotificationActiveIs(false);
-  mapper = nullptr;
-  source->addInterface("et2", mac);
-  source->removeInterface("et1");
-  EXPECT_EQ(pairs().size(), 1u);
-  EXPECT_TRUE(map->intfIdToIntfKeyHas(IntfId("Ethernet1")));
-}
-
 }  // namespace
