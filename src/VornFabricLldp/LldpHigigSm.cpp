@@ -1,0 +1,797 @@
+#include "VornFabricLldp/LldpHigigSm.h"
+
+#include "platform/framework/Assert.h"
+#include "platform/log/VornMessages.h"
+#include "platform/toggles/Toggles.h"
+#include "platform/trace/Ringlog.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace VornFabricLldp {
+
+namespace {
+
+const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp::LldpHigigSm"};
+
+using State = Vorn::HigigNegotiationState;
+
+// Read once per process by the toggle cache; shared by every interface.
+bool membershipVerification() { return getToggleState("VornMembershipVerification", "VornCore.json", true); }
+
+bool inBackplaneMode(State s) { return static_cast<uint8_t>(s) >= static_cast<uint8_t>(State::higigPending); }
+
+bool inEthernetNegotiation(State s) { return static_cast<uint8_t>(s) <= static_cast<uint8_t>(State::higigStarted); }
+
+std::string memberIdText(const Zem::Optional<Vorn::MemberId>& m) { return m ? m->stringValue() : "unknown"; }
+
+template <class Keys>
+std::vector<Kivo::IntfId> sorted(Keys keys) {
+  std::vector<Kivo::IntfId> v(keys.begin(), keys.end());
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+}  // namespace
+
+std::string stringValue(MembershipValidity v) {
+  switch (v) {
+    case MembershipValidity::membershipMissing:
+      return "membershipMissing";
+    case MembershipValidity::membershipMismatch:
+      return "membershipMismatch";
+    case MembershipValidity::valid:
+      return "valid";
+  }
+  return std::to_string(static_cast<unsigned>(v));
+}
+
+// ===========================================================================
+// LldpHigigMemberIntfSm
+
+LldpHigigMemberIntfSm::LldpHigigMemberIntfSm(Vorn::MemberId smid, Vorn::Role role,
+                                             Velto::Ptr<Oru::TaskScheduler> scheduler,
+                                             Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer> selector,
+                                             bool initialStateFromPstore, Velto::Ptr<const MemberCtx> ctx,
+                                             Velto::Ptr<const Lldp::Config> config, Kivo::IntfId memberIntf,
+                                             Velto::Ptr<const Vorn::AsicsWarm> vornAsicsWarm,
+                                             Velto::Ptr<IntfStatus> negotiatedIntfStatus)
+    : smid_(smid),
+      role_(role),
+      scheduler_(std::move(scheduler)),
+      selector_(std::move(selector)),
+      initialStateFromPstore_(initialStateFromPstore),
+      ctx_(std::move(ctx)),
+      config_(std::move(config)),
+      memberIntf_(memberIntf),
+      vornAsicsWarm_(std::move(vornAsicsWarm)),
+      negotiatedIntfStatus_(std::move(negotiatedIntfStatus)) {
+  checkInputs();
+  // The status entry carries the state a previous instance reached (or the
+  // one the manager chose), so a rebuilt machine resumes from it.
+  state_ = negotiatedIntfStatus_ ? negotiatedIntfStatus_->state() : State::ethLinkDown;
+  higigPendingTlvReceived_ = 0;
+  // A task's reactor is bound with the task: binding runs nothing, and no
+  // task can fire before the constructor returns.
+  const std::string intf = memberIntf_.stringValue();
+  higigStartedTaskIs(scheduler_, taskPriority, "higigStarted-" + intf);
+  higigPendingTaskIs(scheduler_, taskPriority, "higigPending-" + intf);
+  higigAsicsWarmFailsafeTimerTaskIs(scheduler_, taskPriority, "higigAsicsWarmFailsafe-" + intf);
+  higigWaitSsrFailsafeTimerTaskIs(scheduler_, taskPriority, "higigWaitSsrFailsafe-" + intf);
+  higigWaitAsicsWarmHoldTimeTaskIs(scheduler_, taskPriority, "higigWaitAsicsWarmHoldTime-" + intf);
+
+  vornAsicsWarmDispatch_ = watch(vornAsicsWarm_, [this](const Zem::Change& c) {
+    if (c.is(Vorn::AsicsWarm::memberAsicsWarmAttr) && !destroying_) handleAsicsWarm();
+  });
+
+  // Publish the starting state and arm its timers before looking at inputs.
+  handleState(Zem::none);
+
+  ctxReactor_ = watch(ctx_, [this](const Zem::Change& c) { handleCtx(c); });
+  if (ctx_->rxInfo()) handleRefreshTime();
+
+  selectorReactor_ = watch(selector_, [this](const Zem::Change& c) { handleSelector(c); });
+  bindServiceCtx();
+  if (selector_ && selector_->serviceCtx()) handleLodestoreMountsComplete();
+
+  handleInitialized();
+}
+
+void LldpHigigMemberIntfSm::checkInputs() const {
+  ZEM_ASSERT(ctx() != nullptr);
+  ZEM_ASSERT(scheduler() != nullptr);
+}
+
+LldpHigigMemberIntfSm::~LldpHigigMemberIntfSm() {
+  destroying_ = true;
+  hasNotificationActiveIs(false);
+}
+
+Velto::Ptr<LldpHigigMemberIntfSm> lldpHigigMemberIntfSmFactory(
+    Vorn::MemberId smid, Vorn::Role role, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
+    const Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>& selector, bool initialStateFromPstore,
+    const Velto::Ptr<const MemberCtx>& ctx, const Velto::Ptr<const Lldp::Config>& config,
+    const Kivo::IntfId& memberIntf, const Velto::Ptr<const Vorn::AsicsWarm>& vornAsicsWarm,
+    const Velto::Ptr<LldpHigigMemberIntfSm::IntfStatus>& negotiatedIntfStatus) {
+  auto sm = Velto::make<LldpHigigMemberIntfSm>(smid, role, scheduler, selector, initialStateFromPstore, ctx, config,
+                                               memberIntf, vornAsicsWarm, negotiatedIntfStatus);
+  sm->hasNotificationActiveIs(true);
+  return sm;
+}
+
+void LldpHigigMemberIntfSm::handleInitialized() {
+  TRACE0("init higig member intf SM for {}; initialStateFromPstore: {}", memberIntf_, initialStateFromPstore_);
+  if (!membershipVerification() && negotiatedIntfStatus_) negotiatedIntfStatus_->membershipValidIs(true);
+}
+
+// --- Reactors ----------------------------------------------------------------
+
+void LldpHigigMemberIntfSm::handleCtx(const Zem::Change& c) {
+  if (c.is(MemberCtx::peerMemberIdAttr)) {
+    handlePeerMemberId(c.prevAs<Zem::Optional<Vorn::MemberId>>());
+  } else if (c.is(MemberCtx::rxInfoAttr)) {
+    // The receive information appeared, was replaced or went; inside it only
+    // a new refresh time counts as a heartbeat.
+    if (!c.nested() || c.inner->is(RxInfo::lastRefreshTimeAttr)) handleRefreshTime();
+  }
+}
+
+void LldpHigigMemberIntfSm::handleSelector(const Zem::Change& c) {
+  // Changes inside the context arrive through its own reactor.
+  if (!c.is(Vorn::ServiceLocalRemoteSynchronizer::serviceCtxAttr) || c.nested()) return;
+  bindServiceCtx();
+  if (selector_->serviceCtx()) handleLodestoreMountsComplete();
+}
+
+void LldpHigigMemberIntfSm::bindServiceCtx() {
+  serviceCtxReactor_.reset();
+  if (!selector_) return;
+  serviceCtxReactor_ = watch(selector_->serviceCtx(), [this](const Zem::Change& c) {
+    if (c.is(Vorn::ServiceCtx::lodestoreMountsCompleteAttr)) handleLodestoreMountsComplete();
+  });
+}
+
+// --- State ---------------------------------------------------------------------
+
+void LldpHigigMemberIntfSm::stateIs(State s) {
+  if (s == state_) return;
+  const State prev = state_;
+  state_ = s;
+  handleState(prev);
+}
+
+void LldpHigigMemberIntfSm::handleState(const Zem::Optional<State>& prev) {
+  TRACE6("memberIntf: {}, state: {} -> {}", memberIntf_, prev, state_);
+  if (auto& out = negotiatedIntfStatus_) {
+    out->fabricModeIs(inBackplaneMode(state_));
+    // While verification is on, other agents may trust the link only once
+    // the peer has been verified and negotiation has begun.
+    out->membershipValidIs(membershipVerification() && inEthernetNegotiation(state_) ? state_ == State::higigStarted
+                                                                                     : true);
+    out->stateIs(state_);
+  }
+  switch (state_) {
+    case State::higigStarted:
+      // Announce backplane mode for one transmit interval before switching,
+      // so the peer hears it before the link changes under it. The populator
+      // always sets the interval in milliseconds.
+      arm(higigStarted_, (config_ ? config_->messageTxInterval() : 100) / 1000.0);
+      break;
+    case State::higigPending:
+      higigPendingTlvReceived_ = 0;
+      arm(higigPending_, defaultHigigPendingTimeout_);
+      break;
+    case State::higigWaitSsr:
+      TRACE6("Entering higigWaitSsr for {}, waiting for non-candidate TLV", memberIntf_);
+      arm(waitSsrFailsafe_, higigWaitSsrFailsafeDuration_);
+      break;
+    case State::higigWaitAsicsWarm:
+      TRACE6("Entering higigWaitAsicsWarm for {}, schedule 5s hold timer", memberIntf_);
+      arm(asicsWarmHoldTime_, higigWaitAsicsWarmHoldTimeDuration_);
+      maybeStartFailsafeTimer();
+      maybeExitHigigWaitAsicsWarm();
+      break;
+    default:
+      break;
+  }
+}
+
+uint32_t LldpHigigMemberIntfSm::higigConfirmedPktsMin() const {
+  if (!config_) return higigConfirmedTimeMin_ * 10;
+  const uint32_t interval = config_->messageTxInterval();
+  ZEM_ASSERT(interval != 0);
+  return config_->isMessageTxTimeInMs() ? higigConfirmedTimeMin_ * 1000 / interval : higigConfirmedTimeMin_ / interval;
+}
+
+// --- Verdicts ------------------------------------------------------------------
+
+Zem::Optional<Lldp::VornTlv> LldpHigigMemberIntfSm::heldTlv() const {
+  const auto& rx = ctx_->rxInfo();
+  return rx ? rx->tlv() : Zem::none;
+}
+
+Zem::Optional<Velto::String> LldpHigigMemberIntfSm::getMembershipMismatchReason() const {
+  const auto tlv = heldTlv();
+  if (!tlv) return Zem::none;
+  const auto& peer = ctx_->peerMemberId();
+  const auto received = Vorn::optionalMemberId(tlv->receivedPeerId);
+  const auto expected = Vorn::optionalMemberId(tlv->expectedPeerId);
+  const bool peerIdFault = !peer || *peer != tlv->memberId;
+  const bool receivedIdFault = received && *received != smid_;
+  const bool expectedIdFault = !expected || *expected != smid_;
+  if (!peerIdFault && !receivedIdFault && !expectedIdFault) return Zem::none;
+  if (!membershipVerification()) return Zem::none;
+  if (peerIdFault) {
+    return fmt::format("expected peer ID: {}, peer ID: {}", memberIdText(peer), tlv->memberId.stringValue());
+  }
+  if (receivedIdFault) {
+    return fmt::format("peer received local ID: {}, local ID: {}", memberIdText(received), smid_.stringValue());
+  }
+  return fmt::format("peer expected local ID: {}, local ID: {}", memberIdText(expected), smid_.stringValue());
+}
+
+MembershipValidity LldpHigigMemberIntfSm::getMembershipValidity() const {
+  const auto tlv = heldTlv();
+  if (!tlv) return MembershipValidity::membershipMissing;
+  if (getMembershipMismatchReason()) return MembershipValidity::membershipMismatch;
+  // Valid only once the peer reports having heard this switch.
+  return tlv->receivedPeerId.value() != 0 ? MembershipValidity::valid : MembershipValidity::membershipMissing;
+}
+
+bool LldpHigigMemberIntfSm::asicsWarm() const {
+  if (!vornAsicsWarm_ || destroying_) {
+    TRACE2("vornAsicsWarm object not available (null or being destroyed)");
+    return false;
+  }
+  const auto& peer = ctx_->peerMemberId();
+  if (!peer) return false;
+  return vornAsicsWarm_->memberAsicsWarm(smid_) && vornAsicsWarm_->memberAsicsWarm(*peer);
+}
+
+bool LldpHigigMemberIntfSm::lodestoreMountsComplete() const {
+  return selector_ && selector_->serviceCtx() && selector_->serviceCtx()->lodestoreMountsComplete();
+}
+
+void LldpHigigMemberIntfSm::logError(const char* reason) const {
+  Syslog::log(Syslog::VORN_BACKPLANE_INTF_ERROR, {memberIntf_.stringValue(), ctx_->bcIntf().stringValue(), reason});
+}
+
+// --- TLV refresh -----------------------------------------------------------------
+
+void LldpHigigMemberIntfSm::handleRefreshTime() {
+  if (ctx_->rxInfoIncomplete()) return;
+  const auto tlv = heldTlv();
+  TRACE7("memberIntf={}, tlvReceived={}", memberIntf_, tlv.hasValue());
+  if (negotiatedIntfStatus_) negotiatedIntfStatus_->tlvReceivedIs(tlv.hasValue());
+
+  const MembershipValidity verdict = getMembershipValidity();
+  if (verdict == MembershipValidity::membershipMismatch) {
+    // Reported once on the way down; a peer that keeps sending the wrong
+    // IDs does not flood the log.
+    if (state_ == State::ethLinkUp) return;
+    TRACE6("memberIntf: {}, membership mismatch", memberIntf_);
+    const auto reason = getMembershipMismatchReason();
+    Syslog::log(Syslog::VORN_BACKPLANE_INTF_MISMATCH,
+                {ctx_->bcIntf().stringValue(), memberIntf_.stringValue(), reason.valueOr("")});
+    stateIs(State::ethLinkUp);
+    return;
+  }
+
+  if (!tlv) {
+    switch (state_) {
+      case State::ethLinkUp:
+        stateIs(State::ethLinkDown);
+        break;
+      case State::higigPending:
+        // The count must be made of consecutive TLVs; the pending timer
+        // keeps running so a silent peer still times out.
+        higigPendingTlvReceived_ = 0;
+        break;
+      case State::higigConfirmed:
+        higigConfirmedMembershipMissingHelper();
+        break;
+      case State::higigWaitAsicsWarm:
+        TRACE6("LLDP timeout in higigWaitAsicsWarm for {}, waiting for hold timer (5s)", memberIntf_);
+        break;
+      default:
+        break;
+    }
+    if (negotiatedIntfStatus_) {
+      negotiatedIntfStatus_->peerConnectedToLodestoreIs(false);
+      negotiatedIntfStatus_->peerRoleIs(Zem::none);
+    }
+    return;
+  }
+
+  switch (state_) {
+    case State::ethLinkDown:
+      TRACE7("state: {} -> {}", state_, State::ethLinkUp);
+      stateIs(State::ethLinkUp);
+      break;
+    case State::ethLinkUp:
+      if (verdict == MembershipValidity::valid) stateIs(State::higigStarted);
+      break;
+    case State::higigStarted:
+      // Backplane mode starts when higigStartedTask fires.
+      break;
+    case State::higigPending:
+      higigPendingTlvReceivedInc(1);
+      if (higigPendingTlvReceived_ >= higigConfirmedPktsMin()) {
+        Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {memberIntf_.stringValue(), ctx_->bcIntf().stringValue()});
+        stateIs(State::higigConfirmed);
+        stop(higigPending_);
+      }
+      break;
+    case State::higigConfirmed:
+      if (armed(higigPending_)) {
+        TRACE2("memberIntf: {}, state: {}; cancelling higig pending timer", memberIntf_, state_);
+        stop(higigPending_);
+      }
+      if (verdict == MembershipValidity::membershipMissing) higigConfirmedMembershipMissingHelper();
+      break;
+    case State::higigWaitSsr:
+      maybeExitHigigWaitSsr();
+      break;
+    case State::higigWaitAsicsWarm:
+      TRACE7("Received TLV in higigWaitAsicsWarm for {}, reset hold timer", memberIntf_);
+      arm(asicsWarmHoldTime_, higigWaitAsicsWarmHoldTimeDuration_);
+      break;
+  }
+  if (negotiatedIntfStatus_) {
+    negotiatedIntfStatus_->peerConnectedToLodestoreIs((tlv->flags & Lldp::VornTlv::lodestoreConnectedFlag) != 0);
+    negotiatedIntfStatus_->peerRoleIs(tlv->role);
+  }
+}
+
+void LldpHigigMemberIntfSm::higigConfirmedMembershipMissingHelper() {
+  if (state_ != State::higigConfirmed || getMembershipValidity() != MembershipValidity::membershipMissing) return;
+  const char* cause = ctx_->rxInfo() ? "TLV TX not seen by peer" : "TLV RX timeout";
+  if (role_ == Vorn::candidate()) {
+    // A candidate cannot decide the link's mode; the group it joins will.
+    TRACE6("candidate mode; staying in higigConfirmed after {}", cause);
+    return;
+  }
+  const auto& prevTlv = ctx_->prevTlv();
+  if (prevTlv && prevTlv->role == Vorn::candidate()) {
+    // A peer last heard as a candidate is rebooting into the group: keep
+    // the link in backplane mode until it is back.
+    TRACE6("peer is candidate; going to higigWaitSsr after {}", cause);
+    stateIs(State::higigWaitSsr);
+    return;
+  }
+  TRACE6("falling to ethLinkDown after {}", cause);
+  logError("heartbeat timed out");
+  stateIs(State::ethLinkDown);
+}
+
+void LldpHigigMemberIntfSm::handlePeerMemberId(const Zem::Optional<Vorn::MemberId>& prev) {
+  switch (getMembershipValidity()) {
+    case MembershipValidity::membershipMissing:
+      TRACE6("memberIntf: {}; membership missing", memberIntf_);
+      if (state_ == State::higigStarted) {
+        stateIs(State::ethLinkDown);
+      } else if (state_ == State::higigConfirmed) {
+        higigConfirmedMembershipMissingHelper();
+      }
+      break;
+    case MembershipValidity::membershipMismatch: {
+      TRACE6("memberIntf: {}; bcConfig peerMemberId changed from {} to {}; membership invalid", memberIntf_, prev,
+             ctx_->peerMemberId());
+      const auto reason = getMembershipMismatchReason();
+      Syslog::log(Syslog::VORN_BACKPLANE_INTF_MISMATCH,
+                  {ctx_->bcIntf().stringValue(), memberIntf_.stringValue(), reason.valueOr("")});
+      stateIs(State::ethLinkUp);
+      break;
+    }
+    case MembershipValidity::valid:
+      break;
+  }
+  if (ctx_->peerMemberId()) handleAsicsWarm();
+}
+
+// --- Peer reboot: waiting for the peer and for the ASICs ------------------------
+
+void LldpHigigMemberIntfSm::maybeExitHigigWaitSsr() {
+  if (state_ != State::higigWaitSsr) return;
+  const auto tlv = heldTlv();
+  if (!tlv || tlv->role == Vorn::candidate() || getMembershipValidity() != MembershipValidity::valid) return;
+  stop(waitSsrFailsafe_);
+  TRACE6("memberIntf: {}, state: {} -> {} (received non-candidate TLV with valid membership)", memberIntf_, state_,
+         State::higigWaitAsicsWarm);
+  stateIs(State::higigWaitAsicsWarm);
+}
+
+void LldpHigigMemberIntfSm::handleAsicsWarm() {
+  if (!asicsWarm()) {
+    TRACE7("asicsWarm false for {}, ignoring", memberIntf_);
+    return;
+  }
+  if (state_ == State::higigWaitSsr) {
+    maybeExitHigigWaitSsr();
+  } else if (state_ == State::higigWaitAsicsWarm) {
+    maybeExitHigigWaitAsicsWarm();
+  }
+}
+
+void LldpHigigMemberIntfSm::maybeExitHigigWaitAsicsWarm() {
+  if (state_ != State::higigWaitAsicsWarm || !asicsWarm()) return;
+  TRACE6("Asics are warm for {}, exiting higigWaitAsicsWarm", memberIntf_);
+  exitHigigWaitAsicsWarm();
+}
+
+void LldpHigigMemberIntfSm::exitHigigWaitAsicsWarm() {
+  if (state_ != State::higigWaitAsicsWarm) return;
+  TRACE6("Exiting higigWaitAsicsWarm: {} -> ? for intf {}", state_, memberIntf_);
+  stop(asicsWarmFailsafe_);
+  stop(asicsWarmHoldTime_);
+  if (getMembershipValidity() == MembershipValidity::valid) {
+    stateIs(State::higigConfirmed);
+  } else {
+    logError("heartbeat timed out post peer reboot");
+    stateIs(State::ethLinkDown);
+  }
+}
+
+void LldpHigigMemberIntfSm::maybeStartFailsafeTimer() {
+  if (state_ != State::higigWaitAsicsWarm) return;
+  // Until the mounts are complete the warm-up record may simply not have
+  // arrived yet; timing out then would drop a healthy link.
+  if (!lodestoreMountsComplete()) {
+    TRACE6("Waiting for lodestoreMountsComplete before starting failsafe timer");
+    return;
+  }
+  if (armed(asicsWarmFailsafe_)) return;
+  TRACE6("lodestoreMountsComplete true, schedule {} second failsafe timer on {}", higigAsicsWarmFailsafeDuration_,
+         memberIntf_);
+  arm(asicsWarmFailsafe_, higigAsicsWarmFailsafeDuration_);
+}
+
+void LldpHigigMemberIntfSm::handleLodestoreMountsComplete() {
+  if (lodestoreMountsComplete() && state_ == State::higigWaitAsicsWarm) maybeStartFailsafeTimer();
+}
+
+// --- Timer runs --------------------------------------------------------------------
+
+void LldpHigigMemberIntfSm::handleHigigStartedTaskRun() {
+  if (state_ != State::higigStarted) return;
+  TRACE6("memberIntf: {}", memberIntf_);
+  stateIs(State::higigPending);
+}
+
+void LldpHigigMemberIntfSm::handleHigigPendingTaskRun() {
+  if (state_ != State::higigPending) return;
+  TRACE6("higig pending task run for intf {}", memberIntf_);
+  logError("negotiation timed out");
+  stateIs(State::ethLinkDown);
+}
+
+void LldpHigigMemberIntfSm::handleHigigWaitSsrFailsafeTaskRun() {
+  TRACE6("higigWaitSsr failsafe timer expired ({}s) for intf {} in state {}", higigWaitSsrFailsafeDuration_,
+         memberIntf_, state_);
+  if (state_ != State::higigWaitSsr) {
+    TRACE2("higigWaitSsr failsafe timer fired but state is {}, ignore", state_);
+    return;
+  }
+  TRACE6("higigWaitSsr failsafe: {}s timeout expired, transitioning to higigWaitAsicsWarm for {}",
+         higigWaitSsrFailsafeDuration_, memberIntf_);
+  stateIs(State::higigWaitAsicsWarm);
+}
+
+void LldpHigigMemberIntfSm::handleHigigWaitAsicsWarmHoldTimeTaskRun() {
+  if (state_ != State::higigWaitAsicsWarm) {
+    TRACE2("higigWaitAsicsWarm hold timer fired but state is {}, ignore", state_);
+    return;
+  }
+  TRACE6("higigWaitAsicsWarm hold time expired (5s without TLVs) for intf {}", memberIntf_);
+  exitHigigWaitAsicsWarm();
+}
+
+void LldpHigigMemberIntfSm::handleHigigAsicsWarmFailsafeTaskRun() {
+  TRACE6("Failsafe timer expired (5 min) for intf {} in state {}", memberIntf_, state_);
+  if (state_ != State::higigWaitAsicsWarm) {
+    TRACE2("Failsafe timer fired but state is {}, ignore", state_);
+    return;
+  }
+  exitHigigWaitAsicsWarm();
+}
+
+// --- Timer tasks --------------------------------------------------------------------
+
+void LldpHigigMemberIntfSm::timerTaskIs(Timer& timer, Velto::Ptr<Oru::TaskScheduler> s, Oru::TaskPriority p,
+                                        std::string name, void (LldpHigigMemberIntfSm::*run)()) {
+  timerTaskDel(timer);
+  timer.task = Velto::make<Oru::TimerTask>(std::move(s), p, std::move(name));
+  timer.reactor = watch(timer.task, [this, run](const Zem::Change& c) {
+    if (c.is(Oru::TimerTask::runAttr)) (this->*run)();
+  });
+}
+
+void LldpHigigMemberIntfSm::timerTaskDel(Timer& timer) {
+  timer.reactor.reset();
+  timer.task = nullptr;  // a dropped task disarms itself
+}
+
+void LldpHigigMemberIntfSm::arm(const Timer& timer, Velto::Duration delay) {
+  if (timer.task) timer.task->scheduleTaskDelay(delay);
+}
+
+void LldpHigigMemberIntfSm::stop(const Timer& timer) {
+  if (timer.task) timer.task->stopTimerTask();
+}
+
+void LldpHigigMemberIntfSm::higigStartedTaskIs(Velto::Ptr<Oru::TaskScheduler> s, Oru::TaskPriority p,
+                                               std::string name) {
+  timerTaskIs(higigStarted_, std::move(s), p, std::move(name), &LldpHigigMemberIntfSm::handleHigigStartedTaskRun);
+}
+void LldpHigigMemberIntfSm::higigStartedTaskDel() { timerTaskDel(higigStarted_); }
+
+void LldpHigigMemberIntfSm::higigPendingTaskIs(Velto::Ptr<Oru::TaskScheduler> s, Oru::TaskPriority p,
+                                               std::string name) {
+  timerTaskIs(higigPending_, std::move(s), p, std::move(name), &LldpHigigMemberIntfSm::handleHigigPendingTaskRun);
+}
+void LldpHigigMemberIntfSm::higigPendingTaskDel() { timerTaskDel(higigPending_); }
+
+void LldpHigigMemberIntfSm::higigAsicsWarmFailsafeTimerTaskIs(Velto::Ptr<Oru::TaskScheduler> s,
+                                                              Oru::TaskPriority p, std::string name) {
+  timerTaskIs(asicsWarmFailsafe_, std::move(s), p, std::move(name),
+              &LldpHigigMemberIntfSm::handleHigigAsicsWarmFailsafeTaskRun);
+}
+void LldpHigigMemberIntfSm::higigAsicsWarmFailsafeTimerTaskDel() { timerTaskDel(asicsWarmFailsafe_); }
+
+void LldpHigigMemberIntfSm::higigWaitSsrFailsafeTimerTaskIs(Velto::Ptr<Oru::TaskScheduler> s, Oru::TaskPriority p,
+                                                            std::string name) {
+  timerTaskIs(waitSsrFailsafe_, std::move(s), p, std::move(name),
+              &LldpHigigMemberIntfSm::handleHigigWaitSsrFailsafeTaskRun);
+}
+void LldpHigigMemberIntfSm::higigWaitSsrFailsafeTimerTaskDel() { timerTaskDel(waitSsrFailsafe_); }
+
+void LldpHigigMemberIntfSm::higigWaitAsicsWarmHoldTimeTaskIs(Velto::Ptr<Oru::TaskScheduler> s,
+                                                             Oru::TaskPriority p, std::string name) {
+  timerTaskIs(asicsWarmHoldTime_, std::move(s), p, std::move(name),
+              &LldpHigigMemberIntfSm::handleHigigWaitAsicsWarmHoldTimeTaskRun);
+}
+void LldpHigigMemberIntfSm::higigWaitAsicsWarmHoldTimeTaskDel() { timerTaskDel(asicsWarmHoldTime_); }
+
+// ===========================================================================
+// LldpHigigSm
+
+LldpHigigSm::LldpHigigSm(Vorn::MemberId smid, Vorn::Role role, Velto::Ptr<Oru::TaskScheduler> scheduler,
+                         Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer> selector,
+                         Velto::Ptr<const CtxForMember> ctxForMember, Velto::Ptr<const Lldp::Config> config,
+                         Velto::Ptr<const Lldp::Status> status, Velto::Ptr<const Vorn::AsicsWarm> vornAsicsWarm,
+                         Velto::Ptr<Vorn::BackplaneChannelStatus> negotiatedBcStatus)
+    : smid_(smid),
+      role_(role),
+      scheduler_(std::move(scheduler)),
+      selector_(std::move(selector)),
+      ctxForMember_(std::move(ctxForMember)),
+      config_(std::move(config)),
+      status_(std::move(status)),
+      vornAsicsWarm_(std::move(vornAsicsWarm)),
+      negotiatedBcStatus_(std::move(negotiatedBcStatus)) {
+  checkInputs();
+  ctxForMemberReactor_ = watch(ctxForMember_, [this](const Zem::Change& c) { handleCtxForMember(c); });
+  handleInitialized();
+}
+
+void LldpHigigSm::checkInputs() const {
+  ZEM_ASSERT(ctxForMember() != nullptr);
+  ZEM_ASSERT(negotiatedBcStatus() != nullptr);
+}
+
+LldpHigigSm::~LldpHigigSm() { hasNotificationActiveIs(false); }
+
+Velto::Ptr<LldpHigigSm> lldpHigigSmFactory(Vorn::MemberId smid, Vorn::Role role,
+                                           const Velto::Ptr<Oru::TaskScheduler>& scheduler,
+                                           const Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>& selector,
+                                           const Velto::Ptr<const CtxForMember>& ctxForMember,
+                                           const Velto::Ptr<const Lldp::Config>& config,
+                                           const Velto::Ptr<const Lldp::Status>& status,
+                                           const Velto::Ptr<const Vorn::AsicsWarm>& vornAsicsWarm,
+                                           const Velto::Ptr<Vorn::BackplaneChannelStatus>& negotiatedBcStatus) {
+  auto sm = Velto::make<LldpHigigSm>(smid, role, scheduler, selector, ctxForMember, config, status, vornAsicsWarm,
+                                     negotiatedBcStatus);
+  sm->hasNotificationActiveIs(true);
+  return sm;
+}
+
+void LldpHigigSm::hasNotificationActiveIs(bool active) {
+  Zem::StateMachine::hasNotificationActiveIs(active);
+  for (auto& [intf, child] : higigSmForMemberIntf_) child->hasNotificationActiveIs(active);
+}
+
+void LldpHigigSm::handleInitialized() {
+  TRACE0("handleInitialized");
+  ZEM_ASSERT(selector() != nullptr);
+  const auto& intfMap = ctxForMember_->intfMap();
+
+  // Whatever a previous instance left for channels and members that are no
+  // longer configured goes first.
+  for (const auto& bcIntf : negotiatedBcStatus_->bcMemberStatus().keys()) {
+    auto set = ctxForMember_->intfMap(bcIntf);
+    if (!set) {
+      negotiatedBcStatus_->bcMemberStatusDel(bcIntf);
+      continue;
+    }
+    auto bcStatus = negotiatedBcStatus_->bcMemberStatus(bcIntf);
+    for (const auto& memberIntf : bcStatus->memberIntfStatus().keys()) {
+      if (!set->memberHas(memberIntf)) bcStatus->memberIntfStatusDel(memberIntf);
+    }
+  }
+
+  for (const auto& bcIntf : sorted(intfMap.keys())) {
+    if (!negotiatedBcStatus_->bcMemberStatus().has(bcIntf)) handleIntfMap(bcIntf);
+    auto set = ctxForMember_->intfMap(bcIntf);
+    if (!set) continue;
+    for (const auto& memberIntf : sorted(set->member().keys())) {
+      if (memberIntfStatus(bcIntf, memberIntf)) {
+        // A restart: a state the previous instance confirmed, or a peer
+        // reboot it was waiting out, carries on.
+        maybeAddHigigSm(memberIntf, true);
+      } else {
+        handleIntfMapMember(bcIntf, memberIntf);
+      }
+    }
+  }
+}
+
+void LldpHigigSm::handleCtxForMember(const Zem::Change& c) {
+  if (c.is(CtxForMember::ctxAttr)) {
+    // Changes inside a member context are the child's business.
+    if (!c.nested()) handleCtx(c.keyAs<Kivo::IntfId>());
+    return;
+  }
+  if (!c.is(CtxForMember::intfMapAttr)) return;
+  const auto& bcIntf = c.keyAs<Kivo::IntfId>();
+  if (c.nested()) {
+    if (c.inner->is(MemberIntfSet::memberAttr)) handleIntfMapMember(bcIntf, c.inner->keyAs<Kivo::IntfId>());
+    return;
+  }
+  // The channel's member set appeared, went or was replaced: every member of
+  // either set is re-examined.
+  std::vector<Kivo::IntfId> members;
+  if (const auto& old = c.prevAs<Velto::Ptr<MemberIntfSet>>()) members = old->member().keys();
+  if (auto now = ctxForMember_->intfMap(bcIntf)) {
+    for (const auto& m : now->member().keys()) {
+      if (std::find(members.begin(), members.end(), m) == members.end()) members.push_back(m);
+    }
+  }
+  handleIntfMap(bcIntf);
+  for (const auto& memberIntf : members) handleIntfMapMember(bcIntf, memberIntf);
+}
+
+bool LldpHigigSm::memberSetHas(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf) const {
+  auto set = ctxForMember_->intfMap(bcIntf);
+  return set && set->memberHas(memberIntf);
+}
+
+Velto::Ptr<LldpHigigMemberIntfSm::IntfStatus> LldpHigigSm::memberIntfStatus(const Kivo::IntfId& bcIntf,
+                                                                            const Kivo::IntfId& memberIntf) const {
+  auto bcStatus = negotiatedBcStatus_->bcMemberStatus(bcIntf);
+  return bcStatus ? bcStatus->memberIntfStatus(memberIntf) : nullptr;
+}
+
+bool LldpHigigSm::childWanted(const Kivo::IntfId& memberIntf) const {
+  auto ctx = ctxForMember_->ctx(memberIntf);
+  return ctx && memberSetHas(ctx->bcIntf(), memberIntf) && memberIntfStatus(ctx->bcIntf(), memberIntf);
+}
+
+void LldpHigigSm::handleIntfMap(const Kivo::IntfId& bcIntf) {
+  if (ctxForMember_->intfMap().has(bcIntf)) {
+    TRACE0("add bcIntf {}", bcIntf);
+    negotiatedBcStatus_->bcMemberStatusIs(bcIntf);
+  } else {
+    TRACE0("del bcIntf {}", bcIntf);
+    negotiatedBcStatus_->bcMemberStatusDel(bcIntf);
+  }
+}
+
+void LldpHigigSm::handleIntfMapMember(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf) {
+  auto bcStatus = negotiatedBcStatus_->bcMemberStatus(bcIntf);
+  if (!bcStatus) {
+    maybeDelHigigSm(memberIntf);
+    return;
+  }
+  if (memberSetHas(bcIntf, memberIntf)) {
+    TRACE0("add memberIntf {} to backplaneChannelStatus", memberIntf);
+    bcStatus->memberIntfStatusIs(memberIntf);
+    maybeAddHigigSm(memberIntf, false);
+  } else {
+    TRACE0("del memberIntf {} from backplaneChannelStatus", memberIntf);
+    // The child goes before its output entry, so it never outlives the
+    // entry it writes to in the published record.
+    maybeDelHigigSm(memberIntf);
+    bcStatus->memberIntfStatusDel(memberIntf);
+  }
+}
+
+void LldpHigigSm::handleCtx(const Kivo::IntfId& memberIntf) {
+  TRACE0("memberIntf {}", memberIntf);
+  auto ctx = ctxForMember_->ctx(memberIntf);
+  if (!ctx) {
+    maybeDelHigigSm(memberIntf);
+    return;
+  }
+  if (memberSetHas(ctx->bcIntf(), memberIntf) && memberIntfStatus(ctx->bcIntf(), memberIntf)) {
+    maybeAddHigigSm(memberIntf, false);
+  } else {
+    maybeDelHigigSm(memberIntf);
+  }
+}
+
+void LldpHigigSm::maybeDelHigigSm(const Kivo::IntfId& memberIntf) {
+  if (childWanted(memberIntf) || !higigSmForMemberIntf_.count(memberIntf)) return;
+  TRACE0("del higig SM for memberIntf={}", memberIntf);
+  higigSmForMemberIntfDel(memberIntf);
+}
+
+void LldpHigigSm::maybeAddHigigSm(const Kivo::IntfId& memberIntf, bool keepOldState) {
+  if (!childWanted(memberIntf)) return;
+  auto ctx = ctxForMember_->ctx(memberIntf);
+  auto intfStatus = memberIntfStatus(ctx->bcIntf(), memberIntf);
+
+  const auto& serviceCtx = selector_->serviceCtx();
+  ZEM_ASSERT(serviceCtx != nullptr);
+  const bool mountsComplete = serviceCtx->lodestoreMountsComplete();
+  const bool restoreFromLocal = serviceCtx->restoreFromLocal();
+  // Reloaded from local storage and not yet in touch with the state
+  // database: the peer is most likely rebooting with us, so the links stay
+  // in backplane mode while it comes back. A candidate has no say in that.
+  const bool initialStateFromPstore = !mountsComplete && restoreFromLocal && role_ != Vorn::candidate();
+
+  if (!keepOldState) {
+    intfStatus->stateIs(initialStateFromPstore ? State::higigWaitSsr : State::ethLinkDown);
+  } else if (intfStatus->state() != State::higigConfirmed && intfStatus->state() != State::higigWaitSsr) {
+    // Only settled backplane states survive a restart; a negotiation half
+    // way through starts over.
+    intfStatus->stateIs(State::ethLinkDown);
+  }
+
+  if (higigSmForMemberIntf_.count(memberIntf)) {
+    TRACE0("del stale higig SM for memberIntf={} before adding", memberIntf);
+    higigSmForMemberIntfDel(memberIntf);
+  }
+  TRACE0(
+      "add higig SM for memberIntf={}; initialStateFromPstore={}, lodestoreMountsComplete={}, restoreFromLocal={}, "
+      "state={}, keepOldState={}",
+      memberIntf, initialStateFromPstore, mountsComplete, restoreFromLocal, intfStatus->state(), keepOldState);
+  higigSmForMemberIntfIs(smid_, role_, scheduler_, selector_, initialStateFromPstore, ctx, config_, memberIntf,
+                         vornAsicsWarm_, intfStatus);
+}
+
+Velto::Ptr<LldpHigigMemberIntfSm> LldpHigigSm::higigSmForMemberIntf(const Kivo::IntfId& memberIntf) const {
+  auto it = higigSmForMemberIntf_.find(memberIntf);
+  return it == higigSmForMemberIntf_.end() ? nullptr : it->second;
+}
+
+Velto::Ptr<LldpHigigMemberIntfSm> LldpHigigSm::higigSmForMemberIntfIs(
+    Vorn::MemberId smid, Vorn::Role role, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
+    const Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>& selector, bool initialStateFromPstore,
+    const Velto::Ptr<const MemberCtx>& ctx, const Velto::Ptr<const Lldp::Config>& config,
+    const Kivo::IntfId& memberIntf, const Velto::Ptr<const Vorn::AsicsWarm>& vornAsicsWarm,
+    const Velto::Ptr<LldpHigigMemberIntfSm::IntfStatus>& negotiatedIntfStatus) {
+  auto child = lldpHigigMemberIntfSmFactory(smid, role, scheduler, selector, initialStateFromPstore, ctx, config,
+                                            memberIntf, vornAsicsWarm, negotiatedIntfStatus);
+  if (!hasNotificationActive()) child->hasNotificationActiveIs(false);
+  higigSmForMemberIntfDel(memberIntf);
+  higigSmForMemberIntf_.emplace(memberIntf, child);
+  return child;
+}
+
+void LldpHigigSm::higigSmForMemberIntfDel(const Kivo::IntfId& memberIntf) {
+  auto it = higigSmForMemberIntf_.find(memberIntf);
+  if (it == higigSmForMemberIntf_.end()) return;
+  // Keep the child alive until it is out of the collection, and silence it
+  // first, in case a handler of its own is what led here.
+  Velto::Ptr<LldpHigigMemberIntfSm> child = std::move(it->second);
+  higigSmForMemberIntf_.erase(it);
+  child->hasNotificationActiveIs(false);
+}
+
+void LldpHigigSm::higigSmForMemberIntfDelAll() {
+  std::vector<Kivo::IntfId> keys;
+  for (auto& [intf, child] : higigSmForMemberIntf_) keys.push_back(intf);
+  for (const auto& intf : keys) higigSmForMemberIntfDel(intf);
+}
+
+}  // namespace VornFabricLldp

@@ -1,0 +1,127 @@
+#pragma once
+// What the negotiation tests share: a switch (member 1) whose channel Po1
+// faces member 2, a virtual clock, the system log and trace captured, the
+// verification toggle in a private directory, and a peer that sends TLVs the
+// way member context mapping copies them in.
+
+#include "VornFabricLldp/LldpHigigSm.h"
+#include "platform/log/VornMessages.h"
+#include "platform/toggles/Toggles.h"
+#include "platform/trace/Ringlog.h"
+#include "platform/vorn/ServiceSync.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <string>
+
+// Readable states in test failure messages.
+namespace Vorn {
+inline void PrintTo(HigigNegotiationState s, std::ostream* os) { *os << stringValue(s); }
+}  // namespace Vorn
+
+namespace HigigTest {
+
+using State = Vorn::HigigNegotiationState;
+using Kivo::IntfId;
+
+inline const IntfId po1("Port-Channel1");
+inline const IntfId po2("Port-Channel2");
+inline const IntfId et1("Ethernet1");
+inline const IntfId et2("Ethernet2");
+inline const IntfId et3("Ethernet3");
+
+constexpr uint8_t localId = 1;
+constexpr uint8_t peerId = 2;
+
+// A TLV as member `from` sends it: expecting `expected`, having heard
+// `received` (0: nobody yet).
+inline Lldp::VornTlv tlvFrom(uint8_t from, uint8_t expected, uint8_t received, Vorn::Role role = Vorn::Role::member,
+                             uint8_t flags = 0) {
+  Lldp::VornTlv t;
+  t.memberId = from;
+  t.role = role;
+  t.expectedPeerId = expected;
+  t.receivedPeerId = received;
+  t.flags = flags;
+  return t;
+}
+// The configured peer, which has heard us.
+inline Lldp::VornTlv goodTlv(Vorn::Role role = Vorn::Role::member, uint8_t flags = 0) {
+  return tlvFrom(peerId, localId, localId, role, flags);
+}
+
+// Delivers one frame's TLV into `ctx` the way context mapping does: the TLV
+// held so far becomes prevTlv when the TLV changes, then the refresh time
+// moves.
+inline void receive(const Velto::Ptr<VornFabricLldp::MemberCtx>& ctx, const Lldp::VornTlv& tlv) {
+  static double refresh = 0;
+  auto rx = ctx->rxInfo();
+  if (!rx) rx = ctx->rxInfoIs(1);
+  if (rx->tlv() != Zem::Optional<Lldp::VornTlv>(tlv)) {
+    ctx->prevTlvIs(rx->tlv());
+    rx->tlvIs(tlv);
+  }
+  rx->lastRefreshTimeIs(refresh += 1);
+}
+
+// The peer's TLVs stop: the receive information goes, its TLV kept as prevTlv.
+inline void lose(const Velto::Ptr<VornFabricLldp::MemberCtx>& ctx) {
+  if (auto rx = ctx->rxInfo()) ctx->prevTlvIs(rx->tlv());
+  ctx->rxInfoDel();
+}
+
+// The member configuration's synchronizer context, as the agent builds it;
+// no state database session (nothing is exchanged in these tests).
+inline Velto::Ptr<Vorn::ServiceCtx> serviceCtx(bool restoreFromLocal, bool mountsComplete) {
+  const std::string path = "vorn/memberConfig/1";
+  auto c = Velto::make<Vorn::ServiceCtx>(Velto::make<Vorn::MemberConfig>("1"), path, path, restoreFromLocal);
+  c->lodestoreMountsCompleteIs(mountsComplete);
+  return c;
+}
+inline Velto::Ptr<Vorn::ServiceLocalRemoteSynchronizer> selectorFor(const Velto::Ptr<Vorn::ServiceCtx>& c) {
+  return Velto::make<Vorn::ServiceLocalRemoteSynchronizer>(c, nullptr);
+}
+inline void serviceCtxReplace(const Velto::Ptr<Vorn::ServiceLocalRemoteSynchronizer>& s,
+                              const Velto::Ptr<Vorn::ServiceCtx>& c) {
+  s->serviceCtxIs(c);
+}
+
+// Clock, log, trace and toggles of one test.
+class HigigFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "higig-toggles-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    toggleDir_ = pattern;
+    previousToggleDir_ = Toggles::directory();
+    Toggles::directoryIs(toggleDir_.string());
+    Toggles::resetCache();
+    Syslog::sinkIs(&log);
+  }
+  void TearDown() override {
+    Syslog::sinkIs(nullptr);
+    Toggles::directoryIs(previousToggleDir_);
+    Toggles::resetCache();
+    std::filesystem::remove_all(toggleDir_);
+  }
+
+  void verificationIs(bool on) {
+    std::ofstream(toggleDir_ / "VornCore.json") << "{\"VornMembershipVerification\": " << (on ? "true" : "false")
+                                                << "}";
+    Toggles::resetCache();
+  }
+
+  Velto::Ptr<Oru::VirtualScheduler> sched = Velto::make<Oru::VirtualScheduler>(0);
+  Syslog::MemorySink log;
+  Ringlog::Capture trace;
+
+ private:
+  std::filesystem::path toggleDir_;
+  std::string previousToggleDir_;
+};
+
+}  // namespace HigigTest
