@@ -15,6 +15,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <map>
 
 namespace {
 
@@ -32,13 +33,18 @@ const IntfId et2("Ethernet2");
 // current the way a host does before it builds an agent.
 class SwitchWorld {
  public:
-  explicit SwitchWorld(Vorn::Role role = Vorn::Role::member, Vorn::MemberId id = 1) : role_(role), id_(id) {
+  explicit SwitchWorld(Vorn::Role role = Vorn::Role::member, Vorn::MemberId id = 1,
+                       Velto::Ptr<Oru::VirtualScheduler> sharedClock = nullptr,
+                       Velto::Ptr<Lldp::SimWire> sharedWire = nullptr)
+      : role_(role), id_(id) {
     std::string pattern = (fs::temp_directory_path() / "vorn-agent-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
+    if (sharedClock) clock = sharedClock;
+    name_ = "sw" + id.stringValue();
     db = newDatabase();
     kernel = Velto::make<KernelNetInfo::SimInterfaceSource>();
-    wire = Velto::make<Lldp::SimWire>(clock, 1);
+    wire = sharedWire ? sharedWire : Velto::make<Lldp::SimWire>(clock, 1);
     activate();
   }
   ~SwitchWorld() {
@@ -58,19 +64,21 @@ class SwitchWorld {
   }
 
   void activate() {
+    Oru::currentContextIs(id_.value());
     Vorn::currentSwitchIs({role_, id_});
     Oru::currentSchedulerIs(clock.get());
     KernelNetInfo::currentSourceIs(kernel);
-    Lldp::currentTransportIs(wire->transportFor("sw"));
+    Lldp::currentTransportIs(wire->transportFor(name_));
     Vorn::VornMemberFileMgrSm::flashRootIs((dir_ / "flash").string());
     Syslog::sinkIs(&log);
   }
 
-  // What the group configuration service publishes for member 1.
-  void configure() {
-    auto config = Velto::dynamicPtrCast<Vorn::MemberConfig>(db->createEntityAt("vorn/memberConfig/1", "Vorn::MemberConfig"));
+  // What the group configuration service publishes for this member.
+  void configure(Vorn::MemberId peer = 2) {
+    auto config = Velto::dynamicPtrCast<Vorn::MemberConfig>(
+        db->createEntityAt("vorn/memberConfig/" + id_.stringValue(), "Vorn::MemberConfig"));
     auto channel = config->bcConfigIs(po1);
-    channel->peerMemberIdIs(Vorn::MemberId(2));
+    channel->peerMemberIdIs(peer);
     channel->memberIntfIs(et1);
     channel->memberIntfIs(et2);
     auto warm = Velto::dynamicPtrCast<Vorn::AsicsWarm>(db->createEntityAt("vorn/hardware/asicsWarm", "Vorn::AsicsWarm"));
@@ -84,7 +92,8 @@ class SwitchWorld {
   }
 
   Velto::Ptr<VornFabricLldp::Agent> startAgent() {
-    auto agent = Velto::make<VornFabricLldp::Agent>("1");
+    activate();
+    auto agent = Velto::make<VornFabricLldp::Agent>(id_.stringValue());
     host = std::make_unique<AgentHost::Host>(clock, db);
     host->start(agent);
     clock->runReady();
@@ -101,6 +110,7 @@ class SwitchWorld {
  private:
   Vorn::Role role_;
   Vorn::MemberId id_;
+  std::string name_;
   fs::path dir_;
 };
 
@@ -251,6 +261,56 @@ TEST(AgentTest, ReloadFromLocalBackupStartsNewMembersWaitingForThePeer) {
   published->bcConfig(po1)->memberIntfIs(et4);
   ASSERT_TRUE(status->memberIntfStatus(et4));
   EXPECT_EQ(status->memberIntfStatus(et4)->state(), HigigNegotiationState::ethLinkDown);
+}
+
+// Two members cabled on two links: received TLVs alone carry every link
+// from Ethernet mode to backplane mode on both sides.
+TEST(AgentTest, TwoMembersNegotiateEveryLinkIntoBackplaneMode) {
+  ScopedToggleFile toggles(nullptr);
+  auto clock = Velto::make<Oru::VirtualScheduler>();
+  auto wire = Velto::make<Lldp::SimWire>(clock, 7);
+  SwitchWorld sw1(Vorn::Role::member, 1, clock, wire);
+  SwitchWorld sw2(Vorn::Role::member, 2, clock, wire);
+  std::map<Oru::ContextId, SwitchWorld*> byContext{{1, &sw1}, {2, &sw2}};
+  Oru::contextActivatorIs([&](Oru::ContextId c) { byContext.at(c)->activate(); });
+  wire->deliveryHookIs([&](const std::string& name, const std::function<void()>& deliver) {
+    (name == "sw1" ? sw1 : sw2).activate();
+    deliver();
+  });
+  for (auto intf : {et1, et2}) wire->connect({"sw1", intf}, {"sw2", intf});
+  sw1.activate();
+  sw1.configure(2);
+  auto a1 = sw1.startAgent();
+  sw2.activate();
+  sw2.configure(1);
+  auto a2 = sw2.startAgent();
+
+  clock->runFor(15.0);
+  for (auto* agent : {a1.get(), a2.get()}) {
+    auto status = agent->rootSm()->backplaneChannelStatus()->bcMemberStatus(po1);
+    ASSERT_TRUE(status);
+    for (auto intf : {et1, et2}) {
+      auto st = status->memberIntfStatus(intf);
+      ASSERT_TRUE(st);
+      EXPECT_EQ(st->state(), HigigNegotiationState::higigConfirmed) << agent->agentName() << " " << intf.stringValue();
+      EXPECT_TRUE(st->fabricMode());
+      EXPECT_TRUE(st->membershipValid());
+    }
+  }
+  for (auto* log : {&sw1.log, &sw2.log}) {
+    EXPECT_EQ(log->rendered(), (std::vector<std::string>{
+                                   "VORN_BACKPLANE_INTF_READY: Switching Ethernet1 in Port-Channel1 to backplane mode",
+                                   "VORN_BACKPLANE_INTF_READY: Switching Ethernet2 in Port-Channel1 to backplane mode"}));
+  }
+  // The peer-visible status mirrors what each side hears.
+  auto mirrored = a1->rootSm()->vornLldpStatus()->portStatus(et1);
+  ASSERT_TRUE(mirrored && mirrored->remoteSystem().size() == 1);
+  EXPECT_EQ(mirrored->remoteSystem().begin()->second->vornTlvRx()->memberId, Vorn::MemberId(2));
+
+  Oru::contextActivatorIs(nullptr);
+  Oru::currentContextIs(0);
+  sw2.host.reset();
+  sw1.host.reset();
 }
 
 class CandidateTest : public ::testing::Test {
