@@ -27,7 +27,7 @@ const IntfId et1("Ethernet1");
 const IntfId et2("Ethernet2");
 const IntfId et3("Ethernet3");
 
-class CtxMapperTest : public testing::Test {
+class LldpCtxMapperSmTest : public testing::Test {
  protected:
   void start(bool restoreFromLocalBackup = false) {
     sm = VornFabricLldp::lldpCtxMapperSmFactory(1, scheduler, memberConfig, selection, restoreFromLocalBackup, ctx);
@@ -68,7 +68,7 @@ class CtxMapperTest : public testing::Test {
 
 // --- channels and member interfaces ----------------------------------------------------
 
-TEST_F(CtxMapperTest, NewChannelMapsEveryMemberWithTheChannelsPeer) {
+TEST_F(LldpCtxMapperSmTest, NewChannelMapsEveryMemberWithTheChannelsPeer) {
   struct Case {
     const char* name;
     PeerId configured;
@@ -95,7 +95,7 @@ TEST_F(CtxMapperTest, NewChannelMapsEveryMemberWithTheChannelsPeer) {
   }
 }
 
-TEST_F(CtxMapperTest, MemberInterfacesComeAndGoWithTheirChannel) {
+TEST_F(LldpCtxMapperSmTest, MemberInterfacesComeAndGoWithTheirChannel) {
   start();
   configure(po1, {et1, et2});
   auto bc = memberConfig->bcConfig(po1);
@@ -127,7 +127,7 @@ TEST_F(CtxMapperTest, MemberInterfacesComeAndGoWithTheirChannel) {
   EXPECT_TRUE(ctx->ctx().empty());
 }
 
-TEST_F(CtxMapperTest, MovedMemberInterface) {
+TEST_F(LldpCtxMapperSmTest, MovedMemberInterface) {
   struct Case {
     const char* name;
     bool newChannelFirst;
@@ -164,7 +164,7 @@ TEST_F(CtxMapperTest, MovedMemberInterface) {
   }
 }
 
-TEST_F(CtxMapperTest, PeerChangeReachesEveryMemberContext) {
+TEST_F(LldpCtxMapperSmTest, PeerChangeReachesEveryMemberContext) {
   configure(po1, {et1, et2, et3});
   start();
   ctx->ctxDel(et2);  // a member without a context is skipped, not recreated
@@ -178,7 +178,7 @@ TEST_F(CtxMapperTest, PeerChangeReachesEveryMemberContext) {
 
 // --- receive information --------------------------------------------------------------------
 
-TEST_F(CtxMapperTest, ReceiveInformationFollowsTheSelectionAndKeepsThePreviousTlv) {
+TEST_F(LldpCtxMapperSmTest, ReceiveInformationFollowsTheSelectionAndKeepsThePreviousTlv) {
   configure(po1, {et1});
   start();
   const auto a = tlv(2, 1, 0), b = tlv(2, 1, 1), c = tlv(3, 1, 1);
@@ -222,7 +222,7 @@ TEST_F(CtxMapperTest, ReceiveInformationFollowsTheSelectionAndKeepsThePreviousTl
   }
 }
 
-TEST_F(CtxMapperTest, SelectionWithoutContextChangesNothing) {
+TEST_F(LldpCtxMapperSmTest, SelectionWithoutContextChangesNothing) {
   configure(po1, {et1});
   start();
   const IntfId et9("Ethernet9");
@@ -237,7 +237,7 @@ TEST_F(CtxMapperTest, SelectionWithoutContextChangesNothing) {
 
 // --- start-up and the hold after a restore ------------------------------------------------------
 
-class CtxMapperStartUpTest : public CtxMapperTest {
+class LldpCtxMapperSmStartUpTest : public LldpCtxMapperSmTest {
  protected:
   // Context restored from the backup: Et1 and Et2 were receiving, nothing is
   // selected yet.
@@ -252,7 +252,7 @@ class CtxMapperStartUpTest : public CtxMapperTest {
   const Lldp::VornTlv restored = tlv(2, 1, 1);
 };
 
-TEST_F(CtxMapperStartUpTest, WithoutRestoreStaleReceiveInformationGoesAtOnce) {
+TEST_F(LldpCtxMapperSmStartUpTest, WithoutRestoreStaleReceiveInformationGoesAtOnce) {
   start(false);
   EXPECT_FALSE(rxInfo(et1));
   EXPECT_FALSE(rxInfo(et2));
@@ -261,7 +261,7 @@ TEST_F(CtxMapperStartUpTest, WithoutRestoreStaleReceiveInformationGoesAtOnce) {
   EXPECT_EQ(scheduler->scheduledTaskCount(), 0u);
 }
 
-TEST_F(CtxMapperStartUpTest, AfterRestoreStaleReceiveInformationIsHeldForThreeSeconds) {
+TEST_F(LldpCtxMapperSmStartUpTest, AfterRestoreStaleReceiveInformationIsHeldForThreeSeconds) {
   auto fresh = peerRs(6, 0.5, tlv(3, 1, 1), 3);
   selection->remoteSystemIs(et2, fresh);
   start(true);
@@ -294,7 +294,7 @@ TEST_F(CtxMapperStartUpTest, AfterRestoreStaleReceiveInformationIsHeldForThreeSe
   EXPECT_FALSE(task->taskScheduled());
 }
 
-TEST_F(CtxMapperStartUpTest, ReplacingOrRemovingTheTaskEndsTheHold) {
+TEST_F(LldpCtxMapperSmStartUpTest, ReplacingOrRemovingTheTaskEndsTheHold) {
   struct Case {
     const char* name;
     std::function<void(LldpCtxMapperSm&)> act;
@@ -314,7 +314,7 @@ TEST_F(CtxMapperStartUpTest, ReplacingOrRemovingTheTaskEndsTheHold) {
   }
 }
 
-TEST_F(CtxMapperStartUpTest, StartUpRemovesWhatTheConfigurationNoLongerHas) {
+TEST_F(LldpCtxMapperSmStartUpTest, StartUpRemovesWhatTheConfigurationNoLongerHas) {
   const IntfId et9("Ethernet9"), po7("Port-Channel7");
   ctx->ctxIs(po1, et9);                     // no longer a member of its channel
   ctx->ctxIs(po7, et3);                     // channel gone, interface now in Po1
@@ -329,7 +329,7 @@ TEST_F(CtxMapperStartUpTest, StartUpRemovesWhatTheConfigurationNoLongerHas) {
   EXPECT_TRUE(inSet(po1, et1));
 }
 
-TEST_F(CtxMapperStartUpTest, TearDownLeavesTheContextAndDropsTheTask) {
+TEST_F(LldpCtxMapperSmStartUpTest, TearDownLeavesTheContextAndDropsTheTask) {
   start(true);
   sm = nullptr;
   EXPECT_EQ(scheduler->scheduledTaskCount(), 0u);
@@ -342,7 +342,7 @@ TEST_F(CtxMapperStartUpTest, TearDownLeavesTheContextAndDropsTheTask) {
 
 // --- the receive path end to end -----------------------------------------------------------
 
-TEST_F(CtxMapperTest, RemoteSystemHeardOnAPortReachesTheMemberContext) {
+TEST_F(LldpCtxMapperSmTest, RemoteSystemHeardOnAPortReachesTheMemberContext) {
   auto status = Velto::make<Lldp::Status>("status");
   configure(po1, {et1});
   start();

@@ -21,7 +21,7 @@ const IntfId et2("Ethernet2");
 // Chassis of members 2 and 3 and port "Ethernet1", as traces print them.
 const std::string peer2 = "02766f720002", peer3 = "02766f720003", port1 = "45746865726e657431";
 
-class SelectorTest : public testing::Test {
+class LldpRemoteSystemSelectorSmTest : public testing::Test {
  protected:
   void SetUp() override { start(); }
   void start() { sm = VornFabricLldp::lldpRemoteSystemSelectorSmFactory(status, selection); }
@@ -41,7 +41,7 @@ class SelectorTest : public testing::Test {
   Velto::Ptr<VornFabricLldp::LldpRemoteSystemSelectorSm> sm;
 };
 
-TEST_F(SelectorTest, OnlyRemoteSystemsThatLookLikeGroupPeersAreSelected) {
+TEST_F(LldpRemoteSystemSelectorSmTest, OnlyRemoteSystemsThatLookLikeGroupPeersAreSelected) {
   const auto group = RxTest::macBytes(Vorn::memberMacAddr(1));
   auto chassis = [](std::string bytes) { return [bytes](Lldp::RemoteSystem& rs) { rs.chassisIdIs(Lldp::ChassisId(bytes)); }; };
   auto flipped = [&](size_t i, char mask) { auto b = group; b[i] ^= mask; return b; };
@@ -75,7 +75,7 @@ TEST_F(SelectorTest, OnlyRemoteSystemsThatLookLikeGroupPeersAreSelected) {
   EXPECT_EQ(selection->remoteSystem(et1), late);  // its TLV arriving later makes it a peer
 }
 
-TEST_F(SelectorTest, ArrivalSelectsWithDetailTracesOnlyAndChangesInsideKeepIt) {
+TEST_F(LldpRemoteSystemSelectorSmTest, ArrivalSelectsWithDetailTracesOnlyAndChangesInsideKeepIt) {
   Ringlog::Capture cap;
   auto rs = hear(et1, peerRs(1, 5.0, tlv(2)));
   EXPECT_EQ(selection->remoteSystem(et1), rs);
@@ -90,7 +90,7 @@ TEST_F(SelectorTest, ArrivalSelectsWithDetailTracesOnlyAndChangesInsideKeepIt) {
   EXPECT_EQ(replaced, 0);  // the entry already points at the remote system itself
 }
 
-TEST_F(SelectorTest, DepartureDeletesTheSelectionSayingWhy) {
+TEST_F(LldpRemoteSystemSelectorSmTest, DepartureDeletesTheSelectionSayingWhy) {
   struct Case {
     const char* name;
     std::function<void(Lldp::Status&)> depart;
@@ -113,7 +113,7 @@ TEST_F(SelectorTest, DepartureDeletesTheSelectionSayingWhy) {
   }
 }
 
-TEST_F(SelectorTest, NewcomerNotOlderTakesOverAndOlderIsRefused) {
+TEST_F(LldpRemoteSystemSelectorSmTest, NewcomerNotOlderTakesOverAndOlderIsRefused) {
   hear(et1, peerRs(1, 5.0, tlv(2)));
   Ringlog::Capture cap;
   auto tie = hear(et1, peerRs(2, 5.0, tlv(3), 3));
@@ -130,7 +130,7 @@ TEST_F(SelectorTest, NewcomerNotOlderTakesOverAndOlderIsRefused) {
   EXPECT_EQ(selectedIndex(et1), 3);
 }
 
-TEST_F(SelectorTest, SelectedLosingItsTlvIsReplacedByARescan) {
+TEST_F(LldpRemoteSystemSelectorSmTest, SelectedLosingItsTlvIsReplacedByARescan) {
   auto first = hear(et1, peerRs(1, 5.0, tlv(2)));
   auto second = hear(et1, peerRs(2, 4.0, tlv(3), 3));
   auto stranger = peerRs(3, 9.0, tlv(2));  // newest, but not from the group
@@ -149,7 +149,7 @@ TEST_F(SelectorTest, SelectedLosingItsTlvIsReplacedByARescan) {
   EXPECT_EQ(messagesAt(cap, 0), Strings{"del selectedRsForMember; memberIntf=Et1 rs=2; no valid remote system"});
 }
 
-TEST_F(SelectorTest, RescanPicksTheNewestAndTracesOnlyRepeatedReplacement) {
+TEST_F(LldpRemoteSystemSelectorSmTest, RescanPicksTheNewestAndTracesOnlyRepeatedReplacement) {
   struct Case {
     const char* name;
     std::vector<Velto::Duration> times;  // of remote systems 1, 2, ...
@@ -176,7 +176,7 @@ TEST_F(SelectorTest, RescanPicksTheNewestAndTracesOnlyRepeatedReplacement) {
   }
 }
 
-TEST_F(SelectorTest, RefreshGoingBackInTimeRescans) {
+TEST_F(LldpRemoteSystemSelectorSmTest, RefreshGoingBackInTimeRescans) {
   auto selected = hear(et1, peerRs(1, 10.0, tlv(2)));
   auto older = hear(et1, peerRs(2, 8.0, tlv(3), 3));
   ASSERT_EQ(selection->remoteSystem(et1), selected);
@@ -189,14 +189,14 @@ TEST_F(SelectorTest, RefreshGoingBackInTimeRescans) {
   EXPECT_EQ(selection->remoteSystem(et1), older);
 }
 
-TEST_F(SelectorTest, RefreshWithoutSelectionSelectsNothing) {
+TEST_F(LldpRemoteSystemSelectorSmTest, RefreshWithoutSelectionSelectsNothing) {
   auto rs = hear(et1, peerRs(1, 5.0, tlv(2)));
   selection->remoteSystemDel(et1);
   rs->lastRefreshTimeIs(6.0);
   EXPECT_EQ(selectedIndex(et1), -1);
 }
 
-TEST_F(SelectorTest, ExcessiveDelayIsTracedOnlyAboveTheThreshold) {
+TEST_F(LldpRemoteSystemSelectorSmTest, ExcessiveDelayIsTracedOnlyAboveTheThreshold) {
   EXPECT_EQ(sm->excessiveDelayThreshold(), 0.15);
   struct Case {
     Velto::Duration threshold, prev, curr;
@@ -220,7 +220,7 @@ TEST_F(SelectorTest, ExcessiveDelayIsTracedOnlyAboveTheThreshold) {
   }
 }
 
-TEST_F(SelectorTest, ReplacedPortStatusIsHandledRemoteSystemByRemoteSystem) {
+TEST_F(LldpRemoteSystemSelectorSmTest, ReplacedPortStatusIsHandledRemoteSystemByRemoteSystem) {
   hear(et1, peerRs(1, 5.0, tlv(2)));
   auto fresh = Velto::make<Lldp::PortStatus>(et1, 1.0);
   fresh->remoteSystemPut(1, peerRs(1, 6.0, Zem::none));  // same index, no longer a peer
@@ -235,7 +235,7 @@ TEST_F(SelectorTest, ReplacedPortStatusIsHandledRemoteSystemByRemoteSystem) {
   EXPECT_EQ(selectedIndex(et1), -1);
 }
 
-TEST_F(SelectorTest, ReplacedStatusIsHandledPortByPort) {
+TEST_F(LldpRemoteSystemSelectorSmTest, ReplacedStatusIsHandledPortByPort) {
   hear(et1, peerRs(1, 5.0, tlv(2)));
   auto next = Velto::make<Lldp::Status>("next");
   auto onEt2 = peerRs(1, 1.0, tlv(2));
@@ -247,7 +247,7 @@ TEST_F(SelectorTest, ReplacedStatusIsHandledPortByPort) {
   EXPECT_EQ(selectedIndex(et1), -1);
 }
 
-TEST_F(SelectorTest, StartUpCleansUpAndRescansEveryPort) {
+TEST_F(LldpRemoteSystemSelectorSmTest, StartUpCleansUpAndRescansEveryPort) {
   sm = nullptr;
   auto kept = hear(et1, peerRs(1, 5.0, tlv(2)));
   selection->remoteSystemIs(et2, peerRs(7, 5.0, tlv(2)));  // left over; Et2 has no port status
@@ -261,7 +261,7 @@ TEST_F(SelectorTest, StartUpCleansUpAndRescansEveryPort) {
   EXPECT_EQ(selection->remoteSystem().size(), 1u);
 }
 
-TEST_F(SelectorTest, TearDownLeavesTheSelectionAndStopsReacting) {
+TEST_F(LldpRemoteSystemSelectorSmTest, TearDownLeavesTheSelectionAndStopsReacting) {
   auto rs = hear(et1, peerRs(1, 5.0, tlv(2)));
   sm = nullptr;
   status->portStatusDel(et1);

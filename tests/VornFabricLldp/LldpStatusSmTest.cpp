@@ -17,7 +17,7 @@ using VornFabricLldp::peerVisibleTlv;
 const IntfId et1("Ethernet1");
 const IntfId et2("Ethernet2");
 
-class StatusMirrorTest : public testing::Test {
+class LldpStatusSmTest : public testing::Test {
  protected:
   void start() { sm = VornFabricLldp::lldpStatusSmFactory(status, mirror); }
 
@@ -31,7 +31,7 @@ class StatusMirrorTest : public testing::Test {
   Velto::Ptr<LldpStatusSm> sm;
 };
 
-TEST_F(StatusMirrorTest, RemoteSystemsAreCopiedWithIdentityTtlAndTlv) {
+TEST_F(LldpStatusSmTest, RemoteSystemsAreCopiedWithIdentityTtlAndTlv) {
   start();
   auto rs = peerRs(3, 1.0, tlv(2, 1, 1, 0x03), 2, "Ethernet7");
   rs->ttlIs(120);
@@ -61,7 +61,7 @@ TEST_F(StatusMirrorTest, RemoteSystemsAreCopiedWithIdentityTtlAndTlv) {
   EXPECT_FALSE(copy->vornTlvRx());
 }
 
-TEST_F(StatusMirrorTest, FlagBitsBecomeTheTwoBooleans) {
+TEST_F(LldpStatusSmTest, FlagBitsBecomeTheTwoBooleans) {
   struct Case {
     uint8_t flags;
     bool lodestoreConnected;
@@ -86,7 +86,7 @@ TEST_F(StatusMirrorTest, FlagBitsBecomeTheTwoBooleans) {
   }
 }
 
-TEST_F(StatusMirrorTest, ChangedIdentityGivesAFreshEntry) {
+TEST_F(LldpStatusSmTest, ChangedIdentityGivesAFreshEntry) {
   start();
   auto rs = peerRs(1, 1.0, tlv(2));
   status->portStatusIs(et1, 0)->remoteSystemPut(1, rs);
@@ -99,7 +99,7 @@ TEST_F(StatusMirrorTest, ChangedIdentityGivesAFreshEntry) {
   EXPECT_EQ(after->vornTlvRx(), peerVisibleTlv(tlv(2)));
 }
 
-TEST_F(StatusMirrorTest, WhatTheEngineDropsIsDroppedFromTheMirror) {
+TEST_F(LldpStatusSmTest, WhatTheEngineDropsIsDroppedFromTheMirror) {
   start();
   auto ps = status->portStatusIs(et1, 0);
   ps->remoteSystemPut(1, peerRs(1, 1.0, tlv(2)));
@@ -121,7 +121,7 @@ TEST_F(StatusMirrorTest, WhatTheEngineDropsIsDroppedFromTheMirror) {
   for (const auto& r : cap.records()) EXPECT_EQ(r.level, 8) << r.message;
 }
 
-TEST_F(StatusMirrorTest, ConstructionSyncsAndSyncingAgainChangesNothing) {
+TEST_F(LldpStatusSmTest, ConstructionSyncsAndSyncingAgainChangesNothing) {
   auto ps = status->portStatusIs(et1, 0);
   ps->remoteSystemPut(1, peerRs(1, 1.0, tlv(2)));
   // Left over in the backed-up mirror from before the restart.
@@ -141,7 +141,7 @@ TEST_F(StatusMirrorTest, ConstructionSyncsAndSyncingAgainChangesNothing) {
   EXPECT_EQ(published, 0);
 }
 
-TEST_F(StatusMirrorTest, NewEngineStatusReplacesTheMirrorContents) {
+TEST_F(LldpStatusSmTest, NewEngineStatusReplacesTheMirrorContents) {
   status->portStatusIs(et1, 0)->remoteSystemPut(1, peerRs(1, 1.0, tlv(2)));
   start();
   ASSERT_TRUE(mirrored(et1, 1));
@@ -158,7 +158,7 @@ TEST_F(StatusMirrorTest, NewEngineStatusReplacesTheMirrorContents) {
   EXPECT_TRUE(mirror->portStatus().empty());
 }
 
-TEST_F(StatusMirrorTest, DestroyedMirrorStaysAsItWas) {
+TEST_F(LldpStatusSmTest, DestroyedMirrorStaysAsItWas) {
   status->portStatusIs(et1, 0)->remoteSystemPut(1, peerRs(1, 1.0, tlv(2)));
   start();
   sm = nullptr;
