@@ -40,6 +40,8 @@ class SwitchWorld {
     std::string pattern = (fs::temp_directory_path() / "vorn-agent-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
+    // Timers made from here on belong to this switch.
+    Oru::currentContextIs(id_.value());
     if (sharedClock) clock = sharedClock;
     name_ = "sw" + id.stringValue();
     db = newDatabase();
@@ -272,7 +274,13 @@ TEST(AgentTest, TwoMembersNegotiateEveryLinkIntoBackplaneMode) {
   SwitchWorld sw1(Vorn::Role::member, 1, clock, wire);
   SwitchWorld sw2(Vorn::Role::member, 2, clock, wire);
   std::map<Oru::ContextId, SwitchWorld*> byContext{{1, &sw1}, {2, &sw2}};
-  Oru::contextActivatorIs([&](Oru::ContextId c) { byContext.at(c)->activate(); });
+  Oru::contextActivatorIs([&](Oru::ContextId c) {
+    if (auto it = byContext.find(c); it != byContext.end()) {
+      it->second->activate();
+    } else {
+      Oru::currentContextIs(c);  // the wire's own timers
+    }
+  });
   wire->deliveryHookIs([&](const std::string& name, const std::function<void()>& deliver) {
     (name == "sw1" ? sw1 : sw2).activate();
     deliver();
