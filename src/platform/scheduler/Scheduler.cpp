@@ -129,6 +129,14 @@ void TaskScheduler::post(std::function<void()> fn, Velto::Duration delay) {
   posted_.push_back(std::move(task));
 }
 
+void TaskScheduler::postedDelAll() {
+  // Moved out first: a callback's captures may post again while destroyed.
+  auto posted = std::move(posted_);
+  posted_.clear();
+  for (auto& task : posted) cancel(task.get());
+  posted.clear();
+}
+
 // ---------------------------------------------------------------------------
 
 TimerTask::TimerTask(Velto::Ptr<TaskScheduler> scheduler, TaskPriority priority, std::string name)

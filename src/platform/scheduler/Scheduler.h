@@ -33,6 +33,9 @@ class TaskScheduler : public Velto::RefCounted {
   // the tasks already due have run). For host glue that is not a state
   // machine, such as the completion of a mount group.
   void post(std::function<void()> fn, Velto::Duration delay = 0);
+  // Drops every posted callback that has not run. A pending post holds its
+  // scheduler alive, so whoever shuts a scheduler down calls this first.
+  void postedDelAll();
 
   size_t scheduledTaskCount() const { return heap_.size(); }
   // Due time of the earliest armed task.

@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,22 @@ TEST(SchedulerTest, PostRunsCallbackOnTheActivityThread) {
   EXPECT_EQ(ran, (std::vector<int>{1}));
   clock->runFor(1);
   EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+}
+
+// A pending post keeps its scheduler alive; dropping the posts lets the
+// scheduler go with its last owner, and the dropped callbacks never run.
+TEST(SchedulerTest, DroppedPostsNeverRunAndReleaseTheScheduler) {
+  auto clock = Velto::make<VirtualScheduler>();
+  auto witness = std::make_shared<int>(0);
+  std::weak_ptr<int> alive = witness;
+  bool ran = false;
+  clock->post([&ran, witness] { ran = true; }, 5.0);
+  witness.reset();
+  clock->postedDelAll();
+  EXPECT_TRUE(alive.expired());
+  EXPECT_EQ(clock->scheduledTaskCount(), 0u);
+  clock->runFor(10);
+  EXPECT_FALSE(ran);
 }
 
 TEST(EventLoopTest, RunsTimersAndWatchedDescriptors) {
