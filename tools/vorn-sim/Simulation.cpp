@@ -39,11 +39,6 @@ namespace {
 
 Simulation* gRunning = nullptr;
 
-constexpr const char* kMemberConfigDir = "vorn/memberConfig";
-constexpr const char* kAsicsWarmPath = "vorn/hardware/asicsWarm";
-constexpr const char* kEthLagPath = "interface/status/eth/lag";
-constexpr const char* kVornStatusPath = "vorn/status";
-
 // The backups are flushed to disk (with fsync) every half second of
 // virtual time, which a run compresses into far less wall time: keep them in
 // memory (/dev/shm) unless TMPDIR says otherwise.
@@ -216,10 +211,10 @@ Simulation::Simulation(Scenario scenario, Options options)
     for (auto& sw : switches_) {
       if (*sw->identity.role != Vorn::Role::candidate) continue;
       const auto at = scenario_.switches[static_cast<size_t>(sw->context - 1)].candidateMemberIdAt;
-      scheduler_->post([this, raw = sw.get()] { publishCandidateMemberId(*raw); }, at);
+      later([this, raw = sw.get()] { publishCandidateMemberId(*raw); }, at);
     }
     for (const auto& e : scenario_.events) {
-      scheduler_->post([this, ev = &e] { runEvent(*ev); }, e.at);
+      later([this, ev = &e] { runEvent(*ev); }, e.at);
     }
   } catch (...) {
     teardown();
@@ -243,6 +238,7 @@ void Simulation::teardown() {
     wire_->deliveryHookIs(nullptr);
     wire_->pcapWriterIs(nullptr);
   }
+  pending_.clear();
   Oru::contextActivatorIs(nullptr);
   Oru::currentSchedulerIs(nullptr);
   Oru::currentContextIs(0);
@@ -258,6 +254,7 @@ void Simulation::teardown() {
   if (!previousToggleDir_.empty()) Toggles::directoryIs(previousToggleDir_);
   switches_.clear();
   wire_ = nullptr;
+  if (scheduler_) scheduler_->postedDelAll();
   scheduler_ = nullptr;
   if (ownWorkDir_) {
     std::error_code ec;
@@ -300,6 +297,19 @@ void Simulation::activate(Oru::ContextId context) {
 }
 
 void Simulation::activateSwitch(const std::string& switchName) { activate(switchNamed(switchName).context); }
+
+// The simulator's own steps run in its own context, on timers it owns: a
+// step still pending when the run ends is dropped with the simulation.
+void Simulation::later(std::function<void()> step, Velto::Duration delay) {
+  const Oru::ContextId previous = Oru::currentContext();
+  activateSimulator();
+  Pending p;
+  p.task = Velto::make<Oru::TimerTask>(scheduler_, 0, "vornSim");
+  p.reactor = p.task->subscribe([step = std::move(step)](const Zem::Change&) { step(); });
+  p.task->scheduleTaskDelay(delay);
+  pending_.push_back(std::move(p));
+  activate(previous);
+}
 
 // ---------------------------------------------------------------------------
 // Life of a switch
@@ -346,12 +356,7 @@ void Simulation::stopAgent(Switch& sw) {
 // The records the group's other services publish in a switch's state
 // database before its agent starts.
 void Simulation::publishGroupRecords(Switch& sw) {
-  auto& db = *sw.db;
-  for (const char* dir : {"vorn/dtd/bcStatus", "vorn/lldp/status", kMemberConfigDir}) {
-    ZEM_ASSERT(db.mkdirAt(dir));
-  }
-  ZEM_ASSERT(db.createEntityAt(kVornStatusPath, "Vorn::VornStatus"));
-  ZEM_ASSERT(db.createEntityAt(kEthLagPath, "Interface::EthLagIntfStatusDir"));
+  Vorn::GroupRecords::publishDirs(*sw.db);
   writeMemberConfig(sw);
   writeAsicsWarm(sw);
   writeLagStatus(sw);
@@ -361,30 +366,13 @@ void Simulation::publishGroupRecords(Switch& sw) {
 void Simulation::writeMemberConfig(Switch& sw) {
   if (!sw.db) return;
   activate(sw.context);
-  auto config = Velto::dynamicPtrCast<Vorn::MemberConfig>(
-      sw.db->createEntityAt(fmt::format("{}/{}", kMemberConfigDir, sw.memberId.stringValue()), "Vorn::MemberConfig"));
-  ZEM_ASSERT(config);
-  for (const auto& bc : config->bcConfig().keys()) {
-    if (!sw.channel(bc)) config->bcConfigDel(bc);
-  }
-  for (const auto& ch : sw.config) {
-    auto bc = config->bcConfigIs(ch.intf);
-    bc->peerMemberIdIs(Vorn::optionalMemberId(ch.peerMemberId));
-    for (const auto& m : bc->memberIntf().keys()) {
-      if (std::none_of(ch.members.begin(), ch.members.end(), [&](const MemberSpec& s) { return s.intf == m; })) {
-        bc->memberIntfDel(m);
-      }
-    }
-    for (const auto& m : ch.members) bc->memberIntfIs(m.intf)->lagGroupNameIs(m.lagGroup);
-  }
+  Vorn::GroupRecords::writeMemberConfig(*sw.db, sw.memberId, sw.config);
 }
 
 void Simulation::writeAsicsWarm(Switch& sw) {
   if (!sw.db) return;
   activate(sw.context);
-  auto record = Velto::dynamicPtrCast<Vorn::AsicsWarm>(sw.db->createEntityAt(kAsicsWarmPath, "Vorn::AsicsWarm"));
-  ZEM_ASSERT(record);
-  for (const auto& [member, warm] : sw.asicsWarm) record->memberAsicsWarmIs(member, warm);
+  Vorn::GroupRecords::writeAsicsWarm(*sw.db, sw.asicsWarm);
 }
 
 bool Simulation::memberLinkUp(const Switch& sw, const Kivo::IntfId& intf) const {
@@ -393,32 +381,12 @@ bool Simulation::memberLinkUp(const Switch& sw, const Kivo::IntfId& intf) const 
   return far && switchNamed(far->switchName).up;
 }
 
-// A member is up while its cable is connected and the far switch is up; a
-// channel is up while any member is.
+// A member is up while its cable is connected and the far switch is up.
 void Simulation::writeLagStatus(Switch& sw) {
   if (!sw.db) return;
   activate(sw.context);
-  auto dir = sw.db->entityAtAs<Interface::EthLagIntfStatusDir>(kEthLagPath);
-  ZEM_ASSERT(dir);
-  for (const auto& ch : dir->intfStatus().keys()) {
-    if (!sw.channel(ch)) dir->intfStatusDel(ch);
-  }
-  auto linkStatus = [](bool up) { return up ? Interface::LinkStatus::up : Interface::LinkStatus::down; };
-  for (const auto& ch : sw.config) {
-    auto status = dir->intfStatusIs(ch.intf);
-    for (const auto& m : status->member().keys()) {
-      if (std::none_of(ch.members.begin(), ch.members.end(), [&](const MemberSpec& s) { return s.intf == m; })) {
-        status->memberDel(m);
-      }
-    }
-    bool anyUp = false;
-    for (const auto& m : ch.members) {
-      const bool up = memberLinkUp(sw, m.intf);
-      status->memberIs(m.intf)->linkStatusIs(linkStatus(up));
-      anyUp = anyUp || up;
-    }
-    status->linkStatusIs(linkStatus(anyUp));
-  }
+  Vorn::GroupRecords::writeLagStatus(*sw.db, sw.config,
+                                     [this, &sw](const Kivo::IntfId& m) { return memberLinkUp(sw, m); });
 }
 
 void Simulation::writeLagStatusEverywhere() {
@@ -430,9 +398,7 @@ void Simulation::publishCandidateMemberId(Switch& sw) {
   sw.candidateMemberIdPublished = true;
   if (!sw.db) return;
   activate(sw.context);
-  auto status = sw.db->entityAtAs<Vorn::VornStatus>(kVornStatusPath);
-  ZEM_ASSERT(status);
-  status->candidateMemberIdIs(Vorn::optionalMemberId(sw.memberId));
+  Vorn::GroupRecords::publishCandidateMemberId(*sw.db, sw.memberId);
 }
 
 // ---------------------------------------------------------------------------
@@ -537,7 +503,7 @@ void Simulation::reload(Switch& sw, const EventSpec& e) {
 
   Switch* raw = &sw;
   activateSimulator();
-  scheduler_->post(
+  later(
       [this, raw] {
         note(raw->name, "boots as a candidate");
         raw->identity = {Vorn::Role::candidate, raw->memberId};
@@ -547,21 +513,21 @@ void Simulation::reload(Switch& sw, const EventSpec& e) {
         writeLagStatusEverywhere();
       },
       e.downFor);
-  scheduler_->post(
+  later(
       [this, raw] {
         note(raw->name, "candidate agent stops");
         stopAgent(*raw);
         activateSimulator();
       },
       e.downFor + e.candidateFor);
-  scheduler_->post(
+  later(
       [this, raw] {
         note(raw->name, "member agent starts from the local backup");
         startAgent(*raw, Vorn::Role::member);
         activateSimulator();
       },
       e.downFor + e.candidateFor + e.memberDelay);
-  scheduler_->post(
+  later(
       [this, raw] {
         note(raw->name, "ASICs warm");
         for (auto& other : switches_) {

@@ -29,6 +29,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -133,6 +134,8 @@ class Simulation {
   Switch& switchNamed(const std::string& name) const;
   void activate(Oru::ContextId context);
   void activateSimulator() { activate(0); }
+  // Runs `step` `delay` seconds from now in the simulator's context.
+  void later(std::function<void()> step, Velto::Duration delay);
   void boot(Switch& sw, Vorn::Role role, bool fromScratch);
   void startAgent(Switch& sw, Vorn::Role role);
   void stopAgent(Switch& sw);
@@ -158,6 +161,11 @@ class Simulation {
   Velto::Ptr<Oru::VirtualScheduler> scheduler_;
   Velto::Ptr<Lldp::SimWire> wire_;
   std::vector<std::unique_ptr<Switch>> switches_;
+  struct Pending {
+    Velto::Ptr<Oru::TimerTask> task;
+    Zem::Reactor reactor;
+  };
+  std::vector<Pending> pending_;
   std::vector<LogEntry> log_;
   std::vector<EventNote> notes_;
   std::chrono::steady_clock::duration wall_{};

@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -122,16 +123,24 @@ int main(int argc, char** argv) {
   }
 
   try {
+    // Made before the run, so that a path that cannot be written costs no run.
+    std::ofstream json;
+    if (!jsonPath.empty()) {
+      json.open(jsonPath);
+      if (!json) {
+        std::cerr << "vorn-sim: cannot write " << jsonPath << ": " << std::strerror(errno) << "\n";
+        return kRunFailed;
+      }
+    }
     if (!scenario.description.empty()) std::cout << "# " << scenario.description << "\n";
     options.out = &std::cout;
     VornSim::Simulation sim(std::move(scenario), options);
     sim.run();
     std::cout << "\n" << VornSim::Simulation::memberTable(sim.memberRows()) << "\n" << sim.reportLine() << "\n";
-    if (!jsonPath.empty()) {
-      std::ofstream out(jsonPath);
-      out << sim.stateJson().dump(2) << "\n";
-      out.close();
-      if (!out) {
+    if (json.is_open()) {
+      json << sim.stateJson().dump(2) << "\n";
+      json.close();
+      if (!json) {
         std::cerr << "vorn-sim: cannot write " << jsonPath << "\n";
         return kRunFailed;
       }
