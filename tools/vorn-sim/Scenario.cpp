@@ -1,5 +1,6 @@
 #include "Scenario.h"
 
+#include "platform/config/JsonConfig.h"
 #include "platform/vorn/KniIntfMapperSm.h"
 
 #include <fmt/format.h>
@@ -19,9 +20,6 @@ namespace VornSim {
 
 using Json = nlohmann::json;
 using Lldp::SimWire;
-
-ScenarioError::ScenarioError(const std::string& file, const std::string& field, const std::string& reason)
-    : std::runtime_error(file + ": " + field + ": " + reason), file_(file), field_(field), reason_(reason) {}
 
 const char* eventKindName(EventKind kind) {
   switch (kind) {
@@ -60,136 +58,14 @@ constexpr double kMaxRunFor = 86400;
 // Cable latency above a minute is a typo, not a cable.
 constexpr double kMaxLatencyMs = 60000;
 
-std::string joined(const std::vector<std::string>& names) {
-  std::string out;
-  for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
-  return out;
-}
+using Config::joined;
+using Config::kindOf;
+using Config::shown;
 
-// A short rendering of a JSON value for messages.
-std::string shown(const Json& j) {
-  std::string s = j.dump();
-  return s.size() > 40 ? s.substr(0, 37) + "..." : s;
-}
-
-const char* kindOf(const Json& j) {
-  switch (j.type()) {
-    case Json::value_t::null: return "null";
-    case Json::value_t::object: return "an object";
-    case Json::value_t::array: return "a list";
-    case Json::value_t::string: return "a string";
-    case Json::value_t::boolean: return "a boolean";
-    case Json::value_t::binary: return "binary data";
-    case Json::value_t::discarded: return "nothing";
-    default: return "a number";
-  }
-}
-
-// Reads one JSON node, knowing its path for messages.
-class Reader {
+// The scenario's own shapes on top of the common readers.
+class Reader : public Config::Reader {
  public:
-  explicit Reader(const std::string& file) : file_(file) {}
-
-  [[noreturn]] void fail(const std::string& field, const std::string& reason) const {
-    throw ScenarioError(file_, field, reason);
-  }
-
-  // `path` is empty for the document itself.
-  void object(const Json& j, const std::string& path, const std::vector<std::string>& allowed) const {
-    if (!j.is_object()) {
-      fail(path.empty() ? "(top level)" : path, fmt::format("expected an object, found {} {}", kindOf(j), shown(j)));
-    }
-    for (auto it = j.begin(); it != j.end(); ++it) {
-      if (std::find(allowed.begin(), allowed.end(), it.key()) == allowed.end()) {
-        fail(sub(path, it.key()), fmt::format("unknown field; expected one of: {}", joined(allowed)));
-      }
-    }
-  }
-
-  static std::string sub(const std::string& path, const std::string& key) {
-    return path.empty() ? key : path + "." + key;
-  }
-  static std::string item(const std::string& path, size_t i) { return fmt::format("{}[{}]", path, i); }
-
-  const Json& required(const Json& j, const std::string& path, const std::string& key) const {
-    auto it = j.find(key);
-    if (it == j.end()) fail(sub(path, key), "missing");
-    return *it;
-  }
-  static const Json* optional(const Json& j, const std::string& key) {
-    auto it = j.find(key);
-    return it == j.end() ? nullptr : &*it;
-  }
-
-  double number(const Json& j, const std::string& path, double min, double max) const {
-    if (!j.is_number()) fail(path, fmt::format("expected a number, found {} {}", kindOf(j), shown(j)));
-    const double v = j.get<double>();
-    if (!std::isfinite(v) || v < min || v > max) fail(path, fmt::format("{} is outside {}..{}", shown(j), min, max));
-    return v;
-  }
-
-  int64_t integer(const Json& j, const std::string& path, int64_t min, int64_t max) const {
-    if (!j.is_number()) fail(path, fmt::format("expected a whole number, found {} {}", kindOf(j), shown(j)));
-    int64_t v = 0;
-    if (j.is_number_unsigned()) {
-      const uint64_t u = j.get<uint64_t>();
-      if (u > static_cast<uint64_t>(max)) fail(path, fmt::format("{} is outside {}..{}", shown(j), min, max));
-      v = static_cast<int64_t>(u);
-    } else if (j.is_number_integer()) {
-      v = j.get<int64_t>();
-    } else {
-      const double d = j.get<double>();
-      if (!std::isfinite(d) || std::floor(d) != d) fail(path, fmt::format("expected a whole number, found {}", shown(j)));
-      if (d < static_cast<double>(min) || d > static_cast<double>(max)) {
-        fail(path, fmt::format("{} is outside {}..{}", shown(j), min, max));
-      }
-      v = static_cast<int64_t>(d);
-    }
-    if (v < min || v > max) fail(path, fmt::format("{} is outside {}..{}", shown(j), min, max));
-    return v;
-  }
-
-  std::string string(const Json& j, const std::string& path) const {
-    if (!j.is_string()) fail(path, fmt::format("expected a string, found {} {}", kindOf(j), shown(j)));
-    return j.get<std::string>();
-  }
-
-  bool boolean(const Json& j, const std::string& path) const {
-    if (!j.is_boolean()) fail(path, fmt::format("expected true or false, found {} {}", kindOf(j), shown(j)));
-    return j.get<bool>();
-  }
-
-  const Json& list(const Json& j, const std::string& path) const {
-    if (!j.is_array()) fail(path, fmt::format("expected a list, found {} {}", kindOf(j), shown(j)));
-    return j;
-  }
-
-  // An Ethernet interface whose kernel device follows the naming rule
-  // ("Ethernet3" -> et3, "Ethernet3/1" -> et3_1), so the simulator can give
-  // it a kernel interface.
-  Kivo::IntfId ethernet(const Json& j, const std::string& path) const {
-    const std::string name = string(j, path);
-    checkName(name, path);
-    const Kivo::IntfId intf(name);
-    const std::string device = Vorn::KniIntfMapperSm::ruleDeviceName(intf);
-    if (intf.typeCode() != Kivo::IntfId::ethernet || device.empty()) {
-      fail(path, fmt::format("\"{}\" is not an Ethernet interface with a kernel device: Ethernet<N> or "
-                             "Ethernet<N>/<M>, numbers of 1 to 6 digits without a leading 0",
-                             name));
-    }
-    return intf;
-  }
-
-  Kivo::IntfId channel(const Json& j, const std::string& path) const {
-    const std::string name = string(j, path);
-    checkName(name, path);
-    const Kivo::IntfId intf(name);
-    if (intf.typeCode() != Kivo::IntfId::portChannel || Vorn::KniIntfMapperSm::ruleDeviceName(intf).empty()) {
-      fail(path, fmt::format("\"{}\" is not a channel name: Port-Channel<N>, N of 1 to 6 digits without a leading 0",
-                             name));
-    }
-    return intf;
-  }
+  using Config::Reader::Reader;
 
   SimWire::End end(const Json& j, const std::string& path) const {
     const std::string text = string(j, path);
@@ -200,10 +76,6 @@ class Reader {
     return SimWire::End{text.substr(0, colon), ethernet(Json(text.substr(colon + 1)), path)};
   }
 
-  Vorn::MemberId memberId(const Json& j, const std::string& path, int64_t min) const {
-    return Vorn::MemberId(static_cast<uint8_t>(integer(j, path, min, 255)));
-  }
-
   // Latency and loss of a cable, from the fields of `j`.
   SimWire::CableSpec cable(const Json& j, const std::string& path) const {
     SimWire::CableSpec spec;
@@ -211,19 +83,6 @@ class Reader {
     if (auto* v = optional(j, "loss")) spec.loss = number(*v, sub(path, "loss"), 0, 1);
     return spec;
   }
-
- private:
-  // Interface names end up interned for the life of the process and in
-  // messages: keep them short and printable.
-  void checkName(const std::string& name, const std::string& path) const {
-    if (name.empty()) fail(path, "empty interface name");
-    if (name.size() > 64) fail(path, "interface name longer than 64 characters");
-    for (unsigned char c : name) {
-      if (c <= ' ' || c >= 0x7f) fail(path, fmt::format("interface name {} has a space or a non-ASCII character", shown(Json(name))));
-    }
-  }
-
-  const std::string& file_;
 };
 
 bool validSwitchName(const std::string& name) {
@@ -253,27 +112,7 @@ SwitchSpec parseSwitch(const Reader& r, const Json& j, const std::string& path) 
     s.candidateMemberIdAt = r.number(*at, field, 0, kMaxRunFor);
     if (s.role != Vorn::Role::candidate) r.fail(field, "only a candidate waits for its member ID");
   }
-  const std::string channelsPath = Reader::sub(path, "channels");
-  const Json& channels = r.list(r.required(j, path, "channels"), channelsPath);
-  for (size_t c = 0; c < channels.size(); ++c) {
-    const std::string cp = Reader::item(channelsPath, c);
-    const Json& cj = channels[c];
-    r.object(cj, cp, {"intf", "peerMemberId", "members"});
-    ChannelSpec ch;
-    ch.intf = r.channel(r.required(cj, cp, "intf"), Reader::sub(cp, "intf"));
-    if (auto* peer = Reader::optional(cj, "peerMemberId")) ch.peerMemberId = r.memberId(*peer, Reader::sub(cp, "peerMemberId"), 0);
-    const std::string membersPath = Reader::sub(cp, "members");
-    const Json& members = r.list(r.required(cj, cp, "members"), membersPath);
-    for (size_t m = 0; m < members.size(); ++m) {
-      const std::string mp = Reader::item(membersPath, m);
-      r.object(members[m], mp, {"intf", "lagGroup"});
-      MemberSpec ms;
-      ms.intf = r.ethernet(r.required(members[m], mp, "intf"), Reader::sub(mp, "intf"));
-      if (auto* g = Reader::optional(members[m], "lagGroup")) ms.lagGroup = r.string(*g, Reader::sub(mp, "lagGroup"));
-      ch.members.push_back(std::move(ms));
-    }
-    s.channels.push_back(std::move(ch));
-  }
+  s.channels = r.channels(r.required(j, path, "channels"), Reader::sub(path, "channels"));
   return s;
 }
 
@@ -598,27 +437,9 @@ Scenario parseScenario(const Json& doc, const std::string& file) {
 }
 
 Scenario parseScenarioText(const std::string& text, const std::string& file) {
-  Json doc;
-  try {
-    doc = Json::parse(text);
-  } catch (const Json::parse_error& e) {
-    // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
-    std::string what = e.what();
-    if (auto p = what.find("] "); p != std::string::npos) what = what.substr(p + 2);
-    throw ScenarioError(file, "(document)", "not valid JSON: " + what);
-  }
-  return parseScenario(doc, file);
+  return parseScenario(Config::parseText(text, file), file);
 }
 
-Scenario loadScenario(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) throw ScenarioError(path, "(file)", "is a directory, not a scenario file");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ScenarioError(path, "(file)", "cannot be read: " + std::string(std::strerror(errno)));
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw ScenarioError(path, "(file)", "cannot be read");
-  return parseScenarioText(text.str(), path);
-}
+Scenario loadScenario(const std::string& path) { return parseScenarioText(Config::readFile(path), path); }
 
 }  // namespace VornSim

@@ -50,6 +50,8 @@
 //   disconnectStateDb / connectStateDb   switch
 
 #include "lldp/SimWire.h"
+#include "platform/config/JsonConfig.h"
+#include "platform/vorn/GroupRecords.h"
 #include "platform/framework/Values.h"
 #include "platform/records/VornTypes.h"
 
@@ -64,30 +66,10 @@
 namespace VornSim {
 
 // A scenario that cannot run. what() is "<file>: <field>: <reason>".
-class ScenarioError : public std::runtime_error {
- public:
-  ScenarioError(const std::string& file, const std::string& field, const std::string& reason);
-  const std::string& file() const { return file_; }
-  // JSON path of the offending field, e.g. "switches[1].channels[0].members[2].intf".
-  const std::string& field() const { return field_; }
-  const std::string& reason() const { return reason_; }
+using ScenarioError = Config::FieldError;
 
- private:
-  std::string file_;
-  std::string field_;
-  std::string reason_;
-};
-
-struct MemberSpec {
-  Kivo::IntfId intf;
-  std::string lagGroup;  // empty: none
-};
-
-struct ChannelSpec {
-  Kivo::IntfId intf;
-  Vorn::MemberId peerMemberId;  // 0: none
-  std::vector<MemberSpec> members;
-};
+using MemberSpec = Vorn::MemberIntfPlan;
+using ChannelSpec = Vorn::ChannelPlan;
 
 struct SwitchSpec {
   std::string name;
