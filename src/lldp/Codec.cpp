@@ -16,6 +16,7 @@ constexpr size_t kMaxIdTlvLength = 256;  // subtype and 255 bytes
 constexpr size_t kVornTlvPayload = 5;
 constexpr size_t kHoldTimePayload = 4;
 constexpr size_t kOrgHeader = 4;  // OUI and subtype
+constexpr size_t kMaxSystemName = 255;
 
 // ---------------------------------------------------------------------------
 // Encoding.
@@ -187,6 +188,13 @@ class Decoder {
         ++seenMandatory_;
         return std::nullopt;
       case 5:
+        // A name is at most 255 bytes (the 9-bit length would allow 511); a
+        // longer one is malformed, and our encoder could not send it on.
+        if (length > kMaxSystemName) {
+          return reject(Reason::badSystemNameLength,
+                        fmt::format("System Name TLV at offset {} has length {}, more than {}", at, length,
+                                    kMaxSystemName));
+        }
         if (!pdu.systemName) pdu.systemName = v.text(length);
         return std::nullopt;
       case 4:
@@ -278,6 +286,7 @@ std::string_view reasonName(Reason r) {
     case Reason::badOrgSpecificLength: return "badOrgSpecificLength";
     case Reason::badVornTlv: return "badVornTlv";
     case Reason::badHoldTime: return "badHoldTime";
+    case Reason::badSystemNameLength: return "badSystemNameLength";
   }
   return "unknown";
 }

@@ -104,6 +104,7 @@ enum class Reason : uint8_t {
   badOrgSpecificLength,   // organisationally specific TLV shorter than OUI and subtype
   badVornTlv,             // our Vorn TLV not exactly 5 bytes
   badHoldTime,            // our exact hold time not exactly 4 bytes
+  badSystemNameLength,    // System Name longer than 255 bytes
 };
 std::string_view reasonName(Reason r);
 

@@ -63,6 +63,7 @@ TEST(CodecTest, RoundTrips) {
   longest.chassisIdSubtype = ChassisIdSubtype::locallyAssigned;
   longest.chassisId = ChassisId(std::string(255, 'c'));
   longest.portId = PortId(std::string(255, 'p'));
+  longest.systemName = std::string(255, 'n');
   for (const auto& pdu : {sample(), plain, named, shutdown, longest}) {
     const auto frame = Codec::encode(pdu);
     EXPECT_GE(frame.size(), Codec::minFrameSize);
@@ -184,6 +185,9 @@ std::vector<RejectCase> rejectCases() {
       // Organisationally specific: length 3, no room for the subtype.
       {"organisationally specific TLV without subtype", hex(kEth + kChassis + kPort + kTtl + "fe03 02766f" + kEnd),
        Reason::badOrgSpecificLength, "length 3"},
+      // System Name: length 256 | 256 bytes, one more than a name may have.
+      {"256-byte system name", hex(kEth + kChassis + kPort + kTtl + "0b00" + std::string(512, 'a') + kEnd),
+       Reason::badSystemNameLength, "length 256, more than 255"},
       // Exact hold time: length 6 | two bytes instead of four.
       {"short exact hold time", hex(kEth + kChassis + kPort + kTtl + "fe06 02766f 02 012c" + kEnd),
        Reason::badHoldTime, "carries 2 bytes"},
