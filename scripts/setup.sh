@@ -7,6 +7,9 @@ packages=(
   g++ cmake ninja-build pkg-config
   libfmt-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  # The daemon's integration test: namespaces, a standard LLDP peer and a
+  # decoder for the frames on the wire.
+  iproute2 lldpd tshark python3
 )
 
 missing=()

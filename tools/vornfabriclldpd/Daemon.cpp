@@ -1,0 +1,227 @@
+#include "Daemon.h"
+
+#include "VornFabricLldp/VornFabricLldpAgent.h"
+#include "lldp/RawTransport.h"
+#include "platform/framework/Record.h"
+#include "platform/kernel/NetlinkInterfaceSource.h"
+#include "platform/q7relay/Q7Relay.h"
+#include "platform/toggles/Toggles.h"
+#include "platform/vorn/Group.h"
+#include "platform/vorn/VornMemberFileMgrSm.h"
+
+#include <fmt/format.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+
+namespace VornDaemon {
+
+namespace {
+
+const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp::Daemon"};
+
+void makeDir(const std::string& dir, const char* what) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec) throw StartError(fmt::format("cannot make the {} directory {}: {}", what, dir, ec.message()));
+}
+
+}  // namespace
+
+// syslog(3), and a copy on stderr for whoever runs the daemon by hand.
+class Daemon::LogSink : public Syslog::Sink {
+ public:
+  LogSink(const std::string& ident, bool toStderr) : system_(ident), toStderr_(toStderr) {}
+  void write(const Syslog::Entry& entry) override {
+    system_.write(entry);
+    if (toStderr_) std::cerr << entry.rendered() << std::endl;
+  }
+
+ private:
+  Syslog::SystemSink system_;
+  bool toStderr_;
+};
+
+Daemon::Daemon(DaemonConfig config, DaemonOptions options) : config_(std::move(config)), options_(options) {
+  try {
+    start();
+  } catch (...) {
+    teardown();
+    throw;
+  }
+}
+
+void Daemon::start() {
+  makeDir(config_.backupDir, "backup");
+  makeDir(config_.flashDir, "flash");
+  loop_ = Velto::make<Oru::EventLoop>();
+  Oru::currentSchedulerIs(loop_.get());
+
+  const char* rlfile = std::getenv("RLFILE");
+  const std::string traceDir = config_.traceDir.empty() ? std::string(std::getenv("RINGLOGDIR") ? std::getenv("RINGLOGDIR") : "")
+                                                        : config_.traceDir;
+  if (!traceDir.empty()) makeDir(traceDir, "trace");
+  const std::string tracePath = Ringlog::traceFileName(rlfile, traceDir.c_str(), static_cast<int>(::getpid()));
+  try {
+    trace_ = Ringlog::File::open(tracePath);
+  } catch (const std::exception& e) {
+    throw StartError(fmt::format("cannot open the trace file {}: {}", tracePath, e.what()));
+  }
+  Ringlog::currentIs(trace_.get());
+  sink_ = std::make_unique<LogSink>(config_.syslogIdent, options_.logToStderr);
+  Syslog::sinkIs(sink_.get());
+
+  Toggles::resetCache();
+  Toggles::directoryIs(config_.toggleDir);
+  Vorn::VornMemberFileMgrSm::flashRootIs(config_.flashDir);
+  Vorn::KniIntfMapperSm::overrideIs(config_.interfaceNames);
+  Vorn::currentSwitchIs({config_.role, config_.role == Vorn::Role::member ? config_.memberId : Vorn::MemberId()});
+
+  try {
+    source_ = Velto::make<KernelNetInfo::NetlinkInterfaceSource>(loop_);
+  } catch (const std::exception& e) {
+    throw StartError(fmt::format("cannot read the kernel's interfaces: {}", e.what()));
+  }
+  KernelNetInfo::currentSourceIs(source_);
+  transport_ = Velto::make<Lldp::RawTransport>(loop_);
+  Lldp::currentTransportIs(transport_);
+
+  Q7Relay::ZemUtils::Api::eventLoopIs(loop_);
+  if (config_.peerSyncPort) Q7Relay::ZemUtils::Api::portOverrideIs(*config_.peerSyncPort);
+
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, s);
+  if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0 ||
+      (signalFd_ = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC)) < 0) {
+    throw StartError(fmt::format("cannot take signals: {}", std::strerror(errno)));
+  }
+  loop_->watchFd(signalFd_, EPOLLIN, [this](uint32_t) { handleSignal(); });
+
+  db_ = Velto::make<Lodestore::StateDatabase>(loop_);
+  db_->backupDirIs(config_.backupDir);
+  db_->restoredFromScratchIs(options_.afterReload);
+  Q7Relay::ZemUtils::Api::stateProviderIs([db = db_](const std::string& path) -> std::optional<std::string> {
+    auto entity = db->entityAt(path);
+    if (!entity) return std::nullopt;
+    return Zem::toJson(*entity).dump();
+  });
+  publishGroupRecords();
+  sourceReactor_ = source_->subscribe([this](const Zem::Change& c) {
+    if (c.is(KernelNetInfo::NetlinkInterfaceSource::linkUpAttr)) writeLagStatus();
+  });
+  db_->connectedIs(true);
+
+  host_ = std::make_unique<AgentHost::Host>(loop_, db_);
+  // The agent's name is the member ID: the backed-up member configuration,
+  // "vorn/memberConfig/<id>" and a candidate's entities all use it.
+  const std::string name = config_.memberId.stringValue();
+  if (config_.role == Vorn::Role::member) {
+    host_->start(Velto::make<VornFabricLldp::Agent>(name));
+  } else {
+    host_->start(Velto::make<VornFabricLldp::CandidateAgent>(name));
+  }
+  TRACE0("started as {} {} with {} channels", config_.role == Vorn::Role::member ? "member" : "candidate",
+         config_.memberId.value(), config_.channels.size());
+}
+
+Daemon::~Daemon() { teardown(); }
+
+// Safe on a half-built daemon.
+void Daemon::teardown() {
+  // The agent first, while everything it uses is still there; the backup
+  // is flushed as it goes.
+  host_.reset();
+  sourceReactor_.reset();
+  Q7Relay::ZemUtils::Api::stateProviderIs(nullptr);
+  Q7Relay::ZemUtils::Api::eventLoopIs(nullptr);
+  if (signalFd_ >= 0) {
+    loop_->unwatchFd(signalFd_);
+    ::close(signalFd_);
+    signalFd_ = -1;
+  }
+  Lldp::currentTransportIs(nullptr);
+  transport_ = nullptr;
+  KernelNetInfo::currentSourceIs(nullptr);
+  source_ = nullptr;
+  db_ = nullptr;
+  if (loop_) loop_->postedDelAll();
+  Oru::currentSchedulerIs(nullptr);
+  Syslog::sinkIs(nullptr);
+  Ringlog::currentIs(nullptr);
+}
+
+void Daemon::publishGroupRecords() {
+  Vorn::GroupRecords::publishDirs(*db_);
+  Vorn::GroupRecords::writeMemberConfig(*db_, config_.memberId, config_.channels);
+  // No ASIC service runs beside the daemon: the ASICs of this switch and of
+  // every peer it expects are as warm as they will get.
+  std::map<Vorn::MemberId, bool> warm{{config_.memberId, true}};
+  for (const auto& ch : config_.channels) {
+    if (ch.peerMemberId.value() != 0) warm[ch.peerMemberId] = true;
+  }
+  Vorn::GroupRecords::writeAsicsWarm(*db_, warm);
+  writeLagStatus();
+  if (config_.role == Vorn::Role::candidate) Vorn::GroupRecords::publishCandidateMemberId(*db_, config_.memberId);
+}
+
+void Daemon::writeLagStatus() {
+  Vorn::GroupRecords::writeLagStatus(*db_, config_.channels, [this](const Kivo::IntfId& intf) {
+    return source_->linkUp(config_.deviceOf(intf));
+  });
+}
+
+void Daemon::reloadChannels() {
+  DaemonConfig fresh;
+  try {
+    fresh = loadDaemonConfig(config_.file);
+  } catch (const std::exception& e) {
+    std::cerr << "vornfabriclldpd: keeping the running configuration: " << e.what() << std::endl;
+    return;
+  }
+  if (fresh.memberId != config_.memberId || fresh.role != config_.role) {
+    std::cerr << "vornfabriclldpd: a new member ID or role takes a restart; reading only the channels" << std::endl;
+  }
+  if (fresh.interfaceNames != config_.interfaceNames) Vorn::KniIntfMapperSm::overrideIs(fresh.interfaceNames);
+  config_.channels = std::move(fresh.channels);
+  config_.interfaceNames = std::move(fresh.interfaceNames);
+  TRACE0("channels re-read from {}: {} channels", config_.file, config_.channels.size());
+  Vorn::GroupRecords::writeMemberConfig(*db_, config_.memberId, config_.channels);
+  writeLagStatus();
+}
+
+void Daemon::handleSignal() {
+  signalfd_siginfo info;
+  while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    if (info.ssi_signo == SIGHUP) {
+      reloadChannels();
+    } else {
+      TRACE0("signal {}: stopping", info.ssi_signo);
+      stop();
+    }
+  }
+}
+
+int Daemon::run() {
+  loop_->run();
+  host_->stop();
+  // A backup that did not reach the disk is retried once; what still fails
+  // is the operator's to know, since the next start restores less.
+  if (!db_->flush()) {
+    const auto& errors = db_->backupErrors();
+    std::cerr << "vornfabriclldpd: the local backup was not written: "
+              << (errors.empty() ? std::string("unknown error") : errors.back()) << std::endl;
+    exitCode_ = 1;
+  }
+  return exitCode_;
+}
+
+void Daemon::stop() { loop_->stop(); }
+
+}  // namespace VornDaemon

@@ -1,0 +1,48 @@
+#pragma once
+// The daemon's configuration file: which switch this is and how its
+// backplane channels are cabled to the kernel's interfaces. See
+// tools/vornfabriclldpd/README.md for the format and an example.
+
+#include "platform/config/JsonConfig.h"
+#include "platform/vorn/GroupRecords.h"
+#include "platform/vorn/KniIntfMapperSm.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace VornDaemon {
+
+struct DaemonConfig {
+  std::string file;
+  Vorn::MemberId memberId;
+  Vorn::Role role = Vorn::Role::member;
+  // The backplane channels, from "channels" or from the file "channelsFile"
+  // names (relative to the configuration file's directory).
+  std::vector<Vorn::ChannelPlan> channels;
+  std::string channelsFile;
+  // Kernel device -> interface, before the naming rule ("veth1" -> Ethernet1);
+  // the empty interface keeps a device out.
+  Vorn::KniIntfMapperSm::Overrides interfaceNames;
+  std::string toggleDir = "/etc/vorn/toggles";
+  std::string backupDir = "/var/lib/vornfabriclldp/backup";
+  // Empty: $RLFILE / $RINGLOGDIR decide, as for every agent.
+  std::string traceDir;
+  // Root under which the member configuration file "/mnt/flash/..." lands.
+  std::string flashDir = "/";
+  // Port of the peer state-sync listener; none keeps the agent's own.
+  std::optional<int> peerSyncPort;
+  std::string syslogIdent = "VornFabricLldp";
+
+  // The kernel device an interface runs on: the override naming it, else
+  // the naming rule.
+  std::string deviceOf(const Kivo::IntfId& intf) const;
+};
+
+// Reads and checks the configuration file at `path`. Throws
+// Config::FieldError naming the file, the field and the reason.
+DaemonConfig loadDaemonConfig(const std::string& path);
+// The same from the text of a file called `file`.
+DaemonConfig parseDaemonConfig(const std::string& text, const std::string& file);
+
+}  // namespace VornDaemon
