@@ -50,6 +50,10 @@ void checkRefusal(const Codec::Result& result) {
   const auto& r = result.rejection();
   CHECK(!r.text.empty(), std::string(Codec::reasonName(r.reason)));
   CHECK(Codec::reasonName(r.reason) != "unknown", r.text);
+  // The decoder checks every length before it reads; a refusal by the
+  // reader's own bounds check ("read of N bytes at offset ...") means one
+  // of those checks is missing.
+  CHECK(r.text.rfind("read of ", 0) != 0, r.text);
 }
 
 // The LLDPDU starts with Chassis ID, Port ID and Time To Live, in that

@@ -16,9 +16,16 @@ shift || true
 build=build-fuzz
 cxx=${VORN_FUZZ_CXX:-/usr/bin/clang++}
 
-if ! command -v "$cxx" >/dev/null; then
-  echo "fuzz: $cxx not found (apt-get install clang libclang-rt-dev)" >&2
-  exit 1
+./scripts/setup.sh
+# clang and its libFuzzer runtime, from Debian's packages.
+if ! command -v "$cxx" >/dev/null || ! dpkg-query -W -f='${Status}' libclang-rt-dev 2>/dev/null | grep -q "ok installed"; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "fuzz: needs clang and libclang-rt-dev (apt-get install clang libclang-rt-dev)" >&2
+    exit 1
+  fi
+  echo "fuzz: installing clang libclang-rt-dev"
+  DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clang libclang-rt-dev >/dev/null
 fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
