@@ -15,7 +15,18 @@ set -euo pipefail
 
 daemon=$(realpath "$1")
 skip() { echo "SKIP: $*"; exit 77; }
-fail() { echo "FAIL: $*"; dump_logs; exit 1; }
+fail() { echo "FAIL: $*"; dump_logs 2>/dev/null || true; exit 1; }
+
+# A configuration that cannot be used stops the daemon before it touches
+# anything, with exit code 2 and the file, field and reason.
+bad=$(mktemp "${TMPDIR:-/tmp}/vorn-bad.XXXXXX.json")
+echo '{"memberId": 0, "channels": []}' >"$bad"
+rc=0
+"$daemon" --config "$bad" 2>"$bad.err" || rc=$?
+grep -q "memberId: 0 is outside 1..255" "$bad.err" || { cat "$bad.err"; rm -f "$bad" "$bad.err"; fail "no clear message for a bad configuration"; }
+rm -f "$bad" "$bad.err"
+[ "$rc" -eq 2 ] || fail "a bad configuration exits with $rc, not 2"
+echo "ok: a bad configuration exits 2 naming the field"
 
 [ "$(id -u)" = 0 ] || skip "creating network namespaces needs root"
 command -v ip >/dev/null || skip "ip (iproute2) is not installed"
