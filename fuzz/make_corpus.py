@@ -184,7 +184,7 @@ def regressions():
         ("truncated-after-port-id.bin", h + m[:-4], "reject missingTtl"),
         # Lengths that do not fit.
         ("system-name-length-past-end.bin", h + m + tlv(5, b"abc", length=200), "reject tlvPastEnd"),
-        ("org-specific-length-511-past-end.bin", h + m + tlv(127, other_oui + b"\x01" + b"\0" * 100, length=511),
+        ("org-tlv-length-511-past-end.bin", h + m + tlv(127, other_oui + b"\x01" + b"\0" * 100, length=511),
          "reject tlvPastEnd"),
         ("lldpdu-of-1501-bytes.bin", too_long, "reject frameTooLong"),
         # Identifiers.
@@ -228,7 +228,7 @@ def regressions():
         ("ttl-of-1-byte.bin", pad(h + chassis(OUR_MAC) + port(b"Ethernet1") + tlv(3, b"\1") + END),
          "reject badTtlLength"),
         # Organisationally specific TLVs.
-        ("org-specific-without-subtype.bin", pad(h + m + tlv(127, VORN_OUI) + END), "reject badOrgSpecificLength"),
+        ("org-tlv-without-subtype.bin", pad(h + m + tlv(127, VORN_OUI) + END), "reject badOrgSpecificLength"),
         ("vorn-tlv-6-bytes.bin", pad(h + m + org(VORN_OUI, 1, bytes([1, 1, 2, 2, 1, 0])) + END),
          "reject badVornTlv"),
         ("vorn-tlv-4-bytes.bin", pad(h + m + org(VORN_OUI, 1, bytes([1, 1, 2, 2])) + END), "reject badVornTlv"),
@@ -237,7 +237,7 @@ def regressions():
         # The 9-bit length caps an organisationally specific information
         # string at 507 bytes (511 less OUI and subtype); the longest one is
         # well-formed, and unrecognised.
-        ("org-specific-of-507-bytes.bin", h + m + org(other_oui, 9, b"\xaa" * 507) + END, "accept"),
+        ("org-tlv-of-507-bytes.bin", h + m + org(other_oui, 9, b"\xaa" * 507) + END, "accept"),
         # End Of LLDPDU.
         ("end-with-length-2.bin", pad(h + m + tlv(0, b"\0\0")), "reject badEndLength"),
         # An LLDPDU that simply stops after its TLVs is taken whole; zero

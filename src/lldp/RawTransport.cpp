@@ -1,6 +1,7 @@
 #include "lldp/RawTransport.h"
 
 #include "platform/framework/Assert.h"
+#include "platform/framework/Fd.h"
 #include "platform/trace/Ringlog.h"
 
 #include <algorithm>
@@ -39,22 +40,6 @@ const std::array<sock_filter, 4> kLldpFilter{{
     BPF_STMT(BPF_RET | BPF_K, 0),
 }};
 
-// Closes the socket unless released, so every failed step of open leaks
-// nothing.
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 
 // Errors that may mean the device went away under the socket.
 bool mayBeDeviceGone(int err) { return err == ENETDOWN || err == ENODEV || err == ENXIO; }
@@ -84,7 +69,7 @@ Velto::Ptr<Transport::Port> RawTransport::open(const Kivo::IntfId& intf, const s
 
   // Protocol 0 hears nothing until the bind below names LLDP and the device,
   // so frames of other devices never slip in before the bind.
-  FdGuard fd(::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  Zem::Fd fd(::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) fail("packet socket", errno);
 
   sock_fprog prog{static_cast<unsigned short>(kLldpFilter.size()), const_cast<sock_filter*>(kLldpFilter.data())};

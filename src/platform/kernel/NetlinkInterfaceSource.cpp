@@ -1,6 +1,7 @@
 #include "platform/kernel/NetlinkInterfaceSource.h"
 
 #include "platform/framework/Assert.h"
+#include "platform/framework/Fd.h"
 #include "platform/trace/Ringlog.h"
 
 #include <algorithm>
@@ -130,20 +131,6 @@ ssize_t receiveDatagram(int fd, std::vector<uint8_t>& buffer, uint32_t& senderPi
   return n;
 }
 
-class FdGuard {
- public:
-  explicit FdGuard(int fd) : fd_(fd) {}
-  ~FdGuard() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FdGuard(const FdGuard&) = delete;
-  FdGuard& operator=(const FdGuard&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
 }  // namespace
 
 namespace KernelNetInfo {
@@ -200,7 +187,7 @@ NetlinkInterfaceSource::NetlinkInterfaceSource(Velto::Ptr<Oru::EventLoop> loop, 
   ZEM_ASSERT(loop_);
   // Subscribe before the dump, so no change falls between the two: a change
   // the dump already shows is applied again, which changes nothing.
-  FdGuard fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE));
+  Zem::Fd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE));
   if (fd.get() < 0) throwSystemError(errno, "cannot open a route netlink socket for link events");
   // Raising the buffer past the system's limit needs privileges; without
   // them the kernel's limit applies and overflow is handled by a re-read.
@@ -247,7 +234,7 @@ bool NetlinkInterfaceSource::linkUp(const std::string& deviceName) const {
 
 std::vector<LinkUpdate> NetlinkInterfaceSource::dumpLinks() const {
   for (int attempt = 1;; ++attempt) {
-    FdGuard fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    Zem::Fd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
     if (fd.get() < 0) throwSystemError(errno, "cannot open a route netlink socket to read the links");
     timeval timeout{kDumpTimeoutSeconds, 0};
     setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);

@@ -1,5 +1,7 @@
 #include "platform/lodestore/BackupFile.h"
 
+#include "platform/framework/Fd.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,26 +21,6 @@ std::string sysError(const std::string& what, const std::string& path) {
 
 std::string join(const std::string& dir, const std::string& name) { return dir + "/" + name; }
 
-// Closes a descriptor on every way out of a function.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now, reporting the result: a failed close can mean lost data.
-  int close() {
-    int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
 
 bool writeAll(int fd, std::string_view content) {
   const char* p = content.data();
@@ -58,7 +40,7 @@ bool writeAll(int fd, std::string_view content) {
 }  // namespace
 
 ReadResult readWhole(const std::string& path, std::string& content, std::string& error) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  Zem::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     // No file, or no directory to hold one (reported when it was set).
     if (errno == ENOENT || errno == ENOTDIR) return ReadResult::missing;
@@ -83,7 +65,7 @@ ReadResult readWhole(const std::string& path, std::string& content, std::string&
 bool replace(const std::string& dir, const std::string& name, std::string_view content, std::string& error) {
   const std::string path = join(dir, name);
   const std::string tmp = path + std::string(kTempSuffix);
-  Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  Zem::Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (fd.get() < 0) {
     error = sysError("cannot create", tmp);
     return false;
@@ -114,7 +96,7 @@ bool replace(const std::string& dir, const std::string& name, std::string_view c
 }
 
 bool syncDir(const std::string& dir, std::string& error) {
-  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Zem::Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() < 0) {
     error = sysError("cannot open directory", dir);
     return false;
