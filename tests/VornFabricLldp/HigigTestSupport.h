@@ -6,15 +6,12 @@
 
 #include "VornFabricLldp/LldpHigigSm.h"
 #include "platform/log/VornMessages.h"
-#include "platform/toggles/Toggles.h"
 #include "platform/trace/Ringlog.h"
 #include "platform/vorn/ServiceSync.h"
+#include "tests/platform/toggles/ScopedToggleDir.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
 #include <ostream>
 #include <string>
 
@@ -93,26 +90,11 @@ inline void serviceCtxReplace(const Velto::Ptr<Vorn::ServiceLocalRemoteSynchroni
 // Clock, log, trace and toggles of one test.
 class HigigFixture : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "higig-toggles-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    toggleDir_ = pattern;
-    previousToggleDir_ = Toggles::directory();
-    Toggles::directoryIs(toggleDir_.string());
-    Toggles::resetCache();
-    Syslog::sinkIs(&log);
-  }
-  void TearDown() override {
-    Syslog::sinkIs(nullptr);
-    Toggles::directoryIs(previousToggleDir_);
-    Toggles::resetCache();
-    std::filesystem::remove_all(toggleDir_);
-  }
+  void SetUp() override { Syslog::sinkIs(&log); }
+  void TearDown() override { Syslog::sinkIs(nullptr); }
 
-  void verificationIs(bool on) {
-    std::ofstream(toggleDir_ / "VornCore.json") << "{\"VornMembershipVerification\": " << (on ? "true" : "false")
-                                                << "}";
-    Toggles::resetCache();
+  void verificationIs(bool on) const {
+    toggles_.coreIs(std::string("{\"VornMembershipVerification\": ") + (on ? "true" : "false") + "}");
   }
 
   Velto::Ptr<Oru::VirtualScheduler> sched = Velto::make<Oru::VirtualScheduler>(0);
@@ -120,8 +102,7 @@ class HigigFixture : public ::testing::Test {
   Ringlog::Capture trace;
 
  private:
-  std::filesystem::path toggleDir_;
-  std::string previousToggleDir_;
+  TogglesTesting::ScopedToggleDir toggles_;
 };
 
 }  // namespace HigigTest

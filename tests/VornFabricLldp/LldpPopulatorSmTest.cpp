@@ -3,7 +3,7 @@
 #include "platform/scheduler/Scheduler.h"
 #include "platform/trace/Ringlog.h"
 #include "platform/vorn/Group.h"
-#include "tests/VornFabricLldp/ScopedToggleFile.h"
+#include "tests/platform/toggles/ScopedToggleDir.h"
 
 #include <fmt/ranges.h>
 #include <gtest/gtest.h>
@@ -226,7 +226,7 @@ TEST_F(LldpPopulatorSmTest, HoldTimeFollowsTheLowHoldTimeToggle) {
   for (auto [file, holdTime] : std::vector<std::pair<const char*, uint32_t>>{
            {R"({"VornFabricLldpLowTxHt": true})", 300}, {nullptr, 300}, {R"({"VornFabricLldpLowTxHt": false})", 1200}}) {
     SCOPED_TRACE(file ? file : "no toggle file");
-    VornFabricLldpTest::ScopedToggleFile toggles(file);
+    TogglesTesting::ScopedToggleDir toggles(file);
     config = Velto::make<Lldp::Config>("config");
     config->txDelayIs(7);
     config->syslogsEnabledIs(true);

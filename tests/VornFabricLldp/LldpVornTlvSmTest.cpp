@@ -1,7 +1,7 @@
 #include "VornFabricLldp/LldpVornTlvSm.h"
 
 #include "platform/trace/Ringlog.h"
-#include "tests/VornFabricLldp/ScopedToggleFile.h"
+#include "tests/platform/toggles/ScopedToggleDir.h"
 
 #include <gtest/gtest.h>
 
@@ -167,7 +167,7 @@ TEST_F(LldpVornTlvSmTest, SingleLinkBitOnlyOnPreferredMemberOfMismatchedChannel)
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    VornFabricLldpTest::ScopedToggleFile toggles(c.toggleFile);
+    TogglesTesting::ScopedToggleDir toggles(c.toggleFile);
     TlvRig t;
     t.memberPort(bc1, et1, 2);
     t.memberPort(bc1, et2, 2);
@@ -189,7 +189,7 @@ TEST_F(LldpVornTlvSmTest, SingleLinkBitOnlyOnPreferredMemberOfMismatchedChannel)
 }
 
 TEST_F(LldpVornTlvSmTest, SingleLinkBitFollowsThePreferredMember) {
-  VornFabricLldpTest::ScopedToggleFile toggles(R"({"VornLagGroupMismatch": true})");
+  TogglesTesting::ScopedToggleDir toggles(R"({"VornLagGroupMismatch": true})");
   memberPort(bc1, et1, 2);
   memberPort(bc1, et2, 2);
   auto info = lagInfo->bcLagGroupInfoIs(bc1);

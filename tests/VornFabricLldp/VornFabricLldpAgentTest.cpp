@@ -6,7 +6,7 @@
 #include "platform/log/Syslog.h"
 #include "platform/trace/Ringlog.h"
 #include "platform/vorn/Group.h"
-#include "tests/VornFabricLldp/ScopedToggleFile.h"
+#include "tests/platform/toggles/ScopedToggleDir.h"
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -21,7 +21,7 @@ namespace {
 
 using Kivo::IntfId;
 using Vorn::HigigNegotiationState;
-using VornFabricLldpTest::ScopedToggleFile;
+using TogglesTesting::ScopedToggleDir;
 namespace fs = std::filesystem;
 
 const IntfId po1("Port-Channel1");
@@ -117,7 +117,7 @@ class SwitchWorld {
 };
 
 TEST(AgentTest, StartBuildsTheRootStateMachineOnTheLocalBackup) {
-  ScopedToggleFile toggles(nullptr);
+  ScopedToggleDir toggles(nullptr);
   SwitchWorld w;
   w.configure();
   auto agent = w.startAgent();
@@ -163,7 +163,7 @@ TEST(AgentTest, StartBuildsTheRootStateMachineOnTheLocalBackup) {
 }
 
 TEST(AgentTest, DisconnectStopsSynchronizersAndReconnectRestartsThem) {
-  ScopedToggleFile toggles(nullptr);
+  ScopedToggleDir toggles(nullptr);
   SwitchWorld w;
   w.configure();
   auto agent = w.startAgent();
@@ -194,7 +194,7 @@ TEST(AgentTest, DisconnectStopsSynchronizersAndReconnectRestartsThem) {
 }
 
 TEST(AgentTest, TogglesTurnOffTheConnectionFlagAndTheLagGroupStateMachine) {
-  ScopedToggleFile toggles(R"({"VornLldpLodestoreConnectTlv": false, "VornLagGroupMismatch": false})");
+  ScopedToggleDir toggles(R"({"VornLldpLodestoreConnectTlv": false, "VornLagGroupMismatch": false})");
   SwitchWorld w;
   w.configure();
   auto agent = w.startAgent();
@@ -209,7 +209,7 @@ TEST(AgentTest, TogglesTurnOffTheConnectionFlagAndTheLagGroupStateMachine) {
 }
 
 TEST(AgentTest, RestartKeepsConfirmedLinksAndRestartsTheOthers) {
-  ScopedToggleFile toggles(nullptr);
+  ScopedToggleDir toggles(nullptr);
   SwitchWorld w;
   w.configure();
   auto agent = w.startAgent();
@@ -230,7 +230,7 @@ TEST(AgentTest, RestartKeepsConfirmedLinksAndRestartsTheOthers) {
 }
 
 TEST(AgentTest, ReloadFromLocalBackupStartsNewMembersWaitingForThePeer) {
-  ScopedToggleFile toggles(nullptr);
+  ScopedToggleDir toggles(nullptr);
   SwitchWorld w;
   w.configure();
   w.startAgent();
@@ -268,7 +268,7 @@ TEST(AgentTest, ReloadFromLocalBackupStartsNewMembersWaitingForThePeer) {
 // Two members cabled on two links: received TLVs alone carry every link
 // from Ethernet mode to backplane mode on both sides.
 TEST(AgentTest, TwoMembersNegotiateEveryLinkIntoBackplaneMode) {
-  ScopedToggleFile toggles(nullptr);
+  ScopedToggleDir toggles(nullptr);
   auto clock = Velto::make<Oru::VirtualScheduler>();
   auto wire = Velto::make<Lldp::SimWire>(clock, 7);
   SwitchWorld sw1(Vorn::Role::member, 1, clock, wire);
@@ -343,7 +343,7 @@ class CandidateTest : public ::testing::Test {
     status->candidateMemberIdIs(Vorn::optionalMemberId(id));
   }
 
-  ScopedToggleFile toggles{nullptr};
+  ScopedToggleDir toggles{nullptr};
   SwitchWorld w;
 };
 

@@ -1,14 +1,11 @@
 #include "VornFabricLldp/VornFabricLldpBcLagGroupSm.h"
-#include "platform/toggles/Toggles.h"
 #include "platform/trace/Ringlog.h"
+#include "tests/platform/toggles/ScopedToggleDir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,23 +26,10 @@ const IntfId et5("Ethernet5");
 
 class BcLagGroupSmTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "lag-group-sm-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    previousDirectory_ = Toggles::directory();
-    Toggles::directoryIs(dir_.string());
-    Toggles::resetCache();
-  }
-  void TearDown() override {
-    sm = nullptr;
-    Toggles::directoryIs(previousDirectory_);
-    Toggles::resetCache();
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { sm = nullptr; }
 
   void toggleIs(bool on) const {
-    std::ofstream(dir_ / "VornCore.json") << R"({"VornLagGroupMismatch": )" << (on ? "true" : "false") << "}";
+    toggles_.coreIs(std::string(R"({"VornLagGroupMismatch": )") + (on ? "true" : "false") + "}");
   }
   void start() { sm = vornFabricLldpBcLagGroupSmFactory(1, Vorn::Role::member, config, ctx, bcStatus, lagDir, lagInfo); }
 
@@ -87,8 +71,7 @@ class BcLagGroupSmTest : public ::testing::Test {
     return "";
   }
 
-  std::filesystem::path dir_;
-  std::string previousDirectory_;
+  TogglesTesting::ScopedToggleDir toggles_;
   Ringlog::Capture cap;
   Velto::Ptr<Vorn::MemberConfig> config = Velto::make<Vorn::MemberConfig>("memberConfig");
   Velto::Ptr<CtxForMember> ctx = Velto::make<CtxForMember>("ctxForMember");

@@ -6,23 +6,18 @@
 #include <ctime>
 #include <utility>
 
+#include "platform/framework/WallClock.h"
+
 namespace Syslog {
 
 namespace {
 
-std::function<double()>& clockFunction() {
-  static std::function<double()> clock;
+Zem::WallClock& wallClock() {
+  static Zem::WallClock clock;
   return clock;
 }
 
-double now() {
-  if (const auto& clock = clockFunction()) {
-    return clock();
-  }
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
+double now() { return wallClock().now(); }
 
 Sink* currentSink = nullptr;
 
@@ -77,7 +72,7 @@ void log(const Message& message, std::initializer_list<std::string_view> args) {
   sink->write(Entry{&message, render(message, args), now()});
 }
 
-void clockIs(std::function<double()> clock) { clockFunction() = std::move(clock); }
+void clockIs(std::function<double()> clock) { wallClock().clockIs(std::move(clock)); }
 
 Sink::~Sink() {
   if (currentSink == this) {

@@ -18,6 +18,8 @@
 
 #include <fmt/format.h>
 
+#include "platform/framework/WallClock.h"
+
 namespace Ringlog {
 
 namespace {
@@ -74,19 +76,12 @@ constexpr std::array<std::size_t, kLevels + 1> kRingStarts = ringStarts();
 constexpr std::size_t kTotalSlots = kRingStarts[kLevels];
 constexpr std::size_t kFileBytes = kHeaderBytes + kTotalSlots * sizeof(Slot);
 
-std::function<double()>& clockFunction() {
-  static std::function<double()> clock;
+Zem::WallClock& wallClock() {
+  static Zem::WallClock clock;
   return clock;
 }
 
-double now() {
-  if (const auto& clock = clockFunction()) {
-    return clock();
-  }
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
+double now() { return wallClock().now(); }
 
 std::unique_ptr<File>& initializedFile() {
   static std::unique_ptr<File> file;
@@ -307,7 +302,7 @@ void initialize() {
   }
 }
 
-void clockIs(std::function<double()> clock) { clockFunction() = std::move(clock); }
+void clockIs(std::function<double()> clock) { wallClock().clockIs(std::move(clock)); }
 
 // --- writing ------------------------------------------------------------------
 

@@ -1,7 +1,8 @@
 #include "platform/toggles/Toggles.h"
 
+#include "tests/platform/toggles/ScopedToggleDir.h"
+
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -11,25 +12,10 @@ namespace {
 
 class TogglesTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "toggles-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    previousDirectory_ = Toggles::directory();
-    Toggles::directoryIs(dir_.string());
-    Toggles::resetCache();
-  }
-  void TearDown() override {
-    Toggles::directoryIs(previousDirectory_);
-    Toggles::resetCache();
-    std::filesystem::remove_all(dir_);
-  }
-  void writeFile(const std::string& name, const std::string& text) const {
-    std::ofstream(dir_ / name) << text;
-  }
+  void writeFile(const std::string& name, const std::string& text) const { toggles_.write(name, text); }
 
-  std::filesystem::path dir_;
-  std::string previousDirectory_;
+  TogglesTesting::ScopedToggleDir toggles_;
+  const std::filesystem::path& dir_ = toggles_.path();
 };
 
 TEST_F(TogglesTest, MissingFileOrKeyGivesTheDefault) {

@@ -1,0 +1,53 @@
+#pragma once
+// A private toggle directory for one test or fixture: the toggle cache is
+// emptied on the way in and out, so each case reads its own files and leaves
+// the process's toggles as it found them.
+
+#include "platform/toggles/Toggles.h"
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+namespace TogglesTesting {
+
+class ScopedToggleDir {
+ public:
+  // `coreText` is the text of VornCore.json, or null for no such file.
+  explicit ScopedToggleDir(const char* coreText = nullptr) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vorn-toggles-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = pattern;
+    previous_ = Toggles::directory();
+    if (coreText) write("VornCore.json", coreText);
+    Toggles::directoryIs(dir_.string());
+    Toggles::resetCache();
+  }
+  ~ScopedToggleDir() {
+    Toggles::directoryIs(previous_);
+    Toggles::resetCache();
+    std::filesystem::remove_all(dir_);
+  }
+  ScopedToggleDir(const ScopedToggleDir&) = delete;
+  ScopedToggleDir& operator=(const ScopedToggleDir&) = delete;
+
+  // Leaves the cache alone: values already read stay as they were.
+  void write(const std::string& name, const std::string& text) const { std::ofstream(dir_ / name) << text; }
+
+  // Rewrites VornCore.json and empties the cache so the next read sees it.
+  void coreIs(const std::string& text) const {
+    write("VornCore.json", text);
+    Toggles::resetCache();
+  }
+
+  const std::filesystem::path& path() const { return dir_; }
+
+ private:
+  std::filesystem::path dir_;
+  std::string previous_;
+};
+
+}  // namespace TogglesTesting
