@@ -287,19 +287,6 @@ void AgentBase::handleLodestoreConnectCommon(const Velto::Ptr<Lodestore::EntityM
   if (getToggleState("VornLldpLodestoreConnectTlv", "VornCore.json", true)) vflCtx()->lodestoreConnectedIs(true);
 }
 
-const Velto::Ptr<AgentSm>& AgentBase::rootSmIs(Vorn::MemberId memberId, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-                                               const Velto::Ptr<KernelNetInfo::Status>& kniStatus,
-                                               const Velto::Ptr<Vorn::MemberConfig>& memberConfig,
-                                               const Velto::Ptr<Vorn::AsicsWarm>& vornAsicsWarm,
-                                               const Velto::Ptr<CtxForMember>& ctxForMember,
-                                               const Velto::Ptr<Vorn::BackplaneChannelStatus>& backplaneChannelStatus,
-                                               const Velto::Ptr<Vorn::Lldp::Status>& vornLldpStatus,
-                                               bool restoreFromLocal, const Velto::Ptr<VornFabricLldpCtx>& vflCtx,
-                                               const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo) {
-  return rootSm_.is(agentSmFactory, memberId, scheduler, kniStatus, memberConfig, vornAsicsWarm, ctxForMember,
-                    backplaneChannelStatus, vornLldpStatus, restoreFromLocal, vflCtx, vflBcLagGroupInfo);
-}
-
 // ===========================================================================
 // Agent
 

@@ -215,15 +215,11 @@ class AgentBase : public ::AgentBase::CAgent {
   void doInitCommon();
   void handleLodestoreConnectCommon(const Velto::Ptr<Lodestore::EntityManager>& em);
 
-  const Velto::Ptr<AgentSm>& rootSmIs(Vorn::MemberId memberId, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-                                      const Velto::Ptr<KernelNetInfo::Status>& kniStatus,
-                                      const Velto::Ptr<Vorn::MemberConfig>& memberConfig,
-                                      const Velto::Ptr<Vorn::AsicsWarm>& vornAsicsWarm,
-                                      const Velto::Ptr<CtxForMember>& ctxForMember,
-                                      const Velto::Ptr<Vorn::BackplaneChannelStatus>& backplaneChannelStatus,
-                                      const Velto::Ptr<Vorn::Lldp::Status>& vornLldpStatus, bool restoreFromLocal,
-                                      const Velto::Ptr<VornFabricLldpCtx>& vflCtx,
-                                      const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo);
+  // Takes agentSmFactory's arguments; equal arguments keep the present root.
+  template <class... Args>
+  const Velto::Ptr<AgentSm>& rootSmIs(const Args&... args) {
+    return rootSm_.is(agentSmFactory, args...);
+  }
   void rootSmDel() { rootSm_.del(); }
   const Velto::Ptr<AgentSm>& rootSm() const { return rootSm_.get(); }
 
