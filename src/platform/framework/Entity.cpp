@@ -1,12 +1,35 @@
 #include "platform/framework/Entity.h"
 
 #include "platform/framework/Assert.h"
+#include "platform/framework/Record.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 
 namespace Zem {
+
+namespace {
+// Called from the catch block of a delivery: a handler let an exception out.
+// The state it left behind is half-updated and its caller (another handler,
+// a writer) cannot know what was done, so the process ends here, naming the
+// entity and the exception.
+[[noreturn]] void handlerThrew(const Entity& e) {
+  std::string what = "unknown exception";
+  try {
+    throw;
+  } catch (const std::exception& ex) {
+    what = ex.what();
+  } catch (...) {
+  }
+  std::string who = e.fullName();
+  if (who.empty()) who = e.typeInfo() ? e.typeInfo()->name() : "an unnamed entity";
+  std::fprintf(stderr, "exception escaping a handler of %s: %s\n", who.c_str(), what.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+}  // namespace
 
 void assertionFailed(const std::string& what, const char* file, int line, const char* function) {
   std::fprintf(stderr, "assertion failed: %s (%s:%d in %s)\n", what.c_str(), file, line, function);
@@ -72,7 +95,11 @@ void Entity::publish(const Change& change) const {
       Subscription* s = subs_[i].get();
       if (!s->alive_ || (s->gate_ && !*s->gate_)) continue;
       Velto::Ptr<Subscription> keep(s);
-      s->handler_(change);
+      try {
+        s->handler_(change);
+      } catch (...) {
+        handlerThrew(*this);
+      }
     }
     if (--delivering_ == 0 && dirty_) compact();
   }

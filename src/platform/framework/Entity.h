@@ -13,6 +13,10 @@
 // all safe: delivery holds a reference to the entity and to the subscription
 // being run, skips subscriptions that went away, and never delivers a change
 // to a subscription made after the change began.
+//
+// An exception escaping a handler ends the process: the writer that
+// published cannot know how far the reaction got, so no caller may go on
+// from that half-updated state.
 
 #include "platform/framework/Ptr.h"
 

@@ -252,6 +252,22 @@ TEST(EntityTest, EntityDestroyedBeforeReactorLeavesItInactive) {
   r.reset();  // harmless
 }
 
+TEST(EntityDeathTest, ExceptionEscapingAHandlerEndsTheProcess) {
+  auto write = [](bool viaJson) {
+    auto leaf = Velto::make<Leaf>(1);
+    auto r = leaf->subscribe([](const Zem::Change&) { throw std::runtime_error("boom"); });
+    // Decoding catches what codecs throw; a handler's exception must not be
+    // taken for a decoding error.
+    if (viaJson) {
+      Zem::assignFromJson(*leaf, Zem::Json{{"value", 5}});
+    } else {
+      leaf->valueIs(5);
+    }
+  };
+  EXPECT_DEATH(write(false), "exception escaping a handler of TestRecords::Leaf: boom");
+  EXPECT_DEATH(write(true), "exception escaping a handler of TestRecords::Leaf: boom");
+}
+
 // --- State machines -----------------------------------------------------------
 
 class CountingSm : public Zem::StateMachine {
