@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 
 namespace Zem {
 
@@ -83,30 +84,64 @@ std::string Entity::fullName() const {
   return n;
 }
 
+namespace {
+// One entity on the way from the writer up through its containers, and what
+// its delivery is fixed to before any handler runs.
+struct Hop {
+  const Entity* entity;
+  size_t subscribers;  // subscriptions present when the change began
+  bool pinned;         // holds a reference (the entity is ref-counted)
+  Change change;       // the change as this entity's subscribers see it
+};
+constexpr size_t kInlineHops = 8;
+}  // namespace
+
 void Entity::publish(const Change& change) const {
   if (subs_.empty() && !parent_) return;
-  // Handlers may drop the last outside reference to this entity.
-  const bool managed = refCount() > 0;
-  if (managed) refInc();
-  if (!subs_.empty()) {
-    ++delivering_;
-    const size_t n = subs_.size();
-    for (size_t i = 0; i < n; ++i) {
-      Subscription* s = subs_[i].get();
+  // Who hears the change is decided before any handler runs: the containers
+  // it travels up through (an entry handler may remove the entry, or drop
+  // the last reference to it or a container) and, at each, the subscriptions
+  // present now (one made by a handler hears only later changes). Raising
+  // every delivery count keeps the subscriber lists' indices stable.
+  size_t depth = 0;
+  for (const Entity* e = this; e; e = e->parent_) ++depth;
+  Hop inlineHops[kInlineHops];
+  std::unique_ptr<Hop[]> deepHops;
+  Hop* hops = inlineHops;
+  if (depth > kInlineHops) {
+    deepHops = std::make_unique<Hop[]>(depth);
+    hops = deepHops.get();
+  }
+  size_t i = 0;
+  for (const Entity* e = this; e; e = e->parent_, ++i) {
+    const bool pinned = e->refCount() > 0;
+    if (pinned) e->refInc();
+    ++e->delivering_;
+    Change c = i == 0 ? change : Change{e, hops[i - 1].entity->parentAttr_, hops[i - 1].entity->parentKeyPtr_, nullptr, nullptr};
+    hops[i] = Hop{e, e->subs_.size(), pinned, c};
+  }
+  for (i = 1; i < depth; ++i) hops[i].change.inner = &hops[i - 1].change;
+
+  for (i = 0; i < depth; ++i) {
+    const Entity& e = *hops[i].entity;
+    for (size_t k = 0; k < hops[i].subscribers; ++k) {
+      Subscription* s = e.subs_[k].get();
       if (!s->alive_ || (s->gate_ && !*s->gate_)) continue;
       Velto::Ptr<Subscription> keep(s);
       try {
-        s->handler_(change);
+        s->handler_(hops[i].change);
       } catch (...) {
-        handlerThrew(*this);
+        handlerThrew(e);
       }
     }
-    if (--delivering_ == 0 && dirty_) compact();
   }
-  if (const Entity* p = parent_) {
-    p->publish(Change{p, parentAttr_, parentKeyPtr_, nullptr, &change});
+  for (i = 0; i < depth; ++i) {
+    const Entity* e = hops[i].entity;
+    if (--e->delivering_ == 0 && e->dirty_) e->compact();
   }
-  if (managed) refDec();
+  for (i = 0; i < depth; ++i) {
+    if (hops[i].pinned) hops[i].entity->refDec();
+  }
 }
 
 void Entity::attachParent(const Entity& parent, const AttrInfo& attr) {

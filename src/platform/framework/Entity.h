@@ -12,7 +12,9 @@
 // destroying the entity, the reactor or its owner from inside a handler are
 // all safe: delivery holds a reference to the entity and to the subscription
 // being run, skips subscriptions that went away, and never delivers a change
-// to a subscription made after the change began.
+// to a subscription made after the change began. The containers a change
+// travels up through are fixed when it begins too: an entry handler that
+// removes the entry does not keep the change from its former container.
 //
 // An exception escaping a handler ends the process: the writer that
 // published cannot know how far the reaction got, so no caller may go on

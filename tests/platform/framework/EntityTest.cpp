@@ -241,6 +241,32 @@ TEST(EntityTest, NestedKeyOutlivesEntryRemovedDuringDelivery) {
   EXPECT_EQ(keys, (std::vector<std::string>{"Et1", "Et1"}));  // the nested change, then the removal
 }
 
+TEST(EntityTest, ContainerSubscriptionMadeByAnEntryHandlerMissesThatChange) {
+  auto tree = Velto::make<Tree>();
+  auto branch = tree->branchIs(et1);
+  Recorder late;
+  Zem::Reactor lateReactor;
+  auto r = branch->subscribe([&](const Zem::Change&) {
+    if (!lateReactor.active()) lateReactor = late.on(*tree);
+  });
+  branch->labelIs("x");
+  EXPECT_TRUE(late.seen.empty());
+  branch->labelIs("y");
+  EXPECT_EQ(late.seen, (std::vector<std::string>{"branch[Et1].label"}));
+}
+
+TEST(EntityTest, NestedChangeReachesTheContainerAfterAnEntryHandlerRemovedTheEntry) {
+  auto tree = Velto::make<Tree>();
+  auto leaf = tree->branchIs(et1)->leafIs(3);
+  Recorder r;
+  auto reactor = r.on(*tree);
+  auto remover = leaf->subscribe([&](const Zem::Change&) { tree->branchDel(et1); });
+  leaf->valueIs(1);
+  // The removal is published from inside the handler, before the value
+  // change it reacted to has travelled up.
+  EXPECT_EQ(r.seen, (std::vector<std::string>{"branch[Et1]", "branch[Et1].leaf[3].value"}));
+}
+
 TEST(EntityTest, EntityDestroyedBeforeReactorLeavesItInactive) {
   Zem::Reactor r;
   {
@@ -319,14 +345,42 @@ TEST(StateMachineTest, ChildIsKeepsChildMadeWithEqualArguments) {
   EXPECT_FALSE(slot.get());
 }
 
+// Releases itself from its owner's slot from inside its own handler, then
+// writes the entity it watches once more.
+class SelfReleasingSm : public Zem::StateMachine {
+ public:
+  using Slot = Zem::ChildSlot<SelfReleasingSm, Velto::Ptr<Leaf>>;
+  SelfReleasingSm(Velto::Ptr<Leaf> leaf, Slot* slot, bool* destroyed) : destroyed_(destroyed) {
+    // The handler keeps only what it captured: `this` is gone after del().
+    reactor_ = watch(leaf, [slot, leaf](const Zem::Change&) {
+      if (leaf->value() != 1) return;
+      slot->del();
+      leaf->valueIs(2);
+    });
+  }
+  ~SelfReleasingSm() override { *destroyed_ = true; }
+
+ private:
+  bool* destroyed_;
+  Zem::Reactor reactor_;
+};
+
 TEST(StateMachineTest, HandlerMayDeleteItsOwnStateMachine) {
   auto leaf = Velto::make<Leaf>(1);
-  Zem::ChildSlot<CountingSm, Velto::Ptr<Leaf>, int> slot;
-  slot.is(countingSmFactory, leaf, 1);
-  auto killer = leaf->subscribe([&](const Zem::Change&) { slot.del(); });
-  leaf->valueIs(1);  // the killer may run before or after the machine's own reactor
+  SelfReleasingSm::Slot slot;
+  bool destroyed = false;
+  slot.is([&](const Velto::Ptr<Leaf>& l) { return Velto::make<SelfReleasingSm>(l, &slot, &destroyed); }, leaf);
+  // Subscribed after the machine, so delivery reaches it after the machine
+  // has released itself (delivery follows subscription order).
+  std::vector<int> later;
+  auto after = leaf->subscribe([&](const Zem::Change&) { later.push_back(leaf->value()); });
+  leaf->valueIs(1);
+  EXPECT_TRUE(destroyed);
   EXPECT_FALSE(slot.get());
-  leaf->valueIs(2);
+  EXPECT_EQ(later, (std::vector<int>{2, 2}));  // the nested write, then the first write, both seen as 2
+  leaf->valueIs(3);
+  EXPECT_EQ(later, (std::vector<int>{2, 2, 3}));
+  EXPECT_EQ(leaf->subscriberCount(), 1u);
 }
 
 }  // namespace
