@@ -55,21 +55,45 @@ Json typedJson(const Entity& e) {
   return j;
 }
 
-void assignFromJson(Entity& e, const Json& j) {
+namespace {
+void assignFields(Entity& e, const Json& j, bool fresh) {
   if (!j.is_object()) throw JsonError("expected an object");
   std::vector<const FieldInfo*> fields;
   collectFields(e.typeInfo(), fields);
   for (auto* f : fields) {
     auto it = j.find(f->name);
     if (it == j.end()) continue;
+    // Handlers run by the writes end the process on an exception, so what
+    // arrives here is a decoding error (codecs of identifiers throw standard
+    // exceptions too).
     try {
-      f->assign(e, *it);
-    } catch (const JsonError& err) {
-      throw JsonError(std::string(f->name) + ": " + err.what());
+      f->assign(e, *it, fresh);
     } catch (const std::exception& err) {
       throw JsonError(std::string(f->name) + ": " + err.what());
     }
   }
+}
+}  // namespace
+
+void assignFromJson(Entity& e, const Json& j) { assignFields(e, j, false); }
+
+const FieldInfo* collectionKeyField(const TypeInfo* t, const std::type_info& keyType) {
+  std::vector<const FieldInfo*> fields;
+  collectFields(t, fields);
+  for (auto* f : fields) {
+    if (f->keyType && *f->keyType == keyType) return f;
+  }
+  return nullptr;
+}
+
+bool sameKeys(const Entity& a, const Entity& b) {
+  if (a.typeInfo() != b.typeInfo()) return false;
+  std::vector<const FieldInfo*> fields;
+  collectFields(a.typeInfo(), fields);
+  for (auto* f : fields) {
+    if (f->keyType && f->toJson(a) != f->toJson(b)) return false;
+  }
+  return true;
 }
 
 Velto::Ptr<Entity> entityFromJson(const Json& j, const TypeInfo* fallback) {
@@ -85,7 +109,7 @@ Velto::Ptr<Entity> entityFromJson(const Json& j, const TypeInfo* fallback) {
   }
   if (!t) throw JsonError("record type missing");
   auto e = t->create();
-  assignFromJson(*e, j);
+  assignFields(*e, j, true);
   return e;
 }
 

@@ -23,6 +23,8 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <tuple>
+#include <typeinfo>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -32,8 +34,12 @@ namespace Zem {
 struct FieldInfo {
   const char* name;
   Json (*toJson)(const Entity&);
-  // Brings the attribute to the JSON value, publishing what changes.
-  void (*assign)(Entity&, const Json&);
+  // Brings the attribute to the JSON value, publishing what changes. `fresh`
+  // while the entity is being made from JSON: only then may keys be set.
+  void (*assign)(Entity&, const Json&, bool fresh);
+  // Key attributes: the key's type and where the entity keeps it.
+  const std::type_info* keyType = nullptr;
+  const void* (*keyValue)(const Entity&) = nullptr;
 };
 
 // What a record type knows about itself: its name, its base record, how to
@@ -77,6 +83,12 @@ Velto::Ptr<Entity> entityFromJson(const Json& j, const TypeInfo* fallback);
 // Record JSON with its type name under "@type".
 Json typedJson(const Entity& e);
 
+// The key attribute an entry of a collection keyed by `keyType` is filed
+// under: the entry type's first key attribute of that type; null for none.
+const FieldInfo* collectionKeyField(const TypeInfo* t, const std::type_info& keyType);
+// Both entities are of one record type and agree on every key attribute.
+bool sameKeys(const Entity& a, const Entity& b);
+
 template <class V>
 Velto::Ptr<V> makeEntry(const Json& j) {
   if constexpr (std::is_same_v<V, Entity>) {
@@ -91,6 +103,16 @@ Velto::Ptr<V> makeEntry(const Json& j) {
 }
 
 namespace detail {
+// Refuses an entry made from JSON whose key attribute differs from the key
+// it is to be stored under.
+template <class K>
+void checkEntryKey(const Entity& entry, const K& k) {
+  const FieldInfo* f = collectionKeyField(entry.typeInfo(), typeid(K));
+  if (!f || *static_cast<const K*>(f->keyValue(entry)) == k) return;
+  throw JsonError(KeyCodec<K>::toKey(k) + ": " + f->name + " " + f->toJson(entry).dump() +
+                  " differs from the key the entry is stored under");
+}
+
 // Hash collections are written in key order so that dumps and backups of the
 // same state are the same text.
 template <class Map>
@@ -190,22 +212,43 @@ class EntityMap {
 
   void assign(const Entity& owner, const AttrInfo& attr, const Json& j) {
     if constexpr (!Owning) {
-      // References to entities owned elsewhere cannot be rebuilt from JSON.
-      (void)owner, (void)attr, (void)j;
+      // The entries are references to entities owned (and written) elsewhere.
+      // Their JSON shows the content but not which entity it came from, and
+      // a record has no way to reach the owner to look them up; making copies
+      // would cut them off from the owner's changes. So JSON naming exactly
+      // the entries held changes nothing and is accepted (a record brought to
+      // its own dump); anything else is refused.
+      (void)owner, (void)attr;
+      if (!j.is_object()) throw JsonError("expected an object");
+      bool same = j.size() == map_.size();
+      for (auto it = j.begin(); same && it != j.end(); ++it) same = has(KeyCodec<K>::fromKey(it.key()));
+      if (!same) throw JsonError("holds references to entities owned elsewhere and cannot be read from JSON");
     } else {
       if (!j.is_object()) throw JsonError("expected an object");
-      std::vector<std::pair<K, const Json*>> wanted;
-      for (auto it = j.begin(); it != j.end(); ++it) wanted.emplace_back(KeyCodec<K>::fromKey(it.key()), &it.value());
+      // New entries are made (and their keys checked) before anything is
+      // removed, so that JSON refused for them leaves the collection as it was.
+      std::vector<std::tuple<K, const Json*, Velto::Ptr<V>>> wanted;
+      for (auto it = j.begin(); it != j.end(); ++it) {
+        K k = KeyCodec<K>::fromKey(it.key());
+        Velto::Ptr<V> made;
+        if (!has(k)) {
+          made = makeEntry<V>(it.value());
+          // Directories file entities of any type by name, not by a key.
+          if constexpr (!std::is_same_v<V, Entity>) detail::checkEntryKey(*made, k);
+        }
+        wanted.emplace_back(std::move(k), &it.value(), std::move(made));
+      }
       for (const K& k : keys()) {
         bool keep = false;
-        for (auto& w : wanted) keep = keep || w.first == k;
+        for (auto& w : wanted) keep = keep || std::get<0>(w) == k;
         if (!keep) erase(owner, attr, k);
       }
-      for (auto& [k, value] : wanted) {
-        if (auto cur = get(k)) {
+      for (auto& [k, value, made] : wanted) {
+        if (made) {
+          put(owner, attr, k, std::move(made));
+        } else if (auto cur = get(k)) {
+          // Its key attributes refuse to change.
           assignFromJson(*cur, *value);
-        } else {
-          put(owner, attr, k, makeEntry<V>(*value));
         }
       }
     }
@@ -362,10 +405,15 @@ class OwnedChild {
   void assign(const Entity& owner, const AttrInfo& attr, const Json& j) {
     if (j.is_null()) {
       set(owner, attr, nullptr);
-    } else if (p_) {
+      return;
+    }
+    // A child with other keys is another child (as `xIs` makes a new one);
+    // with the same keys it is brought to the JSON in place.
+    auto made = makeEntry<V>(j);
+    if (p_ && sameKeys(*p_, *made)) {
       assignFromJson(*p_, j);
     } else {
-      set(owner, attr, makeEntry<V>(j));
+      set(owner, attr, std::move(made));
     }
   }
 
@@ -374,6 +422,17 @@ class OwnedChild {
 };
 
 namespace detail {
+// A key is set when its entity is made; JSON may restate it, not change it.
+template <class T>
+void assignKey(T& field, T value, bool fresh) {
+  if (fresh) {
+    field = std::move(value);
+  } else if (!(field == value)) {
+    throw JsonError("is a key and cannot change from " + JsonCodec<T>::toJson(field).dump() + " to " +
+                    JsonCodec<T>::toJson(value).dump());
+  }
+}
+
 template <class T>
 Json fieldToJson(const T& v) {
   if constexpr (requires { v.toJson(); }) {
@@ -410,7 +469,7 @@ Json fieldToJson(const T& v) {
 // A record type that extends the record type `Base`.
 #define ZEM_RECORD_DERIVED(Cls, Base, TypeName) ZEM_RECORD_IMPL_(Cls, TypeName, &Base::typeInfoStatic())
 
-#define ZEM_FIELD_REG_(name, ToJsonExpr, AssignStmt)                                                   \
+#define ZEM_FIELD_REG_IMPL_(name, ToJsonExpr, AssignStmt, KeyType, KeyValue)                        \
   static inline const ::Zem::FieldRegistrar name##Reg_{                                              \
       Self::typeInfoStatic(),                                                                        \
       ::Zem::FieldInfo{#name,                                                                        \
@@ -418,10 +477,16 @@ Json fieldToJson(const T& v) {
                          const Self& s_ = static_cast<const Self&>(e_);                              \
                          return ToJsonExpr;                                                          \
                        },                                                                            \
-                       [](::Zem::Entity& e_, const ::Zem::Json& j_) {                                \
+                       [](::Zem::Entity& e_, const ::Zem::Json& j_, [[maybe_unused]] bool fresh_) {  \
                          Self& s_ = static_cast<Self&>(e_);                                          \
                          AssignStmt;                                                                 \
-                       }}};
+                       },                                                                            \
+                       KeyType, KeyValue}};
+
+// Registers the JSON mapping of an attribute: `ToJsonExpr` and `AssignStmt`
+// see the record as `s_`, the JSON as `j_`, and `fresh_` (the record is
+// being made from JSON).
+#define ZEM_FIELD_REG_(name, ToJsonExpr, AssignStmt) ZEM_FIELD_REG_IMPL_(name, ToJsonExpr, AssignStmt, nullptr, nullptr)
 
 // A plain attribute: `x()`, `xIs(v)` (publishes only a change), `xAttr`.
 #define ZEM_ATTR_D(Type, name, init)                                                                  \
@@ -446,8 +511,10 @@ Json fieldToJson(const T& v) {
                                                                                                      \
  private:                                                                                            \
   Type name##_{};                                                                                    \
-  ZEM_FIELD_REG_(name, ::Zem::JsonCodec<Type>::toJson(s_.name##_),                                   \
-                 s_.name##_ = ::Zem::JsonCodec<Type>::fromJson(j_))                                  \
+  ZEM_FIELD_REG_IMPL_(                                                                               \
+      name, ::Zem::JsonCodec<Type>::toJson(s_.name##_),                                              \
+      ::Zem::detail::assignKey(s_.name##_, ::Zem::JsonCodec<Type>::fromJson(j_), fresh_),            \
+      &typeid(Type), [](const ::Zem::Entity& e_) -> const void* { return &static_cast<const Self&>(e_).name##_; }) \
  public:
 
 #define ZEM_ENTITY_MAP_BASE_(K, V, name, ordered, owning)                                            \

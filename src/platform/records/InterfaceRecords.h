@@ -62,7 +62,19 @@ class EthPhyIntfStatus : public EthIntfStatus {
 
  private:
   EthPhyIntfStatus() = default;
+  // The status's own copy of the interface's configuration (made with it,
+  // shared with nobody): plain data in the JSON, fixed like the keys.
   Velto::Ptr<IntfConfig> intfConfig_;
+  static void assignIntfConfig(EthPhyIntfStatus& s, const Zem::Json& j, bool fresh) {
+    Velto::Ptr<IntfConfig> config = j.is_null() ? nullptr : Zem::makeEntry<IntfConfig>(j);
+    if (fresh) {
+      s.intfConfig_ = std::move(config);
+    } else if (bool(config) != bool(s.intfConfig_) || (config && Zem::toJson(*config) != Zem::toJson(*s.intfConfig_))) {
+      throw Zem::JsonError("is fixed when the status is made and cannot change");
+    }
+  }
+  ZEM_FIELD_REG_(intfConfig, s_.intfConfig_ ? ::Zem::toJson(*s_.intfConfig_) : ::Zem::Json(),
+                 assignIntfConfig(s_, j_, fresh_))
 };
 
 class AllEthPhyIntfStatusDir : public Zem::Entity {

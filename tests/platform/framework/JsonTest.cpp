@@ -77,4 +77,52 @@ TEST(JsonTest, BadInputNamesTheAttribute) {
   }
 }
 
+TEST(JsonTest, AssignRefusesToChangeKeys) {
+  struct Case {
+    const char* path;  // in the tree's own JSON
+    Zem::Json value;
+    const char* expect;
+  };
+  for (auto c : {Case{"/branch/Ethernet2/intf", "Ethernet3",
+                      R"(branch: intf: is a key and cannot change from "Ethernet2" to "Ethernet3")"},
+                 Case{"/branch/Ethernet2/leaf/7/id", 8, "branch: leaf: id: is a key and cannot change from 7 to 8"},
+                 Case{"/branch/Ethernet5", {{"intf", "Ethernet6"}},
+                      R"(branch: Ethernet5: intf "Ethernet6" differs from the key the entry is stored under)"},
+                 Case{"/branch/Ethernet5", Zem::Json::object(),
+                      R"(branch: Ethernet5: intf "" differs from the key the entry is stored under)"}}) {
+    auto t = sampleTree();
+    const auto before = Zem::toJson(*t);
+    auto j = before;
+    j[Zem::Json::json_pointer(c.path)] = c.value;
+    try {
+      Zem::assignFromJson(*t, j);
+      ADD_FAILURE() << "accepted " << c.path;
+    } catch (const Zem::JsonError& e) {
+      EXPECT_EQ(std::string(e.what()), c.expect) << c.path;
+    }
+    EXPECT_EQ(Zem::toJson(*t), before) << c.path;
+  }
+  // A child with another key is another child, not the present one renamed.
+  auto b = sampleTree()->branch(IntfId("Ethernet2"));
+  auto fav = b->favourite();
+  Zem::assignFromJson(*b, Zem::Json::parse(R"({"favourite": {"id": 10, "value": 1}})"));
+  EXPECT_EQ(fav->id(), 9);
+  EXPECT_EQ(b->favourite()->id(), 10);
+}
+
+TEST(JsonTest, ReferenceMapsAreNotReadBack) {
+  auto refs = Velto::make<Refs>();
+  refs->leafPut(1, Velto::make<Leaf>(1));
+  const auto j = Zem::typedJson(*refs);
+  EXPECT_EQ(j["leaf"]["1"]["id"], 1);
+  Zem::assignFromJson(*refs, j);  // its own dump: nothing to find
+  EXPECT_EQ(refs->leaf().size(), 1u);
+  try {
+    Zem::entityFromJson(j, nullptr);
+    ADD_FAILURE() << "made references from JSON";
+  } catch (const Zem::JsonError& e) {
+    EXPECT_STREQ(e.what(), "leaf: holds references to entities owned elsewhere and cannot be read from JSON");
+  }
+}
+
 }  // namespace
