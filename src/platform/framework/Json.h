@@ -27,6 +27,14 @@ class JsonError : public std::runtime_error {
 template <class T, class Enable = void>
 struct JsonCodec;
 
+// The member `name` of the JSON object `j` (a `what`); a value read from JSON
+// has every field present, a missing one is refused rather than defaulted.
+inline const Json& requiredField(const Json& j, const char* name, const char* what) {
+  auto it = j.find(name);
+  if (it == j.end()) throw JsonError(std::string(what) + " lacks " + name);
+  return *it;
+}
+
 template <>
 struct JsonCodec<bool> {
   static Json toJson(bool v) { return v; }

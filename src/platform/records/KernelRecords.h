@@ -68,9 +68,9 @@ struct JsonCodec<KernelNetInfo::Interface> {
   static KernelNetInfo::Interface fromJson(const Json& j) {
     if (!j.is_object()) throw JsonError("expected a kernel interface object");
     KernelNetInfo::Interface i;
-    i.key.ifIndex = JsonCodec<int>::fromJson(j.value("ifIndex", Json(0)));
-    i.deviceName = JsonCodec<std::string>::fromJson(j.value("deviceName", Json("")));
-    i.hwAddr = JsonCodec<Kivo::EthAddr>::fromJson(j.value("hwAddr", Json("00:00:00:00:00:00")));
+    i.key.ifIndex = JsonCodec<int>::fromJson(requiredField(j, "ifIndex", "kernel interface"));
+    i.deviceName = JsonCodec<std::string>::fromJson(requiredField(j, "deviceName", "kernel interface"));
+    i.hwAddr = JsonCodec<Kivo::EthAddr>::fromJson(requiredField(j, "hwAddr", "kernel interface"));
     return i;
   }
 };

@@ -46,11 +46,7 @@ Json JsonCodec<Lldp::VornTlv>::toJson(const Lldp::VornTlv& t) {
 
 Lldp::VornTlv JsonCodec<Lldp::VornTlv>::fromJson(const Json& j) {
   if (!j.is_object()) throw JsonError("expected a Vorn TLV object");
-  auto field = [&](const char* name) -> const Json& {
-    auto it = j.find(name);
-    if (it == j.end()) throw JsonError(std::string("Vorn TLV lacks ") + name);
-    return *it;
-  };
+  auto field = [&](const char* name) -> const Json& { return requiredField(j, name, "Vorn TLV"); };
   Lldp::VornTlv t;
   t.memberId = JsonCodec<Vorn::MemberId>::fromJson(field("memberId"));
   t.role = JsonCodec<Vorn::Role>::fromJson(field("role"));

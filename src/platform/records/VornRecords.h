@@ -202,10 +202,10 @@ struct JsonCodec<Vorn::Lldp::RemoteSystemMsap> {
   static Msap fromJson(const Json& j) {
     if (!j.is_object()) throw JsonError("expected an MSAP object");
     Msap m;
-    m.chassisIdSubtype = JsonCodec<::Lldp::ChassisIdSubtype>::fromJson(j.value("chassisIdSubtype", Json(0)));
-    m.chassisId = JsonCodec<::Lldp::ChassisId>::fromJson(j.value("chassisId", Json("")));
-    m.portIdSubtype = JsonCodec<::Lldp::PortIdSubtype>::fromJson(j.value("portIdSubtype", Json(0)));
-    m.portId = JsonCodec<::Lldp::PortId>::fromJson(j.value("portId", Json("")));
+    m.chassisIdSubtype = JsonCodec<::Lldp::ChassisIdSubtype>::fromJson(requiredField(j, "chassisIdSubtype", "MSAP"));
+    m.chassisId = JsonCodec<::Lldp::ChassisId>::fromJson(requiredField(j, "chassisId", "MSAP"));
+    m.portIdSubtype = JsonCodec<::Lldp::PortIdSubtype>::fromJson(requiredField(j, "portIdSubtype", "MSAP"));
+    m.portId = JsonCodec<::Lldp::PortId>::fromJson(requiredField(j, "portId", "MSAP"));
     return m;
   }
 };
@@ -288,12 +288,12 @@ struct JsonCodec<Vorn::Lldp::VornTlv> {
   static Vorn::Lldp::VornTlv fromJson(const Json& j) {
     if (!j.is_object()) throw JsonError("expected a Vorn TLV object");
     Vorn::Lldp::VornTlv t;
-    t.memberId = JsonCodec<Vorn::MemberId>::fromJson(j.value("memberId", Json(0)));
-    t.role = JsonCodec<Vorn::Role>::fromJson(j.value("role", Json(0)));
-    t.expectedPeerId = JsonCodec<Vorn::MemberId>::fromJson(j.value("expectedPeerId", Json(0)));
-    t.receivedPeerId = JsonCodec<Vorn::MemberId>::fromJson(j.value("receivedPeerId", Json(0)));
-    t.lodestoreConnected = JsonCodec<bool>::fromJson(j.value("lodestoreConnected", Json(false)));
-    t.singleLink = JsonCodec<bool>::fromJson(j.value("singleLink", Json(false)));
+    t.memberId = JsonCodec<Vorn::MemberId>::fromJson(requiredField(j, "memberId", "Vorn TLV"));
+    t.role = JsonCodec<Vorn::Role>::fromJson(requiredField(j, "role", "Vorn TLV"));
+    t.expectedPeerId = JsonCodec<Vorn::MemberId>::fromJson(requiredField(j, "expectedPeerId", "Vorn TLV"));
+    t.receivedPeerId = JsonCodec<Vorn::MemberId>::fromJson(requiredField(j, "receivedPeerId", "Vorn TLV"));
+    t.lodestoreConnected = JsonCodec<bool>::fromJson(requiredField(j, "lodestoreConnected", "Vorn TLV"));
+    t.singleLink = JsonCodec<bool>::fromJson(requiredField(j, "singleLink", "Vorn TLV"));
     return t;
   }
 };

@@ -90,9 +90,21 @@ struct KeyCodec<Vorn::MemberId> {
   static std::string toKey(Vorn::MemberId m) { return m.stringValue(); }
   static Vorn::MemberId fromKey(const std::string& s) { return KeyCodec<uint8_t>::fromKey(s); }
 };
+// The member ID where one is optional: none and 0 are the same (0 is never a
+// member's number), so a 0 read from JSON is none, as on the wire.
+template <>
+struct JsonCodec<Optional<Vorn::MemberId>> {
+  static Json toJson(const Optional<Vorn::MemberId>& m) { return m ? Json(m->value()) : Json(); }
+  static Optional<Vorn::MemberId> fromJson(const Json& j) {
+    if (j.is_null()) return none;
+    return Vorn::optionalMemberId(JsonCodec<Vorn::MemberId>::fromJson(j));
+  }
+};
+// Roles travel by name; a role byte without a name (a peer's TLV can carry
+// any) travels as its number, so what was received can be written back.
 template <>
 struct JsonCodec<Vorn::Role> {
-  static Json toJson(Vorn::Role r) { return Vorn::stringValue(r); }
+  static Json toJson(Vorn::Role r);
   static Vorn::Role fromJson(const Json& j);
 };
 template <>

@@ -5,6 +5,7 @@
 #include "platform/records/VornFabricLldpCtxTypes.h"
 #include "platform/records/VornRecords.h"
 #include "platform/vorn/Group.h"
+#include "platform/vorn/ServiceSync.h"
 
 #include <gtest/gtest.h>
 
@@ -19,8 +20,15 @@ const IntfId po1("Port-Channel1");
 const IntfId et1("Ethernet1");
 const IntfId et2("Ethernet2");
 
-Lldp::VornTlv tlv(uint8_t member, uint8_t expected, uint8_t received, uint8_t flags = 0) {
-  return Lldp::VornTlv{member, Vorn::Role::member, expected, received, flags};
+Lldp::VornTlv tlv(uint8_t member, uint8_t expected, uint8_t received, uint8_t flags = 0,
+                  Vorn::Role role = Vorn::Role::member) {
+  return Lldp::VornTlv{member, role, expected, received, flags};
+}
+
+// A record whose constructor is private (backup-area variants), made by name.
+template <class T>
+Velto::Ptr<T> made() {
+  return Velto::dynamicPtrCast<T>(T::typeInfoStatic().create());
 }
 
 // One populated instance of each record the agent persists or publishes.
@@ -57,6 +65,8 @@ std::vector<std::pair<std::string, Velto::Ptr<Zem::Entity>>> samples() {
   auto rs = lldpStatus->portStatusIs(et1)->remoteSystemIs(3, msap);
   rs->ttlIs(1);
   rs->vornTlvRxIs(Vorn::Lldp::VornTlv{2, Vorn::Role::member, 1, 1, true, false});
+  // A role byte without a name, as a peer may send.
+  lldpStatus->portStatusIs(et2)->remoteSystemIs(4, msap)->vornTlvRxIs(Vorn::Lldp::VornTlv{3, Vorn::Role(5), 0, 0, false, true});
   v.emplace_back("LLDP status", lldpStatus);
 
   auto warm = Velto::make<Vorn::AsicsWarm>("asicsWarm");
@@ -76,7 +86,7 @@ std::vector<std::pair<std::string, Velto::Ptr<Zem::Entity>>> samples() {
   auto lldpEngineStatus = Velto::make<Lldp::Status>("status");
   auto remote = lldpEngineStatus->portStatusIs(et1, 3.0)->remoteSystemIs(1);
   remote->chassisIdIs(Lldp::ChassisId("abcdef"));
-  remote->vornTlvIs(tlv(2, 1, 1));
+  remote->vornTlvIs(tlv(2, 1, 1, 0, Vorn::Role(5)));
   remote->lastRefreshTimeIs(4.25);
   v.emplace_back("LLDP engine status", lldpEngineStatus);
 
@@ -85,6 +95,51 @@ std::vector<std::pair<std::string, Velto::Ptr<Zem::Entity>>> samples() {
   po->linkStatusIs(Interface::LinkStatus::up);
   po->memberIs(et1)->linkStatusIs(Interface::LinkStatus::up);
   v.emplace_back("LAG status", lag);
+
+  auto cli = Velto::make<Lldp::CliConfig>("cliConfig");
+  cli->enabledIs(true);
+  v.emplace_back("LLDP switch", cli);
+
+  auto lldpConfig = Velto::make<Lldp::Config>("config");
+  lldpConfig->portConfigIs(et1)->rxRateLimitingEnabledIs(false);
+  lldpConfig->messageTxIntervalIs(5);
+  lldpConfig->isMessageTxTimeInMsIs(true);
+  v.emplace_back("LLDP configuration", lldpConfig);
+
+  auto local = Velto::make<Lldp::LocalSystem>("localSystem");
+  local->chassisIdIs(Lldp::ChassisId("\x02\x01"));
+  auto port = local->localPortIs(et1);
+  port->portIdIs(Lldp::PortId("Ethernet1"));
+  port->vornTlvTxIs(tlv(1, 2, 2, Lldp::VornTlv::singleLinkFlag));
+  v.emplace_back("LLDP local system", local);
+
+  auto phy = Velto::make<Interface::AllEthPhyIntfStatusDir>("eth");
+  auto eth = Velto::make<Interface::EthPhyIntfStatus>(et1, Velto::make<Interface::IntfConfig>(et1), 3,
+                                                      Kivo::EthAddr::fromString("02:00:00:00:00:01"), 7);
+  eth->deviceNameIs("et1");
+  eth->linkStatusIs(Interface::LinkStatus::up);
+  phy->intfStatusIs(eth);
+  v.emplace_back("Ethernet interface status", phy);
+
+  auto desired = Velto::make<Interface::PamDesiredIntfDir>("desired");
+  desired->intfDesiredIs(et1, true);
+  v.emplace_back("desired interfaces", desired);
+
+  auto vornStatus = Velto::make<Vorn::VornStatus>("status");
+  vornStatus->candidateMemberIdIs(Vorn::MemberId(3));
+  v.emplace_back("group status", vornStatus);
+
+  auto localConfig = made<Vorn::LocalMemberConfig>();
+  localConfig->bcConfigIs(po1)->memberIntfIs(et1);
+  v.emplace_back("backed-up member configuration", localConfig);
+
+  auto localStatus = made<Vorn::Lldp::LocalStatus>();
+  localStatus->portStatusIs(et1)->remoteSystemIs(1, msap)->ttlIs(120);
+  v.emplace_back("backed-up LLDP status", localStatus);
+
+  auto serviceCtx = Velto::make<Vorn::ServiceCtx>(config, "local/config", "vorn/config", true);
+  serviceCtx->remoteIsWriterIs(false);
+  v.emplace_back("synchronizer context", serviceCtx);
 
   auto dir = Velto::make<Zem::Dir>("root");
   dir->mkdir("vorn")->createEntity("status", "Vorn::VornStatus");
@@ -113,6 +168,55 @@ TEST(RecordsTest, StatesTravelByName) {
     EXPECT_EQ(Vorn::higigNegotiationStateFromString(Vorn::stringValue(state)), Zem::Optional(state));
   }
   EXPECT_EQ(Vorn::stringValue(HigigNegotiationState::higigWaitAsicsWarm), "higigWaitAsicsWarm");
+}
+
+TEST(RecordsTest, OptionalMemberIdZeroIsNone) {
+  auto ctx = Velto::make<VornFabricLldp::CtxForMember>("c")->ctxIs(po1, et1);
+  for (auto [json, expect] : {std::pair{Zem::Json(2), Vorn::optionalMemberId(2)}, std::pair{Zem::Json(0), Vorn::optionalMemberId(0)},
+                              std::pair{Zem::Json(), Vorn::optionalMemberId(0)}}) {
+    Zem::assignFromJson(*ctx, Zem::Json{{"peerMemberId", json}});
+    EXPECT_EQ(ctx->peerMemberId(), expect) << json;
+  }
+  EXPECT_TRUE(Zem::toJson(*ctx)["peerMemberId"].is_null());
+}
+
+TEST(RecordsTest, ValuesRefuseBadOrMissingFields) {
+  using Zem::Json;
+  const Json msap = Zem::JsonCodec<Vorn::Lldp::RemoteSystemMsap>::toJson({});
+  const Json vornTlv = Zem::JsonCodec<Vorn::Lldp::VornTlv>::toJson({});
+  const Json lldpTlv = Zem::JsonCodec<Lldp::VornTlv>::toJson({});
+  const Json kernelIntf = Zem::JsonCodec<KernelNetInfo::Interface>::toJson({});
+  auto without = [](Json j, const char* field) {
+    j.erase(field);
+    return j;
+  };
+  struct Case {
+    std::function<void()> read;
+    const char* expect;
+  };
+  const Case cases[] = {
+      {[&] { Zem::JsonCodec<Vorn::Lldp::RemoteSystemMsap>::fromJson(without(msap, "portId")); }, "MSAP lacks portId"},
+      {[&] { Zem::JsonCodec<Vorn::Lldp::RemoteSystemMsap>::fromJson(without(msap, "chassisIdSubtype")); },
+       "MSAP lacks chassisIdSubtype"},
+      {[&] { Zem::JsonCodec<Vorn::Lldp::VornTlv>::fromJson(without(vornTlv, "role")); }, "Vorn TLV lacks role"},
+      {[&] { Zem::JsonCodec<Vorn::Lldp::VornTlv>::fromJson(without(vornTlv, "singleLink")); }, "Vorn TLV lacks singleLink"},
+      {[&] { Zem::JsonCodec<Lldp::VornTlv>::fromJson(without(lldpTlv, "flags")); }, "Vorn TLV lacks flags"},
+      {[&] { Zem::JsonCodec<KernelNetInfo::Interface>::fromJson(without(kernelIntf, "hwAddr")); }, "kernel interface lacks hwAddr"},
+      {[&] { Zem::JsonCodec<HigigNegotiationState>::fromJson(Json(7)); }, "negotiation state 7 out of range (0 to 6)"},
+      {[&] { Zem::JsonCodec<HigigNegotiationState>::fromJson(Json(-1)); }, "negotiation state -1 out of range (0 to 6)"},
+      {[&] { Zem::JsonCodec<Vorn::Role>::fromJson(Json(256)); }, "role 256 out of range (0 to 255)"},
+      {[&] { Zem::JsonCodec<Vorn::Role>::fromJson(Json("role256")); }, "unknown role 'role256'"},
+  };
+  for (auto& c : cases) {
+    try {
+      c.read();
+      ADD_FAILURE() << "accepted: " << c.expect;
+    } catch (const Zem::JsonError& e) {
+      EXPECT_STREQ(e.what(), c.expect);
+    }
+  }
+  // Earlier backups named a role without a name "role<number>".
+  EXPECT_EQ(Zem::JsonCodec<Vorn::Role>::fromJson(Json("role5")), Vorn::Role(5));
 }
 
 TEST(RecordsTest, IdentifiersRefuseMoreThan255Bytes) {
