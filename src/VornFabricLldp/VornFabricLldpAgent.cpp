@@ -8,11 +8,6 @@
 namespace VornFabricLldp {
 namespace {
 const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp"};
-
-template <class T>
-auto named() {
-  return [](const std::string& name) { return Velto::make<T>(name); };
-}
 }  // namespace
 
 // ===========================================================================
@@ -92,17 +87,17 @@ std::string AgentSm::memberPath(const char* base, Vorn::MemberId memberId) {
   return fmt::format("{}/{}", base, memberId.stringValue());
 }
 
-void AgentSm::synchronizerIs(SyncPtr& slot, const Velto::Ptr<Vorn::ServiceCtx>& ctx,
-                             const Velto::Ptr<Lodestore::EntityManager>& em) {
+const AgentSm::SyncPtr& AgentSm::synchronizerIs(SyncPtr& slot, const CtxPtr& ctx, const EmPtr& em) {
   if (slot && slot->serviceCtx() == ctx) {
     slot->lodestoreEmIs(em);
-    return;
+  } else {
+    slot = Velto::make<Vorn::ServiceLocalRemoteSynchronizer>(ctx, em);
   }
-  slot = Velto::make<Vorn::ServiceLocalRemoteSynchronizer>(ctx, em);
+  return slot;
 }
 
 void AgentSm::buildLldpEngine() {
-  const auto& root = protocolRoot_.is(named<Lldp::Agent::Protocol::Root>(), std::string("protocolRoot"));
+  const auto& root = protocolRootIs("protocolRoot");
   root->ethPhyIntfStatusDirIs(allEthPhyIntfStatusDir());
   root->configIs(config());
   root->statusIs(status());
@@ -118,19 +113,18 @@ void AgentSm::buildLldpEngine() {
 
 void AgentSm::handleInitialized() {
   TRACE0("");
-  cliConfig_.is(named<Lldp::CliConfig>(), std::string("cliConfig"));
-  cliConfig()->enabledIs(true);
-  config_.is(named<Lldp::Config>(), std::string("config"));
-  status_.is(named<Lldp::Status>(), std::string("status"));
-  allEthPhyIntfStatusDir_.is(named<Interface::AllEthPhyIntfStatusDir>(), std::string("allEthPhyIntfStatusDir"));
-  allIntfStatusDir_.is(named<Interface::AllIntfStatusDir>(), std::string("allIntfStatusDir"));
-  allIntfStatusLocalDir_.is(named<Interface::AllIntfStatusLocalDir>(), std::string("allIntfStatusLocalDir"));
-  localSystem_.is(named<Lldp::LocalSystem>(), std::string("localSystem"));
+  cliConfigIs("cliConfig")->enabledIs(true);
+  configIs("config");
+  statusIs("status");
+  allEthPhyIntfStatusDirIs("allEthPhyIntfStatusDir");
+  allIntfStatusDirIs("allIntfStatusDir");
+  allIntfStatusLocalDirIs("allIntfStatusLocalDir");
+  localSystemIs("localSystem");
   buildLldpEngine();
 
-  lldpSelectedRsForMember_.is(lldpSelectedRsForMemberFactory);
-  vornKniIntfMap_.is(named<Vorn::KniIntfMap>(), std::string("vornKniIntfMap"));
-  vornKniIntfMapperSm_.is(Vorn::kniIntfMapperSmFactory, kniStatus_, vornKniIntfMap());
+  lldpSelectedRsForMemberIs();
+  vornKniIntfMapIs();
+  vornKniIntfMapperSmIs(kniStatus_, vornKniIntfMap());
 
   const auto role = Vorn::role();
   ZEM_ASSERT(role.hasValue());
@@ -138,23 +132,22 @@ void AgentSm::handleInitialized() {
   // published context, so stale receive information is held for a while;
   // a candidate never restores anything.
   const bool restoreFromLocalBackup = *role != Vorn::candidate() && !restoreFromLocal_;
-  lldpCtxMapperSm_.is(lldpCtxMapperSmFactory, memberId_, scheduler_, memberConfig_, lldpSelectedRsForMember(),
-                      restoreFromLocalBackup, ctxForMember_);
-  lldpPopulatorSm_.is(lldpPopulatorSmFactory, memberId_, kniStatus_, vornKniIntfMap(), memberConfig_, config(), status(),
-                      allEthPhyIntfStatusDir(), allIntfStatusDir(), localSystem(), protocolRoot()->desiredIntfDir());
-  lldpRemoteSystemSelectorSm_.is(lldpRemoteSystemSelectorSmFactory, status(), lldpSelectedRsForMember());
-  lldpVornTlvSm_.is(lldpVornTlvSmFactory, memberId_, *role, ctxForMember_, localSystem(), vflCtx_, vflBcLagGroupInfo_);
+  lldpCtxMapperSmIs(memberId_, scheduler_, memberConfig_, lldpSelectedRsForMember(), restoreFromLocalBackup,
+                    ctxForMember_);
+  lldpPopulatorSmIs(memberId_, kniStatus_, vornKniIntfMap(), memberConfig_, config(), status(),
+                    allEthPhyIntfStatusDir(), allIntfStatusDir(), localSystem(), protocolRoot()->desiredIntfDir());
+  lldpRemoteSystemSelectorSmIs(status(), lldpSelectedRsForMember());
+  lldpVornTlvSmIs(memberId_, *role, ctxForMember_, localSystem(), vflCtx_, vflBcLagGroupInfo_);
   if (Vorn::isMember()) {
-    vornMemberFileMgrSm_.is(Vorn::vornMemberFileMgrSmFactory, std::string(VornBootConstants::vornConfigFilePath),
-                            memberConfig_);
+    vornMemberFileMgrSmIs(std::string(VornBootConstants::vornConfigFilePath), memberConfig_);
   }
   protocolRoot()->onOffSwitchSmIs(cliConfig(), protocolRoot()->ethDevPamManager());
-  lldpStatusSm_.is(lldpStatusSmFactory, status(), vornLldpStatus_);
+  lldpStatusSmIs(status(), vornLldpStatus_);
   TRACE0("restoreFromLocal={}", restoreFromLocal_);
 
   buildSynchronizers();
-  lldpHigigSm_.is(lldpHigigSmFactory, memberId_, *role, scheduler_, selector_, ctxForMember_, config(), status(),
-                  vornAsicsWarm_, backplaneChannelStatus_);
+  lldpHigigSmIs(memberId_, *role, scheduler_, selector_, ctxForMember_, config(), status(), vornAsicsWarm_,
+                backplaneChannelStatus_);
   listenForPeers();
 }
 
@@ -163,13 +156,13 @@ void AgentSm::buildSynchronizers() {
   const std::string configPath = fmt::format("{}/{}", "vorn/memberConfig", memberConfig_->name());
   auto configCtx = Velto::make<Vorn::ServiceCtx>(memberConfig_, configPath, configPath, restoreFromLocal_);
   configCtx->localStateReaderIs(Velto::make<Vorn::VornConfigLocalReader>(configCtx));
-  synchronizerIs(selector_, configCtx, nullptr);
+  selectorIs(configCtx, nullptr);
   selector_->initialize();
 
   if (vornAsicsWarm_) {
     auto ctx = Velto::make<Vorn::ServiceCtx>(vornAsicsWarm_, vornAsicsWarm_->fullName(), "vorn/hardware/asicsWarm", false);
     ctx->localStateReaderIs(Velto::make<Vorn::NoopStateReader>());
-    synchronizerIs(asicsWarmSelector_, ctx, nullptr);
+    asicsWarmSelectorIs(ctx, nullptr);
     asicsWarmSelector_->initialize();
   }
 
@@ -179,14 +172,14 @@ void AgentSm::buildSynchronizers() {
                                              memberPath("vorn/dtd/bcStatus", memberId_), false);
   bcCtx->remoteIsWriterIs(false);
   bcCtx->localStateReaderIs(Velto::make<Vorn::NoopStateReader>());
-  synchronizerIs(bcmsLodestoreSynchronizer_, bcCtx, nullptr);
+  bcmsLodestoreSynchronizerIs(bcCtx, nullptr);
   bcmsLodestoreSynchronizer_->initialize();
 
   const std::string lldpPath = memberPath("vorn/lldp/status", memberId_);
   auto lldpCtx = Velto::make<Vorn::ServiceCtx>(vornLldpStatus_, lldpPath, lldpPath, false);
   lldpCtx->remoteIsWriterIs(false);
   lldpCtx->localStateReaderIs(Velto::make<Vorn::NoopStateReader>());
-  synchronizerIs(lldpStatusLodestoreSynchronizer_, lldpCtx, nullptr);
+  lldpStatusLodestoreSynchronizerIs(lldpCtx, nullptr);
   lldpStatusLodestoreSynchronizer_->initialize();
 }
 
@@ -245,7 +238,9 @@ Velto::Ptr<AgentSm> agentSmFactory(Vorn::MemberId memberId, const Velto::Ptr<Oru
 // ===========================================================================
 // AgentBase
 
-AgentBase::~AgentBase() {
+AgentBase::~AgentBase() { tearDown(); }
+
+void AgentBase::tearDown() {
   rootSmDel();
   netNsRootDel();
   netNsManagerDel();
@@ -299,7 +294,11 @@ constexpr const char* kEthLagStatus = "interface/status/eth/lag";
 bool lagGroupMismatchEnabled() { return getToggleState("VornLagGroupMismatch", "VornCore.json", true); }
 }  // namespace
 
-Agent::~Agent() { ctxForMember_ = nullptr; }
+Agent::~Agent() {
+  // The root goes before the records it runs on, as in the base.
+  tearDown();
+  ctxForMember_ = nullptr;
+}
 
 void Agent::doInit() {
   TRACE0("Initialize Agent");
@@ -416,8 +415,12 @@ bool CandidateAgent::isMemberConfig(const Velto::Ptr<Zem::Entity>& e) {
 
 void CandidateAgent::vornLldpStatusDirIs(const Velto::Ptr<Zem::Dir>& d) {
   if (d == vornLldpStatusDir_) return;
+  Velto::Ptr<Zem::Dir> prev = std::move(vornLldpStatusDir_);
   vornLldpStatusDir_ = d;
   maybeCreateAgentSm();
+  // Subscribers hear of the directory only once the root that mirrors into
+  // it exists.
+  publish(Zem::Change{this, &vornLldpStatusDirAttr, nullptr, &prev, nullptr});
 }
 
 void CandidateAgent::vornStatusIs(const Velto::Ptr<const Vorn::VornStatus>& s) {

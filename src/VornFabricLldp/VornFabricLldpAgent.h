@@ -73,6 +73,97 @@ class AgentSm : public Zem::StateMachine {
       const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo);
   void vflBcLagGroupSmDel() { vflBcLagGroupSm_.del(); }
 
+  // One operation pair per owned record, child and synchronizer: equal
+  // arguments keep the present one, other arguments replace it (the old one
+  // is deactivated and released). A synchronizer whose service context is
+  // unchanged is kept and only handed the new entity manager.
+  const auto& cliConfigIs(const std::string& n) { return cliConfig_.is(makeNamed<Lldp::CliConfig>, n); }
+  void cliConfigDel() { cliConfig_.del(); }
+  const auto& configIs(const std::string& n) { return config_.is(makeNamed<Lldp::Config>, n); }
+  void configDel() { config_.del(); }
+  const auto& statusIs(const std::string& n) { return status_.is(makeNamed<Lldp::Status>, n); }
+  void statusDel() { status_.del(); }
+  const auto& allEthPhyIntfStatusDirIs(const std::string& n) {
+    return allEthPhyIntfStatusDir_.is(makeNamed<Interface::AllEthPhyIntfStatusDir>, n);
+  }
+  void allEthPhyIntfStatusDirDel() { allEthPhyIntfStatusDir_.del(); }
+  const auto& allIntfStatusDirIs(const std::string& n) {
+    return allIntfStatusDir_.is(makeNamed<Interface::AllIntfStatusDir>, n);
+  }
+  void allIntfStatusDirDel() { allIntfStatusDir_.del(); }
+  const auto& allIntfStatusLocalDirIs(const std::string& n) {
+    return allIntfStatusLocalDir_.is(makeNamed<Interface::AllIntfStatusLocalDir>, n);
+  }
+  void allIntfStatusLocalDirDel() { allIntfStatusLocalDir_.del(); }
+  const auto& localSystemIs(const std::string& n) { return localSystem_.is(makeNamed<Lldp::LocalSystem>, n); }
+  void localSystemDel() { localSystem_.del(); }
+  const auto& vornKniIntfMapIs() { return vornKniIntfMap_.is(makeNamed<Vorn::KniIntfMap>, std::string("vornKniIntfMap")); }
+  void vornKniIntfMapDel() { vornKniIntfMap_.del(); }
+  const auto& lldpSelectedRsForMemberIs() { return lldpSelectedRsForMember_.is(lldpSelectedRsForMemberFactory); }
+  void lldpSelectedRsForMemberDel() { lldpSelectedRsForMember_.del(); }
+  const auto& protocolRootIs(const std::string& n) {
+    return protocolRoot_.is(makeNamed<Lldp::Agent::Protocol::Root>, n);
+  }
+  void protocolRootDel() { protocolRoot_.del(); }
+
+  template <class... A>
+  const auto& vornKniIntfMapperSmIs(const A&... a) {
+    return vornKniIntfMapperSm_.is(Vorn::kniIntfMapperSmFactory, a...);
+  }
+  void vornKniIntfMapperSmDel() { vornKniIntfMapperSm_.del(); }
+  template <class... A>
+  const auto& lldpCtxMapperSmIs(const A&... a) {
+    return lldpCtxMapperSm_.is(lldpCtxMapperSmFactory, a...);
+  }
+  void lldpCtxMapperSmDel() { lldpCtxMapperSm_.del(); }
+  template <class... A>
+  const auto& lldpPopulatorSmIs(const A&... a) {
+    return lldpPopulatorSm_.is(lldpPopulatorSmFactory, a...);
+  }
+  void lldpPopulatorSmDel() { lldpPopulatorSm_.del(); }
+  template <class... A>
+  const auto& lldpRemoteSystemSelectorSmIs(const A&... a) {
+    return lldpRemoteSystemSelectorSm_.is(lldpRemoteSystemSelectorSmFactory, a...);
+  }
+  void lldpRemoteSystemSelectorSmDel() { lldpRemoteSystemSelectorSm_.del(); }
+  template <class... A>
+  const auto& lldpVornTlvSmIs(const A&... a) {
+    return lldpVornTlvSm_.is(lldpVornTlvSmFactory, a...);
+  }
+  void lldpVornTlvSmDel() { lldpVornTlvSm_.del(); }
+  template <class... A>
+  const auto& lldpHigigSmIs(const A&... a) {
+    return lldpHigigSm_.is(lldpHigigSmFactory, a...);
+  }
+  void lldpHigigSmDel() { lldpHigigSm_.del(); }
+  template <class... A>
+  const auto& vornMemberFileMgrSmIs(const A&... a) {
+    return vornMemberFileMgrSm_.is(Vorn::vornMemberFileMgrSmFactory, a...);
+  }
+  void vornMemberFileMgrSmDel() { vornMemberFileMgrSm_.del(); }
+  template <class... A>
+  const auto& lldpStatusSmIs(const A&... a) {
+    return lldpStatusSm_.is(lldpStatusSmFactory, a...);
+  }
+  void lldpStatusSmDel() { lldpStatusSm_.del(); }
+
+  using CtxPtr = Velto::Ptr<Vorn::ServiceCtx>;
+  using EmPtr = Velto::Ptr<Lodestore::EntityManager>;
+  const SyncPtr& selectorIs(const CtxPtr& c, const EmPtr& em) { return synchronizerIs(selector_, c, em); }
+  void selectorDel() { selector_ = nullptr; }
+  const SyncPtr& asicsWarmSelectorIs(const CtxPtr& c, const EmPtr& em) {
+    return synchronizerIs(asicsWarmSelector_, c, em);
+  }
+  void asicsWarmSelectorDel() { asicsWarmSelector_ = nullptr; }
+  const SyncPtr& bcmsLodestoreSynchronizerIs(const CtxPtr& c, const EmPtr& em) {
+    return synchronizerIs(bcmsLodestoreSynchronizer_, c, em);
+  }
+  void bcmsLodestoreSynchronizerDel() { bcmsLodestoreSynchronizer_ = nullptr; }
+  const SyncPtr& lldpStatusLodestoreSynchronizerIs(const CtxPtr& c, const EmPtr& em) {
+    return synchronizerIs(lldpStatusLodestoreSynchronizer_, c, em);
+  }
+  void lldpStatusLodestoreSynchronizerDel() { lldpStatusLodestoreSynchronizer_ = nullptr; }
+
   // Inputs.
   const Velto::Ptr<Lodestore::EntityManager>& lodestoreEm() const { return lodestoreEm_; }
   Vorn::MemberId memberId() const { return memberId_; }
@@ -124,8 +215,11 @@ class AgentSm : public Zem::StateMachine {
  private:
   // A synchronizer keeps its identity while its service context is the same:
   // a new entity manager is only handed over.
-  static void synchronizerIs(SyncPtr& slot, const Velto::Ptr<Vorn::ServiceCtx>& ctx,
-                             const Velto::Ptr<Lodestore::EntityManager>& em);
+  static const SyncPtr& synchronizerIs(SyncPtr& slot, const CtxPtr& ctx, const EmPtr& em);
+  template <class T>
+  static Velto::Ptr<T> makeNamed(const std::string& name) {
+    return Velto::make<T>(name);
+  }
   static std::string memberPath(const char* base, Vorn::MemberId memberId);
 
   void buildLldpEngine();
@@ -255,6 +349,11 @@ class AgentBase : public ::AgentBase::CAgent {
   const Velto::Ptr<Interface::EthLagIntfStatusDir>& ethLagIntfStatusDir() const { return ethLagIntfStatusDir_; }
   void ethLagIntfStatusDirIs(Velto::Ptr<Interface::EthLagIntfStatusDir> d) { ethLagIntfStatusDir_ = std::move(d); }
 
+ protected:
+  // Releases the root state machine, then the kernel plumbing and the
+  // agent's own records; a derived agent calls it before dropping its own.
+  void tearDown();
+
  private:
   Velto::Ptr<Lodestore::EntityManager> lodestoreEm_;
   Zem::ChildSlot<AgentSm, Vorn::MemberId, Velto::Ptr<Oru::TaskScheduler>, Velto::Ptr<KernelNetInfo::Status>,
@@ -315,6 +414,7 @@ class CandidateAgent : public AgentBase {
   void bcStatusDirIs(const Velto::Ptr<Zem::Dir>& d) { bcStatusDir_ = d; }
   const Velto::Ptr<Zem::Dir>& vornLldpStatusDir() const { return vornLldpStatusDir_; }
   void vornLldpStatusDirIs(const Velto::Ptr<Zem::Dir>& d);
+  static inline const Zem::AttrInfo vornLldpStatusDirAttr{"vornLldpStatusDir"};
   const Velto::Ptr<CtxForMember>& ctxForMember() const { return ctxForMember_; }
   void ctxForMemberIs(const std::string& name);
   void ctxForMemberDel() { ctxForMember_ = nullptr; }

@@ -21,6 +21,12 @@ void Host::start(Velto::Ptr<AgentBase::CAgent> agent) {
   em_->mountsCompleteHandlerIs([this](Lodestore::MountStatus status, Velto::Ptr<Lodestore::EntityManager> em) {
     if (agent_) agent_->doMountsComplete(status, em);
   });
+  // Whatever stamps records with the current time reads this scheduler,
+  // unless the process runs several hosts and made its own choice.
+  if (Oru::currentScheduler() == nullptr) {
+    Oru::currentSchedulerIs(scheduler_.get());
+    madeSchedulerCurrent_ = true;
+  }
   agent_->taskSchedulerIs(scheduler_);
   agent_->entityManagerIs(em_);
   agent_->doPreInit();
@@ -48,6 +54,8 @@ void Host::stop() {
   agentConnected_ = false;
   if (em_) em_->mountsCompleteHandlerIs(nullptr);
   em_ = nullptr;
+  if (madeSchedulerCurrent_ && Oru::currentScheduler() == scheduler_.get()) Oru::currentSchedulerIs(nullptr);
+  madeSchedulerCurrent_ = false;
   db_->flush();
 }
 

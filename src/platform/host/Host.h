@@ -38,6 +38,7 @@ class Host {
   Velto::Ptr<Lodestore::EntityManager> em_;
   Velto::Ptr<AgentBase::CAgent> agent_;
   bool agentConnected_ = false;
+  bool madeSchedulerCurrent_ = false;
   Zem::Reactor dbReactor_;
 };
 
