@@ -14,6 +14,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
@@ -191,6 +192,60 @@ TEST(AgentTest, DisconnectStopsSynchronizersAndReconnectRestartsThem) {
   EXPECT_TRUE(selector->syncStarted());
   EXPECT_EQ(root->lodestoreEm(), w.host->entityManager());
   EXPECT_TRUE(agent->vflCtx()->lodestoreConnected());
+
+  // A connect with another entity manager hands it to all four synchronizers.
+  auto em2 = Velto::make<Lodestore::EntityManager>(w.db, w.clock);
+  root->handleLodestoreConnect(em2);
+  for (const auto& sync : {root->selector(), root->asicsWarmSelector(), root->bcmsLodestoreSynchronizer(),
+                           root->lldpStatusLodestoreSynchronizer()}) {
+    EXPECT_EQ(sync->lodestoreEm(), em2);
+    EXPECT_TRUE(sync->syncStarted());
+  }
+  EXPECT_EQ(root->lodestoreEm(), em2);
+  EXPECT_EQ(root->selector(), selector);
+}
+
+TEST(AgentTest, RootBuildsItsPartsInOrderAndKeepsThemForEqualArguments) {
+  ScopedToggleDir toggles(nullptr);
+  SwitchWorld w;
+  w.configure();
+  Ringlog::Capture cap;
+  auto agent = w.startAgent();
+  const auto& root = agent->rootSm();
+  ASSERT_TRUE(root);
+
+  // Each part traces as it is built; the first trace of each unit after the
+  // root's own entry gives the build order.
+  const std::vector<std::string> parts = {"Root.cpp", "KniIntfMapperSm.cpp", "LldpCtxMapperSm.cpp",
+                                          "LldpPopulatorSm.cpp", "LldpRemoteSystemSelectorSm.cpp",
+                                          "LldpVornTlvSm.cpp", "VornMemberFileMgrSm.cpp", "Pam.cpp",
+                                          "LldpStatusSm.cpp", "ServiceSync.cpp", "LldpHigigSm.cpp", "Q7Relay.cpp"};
+  std::vector<std::string> order;
+  bool inRoot = false;
+  for (const auto& r : cap.records()) {
+    if (r.function == std::string("handleInitialized") && r.unit == std::string("VornFabricLldpAgent.cpp")) {
+      inRoot = true;
+    }
+    if (!inRoot || std::find(parts.begin(), parts.end(), r.unit) == parts.end()) continue;
+    if (std::find(order.begin(), order.end(), r.unit) == order.end()) order.push_back(r.unit);
+    if (r.unit == std::string("Q7Relay.cpp")) break;
+  }
+  EXPECT_EQ(order, parts);
+
+  const auto tcp = Q7Relay::ZemUtils::TcpConfig(Q7Relay::ZemUtils::ConnectionKey::ipAndPort("0.0.0.0", 5546),
+                                                std::nullopt, 0.0, 1, 9, 3, 0.1, 2.0, 3600.0, false);
+  EXPECT_TRUE(root->q7ServerStatus()->config() == tcp);
+
+  // Equal arguments keep what exists, for the root and for its children.
+  const auto populator = root->lldpPopulatorSm();
+  EXPECT_EQ(root->lldpRemoteSystemSelectorSmIs(root->status(), root->lldpSelectedRsForMember()),
+            root->lldpRemoteSystemSelectorSm());
+  EXPECT_EQ(agent->rootSmIs(root->memberId(), root->scheduler(), root->kniStatus(), root->memberConfig(),
+                            root->vornAsicsWarm(), root->ctxForMember(), root->backplaneChannelStatus(),
+                            root->vornLldpStatus(), root->restoreFromLocal(), root->vflCtx(),
+                            root->vflBcLagGroupInfo()),
+            root);
+  EXPECT_EQ(root->lldpPopulatorSm(), populator);
 }
 
 TEST(AgentTest, TogglesTurnOffTheConnectionFlagAndTheLagGroupStateMachine) {
@@ -353,9 +408,11 @@ TEST_F(CandidateTest, StatusBeforeConfiguration) {
   auto agent = startCandidate();
   EXPECT_FALSE(agent->rootSm());
   // The backplane channel status is made once, waiting for the configuration.
-  EXPECT_TRUE(w.db->entityAt("vorn/dtd/bcStatus/3"));
+  const auto bcStatus = w.db->entityAt("vorn/dtd/bcStatus/3");
+  EXPECT_TRUE(bcStatus);
   publishConfig("3");
   ASSERT_TRUE(agent->rootSm());
+  EXPECT_EQ(w.db->entityAt("vorn/dtd/bcStatus/3"), bcStatus);
   EXPECT_EQ(agent->rootSm()->memberId(), Vorn::MemberId(3));
   EXPECT_EQ(agent->rootSm()->backplaneChannelStatus(), w.db->entityAt("vorn/dtd/bcStatus/3"));
   EXPECT_EQ(agent->rootSm()->vornLldpStatus(), w.db->entityAt("vorn/lldp/status/3"));
@@ -379,6 +436,35 @@ TEST_F(CandidateTest, ConfigurationBeforeStatusAndLaterIdChangesRebuildNothing) 
   publishCandidateId(5);
   EXPECT_EQ(agent->rootSm(), root);
   EXPECT_EQ(root->memberId(), Vorn::MemberId(4));
+  EXPECT_FALSE(w.db->entityAt("vorn/dtd/bcStatus/5"));
+  EXPECT_FALSE(w.db->entityAt("vorn/lldp/status/5"));
+}
+
+TEST_F(CandidateTest, LldpStatusDirectoryIsAnnouncedOncePerChange) {
+  for (auto path : {"vorn/dtd/bcStatus", "vorn/lldp/status"}) w.db->mkdirAt(path);
+  publishConfig("6");
+  publishCandidateId(6);
+  auto agent = startCandidate();
+  ASSERT_TRUE(agent->rootSm());
+  int announced = 0;
+  auto reactor = agent->subscribe([&](const Zem::Change& c) {
+    if (c.is(VornFabricLldp::CandidateAgent::vornLldpStatusDirAttr)) ++announced;
+  });
+  auto other = Velto::make<Zem::Dir>("otherLldpStatus");
+  agent->vornLldpStatusDirIs(other);
+  EXPECT_EQ(announced, 1);
+  agent->vornLldpStatusDirIs(other);
+  EXPECT_EQ(announced, 1);
+}
+
+TEST_F(CandidateTest, LagGroupToggleOffLeavesTheLagGroupStateMachineOut) {
+  toggles.coreIs(R"({"VornLagGroupMismatch": false})");
+  for (auto path : {"vorn/dtd/bcStatus", "vorn/lldp/status"}) w.db->mkdirAt(path);
+  publishConfig("4");
+  publishCandidateId(4);
+  auto agent = startCandidate();
+  ASSERT_TRUE(agent->rootSm());
+  EXPECT_FALSE(agent->rootSm()->vflBcLagGroupSm());
 }
 
 }  // namespace
