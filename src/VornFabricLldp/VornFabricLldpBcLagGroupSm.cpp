@@ -191,21 +191,16 @@ void VornFabricLldpBcLagGroupSm::handleMemberConfig(const Kivo::IntfId& bcIntf, 
     TRACE0("Processing bcIntf: {}, memberIntf {}, lagGroupName {}", bcIntf, member, name);
     if (name.empty()) continue;
     auto info = vflBcLagGroupInfo_->bcLagGroupInfoIs(bcIntf);
-    // A renamed member leaves its old group, or that group could never
-    // empty and the mismatch never clear.
+    // A renamed member leaves its old group the way a departing member does,
+    // or that group could never empty and the mismatch never clear.
     const Velto::String previous = info->bcMemberToLagGroupMap(member);
-    if (!previous.empty() && previous != name) leaveGroup(*info, member, previous);
+    if (!previous.empty() && previous != name) handleIntfDeleteHelper(bcIntf, member);
     info->lagGroupToBcMemberMapIs(name)->memberIntfIs(member);
     info->bcMemberToLagGroupMapIs(member, name);
   }
 
   auto info = vflBcLagGroupInfo_->bcLagGroupInfo(bcIntf);
-  if (!info) return;
-  if (info->lagGroupToBcMemberMap().size() <= 1) {
-    // Only a rename can leave one group behind with the mismatch still set.
-    maybeClearLocalMismatch(*info);
-    return;
-  }
+  if (!info || info->lagGroupToBcMemberMap().size() <= 1) return;
   info->localMismatchExistsIs(true);
   Velto::String groups;
   for (const auto& [name, group] : info->lagGroupToBcMemberMap()) groups += name + " ";

@@ -139,6 +139,12 @@ TEST_F(BcLagGroupSmTest, RenamedMemberLeavesItsOldGroup) {
   EXPECT_EQ(po1Info()->lagGroupToBcMemberMap().size(), 1u);
   EXPECT_EQ(po1Info()->lagGroupToBcMemberMap("A")->memberIntf(), (std::set<IntfId>{et1, et2}));
   EXPECT_FALSE(po1Info()->localMismatchExists());
+  // The clear comes from the member leaving B, as when it leaves the channel.
+  const auto messages = cap.messages();
+  const auto cleared = std::find(messages.begin(), messages.end(), "Local mismatch cleared for bcintf Po1");
+  ASSERT_NE(cleared, messages.end());
+  ASSERT_NE(cleared, messages.begin());
+  EXPECT_EQ(*(cleared - 1), "member: Et2 bcintf: Po1");
 }
 
 // Po1 has a mismatch (Et1 and Et2 in A, Et3 in B); each case breaks one
