@@ -127,6 +127,14 @@ class LldpHigigMemberIntfSm : public Zem::StateMachine {
   void handleHigigWaitSsrFailsafeTaskRun();
   void handleHigigWaitAsicsWarmHoldTimeTaskRun();
 
+  void handleState(const Zem::Optional<State>& prev);
+  void handleInitialized();
+  void maybeExitHigigWaitSsr();
+  void maybeExitHigigWaitAsicsWarm();
+  void exitHigigWaitAsicsWarm();
+  void maybeStartFailsafeTimer();
+  void higigConfirmedMembershipMissingHelper();
+
  private:
   struct Timer {
     Velto::Ptr<Oru::TimerTask> task;
@@ -134,16 +142,9 @@ class LldpHigigMemberIntfSm : public Zem::StateMachine {
   };
 
   void checkInputs() const;
-  void handleState(const Zem::Optional<State>& prev);
-  void handleInitialized();
   void handleCtx(const Zem::Change& c);
   void handleSelector(const Zem::Change& c);
   void bindServiceCtx();
-  void maybeExitHigigWaitSsr();
-  void maybeExitHigigWaitAsicsWarm();
-  void exitHigigWaitAsicsWarm();
-  void maybeStartFailsafeTimer();
-  void higigConfirmedMembershipMissingHelper();
 
   void timerTaskIs(Timer& timer, Velto::Ptr<Oru::TaskScheduler> s, Oru::TaskPriority p, std::string name,
                    void (LldpHigigMemberIntfSm::*run)());

@@ -1,4 +1,5 @@
 #include "VornFabricLldp/LldpCtxMapperSm.h"
+#include "VornFabricLldp/LldpHigigSm.h"
 #include "VornFabricLldp/LldpRemoteSystemSelectorSm.h"
 #include "tests/VornFabricLldp/RxTestSupport.h"
 
@@ -363,6 +364,53 @@ TEST_F(LldpCtxMapperSmTest, RemoteSystemHeardOnAPortReachesTheMemberContext) {
   status->portStatusDel(et1);
   EXPECT_FALSE(rxInfo(et1));
   EXPECT_EQ(prevTlvOf(et1), Zem::Optional<Lldp::VornTlv>(peerTlv));
+}
+
+// The engine's records alone take a link into backplane mode and out again.
+TEST_F(LldpCtxMapperSmTest, EngineRecordsAloneDriveNegotiation) {
+  using State = Vorn::HigigNegotiationState;
+  auto status = Velto::make<Lldp::Status>("status");
+  auto config = Velto::make<Lldp::Config>("config");
+  config->isMessageTxTimeInMsIs(true);
+  config->messageTxIntervalIs(100);
+  configure(po1, {et1});
+  start();
+  auto selector = VornFabricLldp::lldpRemoteSystemSelectorSmFactory(status, selection);
+  const std::string path = "vorn/memberConfig/1";
+  auto sync = Velto::make<Vorn::ServiceLocalRemoteSynchronizer>(
+      Velto::make<Vorn::ServiceCtx>(memberConfig, path, path, false), nullptr);
+  auto bcStatus = Velto::make<Vorn::BackplaneChannelStatus>("bcStatus");
+  auto intf = bcStatus->bcMemberStatusIs(po1)->memberIntfStatusIs(et1);
+  intf->stateIs(State::ethLinkDown);
+  auto higig = VornFabricLldp::lldpHigigMemberIntfSmFactory(1, Vorn::Role::member, scheduler, sync, false,
+                                                            ctx->ctx(et1), config, et1, nullptr, intf);
+
+  auto rs = peerRs(7, 0.0, tlv(2, 1, 0));
+  status->portStatusIs(et1, 0)->remoteSystemPut(7, rs);
+  EXPECT_EQ(intf->state(), State::ethLinkUp);
+  double t = 0;
+  auto frame = [&](const Velto::Ptr<Lldp::RemoteSystem>& from) {
+    scheduler->runUntil(t += 0.1);
+    from->lastRefreshTimeIs(t);
+  };
+  rs->vornTlvIs(tlv(2, 1, 1));  // the peer hears us
+  frame(rs);
+  EXPECT_EQ(intf->state(), State::higigStarted);
+  for (int i = 0; i < 101; ++i) frame(rs);
+  EXPECT_EQ(intf->state(), State::higigConfirmed);
+
+  // The peer goes away: the heartbeat is lost.
+  status->portStatusDel(et1);
+  EXPECT_FALSE(rxInfo(et1));
+  EXPECT_EQ(intf->state(), State::ethLinkDown);
+
+  // A whole new port status hears it again: negotiation starts over.
+  auto replacement = Velto::make<Lldp::PortStatus>(et1, t);
+  replacement->remoteSystemPut(8, peerRs(8, t, tlv(2, 1, 1)));
+  status->portStatusPut(et1, replacement);
+  ASSERT_TRUE(rxInfo(et1));
+  EXPECT_EQ(rxInfo(et1)->index(), 8);
+  EXPECT_EQ(intf->state(), State::ethLinkUp);
 }
 
 }  // namespace

@@ -217,6 +217,8 @@ TEST_F(LldpHigigMemberIntfSmTest, MismatchReasonNamesTheFirstFault) {
       {"another peer configured", Vorn::MemberId(3), goodTlv(), "expected peer ID: 3, peer ID: 2"},
       {"peer and expected both wrong", Vorn::MemberId(2), tlvFrom(4, 5, 0), "expected peer ID: 2, peer ID: 4"},
       {"peer heard someone else", Vorn::MemberId(2), tlvFrom(peerId, localId, 5), "peer received local ID: 5, local ID: 1"},
+      {"peer heard and expects others", Vorn::MemberId(2), tlvFrom(peerId, 4, 5),
+       "peer received local ID: 5, local ID: 1"},
       {"peer expects nobody", Vorn::MemberId(2), tlvFrom(peerId, 0, localId), "peer expected local ID: unknown, local ID: 1"},
       {"peer expects someone else", Vorn::MemberId(2), tlvFrom(peerId, 4, 0), "peer expected local ID: 4, local ID: 1"},
   };
@@ -305,6 +307,8 @@ TEST_F(LldpHigigMemberIntfSmTest, HeartbeatLossInConfirmed) {
        "falling to ethLinkDown after TLV TX not seen by peer", {error("heartbeat timed out")}},
       {"peer rebooting", Role::member, true, false, State::higigWaitSsr,
        "peer is candidate; going to higigWaitSsr after TLV RX timeout", {}},
+      {"rebooting peer deaf", Role::member, true, true, State::higigWaitSsr,
+       "peer is candidate; going to higigWaitSsr after TLV TX not seen by peer", {}},
       {"we are a candidate", Role::candidate, false, false, State::higigConfirmed,
        "candidate mode; staying in higigConfirmed after TLV RX timeout", {}},
   };
@@ -499,12 +503,46 @@ TEST_F(LldpHigigMemberIntfSmTest, AsicsWarmFailsafeStartsOnlyOnceMountsAreComple
   EXPECT_FALSE(r.sm->higigWaitAsicsWarmHoldTimeTask()->taskScheduled());
   EXPECT_TRUE(takeLog().empty());
 
+  // Completion outside the wait arms nothing; a second completion during it
+  // leaves the deadline alone.
+  Rig idle;
+  idle.start();
+  idle.driveTo(State::higigConfirmed);
+  idle.svcCtx->lodestoreMountsCompleteIs(true);
+  EXPECT_FALSE(idle.sm->higigAsicsWarmFailsafeTimerTask()->taskScheduled());
+  Rig again;
+  again.svcCtx->lodestoreMountsCompleteIs(true);
+  again.start();
+  again.driveTo(State::higigWaitAsicsWarm);
+  const double due = again.sm->higigAsicsWarmFailsafeTimerTask()->dueTime();
+  again.sched->runFor(1);
+  again.send();
+  again.svcCtx->lodestoreMountsCompleteIs(false);
+  again.svcCtx->lodestoreMountsCompleteIs(true);
+  EXPECT_DOUBLE_EQ(again.sm->higigAsicsWarmFailsafeTimerTask()->dueTime(), due);
+
   // A new service context that is already complete arms it too.
   Rig rig;
   rig.start();
   rig.driveTo(State::higigWaitAsicsWarm);
   serviceCtxReplace(rig.selector, serviceCtx(false, true));
   EXPECT_TRUE(rig.sm->higigAsicsWarmFailsafeTimerTask()->taskScheduled());
+}
+
+TEST_F(LldpHigigMemberIntfSmTest, AsicsWarmFailsafeFallsBackWhenThePeerNoLongerHearsUs) {
+  r.svcCtx->lodestoreMountsCompleteIs(true);
+  r.start();
+  r.driveTo(State::higigWaitAsicsWarm);
+  takeLog();
+  const double armedAt = r.sched->now();
+  for (int i = 1; i < 300; ++i) {
+    r.sched->runUntil(armedAt + i);
+    r.send(tlvFrom(peerId, localId, 0));
+  }
+  EXPECT_EQ(r.state(), State::higigWaitAsicsWarm);
+  r.sched->runUntil(armedAt + 300);
+  EXPECT_EQ(r.state(), State::ethLinkDown);
+  EXPECT_EQ(takeLog(), std::vector<std::string>{error("heartbeat timed out post peer reboot")});
 }
 
 TEST_F(LldpHigigMemberIntfSmTest, TimerExpiryOutsideItsStateIsIgnored) {

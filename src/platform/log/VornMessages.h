@@ -6,7 +6,7 @@
 
 namespace Syslog {
 
-// Args: fabric interface, member interface, member ID heard from the peer.
+// Args: fabric interface, member interface, mismatch reason.
 extern const Message VORN_BACKPLANE_INTF_MISMATCH;
 // Args: member interface, fabric interface, reason.
 extern const Message VORN_BACKPLANE_INTF_ERROR;
