@@ -64,6 +64,10 @@ class TaskScheduler : public Velto::RefCounted {
 
 // A one-shot timer. When it fires it publishes a change of `runAttr`; the
 // owning state machine's reactor on the task calls the task's run handler.
+// Tasks due at the same time fire in the order they were armed, whatever
+// their priority: the agent's timers all share one priority, and arming
+// order is what keeps runs on the virtual clock reproducible. The priority
+// is kept for the owner and for traces.
 class TimerTask : public Zem::Entity {
  public:
   static inline const Zem::AttrInfo runAttr{"run"};

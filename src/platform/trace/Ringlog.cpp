@@ -271,13 +271,15 @@ std::string traceFileName(const char* rlfile, const char* ringlogdir, int pid) {
   if (rlfile != nullptr && *rlfile != '\0') {
     return rlfile;
   }
-  const bool hasDirectory = ringlogdir != nullptr && *ringlogdir != '\0';
-  std::string path = hasDirectory ? ringlogdir : "/tmp";
-  if (path.back() != '/') {
+  // A process without a trace directory gets its own file, so agents of
+  // different processes do not overwrite each other's trace. A directory
+  // that is set but empty is the current one.
+  std::string path = ringlogdir != nullptr ? ringlogdir : "/tmp";
+  if (!path.empty() && path.back() != '/') {
     path += '/';
   }
   path += "VornFabricLldp";
-  if (!hasDirectory) {
+  if (ringlogdir == nullptr) {
     path += fmt::format("-{}", pid);
   }
   path += ".rl";

@@ -115,10 +115,9 @@ class File {
 void currentIs(File* file);
 File* current();
 
-// Name of the trace file of this agent: `rlfile` when given, otherwise
-// "VornFabricLldp.rl" in `ringlogdir`, or "VornFabricLldp-<pid>.rl" in /tmp
-// when no directory is given (so agents of different processes do not
-// overwrite each other's trace).
+// Name of the trace file of this agent: `rlfile` when given and not empty,
+// otherwise "VornFabricLldp.rl" in `ringlogdir` (empty: the current
+// directory), or "VornFabricLldp-<pid>.rl" in /tmp when `ringlogdir` is null.
 std::string traceFileName(const char* rlfile, const char* ringlogdir, int pid);
 // traceFileName() of $RLFILE, $RINGLOGDIR and this process.
 std::string defaultFileName();

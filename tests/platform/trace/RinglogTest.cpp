@@ -268,7 +268,7 @@ TEST(RinglogFileName, FollowsRlfileAndRinglogdir) {
   };
   const Case cases[] = {
       {nullptr, nullptr, "/tmp/VornFabricLldp-" + pid + ".rl"},
-      {"", "", "/tmp/VornFabricLldp-" + pid + ".rl"},
+      {"", "", "VornFabricLldp.rl"},
       {nullptr, "/var/trace", "/var/trace/VornFabricLldp.rl"},
       {"", "/var/trace/", "/var/trace/VornFabricLldp.rl"},
       {"/x/my.rl", nullptr, "/x/my.rl"},
