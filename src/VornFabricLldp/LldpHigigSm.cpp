@@ -175,19 +175,19 @@ void LldpHigigMemberIntfSm::handleState(const Zem::Optional<State>& prev) {
       // Announce backplane mode for one transmit interval before switching,
       // so the peer hears it before the link changes under it. The populator
       // always sets the interval in milliseconds.
-      arm(higigStarted_, (config_ ? config_->messageTxInterval() : 100) / 1000.0);
+      higigStarted_.arm((config_ ? config_->messageTxInterval() : 100) / 1000.0);
       break;
     case State::higigPending:
       higigPendingTlvReceived_ = 0;
-      arm(higigPending_, defaultHigigPendingTimeout_);
+      higigPending_.arm(defaultHigigPendingTimeout_);
       break;
     case State::higigWaitSsr:
       TRACE6("Entering higigWaitSsr for {}, waiting for non-candidate TLV", memberIntf_);
-      arm(waitSsrFailsafe_, higigWaitSsrFailsafeDuration_);
+      waitSsrFailsafe_.arm(higigWaitSsrFailsafeDuration_);
       break;
     case State::higigWaitAsicsWarm:
       TRACE6("Entering higigWaitAsicsWarm for {}, schedule 5s hold timer", memberIntf_);
-      arm(asicsWarmHoldTime_, higigWaitAsicsWarmHoldTimeDuration_);
+      asicsWarmHoldTime_.arm(higigWaitAsicsWarmHoldTimeDuration_);
       maybeStartFailsafeTimer();
       maybeExitHigigWaitAsicsWarm();
       break;
@@ -319,13 +319,13 @@ void LldpHigigMemberIntfSm::handleRefreshTime() {
       if (higigPendingTlvReceived_ >= higigConfirmedPktsMin()) {
         Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {memberIntf_.stringValue(), ctx_->bcIntf().stringValue()});
         stateIs(State::higigConfirmed);
-        stop(higigPending_);
+        higigPending_.stop();
       }
       break;
     case State::higigConfirmed:
-      if (armed(higigPending_)) {
+      if (higigPending_.armed()) {
         TRACE2("memberIntf: {}, state: {}; cancelling higig pending timer", memberIntf_, state_);
-        stop(higigPending_);
+        higigPending_.stop();
       }
       if (verdict == MembershipValidity::membershipMissing) higigConfirmedMembershipMissingHelper();
       break;
@@ -334,7 +334,7 @@ void LldpHigigMemberIntfSm::handleRefreshTime() {
       break;
     case State::higigWaitAsicsWarm:
       TRACE7("Received TLV in higigWaitAsicsWarm for {}, reset hold timer", memberIntf_);
-      arm(asicsWarmHoldTime_, higigWaitAsicsWarmHoldTimeDuration_);
+      asicsWarmHoldTime_.arm(higigWaitAsicsWarmHoldTimeDuration_);
       break;
   }
   if (negotiatedIntfStatus_) {
@@ -395,7 +395,7 @@ void LldpHigigMemberIntfSm::maybeExitHigigWaitSsr() {
   if (state_ != State::higigWaitSsr) return;
   const auto tlv = heldTlv();
   if (!tlv || tlv->role == Vorn::candidate() || getMembershipValidity() != MembershipValidity::valid) return;
-  stop(waitSsrFailsafe_);
+  waitSsrFailsafe_.stop();
   TRACE6("memberIntf: {}, state: {} -> {} (received non-candidate TLV with valid membership)", memberIntf_, state_,
          State::higigWaitAsicsWarm);
   stateIs(State::higigWaitAsicsWarm);
@@ -422,8 +422,8 @@ void LldpHigigMemberIntfSm::maybeExitHigigWaitAsicsWarm() {
 void LldpHigigMemberIntfSm::exitHigigWaitAsicsWarm() {
   if (state_ != State::higigWaitAsicsWarm) return;
   TRACE6("Exiting higigWaitAsicsWarm: {} -> ? for intf {}", state_, memberIntf_);
-  stop(asicsWarmFailsafe_);
-  stop(asicsWarmHoldTime_);
+  asicsWarmFailsafe_.stop();
+  asicsWarmHoldTime_.stop();
   if (getMembershipValidity() == MembershipValidity::valid) {
     stateIs(State::higigConfirmed);
   } else {
@@ -440,10 +440,10 @@ void LldpHigigMemberIntfSm::maybeStartFailsafeTimer() {
     TRACE6("Waiting for lodestoreMountsComplete before starting failsafe timer");
     return;
   }
-  if (armed(asicsWarmFailsafe_)) return;
+  if (asicsWarmFailsafe_.armed()) return;
   TRACE6("lodestoreMountsComplete true, schedule {} second failsafe timer on {}", higigAsicsWarmFailsafeDuration_,
          memberIntf_);
-  arm(asicsWarmFailsafe_, higigAsicsWarmFailsafeDuration_);
+  asicsWarmFailsafe_.arm(higigAsicsWarmFailsafeDuration_);
 }
 
 void LldpHigigMemberIntfSm::handleLodestoreMountsComplete() {
@@ -497,58 +497,34 @@ void LldpHigigMemberIntfSm::handleHigigAsicsWarmFailsafeTaskRun() {
 
 // --- Timer tasks --------------------------------------------------------------------
 
-void LldpHigigMemberIntfSm::timerTaskIs(Timer& timer, Velto::Ptr<Oru::TaskScheduler> s, Oru::TaskPriority p,
-                                        std::string name, void (LldpHigigMemberIntfSm::*run)()) {
-  timerTaskDel(timer);
-  timer.task = Velto::make<Oru::TimerTask>(std::move(s), p, std::move(name));
-  timer.reactor = watch(timer.task, [this, run](const Zem::Change& c) {
-    if (c.is(Oru::TimerTask::runAttr)) (this->*run)();
-  });
-}
-
-void LldpHigigMemberIntfSm::timerTaskDel(Timer& timer) {
-  timer.reactor.reset();
-  timer.task = nullptr;  // a dropped task disarms itself
-}
-
-void LldpHigigMemberIntfSm::arm(const Timer& timer, Velto::Duration delay) {
-  if (timer.task) timer.task->scheduleTaskDelay(delay);
-}
-
-void LldpHigigMemberIntfSm::stop(const Timer& timer) {
-  if (timer.task) timer.task->stopTimerTask();
-}
-
 void LldpHigigMemberIntfSm::higigStartedTaskIs(Velto::Ptr<Oru::TaskScheduler> s, Oru::TaskPriority p,
                                                std::string name) {
-  timerTaskIs(higigStarted_, std::move(s), p, std::move(name), &LldpHigigMemberIntfSm::handleHigigStartedTaskRun);
+  timerTaskIs(higigStarted_, std::move(s), p, std::move(name), [this] { handleHigigStartedTaskRun(); });
 }
 void LldpHigigMemberIntfSm::higigStartedTaskDel() { timerTaskDel(higigStarted_); }
 
 void LldpHigigMemberIntfSm::higigPendingTaskIs(Velto::Ptr<Oru::TaskScheduler> s, Oru::TaskPriority p,
                                                std::string name) {
-  timerTaskIs(higigPending_, std::move(s), p, std::move(name), &LldpHigigMemberIntfSm::handleHigigPendingTaskRun);
+  timerTaskIs(higigPending_, std::move(s), p, std::move(name), [this] { handleHigigPendingTaskRun(); });
 }
 void LldpHigigMemberIntfSm::higigPendingTaskDel() { timerTaskDel(higigPending_); }
 
 void LldpHigigMemberIntfSm::higigAsicsWarmFailsafeTimerTaskIs(Velto::Ptr<Oru::TaskScheduler> s,
                                                               Oru::TaskPriority p, std::string name) {
-  timerTaskIs(asicsWarmFailsafe_, std::move(s), p, std::move(name),
-              &LldpHigigMemberIntfSm::handleHigigAsicsWarmFailsafeTaskRun);
+  timerTaskIs(asicsWarmFailsafe_, std::move(s), p, std::move(name), [this] { handleHigigAsicsWarmFailsafeTaskRun(); });
 }
 void LldpHigigMemberIntfSm::higigAsicsWarmFailsafeTimerTaskDel() { timerTaskDel(asicsWarmFailsafe_); }
 
 void LldpHigigMemberIntfSm::higigWaitSsrFailsafeTimerTaskIs(Velto::Ptr<Oru::TaskScheduler> s, Oru::TaskPriority p,
                                                             std::string name) {
-  timerTaskIs(waitSsrFailsafe_, std::move(s), p, std::move(name),
-              &LldpHigigMemberIntfSm::handleHigigWaitSsrFailsafeTaskRun);
+  timerTaskIs(waitSsrFailsafe_, std::move(s), p, std::move(name), [this] { handleHigigWaitSsrFailsafeTaskRun(); });
 }
 void LldpHigigMemberIntfSm::higigWaitSsrFailsafeTimerTaskDel() { timerTaskDel(waitSsrFailsafe_); }
 
 void LldpHigigMemberIntfSm::higigWaitAsicsWarmHoldTimeTaskIs(Velto::Ptr<Oru::TaskScheduler> s,
                                                              Oru::TaskPriority p, std::string name) {
   timerTaskIs(asicsWarmHoldTime_, std::move(s), p, std::move(name),
-              &LldpHigigMemberIntfSm::handleHigigWaitAsicsWarmHoldTimeTaskRun);
+              [this] { handleHigigWaitAsicsWarmHoldTimeTaskRun(); });
 }
 void LldpHigigMemberIntfSm::higigWaitAsicsWarmHoldTimeTaskDel() { timerTaskDel(asicsWarmHoldTime_); }
 

@@ -100,11 +100,11 @@ class LldpHigigMemberIntfSm : public Zem::StateMachine {
   bool asicsWarm() const;
 
   // --- Timer tasks (priority 3, named by prefix and interface).
-  const Velto::Ptr<Oru::TimerTask>& higigStartedTask() const { return higigStarted_.task; }
-  const Velto::Ptr<Oru::TimerTask>& higigPendingTask() const { return higigPending_.task; }
-  const Velto::Ptr<Oru::TimerTask>& higigAsicsWarmFailsafeTimerTask() const { return asicsWarmFailsafe_.task; }
-  const Velto::Ptr<Oru::TimerTask>& higigWaitSsrFailsafeTimerTask() const { return waitSsrFailsafe_.task; }
-  const Velto::Ptr<Oru::TimerTask>& higigWaitAsicsWarmHoldTimeTask() const { return asicsWarmHoldTime_.task; }
+  const Velto::Ptr<Oru::TimerTask>& higigStartedTask() const { return higigStarted_.task(); }
+  const Velto::Ptr<Oru::TimerTask>& higigPendingTask() const { return higigPending_.task(); }
+  const Velto::Ptr<Oru::TimerTask>& higigAsicsWarmFailsafeTimerTask() const { return asicsWarmFailsafe_.task(); }
+  const Velto::Ptr<Oru::TimerTask>& higigWaitSsrFailsafeTimerTask() const { return waitSsrFailsafe_.task(); }
+  const Velto::Ptr<Oru::TimerTask>& higigWaitAsicsWarmHoldTimeTask() const { return asicsWarmHoldTime_.task(); }
   void higigStartedTaskIs(Velto::Ptr<Oru::TaskScheduler> s, Oru::TaskPriority p, std::string name);
   void higigStartedTaskDel();
   void higigPendingTaskIs(Velto::Ptr<Oru::TaskScheduler> s, Oru::TaskPriority p, std::string name);
@@ -136,22 +136,13 @@ class LldpHigigMemberIntfSm : public Zem::StateMachine {
   void higigConfirmedMembershipMissingHelper();
 
  private:
-  struct Timer {
-    Velto::Ptr<Oru::TimerTask> task;
-    Zem::Reactor reactor;
-  };
+  using Timer = TimerTaskSlot;
 
   void checkInputs() const;
   void handleCtx(const Zem::Change& c);
   void handleSelector(const Zem::Change& c);
   void bindServiceCtx();
 
-  void timerTaskIs(Timer& timer, Velto::Ptr<Oru::TaskScheduler> s, Oru::TaskPriority p, std::string name,
-                   void (LldpHigigMemberIntfSm::*run)());
-  static void timerTaskDel(Timer& timer);
-  static void arm(const Timer& timer, Velto::Duration delay);
-  static void stop(const Timer& timer);
-  static bool armed(const Timer& timer) { return timer.task && timer.task->taskScheduled(); }
 
   Zem::Optional<Lldp::VornTlv> heldTlv() const;
   bool lodestoreMountsComplete() const;

@@ -1,8 +1,10 @@
 #pragma once
 // The base of every state machine: the notification gate, reactors bound to
-// it, and owned children that are kept when re-made with equal arguments.
+// it, owned timer tasks, and owned children that are kept when re-made with
+// equal arguments.
 
 #include "platform/framework/Entity.h"
+#include "platform/scheduler/Scheduler.h"
 
 #include <optional>
 #include <tuple>
@@ -16,7 +18,42 @@ class StateMachine : public Entity {
   bool hasNotificationActive() const { return notificationActive_; }
   virtual void hasNotificationActiveIs(bool active) { notificationActive_ = active; }
 
+  // A timer task owned by a state machine, with the gated reactor that runs
+  // the owner's handler when it fires. Dropping it disarms the task.
+  class TimerTaskSlot {
+   public:
+    const Velto::Ptr<Oru::TimerTask>& task() const { return task_; }
+    void arm(Velto::Duration delay) const {
+      if (task_) task_->scheduleTaskDelay(delay);
+    }
+    void stop() const {
+      if (task_) task_->stopTimerTask();
+    }
+    bool armed() const { return task_ && task_->taskScheduled(); }
+
+   private:
+    friend class StateMachine;
+    Velto::Ptr<Oru::TimerTask> task_;
+    Reactor reactor_;
+  };
+
  protected:
+  // Makes `slot`'s task anew (dropping any present one); `run` is called on
+  // each expiry while notifications are active.
+  template <class F>
+  void timerTaskIs(TimerTaskSlot& slot, Velto::Ptr<Oru::TaskScheduler> scheduler, Oru::TaskPriority priority,
+                   std::string name, F&& run) const {
+    timerTaskDel(slot);
+    slot.task_ = Velto::make<Oru::TimerTask>(std::move(scheduler), priority, std::move(name));
+    slot.reactor_ = watch(slot.task_, [run = std::forward<F>(run)](const Change& c) {
+      if (c.is(Oru::TimerTask::runAttr)) run();
+    });
+  }
+  static void timerTaskDel(TimerTaskSlot& slot) {
+    slot.reactor_.reset();
+    slot.task_ = nullptr;
+  }
+
   // Subscribes `handler` to every change of `source` (nested changes
   // included), gated by this state machine's notification flag. An empty
   // source gives an inactive reactor.

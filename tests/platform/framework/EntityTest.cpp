@@ -329,6 +329,45 @@ TEST(StateMachineTest, ReactorsRunOnlyWhileNotificationsAreActive) {
   EXPECT_EQ(sm->calls, 1);
 }
 
+// A state machine with one owned timer task, re-made on demand.
+class TimerSm : public Zem::StateMachine {
+ public:
+  explicit TimerSm(Velto::Ptr<Oru::TaskScheduler> s) : scheduler_(std::move(s)) { tickTaskIs(); }
+  void tickTaskIs() { timerTaskIs(tick_, scheduler_, 3, "tick", [this] { ++runs; }); }
+  void tickTaskDel() { timerTaskDel(tick_); }
+  const TimerTaskSlot& tick() const { return tick_; }
+  int runs = 0;
+
+ private:
+  Velto::Ptr<Oru::TaskScheduler> scheduler_;
+  TimerTaskSlot tick_;
+};
+
+TEST(StateMachineTest, OwnedTimerTasksRunOnlyWhileActiveAndDisarmWhenDropped) {
+  auto clock = Velto::make<Oru::VirtualScheduler>(0);
+  auto sm = Velto::make<TimerSm>(clock);
+  EXPECT_EQ(sm->tick().task()->taskName(), "tick");
+  sm->tick().arm(1);
+  clock->runFor(1);
+  EXPECT_EQ(sm->runs, 0);  // notifications not yet active
+
+  sm->hasNotificationActiveIs(true);
+  sm->tick().arm(1);
+  EXPECT_TRUE(sm->tick().armed());
+  clock->runFor(1);
+  EXPECT_EQ(sm->runs, 1);
+
+  // A re-made task starts idle; a dropped one never fires.
+  sm->tick().arm(1);
+  sm->tickTaskIs();
+  EXPECT_FALSE(sm->tick().armed());
+  sm->tick().arm(1);
+  sm->tickTaskDel();
+  clock->runFor(2);
+  EXPECT_EQ(sm->runs, 1);
+  EXPECT_EQ(clock->scheduledTaskCount(), 0u);
+}
+
 TEST(StateMachineTest, ChildIsKeepsChildMadeWithEqualArguments) {
   auto leaf = Velto::make<Leaf>(1);
   Zem::ChildSlot<CountingSm, Velto::Ptr<Leaf>, int> slot;
