@@ -52,6 +52,8 @@ class SwitchWorld {
   }
   ~SwitchWorld() {
     host.reset();
+    // Callbacks still posted hold the clock and what they captured.
+    clock->postedDelAll();
     Lldp::currentTransportIs(nullptr);
     KernelNetInfo::currentSourceIs(nullptr);
     Oru::currentSchedulerIs(nullptr);
@@ -196,6 +198,7 @@ TEST(AgentTest, DisconnectStopsSynchronizersAndReconnectRestartsThem) {
   // A connect with another entity manager hands it to all four synchronizers.
   auto em2 = Velto::make<Lodestore::EntityManager>(w.db, w.clock);
   root->handleLodestoreConnect(em2);
+  w.clock->runReady();
   for (const auto& sync : {root->selector(), root->asicsWarmSelector(), root->bcmsLodestoreSynchronizer(),
                            root->lldpStatusLodestoreSynchronizer()}) {
     EXPECT_EQ(sync->lodestoreEm(), em2);
