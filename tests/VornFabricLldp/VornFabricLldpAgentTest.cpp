@@ -131,6 +131,11 @@ TEST(AgentTest, StartBuildsTheRootStateMachineOnTheLocalBackup) {
   EXPECT_EQ(root->ctxForMember(), w.db->entityAt("/backup/vorn/lldp/context"));
   EXPECT_EQ(root->memberConfig(), w.db->entityAt("/backup/vorn/memberConfig/1"));
   EXPECT_FALSE(root->restoreFromLocal());
+  // Exactly the agent's own records are kept in the local backup.
+  auto backedUp = w.db->backedUpPaths();
+  std::sort(backedUp.begin(), backedUp.end());
+  EXPECT_EQ(backedUp, (std::vector<std::string>{"backup/vorn/bcStatus/1", "backup/vorn/lldp/context",
+                                                "backup/vorn/lldp/status", "backup/vorn/memberConfig"}));
   // A member restarting on a live state database holds stale receive
   // information for a while.
   EXPECT_TRUE(root->lldpCtxMapperSm()->restoreFromLocalBackup());
