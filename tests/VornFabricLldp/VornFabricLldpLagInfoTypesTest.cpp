@@ -14,18 +14,6 @@ const IntfId po1("Port-Channel1");
 const IntfId et1("Ethernet1");
 const IntfId et2("Ethernet2");
 
-TEST(LagInfoTypesTest, NewChannelHasNoGroupsAndNoMismatch) {
-  auto info = bcLagGroupInfoFactory(po1);
-  EXPECT_EQ(info->bcIntf(), po1);
-  EXPECT_FALSE(info->localMismatchExists());
-  EXPECT_FALSE(info->remoteMismatchExists());
-  EXPECT_TRUE(info->preferredHigigMember().empty());
-  EXPECT_TRUE(info->remotePreferredHigigMember().empty());
-  EXPECT_TRUE(info->lagGroupToBcMemberMap().empty());
-  EXPECT_TRUE(info->bcMemberToLagGroupMap().empty());
-  EXPECT_TRUE(memberToBpcIntfMapFactory(et1)->remoteBaIntf.empty());
-}
-
 TEST(LagInfoTypesTest, ChannelEntryKeepsItsStateUntilDeleted) {
   auto root = VornFabricLldpBcLagGroupInfoIs();
   auto info = root->bcLagGroupInfoIs(po1);
@@ -70,33 +58,6 @@ TEST(LagInfoTypesTest, OnlyChangesOfPublishedAttributesNotify) {
   EXPECT_FALSE(group->memberIntfDel(et1));
   learnt->remoteBaIntf = po1;
   EXPECT_EQ(seen, (std::vector<std::string>{"preferredHigigMember", "bcMemberToLagGroupMap", "bcMemberToLagGroupMap"}));
-}
-
-TEST(LagInfoTypesTest, JsonRoundTripKeepsEveryAttribute) {
-  auto root = VornFabricLldpBcLagGroupInfoIs();
-  auto info = root->bcLagGroupInfoIs(po1);
-  info->localMismatchExistsIs(true);
-  info->remoteMismatchExistsIs(true);
-  info->preferredHigigMemberIs(et1);
-  info->remotePreferredHigigMemberIs(et2);
-  for (const auto& [member, name] : {std::pair{et1, "A"}, std::pair{et2, "B"}}) {
-    info->lagGroupToBcMemberMapIs(name)->memberIntfIs(member);
-    info->bcMemberToLagGroupMapIs(member, name);
-  }
-  root->memberToBpcIntfMapIs(et2)->remoteBaIntf = po1;
-
-  auto copy = vornFabricLldpBcLagGroupInfoFactory();
-  Zem::assignFromJson(*copy, Zem::toJson(*root));
-  EXPECT_EQ(Zem::toJson(*copy), Zem::toJson(*root));
-  auto copied = copy->bcLagGroupInfo(po1);
-  ASSERT_NE(copied, nullptr);
-  EXPECT_TRUE(copied->localMismatchExists());
-  EXPECT_TRUE(copied->remoteMismatchExists());
-  EXPECT_EQ(copied->preferredHigigMember(), et1);
-  EXPECT_EQ(copied->remotePreferredHigigMember(), et2);
-  EXPECT_TRUE(copied->lagGroupToBcMemberMap("B")->memberIntfHas(et2));
-  EXPECT_EQ(copied->bcMemberToLagGroupMap(et1), "A");
-  EXPECT_EQ(copy->memberToBpcIntfMap(et2)->remoteBaIntf, po1);
 }
 
 }  // namespace

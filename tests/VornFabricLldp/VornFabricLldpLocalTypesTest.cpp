@@ -13,21 +13,6 @@ using VornFabricLldp::LldpSelectedRsForMember;
 const IntfId et1("Ethernet1");
 const IntfId et2("Ethernet2");
 
-TEST(VornFabricLldpCtxTest, OnlyRealChangesNotifyWithThePreviousValue) {
-  auto ctx = VornFabricLldp::VornFabricLldpCtxIs();
-  std::vector<bool> previous;
-  auto reactor = ctx->subscribe([&](const Zem::Change& c) {
-    ASSERT_TRUE(c.is(VornFabricLldp::VornFabricLldpCtx::lodestoreConnectedAttr));
-    previous.push_back(c.prevAs<bool>());
-  });
-  ctx->lodestoreConnectedIs(false);  // a new record is not connected
-  ctx->lodestoreConnectedIs(true);
-  ctx->lodestoreConnectedIs(true);
-  ctx->lodestoreConnectedIs(false);
-  EXPECT_EQ(previous, (std::vector<bool>{false, true}));
-  EXPECT_FALSE(ctx->lodestoreConnected());
-}
-
 // Records each notification of the selection as its member key, followed by
 // the attribute that changed inside the selected remote system, if any.
 struct SelectionRecorder {

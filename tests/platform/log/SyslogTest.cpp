@@ -18,35 +18,6 @@ class SyslogTest : public ::testing::Test {
   }
 };
 
-TEST_F(SyslogTest, AgentMessagesRenderWordForWord) {
-  struct Case {
-    const Syslog::Message* message;
-    std::initializer_list<std::string_view> args;
-    std::string rendered;
-  };
-  const Case cases[] = {
-      {&Syslog::VORN_BACKPLANE_INTF_MISMATCH,
-       {"Fabric1", "Ethernet3/1", "7"},
-       "VORN_BACKPLANE_INTF_MISMATCH: Fabric1 member interface Ethernet3/1 encountered an unexpected member ID (7)"},
-      {&Syslog::VORN_BACKPLANE_INTF_ERROR,
-       {"Ethernet3/1", "Fabric1", "no peer heard"},
-       "VORN_BACKPLANE_INTF_ERROR: Switching Ethernet3/1 in Fabric1 to Ethernet mode (no peer heard)"},
-      {&Syslog::VORN_BACKPLANE_INTF_READY,
-       {"Ethernet3/1", "Fabric1"},
-       "VORN_BACKPLANE_INTF_READY: Switching Ethernet3/1 in Fabric1 to backplane mode"},
-  };
-  Syslog::MemorySink sink;
-  Syslog::sinkIs(&sink);
-  for (const Case& c : cases) {
-    Syslog::log(*c.message, c.args);
-  }
-  ASSERT_EQ(sink.entries().size(), std::size(cases));
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    EXPECT_EQ(sink.entries()[i].message, cases[i].message);
-    EXPECT_EQ(sink.rendered()[i], cases[i].rendered);
-  }
-}
-
 TEST_F(SyslogTest, RenderFillsPlaceholdersInOrderAndNeverFails) {
   struct Case {
     const char* format;
