@@ -8,8 +8,10 @@
 
 #include <fmt/ranges.h>
 
+#include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 
 namespace {
 
@@ -253,5 +255,40 @@ TEST(ExamplesTest, agentRestartKeepsLinksConfirmed) {
   ASSERT_EQ(sim.notes().size(), 1u);
   EXPECT_EQ(sim.notes()[0].text, "restart the agent");
 }
+
+// Every example prints exactly what it printed when its golden file was
+// written: the same system log messages, in the same order, at the same
+// virtual times, and the same final table. A change that moves a message by
+// one millisecond shows here as a diff to be looked at, not as a drift the
+// range checks above would let through. `vorn-sim EXAMPLE | sed '$d'`
+// rewrites a golden file after a deliberate change.
+class ExamplesGoldenTest : public testing::TestWithParam<std::string> {};
+
+TEST_P(ExamplesGoldenTest, printsItsGoldenOutput) {
+  const std::string name = GetParam();
+  std::ifstream golden(std::string(VORN_SOURCE_DIR) + "/tests/tools/golden/" + name + ".out");
+  ASSERT_TRUE(golden) << "no golden output for " << name;
+  std::stringstream expected;
+  expected << golden.rdbuf();
+
+  VornSim::Scenario scenario = VornSim::loadScenario(SimTest::examplePath(name + ".json"));
+  std::ostringstream out;
+  if (!scenario.description.empty()) out << "# " << scenario.description << "\n";
+  VornSim::Options options;
+  options.out = &out;
+  VornSim::Simulation sim(std::move(scenario), options);
+  sim.run();
+  out << "\n" << VornSim::Simulation::memberTable(sim.memberRows()) << "\n";
+  EXPECT_EQ(out.str(), expected.str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, ExamplesGoldenTest,
+                         testing::Values("agent-restart", "candidate-join", "lag-split", "peer-reload",
+                                         "silent-peer", "two-members", "wrong-cable"),
+                         [](const testing::TestParamInfo<std::string>& p) {
+                           std::string n = p.param;
+                           std::replace(n.begin(), n.end(), '-', '_');
+                           return n;
+                         });
 
 }  // namespace
