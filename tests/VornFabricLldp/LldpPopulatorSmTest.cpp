@@ -59,7 +59,7 @@ struct PopulatorRig {
     for (auto [entity, label] : std::vector<std::pair<const Zem::Entity*, const char*>>{
              {config.get(), "portConfig"}, {status.get(), "portStatus"}, {ethDir.get(), "ethPhyIntfStatus"},
              {intfDir.get(), "intfStatus"}, {localSystem.get(), "localPort"}, {desiredDir.get(), "intfDesired"}}) {
-      reactors.push_back(entity->subscribe([this, r = rank++, label](const Zem::Change& c) {
+      reactors.push_back(entity->subscribe([this, r = rank++, label = label](const Zem::Change& c) {
         if (c.key) log.push_back(fmt::format("{}:{}[{}]{}", r, label, c.keyAs<IntfId>(), c.nested() ? "." : ""));
       }));
     }

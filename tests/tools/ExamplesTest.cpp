@@ -39,8 +39,9 @@ TEST(ExamplesTest, twoMembersConfirmEveryLinkAboutTenSecondsAfterStart) {
       // One confirmation per link end, about ten seconds in: one transmit
       // interval announced, then ten seconds of counted TLVs.
       auto ready = o.messages(kReady, sw);
+      const std::string text = "Switching " + intf + " in " + channel + " to backplane mode";
       auto it = std::find_if(ready.begin(), ready.end(), [&](const auto& e) {
-        return e.text == "Switching " + intf + " in " + channel + " to backplane mode";
+        return e.text == text;
       });
       ASSERT_NE(it, ready.end());
       EXPECT_GE(it->time, 10.0);

@@ -469,19 +469,22 @@ Json fieldToJson(const T& v) {
 // A record type that extends the record type `Base`.
 #define ZEM_RECORD_DERIVED(Cls, Base, TypeName) ZEM_RECORD_IMPL_(Cls, TypeName, &Base::typeInfoStatic())
 
+// The mapping functions are static member functions: their bodies are read
+// once the class is complete, so they may use every member of the record
+// (an initialiser of a static data member may not, under the standard's
+// rules, and clang holds to that). The registrar only takes their addresses.
 #define ZEM_FIELD_REG_IMPL_(name, ToJsonExpr, AssignStmt, KeyType, KeyValue)                        \
+  static ::Zem::Json name##FieldToJson_(const ::Zem::Entity& e_) {                                   \
+    const Self& s_ = static_cast<const Self&>(e_);                                                   \
+    return ToJsonExpr;                                                                               \
+  }                                                                                                  \
+  static void name##FieldAssign_(::Zem::Entity& e_, const ::Zem::Json& j_, [[maybe_unused]] bool fresh_) { \
+    Self& s_ = static_cast<Self&>(e_);                                                               \
+    AssignStmt;                                                                                      \
+  }                                                                                                  \
   static inline const ::Zem::FieldRegistrar name##Reg_{                                              \
       Self::typeInfoStatic(),                                                                        \
-      ::Zem::FieldInfo{#name,                                                                        \
-                       [](const ::Zem::Entity& e_) -> ::Zem::Json {                                  \
-                         const Self& s_ = static_cast<const Self&>(e_);                              \
-                         return ToJsonExpr;                                                          \
-                       },                                                                            \
-                       [](::Zem::Entity& e_, const ::Zem::Json& j_, [[maybe_unused]] bool fresh_) {  \
-                         Self& s_ = static_cast<Self&>(e_);                                          \
-                         AssignStmt;                                                                 \
-                       },                                                                            \
-                       KeyType, KeyValue}};
+      ::Zem::FieldInfo{#name, &Self::name##FieldToJson_, &Self::name##FieldAssign_, KeyType, KeyValue}};
 
 // Registers the JSON mapping of an attribute: `ToJsonExpr` and `AssignStmt`
 // see the record as `s_`, the JSON as `j_`, and `fresh_` (the record is
@@ -511,10 +514,11 @@ Json fieldToJson(const T& v) {
                                                                                                      \
  private:                                                                                            \
   Type name##_{};                                                                                    \
+  static const void* name##KeyValue_(const ::Zem::Entity& e_) { return &static_cast<const Self&>(e_).name##_; } \
   ZEM_FIELD_REG_IMPL_(                                                                               \
       name, ::Zem::JsonCodec<Type>::toJson(s_.name##_),                                              \
       ::Zem::detail::assignKey(s_.name##_, ::Zem::JsonCodec<Type>::fromJson(j_), fresh_),            \
-      &typeid(Type), [](const ::Zem::Entity& e_) -> const void* { return &static_cast<const Self&>(e_).name##_; }) \
+      &typeid(Type), &Self::name##KeyValue_)                                                          \
  public:
 
 #define ZEM_ENTITY_MAP_BASE_(K, V, name, ordered, owning)                                            \
