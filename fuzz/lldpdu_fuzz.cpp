@@ -17,16 +17,6 @@
 #include <string>
 #include <vector>
 
-// The fuzzer links the codec without the framework, which reports the
-// codec's own invariants; a broken one is reported the same way here.
-namespace Zem {
-void assertionFailed(const std::string& what, const char* file, int line, const char* function) {
-  std::fprintf(stderr, "assertion failed: %s (%s:%d in %s)\n", what.c_str(), file, line, function);
-  std::fflush(stderr);
-  std::abort();
-}
-}  // namespace Zem
-
 namespace {
 
 using namespace Lldp;

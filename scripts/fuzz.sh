@@ -1,20 +1,50 @@
 #!/usr/bin/env bash
-# Builds the LLDPDU decoder fuzzer with clang (libFuzzer, ASan, UBSan) in
-# build-fuzz and runs it for SECONDS (default 60) on one core.
+# Builds the libFuzzer targets with clang (ASan, UBSan, coverage) in
+# build-fuzz and fuzzes one target, or every target in turn, on one core.
 #
-# The committed seeds are copied into a working corpus under build-fuzz,
-# which the run grows; the committed corpus is never written. The regression
-# corpus is replayed first (a finding already fixed must stay fixed). Crashes
-# land in build-fuzz/crashes/.
+#   scripts/fuzz.sh [TARGET|all] [SECONDS] [libFuzzer flags...]
+#   scripts/fuzz.sh --list
+#   scripts/fuzz.sh --summary
 #
-#   scripts/fuzz.sh [SECONDS] [extra libFuzzer flags...]
+# TARGET is a file fuzz/TARGET_fuzz.cpp (default: all); SECONDS is per
+# target (default 60). Each target's committed seeds are copied into a
+# working corpus build-fuzz/corpus/TARGET that the runs grow; the committed
+# corpora are never written. Its regression corpus is replayed first (a
+# finding already fixed must stay fixed). Crashes land in
+# build-fuzz/crashes/TARGET/. fuzz/TARGET.options holds extra libFuzzer flags
+# for a target (-max_len=...), fuzz/TARGET.dict a dictionary.
+#
+# Every run appends one line to build-fuzz/runs.tsv (date, target, seconds,
+# executions, exec/s, coverage, features, corpus size, faults); --summary
+# prints the totals per target, the figures fuzz/README.md keeps.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds=${1:-60}
-shift || true
 build=build-fuzz
 cxx=${VORN_FUZZ_CXX:-/usr/bin/clang++}
+runs="$build/runs.tsv"
+
+targets() { find fuzz -maxdepth 1 -name '*_fuzz.cpp' -printf '%f\n' | sed 's/_fuzz\.cpp$//' | sort; }
+
+if [ "${1:-}" = "--list" ]; then targets; exit 0; fi
+if [ "${1:-}" = "--summary" ]; then
+  [ -f "$runs" ] || { echo "fuzz: no runs recorded in $runs" >&2; exit 1; }
+  awk -F'\t' '{ s[$2]+=$3; e[$2]+=$4; f[$2]+=$9; if ($6>c[$2]) c[$2]=$6; n[$2]++ }
+    END { printf "%-16s %6s %10s %16s %8s %7s\n", "target", "runs", "seconds", "executions", "max cov", "faults";
+          for (t in s) printf "%-16s %6d %10d %16d %8d %7d\n", t, n[t], s[t], e[t], c[t], f[t] }' "$runs" | sort
+  exit 0
+fi
+
+what=${1:-all}
+seconds=${2:-60}
+shift 2 2>/dev/null || shift $# || true
+
+if [ "$what" = all ]; then
+  mapfile -t chosen < <(targets)
+else
+  [ -f "fuzz/${what}_fuzz.cpp" ] || { echo "fuzz: no target '$what' (scripts/fuzz.sh --list)" >&2; exit 2; }
+  chosen=("$what")
+fi
 
 ./scripts/setup.sh
 # clang and its libFuzzer runtime, from Debian's packages.
@@ -30,26 +60,54 @@ fi
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVORN_BUILD_FUZZ=ON -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" --target lldpdu_fuzz -j "${VORN_FUZZ_BUILD_JOBS:-1}"
+cmake --build "$build" --target "${chosen[@]/%/_fuzz}" -j "${VORN_FUZZ_BUILD_JOBS:-1}"
 
-work="$build/corpus"
-crashes="$build/crashes"
-mkdir -p "$work" "$crashes"
-cp -n fuzz/corpus/seed/* "$work/"
-
-fuzzer="$build/fuzz/lldpdu_fuzz"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export RINGLOGDIR=${RINGLOGDIR:-$build/trace}
+mkdir -p "$RINGLOGDIR"
 
-echo "== replaying the regression corpus"
-mapfile -t regression < <(find fuzz/corpus/regression -type f ! -name '*.txt' | sort)
-if ! "$fuzzer" "${regression[@]}" >"$build/regression.log" 2>&1; then
-  tail -n 30 "$build/regression.log"
-  echo "fuzz: a regression input fails again (log: $build/regression.log)" >&2
-  exit 1
-fi
-echo "${#regression[@]} files, no fault"
+status=0
+for t in "${chosen[@]}"; do
+  fuzzer="$build/fuzz/${t}_fuzz"
+  work="$build/corpus/$t"
+  crashes="$build/crashes/$t"
+  mkdir -p "$work" "$crashes"
+  [ -d "fuzz/corpus/$t/seed" ] && find "fuzz/corpus/$t/seed" -type f ! -name '*.txt' -exec cp -n {} "$work/" \;
+  flags=()
+  [ -f "fuzz/$t.options" ] && read -r -a flags <"fuzz/$t.options"
+  [ -f "fuzz/$t.dict" ] && flags+=("-dict=fuzz/$t.dict")
 
-echo "== fuzzing for ${seconds}s (working corpus $work, crashes in $crashes/)"
-"$fuzzer" "$work" -max_len=1600 -max_total_time="$seconds" -print_final_stats=1 \
-  -artifact_prefix="$crashes/" "$@"
+  echo "== $t: replaying the regression corpus"
+  mapfile -t regression < <(find "fuzz/corpus/$t/regression" -type f ! -name '*.txt' 2>/dev/null | sort)
+  if [ ${#regression[@]} -gt 0 ]; then
+    if ! "$fuzzer" "${flags[@]}" "${regression[@]}" >"$build/$t.regression.log" 2>&1; then
+      tail -n 30 "$build/$t.regression.log"
+      echo "fuzz: a regression input of $t fails again (log: $build/$t.regression.log)" >&2
+      status=1
+      continue
+    fi
+  fi
+  echo "${#regression[@]} files, no fault"
+
+  echo "== $t: fuzzing for ${seconds}s (working corpus $work, crashes in $crashes/)"
+  log="$build/$t.log"
+  before=$(find "$crashes" -type f | wc -l)
+  rc=0
+  "$fuzzer" "$work" "${flags[@]}" -max_total_time="$seconds" -print_final_stats=1 \
+    -artifact_prefix="$crashes/" "$@" 2>&1 | tee "$log" | grep -E '^#[0-9]+[[:space:]]+(DONE|INITED)|ERROR|invariant|assertion' || true
+  rc=${PIPESTATUS[0]}
+  after=$(find "$crashes" -type f | wc -l)
+  execs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
+  rate=$(grep -oE 'stat::average_exec_per_sec: *[0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
+  last=$(grep -E '^#[0-9]+' "$log" | tail -n 1)
+  cov=$(grep -oE 'cov: [0-9]+' <<<"$last" | grep -oE '[0-9]+' || echo 0)
+  ft=$(grep -oE 'ft: [0-9]+' <<<"$last" | grep -oE '[0-9]+' || echo 0)
+  corpus=$(find "$work" -type f | wc -l)
+  faults=$((after - before))
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%Y-%m-%dT%H:%M)" "$t" "$seconds" "${execs:-0}" \
+    "${rate:-0}" "${cov:-0}" "${ft:-0}" "$corpus" "$faults" >>"$runs"
+  echo "$t: ${execs:-0} executions, ${rate:-0}/s, cov ${cov:-0}, ft ${ft:-0}, corpus $corpus, faults $faults (exit $rc)"
+  [ "$rc" -eq 0 ] && [ "$faults" -eq 0 ] || status=1
+done
+exit $status

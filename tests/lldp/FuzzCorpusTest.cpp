@@ -22,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace Lldp;
 
-const fs::path kCorpus = VORN_FUZZ_CORPUS_DIR;
+const fs::path kCorpus = fs::path(VORN_FUZZ_CORPUS_DIR) / "lldpdu";
 const char* const kManifest = "EXPECTED.txt";
 
 std::vector<uint8_t> readFile(const fs::path& p) {

@@ -11,15 +11,15 @@ regression/  malformed or unusual frames, one per file, and EXPECTED.txt,
 Files in regression/ that this script does not make (reproducers the fuzzer
 found) keep their EXPECTED.txt lines. Run it again after changing it:
 
-    python3 fuzz/make_corpus.py
+    python3 fuzz/make_lldpdu_corpus.py
 """
 
 import os
 import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SEED = os.path.join(HERE, "corpus", "seed")
-REGRESSION = os.path.join(HERE, "corpus", "regression")
+SEED = os.path.join(HERE, "corpus", "lldpdu", "seed")
+REGRESSION = os.path.join(HERE, "corpus", "lldpdu", "regression")
 
 NEAREST_BRIDGE = bytes.fromhex("0180c200000e")
 NEAREST_NON_TPMR = bytes.fromhex("0180c2000003")
@@ -285,7 +285,7 @@ def main():
         "#   NAME  reject REASON   refused for that reason (Codec::reasonName)",
         "#   NAME  accept          decoded",
         "#   NAME  shutdown        decoded as a shutdown LLDPDU (TTL 0)",
-        "# Made by make_corpus.py, except the fuzzer's findings at the end.",
+        "# Made by make_lldpdu_corpus.py, except the fuzzer's findings at the end.",
     ]
     for name, frame, outcome in regressions():
         write(os.path.join(REGRESSION, name), frame)
