@@ -3,6 +3,7 @@
 # hot paths, then the whole receive path and a group of the given size.
 #   scripts/bench.sh                      framework plus a 2-member, 8-link hour
 #   scripts/bench.sh --members 8 --links 64 --hours 1
+#   scripts/bench.sh --versus-lldpd       the daemon against lldpd (root)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -10,6 +11,10 @@ cd "$(dirname "$0")/.."
 build=${VORN_BENCH_DIR:-build-bench}
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_BENCH=ON >/dev/null
+fi
+if [ "${1:-}" = "--versus-lldpd" ]; then
+  cmake --build "$build" --target vornfabriclldpd lldp_blaster
+  exec ./scripts/bench-versus-lldpd.sh "$build"
 fi
 cmake --build "$build" --target framework_bench vorn-sim
 
