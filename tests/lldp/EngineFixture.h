@@ -116,24 +116,34 @@ struct EngineSwitch {
   }
 };
 
-// A port's counters, to compare as deltas.
+// A port's statistics, to compare as deltas.
 struct Counts {
   uint64_t in = 0, out = 0, discarded = 0, unrecognized = 0, ageouts = 0;
+  uint64_t inErrors = 0, tagged = 0, tlvsDiscarded = 0;
+  uint64_t inserts = 0, deletes = 0, drops = 0, tableAgeouts = 0;
   bool operator==(const Counts&) const = default;
   Counts operator-(const Counts& o) const {
-    return {in - o.in, out - o.out, discarded - o.discarded, unrecognized - o.unrecognized, ageouts - o.ageouts};
+    return {in - o.in,           out - o.out,         discarded - o.discarded,
+            unrecognized - o.unrecognized,            ageouts - o.ageouts,
+            inErrors - o.inErrors, tagged - o.tagged, tlvsDiscarded - o.tlvsDiscarded,
+            inserts - o.inserts, deletes - o.deletes, drops - o.drops,
+            tableAgeouts - o.tableAgeouts};
   }
 };
 
 inline Counts counts(const EngineSwitch& sw, const IntfId& intf) {
   auto ps = sw.port(intf);
   if (!ps) return {};
-  return {ps->framesIn(), ps->framesOut(), ps->framesDiscarded(), ps->tlvsUnrecognized(), ps->ageouts()};
+  return {ps->framesIn(),           ps->framesOut(),          ps->framesDiscarded(),     ps->tlvsUnrecognized(),
+          ps->ageouts(),            ps->framesInErrors(),     ps->framesTagged(),        ps->tlvsDiscarded(),
+          ps->remoteTablesInserts(), ps->remoteTablesDeletes(), ps->remoteTablesDrops(), ps->remoteTablesAgeouts()};
 }
 
 inline std::ostream& operator<<(std::ostream& os, const Counts& c) {
   return os << "{in " << c.in << ", out " << c.out << ", discarded " << c.discarded << ", unrecognized "
-            << c.unrecognized << ", ageouts " << c.ageouts << "}";
+            << c.unrecognized << ", ageouts " << c.ageouts << ", inErrors " << c.inErrors << ", tagged " << c.tagged
+            << ", tlvsDiscarded " << c.tlvsDiscarded << ", inserts " << c.inserts << ", deletes " << c.deletes
+            << ", drops " << c.drops << ", tableAgeouts " << c.tableAgeouts << "}";
 }
 
 // Two switches, each with Ethernet1..3 as LLDP ports, and their wire.
