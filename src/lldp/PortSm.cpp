@@ -9,6 +9,11 @@
 namespace {
 const Ringlog::Handle traceHandle{"Lldp::Agent::Protocol"};
 
+// Refused frames are traced at level 2 at most this often per port (the
+// rest at level 7), so a sender flooding bad frames cannot wash everything
+// else out of the level's ring; the statistics count every one.
+constexpr Velto::Duration kNoticeInterval = 1.0;
+
 // Times within this of each other are the same time: re-arming a timer for a
 // due time adds and subtracts the clock, which may round by a unit in the
 // last place.
@@ -237,7 +242,16 @@ void PortSm::handleFrame(std::span<const uint8_t> frame) {
   const auto& decoded = result.decoded();
   ps->tlvsUnrecognizedAdd(decoded.unrecognizedTlvs);
   ps->tlvsDiscardedAdd(decoded.discardedTlvs.size());
-  for (const auto& t : decoded.discardedTlvs) TRACE2("{}: TLV discarded: {}: {}", intf_, t.reason, t.text);
+  if (!decoded.discardedTlvs.empty()) {
+    const bool notice = maybeNotice();
+    for (const auto& t : decoded.discardedTlvs) {
+      if (notice) {
+        TRACE2("{}: TLV discarded: {}: {}", intf_, t.reason, t.text);
+      } else {
+        TRACE7("{}: TLV discarded: {}: {}", intf_, t.reason, t.text);
+      }
+    }
+  }
   const auto& pdu = decoded.lldpdu;
   if (pdu.isShutdown()) {
     handleShutdown(*ps, pdu);
@@ -262,9 +276,20 @@ void PortSm::handleFrame(std::span<const uint8_t> frame) {
   maybeStartFastTx();
 }
 
+bool PortSm::maybeNotice() {
+  const auto now = ctx_->scheduler->now();
+  if (noticedAt_ && now < *noticedAt_ + kNoticeInterval) return false;
+  noticedAt_ = now;
+  return true;
+}
+
 void PortSm::handleRefused(PortStatus& ps, const Codec::Result& result) {
   const auto& r = result.rejection();
-  TRACE2("{}: frame discarded: {}: {}", intf_, r.reason, r.text);
+  if (maybeNotice()) {
+    TRACE2("{}: frame discarded: {}: {}", intf_, r.reason, r.text);
+  } else {
+    TRACE7("{}: frame discarded: {}: {}", intf_, r.reason, r.text);
+  }
   ps.framesDiscardedAdd();
   if (r.reason == Codec::Reason::taggedFrame) {
     ps.framesTaggedAdd();
@@ -304,8 +329,13 @@ bool PortSm::maybeMakeRoom(PortStatus& ps, const Codec::Lldpdu& pdu) {
       return true;
     }
   }
-  TRACE2("{}: already {} remote systems; frame of chassis {}, port {} discarded", intf_, ps.remoteSystem().size(),
-         pdu.chassisId, pdu.portId);
+  if (maybeNotice()) {
+    TRACE2("{}: already {} remote systems; frame of chassis {}, port {} discarded", intf_, ps.remoteSystem().size(),
+           pdu.chassisId, pdu.portId);
+  } else {
+    TRACE7("{}: already {} remote systems; frame of chassis {}, port {} discarded", intf_, ps.remoteSystem().size(),
+           pdu.chassisId, pdu.portId);
+  }
   ps.framesDiscardedAdd();
   ps.remoteTablesDropsAdd();
   noteTooManyNeighbors(ps, pdu.holdTime());

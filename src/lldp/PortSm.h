@@ -13,7 +13,8 @@
 //
 // Receive, while the admin status receives: every frame counts in
 // `framesIn`; a frame the codec refuses counts in `framesDiscarded` (and in
-// `framesInErrors`, or `framesTagged`) and its reason is traced. Optional
+// `framesInErrors`, or `framesTagged`) and its reason is traced (at level 2
+// at most once a second, the rest at level 7). Optional
 // TLVs the codec leaves out count in `tlvsDiscarded`. A valid frame
 // refreshes (or adds, under the port's next index) the remote system of its
 // MSAP: every attribute is written, `lastRefreshTime` last, with the
@@ -114,6 +115,8 @@ class PortSm : public Zem::StateMachine {
   // Sends `frame` when the link is up; false when it did not go out.
   bool send(std::vector<uint8_t> frame);
   bool maybeSpendCredit();
+  // True when a refused frame may be traced at level 2 now.
+  bool maybeNotice();
 
   struct Ageout {
     Velto::Ptr<Oru::TimerTask> task;
@@ -143,6 +146,8 @@ class PortSm : public Zem::StateMachine {
   Velto::Duration txBlockedUntil_;
   // The transport's statistics as last copied into the port status.
   Transport::Port::Statistics ioSeen_;
+  // When a refused frame was last traced at level 2.
+  Zem::Optional<Velto::Duration> noticedAt_;
   bool stopped_ = false;
   bool incompleteTraced_ = false;
 };

@@ -314,6 +314,27 @@ TEST(ProtocolSmTest, EachFrameCountsWhereTheStandardSays) {
   }
 }
 
+// A sender flooding bad frames gets one level 2 trace a second per port; the
+// rest go to level 7 and every frame is counted.
+TEST(ProtocolSmTest, AFloodOfBadFramesIsTracedAtLevelTwoOnceASecond) {
+  Group g;
+  Tap tap(g);
+  const auto bad = hex("0180c200000e 020000000099 88cc 0207 04 0276 6f");  // Chassis ID past the end
+  Ringlog::Capture trace;
+  for (int i = 0; i < 25; ++i) {
+    tap.send(bad);
+    g.runUntil(0.1 * (i + 1));  // 2.5 s of ten frames a second
+  }
+  int level2 = 0, level7 = 0;
+  for (const auto& r : trace.records()) {
+    if (r.message.find("frame discarded") == std::string::npos) continue;
+    (r.level == 2 ? level2 : level7) += 1;
+  }
+  EXPECT_EQ(level2, 3);  // at 0.001, 1.001 (or later) and 2.001 (or later)
+  EXPECT_EQ(level2 + level7, 25);
+  EXPECT_EQ(counts(g.sw2, et1).inErrors, 25u);
+}
+
 // The statistics change with every frame and publish nothing: the records'
 // watchers (the agent's status mirror) hear of a frame only through the
 // remote system it refreshes.
