@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -573,6 +574,44 @@ TEST(ProtocolSmTest, DeviceDirectoryFollowsTheKernelTable) {
   EXPECT_FALSE(g.sw1.root->deviceIntfStatusDir()->device("et2"));
   EXPECT_FALSE(g.sw1.localIntf->intfStatus(et2));
   EXPECT_TRUE(g.sw1.localIntf->intfStatus(et1));
+}
+
+// A transport whose ports report what they lost on the way in.
+struct LossyTransport : Lldp::Transport {
+  struct Port : Lldp::Transport::Port {
+    using Lldp::Transport::Port::Port;
+    void send(std::span<const uint8_t>) override {}
+    Statistics statistics() const override { return stats; }
+    Statistics stats;
+  };
+  Velto::Ptr<Lldp::Transport::Port> open(const Kivo::IntfId& intf, const std::string& device, Receiver) override {
+    auto p = Velto::make<Port>(intf, device);
+    ports[intf] = p;
+    return p;
+  }
+  std::map<Kivo::IntfId, Velto::Ptr<Port>> ports;
+};
+
+TEST(ProtocolSmTest, TransportLossesCountInThePortStatistics) {
+  Velto::Ptr<Oru::VirtualScheduler> clock = Velto::make<Oru::VirtualScheduler>(0.0);
+  Oru::currentSchedulerIs(clock.get());
+  auto transport = Velto::make<LossyTransport>();
+  Lldp::currentTransportIs(transport);
+  EngineSwitch sw{"sw1", 1};
+  sw.build();
+  sw.addPort(et1, 1);
+  Lldp::currentTransportIs(nullptr);
+  ASSERT_TRUE(transport->ports[et1]);
+  transport->ports[et1]->stats = {7, 2};
+  clock->runUntil(0.15);
+  EXPECT_EQ(sw.port(et1)->receiveOverruns(), 7u);
+  EXPECT_EQ(sw.port(et1)->receiveErrors(), 2u);
+  transport->ports[et1]->stats = {10, 2};
+  clock->runUntil(0.25);
+  EXPECT_EQ(sw.port(et1)->receiveOverruns(), 10u);
+  EXPECT_EQ(sw.port(et1)->receiveErrors(), 2u);
+  sw.root = nullptr;
+  Oru::currentSchedulerIs(nullptr);
 }
 
 TEST(ProtocolSmTest, EngineWithoutTransportSendsNothing) {
