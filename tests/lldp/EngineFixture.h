@@ -4,6 +4,7 @@
 // state machine makes; ports are added and removed the way the agent's port
 // population does.
 
+#include "lldp/Codec.h"
 #include "lldp/Root.h"
 #include "lldp/SimWire.h"
 #include "platform/records/InterfaceRecords.h"
@@ -169,6 +170,25 @@ struct Group {
     wire->connect(end(sw1, a), end(sw2, b), spec);
   }
   void runUntil(Velto::Duration t) { clock->runUntil(t); }
+};
+
+// A port of a test tap cabled to sw2's Ethernet1, sending frames by hand.
+struct Tap {
+  Velto::Ptr<Lldp::Transport::Port> port;
+  explicit Tap(Group& g) {
+    port = g.wire->transportFor("tap")->open(et1, "tap0", nullptr);
+    g.wire->connect({"tap", et1}, Group::end(g.sw2, et1));
+  }
+  void send(const std::vector<uint8_t>& frame) { port->send(frame); }
+  void send(const std::string& chassis, uint16_t ttl = 1) {
+    Lldp::Codec::Lldpdu pdu;
+    pdu.src = Kivo::EthAddr::fromString("02:00:00:00:00:99");
+    pdu.chassisIdSubtype = Lldp::ChassisIdSubtype::locallyAssigned;
+    pdu.chassisId = Lldp::ChassisId(chassis);
+    pdu.portId = Lldp::PortId("tap0");
+    pdu.ttl = ttl;
+    send(Lldp::Codec::encode(pdu));
+  }
 };
 
 }  // namespace LldpTest
