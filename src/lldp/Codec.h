@@ -21,7 +21,8 @@
 // bytes). The TTL field has whole seconds only: a 300 ms hold time goes out
 // as TTL 1 s, which is what any standard receiver keeps the information for.
 // Between our engines the exact value wins, so a neighbour that falls silent
-// ages out after 300 ms, not after a second.
+// ages out after 300 ms, not after a second. It only ever shortens the TTL:
+// any sender can put one in its frames, and a longer one is cut to the TTL.
 
 #include "platform/framework/Values.h"
 #include "platform/records/LldpTypes.h"
