@@ -4,11 +4,14 @@
 // the EtherType (the fuzzer spends its time in the TLVs). It checks what
 // must hold for every frame the decoder accepts or refuses. A broken rule
 // stops the run with a message and abort(), which libFuzzer records as a
-// crash with its input.
+// crash with its input. A frame is refused only for what is wrong with the
+// frame as a whole; a malformed optional TLV is left out, with its reason,
+// and the rest of the frame is used.
 
 #include "lldp/Codec.h"
 #include "platform/framework/Assert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -36,14 +39,22 @@ constexpr size_t kEthHeader = 14;
 // TLV header and a subtype with a one-byte identifier, or a 2-byte TTL.
 constexpr size_t kSmallestLldpdu = 4 + 4 + 4;
 
-void checkRefusal(const Codec::Result& result) {
-  const auto& r = result.rejection();
+// A reason given with its text, by the decoder's own checks.
+void checkReason(const Codec::Rejection& r) {
   CHECK(!r.text.empty(), std::string(Codec::reasonName(r.reason)));
   CHECK(Codec::reasonName(r.reason) != "unknown", r.text);
   // The decoder checks every length before it reads; a refusal by the
   // reader's own bounds check ("read of N bytes at offset ...") means one
   // of those checks is missing.
   CHECK(r.text.rfind("read of ", 0) != 0, r.text);
+}
+
+void checkRefusal(const Codec::Result& result) {
+  const auto& r = result.rejection();
+  checkReason(r);
+  // A frame is refused only for what is wrong with the frame; a bad
+  // optional TLV is left out instead.
+  CHECK(!Codec::refusesTlvOnly(r.reason), r.text);
 }
 
 // The LLDPDU starts with Chassis ID, Port ID and Time To Live, in that
@@ -84,6 +95,16 @@ void checkPaddingChangesNothing(std::span<const uint8_t> frame, const Codec::Dec
   CHECK(result.ok(), result.ok() ? "" : result.rejection().text);
   CHECK(result.lldpdu() == d.lldpdu);
   CHECK(result.decoded().unrecognizedTlvs == d.unrecognizedTlvs);
+  CHECK(result.decoded().discardedTlvs.size() == d.discardedTlvs.size());
+}
+
+// The same frame with a VLAN tag is no LLDPDU: LLDPDUs travel untagged.
+void checkTaggedIsRefused(std::span<const uint8_t> frame) {
+  std::vector<uint8_t> tagged(frame.begin(), frame.begin() + 12);
+  for (uint8_t b : {0x81, 0x00, 0x00, 0x64}) tagged.push_back(b);
+  tagged.insert(tagged.end(), frame.begin() + 12, frame.end());
+  const auto result = Codec::decode(tagged);
+  CHECK(!result.ok() && result.rejection().reason == Codec::Reason::taggedFrame);
 }
 
 // What every accepted frame must satisfy, and that what was accepted can be
@@ -103,12 +124,23 @@ void checkAccepted(std::span<const uint8_t> frame, const Codec::Decoded& d) {
   CHECK(ps >= 1 && ps <= 7, std::to_string(ps));
   checkMandatoryTlvs(frame, pdu);
   if (pdu.systemName) CHECK(pdu.systemName->size() <= 255, std::to_string(pdu.systemName->size()));
-  // Each unrecognised TLV has at least its 2-byte header.
-  CHECK(d.unrecognizedTlvs <= (frame.size() - kEthHeader - kSmallestLldpdu) / 2);
+  // Each unrecognised or discarded TLV has at least its 2-byte header.
+  CHECK(d.unrecognizedTlvs + d.discardedTlvs.size() <= (frame.size() - kEthHeader - kSmallestLldpdu) / 2);
+  for (const auto& t : d.discardedTlvs) {
+    checkReason(t);
+    CHECK(Codec::refusesTlvOnly(t.reason), t.text);
+  }
+  // The exact hold time refines the TTL and never outlasts it.
   const double hold = pdu.holdTime();
-  CHECK(std::isfinite(hold) && hold >= 0);
+  CHECK(std::isfinite(hold) && hold >= 0 && hold <= pdu.ttl, std::to_string(hold));
+  if (pdu.holdTimeMs && *pdu.holdTimeMs > 0) {
+    CHECK(hold == std::min<double>(*pdu.holdTimeMs / 1000.0, pdu.ttl), std::to_string(hold));
+  } else {
+    CHECK(hold == pdu.ttl, std::to_string(hold));
+  }
   CHECK(pdu.isShutdown() == (pdu.ttl == 0));
   checkPaddingChangesNothing(frame, d);
+  checkTaggedIsRefused(frame);
 
   const auto again = Codec::encode(pdu);
   CHECK(again.size() >= Codec::minFrameSize);
@@ -116,6 +148,7 @@ void checkAccepted(std::span<const uint8_t> frame, const Codec::Decoded& d) {
   CHECK(redecoded.ok(), redecoded.ok() ? "" : redecoded.rejection().text);
   CHECK(redecoded.lldpdu() == pdu);
   CHECK(redecoded.decoded().unrecognizedTlvs == 0);
+  CHECK(redecoded.decoded().discardedTlvs.empty());
   CHECK(Codec::encode(redecoded.lldpdu()) == again);
 }
 

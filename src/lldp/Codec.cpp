@@ -16,7 +16,10 @@ constexpr size_t kMaxIdTlvLength = 256;  // subtype and 255 bytes
 constexpr size_t kVornTlvPayload = 5;
 constexpr size_t kHoldTimePayload = 4;
 constexpr size_t kOrgHeader = 4;  // OUI and subtype
-constexpr size_t kMaxSystemName = 255;
+constexpr size_t kMaxText = 255;      // Port Description, System Name, System Description
+constexpr size_t kCapabilities = 4;   // System Capabilities: two 16-bit masks
+constexpr size_t kMinMgmt = 9;        // Management Address, shortest and
+constexpr size_t kMaxMgmt = 167;      // longest
 
 // ---------------------------------------------------------------------------
 // Encoding.
@@ -94,6 +97,8 @@ constexpr std::array<Mandatory, 3> kMandatory{{
     {3, Reason::missingTtl},
 }};
 
+bool isVlanTpid(uint16_t et) { return et == 0x8100 || et == 0x88a8 || et == 0x9100; }
+
 class Decoder {
  public:
   explicit Decoder(std::span<const uint8_t> frame) : frame_(frame) {}
@@ -110,6 +115,11 @@ class Decoder {
     std::copy(src.begin(), src.end(), srcBytes.begin());
     out_.lldpdu.src = Kivo::EthAddr(srcBytes);
     if (uint16_t et = r.u16(); et != lldpEtherType) {
+      if (isVlanTpid(et) && r.remaining() >= 4) {
+        const uint16_t tci = r.u16();
+        return reject(Reason::taggedFrame, fmt::format("frame tagged 0x{:04x} for VLAN {} carries EtherType 0x{:04x}",
+                                                       et, tci & 0xfff, r.u16()));
+      }
       return reject(Reason::notLldp, fmt::format("EtherType 0x{:04x} is not LLDP", et));
     }
     if (r.remaining() > maxLldpduSize) {
@@ -130,136 +140,206 @@ class Decoder {
                                                       tlvName(type), at, length, r.remaining()));
       }
       ByteReader value = r.sub(length);
-      if (index < kMandatory.size() && type != kMandatory[index].type) {
-        return reject(kMandatory[index].missing,
-                      fmt::format("TLV {} is {} (type {}), not {}", index + 1, tlvName(type), type,
-                                  tlvName(kMandatory[index].type)));
+      if (index < kMandatory.size()) {
+        if (type != kMandatory[index].type) {
+          return reject(kMandatory[index].missing,
+                        fmt::format("TLV {} is {} (type {}), not {}", index + 1, tlvName(type), type,
+                                    tlvName(kMandatory[index].type)));
+        }
+        if (auto rejection = decodeMandatory(type, length, at, value)) return *rejection;
+        continue;
       }
-      if (index >= kMandatory.size() && type >= 1 && type <= 3) {
+      if (type >= 1 && type <= 3) {
         return reject(Reason::duplicateMandatoryTlv, fmt::format("second {} TLV at offset {}", tlvName(type), at));
       }
       if (type == 0) {
         if (length != 0) {
-          return reject(Reason::badEndLength, fmt::format("End Of LLDPDU TLV at offset {} has length {}", at, length));
+          discard(Reason::badEndLength, fmt::format("End Of LLDPDU TLV at offset {} has length {}", at, length));
         }
         break;  // what follows is padding
       }
-      if (auto rejection = decodeTlv(type, length, at, value)) return *rejection;
+      decodeOptional(type, length, at, value);
     }
     if (seenMandatory_ < kMandatory.size()) {
       const auto& m = kMandatory[seenMandatory_];
       return reject(m.missing, fmt::format("LLDPDU ends without a {} TLV", tlvName(m.type)));
     }
-    return out_;
+    return std::move(out_);
   }
 
  private:
-  std::optional<Rejection> decodeTlv(unsigned type, size_t length, size_t at, ByteReader& v) {
+  void discard(Reason reason, std::string text) { out_.discardedTlvs.push_back({reason, std::move(text)}); }
+
+  std::optional<Rejection> decodeMandatory(unsigned type, size_t length, size_t at, ByteReader& v) {
+    Lldpdu& pdu = out_.lldpdu;
+    ++seenMandatory_;
+    if (type == 3) {
+      if (length != 2) {
+        return reject(Reason::badTtlLength,
+                      fmt::format("Time To Live TLV at offset {} has length {}, not 2", at, length));
+      }
+      pdu.ttl = v.u16();
+      return std::nullopt;
+    }
+    if (length < kMinIdTlvLength || length > kMaxIdTlvLength) {
+      return reject(type == 1 ? Reason::badChassisIdLength : Reason::badPortIdLength,
+                    fmt::format("{} TLV at offset {} has length {}, outside {}..{}", tlvName(type), at, length,
+                                kMinIdTlvLength, kMaxIdTlvLength));
+    }
+    const uint8_t subtype = v.u8();
+    if (subtype == 0 || subtype > 7) {
+      return reject(Reason::reservedSubtype,
+                    fmt::format("{} TLV at offset {} has reserved subtype {}", tlvName(type), at, subtype));
+    }
+    if (type == 1) {
+      pdu.chassisIdSubtype = static_cast<ChassisIdSubtype>(subtype);
+      pdu.chassisId = ChassisId(v.text(v.remaining()));
+    } else {
+      pdu.portIdSubtype = static_cast<PortIdSubtype>(subtype);
+      pdu.portId = PortId(v.text(v.remaining()));
+    }
+    return std::nullopt;
+  }
+
+  // True the first time `slot` is seen; a repeat is discarded.
+  bool firstOf(bool& seen, std::string_view name, size_t at) {
+    if (!seen) return seen = true;
+    discard(Reason::repeatedTlv, fmt::format("second {} TLV at offset {}", name, at));
+    return false;
+  }
+
+  // A TLV of at most `max` bytes; a longer one is discarded as `reason`.
+  bool fitsText(unsigned type, size_t length, size_t at, Reason reason) {
+    if (length <= kMaxText) return true;
+    discard(reason, fmt::format("{} TLV at offset {} has length {}, more than {}", tlvName(type), at, length,
+                                kMaxText));
+    return false;
+  }
+
+  void decodeOptional(unsigned type, size_t length, size_t at, ByteReader& v) {
     Lldpdu& pdu = out_.lldpdu;
     switch (type) {
-      case 1:
-      case 2: {
-        if (length < kMinIdTlvLength || length > kMaxIdTlvLength) {
-          return reject(type == 1 ? Reason::badChassisIdLength : Reason::badPortIdLength,
-                        fmt::format("{} TLV at offset {} has length {}, outside {}..{}", tlvName(type), at, length,
-                                    kMinIdTlvLength, kMaxIdTlvLength));
-        }
-        const uint8_t subtype = v.u8();
-        if (subtype == 0 || subtype > 7) {
-          return reject(Reason::reservedSubtype,
-                        fmt::format("{} TLV at offset {} has reserved subtype {}", tlvName(type), at, subtype));
-        }
-        if (type == 1) {
-          pdu.chassisIdSubtype = static_cast<ChassisIdSubtype>(subtype);
-          pdu.chassisId = ChassisId(v.text(v.remaining()));
-        } else {
-          pdu.portIdSubtype = static_cast<PortIdSubtype>(subtype);
-          pdu.portId = PortId(v.text(v.remaining()));
-        }
-        ++seenMandatory_;
-        return std::nullopt;
-      }
-      case 3:
-        if (length != 2) {
-          return reject(Reason::badTtlLength,
-                        fmt::format("Time To Live TLV at offset {} has length {}, not 2", at, length));
-        }
-        pdu.ttl = v.u16();
-        ++seenMandatory_;
-        return std::nullopt;
-      case 5:
-        // A name is at most 255 bytes (the 9-bit length would allow 511); a
-        // longer one is malformed, and our encoder could not send it on.
-        if (length > kMaxSystemName) {
-          return reject(Reason::badSystemNameLength,
-                        fmt::format("System Name TLV at offset {} has length {}, more than {}", at, length,
-                                    kMaxSystemName));
-        }
-        if (!pdu.systemName) pdu.systemName = v.text(length);
-        return std::nullopt;
       case 4:
+        if (fitsText(type, length, at, Reason::badPortDescriptionLength)) firstOf(seen_.portDescription, tlvName(type), at);
+        return;
+      case 5:
+        // The name goes out again in our own frames, so a longer one could
+        // not be sent on.
+        if (fitsText(type, length, at, Reason::badSystemNameLength) && firstOf(seen_.systemName, tlvName(type), at)) {
+          pdu.systemName = v.text(length);
+        }
+        return;
       case 6:
+        if (fitsText(type, length, at, Reason::badSystemDescriptionLength)) {
+          firstOf(seen_.systemDescription, tlvName(type), at);
+        }
+        return;
       case 7:
+        if (length != kCapabilities) {
+          discard(Reason::badSystemCapabilitiesLength,
+                  fmt::format("System Capabilities TLV at offset {} has length {}, not {}", at, length, kCapabilities));
+          return;
+        }
+        firstOf(seen_.systemCapabilities, tlvName(type), at);
+        return;
       case 8:
-        return std::nullopt;  // known, and nothing this engine keeps
+        // Several management addresses may come, one per address.
+        if (auto problem = managementAddressProblem(length, v)) {
+          discard(Reason::badManagementAddress, fmt::format("Management Address TLV at offset {} {}", at, *problem));
+        }
+        return;
       case 127:
-        return decodeOrgSpecific(length, at, v);
+        decodeOrgSpecific(length, at, v);
+        return;
       default:
         ++out_.unrecognizedTlvs;
-        return std::nullopt;
+        return;
     }
   }
 
-  std::optional<Rejection> decodeOrgSpecific(size_t length, size_t at, ByteReader& v) {
+  // What is wrong with a Management Address TLV's value, if anything: the
+  // address string length (subtype and 1..31 address bytes), the address,
+  // the interface numbering subtype and number (5 bytes), the object
+  // identifier's length (0..128) and the identifier must fill it exactly.
+  static std::optional<std::string> managementAddressProblem(size_t length, ByteReader& v) {
+    if (length < kMinMgmt || length > kMaxMgmt) {
+      return fmt::format("has length {}, outside {}..{}", length, kMinMgmt, kMaxMgmt);
+    }
+    const size_t addrLength = v.u8();
+    if (addrLength < 2 || addrLength > 32) return fmt::format("has an address string of {} bytes, outside 2..32", addrLength);
+    const size_t beforeOid = 1 + addrLength + 5;
+    if (beforeOid + 1 > length) {
+      return fmt::format("has an address string of {} bytes that leaves no room in its {} bytes", addrLength, length);
+    }
+    v.bytes(addrLength + 5);
+    const size_t oidLength = v.u8();
+    if (oidLength > 128) return fmt::format("has an object identifier of {} bytes, more than 128", oidLength);
+    if (beforeOid + 1 + oidLength != length) {
+      return fmt::format("has length {}, but its parts take {}", length, beforeOid + 1 + oidLength);
+    }
+    return std::nullopt;
+  }
+
+  void decodeOrgSpecific(size_t length, size_t at, ByteReader& v) {
     if (length < kOrgHeader) {
-      return reject(Reason::badOrgSpecificLength,
-                    fmt::format("organisationally specific TLV at offset {} has length {}, less than {}", at, length,
-                                kOrgHeader));
+      discard(Reason::badOrgSpecificLength,
+              fmt::format("organisationally specific TLV at offset {} has length {}, less than {}", at, length,
+                          kOrgHeader));
+      return;
     }
     auto oui = v.bytes(3);
     const uint8_t subtype = v.u8();
-    if (!std::equal(oui.begin(), oui.end(), vornOui.begin())) {
+    if (!std::equal(oui.begin(), oui.end(), vornOui.begin()) ||
+        (subtype != vornTlvSubtype && subtype != holdTimeMsSubtype)) {
       ++out_.unrecognizedTlvs;
-      return std::nullopt;
+      return;
     }
     Lldpdu& pdu = out_.lldpdu;
     const size_t payload = v.remaining();
     if (subtype == vornTlvSubtype) {
       if (payload != kVornTlvPayload) {
-        return reject(Reason::badVornTlv,
-                      fmt::format("Vorn TLV at offset {} carries {} bytes, not {}", at, payload, kVornTlvPayload));
+        discard(Reason::badVornTlv,
+                fmt::format("Vorn TLV at offset {} carries {} bytes, not {}", at, payload, kVornTlvPayload));
+        return;
       }
+      if (!firstOf(seen_.vornTlv, "Vorn", at)) return;
       VornTlv t;
       t.memberId = v.u8();
       t.role = static_cast<Vorn::Role>(v.u8());
       t.expectedPeerId = v.u8();
       t.receivedPeerId = v.u8();
       t.flags = v.u8();
-      if (!pdu.vornTlv) pdu.vornTlv = t;
-      return std::nullopt;
+      pdu.vornTlv = t;
+      return;
     }
-    if (subtype == holdTimeMsSubtype) {
-      if (payload != kHoldTimePayload) {
-        return reject(Reason::badHoldTime, fmt::format("exact hold time TLV at offset {} carries {} bytes, not {}", at,
-                                                       payload, kHoldTimePayload));
-      }
-      const uint32_t ms = v.u32();
-      if (!pdu.holdTimeMs) pdu.holdTimeMs = ms;
-      return std::nullopt;
+    if (payload != kHoldTimePayload) {
+      discard(Reason::badHoldTime, fmt::format("exact hold time TLV at offset {} carries {} bytes, not {}", at,
+                                               payload, kHoldTimePayload));
+      return;
     }
-    ++out_.unrecognizedTlvs;
-    return std::nullopt;
+    if (firstOf(seen_.holdTime, "exact hold time", at)) pdu.holdTimeMs = v.u32();
   }
+
+  // Optional TLVs an LLDPDU carries at most once.
+  struct Seen {
+    bool portDescription = false;
+    bool systemName = false;
+    bool systemDescription = false;
+    bool systemCapabilities = false;
+    bool vornTlv = false;
+    bool holdTime = false;
+  };
 
   std::span<const uint8_t> frame_;
   Decoded out_;
   size_t seenMandatory_ = 0;
+  Seen seen_;
 };
 
 }  // namespace
 
 Velto::Duration Lldpdu::holdTime() const {
-  if (holdTimeMs && *holdTimeMs > 0) return *holdTimeMs / 1000.0;
+  if (holdTimeMs && *holdTimeMs > 0) return std::min<Velto::Duration>(*holdTimeMs / 1000.0, ttl);
   return ttl;
 }
 
@@ -272,6 +352,7 @@ std::string_view reasonName(Reason r) {
   switch (r) {
     case Reason::truncatedFrame: return "truncatedFrame";
     case Reason::notLldp: return "notLldp";
+    case Reason::taggedFrame: return "taggedFrame";
     case Reason::frameTooLong: return "frameTooLong";
     case Reason::tlvPastEnd: return "tlvPastEnd";
     case Reason::missingChassisId: return "missingChassisId";
@@ -287,9 +368,16 @@ std::string_view reasonName(Reason r) {
     case Reason::badVornTlv: return "badVornTlv";
     case Reason::badHoldTime: return "badHoldTime";
     case Reason::badSystemNameLength: return "badSystemNameLength";
+    case Reason::badPortDescriptionLength: return "badPortDescriptionLength";
+    case Reason::badSystemDescriptionLength: return "badSystemDescriptionLength";
+    case Reason::badSystemCapabilitiesLength: return "badSystemCapabilitiesLength";
+    case Reason::badManagementAddress: return "badManagementAddress";
+    case Reason::repeatedTlv: return "repeatedTlv";
   }
   return "unknown";
 }
+
+bool refusesTlvOnly(Reason r) { return r >= Reason::badEndLength; }
 
 std::vector<uint8_t> encode(const Lldpdu& pdu) {
   FrameBuilder b;

@@ -21,7 +21,8 @@
 // bytes). The TTL field has whole seconds only: a 300 ms hold time goes out
 // as TTL 1 s, which is what any standard receiver keeps the information for.
 // Between our engines the exact value wins, so a neighbour that falls silent
-// ages out after 300 ms, not after a second.
+// ages out after 300 ms, not after a second. It only ever shortens the TTL:
+// any sender can put one in its frames, and a longer one is cut to the TTL.
 
 #include "platform/framework/Values.h"
 #include "platform/records/LldpTypes.h"
@@ -77,7 +78,8 @@ struct Lldpdu {
 
   bool isShutdown() const { return ttl == 0; }
   // How long a receiver keeps this information, seconds: the exact hold time
-  // when the sender gave one, the TTL otherwise.
+  // when the sender gave one, the TTL otherwise. The exact value refines the
+  // TTL and never outlasts it, whoever sent it.
   Velto::Duration holdTime() const;
   bool operator==(const Lldpdu&) const = default;
 };
@@ -86,10 +88,13 @@ struct Lldpdu {
 // up, at least 1 (0 would announce a shutdown), at most 65535.
 uint16_t ttlForHoldTimeMs(uint64_t holdTimeMs);
 
-// Why a frame was refused.
+// Why a frame, or one TLV of it, was refused. A refused frame is used not at
+// all; a refused TLV is left out and the rest of the frame is used.
 enum class Reason : uint8_t {
+  // The frame.
   truncatedFrame,         // shorter than an Ethernet header, or a TLV header cut off
   notLldp,                // EtherType is not LLDP
+  taggedFrame,            // carries a VLAN tag: LLDPDUs travel untagged
   frameTooLong,           // LLDPDU longer than an Ethernet frame carries
   tlvPastEnd,             // a TLV's length runs past the end of the frame
   missingChassisId,       // the first TLV is not a Chassis ID
@@ -100,13 +105,21 @@ enum class Reason : uint8_t {
   badTtlLength,           // Time To Live not exactly 2 bytes
   reservedSubtype,        // a Chassis ID or Port ID subtype that is reserved
   duplicateMandatoryTlv,  // a second Chassis ID, Port ID or Time To Live
-  badEndLength,           // End Of LLDPDU with a non-zero length
-  badOrgSpecificLength,   // organisationally specific TLV shorter than OUI and subtype
-  badVornTlv,             // our Vorn TLV not exactly 5 bytes
-  badHoldTime,            // our exact hold time not exactly 4 bytes
-  badSystemNameLength,    // System Name longer than 255 bytes
+  // One TLV.
+  badEndLength,                // End Of LLDPDU with a non-zero length (the LLDPDU ends there all the same)
+  badPortDescriptionLength,    // Port Description longer than 255 bytes
+  badSystemNameLength,         // System Name longer than 255 bytes
+  badSystemDescriptionLength,  // System Description longer than 255 bytes
+  badSystemCapabilitiesLength, // System Capabilities not exactly 4 bytes
+  badManagementAddress,        // Management Address outside 9..167 bytes or its inner lengths disagree
+  badOrgSpecificLength,        // organisationally specific TLV shorter than OUI and subtype
+  badVornTlv,                  // our Vorn TLV not exactly 5 bytes
+  badHoldTime,                 // our exact hold time not exactly 4 bytes
+  repeatedTlv,                 // a second TLV of a type an LLDPDU carries at most once
 };
 std::string_view reasonName(Reason r);
+// The reason refuses one TLV, not the frame.
+bool refusesTlvOnly(Reason r);
 
 struct Rejection {
   Reason reason;
@@ -119,6 +132,8 @@ struct Decoded {
   // Well-formed TLVs this engine does not know (reserved types, other
   // organisations' TLVs, our own OUI with an unknown subtype).
   uint32_t unrecognizedTlvs = 0;
+  // Malformed or repeated optional TLVs, left out of `lldpdu`, in frame order.
+  std::vector<Rejection> discardedTlvs;
 };
 
 class Result {
@@ -142,6 +157,11 @@ std::vector<uint8_t> encode(const Lldpdu& pdu);
 // The LLDPDU in `frame` (an Ethernet frame without the frame check
 // sequence), or why it is refused. Bytes after the End Of LLDPDU TLV are
 // padding and ignored; a frame whose TLVs end without one is accepted.
+// The frame is refused when it is no untagged LLDP frame, when a TLV runs
+// past its end, or when its first three TLVs are not a well-formed Chassis
+// ID, Port ID and Time To Live, or one of those comes again later. A
+// malformed or repeated optional TLV is left out and listed in
+// `discardedTlvs`; the rest of the frame is used.
 Result decode(std::span<const uint8_t> frame);
 
 }  // namespace Lldp::Codec

@@ -30,6 +30,10 @@ class Pam : public Zem::Entity {
   bool isOpen() const { return static_cast<bool>(io_); }
   // Sends one Ethernet frame; nothing while closed.
   void send(std::span<const uint8_t> frame);
+  // The link of the open I/O is up; false while closed.
+  bool linkUp() const { return io_ && io_->linkUp(); }
+  // What the transport lost on the way in; nothing while closed.
+  Transport::Port::Statistics ioStatistics() const { return io_ ? io_->statistics() : Transport::Port::Statistics{}; }
   // Who hears the frames received; empty drops them.
   void receiverIs(Transport::Receiver receiver) { receiver_ = std::move(receiver); }
 

@@ -1,28 +1,20 @@
 #pragma once
 // The LLDP protocol of the engine: transmission and reception on every port
-// that has a port configuration, an Ethernet physical interface status and
-// open frame I/O (a PAM).
+// that has a port configuration whose admin status is not disabled, an
+// Ethernet physical interface status and open frame I/O (a PAM). PortSm
+// says what each running port does.
 //
-// Transmit: right when a port starts and then every `messageTxInterval`, an
-// LLDPDU with the local system's chassis identity, the local port's identity,
-// the hold time as TTL (and exactly, in milliseconds, for our own engines),
-// the port's Vorn TLV when it has one, from the interface's MAC address.
-// Changes of what a port sends go out with its next frame. A port that stops
-// while the engine runs sends a shutdown LLDPDU (TTL 0) so its neighbour
-// forgets it at once.
-//
-// Receive: every frame counts in `framesIn`; a frame the codec refuses counts
-// in `framesDiscarded` and its reason is traced. A valid frame refreshes (or
-// adds, under the port's next index) the remote system of its MSAP (chassis
-// and port identity): every attribute is written, `lastRefreshTime` last, with
-// the scheduler's time. A remote system not refreshed within its hold time is
-// aged out (`ageouts`); a shutdown LLDPDU deletes it at once. A port keeps at
-// most `maxRemoteSystemsPerPort` remote systems; frames of further MSAPs are
-// discarded and counted. A port that stops forgets its remote systems.
+// A port that stops while the engine runs (its configuration removed, its
+// admin status disabled, LLDP switched off, its I/O closed) sends a shutdown
+// LLDPDU (TTL 0), when it transmits, so its neighbour forgets it at once; it
+// starts again no sooner than `reinitDelayMs` later. The engine going away
+// (the agent stopping or restarting) sends nothing: neighbours keep what
+// they heard until it ages, so a peer keeps its links through a restart.
 //
 // Everything runs on the activity thread; time only from the scheduler.
 
 #include "lldp/Pam.h"
+#include "lldp/PortSm.h"
 #include "platform/framework/StateMachine.h"
 #include "platform/records/InterfaceRecords.h"
 #include "platform/records/LldpRecords.h"
@@ -31,9 +23,6 @@
 #include <map>
 
 namespace Lldp::Agent::Protocol {
-
-class PortSm;
-struct ProtocolCtx;
 
 class ProtocolSm : public Zem::StateMachine {
  public:
@@ -57,6 +46,8 @@ class ProtocolSm : public Zem::StateMachine {
   // Starts or stops the port of `intf` to match its inputs.
   void handleIntf(const Kivo::IntfId& intf);
   void handleTxTiming();
+  // Something every port sends may have changed.
+  void handleLocalChange();
 
  private:
   Velto::Ptr<PamCollection> pamCollection_;
@@ -64,7 +55,10 @@ class ProtocolSm : public Zem::StateMachine {
   Velto::Ptr<const Config> config_;
   Velto::Ptr<ProtocolCtx> ctx_;
   std::map<Kivo::IntfId, Velto::Ptr<PortSm>> ports_;
+  // When each port that stopped stopped, for its re-initialisation delay.
+  std::map<Kivo::IntfId, Velto::Duration> stoppedAt_;
   Zem::Reactor pamReactor_;
+  Zem::Reactor localSystemReactor_;
   Zem::Reactor configReactor_;
   Zem::Reactor ethPhyReactor_;
 };

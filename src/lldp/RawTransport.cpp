@@ -11,9 +11,11 @@
 
 #include <arpa/inet.h>
 #include <linux/filter.h>
+#include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,7 +34,8 @@ constexpr size_t kReceiveBufferSize = 9216;
 constexpr int kMaxFramesPerWakeup = 256;
 
 // Accepts whole frames of the LLDP EtherType and nothing else, so the socket
-// never queues frames the engine would only throw away.
+// never queues frames the engine would only throw away. The filter sees a
+// tagged frame without its tag, so it takes tagged LLDP frames too.
 const std::array<sock_filter, 4> kLldpFilter{{
     BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 12),
     BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kEtherTypeLldp, 0, 1),
@@ -67,17 +70,24 @@ Velto::Ptr<Transport::Port> RawTransport::open(const Kivo::IntfId& intf, const s
   const unsigned ifIndex = if_nametoindex(deviceName.c_str());
   if (ifIndex == 0) fail("device", errno);
 
-  // Protocol 0 hears nothing until the bind below names LLDP and the device,
-  // so frames of other devices never slip in before the bind.
+  // Protocol 0 hears nothing until the bind below names the device, so
+  // frames of other devices never slip in before the bind. The bind takes
+  // every protocol and the filter keeps LLDP: a socket bound to the LLDP
+  // EtherType alone is handed tagged frames only after the kernel has
+  // dropped their tag, and could not tell them from untagged ones.
   Zem::Fd fd(::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (fd.get() < 0) fail("packet socket", errno);
 
   sock_fprog prog{static_cast<unsigned short>(kLldpFilter.size()), const_cast<sock_filter*>(kLldpFilter.data())};
   if (setsockopt(fd.get(), SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) < 0) fail("frame filter", errno);
 
+  // The VLAN tag the kernel takes off a received frame comes beside it.
+  const int on = 1;
+  if (setsockopt(fd.get(), SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) < 0) fail("VLAN tag data", errno);
+
   sockaddr_ll addr{};
   addr.sll_family = AF_PACKET;
-  addr.sll_protocol = htons(kEtherTypeLldp);
+  addr.sll_protocol = htons(ETH_P_ALL);
   addr.sll_ifindex = static_cast<int>(ifIndex);
   if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) fail("bind", errno);
 
@@ -144,13 +154,20 @@ void RawTransport::RawPort::handleReadable() {
     // Released while handling an earlier frame: the engine wants no more.
     if (fd_ < 0 || refCount() == 1) return;
     sockaddr_ll from{};
-    socklen_t fromLen = sizeof from;
-    const ssize_t n = recvfrom(fd_, buffer_.data(), buffer_.size(), MSG_TRUNC, reinterpret_cast<sockaddr*>(&from),
-                               &fromLen);
+    iovec iov{buffer_.data(), buffer_.size()};
+    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(tpacket_auxdata))> control{};
+    msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.data();
+    msg.msg_controllen = control.size();
+    const ssize_t n = recvmsg(fd_, &msg, MSG_TRUNC);
     if (n < 0) {
       const int err = errno;
       if (err == EINTR) continue;
-      if (err == EAGAIN || err == EWOULDBLOCK) return;
+      if (err == EAGAIN || err == EWOULDBLOCK) break;
       if (maybeDeviceGone(err)) return;
       if (err == ENETDOWN) {
         // The device went down; the kernel resumes delivery when it is up.
@@ -159,7 +176,7 @@ void RawTransport::RawPort::handleReadable() {
       }
       ++counters_.receiveErrors;
       TRACE2("receive on {} device {}: {}", intf(), deviceName(), std::strerror(err));
-      return;
+      break;
     }
     // Our own frames, seen on their way out.
     if (from.sll_pkttype == PACKET_OUTGOING) continue;
@@ -168,9 +185,47 @@ void RawTransport::RawPort::handleReadable() {
       TRACE2("receive on {} device {}: {}-byte frame does not fit, dropped", intf(), deviceName(), n);
       continue;
     }
+    std::span<const uint8_t> frame(buffer_.data(), static_cast<size_t>(n));
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+      if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA) continue;
+      tpacket_auxdata aux{};
+      std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
+      if (!(aux.tp_status & TP_STATUS_VLAN_VALID) || frame.size() < 12) continue;
+      const uint16_t tpid = (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid : 0x8100;
+      tagged_.assign(frame.begin(), frame.begin() + 12);
+      for (uint16_t v : {tpid, aux.tp_vlan_tci}) {
+        tagged_.push_back(static_cast<uint8_t>(v >> 8));
+        tagged_.push_back(static_cast<uint8_t>(v));
+      }
+      tagged_.insert(tagged_.end(), frame.begin() + 12, frame.end());
+      frame = tagged_;
+      ++counters_.framesTagged;
+    }
     ++counters_.framesReceived;
-    if (receiver_) receiver_(std::span<const uint8_t>(buffer_.data(), static_cast<size_t>(n)));
+    if (receiver_) receiver_(frame);
   }
+  readKernelDrops();
+}
+
+void RawTransport::RawPort::readKernelDrops() {
+  if (fd_ < 0) return;
+  // Reading the statistics resets them, so each read counts what is new.
+  tpacket_stats stats{};
+  socklen_t len = sizeof stats;
+  if (getsockopt(fd_, SOL_PACKET, PACKET_STATISTICS, &stats, &len) == 0 && stats.tp_drops > 0) {
+    counters_.overruns += stats.tp_drops;
+    TRACE2("receive on {} device {}: {} frames dropped by the kernel, the socket was full", intf(), deviceName(),
+           stats.tp_drops);
+  }
+}
+
+bool RawTransport::RawPort::linkUp() const {
+  if (fd_ < 0) return false;
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, deviceName().c_str(), IF_NAMESIZE - 1);
+  // No answer is no evidence: sending decides then.
+  if (ioctl(fd_, SIOCGIFFLAGS, &ifr) < 0) return true;
+  return (ifr.ifr_flags & IFF_UP) && (ifr.ifr_flags & IFF_RUNNING);
 }
 
 bool RawTransport::RawPort::maybeDeviceGone(int err) {

@@ -3,6 +3,12 @@
 // port, bound to the port's device, hearing only LLDP frames, read on the
 // event loop of the daemon.
 //
+// The kernel takes the VLAN tag off a tagged frame before a packet socket
+// sees it and hands it over beside the frame; the port puts it back, so the
+// receiver gets the frame as it was on the wire (and the engine, which takes
+// only untagged LLDPDUs, can tell). Frames the kernel dropped because the
+// socket was full are counted from the socket's statistics.
+//
 // A port whose device goes administratively down keeps its socket (the kernel
 // resumes delivery when the device comes back up). A port whose device is
 // removed goes inert: it stops reading, drops what it is asked to send and
@@ -26,6 +32,8 @@ class RawTransport : public Transport {
     uint64_t sendErrors = 0;      // frames the kernel refused (device down or gone, queue full)
     uint64_t framesReceived = 0;  // frames handed to the receiver
     uint64_t receiveErrors = 0;   // read errors and frames too long for the buffer
+    uint64_t overruns = 0;        // frames the kernel dropped because the socket was full
+    uint64_t framesTagged = 0;    // frames handed over with their VLAN tag put back
     bool operator==(const Counters&) const = default;
   };
 
@@ -40,6 +48,9 @@ class RawTransport : public Transport {
     void send(std::span<const uint8_t> frame) override;
 
     const Counters& counters() const { return counters_; }
+    // Up while the device is up and has a carrier.
+    bool linkUp() const override;
+    Statistics statistics() const override { return {counters_.overruns, counters_.receiveErrors}; }
     // False once the device was removed under the port.
     bool active() const { return fd_ >= 0; }
     // Kernel index of the device the port was opened on.
@@ -50,6 +61,8 @@ class RawTransport : public Transport {
     RawPort(Velto::Ptr<Oru::EventLoop> loop, const Kivo::IntfId& intf, const std::string& deviceName, int fd,
             int ifIndex, Receiver receiver);
     void handleReadable();
+    // Adds what the kernel dropped since the last call.
+    void readKernelDrops();
     // Handles a socket error that may mean the device is gone; true when the
     // port went inert.
     bool maybeDeviceGone(int err);
@@ -61,6 +74,8 @@ class RawTransport : public Transport {
     Receiver receiver_;
     Counters counters_;
     std::vector<uint8_t> buffer_;
+    // A received frame with its VLAN tag put back.
+    std::vector<uint8_t> tagged_;
   };
 
   explicit RawTransport(Velto::Ptr<Oru::EventLoop> loop);

@@ -39,6 +39,8 @@ class SimWire::SimPort : public Transport::Port {
     if (it->second.empty()) wire_->ports_.erase(it);
   }
   void send(std::span<const uint8_t> frame) override { wire_->send(end_, frame); }
+  // The link is up while a cable is plugged in at this end.
+  bool linkUp() const override { return wire_->cables_.count(end_) != 0; }
   void receive(std::span<const uint8_t> frame) {
     if (receiver_) receiver_(frame);
   }

@@ -8,7 +8,8 @@
 // virtual time it arrived.
 //
 // Each switch's engine gets the wire through transportFor(switchName); ports
-// are then known to the wire as "switch:interface" ends.
+// are then known to the wire as "switch:interface" ends. A port's link is up
+// while a cable is plugged in at its end.
 
 #include "lldp/PcapWriter.h"
 #include "lldp/Transport.h"

@@ -31,7 +31,8 @@ class TransportError : public std::runtime_error {
 class Transport : public Velto::RefCounted {
  public:
   // Called on the activity thread with each received frame (an Ethernet
-  // frame without the frame check sequence, valid only during the call).
+  // frame without the frame check sequence, valid only during the call), as
+  // it was on the wire: VLAN tag and all.
   using Receiver = std::function<void(std::span<const uint8_t> frame)>;
 
   // The frame I/O of one interface, open while this object lives.
@@ -44,6 +45,17 @@ class Transport : public Velto::RefCounted {
     // Sends one Ethernet frame (without the frame check sequence). A frame
     // that cannot go out is lost, as on a wire; sending never fails loudly.
     virtual void send(std::span<const uint8_t> frame) = 0;
+    // Whether a frame sent now can reach a neighbour: false while the link
+    // is down (the device has no carrier, the cable is cut or unplugged).
+    virtual bool linkUp() const { return true; }
+
+    // Frames lost on the way in since the port was opened.
+    struct Statistics {
+      uint64_t overruns = 0;       // dropped for want of room before the engine could read them
+      uint64_t receiveErrors = 0;  // read errors, frames too long to read whole
+      bool operator==(const Statistics&) const = default;
+    };
+    virtual Statistics statistics() const { return {}; }
 
    private:
     Kivo::IntfId intf_;

@@ -85,6 +85,24 @@ TEST(CodecTest, ShutdownIsTtlZeroAndHoldTimePrefersTheExactValue) {
   EXPECT_DOUBLE_EQ(exact.holdTime(), 1.0);
 }
 
+TEST(CodecTest, ExactHoldTimeNeverOutlastsTheTtlItRefines) {
+  struct Case {
+    const char* name;
+    uint16_t ttl;
+    Zem::Optional<uint32_t> holdMs;
+    Velto::Duration hold;
+  };
+  for (const auto& c : {Case{"shorter than the TTL", 1, 300u, 0.3}, Case{"equal to the TTL", 2, 2000u, 2.0},
+                        Case{"49.7 days under a TTL of 1 s", 1, 0xffffffffu, 1.0},
+                        Case{"longer than a long TTL", 120, 120001u, 120.0}, Case{"zero: the TTL", 3, 0u, 3.0},
+                        Case{"none: the TTL", 65535, Zem::none, 65535.0}}) {
+    auto pdu = sample();
+    pdu.ttl = c.ttl;
+    pdu.holdTimeMs = c.holdMs;
+    EXPECT_DOUBLE_EQ(pdu.holdTime(), c.hold) << c.name;
+  }
+}
+
 TEST(CodecTest, TtlForHoldTime) {
   struct Case {
     uint64_t holdMs;
@@ -161,6 +179,8 @@ std::vector<RejectCase> rejectCases() {
       {"TTL before Port ID", hex(kEth + kChassis + kTtl + kPort + kEnd), Reason::missingPortId, "TLV 2"},
       {"End before TTL", hex(kEth + kChassis + kPort + kEnd), Reason::missingTtl, "TLV 3 is End Of LLDPDU"},
       {"frame ends after Port ID", hex(kEth + kChassis + kPort), Reason::missingTtl, "without a Time To Live"},
+      // IEEE 802.1AB-2016, 9.2.7.7.2: a second Chassis ID, Port ID or Time To
+      // Live discards the LLDPDU.
       {"duplicate TTL", hex(kEth + kChassis + kPort + kTtl + kTtl + kEnd), Reason::duplicateMandatoryTlv,
        "second Time To Live TLV at offset 39"},
       {"duplicate Chassis ID", hex(kEth + kChassis + kPort + kTtl + kChassis + kEnd),
@@ -174,30 +194,100 @@ std::vector<RejectCase> rejectCases() {
       // Port ID subtype 8 is reserved.
       {"reserved port subtype", hex(kEth + kChassis + "040a 08 45746865726e657431" + kTtl + kEnd),
        Reason::reservedSubtype, "subtype 8"},
-      // End Of LLDPDU: length 2.
-      {"End with a length", hex(kEth + kChassis + kPort + kTtl + "0002 0000"), Reason::badEndLength, "length 2"},
-      // Vorn TLV: length 10 | OUI | subtype 1 | six bytes, one too many.
-      {"oversized Vorn TLV", hex(kEth + kChassis + kPort + kTtl + "fe0a 02766f 01 010102020100" + kEnd),
-       Reason::badVornTlv, "carries 6 bytes, not 5"},
-      // Vorn TLV: length 8 | four bytes, one too few.
-      {"short Vorn TLV", hex(kEth + kChassis + kPort + kTtl + "fe08 02766f 01 01010202" + kEnd), Reason::badVornTlv,
-       "carries 4 bytes"},
-      // Organisationally specific: length 3, no room for the subtype.
-      {"organisationally specific TLV without subtype", hex(kEth + kChassis + kPort + kTtl + "fe03 02766f" + kEnd),
-       Reason::badOrgSpecificLength, "length 3"},
-      // System Name: length 256 | 256 bytes, one more than a name may have.
-      {"256-byte system name", hex(kEth + kChassis + kPort + kTtl + "0b00" + std::string(512, 'a') + kEnd),
-       Reason::badSystemNameLength, "length 256, more than 255"},
-      // Exact hold time: length 6 | two bytes instead of four.
-      {"short exact hold time", hex(kEth + kChassis + kPort + kTtl + "fe06 02766f 02 012c" + kEnd),
-       Reason::badHoldTime, "carries 2 bytes"},
+      // 802.1Q tag for VLAN 100 before the LLDP EtherType: LLDPDUs travel untagged.
+      {"tagged frame", hex("0180c200000e 02766f720001 8100 0064 88cc" + kChassis + kPort + kTtl + kEnd),
+       Reason::taggedFrame, "VLAN 100 carries EtherType 0x88cc"},
   };
+}
+
+// A malformed or repeated optional TLV is left out and the rest of the frame
+// is used: the System Name after it still arrives. A repeated Chassis ID,
+// Port ID or Time To Live refuses the whole frame instead (IEEE 802.1AB-2016,
+// 9.2.7.7.2, general validation rules for all TLVs: see RejectsMalformedFrames).
+TEST(CodecTest, DiscardsMalformedOptionalTlvsAndUsesTheRest) {
+  const std::string name = "0a03 737731";  // System Name: length 3 | "sw1"
+  struct Case {
+    const char* name;
+    std::string tlvs;
+    Reason reason;
+    const char* text;
+  };
+  const std::string text256(512, 'a');  // 256 bytes
+  const std::vector<Case> cases{
+      // Port Description: length 256.
+      {"256-byte port description", "0900" + text256, Reason::badPortDescriptionLength, "length 256, more than 255"},
+      {"256-byte system name", "0b00" + text256, Reason::badSystemNameLength, "length 256"},
+      {"256-byte system description", "0d00" + text256, Reason::badSystemDescriptionLength, "length 256"},
+      // System Capabilities: length 3 | one mask and a half.
+      {"short system capabilities", "0e03 001400", Reason::badSystemCapabilitiesLength, "length 3, not 4"},
+      // System Capabilities: length 6.
+      {"long system capabilities", "0e06 001400040000", Reason::badSystemCapabilitiesLength, "length 6"},
+      // Management Address: length 8, one short of the smallest.
+      {"short management address", "1008 0201 0a 02 00000001", Reason::badManagementAddress, "length 8, outside 9..167"},
+      // Management Address: length 12 | address string 6 (subtype 1, 5 bytes) | ifIndex 2, and no
+      // room left for the OID length.
+      {"management address parts longer than the TLV", "100c 06 01 0a0000010a 02 00000002",
+       Reason::badManagementAddress, "address string of 6 bytes that leaves no room"},
+      // Management Address: length 14 | address string 5 (IPv4 10.0.0.1) | ifIndex 2 | OID length 1 |
+      // OID 2b | one byte more than the parts say.
+      {"management address longer than its parts", "100e 05 01 0a000001 02 00000002 01 2b 00",
+       Reason::badManagementAddress, "length 14, but its parts take 13"},
+      // Management Address: length 9 | address string 1: no room for an address.
+      {"management address string of 1 byte", "1009 01 01 02 00000002 00 00", Reason::badManagementAddress,
+       "address string of 1 bytes, outside 2..32"},
+      {"organisationally specific TLV without subtype", "fe03 02766f", Reason::badOrgSpecificLength, "length 3"},
+      // Vorn TLV: length 10 | OUI | subtype 1 | six bytes, one too many.
+      {"oversized Vorn TLV", "fe0a 02766f 01 010102020100", Reason::badVornTlv, "carries 6 bytes, not 5"},
+      // Vorn TLV: length 8 | four bytes, one too few.
+      {"short Vorn TLV", "fe08 02766f 01 01010202", Reason::badVornTlv, "carries 4 bytes"},
+      // Exact hold time: length 6 | two bytes instead of four.
+      {"short exact hold time", "fe06 02766f 02 012c", Reason::badHoldTime, "carries 2 bytes"},
+      // Two System Capabilities TLVs: the second is left out.
+      {"repeated system capabilities", "0e04 00140004 0e04 00800080", Reason::repeatedTlv,
+       "second System Capabilities TLV at offset 45"},
+      {"repeated port description", "0801 61 0801 62", Reason::repeatedTlv, "second Port Description"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto result = Codec::decode(hex(kEth + kChassis + kPort + kTtl + c.tlvs + name + kEnd));
+    ASSERT_TRUE(result.ok()) << result.rejection().text;
+    const auto& d = result.decoded();
+    ASSERT_EQ(d.discardedTlvs.size(), 1u);
+    EXPECT_EQ(d.discardedTlvs[0].reason, c.reason) << d.discardedTlvs[0].text;
+    EXPECT_NE(d.discardedTlvs[0].text.find(c.text), std::string::npos) << d.discardedTlvs[0].text;
+    EXPECT_TRUE(Codec::refusesTlvOnly(c.reason));
+    EXPECT_EQ(result.lldpdu().systemName, Zem::Optional<std::string>("sw1"));
+  }
+}
+
+TEST(CodecTest, RepeatedOptionalTlvKeepsTheFirst) {
+  const auto result = Codec::decode(hex(kEth + kChassis + kPort + kTtl +
+                                        "0a03 737731"                  // System Name "sw1"
+                                        "fe09 02766f 01 01 01 02 00 00"  // Vorn TLV of member 1
+                                        "0a03 737732"                  // System Name "sw2"
+                                        "fe09 02766f 01 03 01 02 00 00"  // Vorn TLV of member 3
+                                        "1007 01 01 0a 02 000000"       // Management Address, too short
+                                        "100c 05 01 0a000001 02 00000002 00"  // Management Address 10.0.0.1
+                                        "100c 05 01 0a000002 02 00000002 00"  // and another: several may come
+                                        "0002 0000" +                  // End with a length: the LLDPDU ends here
+                                        kChassis));
+  ASSERT_TRUE(result.ok()) << result.rejection().text;
+  const auto& d = result.decoded();
+  EXPECT_EQ(result.lldpdu().systemName, Zem::Optional<std::string>("sw1"));
+  ASSERT_TRUE(result.lldpdu().vornTlv);
+  EXPECT_EQ(result.lldpdu().vornTlv->memberId, Vorn::MemberId(1));
+  std::vector<Reason> reasons;
+  for (const auto& t : d.discardedTlvs) reasons.push_back(t.reason);
+  EXPECT_EQ(reasons, (std::vector<Reason>{Reason::repeatedTlv, Reason::repeatedTlv, Reason::badManagementAddress,
+                                          Reason::badEndLength}));
+  EXPECT_EQ(d.unrecognizedTlvs, 0u);
 }
 
 TEST(CodecTest, RejectsMalformedFrames) {
   for (const auto& c : rejectCases()) {
     const auto result = Codec::decode(c.frame);
     ASSERT_FALSE(result.ok()) << c.name;
+    EXPECT_FALSE(Codec::refusesTlvOnly(c.reason)) << c.name;
     EXPECT_EQ(result.rejection().reason, c.reason) << c.name << ": " << result.rejection().text;
     EXPECT_NE(result.rejection().text.find(c.text), std::string::npos) << c.name << ": " << result.rejection().text;
   }

@@ -4,6 +4,7 @@
 // state machine makes; ports are added and removed the way the agent's port
 // population does.
 
+#include "lldp/Codec.h"
 #include "lldp/Root.h"
 #include "lldp/SimWire.h"
 #include "platform/records/InterfaceRecords.h"
@@ -116,24 +117,34 @@ struct EngineSwitch {
   }
 };
 
-// A port's counters, to compare as deltas.
+// A port's statistics, to compare as deltas.
 struct Counts {
   uint64_t in = 0, out = 0, discarded = 0, unrecognized = 0, ageouts = 0;
+  uint64_t inErrors = 0, tagged = 0, tlvsDiscarded = 0;
+  uint64_t inserts = 0, deletes = 0, drops = 0, tableAgeouts = 0;
   bool operator==(const Counts&) const = default;
   Counts operator-(const Counts& o) const {
-    return {in - o.in, out - o.out, discarded - o.discarded, unrecognized - o.unrecognized, ageouts - o.ageouts};
+    return {in - o.in,           out - o.out,         discarded - o.discarded,
+            unrecognized - o.unrecognized,            ageouts - o.ageouts,
+            inErrors - o.inErrors, tagged - o.tagged, tlvsDiscarded - o.tlvsDiscarded,
+            inserts - o.inserts, deletes - o.deletes, drops - o.drops,
+            tableAgeouts - o.tableAgeouts};
   }
 };
 
 inline Counts counts(const EngineSwitch& sw, const IntfId& intf) {
   auto ps = sw.port(intf);
   if (!ps) return {};
-  return {ps->framesIn(), ps->framesOut(), ps->framesDiscarded(), ps->tlvsUnrecognized(), ps->ageouts()};
+  return {ps->framesIn(),           ps->framesOut(),          ps->framesDiscarded(),     ps->tlvsUnrecognized(),
+          ps->ageouts(),            ps->framesInErrors(),     ps->framesTagged(),        ps->tlvsDiscarded(),
+          ps->remoteTablesInserts(), ps->remoteTablesDeletes(), ps->remoteTablesDrops(), ps->remoteTablesAgeouts()};
 }
 
 inline std::ostream& operator<<(std::ostream& os, const Counts& c) {
   return os << "{in " << c.in << ", out " << c.out << ", discarded " << c.discarded << ", unrecognized "
-            << c.unrecognized << ", ageouts " << c.ageouts << "}";
+            << c.unrecognized << ", ageouts " << c.ageouts << ", inErrors " << c.inErrors << ", tagged " << c.tagged
+            << ", tlvsDiscarded " << c.tlvsDiscarded << ", inserts " << c.inserts << ", deletes " << c.deletes
+            << ", drops " << c.drops << ", tableAgeouts " << c.tableAgeouts << "}";
 }
 
 // Two switches, each with Ethernet1..3 as LLDP ports, and their wire.
@@ -159,6 +170,25 @@ struct Group {
     wire->connect(end(sw1, a), end(sw2, b), spec);
   }
   void runUntil(Velto::Duration t) { clock->runUntil(t); }
+};
+
+// A port of a test tap cabled to sw2's Ethernet1, sending frames by hand.
+struct Tap {
+  Velto::Ptr<Lldp::Transport::Port> port;
+  explicit Tap(Group& g) {
+    port = g.wire->transportFor("tap")->open(et1, "tap0", nullptr);
+    g.wire->connect({"tap", et1}, Group::end(g.sw2, et1));
+  }
+  void send(const std::vector<uint8_t>& frame) { port->send(frame); }
+  void send(const std::string& chassis, uint16_t ttl = 1) {
+    Lldp::Codec::Lldpdu pdu;
+    pdu.src = Kivo::EthAddr::fromString("02:00:00:00:00:99");
+    pdu.chassisIdSubtype = Lldp::ChassisIdSubtype::locallyAssigned;
+    pdu.chassisId = Lldp::ChassisId(chassis);
+    pdu.portId = Lldp::PortId("tap0");
+    pdu.ttl = ttl;
+    send(Lldp::Codec::encode(pdu));
+  }
 };
 
 }  // namespace LldpTest

@@ -68,6 +68,8 @@ TEST(FuzzCorpusTest, EverySeedDecodes) {
 struct Expectation {
   std::string outcome;  // "reject", "accept" or "shutdown"
   std::string reason;   // for "reject"
+  // For "accept" and "shutdown": "tlvsDiscarded" and "tlvsUnrecognized", 0 when not given.
+  std::map<std::string, uint32_t> counts;
 };
 
 std::map<std::string, Expectation> readManifest(const fs::path& p) {
@@ -79,7 +81,16 @@ std::map<std::string, Expectation> readManifest(const fs::path& p) {
     std::string name;
     Expectation e;
     if (!(fields >> name) || name[0] == '#') continue;
-    fields >> e.outcome >> e.reason;
+    fields >> e.outcome;
+    if (e.outcome == "reject") fields >> e.reason;
+    for (std::string kv; fields >> kv;) {
+      const auto eq = kv.find('=');
+      if (eq == std::string::npos) {
+        ADD_FAILURE() << name << ": '" << kv << "' is not NAME=COUNT";
+        continue;
+      }
+      e.counts[kv.substr(0, eq)] = static_cast<uint32_t>(std::stoul(kv.substr(eq + 1)));
+    }
     EXPECT_TRUE(out.emplace(name, e).second) << "listed twice: " << name;
   }
   return out;
@@ -113,6 +124,12 @@ TEST(FuzzCorpusTest, EveryRegressionFrameHasItsExpectedOutcome) {
         continue;
       }
       EXPECT_EQ(result.lldpdu().isShutdown(), e.outcome == "shutdown");
+      auto count = [&](const char* key) { return e.counts.count(key) ? e.counts.at(key) : 0u; };
+      EXPECT_EQ(result.decoded().discardedTlvs.size(), count("tlvsDiscarded"));
+      EXPECT_EQ(result.decoded().unrecognizedTlvs, count("tlvsUnrecognized"));
+      for (const auto& [key, n] : e.counts) {
+        if (key != "tlvsDiscarded" && key != "tlvsUnrecognized") ADD_FAILURE() << "unknown count '" << key << "'";
+      }
     } else {
       ADD_FAILURE() << "unknown outcome '" << e.outcome << "'";
     }

@@ -144,6 +144,25 @@ TEST(RawTransportTest, CarriesLldpFramesBetweenVethEndsAndNothingElse) {
   });
 }
 
+TEST(RawTransportTest, TaggedFrameReachesTheReceiverWithItsTag) {
+  KERNEL_TEST_IN_FRESH_NETNS([] {
+    Pair p;
+    ASSERT_TRUE(p.sendUntilHeard(*p.b, lldpFrame("02000000000b", 1, 50), p.heardA));
+    p.heardA.clear();
+    // The kernel takes the 802.1Q tag off before the socket sees the frame;
+    // the receiver must still get the frame as it was on the wire.
+    Bytes tagged = hex("0180c200000e 02000000000b"
+                       "8100 2064"  // 802.1Q tag: priority 1, VLAN 100
+                       "88cc 06");
+    tagged.resize(64, 0xab);
+    p.b->send(tagged);
+    const Bytes marker = lldpFrame("02000000000b", 5, 50);
+    p.b->send(marker);
+    ASSERT_TRUE(p.until([&] { return p.heardA.size() >= 2; }));
+    EXPECT_EQ(p.heardA, (std::vector<Bytes>{tagged, marker}));
+  });
+}
+
 TEST(RawTransportTest, ReleasingThePortFromItsReceiverStopsDelivery) {
   KERNEL_TEST_IN_FRESH_NETNS([] {
     Pair p;
@@ -189,6 +208,37 @@ TEST(RawTransportTest, PortOutlivesDownUpAndGoesInertWhenItsDeviceIsRemoved) {
     ASSERT_TRUE(p.sendUntilHeard(*b2, lldpFrame("02000000000b", 4, 50), heardA2));
     ASSERT_TRUE(p.sendUntilHeard(*a2, lldpFrame("02000000000a", 5, 50), heardB2));
     EXPECT_TRUE(a2->active());
+  });
+}
+
+TEST(RawTransportTest, LinkFollowsTheCarrier) {
+  KERNEL_TEST_IN_FRESH_NETNS([] {
+    Pair p;
+    ASSERT_TRUE(p.until([&] { return p.a->linkUp(); }));
+    // The far end down takes the carrier away.
+    KernelTest::sh("ip link set dev vb down");
+    ASSERT_TRUE(p.until([&] { return !p.a->linkUp(); }));
+    KernelTest::sh("ip link set dev vb up");
+    ASSERT_TRUE(p.until([&] { return p.a->linkUp(); }));
+    KernelTest::sh("ip link set dev va down");
+    EXPECT_FALSE(p.a->linkUp());
+  });
+}
+
+TEST(RawTransportTest, FramesTheKernelDropsForAFullSocketAreCounted) {
+  KERNEL_TEST_IN_FRESH_NETNS([] {
+    Pair p;
+    ASSERT_TRUE(p.sendUntilHeard(*p.b, lldpFrame("02000000000b", 1, 50), p.heardA));
+    const auto before = p.a->counters();
+    // Far more than the socket holds, sent before the port reads any.
+    constexpr int kBurst = 5000;
+    for (int i = 0; i < kBurst; ++i) p.b->send(lldpFrame("02000000000b", 2, 1400));
+    // The port reads what the socket kept, then learns what it lost.
+    ASSERT_TRUE(p.until([&] { return p.a->counters().overruns > before.overruns; }));
+    const auto after = p.a->counters();
+    EXPECT_GT(after.framesReceived, before.framesReceived);
+    EXPECT_LE(after.framesReceived - before.framesReceived + after.overruns - before.overruns, uint64_t{kBurst});
+    EXPECT_EQ(p.a->statistics().overruns, after.overruns);
   });
 }
 

@@ -94,6 +94,19 @@ TEST(SimWireTest, CutsRecablingAndClosedPortsDropFrames) {
   EXPECT_EQ(c.lost, 0u);
 }
 
+TEST(SimWireTest, LinkIsUpWhileACableIsPluggedIn) {
+  Bench b;
+  auto p1 = b.open("sw1", "Ethernet1"), p2 = b.open("sw2", "Ethernet1");
+  const SimWire::End e1{"sw1", IntfId("Et1")}, e2{"sw2", IntfId("Et1")};
+  EXPECT_FALSE(p1->linkUp());
+  b.wire->connect(e1, e2);
+  EXPECT_TRUE(p1->linkUp());
+  EXPECT_TRUE(p2->linkUp());
+  b.wire->cut(e2);
+  EXPECT_FALSE(p1->linkUp());
+  EXPECT_FALSE(p2->linkUp());
+}
+
 TEST(SimWireTest, PcapWriterFileFormat) {
   const std::string path = ::testing::TempDir() + "simwire-test.pcap";
   {

@@ -25,6 +25,10 @@ class PortConfig : public Zem::Entity {
   explicit PortConfig(Kivo::IntfId intf) { intf_ = intf; }
   ZEM_KEY(Kivo::IntfId, intf)
   ZEM_ATTR_D(bool, rxRateLimitingEnabled, true)
+  // Whether the port sends and hears LLDP. Leaving a state that transmits
+  // sends a shutdown LLDPDU; the port then waits `reinitDelayMs` before it
+  // starts again.
+  ZEM_ATTR_D(AdminStatus, adminStatus, AdminStatus::enabledRxTx)
 
  private:
   PortConfig() = default;
@@ -44,6 +48,15 @@ class Config : public Zem::Entity {
   ZEM_ATTR_D(uint32_t, messageTxHoldTime, 120)
   ZEM_ATTR(uint32_t, txDelay)
   ZEM_ATTR(bool, syslogsEnabled)
+  // Fast start: when a new neighbour appears, `txFastInit` frames go out at
+  // this interval (or at messageTxInterval when that is shorter).
+  ZEM_ATTR_D(uint32_t, msgFastTxMs, 1000)
+  ZEM_ATTR_D(uint32_t, txFastInit, 4)
+  // Frames sent ahead of the regular schedule (local changes, fast start)
+  // each spend a credit; one comes back per second, up to this many.
+  ZEM_ATTR_D(uint32_t, txCreditMax, 5)
+  // How long a port that stopped waits before it starts again.
+  ZEM_ATTR_D(uint32_t, reinitDelayMs, 2000)
 
  private:
   Config() = default;
@@ -99,7 +112,23 @@ class RemoteSystem : public Zem::Entity {
   RemoteSystem() = default;
 };
 
-// Per-port LLDP status and counters.
+// A statistic of a port: read as `x()`, advanced with `xAdd(n)`, set with
+// `xIs(v)`. Statistics change with nearly every frame and nobody reacts to
+// them, so writing one publishes nothing; they are read when wanted and are
+// part of the record's JSON.
+#define LLDP_PORT_STATISTIC(name)                                                                   \
+ public:                                                                                           \
+  uint64_t name() const { return name##_; }                                                        \
+  void name##Add(uint64_t n = 1) { name##_ += n; }                                                 \
+  void name##Is(uint64_t v) { name##_ = v; }                                                       \
+                                                                                                   \
+ private:                                                                                          \
+  uint64_t name##_ = 0;                                                                            \
+  ZEM_FIELD_REG_(name, ::Zem::JsonCodec<uint64_t>::toJson(s_.name##_),                             \
+                 s_.name##_ = ::Zem::JsonCodec<uint64_t>::fromJson(j_))                            \
+ public:
+
+// Per-port LLDP status and statistics (those of LLDP-MIB, per port).
 class PortStatus : public Zem::Entity {
   ZEM_RECORD(PortStatus, "Lldp::PortStatus")
  public:
@@ -110,11 +139,38 @@ class PortStatus : public Zem::Entity {
   ZEM_KEY(Kivo::IntfId, intf)
   ZEM_KEY(Velto::Duration, created)
   ZEM_ENTITY_MAP(int, RemoteSystem, remoteSystem)
-  ZEM_ATTR(uint64_t, framesIn)
-  ZEM_ATTR(uint64_t, framesOut)
-  ZEM_ATTR(uint64_t, framesDiscarded)
-  ZEM_ATTR(uint64_t, tlvsUnrecognized)
-  ZEM_ATTR(uint64_t, ageouts)
+  // Remote systems were refused for want of room within the last hold time
+  // of any refused frame.
+  ZEM_ATTR(bool, tooManyNeighbors)
+
+  // LLDPDUs sent.
+  LLDP_PORT_STATISTIC(framesOut)
+  // Frames handed to the engine.
+  LLDP_PORT_STATISTIC(framesIn)
+  // Frames not used: in error, tagged, or refused for want of room.
+  LLDP_PORT_STATISTIC(framesDiscarded)
+  // Frames that are no valid LLDPDU.
+  LLDP_PORT_STATISTIC(framesInErrors)
+  // Frames with a VLAN tag (LLDPDUs travel untagged).
+  LLDP_PORT_STATISTIC(framesTagged)
+  // Malformed or repeated optional TLVs left out of frames otherwise used.
+  LLDP_PORT_STATISTIC(tlvsDiscarded)
+  // Well-formed TLVs this engine does not know.
+  LLDP_PORT_STATISTIC(tlvsUnrecognized)
+  // Remote systems whose hold time ran out.
+  LLDP_PORT_STATISTIC(ageouts)
+  // Remote systems added to, and removed from (for any reason), the table.
+  LLDP_PORT_STATISTIC(remoteTablesInserts)
+  LLDP_PORT_STATISTIC(remoteTablesDeletes)
+  // New remote systems refused, or pushed out for the port's peer, for want
+  // of room.
+  LLDP_PORT_STATISTIC(remoteTablesDrops)
+  // Remote systems removed because their hold time ran out.
+  LLDP_PORT_STATISTIC(remoteTablesAgeouts)
+  // Frames the transport lost before the engine saw them (socket overruns)
+  // and errors reading frames.
+  LLDP_PORT_STATISTIC(receiveOverruns)
+  LLDP_PORT_STATISTIC(receiveErrors)
 
  private:
   PortStatus() = default;

@@ -4,6 +4,16 @@
 
 namespace Lldp {
 
+std::string_view stringValue(AdminStatus s) {
+  switch (s) {
+    case AdminStatus::enabledTxOnly: return "enabledTxOnly";
+    case AdminStatus::enabledRxOnly: return "enabledRxOnly";
+    case AdminStatus::enabledRxTx: return "enabledRxTx";
+    case AdminStatus::disabled: return "disabled";
+  }
+  return "unknown";
+}
+
 IdBytes::IdBytes(std::string_view bytes) : bytes_(bytes) {
   if (bytes_.size() > 255) throw std::range_error("Zem::Bytes::size > 255 not allowed");
 }

@@ -31,6 +31,17 @@ enum class PortIdSubtype : uint8_t {
   locallyAssigned = 7,
 };
 
+// Whether a port sends and hears LLDP (LLDP-MIB numbering).
+enum class AdminStatus : uint8_t {
+  enabledTxOnly = 1,
+  enabledRxOnly = 2,
+  enabledRxTx = 3,
+  disabled = 4,
+};
+std::string_view stringValue(AdminStatus s);
+inline bool transmits(AdminStatus s) { return s == AdminStatus::enabledTxOnly || s == AdminStatus::enabledRxTx; }
+inline bool receives(AdminStatus s) { return s == AdminStatus::enabledRxOnly || s == AdminStatus::enabledRxTx; }
+
 // An LLDP identifier: 1 to 255 bytes on the wire. Longer values are refused.
 class IdBytes {
  public:
@@ -84,6 +95,13 @@ struct fmt::formatter<T> : fmt::formatter<std::string_view> {
   template <class Ctx>
   auto format(const T& b, Ctx& ctx) const {
     return fmt::formatter<std::string_view>::format(b.hex(), ctx);
+  }
+};
+template <>
+struct fmt::formatter<Lldp::AdminStatus> : fmt::formatter<std::string_view> {
+  template <class Ctx>
+  auto format(Lldp::AdminStatus s, Ctx& ctx) const {
+    return fmt::formatter<std::string_view>::format(Lldp::stringValue(s), ctx);
   }
 };
 template <>
