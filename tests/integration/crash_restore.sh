@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# A crash never loses a confirmation the system log has reported.
+#
+#   crash_restore.sh VORNFABRICLLDPD
+#
+# Two daemons negotiate two links; sw1 is killed with SIGKILL six times,
+# three times the moment a VORN_BACKPLANE_INTF_READY line appears and three
+# times at a random moment, and started again each time. After every kill,
+# each link whose last report was READY (no ERROR or MISMATCH for it since)
+# must be higigConfirmed in the backup on disk, and the restarted sw1 must
+# show it higigConfirmed through its listener without negotiating it again.
+# Exits 77 (skipped) where namespaces cannot be made.
+set -euo pipefail
+
+source "$(dirname "$0")/netns_lib.sh"
+daemon=$(realpath "$1")
+netns_require_root
+netns_init crash
+
+links=2
+netns_two_members "$links"
+# The long hold time (1.2 s): sw2 keeps hearing sw1 through the restart, so
+# nothing but the backup decides what sw1 comes back with.
+for sw in sw1 sw2; do
+  mkdir -p "$work/$sw/toggles"
+  echo '{"VornFabricLldpLowTxHt": false}' >"$work/$sw/toggles/VornCore.json"
+done
+start_daemon sw2 "$ns_b"
+start_daemon sw1 "$ns_a"
+
+round=0
+# The system log lines of every sw1 so far, oldest first.
+history() { cat "$work"/sw1-round*.log "$work/sw1.log" 2>/dev/null || true; }
+
+# The links whose last report is READY, as "Ethernet1=higigConfirmed ...".
+reported_confirmed() {
+  history | python3 -c '
+import re, sys
+last = {}
+for line in sys.stdin:
+    m = re.match(r"VORN_BACKPLANE_INTF_(READY|ERROR|MISMATCH): (.*)", line)
+    if not m:
+        continue
+    intf = re.search(r"(Ethernet\d+)", m.group(2)).group(1)
+    last[intf] = m.group(1)
+print(" ".join("%s=higigConfirmed" % i for i in sorted(last) if last[i] == "READY"))'
+}
+
+# "Ethernet1=... Ethernet2=..." as the backup file holds them.
+backup_states() {
+  python3 - "$work/sw1/backup/vorn.bcStatus.1.json" <<'PY'
+import json, sys
+try:
+    doc = json.load(open(sys.argv[1]))
+except (OSError, ValueError):
+    sys.exit(0)
+out = []
+def walk(node):
+    if isinstance(node, dict):
+        for key, value in node.items():
+            if isinstance(value, dict) and "state" in value and isinstance(value["state"], str):
+                out.append("%s=%s" % (key, value["state"]))
+            else:
+                walk(value)
+walk(doc)
+print(" ".join(sorted(out)))
+PY
+}
+
+# Every "Ethernet<N>=higigConfirmed" of $1 is in $2.
+all_in() {
+  local want
+  for want in $1; do
+    case " $2 " in *" $want "*) ;; *) return 1 ;; esac
+  done
+}
+
+kill_and_restart() {  # how
+  round=$((round + 1))
+  kill -9 "$pid_sw1"
+  wait "$pid_sw1" 2>/dev/null || true
+  mv "$work/sw1.log" "$work/sw1-round$round.log"
+  local want on_disk s
+  want=$(reported_confirmed)
+  on_disk=$(backup_states)
+  echo "round $round ($1): reported confirmed: ${want:-none}; backup: ${on_disk:-none}"
+  all_in "$want" "$on_disk" || fail "round $round: the backup lost a reported confirmation: ${want} vs ${on_disk}"
+
+  start_daemon sw1 "$ns_a"
+  local deadline=$((SECONDS + 15))
+  until s=$(states "$ns_a" 1 2>/dev/null) && [ -n "$s" ]; do
+    [ $SECONDS -lt $deadline ] || fail "round $round: restarted sw1 does not answer"
+    sleep 0.1
+  done
+  echo "  restarted sw1: $s"
+  all_in "$want" "$s" || fail "round $round: restarted sw1 lost a reported confirmation: ${want} vs ${s}"
+  # Restored, not negotiated again: no new READY for those links.
+  for w in $want; do
+    [ "$(count "VORN_BACKPLANE_INTF_READY: Switching ${w%%=*} " "$work/sw1.log")" -eq 0 ] ||
+      fail "round $round: ${w%%=*} was negotiated again"
+  done
+}
+
+# Waits for the next READY line of the running sw1 (at most `seconds`).
+wait_ready() {  # seconds
+  local seen deadline=$((SECONDS + $1))
+  seen=$(count "VORN_BACKPLANE_INTF_READY" "$work/sw1.log")
+  while [ "$(count "VORN_BACKPLANE_INTF_READY" "$work/sw1.log")" -le "$seen" ]; do
+    [ $SECONDS -lt $deadline ] || fail "no VORN_BACKPLANE_INTF_READY from sw1 within $1 s"
+    sleep 0.01
+  done
+}
+
+# Takes a link down and up from sw2's side, so that sw1 negotiates it again.
+bounce() {  # device
+  ip -n "$ns_b" link set dev "$1" down
+  wait_for "VORN_BACKPLANE_INTF_ERROR: Switching Ethernet${1#et} " "$work/sw1.log" 1 10
+  ip -n "$ns_b" link set dev "$1" up
+}
+
+random_pause() { sleep "$(python3 -c 'import random; print("%.2f" % random.uniform(0.05, 2.5))')"; }
+
+wait_ready 40
+kill_and_restart "right after READY"
+random_pause
+kill_and_restart "at a random moment"
+wait_confirmed "$ns_a" 1 "$links" 40
+bounce et1
+wait_ready 40
+kill_and_restart "right after READY"
+random_pause
+kill_and_restart "at a random moment"
+wait_confirmed "$ns_a" 1 "$links" 40
+bounce et2
+wait_ready 40
+kill_and_restart "right after READY"
+random_pause
+kill_and_restart "at a random moment"
+echo "PASS"
