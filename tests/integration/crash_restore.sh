@@ -3,12 +3,13 @@
 #
 #   crash_restore.sh VORNFABRICLLDPD
 #
-# Two daemons negotiate two links; sw1 is killed with SIGKILL six times,
-# three times the moment a VORN_BACKPLANE_INTF_READY line appears and three
-# times at a random moment, and started again each time. After every kill,
-# each link whose last report was READY (no ERROR or MISMATCH for it since)
-# must be higigConfirmed in the backup on disk, and the restarted sw1 must
-# show it higigConfirmed through its listener without negotiating it again.
+# Two daemons negotiate two links from scratch, three times over; each time
+# sw1 is killed with SIGKILL the moment its first VORN_BACKPLANE_INTF_READY
+# line appears, started again, killed again at a random moment and started
+# again. After every kill, each link whose last report was READY (no ERROR
+# or MISMATCH for it since) must be higigConfirmed in the backup on disk, and
+# the restarted sw1 must show it higigConfirmed through its listener without
+# negotiating it again.
 # Exits 77 (skipped) where namespaces cannot be made.
 set -euo pipefail
 
@@ -25,12 +26,29 @@ for sw in sw1 sw2; do
   mkdir -p "$work/$sw/toggles"
   echo '{"VornFabricLldpLowTxHt": false}' >"$work/$sw/toggles/VornCore.json"
 done
-start_daemon sw2 "$ns_b"
-start_daemon sw1 "$ns_a"
-
+gen=0
 round=0
-# The system log lines of every sw1 so far, oldest first.
-history() { cat "$work"/sw1-round*.log "$work/sw1.log" 2>/dev/null || true; }
+# The system log lines of every sw1 of this generation, oldest first.
+history() { cat "$work"/sw1-g$gen-*.log "$work/sw1.log" 2>/dev/null || true; }
+
+# Both daemons from scratch: no backup, no neighbours. Each generation
+# negotiates in a fresh process, so that sw1's neighbours get the same
+# remote system indices again when it restarts.
+fresh_start() {
+  gen=$((gen + 1))
+  local sw
+  for sw in sw1 sw2; do
+    local pid_var="pid_$sw"
+    if [ -n "${!pid_var:-}" ]; then
+      kill -9 "${!pid_var}" 2>/dev/null || true
+      wait "${!pid_var}" 2>/dev/null || true
+    fi
+    [ -f "$work/$sw.log" ] && mv "$work/$sw.log" "$work/$sw-g$((gen - 1))-end.log"
+    rm -rf "$work/$sw/backup"
+  done
+  start_daemon sw2 "$ns_b"
+  start_daemon sw1 "$ns_a"
+}
 
 # The links whose last report is READY, as "Ethernet1=higigConfirmed ...".
 reported_confirmed() {
@@ -79,7 +97,7 @@ kill_and_restart() {  # how
   round=$((round + 1))
   kill -9 "$pid_sw1"
   wait "$pid_sw1" 2>/dev/null || true
-  mv "$work/sw1.log" "$work/sw1-round$round.log"
+  mv "$work/sw1.log" "$work/sw1-g$gen-r$round.log"
   local want on_disk s
   want=$(reported_confirmed)
   on_disk=$(backup_states)
@@ -111,29 +129,13 @@ wait_ready() {  # seconds
   done
 }
 
-# Takes a link down and up from sw2's side, so that sw1 negotiates it again.
-bounce() {  # device
-  ip -n "$ns_b" link set dev "$1" down
-  wait_for "VORN_BACKPLANE_INTF_ERROR: Switching Ethernet${1#et} " "$work/sw1.log" 1 10
-  ip -n "$ns_b" link set dev "$1" up
-}
-
 random_pause() { sleep "$(python3 -c 'import random; print("%.2f" % random.uniform(0.05, 2.5))')"; }
 
-wait_ready 40
-kill_and_restart "right after READY"
-random_pause
-kill_and_restart "at a random moment"
-wait_confirmed "$ns_a" 1 "$links" 40
-bounce et1
-wait_ready 40
-kill_and_restart "right after READY"
-random_pause
-kill_and_restart "at a random moment"
-wait_confirmed "$ns_a" 1 "$links" 40
-bounce et2
-wait_ready 40
-kill_and_restart "right after READY"
-random_pause
-kill_and_restart "at a random moment"
+for g in 1 2 3; do
+  fresh_start
+  wait_ready 40
+  kill_and_restart "right after READY"
+  random_pause
+  kill_and_restart "at a random moment"
+done
 echo "PASS"

@@ -99,7 +99,7 @@ windows=$(((flood_seconds + window - 1) / window + 1))
 [ "$reports" -le "$windows" ] || fail "$reports suppression reports for Ethernet1 in $windows windows"
 [ "$held_back" -gt 0 ] || fail "the report counts no held-back message"
 # Each line still reads exactly as the message's format writes it.
-grep "VORN_BACKPLANE_INTF_MISMATCH" "$work/sw1.log" |
+grep "^VORN_BACKPLANE_INTF_MISMATCH" "$work/sw1.log" |
   grep -qv "^VORN_BACKPLANE_INTF_MISMATCH: Port-Channel1 member interface Ethernet[12] encountered an unexpected member ID (.*)$" &&
   fail "a MISMATCH line lost its text"
 
