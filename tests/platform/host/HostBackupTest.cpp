@@ -13,7 +13,6 @@
 
 #include <fmt/format.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -60,26 +59,12 @@ class ReportingAgent : public AgentBase::CAgent {
 
 // What the backup files hold, as "state fabricMode refreshTime".
 std::string onDisk(const ScratchDir& dir) {
-  auto status = Zem::Json::parse(dir.read("vorn.bcStatus.1.json"))["record"];
-  auto ctx = Zem::Json::parse(dir.read("vorn.lldp.context.json"))["record"];
-  std::string state = "none", refresh = "none";
-  bool fabricMode = false;
-  // The record's JSON nests channel, member interface, attributes; find the
-  // one member interface's attributes wherever they sit.
-  std::function<void(const Zem::Json&)> walk = [&](const Zem::Json& j) {
-    if (!j.is_object() && !j.is_array()) return;
-    if (j.is_object() && j.contains("state") && j["state"].is_string()) {
-      state = j["state"].get<std::string>();
-      fabricMode = j.value("fabricMode", false);
-    }
-    if (j.is_object() && j.contains("lastRefreshTime") && j["lastRefreshTime"].is_number()) {
-      refresh = fmt::format("{:g}", j["lastRefreshTime"].get<double>());
-    }
-    for (const auto& child : j) walk(child);
-  };
-  walk(status);
-  walk(ctx);
-  return fmt::format("{} {} {}", state, fabricMode, refresh);
+  const auto intf = Zem::Json::parse(dir.read("vorn.bcStatus.1.json"))["record"]["bcMemberStatus"]["Port-Channel1"]
+                                                                      ["memberIntfStatus"]["Ethernet1"];
+  const auto rx = Zem::Json::parse(dir.read("vorn.lldp.context.json"))["record"]["ctx"]["Ethernet1"]["rxInfo"];
+  const auto refresh = rx["lastRefreshTime"];
+  return fmt::format("{} {} {}", intf["state"].get<std::string>(), intf["fabricMode"].get<bool>(),
+                     refresh.is_number() ? fmt::format("{:g}", refresh.get<double>()) : "none");
 }
 
 TEST(HostBackupTest, TheBackupHoldsAReportedStateBeforeTheLogHandsItOver) {

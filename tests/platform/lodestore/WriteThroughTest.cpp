@@ -86,29 +86,6 @@ TEST(LodestoreWriteThroughTest, OnlyNamedAttributesAreWrittenThrough) {
   }
 }
 
-TEST(LodestoreWriteThroughTest, WritesTheWholeRecordAndLeavesOtherPathsCoalesced) {
-  ScratchDir dir;
-  BackedUpSwitch s(dir);
-  const uint64_t writes = s.sw.db->backupWriteCount();
-  s.rx->lastRefreshTimeIs(77.0);
-  s.intf->tlvReceivedIs(true);
-  s.intf->stateIs(State::higigPending);
-  s.intf->peerRoleIs(Vorn::Role::member);
-  EXPECT_TRUE(s.sw.db->writeThrough());
-  EXPECT_EQ(s.sw.db->backupWriteCount(), writes + 1);
-  const std::string status = dir.read("vorn.bcStatus.1.json");
-  EXPECT_NE(status.find("higigPending"), std::string::npos);
-  // Written with the state: the rest of the record as it stands.
-  EXPECT_NE(status.find("\"tlvReceived\": true"), std::string::npos);
-  EXPECT_FALSE(s.sw.db->writeThroughPending());
-  // The member context still waits for its flush.
-  EXPECT_TRUE(s.sw.db->backupPending());
-  EXPECT_EQ(dir.read("vorn.lldp.context.json").find("77"), std::string::npos);
-  s.sw.scheduler->runFor(0.5);
-  EXPECT_EQ(s.sw.db->backupWriteCount(), writes + 2);
-  EXPECT_FALSE(s.sw.db->backupPending());
-}
-
 TEST(LodestoreWriteThroughTest, NothingIsWrittenThroughUnlessNamedOrBackedUp) {
   ScratchDir dir;
   Switch sw(dir.path());

@@ -36,8 +36,8 @@ std::vector<Logged> operator+(std::vector<Logged> a, const std::vector<Logged>& 
   return a;
 }
 
-// The lines the sink behind the limiter received: "time NAME: text", or
-// "time NAME intf xN" for N lines in a row that differ only in time.
+// A limiter with the default limit (5 in 10 s) in front of a memory sink,
+// on a virtual clock that also stamps the entries.
 class RateLimitTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -126,16 +126,12 @@ TEST_F(RateLimitTest, BurstsAreCutAndReportedWhenTheirWindowEnds) {
         "20 VORN_BACKPLANE_INTF_ERROR Ethernet1 x5", report(30, error, "Ethernet1", 5)}},
       {"interfaces are limited apart",
        every(0, 0.1, 8, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet1") +
-           every(0.05, 0.1, 6, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet2") +
-           every(0.02, 5, 2, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet3"),
+           every(1, 0.1, 6, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet2") +
+           every(2, 5, 2, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet3"),
        30,
-       {"0 VORN_BACKPLANE_INTF_MISMATCH Ethernet1 x1", "0.02 VORN_BACKPLANE_INTF_MISMATCH Ethernet3 x1",
-        "0.05 VORN_BACKPLANE_INTF_MISMATCH Ethernet2 x1", "0.1 VORN_BACKPLANE_INTF_MISMATCH Ethernet1 x1",
-        "0.15 VORN_BACKPLANE_INTF_MISMATCH Ethernet2 x1", "0.2 VORN_BACKPLANE_INTF_MISMATCH Ethernet1 x1",
-        "0.25 VORN_BACKPLANE_INTF_MISMATCH Ethernet2 x1", "0.3 VORN_BACKPLANE_INTF_MISMATCH Ethernet1 x1",
-        "0.35 VORN_BACKPLANE_INTF_MISMATCH Ethernet2 x1", "0.4 VORN_BACKPLANE_INTF_MISMATCH Ethernet1 x1",
-        "0.45 VORN_BACKPLANE_INTF_MISMATCH Ethernet2 x1", "5.02 VORN_BACKPLANE_INTF_MISMATCH Ethernet3 x1",
-        report(10, mismatch, "Ethernet1", 3), report(10.05, mismatch, "Ethernet2", 1)}},
+       {"0 VORN_BACKPLANE_INTF_MISMATCH Ethernet1 x5", "1 VORN_BACKPLANE_INTF_MISMATCH Ethernet2 x5",
+        "2 VORN_BACKPLANE_INTF_MISMATCH Ethernet3 x2",
+        report(10, mismatch, "Ethernet1", 3), report(11, mismatch, "Ethernet2", 1)}},
       {"messages are limited apart",
        every(0, 0.1, 7, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet1") +
            every(1, 0.1, 7, VORN_BACKPLANE_INTF_ERROR, "Ethernet1"),
@@ -160,15 +156,6 @@ TEST_F(RateLimitTest, BurstsAreCutAndReportedWhenTheirWindowEnds) {
     run(logged, start + c.until);
     EXPECT_EQ(lines(start), c.lines);
   }
-}
-
-// Each line that passes reads exactly as its message writes it.
-TEST_F(RateLimitTest, PassedEntriesKeepTheirText) {
-  run(every(0, 0.1, 3, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet1"), 1);
-  ASSERT_EQ(sink.entries().size(), 3u);
-  EXPECT_EQ(sink.entries()[2].rendered(),
-            "VORN_BACKPLANE_INTF_MISMATCH: Port-Channel1 member interface Ethernet1 encountered an unexpected member "
-            "ID (expected peer ID: 2, peer ID: 7)");
 }
 
 TEST_F(RateLimitTest, TheReportIsARegisteredWarning) {
