@@ -20,12 +20,6 @@ netns_init crash
 
 links=2
 netns_two_members "$links"
-# The long hold time (1.2 s): sw2 keeps hearing sw1 through the restart, so
-# nothing but the backup decides what sw1 comes back with.
-for sw in sw1 sw2; do
-  mkdir -p "$work/$sw/toggles"
-  echo '{"VornFabricLldpLowTxHt": false}' >"$work/$sw/toggles/VornCore.json"
-done
 gen=0
 round=0
 # The system log lines of every sw1 of this generation, oldest first.
@@ -93,9 +87,14 @@ all_in() {
   done
 }
 
+# sw2 is stopped (SIGSTOP) from the kill until sw1 has been read back: a
+# peer that times sw1 out meanwhile would make sw1 fall back through no
+# fault of the backup, so nothing but the backup decides what sw1 comes
+# back with.
 kill_and_restart() {  # how
   round=$((round + 1))
   kill -9 "$pid_sw1"
+  kill -STOP "$pid_sw2"
   wait "$pid_sw1" 2>/dev/null || true
   mv "$work/sw1.log" "$work/sw1-g$gen-r$round.log"
   local want on_disk s
@@ -117,13 +116,14 @@ kill_and_restart() {  # how
     [ "$(count "VORN_BACKPLANE_INTF_READY: Switching ${w%%=*} " "$work/sw1.log")" -eq 0 ] ||
       fail "round $round: ${w%%=*} was negotiated again"
   done
+  kill -CONT "$pid_sw2"
 }
 
 # Waits for the next READY line of the running sw1 (at most `seconds`).
 wait_ready() {  # seconds
-  local seen deadline=$((SECONDS + $1))
+  local seen now deadline=$((SECONDS + $1))
   seen=$(count "VORN_BACKPLANE_INTF_READY" "$work/sw1.log")
-  while [ "$(count "VORN_BACKPLANE_INTF_READY" "$work/sw1.log")" -le "$seen" ]; do
+  while now=$(count "VORN_BACKPLANE_INTF_READY" "$work/sw1.log") && [ "${now:-0}" -le "${seen:-0}" ]; do
     [ $SECONDS -lt $deadline ] || fail "no VORN_BACKPLANE_INTF_READY from sw1 within $1 s"
     sleep 0.01
   done
