@@ -275,18 +275,21 @@ void StateDatabase::handleRootChange(const Zem::Change& c) {
   // Almost every change of the database is outside the backup area; one
   // comparison sends it away.
   if (!c.is(Zem::Dir::entryAttr) || c.keyAs<std::string>() != kBackupName) return;
+  const bool writeThroughChange = changesWriteThroughAttr(c);
   for (auto& [p, slot] : slots_) {
     // A slot already marked for all this change could mark is skipped
-    // without looking at the change: the case of nearly every frame.
-    if (slot.dirty && (slot.writeThrough || writeThroughAttrs_.empty())) continue;
+    // without looking at the change: the case of nearly every frame, whose
+    // refresh finds its path dirty already.
+    if (slot.dirty && (slot.writeThrough || !writeThroughChange)) continue;
     const PathChange change = pathChangeOf(c, slot.names);
     if (change == PathChange::none) continue;
     markDirty(slot);
-    if (slot.dirty && change == PathChange::inside && changesWriteThroughAttr(c)) slot.writeThrough = true;
+    if (slot.dirty && writeThroughChange && change == PathChange::inside) slot.writeThrough = true;
   }
 }
 
 bool StateDatabase::changesWriteThroughAttr(const Zem::Change& rootChange) const {
+  if (writeThroughAttrs_.empty()) return false;
   const Zem::Change* c = &rootChange;
   while (c->inner) c = c->inner;
   return std::find(writeThroughAttrs_.begin(), writeThroughAttrs_.end(), c->attr) != writeThroughAttrs_.end();
