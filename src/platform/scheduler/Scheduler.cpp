@@ -110,7 +110,8 @@ int gStepDepth = 0;
 std::vector<std::function<void()>> gStepEndWork;
 
 void runStepEndWork() {
-  // Moved out before it runs: work may hand over more work.
+  // Moved out before it runs: work that runs a step of its own (a scheduler
+  // run) comes back here for what that step hands over.
   while (!gStepEndWork.empty()) {
     auto work = std::move(gStepEndWork);
     gStepEndWork.clear();
