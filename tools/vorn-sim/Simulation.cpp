@@ -5,6 +5,7 @@
 #include "platform/framework/Assert.h"
 #include "platform/host/Host.h"
 #include "platform/kernel/InterfaceSource.h"
+#include "platform/log/RateLimit.h"
 #include "platform/log/Syslog.h"
 #include "platform/records/InterfaceRecords.h"
 #include "platform/records/VornRecords.h"
@@ -78,6 +79,7 @@ struct Simulation::Switch {
   Velto::Ptr<Lldp::Transport> transport;
   std::unique_ptr<Ringlog::File> trace;
   std::unique_ptr<Syslog::CallbackSink> sink;
+  std::unique_ptr<Syslog::RateLimitedSink> limiter;  // in front of sink
   Velto::Ptr<Lodestore::StateDatabase> db;
   std::unique_ptr<AgentHost::Host> host;
 
@@ -196,8 +198,9 @@ Simulation::Simulation(Scenario scenario, Options options)
       }
       Switch* raw = sw.get();
       sw->sink = std::make_unique<Syslog::CallbackSink>([this, raw](const Syslog::Entry& entry) {
-        handleSyslog(*raw, std::string(entry.message->name), entry.text);
+        handleSyslog(*raw, entry.time, std::string(entry.message->name), entry.text);
       });
+      sw->limiter = std::make_unique<Syslog::RateLimitedSink>(scheduler_, *sw->sink);
       sw->config = spec.channels;
       for (const auto& other : scenario_.switches) sw->asicsWarm[other.memberId] = true;
       switches_.push_back(std::move(sw));
@@ -291,7 +294,7 @@ void Simulation::activate(Oru::ContextId context) {
   Switch& sw = *switches_[static_cast<size_t>(context - 1)];
   Vorn::currentSwitchIs(sw.identity);
   Ringlog::currentIs(sw.trace.get());
-  Syslog::sinkIs(sw.sink.get());
+  Syslog::sinkIs(sw.limiter.get());
   Lldp::currentTransportIs(sw.transport);
   KernelNetInfo::currentSourceIs(sw.source);
 }
@@ -409,9 +412,9 @@ void Simulation::note(const std::string& switchName, const std::string& text) {
   if (options_.out) *options_.out << fmt::format("{:.3f} {} -- {}\n", scheduler_->now(), switchName, text);
 }
 
-void Simulation::handleSyslog(const Switch& sw, const std::string& name, const std::string& text) {
-  log_.push_back({scheduler_->now(), sw.name, name, text});
-  if (options_.out) *options_.out << fmt::format("{:.3f} {} {}: {}\n", scheduler_->now(), sw.name, name, text);
+void Simulation::handleSyslog(const Switch& sw, double time, const std::string& name, const std::string& text) {
+  log_.push_back({time, sw.name, name, text});
+  if (options_.out) *options_.out << fmt::format("{:.3f} {} {}: {}\n", time, sw.name, name, text);
 }
 
 void Simulation::runEvent(const EventSpec& e) {

@@ -149,7 +149,7 @@ class Simulation {
   void runEvent(const EventSpec& e);
   void reload(Switch& sw, const EventSpec& e);
   void note(const std::string& switchName, const std::string& text);
-  void handleSyslog(const Switch& sw, const std::string& name, const std::string& text);
+  void handleSyslog(const Switch& sw, double time, const std::string& name, const std::string& text);
   nlohmann::ordered_json switchJson(const Switch& sw) const;
 
   Scenario scenario_;

@@ -75,7 +75,8 @@ void Daemon::start() {
   }
   Ringlog::currentIs(trace_.get());
   sink_ = std::make_unique<LogSink>(config_.syslogIdent, options_.logToStderr);
-  Syslog::sinkIs(sink_.get());
+  limiter_ = std::make_unique<Syslog::RateLimitedSink>(loop_, *sink_);
+  Syslog::sinkIs(limiter_.get());
 
   Toggles::resetCache();
   Toggles::directoryIs(config_.toggleDir);
@@ -154,6 +155,9 @@ void Daemon::teardown() {
   if (loop_) loop_->postedDelAll();
   Oru::currentSchedulerIs(nullptr);
   Syslog::sinkIs(nullptr);
+  // What the limiter held back is reported, not lost with the process.
+  if (limiter_) limiter_->reportSuppressed();
+  limiter_.reset();
   Ringlog::currentIs(nullptr);
 }
 

@@ -17,6 +17,7 @@
 
 #include "platform/host/Host.h"
 #include "platform/lodestore/StateDatabase.h"
+#include "platform/log/RateLimit.h"
 #include "platform/log/Syslog.h"
 #include "platform/scheduler/Scheduler.h"
 #include "platform/trace/Ringlog.h"
@@ -78,6 +79,8 @@ class Daemon {
   Velto::Ptr<Oru::EventLoop> loop_;
   std::unique_ptr<Ringlog::File> trace_;
   std::unique_ptr<LogSink> sink_;
+  // In front of sink_: floods of one message about one interface are cut.
+  std::unique_ptr<Syslog::RateLimitedSink> limiter_;
   Velto::Ptr<KernelNetInfo::NetlinkInterfaceSource> source_;
   Velto::Ptr<Lldp::RawTransport> transport_;
   Velto::Ptr<Lodestore::StateDatabase> db_;

@@ -1,13 +1,21 @@
 #include "platform/host/Host.h"
 
 #include "platform/framework/Assert.h"
+#include "platform/records/VornRecords.h"
 
 namespace AgentHost {
 
 Host::Host(Velto::Ptr<Oru::TaskScheduler> scheduler, Velto::Ptr<Lodestore::StateDatabase> db)
-    : scheduler_(std::move(scheduler)), db_(std::move(db)) {
+    : scheduler_(std::move(scheduler)),
+      db_(std::move(db)),
+      backupBeforeLog_([db = db_.get()] { db->writeThrough(); }) {
   ZEM_ASSERT(scheduler_);
   ZEM_ASSERT(db_);
+  // What the system log reports about a member interface: READY and ERROR
+  // announce a new negotiation state and fabric mode.
+  using IntfStatus = Vorn::BackplaneChannelMemberStatus::IntfStatus;
+  db_->writeThroughAttrIs(IntfStatus::stateAttr);
+  db_->writeThroughAttrIs(IntfStatus::fabricModeAttr);
 }
 
 Host::~Host() { stop(); }

@@ -5,10 +5,16 @@
 // reach the agent on the activity thread) and forwards the completion of
 // asynchronous mount groups. The daemon has one host; the simulator one per
 // switch.
+//
+// It also ties the system log to the local backup: a member interface's
+// negotiation state and fabric mode are written through to the backup
+// before the log hands over any entry (see Syslog::BeforeDelivery), so a
+// reported confirmation or fall-back survives a crash that follows it.
 
 #include "platform/host/CAgent.h"
 #include "platform/lodestore/EntityManager.h"
 #include "platform/lodestore/StateDatabase.h"
+#include "platform/log/Syslog.h"
 
 namespace AgentHost {
 
@@ -40,6 +46,7 @@ class Host {
   bool agentConnected_ = false;
   bool madeSchedulerCurrent_ = false;
   Zem::Reactor dbReactor_;
+  Syslog::BeforeDelivery backupBeforeLog_;
 };
 
 }  // namespace AgentHost

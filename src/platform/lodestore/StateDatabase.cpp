@@ -261,13 +261,38 @@ bool StateDatabase::backupPending() const {
   return std::any_of(slots_.begin(), slots_.end(), [](const auto& kv) { return kv.second.dirty; });
 }
 
+bool StateDatabase::writeThroughPending() const {
+  return std::any_of(slots_.begin(), slots_.end(), [](const auto& kv) { return kv.second.writeThrough; });
+}
+
+void StateDatabase::writeThroughAttrIs(const Zem::AttrInfo& attr) {
+  if (std::find(writeThroughAttrs_.begin(), writeThroughAttrs_.end(), &attr) == writeThroughAttrs_.end()) {
+    writeThroughAttrs_.push_back(&attr);
+  }
+}
+
 void StateDatabase::handleRootChange(const Zem::Change& c) {
   // Almost every change of the database is outside the backup area; one
   // comparison sends it away.
   if (!c.is(Zem::Dir::entryAttr) || c.keyAs<std::string>() != kBackupName) return;
+  const bool writeThroughChange = changesWriteThroughAttr(c);
   for (auto& [p, slot] : slots_) {
-    if (!slot.dirty && pathChangeOf(c, slot.names) != PathChange::none) markDirty(slot);
+    // A slot already marked for all this change could mark is skipped
+    // without looking at the change: the case of nearly every frame, whose
+    // refresh finds its path dirty already.
+    if (slot.dirty && (slot.writeThrough || !writeThroughChange)) continue;
+    const PathChange change = pathChangeOf(c, slot.names);
+    if (change == PathChange::none) continue;
+    markDirty(slot);
+    if (slot.dirty && writeThroughChange && change == PathChange::inside) slot.writeThrough = true;
   }
+}
+
+bool StateDatabase::changesWriteThroughAttr(const Zem::Change& rootChange) const {
+  if (writeThroughAttrs_.empty()) return false;
+  const Zem::Change* c = &rootChange;
+  while (c->inner) c = c->inner;
+  return std::find(writeThroughAttrs_.begin(), writeThroughAttrs_.end(), c->attr) != writeThroughAttrs_.end();
 }
 
 void StateDatabase::markDirty(Slot& slot) {
@@ -282,15 +307,26 @@ void StateDatabase::handleFlushTaskRun() {
 
 bool StateDatabase::flush() {
   if (backupDir_.empty()) {
-    for (auto& [p, slot] : slots_) slot.dirty = false;
+    for (auto& [p, slot] : slots_) slot.dirty = slot.writeThrough = false;
     return true;
   }
+  return writeSlots([](const Slot&) { return true; });
+}
+
+bool StateDatabase::writeThrough() {
+  if (backupDir_.empty() || !writeThroughPending()) return true;
+  TRACE6("backup write-through");
+  return writeSlots([](const Slot& slot) { return slot.writeThrough; });
+}
+
+template <class Pick>
+bool StateDatabase::writeSlots(Pick pick) {
   bool ok = true;
   size_t written = 0;
   for (auto& [p, slot] : slots_) {
-    if (!slot.dirty) continue;
+    if (!slot.dirty || !pick(slot)) continue;
     if (writeSlot(slot)) {
-      slot.dirty = false;
+      slot.dirty = slot.writeThrough = false;
       ++written;
     } else {
       ok = false;
@@ -304,7 +340,7 @@ bool StateDatabase::flush() {
     }
   }
   if (!backupPending()) flushTask_->stopTimerTask();
-  TRACE6("backup flush wrote {} file(s)", written);
+  TRACE6("backup wrote {} file(s)", written);
   return ok;
 }
 

@@ -14,6 +14,12 @@
 // that flush, so a record rewritten at every frame costs one disk write per
 // delay and is never postponed for longer than the delay.
 //
+// Some changes must not wait for the flush: the host names the attributes
+// whose changes the system log reports (writeThroughAttrIs), and before the
+// log hands a step's entries to its sink it calls writeThrough(), which
+// writes every backed-up path holding such a change at once. A report is
+// then never ahead of the backup, while everything else stays coalesced.
+//
 // One state database per backup directory: a database that takes a
 // directory removes the temporary files a killed predecessor left there.
 
@@ -117,6 +123,16 @@ class StateDatabase : public Zem::Entity {
   bool flush();
   // Some backed-up path has changes not yet on disk.
   bool backupPending() const;
+  // A change of `attr` inside a backed-up path is written through (see
+  // above); the other attributes wait for the coalesced flush.
+  void writeThroughAttrIs(const Zem::AttrInfo& attr);
+  // Writes now every backed-up path holding a change of a write-through
+  // attribute that is not on disk yet; other dirty paths keep waiting for
+  // the flush. Returns false when some file could not be written; it stays
+  // dirty and the flush retries it.
+  bool writeThrough();
+  // Some backed-up path holds a write-through change not yet on disk.
+  bool writeThroughPending() const;
   // Paths mounted with "L", without the leading '/'.
   std::vector<std::string> backedUpPaths() const;
   // Files written (or removed) since this database was made.
@@ -136,6 +152,8 @@ class StateDatabase : public Zem::Entity {
     std::string file;
     const Zem::TypeInfo* type = nullptr;
     bool dirty = false;
+    // Dirty with a change of a write-through attribute.
+    bool writeThrough = false;
     bool failing = false;
   };
 
@@ -144,7 +162,11 @@ class StateDatabase : public Zem::Entity {
   Velto::Ptr<Zem::Entity> restore(const Slot& slot, bool& restored);
   void handleRootChange(const Zem::Change& c);
   void markDirty(Slot& slot);
+  bool changesWriteThroughAttr(const Zem::Change& rootChange) const;
   void handleFlushTaskRun();
+  // Writes the dirty slots that `pick` selects, then syncs the directory.
+  template <class Pick>
+  bool writeSlots(Pick pick);
   bool writeSlot(Slot& slot);
   void reportBackupError(const std::string& message);
 
@@ -158,6 +180,7 @@ class StateDatabase : public Zem::Entity {
   std::string backupDir_;
   Velto::Duration flushDelay_ = 0.5;
   std::map<std::string, Slot> slots_;
+  std::vector<const Zem::AttrInfo*> writeThroughAttrs_;
   Velto::Ptr<Oru::TimerTask> flushTask_;
   Zem::Reactor flushTaskReactor_;
   uint64_t writeCount_ = 0;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/framework/WallClock.h"
+#include "platform/scheduler/Scheduler.h"
 
 namespace Syslog {
 
@@ -20,6 +21,26 @@ Zem::WallClock& wallClock() {
 double now() { return wallClock().now(); }
 
 Sink* currentSink = nullptr;
+
+// Entries logged during the current step, for the sinks current then.
+struct Held {
+  Sink* sink;  // null once the sink is destroyed
+  Entry entry;
+};
+std::vector<Held> held;
+bool deliveryArmed = false;
+std::vector<const std::function<void()>*> beforeDelivery;
+
+void deliverHeld() {
+  for (size_t i = 0; i < beforeDelivery.size(); ++i) (*beforeDelivery[i])();
+  // A sink may log in turn: what it adds is delivered in this same pass.
+  for (size_t i = 0; i < held.size(); ++i) {
+    Held h = std::move(held[i]);
+    if (h.sink != nullptr) h.sink->write(h.entry);
+  }
+  held.clear();
+  deliveryArmed = false;
+}
 
 std::vector<const Message*>& registry() {
   static std::vector<const Message*> messages;
@@ -64,19 +85,51 @@ std::string render(const Message& message, std::initializer_list<std::string_vie
   return text;
 }
 
+Entry makeEntry(const Message& message, std::initializer_list<std::string_view> args) {
+  Entry entry{&message, render(message, args), now()};
+  if (message.intfArg >= 0 && static_cast<size_t>(message.intfArg) < args.size()) {
+    entry.intf = std::string(args.begin()[message.intfArg]);
+  }
+  return entry;
+}
+
 void log(const Message& message, std::initializer_list<std::string_view> args) {
   Sink* sink = currentSink;
   if (sink == nullptr) {
     return;
   }
-  sink->write(Entry{&message, render(message, args), now()});
+  Entry entry = makeEntry(message, args);
+  if (!sink->admit(entry)) return;
+  submit(*sink, std::move(entry));
 }
+
+void submit(Sink& sink, Entry entry) {
+  // Entries held already go first, whatever the moment.
+  if (!Oru::inStep() && held.empty()) {
+    sink.write(entry);
+    return;
+  }
+  held.push_back(Held{&sink, std::move(entry)});
+  if (!deliveryArmed) {
+    deliveryArmed = true;
+    Oru::atStepEnd(deliverHeld);
+  }
+}
+
+BeforeDelivery::BeforeDelivery(std::function<void()> work) : work_(std::move(work)) {
+  beforeDelivery.push_back(&work_);
+}
+
+BeforeDelivery::~BeforeDelivery() { std::erase(beforeDelivery, &work_); }
 
 void clockIs(std::function<double()> clock) { wallClock().clockIs(std::move(clock)); }
 
 Sink::~Sink() {
   if (currentSink == this) {
     currentSink = nullptr;
+  }
+  for (Held& h : held) {
+    if (h.sink == this) h.sink = nullptr;
   }
 }
 

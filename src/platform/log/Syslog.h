@@ -10,6 +10,17 @@
 //
 // Entries go to the current sink: syslog(3) on a switch, memory in tests,
 // a per-switch sink in the simulator.
+//
+// An entry logged during a step of the activity thread (a task's run or a
+// descriptor's handler, see Oru::atStepEnd) reaches its sink when the step
+// ends, with the time it was logged at and in the order of logging. A
+// handler logs an outcome just before it records it (the message first,
+// then the new negotiation state); by the end of the step the outcome is
+// recorded, and the hooks registered with BeforeDelivery (the state
+// database's write-through of the local backup) run before any entry is
+// handed over, so the log never reports what a crash could still undo.
+// Outside a step (start-up, a test calling a handler) an entry is written at
+// once.
 
 #include <cstdint>
 #include <functional>
@@ -25,13 +36,18 @@ struct Message {
   std::string_view format;
   std::string_view explanation;
   uint8_t code;
-  int severity;  // syslog(3) numbering: 3 = LOG_ERR, 6 = LOG_INFO
+  int severity;  // syslog(3) numbering: 3 = LOG_ERR, 4 = LOG_WARNING, 6 = LOG_INFO
+  // Which argument (from 0) names the interface the message is about; -1
+  // for none. Repeats are rate-limited per message and interface.
+  int intfArg = -1;
 };
 
 struct Entry {
   const Message* message;
   std::string text;  // the format with its placeholders filled in
   double time;
+  // The argument that names the interface, empty when there is none.
+  std::string intf = {};
   // "NAME: text"
   std::string rendered() const;
 };
@@ -41,7 +57,11 @@ struct Entry {
 // and arguments are inserted verbatim (a % in them is not expanded).
 std::string render(const Message& message, std::initializer_list<std::string_view> args);
 
-// Renders, stamps the time and hands the entry to the current sink.
+// The entry of `message` with `args`, stamped with the log's clock.
+Entry makeEntry(const Message& message, std::initializer_list<std::string_view> args);
+
+// Renders, stamps the time and hands the entry to the current sink, if the
+// sink admits it.
 void log(const Message& message, std::initializer_list<std::string_view> args);
 
 // Time source of the entries, in seconds; null restores the default
@@ -50,14 +70,35 @@ void clockIs(std::function<double()> clock);
 
 class Sink {
  public:
-  // A sink that is destroyed while current stops being current.
+  // A sink that is destroyed while current stops being current, and the
+  // entries still held for it are dropped.
   virtual ~Sink();
+  // Asked when an entry is logged, before it is held: false drops it.
+  virtual bool admit(const Entry&) { return true; }
+  // Takes an entry, at the end of the step that logged it.
   virtual void write(const Entry& entry) = 0;
 };
 
 // The sink entries go to; null drops them. Not owned.
 void sinkIs(Sink* sink);
 Sink* sink();
+
+// Hands `entry` to `sink` at the end of the current step (at once outside a
+// step), without asking the sink to admit it.
+void submit(Sink& sink, Entry entry);
+
+// Work that runs, while it exists, each time held entries are about to be
+// handed to their sinks; in the order registered.
+class BeforeDelivery {
+ public:
+  explicit BeforeDelivery(std::function<void()> work);
+  ~BeforeDelivery();
+  BeforeDelivery(const BeforeDelivery&) = delete;
+  BeforeDelivery& operator=(const BeforeDelivery&) = delete;
+
+ private:
+  std::function<void()> work_;
+};
 
 // Writes to syslog(3) under `ident`.
 class SystemSink : public Sink {

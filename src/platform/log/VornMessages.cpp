@@ -8,6 +8,7 @@ const Message VORN_BACKPLANE_INTF_MISMATCH{
     "A member interface is connected to a peer with an unexpected member ID",
     2,
     3,
+    1,  // the member interface
 };
 
 const Message VORN_BACKPLANE_INTF_ERROR{
@@ -16,6 +17,7 @@ const Message VORN_BACKPLANE_INTF_ERROR{
     "A member interface has timed out and is switching to Ethernet mode.",
     2,
     3,
+    0,  // the member interface
 };
 
 const Message VORN_BACKPLANE_INTF_READY{
@@ -24,6 +26,7 @@ const Message VORN_BACKPLANE_INTF_READY{
     "A member interface has successfully negotiated into backplane mode.",
     1,
     6,
+    0,  // the member interface
 };
 
 namespace {

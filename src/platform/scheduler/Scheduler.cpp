@@ -103,7 +103,43 @@ std::function<void(ContextId)>& contextActivator() {
   static std::function<void(ContextId)> activator;
   return activator;
 }
+
+// Steps nest when a step runs a scheduler itself; their end work waits for
+// the outermost one.
+int gStepDepth = 0;
+std::vector<std::function<void()>> gStepEndWork;
+
+void runStepEndWork() {
+  // Moved out before it runs: work that runs a step of its own (a scheduler
+  // run) comes back here for what that step hands over.
+  while (!gStepEndWork.empty()) {
+    auto work = std::move(gStepEndWork);
+    gStepEndWork.clear();
+    for (auto& w : work) w();
+  }
+}
+
+class Step {
+ public:
+  Step() { ++gStepDepth; }
+  ~Step() {
+    if (--gStepDepth == 0) runStepEndWork();
+  }
+  Step(const Step&) = delete;
+  Step& operator=(const Step&) = delete;
+};
+
 }  // namespace
+
+void atStepEnd(std::function<void()> work) {
+  if (gStepDepth == 0) {
+    work();
+    return;
+  }
+  gStepEndWork.push_back(std::move(work));
+}
+
+bool inStep() { return gStepDepth > 0; }
 
 void currentContextIs(ContextId context) { gCurrentContext = context; }
 ContextId currentContext() { return gCurrentContext; }
@@ -116,6 +152,7 @@ size_t TaskScheduler::runDue(Velto::Duration t, const std::function<void(Velto::
     cancel(task.get());
     if (advance) advance(task->due_);
     if (task->context_ != gCurrentContext && contextActivator()) contextActivator()(task->context_);
+    Step step;
     task->fire();
     ++ran;
   }
@@ -267,6 +304,7 @@ void EventLoop::runOnce(Velto::Duration maxWait) {
     auto it = handlers_.find(fd);
     if (it == handlers_.end()) continue;
     auto handler = it->second;  // survives an unwatch from inside
+    Step step;
     (*handler)(events[i].events);
   }
   runDue(now(), nullptr);

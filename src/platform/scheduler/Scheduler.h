@@ -112,6 +112,15 @@ void currentContextIs(ContextId context);
 ContextId currentContext();
 void contextActivatorIs(std::function<void(ContextId)> activator);
 
+// A step is one unit of the activity thread's work: the run of one timer
+// task or posted callback, or one ready descriptor's handler in the event
+// loop. Work handed to atStepEnd() during a step runs when the outermost step
+// returns, before the next one starts, in the order it was handed over;
+// handed over outside a step (by that work too), it runs at once. The system
+// log uses it to report what a step did only once the step has done it.
+void atStepEnd(std::function<void()> work);
+bool inStep();
+
 // The scheduler of the agent whose code is running. Hosts set it before they
 // run an agent's events (the simulator runs several switches on one virtual
 // clock); records that stamp a time when they are made (a port status) read

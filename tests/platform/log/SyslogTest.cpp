@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/log/VornMessages.h"
+#include "platform/scheduler/Scheduler.h"
 
 namespace {
 
@@ -76,6 +80,81 @@ TEST_F(SyslogTest, DestroyedSinkStopsBeingCurrent) {
   }
   EXPECT_EQ(Syslog::sink(), nullptr);
   Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {"Ethernet1", "Fabric1"});
+}
+
+// A handler logs its outcome just before it records it: what a step logs
+// reaches the sink only when the step ends, after the BeforeDelivery hooks,
+// stamped with the time it was logged at and in the order of logging.
+TEST_F(SyslogTest, AStepsEntriesReachTheSinkWhenItEndsAfterTheHooks) {
+  auto clock = Velto::make<Oru::VirtualScheduler>(0);
+  Syslog::clockIs([&] { return clock->now(); });
+  std::vector<std::string> seen;
+  Syslog::CallbackSink sink([&](const Syslog::Entry& e) { seen.push_back(fmt::format("{} {}", e.time, e.rendered())); });
+  Syslog::sinkIs(&sink);
+  Syslog::BeforeDelivery hook([&] { seen.push_back("hook"); });
+
+  clock->post(
+      [&] {
+        Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {"Ethernet1", "Port-Channel1"});
+        Syslog::log(Syslog::VORN_BACKPLANE_INTF_ERROR, {"Ethernet2", "Port-Channel1", "heartbeat timed out"});
+        seen.push_back("end of step");
+      },
+      5.0);
+  clock->post([&] { seen.push_back("next step"); }, 5.0);
+  clock->runFor(10);
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "end of step",
+                      "hook",
+                      "5 VORN_BACKPLANE_INTF_READY: Switching Ethernet1 in Port-Channel1 to backplane mode",
+                      "5 VORN_BACKPLANE_INTF_ERROR: Switching Ethernet2 in Port-Channel1 to Ethernet mode (heartbeat "
+                      "timed out)",
+                      "next step",
+                  }));
+
+  // Outside a step (start-up, a test calling a handler) there is nothing to
+  // wait for.
+  seen.clear();
+  Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {"Ethernet3", "Port-Channel1"});
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "10 VORN_BACKPLANE_INTF_READY: Switching Ethernet3 in Port-Channel1 to backplane mode"}));
+}
+
+TEST_F(SyslogTest, EntriesHeldForADestroyedSinkAreDropped) {
+  auto clock = Velto::make<Oru::VirtualScheduler>(0);
+  Syslog::MemorySink kept;
+  auto gone = std::make_unique<Syslog::MemorySink>();
+  clock->post([&] {
+    Syslog::sinkIs(gone.get());
+    Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {"Ethernet1", "Port-Channel1"});
+    Syslog::sinkIs(&kept);
+    Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {"Ethernet2", "Port-Channel1"});
+    gone.reset();
+  });
+  clock->runReady();
+  ASSERT_EQ(kept.entries().size(), 1u);
+  EXPECT_EQ(kept.entries()[0].text, "Switching Ethernet2 in Port-Channel1 to backplane mode");
+}
+
+// The rate limit counts per message and interface: each entry carries the
+// argument its message names as the interface.
+TEST_F(SyslogTest, EntriesCarryTheInterfaceTheirMessageIsAbout) {
+  struct Case {
+    const Syslog::Message* message;
+    std::initializer_list<std::string_view> args;
+    std::string intf;
+  };
+  const Syslog::Message noIntf{"TEST_MESSAGE", "%s", "", 0, 6};
+  const Syslog::Message thirdArg{"TEST_MESSAGE", "%s %s %s", "", 0, 6, 2};
+  const Case cases[] = {
+      {&Syslog::VORN_BACKPLANE_INTF_MISMATCH, {"Port-Channel1", "Ethernet1", "peer ID: 3"}, "Ethernet1"},
+      {&Syslog::VORN_BACKPLANE_INTF_ERROR, {"Ethernet2", "Port-Channel1", "negotiation timed out"}, "Ethernet2"},
+      {&Syslog::VORN_BACKPLANE_INTF_READY, {"Ethernet3", "Port-Channel1"}, "Ethernet3"},
+      {&noIntf, {"Ethernet4"}, ""},
+      {&thirdArg, {"a", "b"}, ""},  // the argument is missing
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Syslog::makeEntry(*c.message, c.args).intf, c.intf) << c.message->format;
+  }
 }
 
 TEST_F(SyslogTest, AgentMessagesAreRegisteredOnceWithTheirCodes) {

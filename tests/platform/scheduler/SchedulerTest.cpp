@@ -192,3 +192,47 @@ TEST(SchedulerTest, TasksRunInTheContextTheyWereMadeIn) {
 }
 
 }  // namespace
+
+namespace {
+
+// Work handed over during a step waits for the step to end: a task's run,
+// a posted callback, a nested run of the clock, or one descriptor's handler.
+TEST(SchedulerTest, WorkForTheEndOfAStepRunsWhenTheOutermostStepEnds) {
+  auto clock = Velto::make<VirtualScheduler>();
+  std::vector<std::string> seen;
+  auto note = [&](std::string what) { return [&seen, what] { seen.push_back(what); }; };
+  Oru::atStepEnd(note("outside a step: at once"));
+  EXPECT_FALSE(Oru::inStep());
+  clock->post([&] {
+    Oru::atStepEnd(note("end of first"));
+    Oru::atStepEnd([&] {
+      seen.push_back("end of first, again");
+      Oru::atStepEnd(note("handed over at the end: at once"));
+    });
+    // A nested run is part of this step.
+    clock->post(note("nested"));
+    clock->runReady();
+    seen.push_back(Oru::inStep() ? "first, in a step" : "first, outside");
+  });
+  clock->post(note("second"), 0);
+  clock->runReady();
+  EXPECT_EQ(seen, (std::vector<std::string>{"outside a step: at once", "second", "nested", "first, in a step",
+                                            "end of first", "end of first, again", "handed over at the end: at once"}));
+}
+
+TEST(EventLoopTest, EachHandlerIsAStep) {
+  auto loop = Velto::make<Oru::EventLoop>();
+  int efd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+  ASSERT_GE(efd, 0);
+  std::vector<std::string> seen;
+  loop->watchFd(efd, 1 /* EPOLLIN */, [&](uint32_t) {
+    Oru::atStepEnd([&] { seen.push_back("end of handler"); });
+    seen.push_back("handler");
+    loop->unwatchFd(efd);
+  });
+  for (int i = 0; i < 100 && seen.size() < 2; ++i) loop->runOnce(1.0);
+  EXPECT_EQ(seen, (std::vector<std::string>{"handler", "end of handler"}));
+  ::close(efd);
+}
+
+}  // namespace

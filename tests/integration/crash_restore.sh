@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# A crash never loses a confirmation the system log has reported.
+#
+#   crash_restore.sh VORNFABRICLLDPD
+#
+# Two daemons negotiate two links from scratch, three times over; each time
+# sw1 is killed with SIGKILL the moment its first VORN_BACKPLANE_INTF_READY
+# line appears, started again, killed again at a random moment and started
+# again. After every kill, each link whose last report was READY (no ERROR
+# or MISMATCH for it since) must be higigConfirmed in the backup on disk, and
+# the restarted sw1 must show it higigConfirmed through its listener without
+# negotiating it again.
+# Exits 77 (skipped) where namespaces cannot be made.
+set -euo pipefail
+
+source "$(dirname "$0")/netns_lib.sh"
+daemon=$(realpath "$1")
+netns_require_root
+netns_init crash
+
+links=2
+netns_two_members "$links"
+gen=0
+round=0
+# The system log lines of every sw1 of this generation, oldest first.
+history() { cat "$work"/sw1-g$gen-*.log "$work/sw1.log" 2>/dev/null || true; }
+
+# Both daemons from scratch: no backup, no neighbours. Each generation
+# negotiates in a fresh process, so that sw1's neighbours get the same
+# remote system indices again when it restarts.
+fresh_start() {
+  gen=$((gen + 1))
+  local sw
+  for sw in sw1 sw2; do
+    local pid_var="pid_$sw"
+    if [ -n "${!pid_var:-}" ]; then
+      kill -9 "${!pid_var}" 2>/dev/null || true
+      wait "${!pid_var}" 2>/dev/null || true
+    fi
+    [ -f "$work/$sw.log" ] && mv "$work/$sw.log" "$work/$sw-g$((gen - 1))-end.log"
+    rm -rf "$work/$sw/backup"
+  done
+  start_daemon sw2 "$ns_b"
+  start_daemon sw1 "$ns_a"
+}
+
+# The links whose last report is READY, as "Ethernet1=higigConfirmed ...".
+reported_confirmed() {
+  history | python3 -c '
+import re, sys
+last = {}
+for line in sys.stdin:
+    m = re.match(r"VORN_BACKPLANE_INTF_(READY|ERROR|MISMATCH): (.*)", line)
+    if not m:
+        continue
+    intf = re.search(r"(Ethernet\d+)", m.group(2)).group(1)
+    last[intf] = m.group(1)
+print(" ".join("%s=higigConfirmed" % i for i in sorted(last) if last[i] == "READY"))'
+}
+
+# "Ethernet1=... Ethernet2=..." as the backup file holds them.
+backup_states() {
+  python3 - "$work/sw1/backup/vorn.bcStatus.1.json" <<'PY'
+import json, sys
+try:
+    doc = json.load(open(sys.argv[1]))
+except (OSError, ValueError):
+    sys.exit(0)
+out = []
+def walk(node):
+    if isinstance(node, dict):
+        for key, value in node.items():
+            if isinstance(value, dict) and "state" in value and isinstance(value["state"], str):
+                out.append("%s=%s" % (key, value["state"]))
+            else:
+                walk(value)
+walk(doc)
+print(" ".join(sorted(out)))
+PY
+}
+
+# Every "Ethernet<N>=higigConfirmed" of $1 is in $2.
+all_in() {
+  local want
+  for want in $1; do
+    case " $2 " in *" $want "*) ;; *) return 1 ;; esac
+  done
+}
+
+# sw2 is stopped (SIGSTOP) from the kill until sw1 has been read back: a
+# peer that times sw1 out meanwhile would make sw1 fall back through no
+# fault of the backup, so nothing but the backup decides what sw1 comes
+# back with.
+kill_and_restart() {  # how
+  round=$((round + 1))
+  kill -9 "$pid_sw1"
+  kill -STOP "$pid_sw2"
+  wait "$pid_sw1" 2>/dev/null || true
+  mv "$work/sw1.log" "$work/sw1-g$gen-r$round.log"
+  local want on_disk s
+  want=$(reported_confirmed)
+  on_disk=$(backup_states)
+  echo "round $round ($1): reported confirmed: ${want:-none}; backup: ${on_disk:-none}"
+  all_in "$want" "$on_disk" || fail "round $round: the backup lost a reported confirmation: ${want} vs ${on_disk}"
+
+  start_daemon sw1 "$ns_a"
+  local deadline=$((SECONDS + 15))
+  until s=$(states "$ns_a" 1 2>/dev/null) && [ -n "$s" ]; do
+    [ $SECONDS -lt $deadline ] || fail "round $round: restarted sw1 does not answer"
+    sleep 0.1
+  done
+  echo "  restarted sw1: $s"
+  all_in "$want" "$s" || fail "round $round: restarted sw1 lost a reported confirmation: ${want} vs ${s}"
+  # Restored, not negotiated again: no new READY for those links.
+  for w in $want; do
+    [ "$(count "VORN_BACKPLANE_INTF_READY: Switching ${w%%=*} " "$work/sw1.log")" -eq 0 ] ||
+      fail "round $round: ${w%%=*} was negotiated again"
+  done
+  kill -CONT "$pid_sw2"
+}
+
+# Waits for the next READY line of the running sw1 (at most `seconds`).
+wait_ready() {  # seconds
+  local seen now deadline=$((SECONDS + $1))
+  seen=$(count "VORN_BACKPLANE_INTF_READY" "$work/sw1.log")
+  while now=$(count "VORN_BACKPLANE_INTF_READY" "$work/sw1.log") && [ "${now:-0}" -le "${seen:-0}" ]; do
+    [ $SECONDS -lt $deadline ] || fail "no VORN_BACKPLANE_INTF_READY from sw1 within $1 s"
+    sleep 0.01
+  done
+}
+
+random_pause() { sleep "$(python3 -c 'import random; print("%.2f" % random.uniform(0.05, 2.5))')"; }
+
+for g in 1 2 3; do
+  fresh_start
+  wait_ready 40
+  kill_and_restart "right after READY"
+  random_pause
+  kill_and_restart "at a random moment"
+done
+echo "PASS"

@@ -1,0 +1,111 @@
+// Write-through of the local backup: a change of a named attribute inside a
+// backed-up path is written by writeThrough() at once; every other change,
+// in the same record or elsewhere, waits for the coalesced flush.
+
+#include "platform/lodestore/StateDatabase.h"
+#include "platform/records/VornFabricLldpCtxTypes.h"
+#include "platform/records/VornRecords.h"
+#include "tests/platform/lodestore/LodestoreTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+namespace {
+
+using Lodestore::MountStatus;
+using LodestoreTest::ScratchDir;
+using LodestoreTest::Switch;
+using IntfStatus = Vorn::BackplaneChannelMemberStatus::IntfStatus;
+using State = Vorn::HigigNegotiationState;
+
+const Kivo::IntfId po1("Port-Channel1");
+const Kivo::IntfId et1("Ethernet1");
+
+// A switch whose backplane channel status and member context are backed
+// up, both on disk as they stand, with the negotiation state and fabric mode
+// written through.
+struct BackedUpSwitch {
+  explicit BackedUpSwitch(const ScratchDir& dir) : sw(dir.path()) {
+    EXPECT_EQ(sw.mount("/backup/vorn/bcStatus/1", "Vorn::BackplaneChannelStatus", "L"), MountStatus::success);
+    EXPECT_EQ(sw.mount("/backup/vorn/lldp/context", "VornFabricLldp::CtxForMember", "L"), MountStatus::success);
+    sw.db->writeThroughAttrIs(IntfStatus::stateAttr);
+    sw.db->writeThroughAttrIs(IntfStatus::fabricModeAttr);
+    bc = sw.em->getEntityAs<Vorn::BackplaneChannelStatus>("/backup/vorn/bcStatus/1");
+    intf = bc->bcMemberStatusIs(po1)->memberIntfStatusIs(et1);
+    ctx = sw.em->getEntityAs<VornFabricLldp::CtxForMember>("/backup/vorn/lldp/context")->ctxIs(po1, et1);
+    rx = ctx->rxInfoIs(1);
+    sw.scheduler->runFor(1.0);
+  }
+
+  Switch sw;
+  Velto::Ptr<Vorn::BackplaneChannelStatus> bc;
+  Velto::Ptr<IntfStatus> intf;
+  Velto::Ptr<VornFabricLldp::MemberCtx> ctx;
+  Velto::Ptr<VornFabricLldp::RxInfo> rx;
+};
+
+TEST(LodestoreWriteThroughTest, OnlyNamedAttributesAreWrittenThrough) {
+  struct Case {
+    const char* name;
+    std::function<void(BackedUpSwitch&)> change;
+    bool writtenThrough;
+    // The file of the changed record, and a text it holds once the change is
+    // on disk.
+    const char* file;
+    const char* onDisk;
+  };
+  const Case cases[] = {
+      {"negotiation state", [](BackedUpSwitch& s) { s.intf->stateIs(State::higigConfirmed); }, true,
+       "vorn.bcStatus.1.json", "higigConfirmed"},
+      {"fabric mode", [](BackedUpSwitch& s) { s.intf->fabricModeIs(true); }, true, "vorn.bcStatus.1.json",
+       "\"fabricMode\": true"},
+      {"another attribute of the same record", [](BackedUpSwitch& s) { s.intf->tlvReceivedIs(true); }, false,
+       "vorn.bcStatus.1.json", "\"tlvReceived\": true"},
+      {"a refresh time", [](BackedUpSwitch& s) { s.rx->lastRefreshTimeIs(1234.5); }, false,
+       "vorn.lldp.context.json", "1234.5"},
+      {"a member interface added",
+       [](BackedUpSwitch& s) { s.bc->bcMemberStatus(po1)->memberIntfStatusIs(Kivo::IntfId("Ethernet2")); }, false,
+       "vorn.bcStatus.1.json", "Ethernet2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    BackedUpSwitch s(dir);
+    const uint64_t writes = s.sw.db->backupWriteCount();
+    c.change(s);
+    EXPECT_EQ(s.sw.db->writeThroughPending(), c.writtenThrough);
+    EXPECT_TRUE(s.sw.db->writeThrough());
+    EXPECT_EQ(s.sw.db->backupWriteCount(), writes + (c.writtenThrough ? 1 : 0));
+    EXPECT_EQ(dir.read(c.file).find(c.onDisk) != std::string::npos, c.writtenThrough);
+    // Whatever waits is written by the flush, half a second after it.
+    s.sw.scheduler->runFor(0.5);
+    EXPECT_NE(dir.read(c.file).find(c.onDisk), std::string::npos);
+    EXPECT_FALSE(s.sw.db->backupPending());
+  }
+}
+
+TEST(LodestoreWriteThroughTest, NothingIsWrittenThroughUnlessNamedOrBackedUp) {
+  ScratchDir dir;
+  Switch sw(dir.path());
+  ASSERT_EQ(sw.mount("/backup/vorn/bcStatus/1", "Vorn::BackplaneChannelStatus", "L"), MountStatus::success);
+  auto backedUp = sw.em->getEntityAs<Vorn::BackplaneChannelStatus>("/backup/vorn/bcStatus/1");
+  auto published = Velto::dynamicPtrCast<Vorn::BackplaneChannelStatus>(
+      sw.db->createEntityAt("vorn/dtd/bcStatus/1", "Vorn::BackplaneChannelStatus"));
+  ASSERT_TRUE(published);
+  sw.scheduler->runFor(1.0);
+
+  // No attribute named: the state waits for the flush like anything else.
+  backedUp->bcMemberStatusIs(po1)->memberIntfStatusIs(et1)->stateIs(State::higigStarted);
+  EXPECT_FALSE(sw.db->writeThroughPending());
+
+  // Named, but outside the backup area.
+  sw.db->writeThroughAttrIs(IntfStatus::stateAttr);
+  sw.scheduler->runFor(1.0);
+  published->bcMemberStatusIs(po1)->memberIntfStatusIs(et1)->stateIs(State::higigConfirmed);
+  EXPECT_FALSE(sw.db->writeThroughPending());
+  EXPECT_FALSE(sw.db->backupPending());
+}
+
+}  // namespace
