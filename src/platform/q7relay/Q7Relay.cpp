@@ -33,10 +33,11 @@ constexpr size_t kOutputPerPiece = 32 * 1024;
 constexpr size_t kSendPerPiece = 32 * 1024;
 // Connections taken per piece of work on the listening socket.
 constexpr int kAcceptsPerPiece = 8;
-// Answers waiting here for a peer that does not take them; a peer that asks
-// for more beyond this is flooding us and is closed. A single answer may be
-// larger: the limit applies to what waits before it.
-constexpr size_t kMaxUnreadOutput = 64 * 1024;
+// Answers waiting here for a peer that does not take them: beyond this its
+// further requests wait, unread, until it takes some. A single answer may
+// be larger: the limit applies to what waits before it. A peer that takes
+// nothing for the stall timeout is closed.
+constexpr size_t kMaxUnreadOutput = 32 * 1024;
 // The kernel's send buffer of a connection (it doubles the figure): what a
 // peer that does not read can hold in the kernel beside kMaxUnreadOutput.
 constexpr int kSendBuffer = 64 * 1024;
@@ -111,6 +112,9 @@ class Listener : public Velto::RefCounted {
     // Answers not yet taken by the socket: out from outSent on.
     std::string out;
     size_t outSent = 0;
+    // When the socket last took some of the answers, or answers began to
+    // wait.
+    Velto::Duration lastTaken = 0;
     // The peer closed its side: answer what it asked, then close.
     bool peerDone = false;
     bool continuePosted = false;
@@ -139,15 +143,17 @@ class Listener : public Velto::RefCounted {
   bool readInput(Connection& c);
   // Sends what it can of the waiting answers; false when closed.
   bool flushOutput(Connection& c);
-  // Closes a connection that asks for more while its answers wait unread.
+  // Closes a connection whose peer does not take its answers.
   void dropUnread(Connection& c);
   // Watches the socket for what the connection waits for, and posts the
   // rest of its waiting requests to a later turn.
   void maybeWaitForMore(Connection& c);
   void accepted(int fd, const std::string& peer);
   void closeConnection(int fd, const char* why);
-  // When the connection is closed for silence.
-  Velto::Duration idleDeadline(const Connection& c) const;
+  // When the connection is closed for silence, or for not taking its
+  // answers.
+  Velto::Duration closeDeadline(const Connection& c) const;
+  bool stalled(const Connection& c, Velto::Duration now) const;
   void evictIdlest();
   void maybeArmIdleSweep(Velto::Duration deadline);
   Velto::Ptr<Oru::TimerTask> task(const std::string& name, void (Listener::*handler)(), Zem::Reactor& reactor);
@@ -329,7 +335,7 @@ void Listener::accepted(int fd, const std::string& peer) {
   c.lastHeard = loop_->now();
   TRACE6("connection from {} ({} open)", peer, connections_.size());
   maybeWaitForMore(c);
-  maybeArmIdleSweep(idleDeadline(c));
+  maybeArmIdleSweep(closeDeadline(c));
 }
 
 void Listener::closeConnection(int fd, const char* why) {
@@ -341,17 +347,23 @@ void Listener::closeConnection(int fd, const char* why) {
   connections_.erase(it);
 }
 
-Velto::Duration Listener::idleDeadline(const Connection& c) const {
+Velto::Duration Listener::closeDeadline(const Connection& c) const {
   const double timeout = c.session.identified() ? config_.idleTimeout : config_.unidentifiedIdleTimeout;
-  if (timeout <= 0) return std::numeric_limits<Velto::Duration>::infinity();
-  return c.lastHeard + timeout;
+  Velto::Duration deadline = std::numeric_limits<Velto::Duration>::infinity();
+  if (timeout > 0) deadline = c.lastHeard + timeout;
+  if (c.unread() > 0) deadline = std::min(deadline, c.lastTaken + config_.stallTimeout);
+  return deadline;
+}
+
+bool Listener::stalled(const Connection& c, Velto::Duration now) const {
+  return c.unread() > 0 && c.lastTaken + config_.stallTimeout <= now;
 }
 
 void Listener::evictIdlest() {
-  // The connection nearest its idle timeout: one that never said HELLO
+  // The connection nearest being closed anyway: one that never said HELLO
   // before any peer that did, the one silent longest among equals.
   auto idlest = std::min_element(connections_.begin(), connections_.end(), [this](const auto& a, const auto& b) {
-    return std::pair(idleDeadline(a.second), a.second.lastHeard) < std::pair(idleDeadline(b.second), b.second.lastHeard);
+    return std::pair(closeDeadline(a.second), a.second.lastHeard) < std::pair(closeDeadline(b.second), b.second.lastHeard);
   });
   if (idlest == connections_.end()) return;
   TRACE2("{} connections open: closing the idlest, from {}", connections_.size(), idlest->second.peer);
@@ -376,10 +388,9 @@ bool Listener::serve(Connection& c) {
   size_t produced = 0;
   for (int answered = 0; answered < kAnswersPerPiece && produced < kOutputPerPiece;) {
     if (c.session.requestWaiting()) {
-      if (c.unread() >= kMaxUnreadOutput) {
-        dropUnread(c);
-        return false;
-      }
+      // A peer that does not take its answers gets no more until it does.
+      if (c.unread() >= kMaxUnreadOutput) break;
+      if (c.unread() == 0) c.lastTaken = loop_->now();
       const size_t before = c.out.size();
       c.session.answerNext(c.out, context);
       produced += c.out.size() - before;
@@ -430,6 +441,7 @@ bool Listener::flushOutput(Connection& c) {
     if (n > 0) {
       c.outSent += static_cast<size_t>(n);
       sent += static_cast<size_t>(n);
+      c.lastTaken = loop_->now();
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -448,11 +460,12 @@ bool Listener::flushOutput(Connection& c) {
 }
 
 void Listener::dropUnread(Connection& c) {
-  TRACE2("{} asks for more with {} bytes of answers unread: closing", c.peer, c.unread());
+  TRACE2("{} has taken none of its {} bytes of answers unread for {}s: closing", c.peer, c.unread(),
+         config_.stallTimeout);
   // The last line goes only where the peer reads it as a line of its own:
   // after a whole answer, and only if the socket takes it now.
   if (c.outSent == 0 || c.out[c.outSent - 1] == '\n') {
-    const std::string last = fmt::format("ERR more than {} bytes of answers unread; closing\n", kMaxUnreadOutput);
+    const std::string last = "ERR answers not read; closing\n";
     [[maybe_unused]] const ssize_t n = ::send(c.fd, last.data(), last.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   }
   closeConnection(c.fd, "peer does not read its answers");
@@ -473,8 +486,10 @@ void Listener::maybeWaitForMore(Connection& c) {
                    Oru::EventLoop::Priority::background);
   }
   // Requests already read wait for no event: the next turn's background
-  // work answers more of them.
-  if (c.session.requestWaiting() && !c.continuePosted) {
+  // work answers more of them, unless the peer must first take its answers
+  // (the socket's readiness to take more says when).
+  if (c.unread() > 0) maybeArmIdleSweep(closeDeadline(c));
+  if (c.session.requestWaiting() && c.unread() < kMaxUnreadOutput && !c.continuePosted) {
     c.continuePosted = true;
     loop_->postBackground([live = liveness_, fd = c.fd, id = c.id] {
       Listener* self = live->owner;
@@ -499,14 +514,21 @@ void Listener::handleIdleSweepRun() {
   std::vector<int> idle;
   Velto::Duration next = std::numeric_limits<Velto::Duration>::infinity();
   for (const auto& [fd, c] : connections_) {
-    const Velto::Duration deadline = idleDeadline(c);
+    const Velto::Duration deadline = closeDeadline(c);
     if (deadline <= now && idle.size() < kIdleClosesPerRun) {
       idle.push_back(fd);
     } else {
       next = std::min(next, deadline);
     }
   }
-  for (int fd : idle) closeConnection(fd, "idle");
+  for (int fd : idle) {
+    Connection& c = connections_.at(fd);
+    if (stalled(c, now)) {
+      dropUnread(c);
+    } else {
+      closeConnection(fd, "idle");
+    }
+  }
   maybeArmIdleSweep(next);
 }
 

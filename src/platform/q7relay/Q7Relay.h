@@ -13,8 +13,9 @@
 //
 // Connections are closed when:
 // - a line is longer than 4 KiB;
-// - the peer keeps asking while 64 KiB of its answers wait unread (the
-//   connection gets a last "ERR" line if it fits in the socket);
+// - the peer's socket takes none of its waiting answers for 5 s (the
+//   connection gets a last "ERR" line if it fits); meanwhile no more than
+//   32 KiB of answers wait here: its further requests wait unread;
 // - the peer is silent for longer than its idle timeout: the configured one
 //   once it has said HELLO, a short one until then;
 // - the table is full and a newcomer arrives: the connection nearest its
@@ -115,6 +116,9 @@ struct TcpConfig {
   // A connection that has not said HELLO and sends nothing for this many
   // seconds is closed, whatever idleTimeout says.
   double unidentifiedIdleTimeout = 10.0;
+  // A connection whose answers wait and whose socket takes none of them for
+  // this many seconds is closed: its peer does not read.
+  double stallTimeout = 5.0;
 
   bool operator==(const TcpConfig&) const = default;
 };
