@@ -41,9 +41,9 @@ constexpr size_t kMaxUnreadOutput = 32 * 1024;
 // The kernel's send buffer of a connection (it doubles the figure): what a
 // peer that does not read can hold in the kernel beside kMaxUnreadOutput.
 constexpr int kSendBuffer = 64 * 1024;
-// Idle connections closed per run of the idle sweep; the rest at once in
-// the next run.
-constexpr int kIdleClosesPerRun = 64;
+// Connections closed for silence or stalling per piece of background work:
+// closing a socket with full buffers costs the kernel a while.
+constexpr size_t kClosesPerPiece = 4;
 // Pause after the process ran out of descriptors before accepting again.
 constexpr double kAcceptPause = 1.0;
 
@@ -136,6 +136,9 @@ class Listener : public Velto::RefCounted {
   void handleAcceptPauseRun();
   void handleConnectionReady(int fd, uint64_t id);
   void handleIdleSweepRun();
+  // Closes a few of the connections whose deadline has passed; posts the
+  // rest, and arms the sweep for the next deadline.
+  void closeExpired();
   // One piece of work for a connection: send, answer, read, within the
   // piece's limits. False when the connection was closed.
   bool serve(Connection& c);
@@ -167,6 +170,7 @@ class Listener : public Velto::RefCounted {
   int fd_ = -1;
   int boundPort_ = 0;
   uint64_t nextConnectionId_ = 1;
+  bool closeExpiredPosted_ = false;
   std::map<int, Connection> connections_;
   Velto::Ptr<Liveness> liveness_;
   Velto::Ptr<Oru::TimerTask> listenDelayTask_;
@@ -509,26 +513,36 @@ void Listener::maybeArmIdleSweep(Velto::Duration deadline) {
 }
 
 void Listener::handleIdleSweepRun() {
+  if (closeExpiredPosted_) return;
+  closeExpiredPosted_ = true;
+  loop_->postBackground([live = liveness_] {
+    if (Listener* self = live->owner) self->closeExpired();
+  });
+}
+
+void Listener::closeExpired() {
   Velto::Ptr<Listener> self(this);
+  closeExpiredPosted_ = false;
   const Velto::Duration now = loop_->now();
-  std::vector<int> idle;
+  std::vector<int> expired;
   Velto::Duration next = std::numeric_limits<Velto::Duration>::infinity();
   for (const auto& [fd, c] : connections_) {
     const Velto::Duration deadline = closeDeadline(c);
-    if (deadline <= now && idle.size() < kIdleClosesPerRun) {
-      idle.push_back(fd);
+    if (deadline <= now) {
+      expired.push_back(fd);
     } else {
       next = std::min(next, deadline);
     }
   }
-  for (int fd : idle) {
-    Connection& c = connections_.at(fd);
+  for (size_t i = 0; i < expired.size() && i < kClosesPerPiece; ++i) {
+    Connection& c = connections_.at(expired[i]);
     if (stalled(c, now)) {
       dropUnread(c);
     } else {
-      closeConnection(fd, "idle");
+      closeConnection(c.fd, "idle");
     }
   }
+  if (expired.size() > kClosesPerPiece) handleIdleSweepRun();
   maybeArmIdleSweep(next);
 }
 

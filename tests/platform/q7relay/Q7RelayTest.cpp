@@ -482,6 +482,28 @@ TEST_F(Q7RelayTest, SilentConnectionsAreClosedAfterTheirIdleTimeout) {
   }
 }
 
+// Closing a socket can cost the kernel a while: connections that time out
+// together are closed a few per turn, as background work, not all in the
+// timer's run.
+TEST_F(Q7RelayTest, ConnectionsTimingOutTogetherAreClosedAFewPerTurn) {
+  TcpConfig config = agentConfig();
+  config.unidentifiedIdleTimeout = 0.05;
+  listen(config);
+  loop->backgroundSliceIs(0);
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 40; ++i) clients.push_back(std::make_unique<Client>(status->port()));
+  ASSERT_TRUE(pump([&] { return status->connectionCount() == 40; }));
+  size_t mostClosedInATurn = 0;
+  EXPECT_TRUE(pump([&] {
+    const size_t before = status->connectionCount();
+    loop->runOnce(0.01);
+    mostClosedInATurn = std::max(mostClosedInATurn, before - status->connectionCount());
+    return status->connectionCount() == 0;
+  }));
+  EXPECT_GT(mostClosedInATurn, 0u);
+  EXPECT_LE(mostClosedInATurn, 8u);
+}
+
 TEST_F(Q7RelayTest, ListenOutcomes) {
   // A port some other socket holds.
   int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
