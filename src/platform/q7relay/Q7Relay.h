@@ -19,7 +19,8 @@
 // - the peer is silent for longer than its idle timeout: the configured one
 //   once it has said HELLO, a short one until then;
 // - the table is full and a newcomer arrives: the connection nearest its
-//   idle timeout makes room, so idle connections cannot lock peers out.
+//   idle or stall timeout makes room, so idle connections cannot lock peers
+//   out.
 // Sockets are non-blocking; a peer that vanishes, resets, half-closes or
 // sends garbage costs only its own connection.
 //
