@@ -14,11 +14,17 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace VornDaemon {
 
@@ -31,6 +37,60 @@ void makeDir(const std::string& dir, const char* what) {
   std::filesystem::create_directories(dir, ec);
   if (ec) throw StartError(fmt::format("cannot make the {} directory {}: {}", what, dir, ec.message()));
 }
+
+// The state database paths peer members synchronise with this switch: those
+// of the agent's state synchronizers (member configuration, ASICs warm,
+// backplane channel status, LLDP status), as name lists. Empty while the
+// agent has not built them (a candidate before it learns its member ID).
+std::vector<std::vector<std::string>> synchronisedPaths(const AgentHost::Host* host) {
+  std::vector<std::vector<std::string>> paths;
+  const auto* agent = host ? dynamic_cast<const VornFabricLldp::AgentBase*>(host->agent().get()) : nullptr;
+  if (!agent || !agent->rootSm()) return paths;
+  const auto& root = *agent->rootSm();
+  for (const auto* sync : {&root.selector(), &root.asicsWarmSelector(), &root.bcmsLodestoreSynchronizer(),
+                           &root.lldpStatusLodestoreSynchronizer()}) {
+    if (*sync && (*sync)->serviceCtx()) paths.push_back(Lodestore::pathNames((*sync)->serviceCtx()->remotePath()));
+  }
+  return paths;
+}
+
+// The JSON text GET answers for each path, made again only after the record
+// changed: a client asking over and over costs a copy per answer, not a
+// serialisation of the record.
+class PeerStateAnswers {
+ public:
+  explicit PeerStateAnswers(Velto::Ptr<Lodestore::StateDatabase> db) : db_(std::move(db)) {}
+
+  std::optional<std::string> json(const std::string& path) {
+    const std::string key = Lodestore::joinPath(Lodestore::pathNames(path));
+    auto entity = db_->entityAt(key);
+    if (!entity) {
+      answers_.erase(key);
+      return std::nullopt;
+    }
+    Answer& answer = answers_[key];
+    if (answer.entity != entity) {
+      answer.reactor = entity->subscribe([fresh = &answer.fresh](const Zem::Change&) { *fresh = false; });
+      answer.entity = std::move(entity);
+      answer.fresh = false;
+    }
+    if (!answer.fresh) {
+      answer.text = Zem::toJson(*answer.entity).dump();
+      answer.fresh = true;
+    }
+    return answer.text;
+  }
+
+ private:
+  struct Answer {
+    Velto::Ptr<Zem::Entity> entity;
+    Zem::Reactor reactor;
+    std::string text;
+    bool fresh = false;
+  };
+  Velto::Ptr<Lodestore::StateDatabase> db_;
+  std::map<std::string, Answer> answers_;
+};
 
 }  // namespace
 
@@ -108,11 +168,16 @@ void Daemon::start() {
   db_ = Velto::make<Lodestore::StateDatabase>(loop_);
   db_->backupDirIs(config_.backupDir);
   db_->restoredFromScratchIs(options_.afterReload);
-  Q7Relay::ZemUtils::Api::stateProviderIs([db = db_](const std::string& path) -> std::optional<std::string> {
-    auto entity = db->entityAt(path);
-    if (!entity) return std::nullopt;
-    return Zem::toJson(*entity).dump();
+  // The listener is open to anyone who reaches its port: it answers only
+  // the records peer members synchronise, never the rest of the state
+  // database (the local backup, other agents' records).
+  Q7Relay::ZemUtils::Api::servedPathsIs([this](const std::string& path) {
+    const auto names = Lodestore::pathNames(path);
+    const auto paths = synchronisedPaths(host_.get());
+    return std::find(paths.begin(), paths.end(), names) != paths.end();
   });
+  Q7Relay::ZemUtils::Api::stateProviderIs(
+      [answers = std::make_shared<PeerStateAnswers>(db_)](const std::string& path) { return answers->json(path); });
   publishGroupRecords();
   sourceReactor_ = source_->subscribe([this](const Zem::Change& c) {
     if (c.is(KernelNetInfo::NetlinkInterfaceSource::linkUpAttr)) writeLagStatus();
@@ -141,6 +206,7 @@ void Daemon::teardown() {
   host_.reset();
   sourceReactor_.reset();
   Q7Relay::ZemUtils::Api::stateProviderIs(nullptr);
+  Q7Relay::ZemUtils::Api::servedPathsIs(nullptr);
   Q7Relay::ZemUtils::Api::eventLoopIs(nullptr);
   if (signalFd_ >= 0) {
     loop_->unwatchFd(signalFd_);

@@ -16,21 +16,34 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <vector>
 
 namespace {
 const Ringlog::Handle traceHandle{"Q7Relay::ZemUtils::Listener"};
 
-constexpr size_t kMaxLineBytes = 4096;
-// Answers waiting for a peer that does not read; beyond this the peer is
-// flooding us and is closed.
-constexpr size_t kMaxPendingOutput = 1 << 20;
-// Input handled per readiness event, so one busy peer cannot hold the
-// thread: the rest waits for the next round of the loop.
-constexpr size_t kMaxInputPerEvent = 64 * 1024;
-// Connections taken per readiness event of the listening socket.
-constexpr int kMaxAcceptsPerEvent = 64;
+// What one piece of background work does for one connection at most, so
+// that a busy peer costs the loop some microseconds per turn, not a read's
+// worth of answers: one read, this many answers or this many bytes of them,
+// this much sent.
+constexpr size_t kReadPerPiece = 16 * 1024;
+constexpr int kAnswersPerPiece = 16;
+constexpr size_t kOutputPerPiece = 32 * 1024;
+constexpr size_t kSendPerPiece = 32 * 1024;
+// Connections taken per piece of work on the listening socket.
+constexpr int kAcceptsPerPiece = 8;
+// Answers waiting here for a peer that does not take them: beyond this its
+// further requests wait, unread, until it takes some. A single answer may
+// be larger: the limit applies to what waits before it. A peer that takes
+// nothing for the stall timeout is closed.
+constexpr size_t kMaxUnreadOutput = 32 * 1024;
+// The kernel's send buffer of a connection (it doubles the figure): what a
+// peer that does not read can hold in the kernel beside kMaxUnreadOutput.
+constexpr int kSendBuffer = 64 * 1024;
+// Connections closed for silence or stalling per piece of background work:
+// closing a socket with full buffers costs the kernel a while.
+constexpr size_t kClosesPerPiece = 4;
 // Pause after the process ran out of descriptors before accepting again.
 constexpr double kAcceptPause = 1.0;
 
@@ -38,6 +51,7 @@ struct Settings {
   Velto::Ptr<Oru::EventLoop> loop;
   Zem::Optional<int> portOverride;
   Q7Relay::ZemUtils::StateProvider provider;
+  Q7Relay::ZemUtils::PathFilter served;
 };
 Settings& settings() {
   static Settings s;
@@ -48,25 +62,6 @@ std::string errnoText(const char* what) { return std::string(what) + ": " + std:
 
 // Seconds for a TCP keepalive option: whole seconds, at least one.
 int keepaliveSeconds(double d) { return static_cast<int>(std::max(1.0, std::ceil(d))); }
-
-bool printable(const std::string& line) {
-  return std::all_of(line.begin(), line.end(), [](char ch) {
-    auto c = static_cast<unsigned char>(ch);
-    return c >= 0x20 && c < 0x7f;
-  });
-}
-
-// A member id as a peer writes it: 0 to 255 in decimal.
-Zem::Optional<int> parseMemberId(const std::string& s) {
-  if (s.empty() || s.size() > 3) return Zem::none;
-  int v = 0;
-  for (char ch : s) {
-    if (ch < '0' || ch > '9') return Zem::none;
-    v = v * 10 + (ch - '0');
-  }
-  if (v > 255) return Zem::none;
-  return v;
-}
 }  // namespace
 
 namespace Q7Relay {
@@ -110,29 +105,60 @@ class Listener : public Velto::RefCounted {
  private:
   struct Connection {
     int fd = -1;
+    // Tells a connection from a later one that got the same descriptor.
+    uint64_t id = 0;
     std::string peer;
-    std::string in;
+    Session session;
+    // Answers not yet taken by the socket: out from outSent on.
     std::string out;
-    bool watchingOutput = false;
+    size_t outSent = 0;
+    // When the socket last took some of the answers, or answers began to
+    // wait.
+    Velto::Duration lastTaken = 0;
+    // The peer closed its side: answer what it asked, then close.
+    bool peerDone = false;
+    bool continuePosted = false;
+    bool watched = false;
+    uint32_t interest = 0;
     Velto::Duration lastHeard = 0;
+
+    size_t unread() const { return out.size() - outSent; }
+  };
+  // Lets posted work find out whether its listener still exists.
+  struct Liveness : Velto::RefCounted {
+    Listener* owner = nullptr;
   };
 
   bool open();
+  void watchListeningSocket();
   void handleListenDelayRun();
   void handleAcceptReady();
   void handleAcceptPauseRun();
-  void handleConnectionReady(int fd, uint32_t events);
+  void handleConnectionReady(int fd, uint64_t id);
   void handleIdleSweepRun();
-  // Reads what the peer sent; false when the connection was closed.
+  // Closes a few of the connections whose deadline has passed; posts the
+  // rest, and arms the sweep for the next deadline.
+  void closeExpired();
+  // One piece of work for a connection: send, answer, read, within the
+  // piece's limits. False when the connection was closed.
+  bool serve(Connection& c);
+  // One read; false when the connection was closed.
   bool readInput(Connection& c);
-  // Answers every complete line; false when the connection was closed.
-  bool answerLines(Connection& c);
-  std::string answer(Connection& c, const std::string& line);
-  // Sends what it can of the pending answers; false when closed.
+  // Sends what it can of the waiting answers; false when closed.
   bool flushOutput(Connection& c);
+  // Closes a connection whose peer does not take its answers.
+  void dropUnread(Connection& c);
+  // Watches the socket for what the connection waits for, and posts the
+  // rest of its waiting requests to a later turn.
+  void maybeWaitForMore(Connection& c);
   void accepted(int fd, const std::string& peer);
   void closeConnection(int fd, const char* why);
-  void maybeArmIdleSweep();
+  // When the connection is closed for silence, or for not taking its
+  // answers.
+  Velto::Duration closeDeadline(const Connection& c) const;
+  bool stalled(const Connection& c, Velto::Duration now) const;
+  void evictIdlest();
+  void maybeArmIdleSweep(Velto::Duration deadline);
   Velto::Ptr<Oru::TimerTask> task(const std::string& name, void (Listener::*handler)(), Zem::Reactor& reactor);
 
   TcpConfig config_;
@@ -143,7 +169,10 @@ class Listener : public Velto::RefCounted {
   std::string error_;
   int fd_ = -1;
   int boundPort_ = 0;
+  uint64_t nextConnectionId_ = 1;
+  bool closeExpiredPosted_ = false;
   std::map<int, Connection> connections_;
+  Velto::Ptr<Liveness> liveness_;
   Velto::Ptr<Oru::TimerTask> listenDelayTask_;
   Velto::Ptr<Oru::TimerTask> acceptPauseTask_;
   Velto::Ptr<Oru::TimerTask> idleSweepTask_;
@@ -162,7 +191,12 @@ std::vector<Listener*>& sharedListeners() {
 }  // namespace
 
 Listener::Listener(const TcpConfig& config, int port, Velto::Ptr<Oru::EventLoop> loop)
-    : config_(config), requestedPort_(port), loop_(std::move(loop)), memberId_(Vorn::memberId()) {
+    : config_(config),
+      requestedPort_(port),
+      loop_(std::move(loop)),
+      memberId_(Vorn::memberId()),
+      liveness_(Velto::make<Liveness>()) {
+  liveness_->owner = this;
   listenDelayTask_ = task("Q7Relay listen delay", &Listener::handleListenDelayRun, listenDelayReactor_);
   acceptPauseTask_ = task("Q7Relay accept pause", &Listener::handleAcceptPauseRun, acceptPauseReactor_);
   idleSweepTask_ = task("Q7Relay idle sweep", &Listener::handleIdleSweepRun, idleSweepReactor_);
@@ -170,14 +204,9 @@ Listener::Listener(const TcpConfig& config, int port, Velto::Ptr<Oru::EventLoop>
 }
 
 Listener::~Listener() {
+  liveness_->owner = nullptr;
   std::erase(sharedListeners(), this);
-  for (const int fd : [this] {
-         std::vector<int> fds;
-         for (const auto& [fd, c] : connections_) fds.push_back(fd);
-         return fds;
-       }()) {
-    closeConnection(fd, "listener closed");
-  }
+  while (!connections_.empty()) closeConnection(connections_.begin()->first, "listener closed");
   if (fd_ >= 0) {
     loop_->unwatchFd(fd_);
     ::close(fd_);
@@ -242,15 +271,19 @@ bool Listener::open() {
   if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &boundLen) < 0) return fail(errnoText("getsockname"));
   boundPort_ = ntohs(bound.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&bound)->sin_port
                                                 : reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
-  loop_->watchFd(fd_, EPOLLIN, [this](uint32_t) { handleAcceptReady(); });
+  watchListeningSocket();
   state_ = ListenState::listening;
   TRACE0("listening on {} port {} backlog {}", config_.key.ip(), boundPort_, backlog);
   return true;
 }
 
+void Listener::watchListeningSocket() {
+  loop_->watchFd(fd_, EPOLLIN, [this](uint32_t) { handleAcceptReady(); }, Oru::EventLoop::Priority::background);
+}
+
 void Listener::handleAcceptReady() {
   Velto::Ptr<Listener> self(this);
-  for (int i = 0; i < kMaxAcceptsPerEvent; ++i) {
+  for (int i = 0; i < kAcceptsPerPiece; ++i) {
     sockaddr_storage peer{};
     socklen_t peerLen = sizeof peer;
     int fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -275,25 +308,21 @@ void Listener::handleAcceptReady() {
       inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
       port = ntohs(a->sin6_port);
     }
-    std::string name = fmt::format("{}:{}", host, port);
-    if (connections_.size() >= config_.maxConnections) {
-      TRACE2("connection from {} refused: {} connections open", name, connections_.size());
-      ::close(fd);
-      continue;
-    }
-    accepted(fd, name);
+    if (connections_.size() >= config_.maxConnections) evictIdlest();
+    accepted(fd, fmt::format("{}:{}", host, port));
   }
 }
 
 void Listener::handleAcceptPauseRun() {
   if (fd_ < 0) return;
   TRACE2("accepting again on port {}", boundPort_);
-  loop_->watchFd(fd_, EPOLLIN, [this](uint32_t) { handleAcceptReady(); });
+  watchListeningSocket();
 }
 
 void Listener::accepted(int fd, const std::string& peer) {
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
   if (config_.keepaliveProbes > 0) {
     int probes = config_.keepaliveProbes;
     int interval = keepaliveSeconds(config_.keepaliveInterval);
@@ -305,11 +334,12 @@ void Listener::accepted(int fd, const std::string& peer) {
   }
   Connection& c = connections_[fd];
   c.fd = fd;
+  c.id = nextConnectionId_++;
   c.peer = peer;
   c.lastHeard = loop_->now();
-  loop_->watchFd(fd, EPOLLIN, [this, fd](uint32_t events) { handleConnectionReady(fd, events); });
   TRACE6("connection from {} ({} open)", peer, connections_.size());
-  maybeArmIdleSweep();
+  maybeWaitForMore(c);
+  maybeArmIdleSweep(closeDeadline(c));
 }
 
 void Listener::closeConnection(int fd, const char* why) {
@@ -321,109 +351,101 @@ void Listener::closeConnection(int fd, const char* why) {
   connections_.erase(it);
 }
 
-void Listener::handleConnectionReady(int fd, uint32_t events) {
+Velto::Duration Listener::closeDeadline(const Connection& c) const {
+  const double timeout = c.session.identified() ? config_.idleTimeout : config_.unidentifiedIdleTimeout;
+  Velto::Duration deadline = std::numeric_limits<Velto::Duration>::infinity();
+  if (timeout > 0) deadline = c.lastHeard + timeout;
+  if (c.unread() > 0) deadline = std::min(deadline, c.lastTaken + config_.stallTimeout);
+  return deadline;
+}
+
+bool Listener::stalled(const Connection& c, Velto::Duration now) const {
+  return c.unread() > 0 && c.lastTaken + config_.stallTimeout <= now;
+}
+
+void Listener::evictIdlest() {
+  // The connection nearest being closed anyway: one that never said HELLO
+  // before any peer that did, the one silent longest among equals.
+  auto idlest = std::min_element(connections_.begin(), connections_.end(), [this](const auto& a, const auto& b) {
+    return std::pair(closeDeadline(a.second), a.second.lastHeard) < std::pair(closeDeadline(b.second), b.second.lastHeard);
+  });
+  if (idlest == connections_.end()) return;
+  TRACE2("{} connections open: closing the idlest, from {}", connections_.size(), idlest->second.peer);
+  closeConnection(idlest->first, "closed to make room");
+}
+
+void Listener::handleConnectionReady(int fd, uint64_t id) {
   Velto::Ptr<Listener> self(this);
   auto it = connections_.find(fd);
-  if (it == connections_.end()) return;
-  Connection& c = it->second;
-  // The event flags only say where to look: a descriptor number can be
-  // reused within one round of the loop, so hang-ups are believed only when
-  // the socket itself reports them.
-  if ((events & EPOLLOUT) && !flushOutput(c)) return;
-  if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) readInput(c);
+  // The descriptor may have been closed, or reused by a later connection,
+  // earlier in the same turn.
+  if (it == connections_.end() || it->second.id != id) return;
+  // The event flags only say where to look: the socket itself tells what
+  // happened when it is read or written.
+  if (serve(it->second)) maybeWaitForMore(it->second);
+}
+
+bool Listener::serve(Connection& c) {
+  if (!flushOutput(c)) return false;
+  const AnswerContext context{memberId_, &settings().provider, &settings().served};
+  bool read = false;
+  size_t produced = 0;
+  for (int answered = 0; answered < kAnswersPerPiece && produced < kOutputPerPiece;) {
+    if (c.session.requestWaiting()) {
+      // A peer that does not take its answers gets no more until it does.
+      if (c.unread() >= kMaxUnreadOutput) break;
+      if (c.unread() == 0) c.lastTaken = loop_->now();
+      const size_t before = c.out.size();
+      c.session.answerNext(c.out, context);
+      produced += c.out.size() - before;
+      ++answered;
+      continue;
+    }
+    if (c.session.broken()) {
+      closeConnection(c.fd, "line too long");
+      return false;
+    }
+    if (read || c.peerDone) break;
+    read = true;
+    if (!readInput(c)) return false;
+  }
+  if (!flushOutput(c)) return false;
+  if (c.peerDone && !c.session.requestWaiting() && c.unread() == 0) {
+    closeConnection(c.fd, "closed by peer");
+    return false;
+  }
+  return true;
 }
 
 bool Listener::readInput(Connection& c) {
-  char buf[16 * 1024];
-  size_t taken = 0;
-  while (taken < kMaxInputPerEvent) {
-    ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
+  char buf[kReadPerPiece];
+  for (;;) {
+    const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
     if (n > 0) {
-      taken += static_cast<size_t>(n);
-      c.in.append(buf, static_cast<size_t>(n));
       c.lastHeard = loop_->now();
-      // Lines are answered as they come in so that the buffer holds at
-      // most one unfinished line.
-      if (!answerLines(c)) return false;
-      continue;
+      c.session.received(std::string_view(buf, static_cast<size_t>(n)));
+      return true;
     }
     if (n == 0) {
-      closeConnection(c.fd, "closed by peer");
-      return false;
+      c.peerDone = true;
+      return true;
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
     closeConnection(c.fd, std::strerror(errno));
     return false;
   }
-  return true;
-}
-
-bool Listener::answerLines(Connection& c) {
-  size_t start = 0;
-  for (;;) {
-    size_t nl = c.in.find('\n', start);
-    if (nl == std::string::npos) break;
-    if (nl - start > kMaxLineBytes) {
-      closeConnection(c.fd, "line too long");
-      return false;
-    }
-    std::string line = c.in.substr(start, nl - start);
-    start = nl + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (c.out.size() > kMaxPendingOutput) {
-      closeConnection(c.fd, "peer does not read its answers");
-      return false;
-    }
-    c.out += answer(c, line);
-    c.out += '\n';
-  }
-  c.in.erase(0, start);
-  if (c.in.size() > kMaxLineBytes) {
-    closeConnection(c.fd, "line too long");
-    return false;
-  }
-  return c.out.empty() || flushOutput(c);
-}
-
-std::string Listener::answer(Connection& c, const std::string& line) {
-  if (line.empty()) return "ERR empty request";
-  if (!printable(line)) return "ERR request is not printable text";
-  const size_t space = line.find(' ');
-  const std::string verb = line.substr(0, space);
-  const std::string arg = space == std::string::npos ? std::string() : line.substr(space + 1);
-  if (verb == "PING") return arg.empty() && space == std::string::npos ? "PONG" : "ERR PING takes no argument";
-  if (verb == "HELLO") {
-    auto peerId = parseMemberId(arg);
-    if (!peerId) return "ERR HELLO needs a member id from 0 to 255";
-    TRACE6("{} says hello as member {}", c.peer, *peerId);
-    return fmt::format("HELLO {}", memberId_);
-  }
-  if (verb == "GET") {
-    if (arg.empty()) return "ERR GET needs a path";
-    const auto& provider = settings().provider;
-    if (!provider) return "ERR no such path";
-    std::optional<std::string> json;
-    try {
-      json = provider(arg);
-    } catch (const std::exception& e) {
-      TRACE2("GET {} from {} failed: {}", arg, c.peer, e.what());
-      return fmt::format("ERR {}", e.what());
-    }
-    if (!json) return "ERR no such path";
-    // JSON text has line breaks only as white space; one answer is one line.
-    std::replace_if(json->begin(), json->end(), [](char ch) { return ch == '\n' || ch == '\r'; }, ' ');
-    return *json;
-  }
-  return fmt::format("ERR unknown request '{}'", verb.substr(0, 32));
 }
 
 bool Listener::flushOutput(Connection& c) {
   size_t sent = 0;
-  while (sent < c.out.size()) {
-    ssize_t n = ::send(c.fd, c.out.data() + sent, c.out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+  while (c.unread() > 0 && sent < kSendPerPiece) {
+    const size_t len = std::min(c.unread(), kSendPerPiece - sent);
+    const ssize_t n = ::send(c.fd, c.out.data() + c.outSent, len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
+      c.outSent += static_cast<size_t>(n);
       sent += static_cast<size_t>(n);
+      c.lastTaken = loop_->now();
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -431,32 +453,97 @@ bool Listener::flushOutput(Connection& c) {
     closeConnection(c.fd, n < 0 ? std::strerror(errno) : "send failed");
     return false;
   }
-  c.out.erase(0, sent);
-  const bool wantOutput = !c.out.empty();
-  if (wantOutput != c.watchingOutput) {
-    const int fd = c.fd;
-    c.watchingOutput = wantOutput;
-    loop_->watchFd(fd, wantOutput ? EPOLLIN | EPOLLOUT : EPOLLIN,
-                   [this, fd](uint32_t events) { handleConnectionReady(fd, events); });
+  if (c.unread() == 0) {
+    c.out.clear();
+    c.outSent = 0;
+  } else if (c.outSent > c.out.size() / 2) {
+    c.out.erase(0, c.outSent);
+    c.outSent = 0;
   }
   return true;
 }
 
-void Listener::maybeArmIdleSweep() {
-  if (config_.idleTimeout <= 0 || connections_.empty() || idleSweepTask_->taskScheduled()) return;
-  Velto::Duration earliest = connections_.begin()->second.lastHeard;
-  for (const auto& [fd, c] : connections_) earliest = std::min(earliest, c.lastHeard);
-  idleSweepTask_->scheduleTaskDelay(earliest + config_.idleTimeout - loop_->now());
+void Listener::dropUnread(Connection& c) {
+  TRACE2("{} has taken none of its {} bytes of answers unread for {}s: closing", c.peer, c.unread(),
+         config_.stallTimeout);
+  // The last line goes only where the peer reads it as a line of its own:
+  // after a whole answer, and only if the socket takes it now.
+  if (c.outSent == 0 || c.out[c.outSent - 1] == '\n') {
+    const std::string last = "ERR answers not read; closing\n";
+    [[maybe_unused]] const ssize_t n = ::send(c.fd, last.data(), last.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  }
+  closeConnection(c.fd, "peer does not read its answers");
+}
+
+void Listener::maybeWaitForMore(Connection& c) {
+  // Input is read only once the requests already read are answered, so a
+  // connection holds at most one read of requests.
+  uint32_t interest = 0;
+  if (!c.session.requestWaiting() && !c.peerDone) interest |= EPOLLIN;
+  if (c.unread() > 0) interest |= EPOLLOUT;
+  if (!c.watched || interest != c.interest) {
+    const int fd = c.fd;
+    const uint64_t id = c.id;
+    c.watched = true;
+    c.interest = interest;
+    loop_->watchFd(fd, interest, [this, fd, id](uint32_t) { handleConnectionReady(fd, id); },
+                   Oru::EventLoop::Priority::background);
+  }
+  // Requests already read wait for no event: the next turn's background
+  // work answers more of them, unless the peer must first take its answers
+  // (the socket's readiness to take more says when).
+  if (c.unread() > 0) maybeArmIdleSweep(closeDeadline(c));
+  if (c.session.requestWaiting() && c.unread() < kMaxUnreadOutput && !c.continuePosted) {
+    c.continuePosted = true;
+    loop_->postBackground([live = liveness_, fd = c.fd, id = c.id] {
+      Listener* self = live->owner;
+      if (!self) return;
+      auto it = self->connections_.find(fd);
+      if (it == self->connections_.end() || it->second.id != id) return;
+      it->second.continuePosted = false;
+      self->handleConnectionReady(fd, id);
+    });
+  }
+}
+
+void Listener::maybeArmIdleSweep(Velto::Duration deadline) {
+  if (!std::isfinite(deadline)) return;
+  if (idleSweepTask_->taskScheduled() && idleSweepTask_->dueTime() <= deadline) return;
+  idleSweepTask_->scheduleTaskDelay(deadline - loop_->now());
 }
 
 void Listener::handleIdleSweepRun() {
+  if (closeExpiredPosted_) return;
+  closeExpiredPosted_ = true;
+  loop_->postBackground([live = liveness_] {
+    if (Listener* self = live->owner) self->closeExpired();
+  });
+}
+
+void Listener::closeExpired() {
+  Velto::Ptr<Listener> self(this);
+  closeExpiredPosted_ = false;
   const Velto::Duration now = loop_->now();
-  std::vector<int> idle;
+  std::vector<int> expired;
+  Velto::Duration next = std::numeric_limits<Velto::Duration>::infinity();
   for (const auto& [fd, c] : connections_) {
-    if (now - c.lastHeard >= config_.idleTimeout) idle.push_back(fd);
+    const Velto::Duration deadline = closeDeadline(c);
+    if (deadline <= now) {
+      expired.push_back(fd);
+    } else {
+      next = std::min(next, deadline);
+    }
   }
-  for (int fd : idle) closeConnection(fd, "idle");
-  maybeArmIdleSweep();
+  for (size_t i = 0; i < expired.size() && i < kClosesPerPiece; ++i) {
+    Connection& c = connections_.at(expired[i]);
+    if (stalled(c, now)) {
+      dropUnread(c);
+    } else {
+      closeConnection(c.fd, "idle");
+    }
+  }
+  if (expired.size() > kClosesPerPiece) handleIdleSweepRun();
+  maybeArmIdleSweep(next);
 }
 
 // ---------------------------------------------------------------------------
@@ -514,6 +601,7 @@ const Velto::Ptr<Oru::EventLoop>& Api::eventLoop() { return settings().loop; }
 void Api::portOverrideIs(Zem::Optional<int> port) { settings().portOverride = port; }
 Zem::Optional<int> Api::portOverride() { return settings().portOverride; }
 void Api::stateProviderIs(StateProvider provider) { settings().provider = std::move(provider); }
+void Api::servedPathsIs(PathFilter served) { settings().served = std::move(served); }
 
 }  // namespace ZemUtils
 }  // namespace Q7Relay

@@ -1,30 +1,37 @@
 #pragma once
 // The peer state-sync listener: a TCP service through which peer members
-// (and operator tools) reach this switch's state.
+// reach the records this switch shares with them. Its requests and answers
+// are those of Session (Protocol.h): HELLO, PING and GET, one answer line per
+// request line, in order.
 //
-// Protocol: lines of text ending in "\n" (a "\r" before it is ignored), one
-// answer line per request line, in order:
+// The listener answers on the host's event loop thread, beside LLDP, so it
+// serves clients it does not control as background work (see EventLoop):
+// each turn of the loop gives it at most the loop's background slice, and
+// one connection at most a few requests and a few tens of KiB of reading and
+// sending per piece of work; the rest of its requests wait for a later turn.
+// A large answer leaves in pieces as the peer takes it.
 //
-//   HELLO <memberId>   ->  HELLO <this switch's member id>
-//   PING               ->  PONG
-//   GET <path>         ->  the JSON of the entity at <path> in the switch's
-//                          state, on one line, or "ERR no such path"
-//   anything else      ->  ERR <reason>; the connection stays open
+// Connections are closed when:
+// - a line is longer than 4 KiB;
+// - the peer's socket takes none of its waiting answers for 5 s (the
+//   connection gets a last "ERR" line if it fits); meanwhile no more than
+//   32 KiB of answers wait here: its further requests wait unread;
+// - the peer is silent for longer than its idle timeout: the configured one
+//   once it has said HELLO, a short one until then;
+// - the table is full and a newcomer arrives: the connection nearest its
+//   idle or stall timeout makes room, so idle connections cannot lock peers
+//   out.
+// Sockets are non-blocking; a peer that vanishes, resets, half-closes or
+// sends garbage costs only its own connection.
 //
-// A line longer than 4 KiB, a connection beyond the listener's limit, a peer
-// silent for longer than the idle timeout, and a peer that keeps sending
-// requests without reading the answers (more than 1 MiB of answers waiting)
-// are closed. Sockets are non-blocking and everything runs on the host's
-// event loop thread; a peer that vanishes, resets, half-closes or sends
-// garbage costs only its own connection.
-//
-// The host provides three process-wide settings: the event loop that serves
+// The host provides four process-wide settings: the event loop that serves
 // the sockets (none: `listen` reports the listener disabled and opens no
 // socket, which is what the virtual-clock simulator wants), a port that
-// replaces the configured one (0: an ephemeral port, for tests), and the
-// state provider that answers GET.
+// replaces the configured one (0: an ephemeral port, for tests), the state
+// provider that answers GET, and the paths GET may answer.
 
 #include "platform/framework/Values.h"
+#include "platform/q7relay/Protocol.h"
 #include "platform/scheduler/Scheduler.h"
 
 #include <cstddef>
@@ -98,14 +105,21 @@ struct TcpConfig {
   int32_t keepaliveProbes;
   double keepaliveInterval;
   double keepaliveIdle;
-  // A connection that sends nothing for this many seconds is closed
-  // (0: never).
+  // A connection that has identified itself with HELLO and then sends
+  // nothing for this many seconds is closed (0: never). One that has not
+  // gets unidentifiedIdleTimeout.
   double idleTimeout;
   // Refuse to listen unless TLS is configured.
   bool tlsRequired;
 
   // Limits of one listener, not part of the agent's configuration.
   uint32_t maxConnections = 256;
+  // A connection that has not said HELLO and sends nothing for this many
+  // seconds is closed, whatever idleTimeout says.
+  double unidentifiedIdleTimeout = 10.0;
+  // A connection whose answers wait and whose socket takes none of them for
+  // this many seconds is closed: its peer does not read.
+  double stallTimeout = 5.0;
 
   bool operator==(const TcpConfig&) const = default;
 };
@@ -150,9 +164,6 @@ class ListenStatus : public Velto::RefCounted {
   Velto::Ptr<Listener> listener_;
 };
 
-// Answers GET: the one-line JSON text of the entity at `path`, or nothing.
-using StateProvider = std::function<std::optional<std::string>(const std::string& path)>;
-
 class Api {
  public:
   static Velto::Ptr<ListenStatus> listen(const TcpConfig& config);
@@ -166,6 +177,9 @@ class Api {
   static Zem::Optional<int> portOverride();
   // Read at each GET; empty: every GET answers "ERR no such path".
   static void stateProviderIs(StateProvider provider);
+  // Read at each GET, before the provider: a path it refuses is answered
+  // "ERR path not served". Empty: every path the provider knows.
+  static void servedPathsIs(PathFilter served);
 };
 
 }  // namespace ZemUtils

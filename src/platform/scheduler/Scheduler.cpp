@@ -238,16 +238,21 @@ namespace {
 EventLoop::EventLoop() {
   epollFd_ = epoll_create1(EPOLL_CLOEXEC);
   if (epollFd_ < 0) sysFail("epoll_create1");
+  backgroundEpollFd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (backgroundEpollFd_ < 0) sysFail("epoll_create1");
   timerFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (timerFd_ < 0) sysFail("timerfd_create");
-  epoll_event ev{};
-  ev.events = EPOLLIN;
-  ev.data.fd = timerFd_;
-  if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, timerFd_, &ev) < 0) sysFail("epoll_ctl");
+  for (int fd : {timerFd_, backgroundEpollFd_}) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) < 0) sysFail("epoll_ctl");
+  }
 }
 
 EventLoop::~EventLoop() {
   if (timerFd_ >= 0) ::close(timerFd_);
+  if (backgroundEpollFd_ >= 0) ::close(backgroundEpollFd_);
   if (epollFd_ >= 0) ::close(epollFd_);
 }
 
@@ -257,19 +262,30 @@ Velto::Duration EventLoop::now() const {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-void EventLoop::watchFd(int fd, uint32_t events, FdHandler handler) {
+void EventLoop::watchFd(int fd, uint32_t events, FdHandler handler, Priority priority) {
   epoll_event ev{};
   ev.events = events;
   ev.data.fd = fd;
-  const bool known = handlers_.count(fd) != 0;
-  handlers_[fd] = std::make_shared<FdHandler>(std::move(handler));
-  if (epoll_ctl(epollFd_, known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) < 0) sysFail("epoll_ctl");
+  auto it = watches_.find(fd);
+  if (it != watches_.end() && it->second.priority != priority) {
+    // Moves to the other set.
+    epoll_ctl(it->second.priority == Priority::background ? backgroundEpollFd_ : epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    watches_.erase(it);
+    it = watches_.end();
+  }
+  const int set = priority == Priority::background ? backgroundEpollFd_ : epollFd_;
+  if (epoll_ctl(set, it != watches_.end() ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) < 0) sysFail("epoll_ctl");
+  watches_[fd] = Watch{std::make_shared<FdHandler>(std::move(handler)), priority};
 }
 
 void EventLoop::unwatchFd(int fd) {
-  if (handlers_.erase(fd) == 0) return;
-  epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+  auto it = watches_.find(fd);
+  if (it == watches_.end()) return;
+  epoll_ctl(it->second.priority == Priority::background ? backgroundEpollFd_ : epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+  watches_.erase(it);
 }
+
+void EventLoop::postBackground(std::function<void()> fn) { backgroundPosted_.push_back(std::move(fn)); }
 
 void EventLoop::nextDueChanged() { armTimer(); }
 
@@ -285,30 +301,80 @@ void EventLoop::armTimer() {
   timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &its, nullptr);
 }
 
+void EventLoop::dispatch(int fd, uint32_t events) {
+  auto it = watches_.find(fd);
+  if (it == watches_.end()) return;
+  auto handler = it->second.handler;  // survives an unwatch from inside
+  Step step;
+  (*handler)(events);
+}
+
 void EventLoop::runOnce(Velto::Duration maxWait) {
   epoll_event events[32];
   int timeoutMs = maxWait < 0 ? -1 : static_cast<int>(std::ceil(maxWait * 1000));
+  if (!backgroundPosted_.empty()) timeoutMs = 0;
   int n = epoll_wait(epollFd_, events, 32, timeoutMs);
   if (n < 0) {
-    if (errno == EINTR) return;
-    sysFail("epoll_wait");
+    if (errno != EINTR) sysFail("epoll_wait");
+    n = 0;
   }
+  bool backgroundReady = false;
   for (int i = 0; i < n; ++i) {
-    int fd = events[i].data.fd;
+    const int fd = events[i].data.fd;
     if (fd == timerFd_) {
       uint64_t expirations;
       while (::read(timerFd_, &expirations, sizeof expirations) > 0) {
       }
-      continue;
+    } else if (fd == backgroundEpollFd_) {
+      backgroundReady = true;
+    } else {
+      dispatch(fd, events[i].events);
     }
-    auto it = handlers_.find(fd);
-    if (it == handlers_.end()) continue;
-    auto handler = it->second;  // survives an unwatch from inside
-    Step step;
-    (*handler)(events[i].events);
   }
   runDue(now(), nullptr);
+  runBackground(backgroundReady);
   armTimer();
+}
+
+void EventLoop::runBackground(bool descriptorsReady) {
+  // Only the work posted before this part began: work that posts more
+  // (the rest of a client's requests) waits for the next turn.
+  std::deque<std::function<void()>> posted;
+  posted.swap(backgroundPosted_);
+  const Velto::Duration deadline = now() + backgroundSlice_;
+  // Ready descriptors are taken one at a time: the kernel puts one it has
+  // reported at the back of its ready list, so each gets its turn, and one
+  // not served this turn stays ready (level-triggered) for the next.
+  epoll_event ready{};
+  bool haveReady = false;
+  auto descriptorWaiting = [&] {
+    if (!haveReady && descriptorsReady) {
+      haveReady = epoll_wait(backgroundEpollFd_, &ready, 1, 0) == 1;
+      descriptorsReady = haveReady;
+    }
+    return haveReady;
+  };
+  // Posted work and ready descriptors take turns, across turns of the loop
+  // too, so that neither starves the other.
+  for (bool first = true; first || now() < deadline; first = false) {
+    if (!posted.empty() && (backgroundPostedNext_ || !descriptorWaiting())) {
+      auto fn = std::move(posted.front());
+      posted.pop_front();
+      Step step;
+      fn();
+    } else if (descriptorWaiting()) {
+      haveReady = false;
+      dispatch(ready.data.fd, ready.events);
+    } else {
+      break;
+    }
+    backgroundPostedNext_ = !backgroundPostedNext_;
+  }
+  // What the slice left waits, before what was posted meanwhile.
+  if (!posted.empty()) {
+    for (auto& fn : backgroundPosted_) posted.push_back(std::move(fn));
+    backgroundPosted_.swap(posted);
+  }
 }
 
 void EventLoop::run() {

@@ -10,8 +10,10 @@
 #include "platform/framework/Values.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -150,9 +152,20 @@ class VirtualScheduler : public TaskScheduler {
 
 // The real-clock event loop of a daemon: timers through a timerfd, file
 // descriptors through epoll, all handlers on the calling thread.
+//
+// One turn of the loop (runOnce) runs, in this order: the handlers of the
+// ready descriptors of normal priority, every timer task that is due, then
+// background work for at most the background slice. Descriptors of normal
+// priority are the switch's own protocols (LLDP sockets, netlink, signals);
+// background descriptors and posted background work serve clients the
+// switch does not control (the peer state-sync listener's connections).
+// However much background work waits, every turn serves each ready
+// descriptor of normal priority and every due timer, and background work
+// delays them by at most one slice plus one piece of work.
 class EventLoop : public TaskScheduler {
  public:
   using FdHandler = std::function<void(uint32_t events)>;
+  enum class Priority : uint8_t { normal, background };
 
   EventLoop();
   ~EventLoop() override;
@@ -161,25 +174,54 @@ class EventLoop : public TaskScheduler {
   Velto::Duration now() const override;
 
   // Calls `handler` with the epoll events whenever `fd` is ready. A handler
-  // may watch or unwatch descriptors, including its own.
-  void watchFd(int fd, uint32_t events, FdHandler handler);
+  // may watch or unwatch descriptors, including its own. Watching a watched
+  // descriptor again replaces its events, handler and priority.
+  void watchFd(int fd, uint32_t events, FdHandler handler, Priority priority = Priority::normal);
   void unwatchFd(int fd);
+
+  // Runs `fn` in the background part of a later turn, after the background
+  // work posted before it. A piece of work that posts more runs that part
+  // in the next turn at the earliest. The loop does not sleep while
+  // background work waits.
+  void postBackground(std::function<void()> fn);
+  size_t backgroundPostedCount() const { return backgroundPosted_.size(); }
+  // Seconds of each turn that background work may take (default 1 ms).
+  // One piece of background work runs in every turn that has any, however
+  // small the slice: 0 runs exactly one piece per turn.
+  void backgroundSliceIs(Velto::Duration slice) { backgroundSlice_ = slice; }
+  Velto::Duration backgroundSlice() const { return backgroundSlice_; }
 
   // Runs until stop(); returns at once if stop() was already called.
   void run();
-  // Waits at most `maxWait` seconds for one round of ready work and runs it.
+  // Waits at most `maxWait` seconds for one round of ready work and runs
+  // it: one turn.
   void runOnce(Velto::Duration maxWait);
   void stop() { stopped_ = true; }
   bool stopped() const { return stopped_; }
 
  private:
+  struct Watch {
+    std::shared_ptr<FdHandler> handler;
+    Priority priority;
+  };
   void nextDueChanged() override;
   void armTimer();
+  void runBackground(bool descriptorsReady);
+  // Runs the handler of one ready descriptor, if it is still watched.
+  void dispatch(int fd, uint32_t events);
 
   int epollFd_ = -1;
+  // The background descriptors, in an epoll set of their own that the main
+  // set watches: readable while any of them is ready.
+  int backgroundEpollFd_ = -1;
   int timerFd_ = -1;
   bool stopped_ = false;
-  std::unordered_map<int, std::shared_ptr<FdHandler>> handlers_;
+  Velto::Duration backgroundSlice_ = 0.001;
+  // Whose piece of background work comes next: posted work or a ready
+  // descriptor.
+  bool backgroundPostedNext_ = true;
+  std::unordered_map<int, Watch> watches_;
+  std::deque<std::function<void()>> backgroundPosted_;
 };
 
 }  // namespace Oru

@@ -8,11 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -60,6 +64,11 @@ class Client {
       done += static_cast<size_t>(n);
     }
   }
+  // Sends nothing more; the server may still answer.
+  void shutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+  // Takes at most `bytes` per call to poll, like a slow reader.
+  void readLimitIs(size_t bytes) { readLimit_ = bytes; }
+  const std::string& received() const { return in_; }
   // Closes with a reset instead of an orderly close.
   void reset() {
     linger l{1, 0};
@@ -70,16 +79,18 @@ class Client {
   // Reads what has arrived; false once the server closed the connection.
   bool poll() {
     char buf[4096];
-    for (;;) {
-      ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+    for (size_t taken = 0; taken < readLimit_;) {
+      ssize_t n = ::recv(fd_, buf, std::min(sizeof buf, readLimit_ - taken), MSG_DONTWAIT);
       if (n > 0) {
         in_.append(buf, static_cast<size_t>(n));
+        taken += static_cast<size_t>(n);
         continue;
       }
       if (n == 0) return open_ = false;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return open_;
       return open_ = false;
     }
+    return open_;
   }
   std::optional<std::string> takeLine() {
     size_t nl = in_.find('\n');
@@ -93,6 +104,7 @@ class Client {
   int fd_ = -1;
   bool connected_ = false;
   bool open_ = true;
+  size_t readLimit_ = std::numeric_limits<size_t>::max();
   std::string in_;
 };
 
@@ -117,6 +129,7 @@ class Q7RelayTest : public ::testing::Test {
     Api::eventLoopIs(nullptr);
     Api::portOverrideIs(Zem::none);
     Api::stateProviderIs(nullptr);
+    Api::servedPathsIs(nullptr);
     Vorn::currentSwitchIs({});
   }
 
@@ -269,7 +282,155 @@ TEST_F(Q7RelayTest, ManyConnectionsThenANormalRequest) {
   EXPECT_TRUE(pump([&] { return status->connectionCount() == 1; })) << status->connectionCount();
 }
 
-TEST_F(Q7RelayTest, ConnectionsBeyondTheLimitAreClosed) {
+// Requests are answered on the activity thread, beside LLDP: however many
+// requests wait, every turn of the loop still runs the due timers and the
+// host's own descriptors, and only a bounded amount of listener work comes
+// between two of those turns.
+TEST_F(Q7RelayTest, FloodingClientsLeaveTimersAndHostDescriptorsEveryTurn) {
+  listen();
+  // One piece of background work per turn, so that what a turn does does
+  // not depend on the machine's speed.
+  loop->backgroundSliceIs(0);
+  int answers = 0;
+  Api::stateProviderIs([&](const std::string&) -> std::optional<std::string> {
+    ++answers;
+    return std::string(20, 'x');
+  });
+  // Stands for an LLDP socket: always readable.
+  const int lldp = ::eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+  int lldpRuns = 0;
+  loop->watchFd(lldp, EPOLLIN, [&](uint32_t) { ++lldpRuns; });
+  // Stands for the LLDP timers: due again at once every time it runs.
+  auto tick = Velto::make<Oru::TimerTask>(loop, 0, "tick");
+  int ticks = 0;
+  int answersAtLastTick = 0;
+  int mostAnswersBetweenTicks = 0;
+  auto tickReactor = tick->subscribe([&](const Zem::Change&) {
+    ++ticks;
+    mostAnswersBetweenTicks = std::max(mostAnswersBetweenTicks, answers - answersAtLastTick);
+    answersAtLastTick = answers;
+    tick->scheduleTaskDelay(0);
+  });
+
+  std::string burst;
+  for (int i = 0; i < 2000; ++i) burst += "GET vorn/memberConfig/member3\n";
+  std::vector<std::unique_ptr<Client>> flood;
+  for (int i = 0; i < 100; ++i) {
+    flood.push_back(std::make_unique<Client>(status->port()));
+    flood.back()->send(burst);
+  }
+  ASSERT_TRUE(pump([&] { return status->connectionCount() == 100; }));
+  tick->scheduleTaskDelay(0);
+  constexpr int kTurns = 200;
+  lldpRuns = ticks = 0;
+  answersAtLastTick = answers;
+  for (int turn = 0; turn < kTurns; ++turn) loop->runOnce(0.01);
+  EXPECT_EQ(lldpRuns, kTurns);
+  EXPECT_EQ(ticks, kTurns);
+  EXPECT_GT(answers, 0);
+  EXPECT_LT(mostAnswersBetweenTicks, 100);
+  loop->unwatchFd(lldp);
+  ::close(lldp);
+}
+
+// GET answers only the paths the host shares with peers; every other path
+// gets one error line, and the connection stays.
+TEST_F(Q7RelayTest, GetAnswersOnlyServedPaths) {
+  listen();
+  Api::servedPathsIs([](const std::string& path) { return path == "vorn/memberConfig/member3"; });
+  Client c(status->port());
+  struct Row {
+    std::string path;
+    std::string answer;  // "json": the record
+  };
+  const Row rows[] = {
+      {"vorn/memberConfig/member3", "json"},
+      {"/", "ERR path not served"},
+      {"vorn/memberConfig", "ERR path not served"},
+      {"vorn", "ERR path not served"},
+      {"boom", "ERR path not served"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path);
+    const std::string line = request(c, "GET " + row.path + "\n");
+    if (row.answer == "json") {
+      EXPECT_TRUE(line.starts_with("{")) << line;
+    } else {
+      EXPECT_EQ(line, row.answer);
+    }
+  }
+  Api::servedPathsIs(nullptr);
+  EXPECT_TRUE(request(c, "GET vorn/memberConfig\n").starts_with("{"));
+}
+
+// Requests beyond one piece of work wait for later turns and are answered
+// in order; an answer far larger than the socket takes at once arrives
+// whole.
+TEST_F(Q7RelayTest, ManyPipelinedRequestsAndALargeAnswerArriveWholeAndInOrder) {
+  listen();
+  loop->backgroundSliceIs(0);
+  const std::string large(3 << 20, 'L');
+  Api::stateProviderIs([&](const std::string& path) -> std::optional<std::string> {
+    if (path == "large") return large;
+    return path;
+  });
+  Client c(status->port());
+  std::string burst;
+  for (int i = 0; i < 3000; ++i) burst += fmt::format("GET p{}\n", i);
+  c.send(burst);
+  for (int i = 0; i < 3000; ++i) {
+    const std::string line = nextLine(c);
+    ASSERT_EQ(line, fmt::format("p{}", i));
+  }
+  // Asked twice at once: the second request waits while the first answer,
+  // far over the unread limit, leaves as fast as the peer takes it.
+  c.send("GET large\nGET large\nPING\n");
+  EXPECT_EQ(nextLine(c).size(), large.size());
+  EXPECT_EQ(nextLine(c).size(), large.size());
+  EXPECT_EQ(nextLine(c), "PONG");
+}
+
+// A peer that keeps asking without reading its answers is closed once its
+// socket has taken nothing for the stall timeout; everyone else is served.
+TEST_F(Q7RelayTest, APeerThatDoesNotReadIsClosed) {
+  TcpConfig config = agentConfig();
+  config.stallTimeout = 0.05;
+  listen(config);
+  Api::stateProviderIs([](const std::string&) -> std::optional<std::string> { return std::string(1000, 'a'); });
+  Client survivor(status->port());
+  Client deaf(status->port());
+  ASSERT_TRUE(pump([&] { return status->connectionCount() == 2; }));
+  Ringlog::Capture trace;
+  std::string burst;
+  for (int i = 0; i < 100; ++i) burst += "GET x\n";
+  EXPECT_TRUE(pump([&] {
+    deaf.send(burst);
+    return status->connectionCount() == 1;
+  }));
+  EXPECT_TRUE(trace.contains("has taken none of its"));
+  EXPECT_EQ(request(survivor, "GET x\n").size(), 1000u);
+}
+
+// A peer that sends its requests and closes its side gets every answer,
+// then the connection closes.
+TEST_F(Q7RelayTest, HalfClosedPeerGetsItsAnswersThenTheClose) {
+  listen();
+  loop->backgroundSliceIs(0);
+  Client c(status->port());
+  std::string burst;
+  for (int i = 0; i < 100; ++i) burst += "PING\n";
+  c.send(burst + "PI");
+  c.shutdownWrite();
+  EXPECT_TRUE(closedByServer(c));
+  int pongs = 0;
+  while (auto line = c.takeLine()) pongs += *line == "PONG";
+  EXPECT_EQ(pongs, 100);
+  EXPECT_EQ(status->connectionCount(), 0u);
+}
+
+// A full table makes room for a newcomer by closing the connection that has
+// been idle longest, so idle connections cannot lock peers out.
+TEST_F(Q7RelayTest, FullTableClosesTheIdlestConnectionForANewcomer) {
   TcpConfig config = agentConfig();
   config.maxConnections = 3;
   listen(config);
@@ -278,22 +439,69 @@ TEST_F(Q7RelayTest, ConnectionsBeyondTheLimitAreClosed) {
     clients.push_back(std::make_unique<Client>(status->port()));
     EXPECT_EQ(request(*clients.back(), "PING\n"), "PONG");
   }
-  Client extra(status->port());
-  EXPECT_TRUE(closedByServer(extra));
+  // The first is now the idlest.
+  EXPECT_EQ(request(*clients[1], "PING\n"), "PONG");
+  EXPECT_EQ(request(*clients[2], "PING\n"), "PONG");
+  Client newcomer(status->port());
+  EXPECT_EQ(request(newcomer, "HELLO 2\n"), "HELLO 3");
+  EXPECT_TRUE(closedByServer(*clients[0]));
+  EXPECT_EQ(request(*clients[1], "PING\n"), "PONG");
   EXPECT_EQ(status->connectionCount(), 3u);
-  clients.pop_back();
-  EXPECT_TRUE(pump([&] { return status->connectionCount() == 2; }));
-  Client next(status->port());
-  EXPECT_EQ(request(next, "PING\n"), "PONG");
 }
 
-TEST_F(Q7RelayTest, SilentPeersAreClosedAfterTheIdleTimeout) {
+// A peer that said HELLO may stay silent for the configured idle timeout; a
+// connection that did not is closed much sooner, even when the configured
+// timeout is "never".
+TEST_F(Q7RelayTest, SilentConnectionsAreClosedAfterTheirIdleTimeout) {
+  struct Row {
+    const char* what;
+    double idleTimeout;
+    bool helloClosed;
+  };
+  const Row rows[] = {
+      {"long idle timeout", 1000.0, false},
+      {"never", 0.0, false},
+      {"short idle timeout", 0.05, true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    TcpConfig config = agentConfig();
+    config.idleTimeout = row.idleTimeout;
+    config.unidentifiedIdleTimeout = 0.05;
+    listen(config);
+    Client peer(status->port());
+    EXPECT_EQ(request(peer, "HELLO 1\n"), "HELLO 3");
+    Client anonymous(status->port());
+    EXPECT_EQ(request(anonymous, "PING\n"), "PONG");
+    EXPECT_TRUE(closedByServer(anonymous));
+    if (row.helloClosed) {
+      EXPECT_TRUE(closedByServer(peer));
+    } else {
+      EXPECT_EQ(request(peer, "PING\n"), "PONG");
+    }
+  }
+}
+
+// Closing a socket can cost the kernel a while: connections that time out
+// together are closed a few per turn, as background work, not all in the
+// timer's run.
+TEST_F(Q7RelayTest, ConnectionsTimingOutTogetherAreClosedAFewPerTurn) {
   TcpConfig config = agentConfig();
-  config.idleTimeout = 0.05;
+  config.unidentifiedIdleTimeout = 0.05;
   listen(config);
-  Client silent(status->port());
-  EXPECT_TRUE(closedByServer(silent));
-  EXPECT_EQ(status->connectionCount(), 0u);
+  loop->backgroundSliceIs(0);
+  std::vector<std::unique_ptr<Client>> clients;
+  for (int i = 0; i < 40; ++i) clients.push_back(std::make_unique<Client>(status->port()));
+  ASSERT_TRUE(pump([&] { return status->connectionCount() == 40; }));
+  size_t mostClosedInATurn = 0;
+  EXPECT_TRUE(pump([&] {
+    const size_t before = status->connectionCount();
+    loop->runOnce(0.01);
+    mostClosedInATurn = std::max(mostClosedInATurn, before - status->connectionCount());
+    return status->connectionCount() == 0;
+  }));
+  EXPECT_GT(mostClosedInATurn, 0u);
+  EXPECT_LE(mostClosedInATurn, 8u);
 }
 
 TEST_F(Q7RelayTest, ListenOutcomes) {

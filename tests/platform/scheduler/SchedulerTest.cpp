@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <map>
 
 #include <memory>
 #include <string>
@@ -156,6 +160,114 @@ TEST(EventLoopTest, RunsTimersAndWatchedDescriptors) {
   for (int i = 0; i < 100 && seen.size() < 3; ++i) loop->runOnce(1.0);
   EXPECT_EQ(seen, (std::vector<std::string>{"post", "timer", "fd"}));
   ::close(efd);
+}
+
+// Descriptors that stay readable until closed, for the loop tests.
+struct ReadyFds {
+  std::vector<int> fds;
+  ~ReadyFds() {
+    for (int fd : fds) ::close(fd);
+  }
+  int add() {
+    fds.push_back(eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC));
+    return fds.back();
+  }
+};
+
+// What the loop's host protocols rely on: whatever waits in the
+// background, each turn serves the ready descriptors of normal priority,
+// then the due timers, and only then background work, one piece per turn
+// with a slice of 0, posted work and descriptors taking turns.
+TEST(EventLoopTest, EachTurnServesHostWorkBeforeBackgroundWork) {
+  using Priority = Oru::EventLoop::Priority;
+  auto loop = Velto::make<Oru::EventLoop>();
+  loop->backgroundSliceIs(0);
+  ReadyFds ready;
+  std::vector<std::string> seen;
+  loop->watchFd(ready.add(), EPOLLIN, [&](uint32_t) { seen.push_back("host"); });
+  std::map<std::string, int> served;
+  for (int i = 0; i < 5; ++i) {
+    const std::string name = fmt::format("client{}", i);
+    loop->watchFd(ready.add(), EPOLLIN, [&, name](uint32_t) { seen.push_back("client"); ++served[name]; },
+                  Priority::background);
+  }
+  // Posted work that always has more, like a client's waiting requests.
+  std::function<void()> more = [&] {
+    seen.push_back("posted");
+    loop->postBackground(more);
+  };
+  loop->postBackground(more);
+  auto tick = Velto::make<TimerTask>(loop, 0, "tick");
+  auto r = tick->subscribe([&](const Zem::Change&) {
+    seen.push_back("timer");
+    tick->scheduleTaskDelay(0);
+  });
+  tick->scheduleTaskDelay(0);
+
+  for (int turn = 0; turn < 20; ++turn) {
+    seen.clear();
+    loop->runOnce(-1);  // never sleeps: work waits
+    ASSERT_EQ(seen.size(), 3u) << turn;
+    EXPECT_EQ(seen[0], "host");
+    EXPECT_EQ(seen[1], "timer");
+    EXPECT_EQ(seen[2], turn % 2 == 0 ? "posted" : "client") << turn;
+  }
+  // Ten turns for clients: each of the five got two.
+  EXPECT_EQ(served.size(), 5u);
+  for (const auto& [name, count] : served) EXPECT_EQ(count, 2) << name;
+  EXPECT_EQ(loop->backgroundPostedCount(), 1u);
+}
+
+// With a slice, a turn runs background work until the slice is used, at
+// least one piece; what is left (and what the pieces post) waits for later
+// turns in order.
+TEST(EventLoopTest, BackgroundWorkLeftByTheSliceRunsInLaterTurnsInOrder) {
+  auto loop = Velto::make<Oru::EventLoop>();
+  std::vector<int> ran;
+  loop->backgroundSliceIs(0);
+  for (int i = 0; i < 3; ++i) {
+    loop->postBackground([&, i] {
+      ran.push_back(i);
+      if (i < 2) loop->postBackground([&, i] { ran.push_back(10 + i); });
+    });
+  }
+  loop->runOnce(0);
+  EXPECT_EQ(ran, (std::vector<int>{0}));
+  loop->backgroundSliceIs(3600);
+  loop->runOnce(0);
+  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2, 10}));
+  loop->runOnce(0);
+  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2, 10, 11}));
+  EXPECT_EQ(loop->backgroundPostedCount(), 0u);
+}
+
+// A background handler may close another ready descriptor; a later
+// descriptor with the same number belongs to someone else.
+TEST(EventLoopTest, BackgroundDescriptorClosedByAnotherHandlerIsNotServed) {
+  using Priority = Oru::EventLoop::Priority;
+  auto loop = Velto::make<Oru::EventLoop>();
+  ReadyFds ready;
+  const int a = ready.add();
+  const int b = ready.add();
+  int runs = 0;
+  auto closeOther = [&](int self, int other) {
+    return [&, self, other](uint32_t) {
+      ++runs;
+      loop->unwatchFd(other);
+      loop->unwatchFd(self);
+    };
+  };
+  loop->watchFd(a, EPOLLIN, closeOther(a, b), Priority::background);
+  loop->watchFd(b, EPOLLIN, closeOther(b, a), Priority::background);
+  for (int i = 0; i < 5; ++i) loop->runOnce(0);
+  EXPECT_EQ(runs, 1);
+
+  // Watching again with the other priority moves the descriptor.
+  int hostRuns = 0;
+  loop->watchFd(a, EPOLLIN, [&](uint32_t) { ++hostRuns; }, Priority::background);
+  loop->watchFd(a, EPOLLIN, [&](uint32_t) { ++hostRuns; });
+  loop->runOnce(0);
+  EXPECT_EQ(hostRuns, 1);
 }
 
 }  // namespace

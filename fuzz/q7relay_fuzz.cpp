@@ -1,0 +1,166 @@
+// Feeds arbitrary bytes to the peer state-sync listener's request protocol
+// (Session: the line reader and the request answerer), the way the listener
+// does: in reads of a size taken from the input, reading again only once
+// every request read so far is answered. It checks what must hold whatever
+// a peer sends; a broken rule stops the run with a message and abort(),
+// which libFuzzer records as a crash with its input.
+
+#include "platform/q7relay/Protocol.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using Q7Relay::ZemUtils::AnswerContext;
+using Q7Relay::ZemUtils::PathFilter;
+using Q7Relay::ZemUtils::Session;
+using Q7Relay::ZemUtils::StateProvider;
+
+[[noreturn]] void broken(const char* rule, const std::string& detail = {}) {
+  std::fprintf(stderr, "invariant broken: %s%s%s\n", rule, detail.empty() ? "" : ": ", detail.c_str());
+  std::fflush(stderr);
+  std::abort();
+}
+
+#define CHECK(expr, ...) \
+  ((expr) ? static_cast<void>(0) : broken(#expr __VA_OPT__(, ) __VA_ARGS__))
+
+constexpr int kSelf = 7;
+// The state the harness serves: JSON over several lines (the session must
+// flatten it), a provider that fails with a line break in its message, and
+// a path the filter refuses although the provider knows it.
+const std::string kConfigJson = "{\n  \"bcConfig\": {},\n\r  \"name\": \"1\"\n}";
+const std::string kConfigLine = "{   \"bcConfig\": {},    \"name\": \"1\" }";
+
+const StateProvider provider = [](const std::string& path) -> std::optional<std::string> {
+  if (path == "vorn/memberConfig/1" || path == "secret/backup") return kConfigJson;
+  if (path == "vorn/boom") throw std::runtime_error("provider\nfailed");
+  return std::nullopt;
+};
+const PathFilter served = [](const std::string& path) { return path.rfind("vorn/", 0) == 0; };
+
+// What a peer's request line must be answered with, from the protocol's
+// description alone: the exact answer, or "ERR " and anything after it.
+struct Expected {
+  std::string exact;
+  bool error = false;
+};
+
+bool validMemberId(std::string_view s, int& id) {
+  if (s.empty() || s.size() > 3 || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  id = std::stoi(std::string(s));
+  return id <= 255;
+}
+
+Expected expectedAnswer(std::string_view line, std::optional<int>& peer) {
+  if (line == "PING") return {"PONG"};
+  int id = 0;
+  if (line.rfind("HELLO ", 0) == 0 && validMemberId(line.substr(6), id)) {
+    peer = id;
+    return {"HELLO " + std::to_string(kSelf)};
+  }
+  if (line == "GET vorn/memberConfig/1") return {kConfigLine};
+  return {"", true};
+}
+
+// The request lines in `input` up to the first one longer than the limit,
+// each without its "\n" and one "\r" before it; `tooLong` when such a line
+// (complete or not) ends the session.
+std::vector<std::string_view> requestLines(std::string_view input, bool& tooLong) {
+  std::vector<std::string_view> lines;
+  tooLong = false;
+  while (!input.empty()) {
+    const size_t nl = input.find('\n');
+    const size_t length = nl == std::string_view::npos ? input.size() : nl;
+    if (length > Session::maxLineBytes) {
+      tooLong = true;
+      break;
+    }
+    if (nl == std::string_view::npos) break;
+    std::string_view line = input.substr(0, nl);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+    input.remove_prefix(nl + 1);
+  }
+  return lines;
+}
+
+// Runs a session over `input` read `readSize` bytes at a time and returns
+// its answer lines.
+std::vector<std::string> runSession(std::string_view input, size_t readSize, Session& session) {
+  const AnswerContext context{Vorn::MemberId(kSelf), &provider, &served};
+  std::string out;
+  std::vector<std::string> answers;
+  size_t at = 0;
+  for (;;) {
+    while (session.requestWaiting()) {
+      const size_t before = out.size();
+      CHECK(session.answerNext(out, context));
+      CHECK(out.size() > before && out.back() == '\n');
+      const std::string_view answer(out.data() + before, out.size() - before - 1);
+      CHECK(answer.find_first_of("\r\n") == std::string_view::npos, std::string(answer));
+      answers.emplace_back(answer);
+    }
+    CHECK(!session.answerNext(out, context));
+    if (session.broken() || at == input.size()) break;
+    // Reads come only once every request read is answered: what waits is
+    // at most one unfinished line.
+    CHECK(session.buffered() <= Session::maxLineBytes, std::to_string(session.buffered()));
+    const size_t n = std::min(readSize, input.size() - at);
+    const bool ok = session.received(input.substr(at, n));
+    CHECK(ok == !session.broken());
+    at += n;
+    CHECK(session.buffered() <= Session::maxLineBytes + n || session.broken());
+  }
+  if (session.broken()) {
+    CHECK(session.buffered() == 0);
+    CHECK(!session.received("PING\n"));
+    CHECK(!session.requestWaiting());
+  }
+  return answers;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // The first byte picks the read size (1 to 256 bytes, or everything at
+  // once); the rest is what the peer sends.
+  if (size == 0) return 0;
+  const size_t readSize = data[0] == 0 ? size : data[0];
+  const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+  Session session;
+  const auto answers = runSession(input, readSize, session);
+
+  bool tooLong = false;
+  const auto lines = requestLines(input, tooLong);
+  CHECK(session.broken() == tooLong);
+  CHECK(answers.size() == lines.size(), std::to_string(answers.size()) + " answers to " + std::to_string(lines.size()));
+  std::optional<int> peer;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const Expected want = expectedAnswer(lines[i], peer);
+    if (want.error) {
+      CHECK(answers[i].rfind("ERR ", 0) == 0, std::string(lines[i].substr(0, 64)) + " -> " + answers[i].substr(0, 64));
+    } else {
+      CHECK(answers[i] == want.exact, std::string(lines[i].substr(0, 64)) + " -> " + answers[i].substr(0, 64));
+    }
+    // The refused path stays refused, though the provider knows it.
+    if (lines[i] == "GET secret/backup") CHECK(answers[i] == "ERR path not served", answers[i]);
+  }
+  CHECK(session.peerMemberId() == peer);
+
+  // However the bytes are cut into reads, the answers are the same.
+  Session whole;
+  CHECK(runSession(input, input.size() + 1, whole) == answers);
+  return 0;
+}
