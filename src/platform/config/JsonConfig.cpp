@@ -88,6 +88,7 @@ std::string shown(const Json& j) {
 }
 
 std::string shownKey(std::string_view key) {
+  if (key.empty()) return "\"\"";  // seen in a path, unlike nothing
   std::string out(key.substr(0, kShownChars + 1));
   for (char& c : out) {
     if (static_cast<unsigned char>(c) < ' ' || static_cast<unsigned char>(c) >= 0x7f) c = '?';

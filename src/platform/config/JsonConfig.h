@@ -49,7 +49,7 @@ std::string joined(const std::vector<std::string>& names);
 std::string shown(const Json& j);
 // An object key as a step of a field path: as written when it is short and
 // printable; control and non-ASCII bytes become '?', a long one is cut to
-// its first 37 characters and "...".
+// its first 37 characters and "...", the empty key is "".
 std::string shownKey(std::string_view key);
 // "an object", "a list", "a string", ...
 const char* kindOf(const Json& j);

@@ -82,6 +82,7 @@ TEST(JsonConfigTest, documentsThatAreRefusedWhileParsing) {
        R"(duplicate key "x\u0001y")"},
       {"duplicate long key", "{\"" + longKey + "\":1,\"" + longKey + "\":2}", longKey.substr(0, 37) + "...",
        "duplicate key \"" + longKey.substr(0, 36) + "..."},
+      {"duplicate empty key", R"({"":1,"":2})", R"("")", R"(duplicate key "")"},
       {"number too large for a double", R"({"memberId":1e999})", "(document)", "number overflow parsing '1e999'"},
       {"trailing text", "{} {}", "(document)", "not valid JSON: parse error at line 1, column 4"},
       {"control character in a string", "[\"a\x01\"]", "(document)", "not valid JSON: parse error at line 1, column 4"},
@@ -156,6 +157,8 @@ TEST(JsonConfigTest, keysInFieldPathsAreShortAndPrintable) {
   EXPECT_EQ(Config::Reader::sub("", "memberId"), "memberId");
   EXPECT_EQ(Config::Reader::sub("interfaceNames", "a/b"), "interfaceNames.a/b");
   EXPECT_EQ(Config::Reader::sub("toggles", "bad\nkey\x7f"), "toggles.bad?key?");
+  EXPECT_EQ(Config::Reader::sub("", ""), R"("")") << "an empty key is seen";
+  EXPECT_EQ(Config::Reader::sub("toggles", ""), R"(toggles."")");
   EXPECT_EQ(Config::Reader::sub("toggles", std::string(1 << 20, 'k')), fmt::format("toggles.{}...", ks(37)));
 
   const Config::Reader r("f.json");
