@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -281,6 +282,7 @@ TEST(DaemonConfigTest, rereadingRefusesAHostileFileAndReportsIt) {
     const Syslog::Entry& entry = log.entries()[0];
     EXPECT_EQ(entry.message, &VornDaemon::VORN_FABRIC_LLDP_CONFIG_REJECTED);
     EXPECT_EQ(entry.message->severity, 3) << "an error";
+    EXPECT_EQ(std::count(Syslog::registeredMessages().begin(), Syslog::registeredMessages().end(), entry.message), 1);
     EXPECT_NE(entry.text.find(path), std::string::npos) << entry.text;
     EXPECT_NE(entry.text.find(c.reported), std::string::npos) << entry.text;
   }
