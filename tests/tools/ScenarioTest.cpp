@@ -3,6 +3,8 @@
 
 #include "SimTestSupport.h"
 
+#include "tests/platform/config/HostileFiles.h"
+
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -203,6 +205,82 @@ TEST(ScenarioTest, filesThatCannotBeReadOrParsed) {
   } catch (const ScenarioError& e) {
     EXPECT_EQ(e.field(), "(document)");
     EXPECT_NE(e.reason().find("line 2"), std::string::npos) << e.what();
+  }
+}
+
+// A scenario path that names no small regular file is refused for what it
+// names, before anything is read.
+TEST(ScenarioTest, unusableFilesAreRefusedUnread) {
+  const ConfigTesting::HostileDir dir;
+  for (const auto& c : ConfigTesting::unusableFiles(dir)) {
+    SCOPED_TRACE(c.name);
+    const ConfigTesting::HangGuard guard(c.name);
+    try {
+      VornSim::loadScenario(c.path);
+      ADD_FAILURE() << "accepted";
+    } catch (const ScenarioError& e) {
+      EXPECT_EQ(e.file(), c.path);
+      EXPECT_EQ(e.field(), "(file)");
+      EXPECT_NE(e.reason().find(c.reason), std::string::npos) << e.what();
+    }
+  }
+}
+
+// Documents made to hurt the reader: each is refused with the field and the
+// reason, in a message of a line of printable text.
+TEST(ScenarioTest, hostileDocumentsAreRefusedWithAShortMessage) {
+  const std::string deep = ConfigTesting::nestedLists(100'000);
+  const std::string big(1 << 20, 'x');
+  const auto withText = [](const std::string& path, const std::string& text) {
+    // `text` as the JSON value at `path` (a JSON pointer) of the base scenario.
+    Json doc = baseScenario();
+    doc[Json::json_pointer(path)] = "@";
+    std::string out = doc.dump();
+    out.replace(out.find("\"@\""), 3, text);
+    return out;
+  };
+  const struct {
+    const char* name;
+    std::string text;
+    const char* field;  // ending in "...": the start of a path cut in the middle
+    const char* reason;
+  } cases[] = {
+      {"run length nested 100,000 deep", withText("/runFor", deep), "runFor[0][0]...", "nested deeper than 64 levels"},
+      {"member interface nested 100,000 deep", withText("/switches/1/channels/0/members/0/intf", deep),
+       "switches[1].channels[0].members[0].intf[0]...", "nested deeper than 64 levels"},
+      {"duplicate run length", R"({"runFor": 10, "runFor": 20, "switches": []})", "runFor", "duplicate key \"runFor\""},
+      {"duplicate key in a channel", withText("/switches/1/channels/0/intf", R"("Po1", "intf": "Po2")"),
+       "switches[1].channels[0].intf", "duplicate key \"intf\""},
+      {"event of a megabyte", withText("/events/0/do", "\"" + big + "\""), "events[0].do", "unknown event \"xxxxxx"},
+      {"role of a megabyte", withText("/switches/0/role", "\"" + big + "\""), "switches[0].role", "is neither"},
+      {"switch name of a megabyte", withText("/switches/0/name", "\"" + big + "\""), "switches[0].name",
+       "is not a switch name"},
+      {"link end of a megabyte", withText("/links/0/a", "\"" + big + "\""), "links[0].a", "switch:interface"},
+      {"link to a switch named with a megabyte", withText("/links/0/a", "\"" + big + ":Et1\""), "links[0].a",
+       "no switch is named"},
+      {"event on a switch named with control characters", withText("/events/0/switch", R"("s\u0007\n")"),
+       "events[0].switch", "no switch is named \"s\\u0007\\n\""},
+      {"toggle named with a megabyte", withText("/toggles", "{\"" + big + "\": true}"), "toggles.xxxxxxx...",
+       "unknown toggle"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      VornSim::parseScenarioText(c.text, "bad.json");
+      ADD_FAILURE() << "accepted";
+    } catch (const ScenarioError& e) {
+      EXPECT_EQ(e.file(), "bad.json");
+      const std::string field = c.field;
+      if (field.ends_with("...")) {
+        EXPECT_EQ(e.field().substr(0, field.size() - 3), field.substr(0, field.size() - 3)) << e.field();
+      } else {
+        EXPECT_EQ(e.field(), field);
+      }
+      EXPECT_NE(e.reason().find(c.reason), std::string::npos) << e.reason().substr(0, 200);
+      const std::string what = e.what();
+      EXPECT_LE(what.size(), 300u);
+      EXPECT_TRUE(std::all_of(what.begin(), what.end(), [](char ch) { return ch >= ' ' && ch < 0x7f; })) << what;
+    }
   }
 }
 

@@ -71,7 +71,7 @@ class Reader : public Config::Reader {
     const std::string text = string(j, path);
     auto colon = text.find(':');
     if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
-      fail(path, fmt::format("\"{}\" is not of the form switch:interface (\"sw1:Ethernet1\")", text));
+      fail(path, fmt::format("{} is not of the form switch:interface (\"sw1:Ethernet1\")", shown(j)));
     }
     return SimWire::End{text.substr(0, colon), ethernet(Json(text.substr(colon + 1)), path)};
   }
@@ -104,7 +104,7 @@ SwitchSpec parseSwitch(const Reader& r, const Json& j, const std::string& path) 
     } else if (text == "candidate") {
       s.role = Vorn::Role::candidate;
     } else {
-      r.fail(Reader::sub(path, "role"), fmt::format("\"{}\" is neither \"member\" nor \"candidate\"", text));
+      r.fail(Reader::sub(path, "role"), fmt::format("{} is neither \"member\" nor \"candidate\"", shown(*role)));
     }
   }
   if (auto* at = Reader::optional(j, "candidateMemberIdAt")) {
@@ -130,7 +130,7 @@ EventSpec parseEvent(const Reader& r, const Json& j, const std::string& path) {
   if (kind == kinds.end()) {
     std::vector<std::string> names;
     for (auto k : kinds) names.emplace_back(eventKindName(k));
-    r.fail(doPath, fmt::format("unknown event \"{}\"; expected one of: {}", what, joined(names)));
+    r.fail(doPath, fmt::format("unknown event {}; expected one of: {}", shown(Json(what)), joined(names)));
   }
   e.kind = *kind;
 
@@ -210,12 +210,21 @@ std::string memberPath(size_t s, size_t c, size_t m) {
 struct ConfigModel {
   // channel -> members
   std::map<Kivo::IntfId, std::set<Kivo::IntfId>> channels;
+  // member -> channel, so that a file of many channels and many events is
+  // checked in n log n, not n squared.
+  std::map<Kivo::IntfId, Kivo::IntfId> channelOfMember;
 
   const Kivo::IntfId* channelOf(const Kivo::IntfId& intf) const {
-    for (const auto& [ch, members] : channels) {
-      if (members.count(intf)) return &ch;
-    }
-    return nullptr;
+    auto it = channelOfMember.find(intf);
+    return it == channelOfMember.end() ? nullptr : &it->second;
+  }
+  void memberIs(const Kivo::IntfId& channel, const Kivo::IntfId& intf) {
+    channels[channel].insert(intf);
+    channelOfMember[intf] = channel;
+  }
+  void memberDel(const Kivo::IntfId& channel, const Kivo::IntfId& intf) {
+    channels[channel].erase(intf);
+    channelOfMember.erase(intf);
   }
 };
 
@@ -227,7 +236,7 @@ void validateScenario(const Scenario& sc) {
   for (const auto& [name, value] : sc.toggles) {
     const auto& known = knownToggles();
     if (std::find(known.begin(), known.end(), name) == known.end()) {
-      r.fail("toggles." + name, fmt::format("unknown toggle; known toggles: {}", joined(known)));
+      r.fail(Reader::sub("toggles", name), fmt::format("unknown toggle; known toggles: {}", joined(known)));
     }
   }
   if (sc.switches.empty()) r.fail("switches", "a group needs at least one switch");
@@ -242,7 +251,8 @@ void validateScenario(const Scenario& sc) {
     const auto& sw = sc.switches[s];
     const std::string sp = fmt::format("switches[{}]", s);
     if (!validSwitchName(sw.name)) {
-      r.fail(sp + ".name", fmt::format("\"{}\" is not a switch name: 1 to 32 letters, digits, '-', '_' or '.'", sw.name));
+      r.fail(sp + ".name",
+             fmt::format("{} is not a switch name: 1 to 32 letters, digits, '-', '_' or '.'", shown(Json(sw.name))));
     }
     if (auto it = byName.find(sw.name); it != byName.end()) {
       r.fail(sp + ".name", fmt::format("\"{}\" is already the name of switches[{}]", sw.name, it->second));
@@ -269,7 +279,7 @@ void validateScenario(const Scenario& sc) {
         r.fail(cp + ".intf", fmt::format("\"{}\" is not a channel", ch.intf.stringValue()));
       }
       if (model.channels.count(ch.intf)) r.fail(cp + ".intf", fmt::format("{} is configured twice", ch.intf.stringValue()));
-      auto& members = model.channels[ch.intf];
+      model.channels[ch.intf];
       if (ch.peerMemberId == sw.memberId) {
         r.fail(cp + ".peerMemberId", fmt::format("member {} cannot be its own peer", sw.memberId.value()));
       }
@@ -282,7 +292,7 @@ void validateScenario(const Scenario& sc) {
           r.fail(memberPath(s, c, m), fmt::format("{} is already a member at {}", mem.intf.stringValue(), it->second));
         }
         seenMember[mem.intf] = memberPath(s, c, m);
-        members.insert(mem.intf);
+        model.memberIs(ch.intf, mem.intf);
         ports[sw.name].insert(mem.intf);
       }
     }
@@ -292,7 +302,7 @@ void validateScenario(const Scenario& sc) {
   }
 
   auto checkEnd = [&](const SimWire::End& end, const std::string& field) {
-    if (!byName.count(end.switchName)) r.fail(field, fmt::format("no switch is named \"{}\"", end.switchName));
+    if (!byName.count(end.switchName)) r.fail(field, fmt::format("no switch is named {}", shown(Json(end.switchName))));
     if (!ports[end.switchName].count(end.intf)) {
       r.fail(field, fmt::format("{} has no member interface {} (configured or added by an event)", end.switchName,
                                 end.intf.stringValue()));
@@ -331,7 +341,7 @@ void validateScenario(const Scenario& sc) {
     const SwitchSpec* sw = nullptr;
     if (!e->switchName.empty() || (e->kind != EventKind::cut && e->kind != EventKind::connect)) {
       sw = sc.findSwitch(e->switchName);
-      if (!sw) r.fail(ep + ".switch", fmt::format("no switch is named \"{}\"", e->switchName));
+      if (!sw) r.fail(ep + ".switch", fmt::format("no switch is named {}", shown(Json(e->switchName))));
     }
     ConfigModel* model = sw ? &models[sw->name] : nullptr;
     switch (e->kind) {
@@ -363,19 +373,18 @@ void validateScenario(const Scenario& sc) {
           r.fail(ep + ".intf", fmt::format("{} is already a member of {} on {} at {} s", e->intf.stringValue(),
                                            ch->stringValue(), sw->name, e->at));
         }
-        model->channels[e->channel].insert(e->intf);
+        model->memberIs(e->channel, e->intf);
         break;
       }
       case EventKind::removeMember: {
         if (!model->channels.count(e->channel)) {
           r.fail(ep + ".channel", fmt::format("{} has no channel {}", sw->name, e->channel.stringValue()));
         }
-        auto& members = model->channels[e->channel];
-        if (!members.count(e->intf)) {
+        if (!model->channels[e->channel].count(e->intf)) {
           r.fail(ep + ".intf", fmt::format("{} is not a member of {} on {} at {} s", e->intf.stringValue(),
                                            e->channel.stringValue(), sw->name, e->at));
         }
-        members.erase(e->intf);
+        model->memberDel(e->channel, e->intf);
         break;
       }
       case EventKind::reload: {
@@ -410,7 +419,7 @@ Scenario parseScenario(const Json& doc, const std::string& file) {
   if (auto* toggles = Reader::optional(doc, "toggles")) {
     if (!toggles->is_object()) r.fail("toggles", fmt::format("expected an object of booleans, found {}", kindOf(*toggles)));
     for (auto it = toggles->begin(); it != toggles->end(); ++it) {
-      sc.toggles[it.key()] = r.boolean(it.value(), "toggles." + it.key());
+      sc.toggles[it.key()] = r.boolean(it.value(), Reader::sub("toggles", it.key()));
     }
   }
   const Json& switches = r.list(r.required(doc, "", "switches"), "switches");

@@ -248,13 +248,9 @@ void Daemon::writeLagStatus() {
 }
 
 void Daemon::reloadChannels() {
-  DaemonConfig fresh;
-  try {
-    fresh = loadDaemonConfig(config_.file);
-  } catch (const std::exception& e) {
-    std::cerr << "vornfabriclldpd: keeping the running configuration: " << e.what() << std::endl;
-    return;
-  }
+  std::optional<DaemonConfig> reread = rereadDaemonConfig(config_, std::cerr);
+  if (!reread) return;
+  DaemonConfig& fresh = *reread;
   if (fresh.memberId != config_.memberId || fresh.role != config_.role) {
     std::cerr << "vornfabriclldpd: a new member ID or role takes a restart; reading only the channels" << std::endl;
   }

@@ -62,7 +62,8 @@ class Daemon {
   void stop();
 
   // SIGHUP: the channels from the configuration file again. A file that no
-  // longer reads keeps the running configuration and says why on stderr.
+  // longer reads keeps the running configuration and says why on stderr and
+  // in the system log.
   void reloadChannels();
 
  private:

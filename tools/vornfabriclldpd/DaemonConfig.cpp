@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -26,12 +27,21 @@ bool validDeviceName(const std::string& name) {
   return true;
 }
 
+// A path handed to the system: a NUL would end it early, a control
+// character has no place in a file name an operator typed.
+std::string pathField(const Reader& r, const Json& j, const std::string& field, const char* what) {
+  std::string path = r.string(j, field);
+  if (path.empty()) r.fail(field, fmt::format("empty {}", what));
+  if (path.size() > 4095) r.fail(field, fmt::format("{} longer than 4095 bytes", what));
+  if (std::any_of(path.begin(), path.end(), [](unsigned char c) { return c < ' ' || c == 0x7f; })) {
+    r.fail(field, fmt::format("{} {} has a control character", what, Config::shown(j)));
+  }
+  return path;
+}
+
 std::string directoryField(const Reader& r, const Json& doc, const char* key, std::string fallback) {
   const Json* v = Reader::optional(doc, key);
-  if (!v) return fallback;
-  std::string dir = r.string(*v, key);
-  if (dir.empty()) r.fail(key, "empty directory name");
-  return dir;
+  return v ? pathField(r, *v, key, "directory name") : fallback;
 }
 
 // A channel or member interface configured twice would have two owners.
@@ -62,7 +72,7 @@ Vorn::KniIntfMapperSm::Overrides interfaceNames(const Reader& r, const Json& j) 
   Vorn::KniIntfMapperSm::Overrides out;
   std::map<Kivo::IntfId, std::string> deviceOfIntf;
   for (auto it = j.begin(); it != j.end(); ++it) {
-    const std::string field = "interfaceNames." + it.key();
+    const std::string field = Reader::sub("interfaceNames", it.key());
     if (!validDeviceName(it.key())) {
       r.fail(field, "not a kernel device name: 1 to 15 bytes without '/' or white space");
     }
@@ -100,7 +110,7 @@ DaemonConfig parseDaemonConfig(const std::string& text, const std::string& file)
     if (name == "candidate") {
       c.role = Vorn::Role::candidate;
     } else if (name != "member") {
-      r.fail("role", fmt::format("\"{}\" is neither \"member\" nor \"candidate\"", name));
+      r.fail("role", fmt::format("{} is neither \"member\" nor \"candidate\"", Config::shown(*role)));
     }
   }
   c.memberId = r.memberId(r.required(doc, "", "memberId"), "memberId", 1);
@@ -113,8 +123,7 @@ DaemonConfig parseDaemonConfig(const std::string& text, const std::string& file)
     c.channels = r.channels(*inline_, "channels");
     checkChannels(r, c.channels, "channels", c.memberId);
   } else {
-    c.channelsFile = r.string(*fromFile, "channelsFile");
-    if (c.channelsFile.empty()) r.fail("channelsFile", "empty file name");
+    c.channelsFile = pathField(r, *fromFile, "channelsFile", "file name");
     const std::filesystem::path base = std::filesystem::path(file).parent_path();
     const std::string path = std::filesystem::path(c.channelsFile).is_absolute() ? c.channelsFile
                                                                                  : (base / c.channelsFile).string();
@@ -135,10 +144,48 @@ DaemonConfig parseDaemonConfig(const std::string& text, const std::string& file)
   if (auto* ident = Reader::optional(doc, "syslogIdent")) {
     c.syslogIdent = r.string(*ident, "syslogIdent");
     if (c.syslogIdent.empty() || c.syslogIdent.size() > 32) r.fail("syslogIdent", "expected 1 to 32 characters");
+    // Each message is one line of the system log.
+    for (unsigned char ch : c.syslogIdent) {
+      if (ch < ' ' || ch == 0x7f) r.fail("syslogIdent", fmt::format("{} has a control character", Config::shown(*ident)));
+    }
   }
   return c;
 }
 
 DaemonConfig loadDaemonConfig(const std::string& path) { return parseDaemonConfig(Config::readFile(path), path); }
+
+const Syslog::Message VORN_FABRIC_LLDP_CONFIG_REJECTED{
+    "VORN_FABRIC_LLDP_CONFIG_REJECTED",
+    "Configuration file %s not reloaded: %s: %s; keeping the running configuration",
+    "The daemon re-read its configuration file on SIGHUP and refused it; it keeps running with the configuration it "
+    "had. The message names the file, the field and the reason.",
+    2,
+    3,
+};
+
+namespace {
+
+// Constant-initialised like the message, so complete before this runs.
+const bool registered = [] {
+  Syslog::registerMessage(VORN_FABRIC_LLDP_CONFIG_REJECTED);
+  return true;
+}();
+
+}  // namespace
+
+std::optional<DaemonConfig> rereadDaemonConfig(const DaemonConfig& running, std::ostream& err) {
+  try {
+    return loadDaemonConfig(running.file);
+  } catch (const Config::FieldError& e) {
+    err << "vornfabriclldpd: keeping the running configuration: " << e.what() << std::endl;
+    Syslog::log(VORN_FABRIC_LLDP_CONFIG_REJECTED, {e.file(), e.field(), e.reason()});
+  } catch (const std::exception& e) {
+    // Not the file's fault (no memory left, say): the daemon keeps running
+    // all the same.
+    err << "vornfabriclldpd: keeping the running configuration: " << running.file << ": " << e.what() << std::endl;
+    Syslog::log(VORN_FABRIC_LLDP_CONFIG_REJECTED, {running.file, "(file)", e.what()});
+  }
+  return std::nullopt;
+}
 
 }  // namespace VornDaemon

@@ -4,10 +4,12 @@
 // tools/vornfabriclldpd/README.md for the format and an example.
 
 #include "platform/config/JsonConfig.h"
+#include "platform/log/Syslog.h"
 #include "platform/vorn/GroupRecords.h"
 #include "platform/vorn/KniIntfMapperSm.h"
 
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -39,10 +41,21 @@ struct DaemonConfig {
   std::string deviceOf(const Kivo::IntfId& intf) const;
 };
 
-// Reads and checks the configuration file at `path`. Throws
-// Config::FieldError naming the file, the field and the reason.
+// Reads and checks the configuration file at `path` (and the channels file
+// it names, with the same limits: a regular file of at most 1 MiB, nested at
+// most 64 deep, no key twice). Throws Config::FieldError naming the file,
+// the field and the reason.
 DaemonConfig loadDaemonConfig(const std::string& path);
 // The same from the text of a file called `file`.
 DaemonConfig parseDaemonConfig(const std::string& text, const std::string& file);
+
+// The daemon's own system log message: the configuration file re-read on
+// SIGHUP was refused. Args: file, field, reason.
+extern const Syslog::Message VORN_FABRIC_LLDP_CONFIG_REJECTED;
+
+// SIGHUP: the configuration file `running` was read from, read again. A file
+// that no longer reads is reported on `err` and in the system log and gives
+// nothing: the daemon keeps running on `running`.
+std::optional<DaemonConfig> rereadDaemonConfig(const DaemonConfig& running, std::ostream& err);
 
 }  // namespace VornDaemon

@@ -4,13 +4,14 @@
 
 #include <fmt/format.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace Config {
 
@@ -23,9 +24,76 @@ std::string joined(const std::vector<std::string>& names) {
   return out;
 }
 
+namespace {
+
+// Longest rendering of a value or a key in a message.
+constexpr size_t kShownChars = 40;
+// Longest field path in a message; a longer one (a value deep in a document)
+// keeps its start and its end.
+constexpr size_t kFieldChars = 100;
+
+std::string cut(std::string text, size_t limit) {
+  if (text.size() > limit) {
+    text.resize(limit - 3);
+    text += "...";
+  }
+  return text;
+}
+
+// Appends the compact JSON text of `j` to `out`, stopping as soon as `out`
+// holds more than `limit` characters: a value of any size or depth costs
+// at most `limit` characters of work and of stack (each level of nesting
+// adds a character before it descends).
+void render(const Json& j, std::string& out, size_t limit) {
+  const auto renderString = [&](const std::string& s) {
+    // A prefix long enough to go over the limit, escaped to ASCII; a UTF-8
+    // sequence cut in two shows as U+FFFD.
+    const size_t room = limit + 1 - std::min(out.size(), limit + 1);
+    out += Json(s.substr(0, room)).dump(-1, ' ', true, Json::error_handler_t::replace);
+  };
+  if (out.size() > limit) return;
+  switch (j.type()) {
+    case Json::value_t::object: {
+      out += '{';
+      for (auto it = j.begin(); it != j.end() && out.size() <= limit; ++it) {
+        if (it != j.begin()) out += ',';
+        renderString(it.key());
+        out += ':';
+        render(it.value(), out, limit);
+      }
+      out += '}';
+      return;
+    }
+    case Json::value_t::array: {
+      out += '[';
+      for (auto it = j.begin(); it != j.end() && out.size() <= limit; ++it) {
+        if (it != j.begin()) out += ',';
+        render(*it, out, limit);
+      }
+      out += ']';
+      return;
+    }
+    case Json::value_t::string: renderString(j.get_ref<const std::string&>()); return;
+    case Json::value_t::binary: out += "<binary>"; return;
+    default: out += j.dump(); return;  // a number, a boolean, null: short
+  }
+}
+
+}  // namespace
+
 std::string shown(const Json& j) {
-  std::string s = j.dump();
-  return s.size() > 40 ? s.substr(0, 37) + "..." : s;
+  std::string out;
+  render(j, out, kShownChars);
+  return cut(std::move(out), kShownChars);
+}
+
+std::string shownKey(std::string_view key) {
+  if (key.empty()) return "\"\"";  // seen in a path, unlike nothing
+  std::string out(key.substr(0, kShownChars + 1));
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < ' ' || static_cast<unsigned char>(c) >= 0x7f) c = '?';
+  }
+  return cut(std::move(out), kShownChars);
 }
 
 const char* kindOf(const Json& j) {
@@ -41,30 +109,212 @@ const char* kindOf(const Json& j) {
   }
 }
 
-std::string readFile(const std::string& path) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) throw FieldError(path, "(file)", "is a directory, not a file");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw FieldError(path, "(file)", "cannot be read: " + std::string(std::strerror(errno)));
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) throw FieldError(path, "(file)", "cannot be read");
-  return text.str();
+// --- Reading the file -----------------------------------------------------
+
+namespace {
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+[[noreturn]] void unreadable(const std::string& path, int error) {
+  throw FieldError(path, "(file)", "cannot be read: " + std::string(std::strerror(error)));
 }
 
-Json parseText(const std::string& text, const std::string& file) {
-  try {
-    return Json::parse(text);
-  } catch (const Json::parse_error& e) {
+[[noreturn]] void tooLarge(const std::string& path, const std::string& size) {
+  throw FieldError(path, "(file)",
+                   fmt::format("{} more than the limit of 1 MiB ({} bytes)", size, kMaxFileBytes));
+}
+
+// Refuses what is not a regular file of at most the limit.
+void checkKind(const std::string& path, const struct stat& st) {
+  if (S_ISDIR(st.st_mode)) throw FieldError(path, "(file)", "is a directory, not a file");
+  if (!S_ISREG(st.st_mode)) {
+    const char* kind = S_ISFIFO(st.st_mode)  ? "a FIFO"
+                       : S_ISCHR(st.st_mode) ? "a character device"
+                       : S_ISBLK(st.st_mode) ? "a block device"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                                              : "something else";
+    throw FieldError(path, "(file)", fmt::format("is {}, not a regular file", kind));
+  }
+  if (static_cast<uint64_t>(st.st_size) > kMaxFileBytes) tooLarge(path, fmt::format("is {} bytes,", st.st_size));
+}
+
+std::optional<std::string> read(const std::string& path, bool mayBeMissing) {
+  // A look before the open: opening a device can do things of its own
+  // (a watchdog starts, a tape rewinds), so none is opened knowingly.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT && mayBeMissing) return std::nullopt;
+    unreadable(path, errno);
+  }
+  checkKind(path, st);
+  // What is opened is checked again, since the path may have changed in
+  // between: O_NONBLOCK so that a FIFO put there cannot block the open.
+  const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    if (errno == ENOENT && mayBeMissing) return std::nullopt;
+    unreadable(path, errno);
+  }
+  if (::fstat(fd.get(), &st) != 0) unreadable(path, errno);
+  checkKind(path, st);
+  // The size may grow, or be 0 for a file the kernel makes up as it is
+  // read: one byte past the limit is the most ever read.
+  std::string text;
+  for (;;) {
+    const size_t before = text.size();
+    const size_t want = std::min<size_t>(64 * 1024, kMaxFileBytes + 1 - before);
+    text.resize(before + want);
+    const ssize_t n = ::read(fd.get(), text.data() + before, want);
+    if (n < 0) {
+      if (errno == EINTR) {
+        text.resize(before);
+        continue;
+      }
+      unreadable(path, errno);
+    }
+    text.resize(before + static_cast<size_t>(n));
+    if (text.size() > kMaxFileBytes) tooLarge(path, "grew to");
+    if (n == 0) return text;
+  }
+}
+
+}  // namespace
+
+std::string readFile(const std::string& path) { return *read(path, false); }
+
+std::optional<std::string> readFileIfPresent(const std::string& path) { return read(path, true); }
+
+// --- Parsing the document -------------------------------------------------
+
+namespace {
+
+// Builds the document from the parser's events, without recursion, and
+// refuses on the spot what would be too deep or a key given twice: nothing
+// deeper than the limit is ever built.
+class DocumentBuilder : public nlohmann::json_sax<Json> {
+ public:
+  explicit DocumentBuilder(const std::string& file) : file_(file) {}
+
+  Json take() { return std::move(root_); }
+
+  bool null() override { return place(nullptr); }
+  bool boolean(bool v) override { return place(v); }
+  bool number_integer(number_integer_t v) override { return place(v); }
+  bool number_unsigned(number_unsigned_t v) override { return place(v); }
+  bool number_float(number_float_t v, const string_t&) override { return place(v); }
+  bool string(string_t& v) override { return place(std::move(v)); }
+  bool binary(binary_t& v) override { return place(Json::binary(std::move(v))); }
+  bool start_object(std::size_t) override { return open(Json::object()); }
+  bool start_array(std::size_t) override { return open(Json::array()); }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+
+  bool key(string_t& k) override {
+    Level& level = open_.back();
+    if (level.container->contains(k)) fail(fmt::format("duplicate key {}; a key is given once", shown(Json(k))), k);
+    level.key = std::move(k);
+    return true;
+  }
+
+  bool parse_error(std::size_t position, const std::string&, const Json::exception& e) override {
     // "[json.exception.parse_error.101] parse error at line 3, column 5: ..."
     std::string what = e.what();
     if (auto p = what.find("] "); p != std::string::npos) what = what.substr(p + 2);
-    // The parser quotes what it last read, which may be any bytes.
+    // Only parse errors say where; a number out of range does not.
+    if (what.rfind("parse error", 0) != 0) what = fmt::format("at byte {}: {}", position, what);
+    // The parser quotes what it last read, which may be any bytes, and a
+    // megabyte of them.
     for (char& c : what) {
       if (static_cast<unsigned char>(c) < ' ' || static_cast<unsigned char>(c) >= 0x7f) c = '?';
     }
-    throw FieldError(file, "(document)", "not valid JSON: " + what);
+    throw FieldError(file_, "(document)", cut("not valid JSON: " + what, 160));
   }
+
+ private:
+  // A list or object being read, and in an object the key of its value
+  // being read.
+  struct Level {
+    Json* container;
+    std::string key;
+  };
+
+  // Puts `v` where the document is being read; returns where it is.
+  Json* put(Json&& v) {
+    if (open_.empty()) {
+      root_ = std::move(v);
+      return &root_;
+    }
+    Level& level = open_.back();
+    if (level.container->is_array()) {
+      level.container->push_back(std::move(v));
+      return &level.container->back();
+    }
+    Json& slot = (*level.container)[level.key];
+    slot = std::move(v);
+    return &slot;
+  }
+
+  bool place(Json&& v) {
+    put(std::move(v));
+    return true;
+  }
+
+  bool open(Json&& container) {
+    if (open_.size() >= kMaxDepth) fail(fmt::format("nested deeper than {} levels", kMaxDepth));
+    open_.push_back({put(std::move(container)), {}});
+    return true;
+  }
+
+  bool close() {
+    open_.pop_back();
+    return true;
+  }
+
+  // The path of the value about to be read, or of `key` in the innermost
+  // object.
+  std::string path(const std::optional<std::string>& key) const {
+    std::string out;
+    for (size_t i = 0; i < open_.size(); ++i) {
+      const Level& level = open_[i];
+      const bool innermost = i + 1 == open_.size();
+      if (level.container->is_array()) {
+        // Open lists hold the value being read as their last item.
+        out = Reader::item(out, level.container->size() - (innermost ? 0 : 1));
+      } else if (!innermost || !key) {
+        out = Reader::sub(out, level.key);
+      }
+    }
+    if (key) out = Reader::sub(out, *key);
+    if (out.size() > kFieldChars) out = out.substr(0, 60) + "..." + out.substr(out.size() - (kFieldChars - 63));
+    return out;
+  }
+
+  [[noreturn]] void fail(const std::string& reason, const std::optional<std::string>& key = std::nullopt) const {
+    throw FieldError(file_, path(key), reason);
+  }
+
+  const std::string& file_;
+  Json root_;
+  std::vector<Level> open_;
+};
+
+}  // namespace
+
+Json parseText(const std::string& text, const std::string& file) {
+  DocumentBuilder builder(file);
+  Json::sax_parse(text, &builder);
+  return builder.take();
 }
 
 // ---------------------------------------------------------------------------
@@ -80,6 +330,10 @@ void Reader::object(const Json& j, const std::string& path, const std::vector<st
       fail(sub(path, it.key()), fmt::format("unknown field; expected one of: {}", joined(allowed)));
     }
   }
+}
+
+std::string Reader::sub(const std::string& path, std::string_view key) {
+  return path.empty() ? shownKey(key) : path + "." + shownKey(key);
 }
 
 std::string Reader::item(const std::string& path, size_t i) { return fmt::format("{}[{}]", path, i); }

@@ -1,7 +1,14 @@
 #pragma once
 // Reading operator-written JSON files (the simulator's scenarios, the
-// daemon's configuration) with messages that name the file, the field and
-// the reason: "two.json: switches[1].channels[0].intf: missing".
+// daemon's configuration and its channels file, the toggle files) with
+// messages that name the file, the field and the reason:
+// "two.json: switches[1].channels[0].intf: missing".
+//
+// A path may name anything and a file may hold anything: readFile takes
+// only a regular file of at most kMaxFileBytes and never blocks, parseText
+// refuses a document nested deeper than kMaxDepth or with a key twice in one
+// object, and messages show at most a line of any value. Every refusal is a
+// FieldError.
 
 #include "platform/framework/Values.h"
 #include "platform/vorn/GroupRecords.h"
@@ -9,8 +16,10 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace Config {
@@ -35,15 +44,33 @@ class FieldError : public std::runtime_error {
 
 // "a, b, c".
 std::string joined(const std::vector<std::string>& names);
-// A short rendering of a value for messages.
+// A value as JSON text for messages: at most 40 printable ASCII characters,
+// the first 37 and "..." for a longer one; only what is shown is rendered.
 std::string shown(const Json& j);
+// An object key as a step of a field path: as written when it is short and
+// printable; control and non-ASCII bytes become '?', a long one is cut to
+// its first 37 characters and "...", the empty key is "".
+std::string shownKey(std::string_view key);
 // "an object", "a list", "a string", ...
 const char* kindOf(const Json& j);
 
-// The whole of the file at `path` (FieldError when it is a directory or
-// cannot be read).
+// The largest file an operator's JSON file may be: 1 MiB.
+inline constexpr size_t kMaxFileBytes = size_t{1} << 20;
+// How deep lists and objects may nest in a document (the document itself is
+// level 1).
+inline constexpr size_t kMaxDepth = 64;
+
+// The whole of the file at `path`. FieldError, field "(file)", when it is
+// missing, is not a regular file (a FIFO is refused without waiting for a
+// writer), is larger than kMaxFileBytes or cannot be read.
 std::string readFile(const std::string& path);
-// The JSON document in `text` (FieldError naming the line and column).
+// The same, but nothing for a file that does not exist.
+std::optional<std::string> readFileIfPresent(const std::string& path);
+
+// The JSON document in `text`. FieldError naming the line and column
+// ("(document)") for text that is not JSON, or the path of the offending
+// value for one nested deeper than kMaxDepth or a key given twice in one
+// object.
 Json parseText(const std::string& text, const std::string& file);
 
 // Reads the values of one document, knowing each value's path for messages.
@@ -58,9 +85,8 @@ class Reader {
   // `j` is an object whose fields are all among `allowed`; `path` is empty
   // for the document itself.
   void object(const Json& j, const std::string& path, const std::vector<std::string>& allowed) const;
-  static std::string sub(const std::string& path, const std::string& key) {
-    return path.empty() ? key : path + "." + key;
-  }
+  // The path of `key` in the object at `path` (shownKey).
+  static std::string sub(const std::string& path, std::string_view key);
   static std::string item(const std::string& path, size_t i);
   const Json& required(const Json& j, const std::string& path, const std::string& key) const;
   static const Json* optional(const Json& j, const std::string& key);

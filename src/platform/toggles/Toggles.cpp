@@ -1,11 +1,8 @@
 #include "platform/toggles/Toggles.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "platform/config/JsonConfig.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <utility>
@@ -38,40 +35,18 @@ void report(const std::string& path, const std::string& reason) {
 }
 
 // Reads and parses a toggle file. nullopt for a missing file (silently) and
-// for a broken one (reported).
+// for an unusable one (reported): not a small regular file, not JSON, too
+// deep, a key twice.
 std::optional<nlohmann::json> load(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno != ENOENT) {
-      report(path, std::strerror(errno));
-    }
-    return std::nullopt;
-  }
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n < 0) {
-      const int error = errno;
-      ::close(fd);
-      report(path, std::strerror(error));
-      return std::nullopt;
-    }
-    if (n == 0) {
-      break;
-    }
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-
   nlohmann::json json;
   try {
-    json = nlohmann::json::parse(text);
-  } catch (const nlohmann::json::exception& e) {
-    report(path, fmt::format("not valid JSON ({})", e.what()));
+    const std::optional<std::string> text = Config::readFileIfPresent(path);
+    if (!text) {
+      return std::nullopt;
+    }
+    json = Config::parseText(*text, path);
+  } catch (const Config::FieldError& e) {
+    report(path, fmt::format("{}: {}", e.field(), e.reason()));
     return std::nullopt;
   }
   if (!json.is_object()) {

@@ -15,9 +15,10 @@
 namespace Toggles {
 
 // The value of toggle `name` in `fileName`, or `defaultValue` when the file
-// or the key is missing. A file that cannot be read or is malformed, or a
-// value that is not a boolean, is reported once (stderr and errors()) and
-// gives the default.
+// or the key is missing. A file that cannot be read, is not a regular file
+// of at most 1 MiB, is not JSON, nests deeper than 64 levels or gives a key
+// twice, or a value that is not a boolean, is reported once (stderr and
+// errors()) and gives the default.
 bool getToggleState(const std::string& name, const std::string& fileName, bool defaultValue);
 
 // Directory the toggle files are read from (default "/etc/vorn/toggles").

@@ -1,5 +1,6 @@
 #include "platform/toggles/Toggles.h"
 
+#include "tests/platform/config/HostileFiles.h"
 #include "tests/platform/toggles/ScopedToggleDir.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -85,6 +87,48 @@ TEST_F(TogglesTest, FilesAreReadFromTheCurrentDirectory) {
   Toggles::directoryIs((dir_ / "other").string());
   EXPECT_EQ(Toggles::directory(), (dir_ / "other").string());
   EXPECT_FALSE(VornFabricLldp::getToggleState("FastStart", "lldp.json", true));
+}
+
+// A toggle file that is no small regular file, nests too deep or repeats a
+// key is one clear error: every toggle in it takes its default.
+TEST_F(TogglesTest, HostileFileIsReportedOnceAndGivesDefaults) {
+  const ConfigTesting::HostileDir dir;
+  struct Case {
+    std::string name;
+    std::string path;
+    std::string reason;
+  };
+  std::vector<Case> cases;
+  for (const auto& c : ConfigTesting::unusableFiles(dir)) cases.push_back({c.name, c.path, c.reason});
+  const auto text = [&](const std::string& name, const std::string& content, const std::string& reason) {
+    cases.push_back({name, dir.file(name + ".json", content), reason});
+  };
+  // "Other" alone would read as true; the file as a whole is refused.
+  text("deep", R"({"Other": true, "FastStart": )" + ConfigTesting::nestedLists(100'000) + "}",
+       "FastStart[0][0]");
+  text("duplicate", R"({"Other": true, "FastStart": true, "FastStart": false})",
+       "FastStart: duplicate key \"FastStart\"");
+  text("duplicate-deep", R"({"Other": true, "Notes": {"a": [{"b": 1, "b": 2}]}})", "Notes.a[0].b: duplicate key");
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Toggles::resetCache();
+    const std::filesystem::path path(c.path);
+    Toggles::directoryIs(path.parent_path().string());
+    testing::internal::CaptureStderr();
+    {
+      const ConfigTesting::HangGuard guard("reading a toggle file");
+      EXPECT_FALSE(Toggles::getToggleState("Other", path.filename().string(), false));
+      EXPECT_TRUE(Toggles::getToggleState("FastStart", path.filename().string(), true));
+    }
+    const std::string stderrText = testing::internal::GetCapturedStderr();
+    const auto errors = Toggles::errors();
+    ASSERT_EQ(errors.size(), 1u) << stderrText;
+    EXPECT_EQ(errors[0].rfind("toggle file " + c.path + ": ", 0), 0u) << errors[0];
+    EXPECT_NE(errors[0].find(c.reason), std::string::npos) << errors[0].substr(0, 200);
+    EXPECT_LE(errors[0].size(), 300u);
+    EXPECT_EQ(stderrText, errors[0] + "\n");
+  }
 }
 
 }  // namespace

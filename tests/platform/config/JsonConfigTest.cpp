@@ -1,0 +1,170 @@
+// Reading an operator's JSON file: whatever the path names and whatever the
+// file holds, the reader returns promptly with the document or a FieldError
+// naming the file, the field and the reason.
+
+#include "platform/config/JsonConfig.h"
+
+#include "tests/platform/config/HostileFiles.h"
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Config::FieldError;
+using Config::Json;
+using ConfigTesting::HangGuard;
+using ConfigTesting::HostileDir;
+
+// The error `call` throws; a failure when it throws none.
+template <typename Call>
+FieldError refusal(Call&& call) {
+  try {
+    call();
+  } catch (const FieldError& e) {
+    return e;
+  }
+  ADD_FAILURE() << "accepted";
+  return FieldError("", "", "");
+}
+
+TEST(JsonConfigTest, fileThatIsNotASmallRegularFileIsRefusedUnread) {
+  const HostileDir dir;
+  for (const auto& c : ConfigTesting::unusableFiles(dir)) {
+    SCOPED_TRACE(c.name);
+    const HangGuard guard(c.name);
+    const FieldError e = refusal([&] { Config::readFile(c.path); });
+    EXPECT_EQ(e.file(), c.path);
+    EXPECT_EQ(e.field(), "(file)");
+    EXPECT_NE(e.reason().find(c.reason), std::string::npos) << e.what();
+    // The same for a file that may be missing.
+    const FieldError optional = refusal([&] { Config::readFileIfPresent(c.path); });
+    EXPECT_EQ(optional.reason(), e.reason());
+  }
+}
+
+TEST(JsonConfigTest, fileUpToTheLimitIsReadWhole) {
+  const HostileDir dir;
+  EXPECT_EQ(Config::readFile(dir.sparse("limit.json", Config::kMaxFileBytes)).size(), Config::kMaxFileBytes);
+  EXPECT_EQ(Config::readFile(dir.file("small.json", "{\"a\": 1}\n")), "{\"a\": 1}\n");
+  EXPECT_EQ(Config::readFileIfPresent(dir.file("empty.json", "")), std::string());
+}
+
+TEST(JsonConfigTest, missingFileIsAnErrorOnlyWhereTheFileIsRequired) {
+  const HostileDir dir;
+  const std::string path = (dir.path() / "absent.json").string();
+  EXPECT_EQ(Config::readFileIfPresent(path), std::nullopt);
+  const FieldError e = refusal([&] { Config::readFile(path); });
+  EXPECT_EQ(e.field(), "(file)");
+  EXPECT_EQ(e.reason(), "cannot be read: No such file or directory");
+}
+
+TEST(JsonConfigTest, documentsThatAreRefusedWhileParsing) {
+  const std::string longKey(1000, 'k');
+  const struct {
+    const char* name;
+    std::string text;
+    std::string field;  // ending in "...": the start of a path cut in the middle
+    std::string reason;
+  } cases[] = {
+      {"lists 100,000 deep", ConfigTesting::nestedLists(100'000), "[0][0][0][0][0][0][0][0]...",
+       "nested deeper than 64 levels"},
+      {"objects 100,000 deep", ConfigTesting::nestedObjects(100'000), "k.k.k.k.k.k.k.k...", "nested deeper than 64 levels"},
+      {"one level too deep", "{\"a\":" + ConfigTesting::nestedLists(64) + "}", "a[0][0][0]...",
+       "nested deeper than 64 levels"},
+      {"duplicate key at the top", R"({"memberId":0,"memberId":1})", "memberId", "duplicate key \"memberId\""},
+      {"duplicate key deep inside", R"({"a":[{"b":1},{"c":{"d":1,"e":[],"d":2}}]})", "a[1].c.d", "duplicate key \"d\""},
+      {"duplicate key written two ways", R"({"ab":1,"\u0061b":2})", "ab", "duplicate key \"ab\""},
+      {"duplicate key with a control character", R"({"x\u0001y":1,"x\u0001y":2})", "x?y",
+       R"(duplicate key "x\u0001y")"},
+      {"duplicate long key", "{\"" + longKey + "\":1,\"" + longKey + "\":2}", longKey.substr(0, 37) + "...",
+       "duplicate key \"" + longKey.substr(0, 36) + "..."},
+      {"duplicate empty key", R"({"":1,"":2})", R"("")", R"(duplicate key "")"},
+      {"number too large for a double", R"({"memberId":1e999})", "(document)", "number overflow parsing '1e999'"},
+      {"trailing text", "{} {}", "(document)", "not valid JSON: parse error at line 1, column 4"},
+      {"control character in a string", "[\"a\x01\"]", "(document)", "not valid JSON: parse error at line 1, column 4"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const FieldError e = refusal([&] { Config::parseText(c.text, "f.json"); });
+    EXPECT_EQ(e.file(), "f.json");
+    if (c.field.ends_with("...") && c.field != e.field()) {
+      EXPECT_EQ(e.field().substr(0, c.field.size() - 3), c.field.substr(0, c.field.size() - 3));
+      EXPECT_LE(e.field().size(), 100u) << e.field();
+    } else {
+      EXPECT_EQ(e.field(), c.field);
+    }
+    EXPECT_NE(e.reason().find(c.reason), std::string::npos) << e.reason();
+  }
+  // At the limit, and keys repeated in different objects, are fine.
+  EXPECT_EQ(Config::parseText(ConfigTesting::nestedLists(Config::kMaxDepth), "f.json").dump(),
+            ConfigTesting::nestedLists(Config::kMaxDepth));
+  EXPECT_EQ(Config::parseText(R"({"a":{"a":1},"b":{"a":[{"a":2},{"a":3}]}})", "f.json")["b"]["a"][1]["a"], 3);
+}
+
+TEST(JsonConfigTest, parseErrorsShowOnlyTheStartOfWhatWasRead) {
+  // An unterminated string of a megabyte is quoted by the parser as the
+  // token it last read.
+  const std::string text = std::string("[\"").append(1 << 20, 'a');
+  const FieldError e = refusal([&] { Config::parseText(text, "f.json"); });
+  EXPECT_EQ(e.field(), "(document)");
+  EXPECT_LE(e.reason().size(), 200u);
+  EXPECT_NE(e.reason().find("line 1"), std::string::npos) << e.reason();
+}
+
+std::string xs(size_t n) { return std::string(n, 'x'); }
+std::string ks(size_t n) { return std::string(n, 'k'); }
+
+// Builds [[...[0]...]] in code, `depth` lists deep, without copying it.
+Json deepList(size_t depth) {
+  Json j = 0;
+  for (size_t i = 0; i < depth; ++i) {
+    Json outer = Json::array();
+    outer.push_back(std::move(j));
+    j = std::move(outer);
+  }
+  return j;
+}
+
+TEST(JsonConfigTest, shownValuesAreShortAndPrintable) {
+  const struct {
+    const char* name;
+    Json value;
+    std::string shown;
+  } cases[] = {
+      {"number", 300, "300"},
+      {"string", "Ethernet1", "\"Ethernet1\""},
+      {"small object", Json::parse(R"({"a":[1,true,null],"b":"x"})"), R"({"a":[1,true,null],"b":"x"})"},
+      {"object cut", Json::parse(R"({"intf":"Port-Channel1","members":[{"intf":"Ethernet1"}]})"),
+       R"({"intf":"Port-Channel1","members":[{"...)"},
+      {"long string", std::string(1 << 20, 'x'), fmt::format("\"{}...", xs(36))},
+      {"control characters", "a\nb\x01", R"("a\nb\u0001")"},
+      {"not ASCII", "\xc3\xa9t\xc3\xa9", R"("\u00e9t\u00e9")"},
+      {"invalid UTF-8 built in code", "a\xff", R"("a\ufffd")"},
+      {"list 100,000 deep", deepList(100'000), std::string(37, '[') + "..."},
+      {"a million items", Json(std::vector<int>(1'000'000, 7)), "[7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,..."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Config::shown(c.value), c.shown);
+  }
+}
+
+TEST(JsonConfigTest, keysInFieldPathsAreShortAndPrintable) {
+  EXPECT_EQ(Config::Reader::sub("", "memberId"), "memberId");
+  EXPECT_EQ(Config::Reader::sub("interfaceNames", "a/b"), "interfaceNames.a/b");
+  EXPECT_EQ(Config::Reader::sub("toggles", "bad\nkey\x7f"), "toggles.bad?key?");
+  EXPECT_EQ(Config::Reader::sub("", ""), R"("")") << "an empty key is seen";
+  EXPECT_EQ(Config::Reader::sub("toggles", ""), R"(toggles."")");
+  EXPECT_EQ(Config::Reader::sub("toggles", std::string(1 << 20, 'k')), fmt::format("toggles.{}...", ks(37)));
+
+  const Config::Reader r("f.json");
+  const FieldError e = refusal([&] { r.object(Json{{std::string(5000, 'z'), 1}}, "x", {"a"}); });
+  EXPECT_EQ(e.field(), "x." + std::string(37, 'z').append("..."));
+  EXPECT_NE(e.reason().find("unknown field"), std::string::npos);
+}
+
+}  // namespace
