@@ -2,7 +2,7 @@
 
 #include "platform/trace/Ringlog.h"
 #include "tests/platform/kernel/FreshNetns.h"
-#include "tests/platform/kernel/GuardedBytes.h"
+#include "tests/platform/kernel/GuardedBuffer.h"
 
 #include <gtest/gtest.h>
 
@@ -289,8 +289,8 @@ TEST(NetlinkParseTest, MessagesEndingOffTheGridAreReadWithinTheBuffer) {
   }
   for (const auto& c : all) {
     SCOPED_TRACE(fmt::format("{} ({} bytes)", c.what, c.bytes.size()));
-    const KernelTest::GuardedBytes guarded(c.bytes);
-    auto parsed = parseNetlinkMessages(guarded.span());
+    KernelTest::GuardedBuffer guarded(c.bytes.size());
+    auto parsed = parseNetlinkMessages(guarded.place(c.bytes));
     std::vector<std::string> names;
     for (const auto& l : parsed.links) names.push_back(l.intf.deviceName);
     EXPECT_EQ(names, c.names);
