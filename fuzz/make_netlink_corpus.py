@@ -165,6 +165,10 @@ def regression():
     cases["length-past-end.bin"] = good + struct.pack("=I", 4096) + good[4:]
     cases["length-below-header.bin"] = struct.pack("=I", 8) + good[4:] + good
     cases["length-zero.bin"] = struct.pack("=I", 0) + good[4:]
+    # Found by the fuzzer: lengths that are negative as an int passed
+    # libmnl's message check, and the walk jumped that far.
+    cases["fuzz-length-2-31.bin"] = good + struct.pack("=I", 0x80000000) + good[4:] + good
+    cases["fuzz-length-2-32-minus-4.bin"] = good + struct.pack("=I", 0xfffffffc) + good[4:] + good
     for n in range(4):
         bad = link(RTM_NEWLINK, 3, [name("bad")])
         first = 32

@@ -153,6 +153,15 @@ void parseLink(const nlmsghdr* nlh, uint16_t type, KernelNetInfo::NetlinkMessage
   out.links.push_back(std::move(update));
 }
 
+// The length a message header claims. mnl_nlmsg_ok compares it with the
+// bytes left as an int, so a claim of 2^31 bytes or more passes there as a
+// negative number; the walk checks it again as the unsigned value it is.
+uint32_t claimedLength(const nlmsghdr* nlh) {
+  uint32_t length;
+  std::memcpy(&length, nlh, sizeof length);
+  return length;
+}
+
 // The error code at the start of an NLMSG_ERROR or NLMSG_DONE payload, when
 // the payload has one.
 std::optional<int> errorCode(const nlmsghdr* nlh) {
@@ -195,7 +204,8 @@ NetlinkMessages parseNetlinkMessages(std::span<const uint8_t> bytes) {
   const int total = static_cast<int>(std::min<size_t>(bytes.size(), std::numeric_limits<int>::max()));
   int left = total;
   const auto* nlh = reinterpret_cast<const nlmsghdr*>(bytes.data());
-  for (; mnl_nlmsg_ok(nlh, left); nlh = mnl_nlmsg_next(nlh, &left)) {
+  for (; mnl_nlmsg_ok(nlh, left) && claimedLength(nlh) <= static_cast<uint32_t>(left);
+       nlh = mnl_nlmsg_next(nlh, &left)) {
     // A copy: nothing says the buffer keeps the header's alignment.
     nlmsghdr hdr;
     std::memcpy(&hdr, nlh, sizeof hdr);
@@ -225,10 +235,8 @@ NetlinkMessages parseNetlinkMessages(std::span<const uint8_t> bytes) {
   const int offset = total - std::max(left, 0);
   if (left >= static_cast<int>(sizeof(nlmsghdr))) {
     // Without a trustworthy length the next message cannot be found.
-    nlmsghdr hdr;
-    std::memcpy(&hdr, nlh, sizeof hdr);
     TRACE2("netlink message at offset {} claims {} bytes of the {} left, rest of the buffer skipped", offset,
-           hdr.nlmsg_len, left);
+           claimedLength(nlh), left);
     ++out.skipped;
   } else if (left > 0) {
     TRACE2("{} bytes after the last netlink message, skipped", left);

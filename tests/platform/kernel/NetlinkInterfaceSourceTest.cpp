@@ -216,6 +216,10 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
        "after the last netlink message"},
       {"message length past the buffer", concat({good, withLength(good, 4096)}), 1, "claims 4096 bytes"},
       {"message length shorter than its header", concat({good, withLength(good, 8), good}), 1, "claims 8 bytes"},
+      // Lengths that are negative as an int.
+      {"message length of 2^31", concat({good, withLength(good, 0x80000000u), good}), 1, "claims 2147483648 bytes"},
+      {"message length of 2^32 - 4", concat({good, withLength(good, 0xfffffffcu), good}), 1,
+       "claims 4294967292 bytes"},
       {"attribute length past the message", concat({firstAttrOfLength(200), good}), 1, "runs past the message"},
       {"attribute length 0", concat({firstAttrOfLength(0), good}), 1, "runs past the message"},
       {"attribute length 1", concat({firstAttrOfLength(1), good}), 1, "runs past the message"},
