@@ -186,6 +186,9 @@ def regression():
     for n in (0, 2):
         cases[f"error-payload-{n}.bin"] = control(NLMSG_ERROR, b"\xff" * n) + good
         cases[f"done-payload-{n}.bin"] = good + control(NLMSG_DONE, b"\xff" * n)
+    # Found by the fuzzer: an error code whose negation overflows.
+    cases["fuzz-error-code-int-min.bin"] = control(NLMSG_ERROR, struct.pack("=i", -2**31)) + good
+    cases["fuzz-done-code-int-min.bin"] = good + control(NLMSG_DONE, struct.pack("=i", -2**31))
     cases["error-eperm-then-link.bin"] = control(NLMSG_ERROR, struct.pack("=i", -1) + b"\0" * 16) + good
     cases["done-eintr-interrupted.bin"] = good + message(NLMSG_DONE, struct.pack("=i", -4), NLM_F_MULTI | NLM_F_DUMP_INTR)
     cases["done-then-more.bin"] = good + control(NLMSG_DONE, struct.pack("=i", 0)) + good

@@ -63,7 +63,8 @@ void checkResult(const NetlinkMessages& m, size_t size) {
   CHECK(m.links.size() * kLinkMessage <= size, fmt::format("{} links in {} bytes", m.links.size(), size));
   CHECK((m.links.size() + m.skipped) * kNlHeader <= size + kNlHeader,
         fmt::format("{} links and {} skipped in {} bytes", m.links.size(), m.skipped, size));
-  CHECK(m.error >= 0, std::to_string(m.error));
+  // An errno value, as the kernel reports failures.
+  CHECK(m.error >= 0 && m.error < 4096, std::to_string(m.error));
 }
 
 // The messages before a cut are read exactly as in the whole datagram; a

@@ -30,6 +30,9 @@ constexpr int kDumpAttempts = 5;
 constexpr Velto::Duration kResyncRetryDelay = 1.0;
 // A dump the kernel has not answered in this long is a failure, not a wait.
 constexpr time_t kDumpTimeoutSeconds = 10;
+// The kernel reports a failure as a negated errno value, and errno values
+// stay below 4096; a lower code is no error code at all.
+constexpr int kLowestErrorCode = -4095;
 
 // Operationally up: administratively up and running. Where the driver reports
 // an operational state other than "unknown" that state decides; loopback and
@@ -211,14 +214,24 @@ NetlinkMessages parseNetlinkMessages(std::span<const uint8_t> bytes) {
     std::memcpy(&hdr, nlh, sizeof hdr);
     if (hdr.nlmsg_flags & NLM_F_DUMP_INTR) out.interrupted = true;
     switch (hdr.nlmsg_type) {
-      case NLMSG_DONE:
+      case NLMSG_DONE: {
         // A dump that failed part way says so in its last message.
-        if (auto code = errorCode(nlh); code && *code < 0) out.error = -*code;
+        const auto code = errorCode(nlh);
+        if (code && *code < kLowestErrorCode) {
+          TRACE2("netlink done message with error code {}, which is no errno value, skipped", *code);
+          ++out.skipped;
+        } else if (code && *code < 0) {
+          out.error = -*code;
+        }
         out.done = true;
         return out;
+      }
       case NLMSG_ERROR:
         if (auto code = errorCode(nlh); !code) {
           TRACE2("netlink error message of {} bytes carries no error code, skipped", mnl_nlmsg_get_payload_len(nlh));
+          ++out.skipped;
+        } else if (*code < kLowestErrorCode) {
+          TRACE2("netlink error message with error code {}, which is no errno value, skipped", *code);
           ++out.skipped;
         } else if (*code < 0) {
           out.error = -*code;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <set>
@@ -238,11 +239,17 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
        "missing or too long"},
       {"interface index 0", concat({message({RTM_NEWLINK, 0, 0, {nameAttr("x")}}), good}), 1, "interface index 0"},
       {"error message without its code", concat({errorWithoutCode, good}), 1, "carries no error code"},
+      // The kernel's error codes are negated errno values, above -4096.
+      {"error code of no errno", concat({control(NLMSG_ERROR, INT_MIN), good}), 1, "error code -2147483648"},
+      {"error code just past errno", concat({control(NLMSG_ERROR, -4096), good}), 1, "error code -4096"},
+      {"dump ending with an error code of no errno", concat({good, control(NLMSG_DONE, INT_MIN)}), 1,
+       "error code -2147483648"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Ringlog::Capture cap;
     auto parsed = parseNetlinkMessages(c.bytes);
+    EXPECT_EQ(parsed.error, 0);
     EXPECT_EQ(parsed.skipped, 1u);
     EXPECT_EQ(parsed.links.size(), c.linksParsed);
     for (const auto& l : parsed.links) EXPECT_EQ(l.intf.deviceName, "good");
