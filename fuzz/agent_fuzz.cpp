@@ -479,16 +479,18 @@ class Checker {
   void check() {
     const auto& root = sw_.root();
     CHECK(root, "a member agent builds its root state machine at start");
+    checkPorts(*root);
     checkMirror(*root);
     checkSelection(*root);
     checkContexts(*root);
     checkNegotiation(*root);
     checkTransmitted(*root);
-    checkFramesOnTheWire();
+    checkFramesOnTheWire(*root);
     checkCounters(*root);
     checkLagGroups(*root);
     checkConnection(*root);
     checkLog();
+    checkedAt_ = sw_.clock->now();
   }
 
   // A digest of what the agent published, for the comparison of two runs.
@@ -512,6 +514,22 @@ class Checker {
   }
 
  private:
+  // Every configured member interface (each has a kernel interface) is an
+  // LLDP port, and nothing else is.
+  void checkPorts(const VornFabricLldp::AgentSm& root) {
+    std::set<IntfId> configured;
+    for (const auto& [bc, ch] : root.memberConfig()->bcConfig()) {
+      for (const auto& m : ch->memberIntf().keys()) configured.insert(m);
+    }
+    auto keys = [](const auto& collection) {
+      const auto k = collection.keys();
+      return std::set<IntfId>(k.begin(), k.end());
+    };
+    CHECK(keys(root.config()->portConfig()) == configured, "port configurations");
+    CHECK(keys(root.localSystem()->localPort()) == configured, "local ports");
+    CHECK(keys(root.status()->portStatus()) == configured, "port statuses");
+  }
+
   // The peer-visible LLDP status is exactly what the engine holds.
   void checkMirror(const VornFabricLldp::AgentSm& root) {
     const auto& local = *root.status();
@@ -629,6 +647,9 @@ class Checker {
         if (!ctx->rxInfoIncomplete()) {
           CHECK(st->tlvReceived() == static_cast<bool>(ctx->rxInfo()), what);
         }
+        if (!ctx->rxInfo()) {
+          CHECK(!st->peerConnectedToLodestore() && !st->peerRole(), what + ": peer flags without a TLV");
+        }
         auto armed = [](const Velto::Ptr<Oru::TimerTask>& t) { return t && t->taskScheduled(); };
         switch (st->state()) {
           case State::higigStarted: CHECK(armed(sm->higigStartedTask()), what); break;
@@ -672,9 +693,22 @@ class Checker {
     }
   }
 
+  // The peer the switch expects on each member interface, 0 for none.
+  static std::map<IntfId, Vorn::MemberId> expectedPeers(const VornFabricLldp::AgentSm& root) {
+    std::map<IntfId, Vorn::MemberId> out;
+    for (const auto& [bc, ch] : root.memberConfig()->bcConfig()) {
+      for (const auto& m : ch->memberIntf().keys()) out[m] = ch->peerMemberId().valueOr(Vorn::MemberId());
+    }
+    return out;
+  }
+
   // Every frame the switch sent is one our decoder takes, from this member,
-  // on the interface it names.
-  void checkFramesOnTheWire() {
+  // on the interface it names, expecting the configured peer (when that
+  // did not change meanwhile). No port sends faster than its interval.
+  void checkFramesOnTheWire(const VornFabricLldp::AgentSm& root) {
+    const auto peers = expectedPeers(root);
+    const bool peersKept = peers == peers_;
+    std::array<uint64_t, kPorts> sent{};
     const auto chassis = Vorn::memberMacAddr(kSelf).bytes();
     for (const auto& [port, frame] : sw_.heard) {
       const auto result = Lldp::Codec::decode(frame);
@@ -689,7 +723,20 @@ class Checker {
             what);
       if (pdu.vornTlv) CHECK(pdu.vornTlv->memberId == kSelf && pdu.vornTlv->role == Vorn::Role::member, what);
       CHECK(!pdu.vornTlv || !pdu.isShutdown(), what);
+      if (pdu.vornTlv && peersKept && peers.count(portIntf(port))) {
+        CHECK(pdu.vornTlv->expectedPeerId == peers.at(portIntf(port)),
+              fmt::format("{} expects member {}, configured {}", what, pdu.vornTlv->expectedPeerId.value(),
+                          peers.at(portIntf(port)).value()));
+      }
+      ++sent[port];
     }
+    // One frame per 100 ms interval, the first one at once, and a shutdown.
+    const auto allowed = static_cast<uint64_t>((sw_.clock->now() - checkedAt_) / 0.1) + 2;
+    for (int p = 0; p < kPorts; ++p) {
+      CHECK(sent[p] <= allowed, fmt::format("{} frames on {} in {:.3f} s", sent[p], portIntf(p),
+                                            sw_.clock->now() - checkedAt_));
+    }
+    peers_ = peers;
     sw_.heard.clear();
   }
 
@@ -745,11 +792,34 @@ class Checker {
         CHECK(conf && conf->memberIntf(ch->preferredHigigMember()), what);
       }
       CHECK(ch->remoteMismatchExists() == (ch->remotePreferredHigigMember() != none), what);
+      if (ch->localMismatchExists() && qualifyingMember(root, bc)) {
+        CHECK(ch->preferredHigigMember() != none, what + ": no preferred member though one qualifies");
+      }
       if (ch->remoteMismatchExists()) {
         const auto via = info.memberToBpcIntfMap(ch->remotePreferredHigigMember());
         CHECK(via && via->remoteBaIntf == bc, what);
       }
     }
+  }
+
+  // A member the preferred member selection may choose exists: the
+  // channel's LAG is up with a member interface in backplane mode, and some
+  // member is up, negotiating and configured.
+  static bool qualifyingMember(const VornFabricLldp::AgentSm& root, const IntfId& bc) {
+    const auto& agentLag = root.vflBcLagGroupSm() ? root.vflBcLagGroupSm()->ethLagIntfStatusDir() : nullptr;
+    const auto lag = agentLag ? agentLag->intfStatus(bc) : nullptr;
+    const auto status = root.backplaneChannelStatus()->bcMemberStatus(bc);
+    const auto conf = root.memberConfig()->bcConfig(bc);
+    if (!lag || lag->linkStatus() != Interface::LinkStatus::up || !status || !status->hasHigigConfirmedMember() ||
+        !conf) {
+      return false;
+    }
+    for (const auto& [m, ms] : lag->member()) {
+      if (ms->linkStatus() == Interface::LinkStatus::up && status->memberIntfStatus(m) && conf->memberIntf(m)) {
+        return true;
+      }
+    }
+    return false;
   }
 
   // The TLV's connection flag and the synchronizers follow the database.
@@ -778,6 +848,8 @@ class Checker {
   std::map<const Lldp::PortStatus*, std::pair<Velto::Ptr<const Lldp::PortStatus>, std::array<uint64_t, 5>>>
       counters_;
   uint64_t delivered_ = 0;
+  Velto::Duration checkedAt_ = 0;
+  std::map<IntfId, Vorn::MemberId> peers_;
   Lldp::SimWire::Counters wire_;
   size_t logged_ = 0;
 };
