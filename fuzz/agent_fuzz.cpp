@@ -611,7 +611,7 @@ class Checker {
       CHECK(mps->remoteSystem().size() == ps->remoteSystem().size(), fmt::format("{}", intf));
       for (const auto& [index, rs] : ps->remoteSystem()) {
         const auto mrs = mps->remoteSystem(index);
-        const auto what = [&] { return fmt::format("{} remote system {}", intf, index); };
+        const auto what = [i = intf, n = index] { return fmt::format("{} remote system {}", i, n); };
         CHECK(mrs, what());
         const Vorn::Lldp::RemoteSystemMsap msap{rs->chassisIdSubtype(), rs->chassisId(), rs->portIdSubtype(),
                                                 rs->portId()};
@@ -635,7 +635,7 @@ class Checker {
         if (plausibleMember(*rs)) newest = std::max(newest, rs->lastRefreshTime());
       }
       const auto sel = selected.remoteSystem(intf);
-      const auto what = [&] { return fmt::format("{}", intf); };
+      const auto what = [i = intf] { return fmt::format("{}", i); };
       if (newest < 0) {
         CHECK(!sel, what() + ": selection without a plausible remote system");
         continue;
@@ -673,7 +673,7 @@ class Checker {
     for (const auto& [m, ctx] : ctxs.ctx()) {
       const auto rs = root.lldpSelectedRsForMember()->remoteSystem(m);
       const auto& rx = ctx->rxInfo();
-      const auto what = [&] { return fmt::format("{}", m); };
+      const auto what = [i = m] { return fmt::format("{}", i); };
       if (rs && rs->vornTlv()) {
         CHECK(rx && rx->index() == rs->index(), what());
         CHECK(rx->tlv() == rs->vornTlv(), what());
@@ -701,7 +701,7 @@ class Checker {
       for (const auto& [m, mc] : ch->memberIntf()) {
         ++configured;
         const auto st = status->memberIntfStatus(m);
-        const auto what = [&] { return fmt::format("{}", m); };
+        const auto what = [i = m] { return fmt::format("{}", i); };
         CHECK(st, what());
         const auto s = static_cast<uint8_t>(st->state());
         CHECK(s <= static_cast<uint8_t>(State::higigWaitAsicsWarm), fmt::format("{} in state {}", m, s));
@@ -739,7 +739,7 @@ class Checker {
     const auto& lag = root.vflBcLagGroupInfo();
     for (const auto& [intf, lp] : root.localSystem()->localPort()) {
       const auto ctx = root.ctxForMember()->ctx(intf);
-      const auto what = [&] { return fmt::format("{}", intf); };
+      const auto what = [i = intf] { return fmt::format("{}", i); };
       if (!ctx) {
         CHECK(!lp->vornTlvTx(), what() + ": TLV sent without a member context");
         continue;
@@ -783,7 +783,7 @@ class Checker {
       const auto result = Lldp::Codec::decode(frame);
       CHECK(result.ok(), result.ok() ? "" : result.rejection().text);
       const auto& pdu = result.lldpdu();
-      const auto what = [&] { return fmt::format("frame sent on {}", portIntf(port)); };
+      const auto what = [p = port] { return fmt::format("frame sent on {}", portIntf(p)); };
       CHECK(pdu.chassisIdSubtype == Lldp::ChassisIdSubtype::macAddress &&
                 pdu.chassisId.bytes() == std::string(chassis.begin(), chassis.end()),
             what());
@@ -840,7 +840,7 @@ class Checker {
     const auto& info = *root.vflBcLagGroupInfo();
     const auto& config = *root.memberConfig();
     for (const auto& [bc, ch] : info.bcLagGroupInfo()) {
-      const auto what = [&] { return fmt::format("{}", bc); };
+      const auto what = [i = bc] { return fmt::format("{}", i); };
       const auto conf = config.bcConfig(bc);
       std::map<std::string, std::set<IntfId>> groups;
       if (conf) {
