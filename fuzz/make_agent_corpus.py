@@ -122,10 +122,10 @@ def negotiate(ports):
 
 RESTORED = RESTORED_WITH_TLV
 
-# Each seed fits the target's frame budget (640 frames on the wire): a fresh
-# negotiation takes about 220 frames per link, so seeds that are not about
-# negotiating start from links an earlier run of the agent left in backplane
-# mode.
+# Each seed fits the replay's frame budget (2000 frames on the wire), most
+# the fuzzing budget (250): a fresh negotiation takes about 220 frames per
+# link, so seeds that are not about negotiating start from links an earlier
+# run of the agent left in backplane mode.
 SEEDS = {
     # Two links hear member 2 every 100 ms and reach backplane mode; the
     # third interface is no member.
