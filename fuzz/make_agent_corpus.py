@@ -123,7 +123,7 @@ def negotiate(ports):
 RESTORED = RESTORED_WITH_TLV
 
 # Each seed fits the replay's frame budget (2000 frames on the wire), most
-# the fuzzing budget (250): a fresh negotiation takes about 220 frames per
+# the fuzzing budget (100): a fresh negotiation takes about 220 frames per
 # link, so seeds that are not about negotiating start from links an earlier
 # run of the agent left in backplane mode.
 SEEDS = {
