@@ -54,8 +54,8 @@
 //   VORN_AGENT_FUZZ_REPLAY), so the seeds show how far they drive the agent
 //   while the fuzzer mutates them freely.
 //
-// Each program runs on a switch built afresh: that costs about 1.5 ms in
-// the fuzzing build, a few frames' worth, and a reset could not be exact
+// Each program runs on a switch built afresh: that costs about 2.5 ms in
+// the fuzzing build, less than half a run, and a reset could not be exact
 // (the engine hands out remote system indexes that are never reused; timers,
 // backups and the engine's ports would all have to be rewound). The replay
 // runs every input twice and compares what the two runs logged and
