@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libfmt-dev nlohmann-json3-dev
+  libfmt-dev nlohmann-json3-dev libmnl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # The daemon's integration test: namespaces, a standard LLDP peer and a
   # decoder for the frames on the wire.

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <system_error>
 #include <unordered_set>
 
+#include <libmnl/libmnl.h>
 #include <linux/if.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -28,13 +30,9 @@ constexpr int kDumpAttempts = 5;
 constexpr Velto::Duration kResyncRetryDelay = 1.0;
 // A dump the kernel has not answered in this long is a failure, not a wait.
 constexpr time_t kDumpTimeoutSeconds = 10;
-
-template <class T>
-T readAt(std::span<const uint8_t> bytes, size_t offset) {
-  T value;
-  std::memcpy(&value, bytes.data() + offset, sizeof value);
-  return value;
-}
+// The kernel reports a failure as a negated errno value, and errno values
+// stay below 4096; a lower code is no error code at all.
+constexpr int kLowestErrorCode = -4095;
 
 // Operationally up: administratively up and running. Where the driver reports
 // an operational state other than "unknown" that state decides; loopback and
@@ -45,14 +43,66 @@ bool linkIsUp(unsigned flags, std::optional<uint8_t> operState) {
   return (flags & IFF_RUNNING) != 0;
 }
 
-// Parses one RTM_NEWLINK / RTM_DELLINK payload (after the netlink header).
-void parseLink(uint16_t type, std::span<const uint8_t> payload, KernelNetInfo::NetlinkMessages& out) {
-  if (payload.size() < sizeof(ifinfomsg)) {
-    TRACE2("link message of {} bytes is shorter than its header, skipped", payload.size());
+// What the attributes of one link message say. The walk stops at the first
+// attribute that is malformed for its type, with `fault` saying why.
+struct LinkAttrs {
+  std::string deviceName;
+  Kivo::EthAddr hwAddr;
+  std::optional<uint8_t> operState;
+  std::string fault;
+  // Where the walk over the attributes got to: the end of the last
+  // attribute it accepted (padding included).
+  uintptr_t walked = 0;
+};
+
+// The validating callback of the attribute walk: each attribute this source
+// reads is checked against its type before it is read; others are skipped.
+int readLinkAttr(const nlattr* attr, void* data) {
+  auto& link = *static_cast<LinkAttrs*>(data);
+  const uint16_t size = mnl_attr_get_payload_len(attr);
+  const auto* payload = static_cast<const uint8_t*>(mnl_attr_get_payload(attr));
+  switch (mnl_attr_get_type(attr)) {
+    case IFLA_IFNAME:
+      if (mnl_attr_validate(attr, MNL_TYPE_STRING) < 0) {
+        link.fault = fmt::format("device name of {} bytes", size);
+        return MNL_CB_ERROR;
+      }
+      // The kernel ends the name with a NUL; what follows it is not the name.
+      link.deviceName.assign(payload, std::find(payload, payload + size, uint8_t{0}));
+      break;
+    case IFLA_ADDRESS:
+      // Only Ethernet-like links have a 6-byte address; others read as none.
+      if (size == 6) {
+        std::array<uint8_t, 6> mac;
+        std::copy(payload, payload + size, mac.begin());
+        link.hwAddr = Kivo::EthAddr(mac);
+      }
+      break;
+    case IFLA_OPERSTATE:
+      if (mnl_attr_validate(attr, MNL_TYPE_U8) < 0) {
+        link.fault = fmt::format("operational state of {} bytes", size);
+        return MNL_CB_ERROR;
+      }
+      link.operState = mnl_attr_get_u8(attr);
+      break;
+    default:
+      break;
+  }
+  link.walked = reinterpret_cast<uintptr_t>(attr) + MNL_ALIGN(mnl_attr_get_len(attr));
+  return MNL_CB_OK;
+}
+
+// Parses one RTM_NEWLINK / RTM_DELLINK message.
+void parseLink(const nlmsghdr* nlh, uint16_t type, KernelNetInfo::NetlinkMessages& out) {
+  const size_t payloadSize = mnl_nlmsg_get_payload_len(nlh);
+  if (payloadSize < sizeof(ifinfomsg)) {
+    TRACE2("link message of {} bytes is shorter than its header, skipped", payloadSize);
     ++out.skipped;
     return;
   }
-  const auto ifi = readAt<ifinfomsg>(payload, 0);
+  // A copy: nothing says the buffer keeps the header's alignment.
+  ifinfomsg ifi;
+  std::memcpy(&ifi, mnl_nlmsg_get_payload(nlh), sizeof ifi);
   // A bridge reports its ports' bridging state in link messages of its own
   // family; those say nothing about the devices existing.
   if (ifi.ifi_family != AF_UNSPEC) return;
@@ -61,52 +111,67 @@ void parseLink(uint16_t type, std::span<const uint8_t> payload, KernelNetInfo::N
     ++out.skipped;
     return;
   }
-  KernelNetInfo::LinkUpdate update;
-  update.gone = type == RTM_DELLINK;
-  update.intf.key.ifIndex = ifi.ifi_index;
-  std::optional<uint8_t> operState;
 
-  auto attrs = payload.subspan(std::min(payload.size(), size_t{NLMSG_ALIGN(sizeof(ifinfomsg))}));
-  size_t off = 0;
-  while (attrs.size() - off >= sizeof(rtattr)) {
-    const auto attr = readAt<rtattr>(attrs, off);
-    if (attr.rta_len < sizeof(rtattr) || attr.rta_len > attrs.size() - off) {
-      TRACE2("link message of ifIndex {}: attribute {} of length {} runs past the message's {} bytes, skipped",
-             ifi.ifi_index, attr.rta_type, attr.rta_len, attrs.size() - off);
-      ++out.skipped;
-      return;
-    }
-    auto data = attrs.subspan(off + RTA_LENGTH(0), attr.rta_len - RTA_LENGTH(0));
-    switch (attr.rta_type & NLA_TYPE_MASK) {
-      case IFLA_IFNAME: {
-        auto nul = std::find(data.begin(), data.end(), uint8_t{0});
-        update.intf.deviceName.assign(data.begin(), nul);
-        break;
-      }
-      case IFLA_ADDRESS:
-        // Only Ethernet-like links have a 6-byte address; others read as none.
-        if (data.size() == 6) {
-          std::array<uint8_t, 6> mac;
-          std::copy(data.begin(), data.end(), mac.begin());
-          update.intf.hwAddr = Kivo::EthAddr(mac);
-        }
-        break;
-      case IFLA_OPERSTATE:
-        if (!data.empty()) operState = data[0];
-        break;
-      default:
-        break;
-    }
-    off = std::min(attrs.size(), off + RTA_ALIGN(attr.rta_len));
-  }
-  if (!update.gone && (update.intf.deviceName.empty() || update.intf.deviceName.size() >= IFNAMSIZ)) {
-    TRACE2("link message of ifIndex {}: device name '{}' missing or too long, skipped", ifi.ifi_index,
-           update.intf.deviceName);
+  // The attributes are walked over exactly the message's bytes. (Walking
+  // the whole message with mnl_attr_parse would run to its padded end, which
+  // for an unpadded last message lies up to 3 bytes past the buffer.)
+  const auto* attrs = mnl_nlmsg_get_payload_offset(nlh, sizeof(ifinfomsg));
+  const size_t attrsSize = payloadSize - MNL_ALIGN(sizeof(ifinfomsg));
+  LinkAttrs link;
+  link.walked = reinterpret_cast<uintptr_t>(attrs);
+  const uintptr_t end = link.walked + attrsSize;
+  if (mnl_attr_parse_payload(attrs, attrsSize, readLinkAttr, &link) == MNL_CB_ERROR) {
+    TRACE2("link message of ifIndex {}: {}, skipped", ifi.ifi_index, link.fault);
     ++out.skipped;
     return;
   }
-  update.up = !update.gone && linkIsUp(ifi.ifi_flags, operState);
+  // The walk ends quietly at an attribute whose length cannot be right; a
+  // whole attribute header left unread is one. Fewer bytes than a header
+  // are no attribute at all.
+  if (link.walked < end && end - link.walked >= sizeof(nlattr)) {
+    const auto* bad = reinterpret_cast<const nlattr*>(link.walked);
+    TRACE2("link message of ifIndex {}: attribute {} of length {} runs past the message's {} bytes, skipped",
+           ifi.ifi_index, mnl_attr_get_type(bad), mnl_attr_get_len(bad), end - link.walked);
+    ++out.skipped;
+    return;
+  }
+
+  KernelNetInfo::LinkUpdate update;
+  update.intf.key.ifIndex = ifi.ifi_index;
+  if (type == RTM_DELLINK) {
+    // The source needs only the index of a link that is gone.
+    update.gone = true;
+    out.links.push_back(std::move(update));
+    return;
+  }
+  if (link.deviceName.empty() || link.deviceName.size() >= IFNAMSIZ) {
+    TRACE2("link message of ifIndex {}: device name '{}' missing or too long, skipped", ifi.ifi_index,
+           link.deviceName);
+    ++out.skipped;
+    return;
+  }
+  update.intf.deviceName = std::move(link.deviceName);
+  update.intf.hwAddr = link.hwAddr;
+  update.up = linkIsUp(ifi.ifi_flags, link.operState);
   out.links.push_back(std::move(update));
+}
+
+// The length a message header claims. mnl_nlmsg_ok compares it with the
+// bytes left as an int, so a claim of 2^31 bytes or more passes there as a
+// negative number; the walk checks it again as the unsigned value it is.
+uint32_t claimedLength(const nlmsghdr* nlh) {
+  uint32_t length;
+  std::memcpy(&length, nlh, sizeof length);
+  return length;
+}
+
+// The error code at the start of an NLMSG_ERROR or NLMSG_DONE payload, when
+// the payload has one.
+std::optional<int> errorCode(const nlmsghdr* nlh) {
+  if (mnl_nlmsg_get_payload_len(nlh) < sizeof(int)) return std::nullopt;
+  int code;
+  std::memcpy(&code, mnl_nlmsg_get_payload(nlh), sizeof code);
+  return code;
 }
 
 [[noreturn]] void throwSystemError(int err, const std::string& what) {
@@ -137,44 +202,57 @@ namespace KernelNetInfo {
 
 NetlinkMessages parseNetlinkMessages(std::span<const uint8_t> bytes) {
   NetlinkMessages out;
-  size_t offset = 0;
-  while (bytes.size() - offset >= sizeof(nlmsghdr)) {
-    const auto hdr = readAt<nlmsghdr>(bytes, offset);
-    const size_t remaining = bytes.size() - offset;
-    if (hdr.nlmsg_len < sizeof(nlmsghdr) || hdr.nlmsg_len > remaining) {
-      // Without a trustworthy length the next message cannot be found.
-      TRACE2("netlink message at offset {} claims {} bytes of the {} left, rest of the buffer skipped", offset,
-             hdr.nlmsg_len, remaining);
-      ++out.skipped;
-      return out;
-    }
-    auto payload = bytes.subspan(offset + NLMSG_HDRLEN, hdr.nlmsg_len - NLMSG_HDRLEN);
+  // A datagram cannot be longer than an int counts, which is what the walk
+  // counts in; bytes beyond are left over and reported as such.
+  const int total = static_cast<int>(std::min<size_t>(bytes.size(), std::numeric_limits<int>::max()));
+  int left = total;
+  const auto* nlh = reinterpret_cast<const nlmsghdr*>(bytes.data());
+  for (; mnl_nlmsg_ok(nlh, left) && claimedLength(nlh) <= static_cast<uint32_t>(left);
+       nlh = mnl_nlmsg_next(nlh, &left)) {
+    // A copy: nothing says the buffer keeps the header's alignment.
+    nlmsghdr hdr;
+    std::memcpy(&hdr, nlh, sizeof hdr);
     if (hdr.nlmsg_flags & NLM_F_DUMP_INTR) out.interrupted = true;
     switch (hdr.nlmsg_type) {
-      case NLMSG_DONE:
+      case NLMSG_DONE: {
         // A dump that failed part way says so in its last message.
-        if (payload.size() >= sizeof(int) && readAt<int>(payload, 0) < 0) out.error = -readAt<int>(payload, 0);
+        const auto code = errorCode(nlh);
+        if (code && *code < kLowestErrorCode) {
+          TRACE2("netlink done message with error code {}, which is no errno value, skipped", *code);
+          ++out.skipped;
+        } else if (code && *code < 0) {
+          out.error = -*code;
+        }
         out.done = true;
         return out;
+      }
       case NLMSG_ERROR:
-        if (payload.size() < sizeof(int)) {
-          TRACE2("netlink error message of {} bytes carries no error code, skipped", payload.size());
+        if (auto code = errorCode(nlh); !code) {
+          TRACE2("netlink error message of {} bytes carries no error code, skipped", mnl_nlmsg_get_payload_len(nlh));
           ++out.skipped;
-        } else if (int err = readAt<int>(payload, 0); err < 0) {
-          out.error = -err;
+        } else if (*code < kLowestErrorCode) {
+          TRACE2("netlink error message with error code {}, which is no errno value, skipped", *code);
+          ++out.skipped;
+        } else if (*code < 0) {
+          out.error = -*code;
         }
         break;
       case RTM_NEWLINK:
       case RTM_DELLINK:
-        parseLink(hdr.nlmsg_type, payload, out);
+        parseLink(nlh, hdr.nlmsg_type, out);
         break;
       default:
         break;
     }
-    offset = std::min(bytes.size(), offset + NLMSG_ALIGN(hdr.nlmsg_len));
   }
-  if (offset != bytes.size()) {
-    TRACE2("{} bytes after the last netlink message, skipped", bytes.size() - offset);
+  const int offset = total - std::max(left, 0);
+  if (left >= static_cast<int>(sizeof(nlmsghdr))) {
+    // Without a trustworthy length the next message cannot be found.
+    TRACE2("netlink message at offset {} claims {} bytes of the {} left, rest of the buffer skipped", offset,
+           claimedLength(nlh), left);
+    ++out.skipped;
+  } else if (left > 0) {
+    TRACE2("{} bytes after the last netlink message, skipped", left);
     ++out.skipped;
   }
   return out;

@@ -27,7 +27,8 @@ namespace KernelNetInfo {
 
 // What one link message says about a link.
 struct LinkUpdate {
-  // RTM_DELLINK: the link is gone (only `intf.key` is meaningful).
+  // RTM_DELLINK: the link is gone. Only `intf.key` is set then; the rest
+  // keeps its defaults.
   bool gone = false;
   Interface intf;
   // Running: administratively up and operationally up.
@@ -50,10 +51,13 @@ struct NetlinkMessages {
   size_t skipped = 0;
 };
 
-// Parses route netlink messages about links. Messages of other types and
-// links of families other than AF_UNSPEC (a bridge's per-port messages) are
-// ignored; malformed messages are skipped with a trace, and a header that
-// cannot be trusted ends the parse.
+// Parses route netlink messages about links, as one datagram holds them
+// (at any address). Messages of other types and links of families other
+// than AF_UNSPEC (a bridge's per-port messages) are ignored; malformed
+// messages (an attribute of a length past the message or wrong for its type,
+// a link without a device name of 1 to 15 bytes) are skipped with a trace,
+// and a header that cannot be trusted ends the parse. Every byte read lies
+// within `bytes`.
 NetlinkMessages parseNetlinkMessages(std::span<const uint8_t> bytes);
 
 class NetlinkInterfaceSource : public InterfaceSource {

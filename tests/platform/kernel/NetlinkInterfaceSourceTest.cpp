@@ -2,10 +2,12 @@
 
 #include "platform/trace/Ringlog.h"
 #include "tests/platform/kernel/FreshNetns.h"
+#include "tests/platform/kernel/GuardedBuffer.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <set>
@@ -17,6 +19,14 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sys/socket.h>
+
+namespace KernelNetInfo {
+// Failed comparisons of link updates print what they say.
+void PrintTo(const LinkUpdate& u, std::ostream* os) {
+  *os << fmt::format("{{{} ifIndex {} '{}' {} {}}}", u.gone ? "gone" : "link", u.intf.key, u.intf.deviceName,
+                     u.intf.hwAddr, u.up ? "up" : "down");
+}
+}  // namespace KernelNetInfo
 
 namespace {
 
@@ -179,14 +189,13 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
     std::memcpy(m.data(), &len, sizeof len);
     return m;
   };
-  // The first attribute of a link message claims more bytes than follow.
-  Bytes attrPastEnd = message({RTM_NEWLINK, 3, 0, {nameAttr("bad"), macAttr(macA)}});
-  const size_t firstAttr = NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(ifinfomsg));
-  const uint16_t tooLong = 200;
-  std::memcpy(attrPastEnd.data() + firstAttr, &tooLong, sizeof tooLong);
-  Bytes attrTooShort = attrPastEnd;
-  const uint16_t two = 2;
-  std::memcpy(attrTooShort.data() + firstAttr, &two, sizeof two);
+  // The first attribute of a link message claims `len` bytes: more than
+  // follow, or fewer than its own header.
+  auto firstAttrOfLength = [](uint16_t len) {
+    Bytes m = message({RTM_NEWLINK, 3, 0, {nameAttr("bad"), macAttr(macA)}});
+    std::memcpy(m.data() + NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(ifinfomsg)), &len, sizeof len);
+    return m;
+  };
   // A link message too short for its interface header.
   Bytes shortLink;
   append(shortLink, nlmsghdr{NLMSG_HDRLEN + 4, RTM_NEWLINK, 0, 1, 0});
@@ -208,19 +217,39 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
        "after the last netlink message"},
       {"message length past the buffer", concat({good, withLength(good, 4096)}), 1, "claims 4096 bytes"},
       {"message length shorter than its header", concat({good, withLength(good, 8), good}), 1, "claims 8 bytes"},
-      {"attribute length past the message", concat({attrPastEnd, good}), 1, "runs past the message"},
-      {"attribute length shorter than its header", concat({attrTooShort, good}), 1, "runs past the message"},
+      // Lengths that are negative as an int.
+      {"message length of 2^31", concat({good, withLength(good, 0x80000000u), good}), 1, "claims 2147483648 bytes"},
+      {"message length of 2^32 - 4", concat({good, withLength(good, 0xfffffffcu), good}), 1,
+       "claims 4294967292 bytes"},
+      {"attribute length past the message", concat({firstAttrOfLength(200), good}), 1, "runs past the message"},
+      {"attribute length 0", concat({firstAttrOfLength(0), good}), 1, "runs past the message"},
+      {"attribute length 1", concat({firstAttrOfLength(1), good}), 1, "runs past the message"},
+      {"attribute length 2", concat({firstAttrOfLength(2), good}), 1, "runs past the message"},
+      {"attribute length 3", concat({firstAttrOfLength(3), good}), 1, "runs past the message"},
+      {"operational state of no byte", concat({message({RTM_NEWLINK, 4, 0, {nameAttr("x"), attr(IFLA_OPERSTATE, {})}}), good}),
+       1, "operational state of 0 bytes"},
+      {"operational state of two bytes",
+       concat({message({RTM_NEWLINK, 4, 0, {nameAttr("x"), attr(IFLA_OPERSTATE, {IF_OPER_UP, 0})}}), good}), 1,
+       "operational state of 2 bytes"},
+      {"empty device name attribute", concat({message({RTM_NEWLINK, 4, 0, {attr(IFLA_IFNAME, {})}}), good}), 1,
+       "device name of 0 bytes"},
       {"link header cut short", concat({shortLink, good}), 1, "shorter than its header"},
       {"no device name", concat({message({RTM_NEWLINK, 4, 0, {macAttr(macA)}}), good}), 1, "missing or too long"},
       {"device name too long", concat({message({RTM_NEWLINK, 4, 0, {nameAttr("abcdefghijklmnop")}}), good}), 1,
        "missing or too long"},
       {"interface index 0", concat({message({RTM_NEWLINK, 0, 0, {nameAttr("x")}}), good}), 1, "interface index 0"},
       {"error message without its code", concat({errorWithoutCode, good}), 1, "carries no error code"},
+      // The kernel's error codes are negated errno values, above -4096.
+      {"error code of no errno", concat({control(NLMSG_ERROR, INT_MIN), good}), 1, "error code -2147483648"},
+      {"error code just past errno", concat({control(NLMSG_ERROR, -4096), good}), 1, "error code -4096"},
+      {"dump ending with an error code of no errno", concat({good, control(NLMSG_DONE, INT_MIN)}), 1,
+       "error code -2147483648"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Ringlog::Capture cap;
     auto parsed = parseNetlinkMessages(c.bytes);
+    EXPECT_EQ(parsed.error, 0);
     EXPECT_EQ(parsed.skipped, 1u);
     EXPECT_EQ(parsed.links.size(), c.linksParsed);
     for (const auto& l : parsed.links) EXPECT_EQ(l.intf.deviceName, "good");
@@ -228,20 +257,67 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
   }
 }
 
-TEST(NetlinkParseTest, LastMessageWithoutPaddingIsReadWithinTheBuffer) {
-  // A three-byte name makes an unpadded message end off the 4-byte grid;
-  // stepping to the next aligned message must not leave the buffer.
-  Bytes m = message({RTM_NEWLINK, 2, 0, {attr(IFLA_IFNAME, {'a', 'b', 'c'})}});
-  m.resize(m.size() - 1);
-  const uint32_t len = static_cast<uint32_t>(m.size());
-  std::memcpy(m.data(), &len, sizeof len);
-  // A copy holds exactly these bytes, so the address sanitizer catches a
-  // read past them.
-  const Bytes exact(m);
-  auto parsed = parseNetlinkMessages(exact);
-  ASSERT_EQ(parsed.links.size(), 1u);
-  EXPECT_EQ(parsed.links[0].intf.deviceName, "abc");
-  EXPECT_EQ(parsed.skipped, 0u);
+TEST(NetlinkParseTest, MessagesEndingOffTheGridAreReadWithinTheBuffer) {
+  // The last message of a buffer needs no padding, so it may end off the
+  // 4-byte grid, even inside an attribute header; neither the walk over the
+  // messages nor the walk over its attributes may read past its last byte.
+  // The bytes end right before an unreadable page, so a read past them
+  // stops the test.
+  auto lastMessage = [](Bytes m, size_t cut) {
+    m.resize(m.size() - cut);
+    const uint32_t len = static_cast<uint32_t>(m.size());
+    std::memcpy(m.data(), &len, sizeof len);
+    return m;
+  };
+  // An attribute header claiming an empty attribute, of which the message
+  // keeps only the first `kept` bytes.
+  auto emptyAttrHeader = [](size_t kept) {
+    Bytes header;
+    append(header, rtattr{static_cast<unsigned short>(RTA_LENGTH(0)), IFLA_MTU});
+    header.resize(kept);
+    return header;
+  };
+  const Bytes good = message({RTM_NEWLINK, 2, 0, {nameAttr("good")}});
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    std::vector<std::string> names;
+  };
+  const std::vector<Case> cases{
+      {"three-byte name without its terminator or padding",
+       lastMessage(message({RTM_NEWLINK, 2, 0, {attr(IFLA_IFNAME, {'a', 'b', 'c'})}}), 1), {"abc"}},
+      {"after a good message", concat({good, lastMessage(message({RTM_NEWLINK, 3, 0, {nameAttr("ab")}}), 1)}),
+       {"good", "ab"}},
+  };
+  std::vector<Case> all = cases;
+  for (size_t kept = 1; kept <= 3; ++kept) {
+    Bytes m = message({RTM_NEWLINK, 5, 0, {nameAttr("et5")}});
+    const Bytes tail = emptyAttrHeader(kept);
+    m.insert(m.end(), tail.begin(), tail.end());
+    const uint32_t len = static_cast<uint32_t>(m.size());
+    std::memcpy(m.data(), &len, sizeof len);
+    all.push_back({"message ending inside an attribute header", m, {"et5"}});
+  }
+  for (const auto& c : all) {
+    SCOPED_TRACE(fmt::format("{} ({} bytes)", c.what, c.bytes.size()));
+    KernelTest::GuardedBuffer guarded(c.bytes.size());
+    auto parsed = parseNetlinkMessages(guarded.place(c.bytes));
+    std::vector<std::string> names;
+    for (const auto& l : parsed.links) names.push_back(l.intf.deviceName);
+    EXPECT_EQ(names, c.names);
+    EXPECT_EQ(parsed.skipped, 0u);
+  }
+}
+
+TEST(NetlinkParseTest, DeletionCarriesOnlyTheInterfaceKey) {
+  // Whatever else a deletion says, the source needs only the index; a name
+  // or address in it is never reported, even one no device can have.
+  for (const char* name : {"et4", "abcdefghijklmnopqrstuvwxyz"}) {
+    SCOPED_TRACE(name);
+    auto parsed = parseNetlinkMessages(message({RTM_DELLINK, 4, kUpRunning, {nameAttr(name), macAttr(macA)}}));
+    EXPECT_EQ(parsed.links, (std::vector<LinkUpdate>{LinkUpdate{true, {InterfaceKey{4}, "", EthAddr()}, false}}));
+    EXPECT_EQ(parsed.skipped, 0u);
+  }
 }
 
 // ---------------------------------------------------------------------------
