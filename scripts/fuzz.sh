@@ -98,8 +98,8 @@ for t in "${chosen[@]}"; do
     -artifact_prefix="$crashes/" "$@" 2>&1 | tee "$log" | grep -E '^#[0-9]+[[:space:]]+(DONE|INITED)|ERROR|invariant|assertion' || true
   rc=${PIPESTATUS[0]}
   after=$(find "$crashes" -type f | wc -l)
-  execs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
-  rate=$(grep -oE 'stat::average_exec_per_sec: *[0-9]+' "$log" | grep -oE '[0-9]+$' || echo 0)
+  execs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' | tail -n 1 || echo 0)
+  rate=$(grep -oE 'stat::average_exec_per_sec: *[0-9]+' "$log" | grep -oE '[0-9]+$' | tail -n 1 || echo 0)
   last=$(grep -E '^#[0-9]+' "$log" | tail -n 1)
   cov=$(grep -oE 'cov: [0-9]+' <<<"$last" | grep -oE '[0-9]+' || echo 0)
   ft=$(grep -oE 'ft: [0-9]+' <<<"$last" | grep -oE '[0-9]+' || echo 0)
