@@ -249,10 +249,12 @@ void File::writeSite(const Site& site) {
   entry.written = 0;
   entry.line = site.line;
   entry.level = static_cast<std::uint8_t>(site.level);
-  entry.argCount = site.argCount;
+  // A statement with more arguments than kMaxArgs is always formatted when
+  // made; its kinds are never needed.
+  entry.argCount = site.argCount <= kMaxArgs ? site.argCount : 0;
   entry.reserved = 0;
   std::memset(entry.kinds, 0, sizeof(entry.kinds));
-  for (std::size_t i = 0; i < site.argCount && i < kMaxArgs; ++i) {
+  for (std::size_t i = 0; i < entry.argCount; ++i) {
     entry.kinds[i] = static_cast<std::uint8_t>(site.kinds[i]);
   }
   copyField(entry.unit, site.unit != nullptr ? site.unit : "");

@@ -59,7 +59,6 @@ enum class ArgKind : std::uint8_t {
   string = 8,       // 2-byte length, then the bytes; formatted with the field's spec
   text = 9,         // 2-byte length, then the value as "{}" prints it; only in fields without a spec
 };
-inline constexpr std::uint8_t kLastArgKind = 9;
 
 inline constexpr std::uint16_t kNoSite = 0xffff;
 inline constexpr std::uint16_t kNoHandle = 0xfffe;  // handle table was full

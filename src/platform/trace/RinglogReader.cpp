@@ -115,11 +115,9 @@ std::vector<std::optional<SiteEntry>> readSites(const char* bytes) {
     std::atomic_thread_fence(std::memory_order_acquire);
     SiteEntry entry;
     std::memcpy(&entry, at, sizeof(entry));
-    bool sound = entry.argCount <= kMaxArgs && entry.formatBytes <= kFormatCapacity && entry.level < kLevels;
-    for (std::size_t a = 0; sound && a < entry.argCount; ++a) {
-      sound = entry.kinds[a] != 0 && entry.kinds[a] <= kLastArgKind;
-    }
-    if (sound) {
+    // Argument kinds are checked when a record needs them: a statement
+    // formatted when made may have arguments without a raw form.
+    if (entry.argCount <= kMaxArgs && entry.formatBytes <= kFormatCapacity && entry.level < kLevels) {
       sites[i] = entry;
     }
   }
