@@ -17,6 +17,8 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/framework/Values.h"
+#include "platform/records/VornTypes.h"
 #include "platform/trace/RinglogText.h"
 
 namespace Ringlog {
@@ -82,12 +84,11 @@ std::runtime_error systemError(const std::string& what, const std::string& path,
   return std::runtime_error(fmt::format("{} {}: {}", what, path, std::strerror(error)));
 }
 
-void publish(std::uint64_t& sequence, std::uint64_t value) {
-  std::atomic_thread_fence(std::memory_order_release);
-  std::atomic_ref<std::uint64_t>(sequence).store(value, std::memory_order_relaxed);
-}
-
 }  // namespace
+
+std::string_view RawArg<Kivo::IntfId>::text(const Kivo::IntfId& intf) { return intf.shortName(); }
+
+std::uint64_t RawArg<Vorn::MemberId>::unsignedValue(const Vorn::MemberId& member) { return member.value(); }
 
 Handle::Handle(const char* name) : name_(name != nullptr ? name : ""), id_(nextHandleId++) {}
 
@@ -269,31 +270,6 @@ void File::writeSite(const Site& site) {
 
 // --- writing ------------------------------------------------------------------
 
-Slot& detail::claim(File& file, const Site& site, const Handle& handle, double time) {
-  if (site.id != kNoSite && file.siteWritten_[site.id] == 0) [[unlikely]] {
-    file.writeSite(site);
-  }
-  const std::uint16_t handleIndex = file.handleIndex(handle);
-  const int level = site.level;
-  const auto mask = static_cast<std::uint64_t>(kRingSizes[level] - 1);
-  Slot& slot = file.slots_[kRingStarts[level] + (file.header_->written[level]++ & mask)];
-  // The sequence number is cleared first and set last, so a crash or a
-  // reader in the middle finds an empty slot, not a mixed record.
-  std::atomic_ref<std::uint64_t>(slot.head.sequence).store(0, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  slot.head.time = time;
-  slot.head.site = site.id;
-  slot.head.handle = handleIndex;
-  slot.head.level = static_cast<std::uint8_t>(level);
-  return slot;
-}
-
-void detail::commit(File& file, Slot& slot, std::size_t payloadBytes, std::uint8_t flags) {
-  slot.head.flags = flags;
-  slot.head.payloadBytes = static_cast<std::uint16_t>(payloadBytes);
-  publish(slot.head.sequence, ++file.header_->lastSequence);
-}
-
 void detail::formatInto(Slot& slot, fmt::string_view format, fmt::format_args args, std::size_t& length) {
   try {
     const auto result = fmt::vformat_to_n(slot.payload, kMessageCapacity, format, args);
@@ -330,11 +306,6 @@ void detail::capture(Capture& capture, const Site& site, const Handle& handle, d
                                     std::move(message)});
 }
 
-double detail::coarseRealtime() {
-  timespec ts{};
-  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 // --- current file, levels, naming, clock ----------------------------------------
 

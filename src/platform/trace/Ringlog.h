@@ -26,9 +26,11 @@
 // environment at start); a statement at a level that is off, with no capture
 // open, costs a load and a branch and does not evaluate its arguments.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -89,6 +91,28 @@ struct Record {
 template <class T>
 struct RawArg {};
 
+}  // namespace Ringlog
+
+namespace Kivo {
+class IntfId;
+}
+namespace Vorn {
+class MemberId;
+}
+
+namespace Ringlog {
+
+// The framework's interface IDs and the group's member IDs are in nearly
+// every statement on the receive path: kept as the short name and the number.
+template <>
+struct RawArg<Kivo::IntfId> {
+  static std::string_view text(const Kivo::IntfId& intf);
+};
+template <>
+struct RawArg<Vorn::MemberId> {
+  static std::uint64_t unsignedValue(const Vorn::MemberId& member);
+};
+
 class File;
 class Capture;
 
@@ -124,7 +148,11 @@ inline Capture* innermostCapture = nullptr;
 // The records' clock: null reads CLOCK_REALTIME_COARSE.
 inline double (*clockRead)(const void*) = nullptr;
 inline const void* clockContext = nullptr;
-double coarseRealtime();
+inline double coarseRealtime() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
 inline double now() { return clockRead != nullptr ? clockRead(clockContext) : coarseRealtime(); }
 
 // Completes `site` the first time it fires.
@@ -287,8 +315,8 @@ struct Encoder {
 
 // The slot a statement of `site` goes to in `file`, its head written and its
 // sequence cleared; the payload is the caller's to fill before commit().
-Slot& claim(File& file, const Site& site, const Handle& handle, double time);
-void commit(File& file, Slot& slot, std::size_t payloadBytes, std::uint8_t flags);
+inline Slot& claim(File& file, const Site& site, const Handle& handle, double time);
+inline void commit(File& file, Slot& slot, std::size_t payloadBytes, std::uint8_t flags);
 void formatInto(Slot& slot, fmt::string_view format, fmt::format_args args, std::size_t& length);
 
 template <class... A>
@@ -373,6 +401,32 @@ class File {
   // Whether the entry of each site id is in this file's site table.
   std::vector<std::uint8_t> siteWritten_;
 };
+
+inline detail::Slot& detail::claim(File& file, const Site& site, const Handle& handle, double time) {
+  if (site.id != kNoSite && file.siteWritten_[site.id] == 0) [[unlikely]] {
+    file.writeSite(site);
+  }
+  const std::uint16_t handleIndex = file.handleIndex(handle);
+  const int level = site.level;
+  const auto mask = static_cast<std::uint64_t>(kRingSizes[level] - 1);
+  Slot& slot = file.slots_[kRingStarts[level] + (file.header_->written[level]++ & mask)];
+  // The sequence number is cleared first and set last, so a crash or a
+  // reader in the middle finds an empty slot, not a mixed record.
+  std::atomic_ref<std::uint64_t>(slot.head.sequence).store(0, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  slot.head.time = time;
+  slot.head.site = site.id;
+  slot.head.handle = handleIndex;
+  slot.head.level = static_cast<std::uint8_t>(level);
+  return slot;
+}
+
+inline void detail::commit(File& file, Slot& slot, std::size_t payloadBytes, std::uint8_t flags) {
+  slot.head.flags = flags;
+  slot.head.payloadBytes = static_cast<std::uint16_t>(payloadBytes);
+  std::atomic_thread_fence(std::memory_order_release);
+  std::atomic_ref<std::uint64_t>(slot.head.sequence).store(++file.header_->lastSequence, std::memory_order_relaxed);
+}
 
 // The file trace statements are stored in; null stores nothing. Not owned.
 void currentIs(File* file);
