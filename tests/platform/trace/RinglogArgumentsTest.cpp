@@ -112,6 +112,8 @@ TEST_F(RinglogArgumentsTest, EveryArgumentKindReadsBackAsFmtFormatsIt) {
             Kivo::EthAddr::fromString("00:1c:73:aa:bb:cc"));
   SAME_TEXT("peer {} [{:02x}] [{:>4}]", Vorn::MemberId(3), Vorn::MemberId(26), Vorn::MemberId(9));
   SAME_TEXT("{} {} [{:>14}]", none, some, none);
+  SAME_TEXT("last heard at {}, {}; intf {}", Zem::Optional<Velto::Duration>(12.75), Zem::Optional<Velto::Duration>(),
+            Zem::Optional<Kivo::IntfId>(intf));
   SAME_TEXT("state: {} -> {} [{:>20}]", Vorn::HigigNegotiationState::ethLinkUp,
             Vorn::HigigNegotiationState::higigConfirmed, Vorn::HigigNegotiationState::higigWaitSsr);
   SAME_TEXT("{} {}", Vorn::Role::member, Vorn::Role::candidate);
