@@ -249,7 +249,9 @@ struct Encoder {
     }
     const auto length = static_cast<std::uint16_t>(size);
     std::memcpy(at, &length, 2);
-    std::memcpy(at + 2, data, size);
+    if (size != 0) {  // an empty string_view may have no data at all
+      std::memcpy(at + 2, data, size);
+    }
     at += 2 + size;
   }
 
