@@ -1,4 +1,8 @@
 // rltrace: prints the records of a ring-buffer trace file, oldest first.
+// Records hold their call site's number and raw arguments; each is formatted
+// here, with the format the writing process left in the file. A record cut
+// short by a crash is left out; a file that is not a whole trace file of
+// this version is refused with a message on stderr and exit status 1.
 //
 //   rltrace FILE [--level N]
 //

@@ -146,7 +146,8 @@ Simulation::Simulation(Scenario scenario, Options options)
     scheduler_ = Velto::make<Oru::VirtualScheduler>(0.0);
     Oru::currentSchedulerIs(scheduler_.get());
     Oru::currentContextIs(0);
-    Ringlog::clockIs([s = scheduler_.get()] { return s->now(); });
+    Ringlog::clockIs([](const void* s) { return static_cast<const Oru::VirtualScheduler*>(s)->now(); },
+                     scheduler_.get());
     Syslog::clockIs([s = scheduler_.get()] { return s->now(); });
     wire_ = Velto::make<SimWire>(scheduler_, scenario_.seed);
     if (!options_.pcapPath.empty()) wire_->pcapWriterIs(Velto::make<Lldp::PcapWriter>(options_.pcapPath));

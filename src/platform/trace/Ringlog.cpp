@@ -12,76 +12,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <stdexcept>
-#include <type_traits>
+#include <tuple>
 #include <utility>
 
-#include <fmt/format.h>
-
-#include "platform/framework/WallClock.h"
+#include "platform/framework/Values.h"
+#include "platform/records/VornTypes.h"
+#include "platform/trace/RinglogText.h"
 
 namespace Ringlog {
 
+using namespace detail;
+
 namespace {
-
-// File layout. Changing any of it means a new kVersion, so an older reader
-// refuses the file instead of misreading it.
-constexpr char kMagic[8] = {'V', 'o', 'r', 'n', 'R', 'i', 'n', 'g'};
-constexpr std::uint32_t kVersion = 1;
-
-struct Slot {
-  std::uint64_t sequence;  // 0: never written (or being written)
-  double time;
-  std::int32_t line;
-  std::uint16_t handle;  // index into Header::handles
-  std::uint8_t level;
-  std::uint8_t reserved;
-  std::uint16_t messageBytes;
-  char unit[kUnitCapacity + 1];
-  char function[kFunctionCapacity + 1];
-  char message[kMessageCapacity];  // not NUL-terminated
-};
-static_assert(sizeof(Slot) == 384, "slot layout changed: bump kVersion");
-static_assert(std::is_trivially_copyable_v<Slot> && std::is_standard_layout_v<Slot>);
-
-struct Header {
-  char magic[8];
-  std::uint32_t version;
-  std::uint32_t headerBytes;
-  std::uint32_t slotBytes;
-  std::uint32_t levels;
-  std::uint32_t ringSizes[kLevels];
-  std::uint32_t maxHandles;
-  std::uint32_t handleCount;
-  std::uint64_t lastSequence;
-  std::uint64_t written[kLevels];  // records ever written per level
-  char handles[kMaxHandles][kHandleNameCapacity + 1];
-};
-static_assert(std::is_trivially_copyable_v<Header> && std::is_standard_layout_v<Header>);
-
-constexpr std::uint16_t kNoHandle = 0xfffe;    // handle table was full
-constexpr std::uint16_t kUnresolved = 0xffff;  // File::handleIndexById_ only
-
-// Slots start on a page boundary after the header.
-constexpr std::size_t kHeaderBytes = (sizeof(Header) + 4095) / 4096 * 4096;
-
-constexpr std::array<std::size_t, kLevels + 1> ringStarts() {
-  std::array<std::size_t, kLevels + 1> starts{};
-  for (int level = 0; level < kLevels; ++level) {
-    starts[level + 1] = starts[level] + static_cast<std::size_t>(kRingSizes[level]);
-  }
-  return starts;
-}
-constexpr std::array<std::size_t, kLevels + 1> kRingStarts = ringStarts();
-constexpr std::size_t kTotalSlots = kRingStarts[kLevels];
-constexpr std::size_t kFileBytes = kHeaderBytes + kTotalSlots * sizeof(Slot);
-
-Zem::WallClock& wallClock() {
-  static Zem::WallClock clock;
-  return clock;
-}
-
-double now() { return wallClock().now(); }
 
 std::unique_ptr<File>& initializedFile() {
   static std::unique_ptr<File> file;
@@ -89,6 +33,39 @@ std::unique_ptr<File>& initializedFile() {
 }
 
 std::uint32_t nextHandleId = 0;
+std::uint16_t nextSiteId = 0;
+
+// The levels the current file stores, before a capture widens them.
+std::uint32_t enabledLevels = (1u << kLevels) - 1;
+
+void updateActiveLevels() {
+  storedLevels = enabledLevels;
+  activeLevels = (currentFile != nullptr ? enabledLevels : 0) | (innermostCapture != nullptr ? (1u << kLevels) - 1 : 0);
+}
+
+// RLLEVELS, read once at start so the first statement already obeys it.
+struct LevelsFromEnvironment {
+  LevelsFromEnvironment() {
+    const char* text = std::getenv("RLLEVELS");
+    if (text == nullptr) {
+      return;
+    }
+    try {
+      enabledLevels = parseLevels(text);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "RLLEVELS ignored, every trace level is stored: %s\n", e.what());
+    }
+    updateActiveLevels();
+  }
+};
+const LevelsFromEnvironment levelsFromEnvironment;
+
+std::function<double()>& clockFunction() {
+  static std::function<double()> clock;
+  return clock;
+}
+
+double callClockFunction(const void*) { return clockFunction()(); }
 
 const char* baseName(const char* path) {
   const char* slash = std::strrchr(path, '/');
@@ -103,33 +80,68 @@ void copyField(char (&field)[N], const char* text) {
   field[length] = '\0';
 }
 
-template <std::size_t N>
-std::string readField(const char (&field)[N]) {
-  return std::string(field, strnlen(field, N));
-}
-
-// Length of the longest prefix of `text[0, length)` that does not end inside
-// a UTF-8 character, so a cut message stays printable.
-std::size_t utf8Prefix(const char* text, std::size_t length) {
-  std::size_t start = length;
-  while (start > 0 && length - start < 3 && (static_cast<unsigned char>(text[start - 1]) & 0xc0) == 0x80) {
-    --start;
-  }
-  if (start == 0) {
-    return length;
-  }
-  const auto lead = static_cast<unsigned char>(text[start - 1]);
-  const std::size_t needed = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 1;
-  return length - (start - 1) < needed ? start - 1 : length;
-}
-
 std::runtime_error systemError(const std::string& what, const std::string& path, int error) {
   return std::runtime_error(fmt::format("{} {}: {}", what, path, std::strerror(error)));
 }
 
 }  // namespace
 
+std::string_view RawArg<Kivo::IntfId>::text(const Kivo::IntfId& intf) { return intf.shortName(); }
+
+std::uint64_t RawArg<Vorn::MemberId>::unsignedValue(const Vorn::MemberId& member) { return member.value(); }
+
 Handle::Handle(const char* name) : name_(name != nullptr ? name : ""), id_(nextHandleId++) {}
+
+// --- sites --------------------------------------------------------------------
+
+void detail::prepare(Site& site, const char* function, fmt::string_view format, const ArgKind* kinds,
+                     std::size_t argCount) {
+  site.function = function != nullptr ? function : "";
+  site.format = format.data();
+  site.formatSize = format.size();
+  site.kinds = kinds;
+  site.argCount = static_cast<std::uint8_t>(std::min<std::size_t>(argCount, 255));
+  if (nextSiteId < kMaxSites) {
+    site.id = nextSiteId++;
+  }
+  bool deferred = site.id != kNoSite && argCount <= kMaxArgs && format.size() <= kFormatCapacity;
+  for (std::size_t i = 0; deferred && i < argCount; ++i) {
+    deferred = kinds[i] != ArgKind::none;
+  }
+  // A value kept as its "{}" text prints the same only in a field without a
+  // spec.
+  if (deferred) {
+    std::vector<bool> textArgs(argCount);
+    for (std::size_t i = 0; i < argCount; ++i) {
+      textArgs[i] = kinds[i] == ArgKind::text;
+    }
+    deferred = textOnlyInPlainFields(std::string_view(format.data(), format.size()), textArgs);
+  }
+  site.mode = deferred ? SiteMode::deferred : SiteMode::eager;
+}
+
+Site& detail::dynamicSite(int level, const char* unit, const char* function, int line, fmt::string_view format) {
+  struct Owned {
+    std::string unit;
+    std::string function;
+    std::string format;
+    Site site{0, nullptr, 0};
+  };
+  using Key = std::tuple<int, std::string, std::string, int, std::string>;
+  static std::map<Key, std::unique_ptr<Owned>> sites;
+  Key key{level, baseName(unit != nullptr ? unit : ""), function != nullptr ? function : "", line,
+          std::string(format.data(), format.size())};
+  auto& owned = sites[key];
+  if (!owned) {
+    owned = std::make_unique<Owned>();
+    owned->unit = std::get<1>(key);
+    owned->function = std::get<2>(key);
+    owned->format = std::get<4>(key);
+    owned->site = Site(level, owned->unit.c_str(), line);
+    owned->site.function = owned->function.c_str();
+  }
+  return owned->site;
+}
 
 // --- File -------------------------------------------------------------------
 
@@ -171,12 +183,15 @@ std::unique_ptr<File> File::open(const std::string& path) {
   std::memcpy(header->magic, kMagic, sizeof(kMagic));
   header->version = kVersion;
   header->headerBytes = static_cast<std::uint32_t>(kHeaderBytes);
-  header->slotBytes = sizeof(Slot);
+  header->slotBytes = static_cast<std::uint32_t>(kSlotBytes);
+  header->siteBytes = static_cast<std::uint32_t>(kSiteBytes);
   header->levels = kLevels;
   for (int level = 0; level < kLevels; ++level) {
     header->ringSizes[level] = static_cast<std::uint32_t>(kRingSizes[level]);
   }
   header->maxHandles = kMaxHandles;
+  header->maxSites = kMaxSites;
+  header->maxArgs = kMaxArgs;
 
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
     const int error = errno;
@@ -187,26 +202,29 @@ std::unique_ptr<File> File::open(const std::string& path) {
   return std::unique_ptr<File>(new File(path, base, kFileBytes));
 }
 
-File::File(std::string path, void* base, std::size_t size) : path_(std::move(path)), base_(base), size_(size) {}
+File::File(std::string path, void* base, std::size_t size)
+    : path_(std::move(path)),
+      base_(base),
+      size_(size),
+      header_(static_cast<Header*>(base)),
+      slots_(reinterpret_cast<Slot*>(static_cast<char*>(base) + kSlotsOffset)),
+      siteWritten_(kMaxSites, 0) {}
 
 File::~File() {
-  if (detail::currentFile == this) {
-    detail::currentFile = nullptr;
+  if (currentFile == this) {
+    currentIs(nullptr);
   }
   ::msync(base_, size_, MS_SYNC);
   ::munmap(base_, size_);
 }
 
-std::uint16_t File::handleIndex(const Handle& handle) {
+std::uint16_t File::resolveHandle(const Handle& handle) {
   const std::uint32_t id = handle.id();
-  if (id < handleIndexById_.size() && handleIndexById_[id] != kUnresolved) {
-    return handleIndexById_[id];
-  }
   if (id >= handleIndexById_.size()) {
     handleIndexById_.resize(id + 1, kUnresolved);
   }
   // Handles of the same name (one per source unit is common) share an entry.
-  auto& header = *static_cast<Header*>(base_);
+  auto& header = *header_;
   char name[kHandleNameCapacity + 1];
   copyField(name, handle.name());
   std::uint16_t index = kNoHandle;
@@ -219,53 +237,123 @@ std::uint16_t File::handleIndex(const Handle& handle) {
   if (index == kNoHandle && header.handleCount < kMaxHandles) {
     index = static_cast<std::uint16_t>(header.handleCount);
     copyField(header.handles[index], name);
+    std::atomic_thread_fence(std::memory_order_release);
     ++header.handleCount;
   }
   handleIndexById_[id] = index;
   return index;
 }
 
-void File::store(const Handle& handle, int level, const char* unit, const char* function, int line,
-                 double time, fmt::string_view format, fmt::format_args args) {
-  auto& header = *static_cast<Header*>(base_);
-  const std::uint16_t handleIndex = this->handleIndex(handle);
-  const auto ringSize = static_cast<std::uint64_t>(kRingSizes[level]);
-  Slot* slots = reinterpret_cast<Slot*>(static_cast<char*>(base_) + kHeaderBytes);
-  Slot& slot = slots[kRingStarts[level] + header.written[level]++ % ringSize];
+void File::writeSite(const Site& site) {
+  auto* entries = reinterpret_cast<SiteEntry*>(static_cast<char*>(base_) + kSitesOffset);
+  SiteEntry& entry = entries[site.id];
+  entry.written = 0;
+  entry.line = site.line;
+  entry.level = static_cast<std::uint8_t>(site.level);
+  // A statement with more arguments than kMaxArgs is always formatted when
+  // made; its kinds are never needed.
+  entry.argCount = site.argCount <= kMaxArgs ? site.argCount : 0;
+  entry.reserved = 0;
+  std::memset(entry.kinds, 0, sizeof(entry.kinds));
+  for (std::size_t i = 0; i < entry.argCount; ++i) {
+    entry.kinds[i] = static_cast<std::uint8_t>(site.kinds[i]);
+  }
+  copyField(entry.unit, site.unit != nullptr ? site.unit : "");
+  copyField(entry.function, site.function != nullptr ? site.function : "");
+  const std::size_t formatBytes = std::min(site.formatSize, kFormatCapacity);
+  std::memcpy(entry.format, site.format, formatBytes);
+  entry.formatBytes = static_cast<std::uint16_t>(formatBytes);
+  std::atomic_thread_fence(std::memory_order_release);
+  std::atomic_ref<std::uint32_t>(entry.written).store(kSiteWritten, std::memory_order_relaxed);
+  siteWritten_[site.id] = 1;
+}
 
-  // The sequence number is cleared first and set last, so a crash in the
-  // middle (a bad formatter, say) leaves an empty slot, not a mixed record.
-  slot.sequence = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  slot.time = time;
-  slot.line = line;
-  slot.handle = handleIndex;
-  slot.level = static_cast<std::uint8_t>(level);
-  slot.reserved = 0;
-  copyField(slot.unit, unit);
-  copyField(slot.function, function);
-  std::size_t length = 0;
+// --- writing ------------------------------------------------------------------
+
+void detail::formatInto(Slot& slot, fmt::string_view format, fmt::format_args args, std::size_t& length) {
   try {
-    const auto result = fmt::vformat_to_n(slot.message, kMessageCapacity, format, args);
+    const auto result = fmt::vformat_to_n(slot.payload, kMessageCapacity, format, args);
     length = result.size;
     if (length > kMessageCapacity) {
-      length = utf8Prefix(slot.message, kMessageCapacity);
+      length = utf8Prefix(slot.payload, kMessageCapacity);
     }
   } catch (const std::exception& e) {
-    const auto result = fmt::format_to_n(slot.message, kMessageCapacity, "<bad trace format \"{}\": {}>",
+    const auto result = fmt::format_to_n(slot.payload, kMessageCapacity, "<bad trace format \"{}\": {}>",
                                          std::string_view(format.data(), format.size()), e.what());
     length = std::min(result.size, kMessageCapacity);
   }
-  slot.messageBytes = static_cast<std::uint16_t>(length);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  slot.sequence = ++header.lastSequence;
 }
 
-// --- current file, naming, clock ---------------------------------------------
+void detail::storeFormatted(File& file, const Site& site, const Handle& handle, double time, fmt::string_view format,
+                            fmt::format_args args) {
+  Slot& slot = claim(file, site, handle, time);
+  std::size_t length = 0;
+  formatInto(slot, format, args, length);
+  commit(file, slot, length, kPreformatted);
+}
 
-void currentIs(File* file) { detail::currentFile = file; }
+void detail::capture(Capture& capture, const Site& site, const Handle& handle, double time, fmt::string_view format,
+                     fmt::format_args args) {
+  std::string message;
+  try {
+    message = fmt::vformat(format, args);
+  } catch (const std::exception& e) {
+    message =
+        fmt::format("<bad trace format \"{}\": {}>", std::string_view(format.data(), format.size()), e.what());
+  }
+  capture.records_.push_back(Record{site.level, handle.name(), site.unit != nullptr ? site.unit : "",
+                                    site.function != nullptr ? site.function : "", site.line, time,
+                                    std::move(message)});
+}
 
-File* current() { return detail::currentFile; }
+
+// --- current file, levels, naming, clock ----------------------------------------
+
+void currentIs(File* file) {
+  currentFile = file;
+  updateActiveLevels();
+}
+
+File* current() { return currentFile; }
+
+void levelEnabledIs(int level, bool enabled) {
+  if (level < 0 || level >= kLevels) {
+    return;
+  }
+  if (enabled) {
+    enabledLevels |= 1u << level;
+  } else {
+    enabledLevels &= ~(1u << level);
+  }
+  updateActiveLevels();
+}
+
+bool levelEnabled(int level) { return level >= 0 && level < kLevels && (enabledLevels & (1u << level)) != 0; }
+
+std::uint32_t parseLevels(std::string_view text) {
+  std::uint32_t levels = 0;
+  auto digit = [&](std::string_view part, std::size_t at) {
+    if (at >= part.size() || part[at] < '0' || part[at] > '9') {
+      throw std::invalid_argument(fmt::format("\"{}\" is not a level 0-9 or a range such as 2-6", part));
+    }
+    return part[at] - '0';
+  };
+  while (!text.empty()) {
+    const std::size_t comma = text.find(',');
+    const std::string_view part = text.substr(0, comma);
+    text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    if (part.size() == 1) {
+      levels |= 1u << digit(part, 0);
+    } else if (part.size() == 3 && part[1] == '-' && digit(part, 0) <= digit(part, 2)) {
+      for (int level = digit(part, 0); level <= digit(part, 2); ++level) {
+        levels |= 1u << level;
+      }
+    } else {
+      digit(part, part.size());  // throws with the part's text
+    }
+  }
+  return levels;
+}
 
 std::string traceFileName(const char* rlfile, const char* ringlogdir, int pid) {
   if (rlfile != nullptr && *rlfile != '\0') {
@@ -304,36 +392,31 @@ void initialize() {
   }
 }
 
-void clockIs(std::function<double()> clock) { wallClock().clockIs(std::move(clock)); }
-
-// --- writing ------------------------------------------------------------------
-
-void detail::write(const Handle& handle, int level, const char* unit, const char* function, int line,
-                   fmt::string_view format, fmt::format_args args) {
-  level = std::clamp(level, 0, kLevels - 1);
-  unit = baseName(unit != nullptr ? unit : "");
-  function = function != nullptr ? function : "";
-  const double time = now();
-  if (File* file = currentFile) {
-    file->store(handle, level, unit, function, line, time, format, args);
+void clockIs(std::function<double()> clock) {
+  clockFunction() = std::move(clock);
+  if (clockFunction()) {
+    clockIs(&callClockFunction, nullptr);
+  } else {
+    clockIs(nullptr, nullptr);
   }
-  if (Capture* capture = innermostCapture) {
-    std::string message;
-    try {
-      message = fmt::vformat(format, args);
-    } catch (const std::exception& e) {
-      message = fmt::format("<bad trace format \"{}\": {}>", std::string_view(format.data(), format.size()),
-                            e.what());
-    }
-    capture->records_.push_back(Record{level, handle.name(), unit, function, line, time, std::move(message)});
-  }
+}
+
+void clockIs(double (*read)(const void*), const void* context) {
+  clockRead = read;
+  clockContext = context;
 }
 
 // --- capture -----------------------------------------------------------------
 
-Capture::Capture() : outer_(detail::innermostCapture) { detail::innermostCapture = this; }
+Capture::Capture() : outer_(innermostCapture) {
+  innermostCapture = this;
+  updateActiveLevels();
+}
 
-Capture::~Capture() { detail::innermostCapture = outer_; }
+Capture::~Capture() {
+  innermostCapture = outer_;
+  updateActiveLevels();
+}
 
 bool Capture::contains(std::string_view substring) const {
   return std::any_of(records_.begin(), records_.end(),
@@ -353,86 +436,6 @@ std::vector<std::string> Capture::messages() const {
     messages.push_back(r.message);
   }
   return messages;
-}
-
-// --- reading -----------------------------------------------------------------
-
-std::vector<Record> readFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    throw systemError("cannot open trace file", path, errno);
-  }
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      const int error = errno;
-      ::close(fd);
-      throw systemError("cannot read trace file", path, error);
-    }
-    if (n == 0) {
-      break;
-    }
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-
-  if (bytes.size() < sizeof(kMagic) || std::memcmp(bytes.data(), kMagic, sizeof(kMagic)) != 0) {
-    throw std::runtime_error(fmt::format("{} is not a ring-buffer trace file", path));
-  }
-  if (bytes.size() < sizeof(Header)) {
-    throw std::runtime_error(fmt::format("trace file {} is truncated ({} bytes)", path, bytes.size()));
-  }
-  Header header;
-  std::memcpy(&header, bytes.data(), sizeof(header));
-  if (header.version != kVersion) {
-    throw std::runtime_error(
-        fmt::format("trace file {} has version {}, this reader knows version {}", path, header.version, kVersion));
-  }
-  bool layoutMatches = header.headerBytes == kHeaderBytes && header.slotBytes == sizeof(Slot) &&
-                       header.levels == kLevels && header.maxHandles == kMaxHandles;
-  for (int level = 0; level < kLevels; ++level) {
-    layoutMatches = layoutMatches && header.ringSizes[level] == static_cast<std::uint32_t>(kRingSizes[level]);
-  }
-  if (!layoutMatches) {
-    throw std::runtime_error(fmt::format("trace file {} has an unknown layout", path));
-  }
-  if (bytes.size() != kFileBytes) {
-    throw std::runtime_error(fmt::format("trace file {} is {} ({} bytes, expected {})", path,
-                                         bytes.size() < kFileBytes ? "truncated" : "oversized", bytes.size(),
-                                         kFileBytes));
-  }
-
-  std::vector<std::pair<std::uint64_t, Record>> found;
-  for (std::size_t i = 0; i < kTotalSlots; ++i) {
-    Slot slot;
-    std::memcpy(&slot, bytes.data() + kHeaderBytes + i * sizeof(Slot), sizeof(slot));
-    if (slot.sequence == 0 || slot.level >= kLevels) {
-      continue;
-    }
-    const std::uint32_t handleCount = std::min<std::uint32_t>(header.handleCount, kMaxHandles);
-    Record record{
-        slot.level,
-        slot.handle < handleCount ? readField(header.handles[slot.handle]) : std::string("?"),
-        readField(slot.unit),
-        readField(slot.function),
-        slot.line,
-        slot.time,
-        std::string(slot.message, std::min<std::size_t>(slot.messageBytes, kMessageCapacity)),
-    };
-    found.emplace_back(slot.sequence, std::move(record));
-  }
-  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<Record> records;
-  records.reserve(found.size());
-  for (auto& entry : found) {
-    records.push_back(std::move(entry.second));
-  }
-  return records;
 }
 
 }  // namespace Ringlog

@@ -1,13 +1,19 @@
 #include "platform/trace/Ringlog.h"
 
+#include "platform/framework/Values.h"
+
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -180,6 +186,167 @@ TEST_F(RinglogTest, RecordsSurviveAProcessThatDiesWithoutCleanup) {
   const auto records = Ringlog::readFile(file);
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].message, "last words 7");
+}
+
+// Rewrites part of a trace file in place, as a crash in the middle of a
+// write would leave it.
+template <class Change>
+void patch(const std::string& file, std::size_t offset, Change change) {
+  std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
+  char bytes[Ringlog::detail::kSiteBytes];
+  f.seekg(static_cast<std::streamoff>(offset));
+  f.read(bytes, sizeof(bytes));
+  change(bytes);
+  f.seekp(static_cast<std::streamoff>(offset));
+  f.write(bytes, sizeof(bytes));
+}
+
+std::size_t slotOffset(int level, int index) {
+  return Ringlog::detail::kSlotsOffset + (Ringlog::detail::kRingStarts[level] + index) * Ringlog::detail::kSlotBytes;
+}
+
+// A record is skipped, never printed as garbage, when its write did not
+// finish: sequence still cleared, call site not yet described, or arguments
+// that do not add up to what the call site says.
+TEST_F(RinglogTest, TornRecordsAreSkipped) {
+  using namespace Ringlog::detail;
+  struct Case {
+    const char* name;
+    std::size_t offset;  // of the part torn
+    void (*tear)(char*);
+  };
+  const Case cases[] = {
+      {"sequence cleared", slotOffset(4, 1), [](char* slot) { std::memset(slot, 0, sizeof(std::uint64_t)); }},
+      {"payload short of its arguments", slotOffset(4, 1),
+       [](char* slot) {
+         SlotHead head;
+         std::memcpy(&head, slot, sizeof(head));
+         head.payloadBytes = 5;
+         std::memcpy(slot, &head, sizeof(head));
+       }},
+      {"payload longer than its arguments", slotOffset(4, 1),
+       [](char* slot) {
+         SlotHead head;
+         std::memcpy(&head, slot, sizeof(head));
+         head.payloadBytes = static_cast<std::uint16_t>(head.payloadBytes + 3);
+         std::memcpy(slot, &head, sizeof(head));
+       }},
+      {"string length past the payload", slotOffset(4, 1),
+       [](char* slot) {
+         const std::uint16_t length = 0x7fff;
+         std::memcpy(slot + sizeof(SlotHead) + 8, &length, sizeof(length));
+       }},
+      {"payload past the slot", slotOffset(4, 1),
+       [](char* slot) {
+         SlotHead head;
+         std::memcpy(&head, slot, sizeof(head));
+         head.payloadBytes = 0xffff;
+         std::memcpy(slot, &head, sizeof(head));
+       }},
+      {"site not yet described", kSitesOffset + 1 * kSiteBytes, [](char* site) { std::memset(site, 0, 4); }},
+      {"site with an unknown argument kind", kSitesOffset + 1 * kSiteBytes,
+       [](char* site) { site[offsetof(SiteEntry, kinds)] = 77; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto file = Ringlog::File::open(path("torn.rl"));
+    Ringlog::currentIs(file.get());
+    TRACE4("whole {}", 1);                          // slot 0
+    TRACE4("torn {} {}", 2, std::string("text"));  // slot 1
+    TRACE4("whole {}", 3);                          // slot 2
+    Ringlog::currentIs(nullptr);
+    // Sites are numbered per process: find the torn statement's own entry.
+    std::size_t offset = c.offset;
+    if (offset >= kSitesOffset && offset < kSlotsOffset) {
+      SlotHead head;
+      std::ifstream in(path("torn.rl"), std::ios::binary);
+      in.seekg(static_cast<std::streamoff>(slotOffset(4, 1)));
+      in.read(reinterpret_cast<char*>(&head), sizeof(head));
+      offset = kSitesOffset + head.site * kSiteBytes;
+    }
+    patch(path("torn.rl"), offset, c.tear);
+    std::vector<std::string> read;
+    for (const auto& record : Ringlog::readFile(path("torn.rl"))) {
+      read.push_back(record.message);
+    }
+    EXPECT_EQ(read, (std::vector<std::string>{"whole 1", "whole 3"}));
+  }
+}
+
+// SIGKILL lands in the middle of statements, again and again: every record
+// the file keeps is one the child made, whole.
+TEST_F(RinglogTest, KilledWriterLeavesOnlyWholeRecords) {
+  const std::regex whole(R"(flood (\d+) of Et3/1 at ([a-z]+) \1)");
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    const std::string file = path("killed.rl");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      auto f = Ringlog::File::open(file);
+      Ringlog::currentIs(f.get());
+      const Kivo::IntfId intf("Ethernet3/1");
+      const char* words[] = {"alpha", "beta", "gamma"};
+      for (std::uint64_t i = 0;; ++i) {
+        TRACE6("flood {} of {} at {} {}", i, intf, words[i % 3], i);
+        TRACE9("flood {} of {} at {} {}", i, intf, std::string(words[(i + 1) % 3]), i);
+        if (i == 1000) {
+          (void)!write(ready[1], "x", 1);
+        }
+      }
+    }
+    close(ready[1]);
+    char x;
+    ASSERT_EQ(read(ready[0], &x, 1), 1);
+    close(ready[0]);
+    usleep(static_cast<useconds_t>(1000 * round));
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const auto records = Ringlog::readFile(file);
+    EXPECT_GE(records.size(), static_cast<std::size_t>(Ringlog::kRingSizes[6] + Ringlog::kRingSizes[9] - 2));
+    for (const auto& r : records) {
+      ASSERT_TRUE(std::regex_match(r.message, whole)) << r.message;
+    }
+  }
+}
+
+// Past the site table's capacity statements are still stored, formatted,
+// without their source. Run in a child: sites are numbered per process.
+TEST_F(RinglogTest, StatementsBeyondTheSiteTableAreStoredFormatted) {
+  const std::string file = path("sites.rl");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto f = Ringlog::File::open(file);
+    Ringlog::currentIs(f.get());
+    for (int line = 1; line <= static_cast<int>(Ringlog::kMaxSites) + 10; ++line) {
+      Ringlog::write(traceHandle, 0, "Many.cpp", "many", line, "statement {}", line);
+    }
+    std::_Exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const auto records = Ringlog::readFile(file);
+  ASSERT_EQ(records.size(), static_cast<std::size_t>(Ringlog::kRingSizes[0]));
+  int line = static_cast<int>(Ringlog::kMaxSites) + 10 - Ringlog::kRingSizes[0];
+  for (const auto& r : records) {
+    ++line;
+    EXPECT_EQ(r.message, fmt::format("statement {}", line));
+    // Sites the parent used before the fork count too: the table fills up
+    // somewhere before the last statement.
+    if (r.unit == "?") {
+      EXPECT_EQ(r.function, "?");
+      EXPECT_EQ(r.line, 0);
+    } else {
+      EXPECT_EQ(r.unit, "Many.cpp");
+      EXPECT_EQ(r.line, line);
+    }
+  }
+  EXPECT_EQ(records.back().unit, "?");
 }
 
 TEST_F(RinglogTest, ReadingRefusesFilesThatAreNotWholeTraceFiles) {
