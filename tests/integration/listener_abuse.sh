@@ -267,6 +267,10 @@ echo "sw1 resident memory: $((rss_before / 1024)) MiB before, at most $((max_rss
 # Per connection at most 32 KiB of unread answers and one more answer (in a
 # buffer of up to twice that) and one read of requests: about 24 MiB for a
 # full table.
-[ "$max_rss" -le $((rss_before + 48 * 1024)) ] || fail "sw1's resident memory grew to $((max_rss / 1024)) MiB"
+# A sanitizer build's allocator keeps what it once mapped per size class and
+# pads every block, so there the bound only catches growth without limit.
+rss_allowed=$((48 * 1024))
+if ldd "$daemon" 2>/dev/null | grep -q libasan; then rss_allowed=$((512 * 1024)); fi
+[ "$max_rss" -le $((rss_before + rss_allowed)) ] || fail "sw1's resident memory grew to $((max_rss / 1024)) MiB"
 echo "ok: links confirmed and no backplane error on either switch, descriptors and memory bounded"
 echo "PASS"
