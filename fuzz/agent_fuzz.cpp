@@ -61,6 +61,7 @@
 // runs every input twice and compares what the two runs logged and
 // published: the same program gives the same run.
 
+#include "fuzz/FuzzCheck.h"
 #include "VornFabricLldp/VornFabricLldpAgent.h"
 #include "lldp/Codec.h"
 #include "lldp/SimWire.h"
@@ -97,15 +98,6 @@ namespace {
 namespace fs = std::filesystem;
 using Kivo::IntfId;
 using State = Vorn::HigigNegotiationState;
-
-[[noreturn]] void broken(const char* rule, const std::string& detail = {}) {
-  std::fprintf(stderr, "invariant broken: %s%s%s\n", rule, detail.empty() ? "" : ": ", detail.c_str());
-  std::fflush(stderr);
-  std::abort();
-}
-
-#define CHECK(expr, ...) \
-  ((expr) ? static_cast<void>(0) : broken(#expr __VA_OPT__(, ) __VA_ARGS__))
 
 constexpr int kPorts = 4;
 constexpr double kMaxVirtualSeconds = 150;
@@ -235,7 +227,7 @@ struct Surroundings {
     std::string base = tmp && *tmp ? tmp : "/tmp";
     if (!(tmp && *tmp) && access("/dev/shm", W_OK | X_OK) == 0) base = "/dev/shm";
     std::string pattern = base + "/vorn-agent-fuzz-XXXXXX";
-    if (!mkdtemp(pattern.data())) broken("cannot make a work directory", pattern);
+    if (!mkdtemp(pattern.data())) FuzzCheck::broken("cannot make a work directory", pattern);
     dir = pattern;
     const std::array<const char*, 4> names{"VornMembershipVerification", "VornFabricLldpLowTxHt",
                                            "VornLldpLodestoreConnectTlv", "VornLagGroupMismatch"};
@@ -1042,7 +1034,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (second != first) {
       size_t at = 0;
       while (at < first.size() && at < second.size() && first[at] == second[at]) ++at;
-      broken("the same program gives the same run",
+      FuzzCheck::broken("the same program gives the same run",
              fmt::format("runs differ at byte {}:\n{}\n--- and ---\n{}", at, first.substr(at, 300), second.substr(at, 300)));
     }
   }

@@ -8,6 +8,7 @@
 // frame as a whole; a malformed optional TLV is left out, with its reason,
 // and the rest of the frame is used.
 
+#include "fuzz/FuzzCheck.h"
 #include "lldp/Codec.h"
 #include "platform/framework/Assert.h"
 
@@ -24,15 +25,6 @@ namespace {
 
 using namespace Lldp;
 using Codec::Lldpdu;
-
-[[noreturn]] void broken(const char* rule, const std::string& detail = {}) {
-  std::fprintf(stderr, "invariant broken: %s%s%s\n", rule, detail.empty() ? "" : ": ", detail.c_str());
-  std::fflush(stderr);
-  std::abort();
-}
-
-#define CHECK(expr, ...) \
-  ((expr) ? static_cast<void>(0) : broken(#expr __VA_OPT__(, ) __VA_ARGS__))
 
 constexpr size_t kEthHeader = 14;
 // Chassis ID, Port ID and Time To Live, each as short as they can be: a

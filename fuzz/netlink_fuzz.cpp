@@ -6,6 +6,7 @@
 // A broken rule stops the run with a message and abort(), which libFuzzer
 // records as a crash with its input.
 
+#include "fuzz/FuzzCheck.h"
 #include "platform/kernel/NetlinkInterfaceSource.h"
 #include "tests/platform/kernel/GuardedBuffer.h"
 
@@ -21,15 +22,6 @@
 namespace {
 
 using KernelNetInfo::NetlinkMessages;
-
-[[noreturn]] void broken(const char* rule, const std::string& detail = {}) {
-  std::fprintf(stderr, "invariant broken: %s%s%s\n", rule, detail.empty() ? "" : ": ", detail.c_str());
-  std::fflush(stderr);
-  std::abort();
-}
-
-#define CHECK(expr, ...) \
-  ((expr) ? static_cast<void>(0) : broken(#expr __VA_OPT__(, ) __VA_ARGS__))
 
 // A netlink header, and a link message's interface header after it.
 constexpr size_t kNlHeader = 16;

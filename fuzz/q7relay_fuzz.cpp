@@ -5,6 +5,7 @@
 // a peer sends; a broken rule stops the run with a message and abort(),
 // which libFuzzer records as a crash with its input.
 
+#include "fuzz/FuzzCheck.h"
 #include "platform/q7relay/Protocol.h"
 
 #include <algorithm>
@@ -23,15 +24,6 @@ using Q7Relay::ZemUtils::AnswerContext;
 using Q7Relay::ZemUtils::PathFilter;
 using Q7Relay::ZemUtils::Session;
 using Q7Relay::ZemUtils::StateProvider;
-
-[[noreturn]] void broken(const char* rule, const std::string& detail = {}) {
-  std::fprintf(stderr, "invariant broken: %s%s%s\n", rule, detail.empty() ? "" : ": ", detail.c_str());
-  std::fflush(stderr);
-  std::abort();
-}
-
-#define CHECK(expr, ...) \
-  ((expr) ? static_cast<void>(0) : broken(#expr __VA_OPT__(, ) __VA_ARGS__))
 
 constexpr int kSelf = 7;
 // The state the harness serves: JSON over several lines (the session must

@@ -6,6 +6,7 @@
 // -timeout is a finding; a broken rule stops the run with a message and
 // abort(), which libFuzzer records as a crash with its input.
 
+#include "fuzz/FuzzCheck.h"
 #include "Scenario.h"
 
 #include <cstdint>
@@ -16,15 +17,6 @@
 #include <string>
 
 namespace {
-
-[[noreturn]] void broken(const char* rule, const std::string& detail = {}) {
-  std::fprintf(stderr, "invariant broken: %s%s%.300s\n", rule, detail.empty() ? "" : ": ", detail.c_str());
-  std::fflush(stderr);
-  std::abort();
-}
-
-#define CHECK(expr, ...) \
-  ((expr) ? static_cast<void>(0) : broken(#expr __VA_OPT__(, ) __VA_ARGS__))
 
 const std::string kFile = "fuzz.json";
 
@@ -80,15 +72,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     checkRefusal(e);
     return 0;
   } catch (const std::exception& e) {
-    broken("every refusal is a ScenarioError", e.what());
+    FuzzCheck::broken("every refusal is a ScenarioError", e.what());
   } catch (...) {
-    broken("every refusal is a ScenarioError");
+    FuzzCheck::broken("every refusal is a ScenarioError");
   }
   checkScenario(scenario);
   try {
     VornSim::validateScenario(scenario);
   } catch (const std::exception& e) {
-    broken("a scenario the reader took fails validation", e.what());
+    FuzzCheck::broken("a scenario the reader took fails validation", e.what());
   }
   return 0;
 }
