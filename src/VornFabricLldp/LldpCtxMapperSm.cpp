@@ -76,31 +76,26 @@ void LldpCtxMapperSm::clearStaleEntriesTaskDel() {
 // --- configuration -------------------------------------------------------------------
 
 void LldpCtxMapperSm::handleMemberConfigChange(const Zem::Change& c) {
-  if (!c.is(Vorn::MemberConfig::bcConfigAttr) || !c.key) return;
-  const auto bcIntf = c.keyAs<Kivo::IntfId>();
-  if (!c.nested()) {
-    handleBcConfigReplaced(bcIntf, c.prevAs<Velto::Ptr<Vorn::BackplaneChannelConfig>>());
+  auto bc = Zem::delta(c, Vorn::MemberConfig::bcConfigAttr);
+  if (!bc) return;
+  if (!bc->changedInside()) {
+    handleBcConfigReplaced(bc->key, bc->prev);
     return;
   }
-  const Zem::Change& bc = *c.inner;
-  if (bc.is(Vorn::BackplaneChannelConfig::memberIntfAttr) && bc.key) {
-    handleMemberConfig(bcIntf, bc.keyAs<Kivo::IntfId>());
-  } else if (bc.is(Vorn::BackplaneChannelConfig::peerMemberIdAttr)) {
-    handlePeerMemberId(bcIntf);
+  const Zem::Change& inBc = *bc->inner;
+  if (auto member = Zem::delta(inBc, Vorn::BackplaneChannelConfig::memberIntfAttr)) {
+    handleMemberConfig(bc->key, member->key);
+  } else if (inBc.is(Vorn::BackplaneChannelConfig::peerMemberIdAttr)) {
+    handlePeerMemberId(bc->key);
   }
 }
 
-void LldpCtxMapperSm::handleBcConfigReplaced(const Kivo::IntfId& bcIntf,
-                                             const Velto::Ptr<Vorn::BackplaneChannelConfig>& prev) {
+void LldpCtxMapperSm::handleBcConfigReplaced(const Kivo::IntfId& bcIntf, const Vorn::BackplaneChannelConfig* prev) {
   handleBcConfig(bcIntf);
-  std::vector<Kivo::IntfId> members;
-  if (prev) members = prev->memberIntf().keys();
-  if (auto curr = memberConfig_ ? memberConfig_->bcConfig(bcIntf) : nullptr) {
-    for (const auto& m : curr->memberIntf().keys()) {
-      if (!prev || !prev->memberIntf().has(m)) members.push_back(m);
-    }
-  }
-  for (const auto& m : members) handleMemberConfig(bcIntf, m);
+  // The members of the old channel, then those only the new one has.
+  const Vorn::BackplaneChannelConfig* curr = memberConfig_ ? memberConfig_->bcConfig().find(bcIntf) : nullptr;
+  Zem::replayDelta(prev, curr, Vorn::BackplaneChannelConfig::memberIntfAttr, Zem::ReplayOrder::oldFirst(),
+                   [&](const auto& d) { handleMemberConfig(bcIntf, d.key); });
   handlePeerMemberId(bcIntf);
 }
 
@@ -149,20 +144,21 @@ void LldpCtxMapperSm::handlePeerMemberId(Kivo::IntfId bcIntf) {
 // --- selection ----------------------------------------------------------------------
 
 void LldpCtxMapperSm::handleSelectedRsChange(const Zem::Change& c) {
-  if (!c.is(LldpSelectedRsForMember::remoteSystemAttr) || !c.key) return;
-  const auto intfId = c.keyAs<Kivo::IntfId>();
-  if (!c.nested()) {
-    handleVornTlv(intfId);
-    handleLastRefreshTime(intfId);
+  auto selected = Zem::delta(c, LldpSelectedRsForMember::remoteSystemAttr);
+  if (!selected) return;
+  if (!selected->changedInside()) {
+    handleVornTlv(selected->key);
+    handleLastRefreshTime(selected->key);
     return;
   }
-  const Zem::Change& entry = *c.inner;
+  // The selection entry republishes its remote system's changes.
+  const Zem::Change& entry = *selected->inner;
   if (!entry.is(LldpSelectedRsForMember::RemoteSystemExtKeyCollection::remoteSystemAttr) || !entry.inner) return;
   const Zem::Change& rs = *entry.inner;
   if (rs.is(Lldp::RemoteSystem::vornTlvAttr)) {
-    handleVornTlv(intfId);
+    handleVornTlv(selected->key);
   } else if (rs.is(Lldp::RemoteSystem::lastRefreshTimeAttr)) {
-    handleLastRefreshTime(intfId);
+    handleLastRefreshTime(selected->key);
   }
 }
 

@@ -58,7 +58,7 @@ class LldpCtxMapperSm : public Zem::StateMachine {
  private:
   void handleMemberConfigChange(const Zem::Change& c);
   void handleSelectedRsChange(const Zem::Change& c);
-  void handleBcConfigReplaced(const Kivo::IntfId& bcIntf, const Velto::Ptr<Vorn::BackplaneChannelConfig>& prev);
+  void handleBcConfigReplaced(const Kivo::IntfId& bcIntf, const Vorn::BackplaneChannelConfig* prev);
   void bindClearStaleEntriesTask();
   bool clearStaleEntriesTaskScheduled() const { return clearStaleEntriesTask_ && clearStaleEntriesTask_->taskScheduled(); }
 

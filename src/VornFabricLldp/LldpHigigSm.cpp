@@ -127,8 +127,8 @@ void LldpHigigMemberIntfSm::handleInitialized() {
 // --- Reactors ----------------------------------------------------------------
 
 void LldpHigigMemberIntfSm::handleCtx(const Zem::Change& c) {
-  if (c.is(MemberCtx::peerMemberIdAttr)) {
-    handlePeerMemberId(c.prevAs<Zem::Optional<Vorn::MemberId>>());
+  if (const auto* prevPeer = Zem::previous(c, MemberCtx::peerMemberIdAttr)) {
+    handlePeerMemberId(*prevPeer);
   } else if (c.is(MemberCtx::rxInfoAttr)) {
     // The receive information appeared, was replaced or went; inside it only
     // a new refresh time counts as a heartbeat.
@@ -612,28 +612,25 @@ void LldpHigigSm::handleInitialized() {
 }
 
 void LldpHigigSm::handleCtxForMember(const Zem::Change& c) {
-  if (c.is(CtxForMember::ctxAttr)) {
+  if (auto ctx = Zem::delta(c, CtxForMember::ctxAttr)) {
     // Changes inside a member context are the child's business.
-    if (!c.nested()) handleCtx(c.keyAs<Kivo::IntfId>());
+    if (!ctx->changedInside()) handleCtx(ctx->key);
     return;
   }
-  if (!c.is(CtxForMember::intfMapAttr)) return;
-  const auto& bcIntf = c.keyAs<Kivo::IntfId>();
-  if (c.nested()) {
-    if (c.inner->is(MemberIntfSet::memberAttr)) handleIntfMapMember(bcIntf, c.inner->keyAs<Kivo::IntfId>());
+  auto set = Zem::delta(c, CtxForMember::intfMapAttr);
+  if (!set) return;
+  const Kivo::IntfId& bcIntf = set->key;
+  if (set->changedInside()) {
+    Zem::onDelta(*set->inner, MemberIntfSet::memberAttr,
+                 [&](const auto& member) { handleIntfMapMember(bcIntf, member.key); });
     return;
   }
   // The channel's member set appeared, went or was replaced: every member of
-  // either set is re-examined.
-  std::vector<Kivo::IntfId> members;
-  if (const auto& old = c.prevAs<Velto::Ptr<MemberIntfSet>>()) members = old->member().keys();
-  if (auto now = ctxForMember_->intfMap(bcIntf)) {
-    for (const auto& m : now->member().keys()) {
-      if (std::find(members.begin(), members.end(), m) == members.end()) members.push_back(m);
-    }
-  }
+  // either set is re-examined, the old set's first.
+  const Velto::Ptr<const MemberIntfSet> old(set->prev);
   handleIntfMap(bcIntf);
-  for (const auto& memberIntf : members) handleIntfMapMember(bcIntf, memberIntf);
+  Zem::replayDelta(old.get(), ctxForMember_->intfMap(bcIntf).get(), MemberIntfSet::memberAttr,
+                   Zem::ReplayOrder::oldFirst(), [&](const auto& member) { handleIntfMapMember(bcIntf, member.key); });
 }
 
 bool LldpHigigSm::memberSetHas(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf) const {

@@ -219,34 +219,24 @@ void LldpPopulatorSm::removeStaleOutputs() {
 }
 
 void LldpPopulatorSm::onKniIntfMapChange(const Zem::Change& c) {
-  if (!c.is(Vorn::KniIntfMap::kniIntfIdKeyPairAttr)) return;
-  const Vorn::KniIntfIdKeyPair pair = c.keyAs<Vorn::KniIntfIdKeyPair>();
-  handleKniIntfMap(pair);
+  Zem::onDelta(c, Vorn::KniIntfMap::kniIntfIdKeyPairAttr, [this](const auto& d) { handleKniIntfMap(d.key); });
 }
 
 void LldpPopulatorSm::onMemberConfigChange(const Zem::Change& c) {
-  if (!c.is(Vorn::MemberConfig::bcConfigAttr)) return;
-  const Kivo::IntfId bcIntf = c.keyAs<Kivo::IntfId>();
-  if (const Zem::Change* inner = c.inner) {
+  auto bc = Zem::delta(c, Vorn::MemberConfig::bcConfigAttr);
+  if (!bc) return;
+  const Kivo::IntfId& bcIntf = bc->key;
+  if (bc->changedInside()) {
     // Only membership matters here; changes inside a member's own entry
     // (its LAG group) or of the channel's peer do not.
-    if (inner->is(Vorn::BackplaneChannelConfig::memberIntfAttr) && !inner->nested()) {
-      handleMemberConfig(bcIntf, inner->keyAs<Kivo::IntfId>());
-    }
+    auto member = Zem::delta(*bc->inner, Vorn::BackplaneChannelConfig::memberIntfAttr);
+    if (member && !member->changedInside()) handleMemberConfig(bcIntf, member->key);
     return;
   }
   // A whole channel came, went or was replaced: every member of the old
   // entry, then every member only the new entry has.
-  const Velto::Ptr<Vorn::BackplaneChannelConfig> prev = c.prevAs<Velto::Ptr<Vorn::BackplaneChannelConfig>>();
-  const Velto::Ptr<Vorn::BackplaneChannelConfig> cur = memberConfig_->bcConfig(bcIntf);
-  std::vector<Kivo::IntfId> members;
-  if (prev) members = prev->memberIntf().keys();
-  if (cur) {
-    for (const auto& memberIntf : cur->memberIntf().keys()) {
-      if (!prev || !prev->memberIntf().has(memberIntf)) members.push_back(memberIntf);
-    }
-  }
-  for (const auto& memberIntf : members) handleMemberConfig(bcIntf, memberIntf);
+  Zem::replayDelta(bc->prev, bc->now, Vorn::BackplaneChannelConfig::memberIntfAttr, Zem::ReplayOrder::oldFirst(),
+                   [&](const auto& member) { handleMemberConfig(bcIntf, member.key); });
 }
 
 Velto::Ptr<LldpPopulatorSm> lldpPopulatorSmFactory(

@@ -14,6 +14,8 @@ const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp"};
 
 // Remote systems are walked in ascending index order, so that a tie in a
 // rescan always goes to the same (lowest) index.
+// Remote systems are walked in ascending index order, so that a tie in a
+// rescan always goes to the same (lowest) index.
 std::vector<int> sortedIndexes(const Lldp::PortStatus& ps) {
   auto indexes = ps.remoteSystem().keys();
   std::sort(indexes.begin(), indexes.end());
@@ -26,7 +28,7 @@ std::vector<Kivo::IntfId> sortedIntfs(const Lldp::Status& status) {
   return intfs;
 }
 
-Zem::Optional<Velto::Duration> refreshTimeOf(const Velto::Ptr<Lldp::RemoteSystem>& rs) {
+Zem::Optional<Velto::Duration> refreshTimeOf(const Lldp::RemoteSystem* rs) {
   return rs ? Zem::Optional<Velto::Duration>(rs->lastRefreshTime()) : Zem::none;
 }
 }  // namespace
@@ -53,17 +55,11 @@ void LldpRemoteSystemSelectorSm::statusIs(const Velto::Ptr<const Lldp::Status>& 
   status_ = status;
   statusReactor_ = watch(status_, [this](const Zem::Change& c) { handleStatusChange(c); });
   if (!hasNotificationActive()) return;
-  std::vector<Kivo::IntfId> intfs;
-  if (prev) intfs = sortedIntfs(*prev);
-  if (status_) {
-    for (const auto& intf : sortedIntfs(*status_)) {
-      if (!prev || !prev->portStatus().has(intf)) intfs.push_back(intf);
-    }
-  }
-  for (const auto& intf : intfs) {
-    handlePortStatusReplaced(intf, prev ? prev->portStatus(intf) : nullptr,
-                             status_ ? status_->portStatus(intf) : nullptr);
-  }
+  // Every port status of the old and the new status, as if each had been
+  // replaced; remote systems are walked in ascending index order, so that a
+  // tie in a rescan always goes to the same (lowest) index.
+  Zem::replayDelta(prev.get(), status_.get(), Lldp::Status::portStatusAttr, Zem::ReplayOrder::oldFirstAscending(),
+                   [this](const auto& d) { handlePortStatusReplaced(d.key, d.prev, d.now); });
 }
 
 void LldpRemoteSystemSelectorSm::excessiveDelayThresholdIs(Velto::Duration threshold) {
@@ -73,49 +69,37 @@ void LldpRemoteSystemSelectorSm::excessiveDelayThresholdIs(Velto::Duration thres
 // --- event fan-out -------------------------------------------------------------
 
 void LldpRemoteSystemSelectorSm::handleStatusChange(const Zem::Change& c) {
-  if (!c.is(Lldp::Status::portStatusAttr) || !c.key) return;
-  const auto memberIntf = c.keyAs<Kivo::IntfId>();
-  if (!c.nested()) {
-    handlePortStatusReplaced(memberIntf, c.prevAs<Velto::Ptr<Lldp::PortStatus>>(),
-                             status_ ? status_->portStatus(memberIntf) : nullptr);
+  auto ps = Zem::delta(c, Lldp::Status::portStatusAttr);
+  if (!ps) return;
+  const Kivo::IntfId& memberIntf = ps->key;
+  if (!ps->changedInside()) {
+    handlePortStatusReplaced(memberIntf, ps->prev, ps->now);
     return;
   }
-  const Zem::Change& psChange = *c.inner;
-  if (!psChange.is(Lldp::PortStatus::remoteSystemAttr) || !psChange.key) return;
-  const int index = psChange.keyAs<int>();
-  if (!psChange.nested()) {
-    handleRemoteSystemReplaced(memberIntf, index, psChange.prevAs<Velto::Ptr<Lldp::RemoteSystem>>(),
-                               remoteSystem(memberIntf, index));
+  auto rs = Zem::delta(*ps->inner, Lldp::PortStatus::remoteSystemAttr);
+  if (!rs) return;
+  if (!rs->changedInside()) {
+    handleRemoteSystemReplaced(memberIntf, rs->key, rs->prev, rs->now);
     return;
   }
-  const Zem::Change& rsChange = *psChange.inner;
+  const Zem::Change& rsChange = *rs->inner;
   if (rsChange.is(Lldp::RemoteSystem::vornTlvAttr)) {
-    handleVornTlv(memberIntf, index);
-  } else if (rsChange.is(Lldp::RemoteSystem::lastRefreshTimeAttr)) {
-    const auto* rs = static_cast<const Lldp::RemoteSystem*>(rsChange.entity);
-    handleLastRefreshTime(memberIntf, index, rsChange.prevAs<Velto::Duration>(), rs->lastRefreshTime());
+    handleVornTlv(memberIntf, rs->key);
+  } else if (const auto* prevRefresh = Zem::previous(rsChange, Lldp::RemoteSystem::lastRefreshTimeAttr)) {
+    handleLastRefreshTime(memberIntf, rs->key, *prevRefresh, rs->prev->lastRefreshTime());
   }
 }
 
 void LldpRemoteSystemSelectorSm::handlePortStatusReplaced(const Kivo::IntfId& memberIntf,
-                                                          const Velto::Ptr<Lldp::PortStatus>& prevPs,
-                                                          const Velto::Ptr<Lldp::PortStatus>& currPs) {
-  std::vector<int> indexes;
-  if (prevPs) indexes = sortedIndexes(*prevPs);
-  if (currPs) {
-    for (int index : sortedIndexes(*currPs)) {
-      if (!prevPs || !prevPs->remoteSystem().has(index)) indexes.push_back(index);
-    }
-  }
-  for (int index : indexes) {
-    handleRemoteSystemReplaced(memberIntf, index, prevPs ? prevPs->remoteSystem(index) : nullptr,
-                               currPs ? currPs->remoteSystem(index) : nullptr);
-  }
+                                                          const Lldp::PortStatus* prevPs,
+                                                          const Lldp::PortStatus* currPs) {
+  Zem::replayDelta(prevPs, currPs, Lldp::PortStatus::remoteSystemAttr, Zem::ReplayOrder::oldFirstAscending(),
+                   [&](const auto& d) { handleRemoteSystemReplaced(memberIntf, d.key, d.prev, d.now); });
 }
 
 void LldpRemoteSystemSelectorSm::handleRemoteSystemReplaced(const Kivo::IntfId& memberIntf, int index,
-                                                            const Velto::Ptr<Lldp::RemoteSystem>& prevRs,
-                                                            const Velto::Ptr<Lldp::RemoteSystem>& currRs) {
+                                                            const Lldp::RemoteSystem* prevRs,
+                                                            const Lldp::RemoteSystem* currRs) {
   handleVornTlv(memberIntf, index);
   handleLastRefreshTime(memberIntf, index, refreshTimeOf(prevRs), refreshTimeOf(currRs));
 }

@@ -47,11 +47,12 @@ class LldpRemoteSystemSelectorSm : public Zem::StateMachine {
 
  private:
   void handleStatusChange(const Zem::Change& c);
-  void handlePortStatusReplaced(const Kivo::IntfId& memberIntf, const Velto::Ptr<Lldp::PortStatus>& prevPs,
-                                const Velto::Ptr<Lldp::PortStatus>& currPs);
-  void handleRemoteSystemReplaced(const Kivo::IntfId& memberIntf, int index,
-                                  const Velto::Ptr<Lldp::RemoteSystem>& prevRs,
-                                  const Velto::Ptr<Lldp::RemoteSystem>& currRs);
+  // A port status (or remote system) added, replaced or removed: handled
+  // as every remote system of the old and the new one being replaced.
+  void handlePortStatusReplaced(const Kivo::IntfId& memberIntf, const Lldp::PortStatus* prevPs,
+                                const Lldp::PortStatus* currPs);
+  void handleRemoteSystemReplaced(const Kivo::IntfId& memberIntf, int index, const Lldp::RemoteSystem* prevRs,
+                                  const Lldp::RemoteSystem* currRs);
   Velto::Ptr<Lldp::RemoteSystem> remoteSystem(const Kivo::IntfId& memberIntf, int index) const;
 
   Velto::Ptr<const Lldp::Status> status_;

@@ -35,32 +35,65 @@ LldpStatusSm::~LldpStatusSm() {
 
 void LldpStatusSm::localStatusIs(const Velto::Ptr<const Lldp::Status>& localStatus) {
   if (localStatus == localStatus_ && localStatusReactor_.active()) return;
-  Velto::Ptr<const Lldp::Status> prev = std::move(localStatus_);
   localStatus_ = localStatus;
   localStatusReactor_ = watch(localStatus_, [this](const Zem::Change& c) {
     // Changes of the port statuses, inside them, or inside their remote
     // systems all arrive under the port status collection.
-    if (c.is(Lldp::Status::portStatusAttr) && c.key) handlePortStatus(c.keyAs<Kivo::IntfId>());
+    Zem::onDelta(c, Lldp::Status::portStatusAttr, [this](const auto& d) { handlePortStatus(d.key, d.inner); });
   });
-  handleLocalStatusReplaced(prev);
+  handleLocalStatusReplaced();
 }
 
-void LldpStatusSm::handleLocalStatusReplaced(const Velto::Ptr<const Lldp::Status>& prev) {
-  // As for any replaced input: the status handler, then the port status
-  // handler for every key of the new status and every key only the old one
-  // had. Each is a full sync, so the repeats change nothing.
+void LldpStatusSm::handleLocalStatusReplaced() {
+  // Another engine status: what the mirror holds may have come from the old
+  // one or from a backup, so it is re-synced as a whole, which also removes
+  // every port only the old status had.
   syncStatus();
-  if (localStatus_) {
-    for (const auto& intf : localStatus_->portStatus().keys()) handlePortStatus(intf);
+}
+
+void LldpStatusSm::handlePortStatus(const Kivo::IntfId& intf, const Zem::Change* inner) {
+  if (destroying_ || !localStatus_) return;
+  if (inner) {
+    // Inside the port status only its remote systems are mirrored.
+    Zem::onDelta(*inner, Lldp::PortStatus::remoteSystemAttr,
+                 [&](const auto& d) { handleRemoteSystem(intf, d.key, d.inner); });
+    return;
   }
-  if (prev) {
-    for (const auto& intf : prev->portStatus().keys()) {
-      if (!localStatus_ || !localStatus_->portStatus().has(intf)) handlePortStatus(intf);
-    }
+  // The entry itself was added, replaced or removed: the handler reads the
+  // collection as it is now, since an earlier handler may have moved on.
+  if (auto ps = localStatus_->portStatus(intf)) {
+    doSyncPortStatus(*ps);
+  } else {
+    doRemovePortStatus(intf);
   }
 }
 
-void LldpStatusSm::handlePortStatus(const Kivo::IntfId&) { syncStatus(); }
+void LldpStatusSm::handleRemoteSystem(const Kivo::IntfId& intf, int index, const Zem::Change* inner) {
+  // Refresh times and system names are not mirrored; most received frames
+  // change nothing else.
+  if (inner && (inner->is(Lldp::RemoteSystem::lastRefreshTimeAttr) || inner->is(Lldp::RemoteSystem::systemNameAttr))) {
+    return;
+  }
+  auto ps = localStatus_->portStatus(intf);
+  auto remotePortStatus = remoteStatus_->portStatus(intf);
+  if (!ps || !remotePortStatus) {
+    // The port came or went under an earlier handler: sync it as a whole.
+    handlePortStatus(intf, nullptr);
+    return;
+  }
+  if (auto rs = ps->remoteSystem(index)) {
+    doSyncRemoteSystem(*remotePortStatus, *rs);
+  } else if (remotePortStatus->remoteSystem().has(index)) {
+    TRACE8("remove RemoteSystem {} from intf {}", index, intf);
+    remotePortStatus->remoteSystemDel(index);
+  }
+}
+
+void LldpStatusSm::doRemovePortStatus(const Kivo::IntfId& intf) {
+  if (!remoteStatus_->portStatus().has(intf)) return;
+  TRACE8("remove PortStatus for intf {}", intf.stringValue());
+  remoteStatus_->portStatusDel(intf);
+}
 
 void LldpStatusSm::syncStatus() {
   if (destroying_) return;
@@ -72,8 +105,7 @@ void LldpStatusSm::syncStatus() {
   }
   for (const auto& intf : remoteStatus_->portStatus().keys()) {
     if (localStatus_ && localStatus_->portStatus().has(intf)) continue;
-    TRACE8("remove PortStatus for intf {}", intf.stringValue());
-    remoteStatus_->portStatusDel(intf);
+    doRemovePortStatus(intf);
   }
 }
 

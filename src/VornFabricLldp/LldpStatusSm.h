@@ -2,8 +2,12 @@
 // Mirrors what the agent's LLDP engine hears into the Vorn LLDP status, which
 // is carried to other agents and to the peer members: per LLDP port, every
 // remote system's identity, time-to-live and received Vorn TLV. A one-way
-// copy: every relevant change re-syncs everything, and unchanged writes
-// publish nothing, so only real differences travel.
+// copy. A change of one port status re-syncs that port; a change of one
+// remote system re-syncs that remote system; what the mirror does not carry
+// (refresh times, system names, neighbour overflow, statistics) costs
+// nothing. So the work per received frame does not grow with the number of
+// ports or remote systems, and unchanged writes publish nothing, so only
+// real differences travel. A new engine status re-syncs everything.
 
 #include "platform/framework/StateMachine.h"
 #include "platform/records/LldpRecords.h"
@@ -26,10 +30,14 @@ class LldpStatusSm : public Zem::StateMachine {
   void doSyncRemoteSystem(Vorn::Lldp::PortStatus& remotePortStatus, const Lldp::RemoteSystem& localRemoteSystem);
 
  private:
-  void handleLocalStatusReplaced(const Velto::Ptr<const Lldp::Status>& prev);
-  // Any change of, or inside, one port status: the mirror is re-synced as a
-  // whole.
-  void handlePortStatus(const Kivo::IntfId& intf);
+  void handleLocalStatusReplaced();
+  // The port status of `intf` was added, replaced or removed, or changed
+  // inside (`inner`, the change within it): that port is re-synced.
+  void handlePortStatus(const Kivo::IntfId& intf, const Zem::Change* inner);
+  // The remote system `index` of `intf` was added, replaced or removed, or
+  // changed inside (`inner`).
+  void handleRemoteSystem(const Kivo::IntfId& intf, int index, const Zem::Change* inner);
+  void doRemovePortStatus(const Kivo::IntfId& intf);
 
   Velto::Ptr<const Lldp::Status> localStatus_;
   Velto::Ptr<Vorn::Lldp::Status> remoteStatus_;

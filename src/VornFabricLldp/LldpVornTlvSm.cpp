@@ -102,13 +102,15 @@ void LldpVornTlvSm::updateAllTlvs() {
 void LldpVornTlvSm::onLocalSystemChange(const Zem::Change& c) {
   // Ports coming and going only; changes inside a port include our own
   // writes of its TLV.
-  if (c.is(Lldp::LocalSystem::localPortAttr) && !c.nested()) handleLocalPort(c.keyAs<Kivo::IntfId>());
+  auto port = Zem::delta(c, Lldp::LocalSystem::localPortAttr);
+  if (port && !port->changedInside()) handleLocalPort(port->key);
 }
 
 void LldpVornTlvSm::onCtxForMemberChange(const Zem::Change& c) {
-  if (!c.is(CtxForMember::ctxAttr)) return;
-  const Kivo::IntfId intf = c.keyAs<Kivo::IntfId>();
-  const Zem::Change* inner = c.inner;
+  auto ctx = Zem::delta(c, CtxForMember::ctxAttr);
+  if (!ctx) return;
+  const Kivo::IntfId& intf = ctx->key;
+  const Zem::Change* inner = ctx->inner;
   if (!inner) {
     handleTlv(intf);  // context added, removed or replaced
     return;
@@ -123,7 +125,7 @@ void LldpVornTlvSm::onCtxForMemberChange(const Zem::Change& c) {
     handleTlv(intf);  // rxInfo appeared, replaced or went
   } else if (rx->is(RxInfo::tlvAttr)) {
     handleTlv(intf);
-  } else if (rx->is(RxInfo::lastRefreshTimeAttr) && !rx->prevAs<Zem::Optional<Velto::Duration>>()) {
+  } else if (const auto* prevRefresh = Zem::previous(*rx, RxInfo::lastRefreshTimeAttr); prevRefresh && !*prevRefresh) {
     // The receive path writes a new rxInfo's refresh time after its TLV; the
     // first refresh time completes the rxInfo, so the peer is echoed now
     // rather than on its next TLV change. Later refreshes change nothing.
@@ -136,8 +138,9 @@ void LldpVornTlvSm::onVflCtxChange(const Zem::Change& c) {
 }
 
 void LldpVornTlvSm::onBcLagGroupInfoChange(const Zem::Change& c) {
-  if (!c.is(VornFabricLldpBcLagGroupInfo::bcLagGroupInfoAttr)) return;
-  if (const Zem::Change* inner = c.inner) {
+  auto info = Zem::delta(c, VornFabricLldpBcLagGroupInfo::bcLagGroupInfoAttr);
+  if (!info) return;
+  if (const Zem::Change* inner = info->inner) {
     if (inner->is(BcLagGroupInfo::localMismatchExistsAttr) || inner->is(BcLagGroupInfo::preferredHigigMemberAttr)) {
       transmitLocalMismatchState();
     }
@@ -145,9 +148,9 @@ void LldpVornTlvSm::onBcLagGroupInfoChange(const Zem::Change& c) {
   }
   // A channel record that comes or goes while recording a mismatch moves the
   // single-link bit as well; one without a mismatch cannot.
-  const auto prev = c.prevAs<Velto::Ptr<BcLagGroupInfo>>();
-  const auto cur = vflBcLagGroupInfo_->bcLagGroupInfo(c.keyAs<Kivo::IntfId>());
-  if ((prev && prev->localMismatchExists()) || (cur && cur->localMismatchExists())) transmitLocalMismatchState();
+  if ((info->prev && info->prev->localMismatchExists()) || (info->now && info->now->localMismatchExists())) {
+    transmitLocalMismatchState();
+  }
 }
 
 Velto::Ptr<LldpVornTlvSm> lldpVornTlvSmFactory(Vorn::MemberId smid, Vorn::Role role,

@@ -409,8 +409,8 @@ void CandidateAgent::doMountsComplete(Lodestore::MountStatus mountStatus,
   vornStatusIs(Velto::dynamicPtrCast<Vorn::VornStatus>(em->getEntity("vorn/status")));
 }
 
-bool CandidateAgent::isMemberConfig(const Velto::Ptr<Zem::Entity>& e) {
-  return static_cast<bool>(Velto::dynamicPtrCast<Vorn::MemberConfig>(e));
+bool CandidateAgent::isMemberConfig(const Zem::Entity* e) {
+  return dynamic_cast<const Vorn::MemberConfig*>(e) != nullptr;
 }
 
 void CandidateAgent::vornLldpStatusDirIs(const Velto::Ptr<Zem::Dir>& d) {
@@ -439,21 +439,15 @@ void CandidateAgent::memberConfigDirIs(const Velto::Ptr<Zem::Dir>& d) {
   auto old = std::move(memberConfigDir_);
   memberConfigDir_ = d;
   memberConfigDirReactor_ = d ? d->subscribe([this](const Zem::Change& c) {
-    if (c.nested() || !c.is(Zem::Dir::entryAttr)) return;
-    const auto& prev = c.prevAs<Velto::Ptr<Zem::Entity>>();
-    if (isMemberConfig(prev) || isMemberConfig(memberConfigDir_->entry(c.keyAs<std::string>()))) maybeCreateAgentSm();
+    auto entry = Zem::delta(c, Zem::Dir::entryAttr);
+    if (!entry || entry->changedInside()) return;
+    if (isMemberConfig(entry->prev) || isMemberConfig(entry->now)) maybeCreateAgentSm();
   })
                               : Zem::Reactor();
-  if (d) {
-    for (auto& [name, e] : *&d->entry()) {
-      if (isMemberConfig(e)) maybeCreateAgentSm();
-    }
-  }
-  if (old) {
-    for (auto& [name, e] : old->entry()) {
-      if (isMemberConfig(e) && !(d && d->entry(name))) maybeCreateAgentSm();
-    }
-  }
+  // Every entry of the new directory, then every one only the old one had.
+  Zem::replayDelta(old.get(), d.get(), Zem::Dir::entryAttr, Zem::ReplayOrder::newFirst(), [this](const auto& entry) {
+    if (isMemberConfig(entry.now ? entry.now : entry.prev)) maybeCreateAgentSm();
+  });
 }
 
 void CandidateAgent::ctxForMemberIs(const std::string& name) { ctxForMember_ = Velto::make<CtxForMember>(name); }

@@ -420,7 +420,7 @@ class CandidateAgent : public AgentBase {
   void ctxForMemberDel() { ctxForMember_ = nullptr; }
 
  private:
-  static bool isMemberConfig(const Velto::Ptr<Zem::Entity>& e);
+  static bool isMemberConfig(const Zem::Entity* e);
 
   Velto::Ptr<const Vorn::VornStatus> vornStatus_;
   Velto::Ptr<Zem::Dir> memberConfigDir_;

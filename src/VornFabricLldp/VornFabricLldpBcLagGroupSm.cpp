@@ -4,7 +4,6 @@
 #include "platform/trace/Ringlog.h"
 
 #include <algorithm>
-#include <set>
 #include <vector>
 
 namespace VornFabricLldp {
@@ -86,56 +85,54 @@ bool VornFabricLldpBcLagGroupSm::enabled() const {
 // --- Reactors ----------------------------------------------------------------
 
 void VornFabricLldpBcLagGroupSm::onMemberConfig(const Zem::Change& c) {
-  if (!c.is(Vorn::MemberConfig::bcConfigAttr)) return;
-  const auto bcIntf = c.keyAs<Kivo::IntfId>();
-  if (!c.nested()) {
+  auto bc = Zem::delta(c, Vorn::MemberConfig::bcConfigAttr);
+  if (!bc) return;
+  const Kivo::IntfId& bcIntf = bc->key;
+  if (!bc->changedInside()) {
     // A channel came, went or was replaced: every member it had or has now
     // is reconsidered, which drops the record of a channel that went.
-    std::set<Kivo::IntfId> members;
-    if (const auto& prev = c.prevAs<Velto::Ptr<Vorn::BackplaneChannelConfig>>()) {
-      for (const auto& [memberIntf, cfg] : prev->memberIntf()) members.insert(memberIntf);
-    }
-    if (auto now = memberConfig_->bcConfig(bcIntf)) {
-      for (const auto& [memberIntf, cfg] : now->memberIntf()) members.insert(memberIntf);
-    }
-    for (const auto& memberIntf : members) handleMemberConfig(bcIntf, memberIntf);
+    Zem::replayDelta(bc->prev, bc->now, Vorn::BackplaneChannelConfig::memberIntfAttr,
+                     Zem::ReplayOrder::allAscending(),
+                     [&](const auto& member) { handleMemberConfig(bcIntf, member.key); });
     return;
   }
-  const Zem::Change& inner = *c.inner;
-  if (!inner.is(Vorn::BackplaneChannelConfig::memberIntfAttr)) return;
-  handleMemberConfig(bcIntf, inner.keyAs<Kivo::IntfId>());
+  Zem::onDelta(*bc->inner, Vorn::BackplaneChannelConfig::memberIntfAttr,
+               [&](const auto& member) { handleMemberConfig(bcIntf, member.key); });
 }
 
 void VornFabricLldpBcLagGroupSm::onCtxForMember(const Zem::Change& c) {
-  if (!c.is(CtxForMember::ctxAttr)) return;
-  if (c.nested()) {
+  auto ctx = Zem::delta(c, CtxForMember::ctxAttr);
+  if (!ctx) return;
+  if (ctx->changedInside()) {
     // Only the received TLV matters: refresh times change with every frame.
-    const Zem::Change& inCtx = *c.inner;
+    const Zem::Change& inCtx = *ctx->inner;
     if (!inCtx.is(MemberCtx::rxInfoAttr)) return;
     if (inCtx.nested() && !inCtx.inner->is(RxInfo::tlvAttr)) return;
   }
-  handleRemoteTlv(c.keyAs<Kivo::IntfId>());
+  handleRemoteTlv(ctx->key);
 }
 
 void VornFabricLldpBcLagGroupSm::onBcStatus(const Zem::Change& c) {
-  if (!c.is(Vorn::BackplaneChannelStatus::bcMemberStatusAttr)) return;
-  if (c.nested() && !c.inner->is(Vorn::BackplaneChannelMemberStatus::memberIntfStatusAttr)) return;
-  pickPreferredMember(c.keyAs<Kivo::IntfId>());
+  auto bc = Zem::delta(c, Vorn::BackplaneChannelStatus::bcMemberStatusAttr);
+  if (!bc) return;
+  if (bc->changedInside() && !bc->inner->is(Vorn::BackplaneChannelMemberStatus::memberIntfStatusAttr)) return;
+  pickPreferredMember(bc->key);
 }
 
 void VornFabricLldpBcLagGroupSm::onEthLagIntfStatus(const Zem::Change& c) {
-  if (!c.is(Interface::EthLagIntfStatusDir::intfStatusAttr)) return;
-  if (c.nested()) {
+  auto lag = Zem::delta(c, Interface::EthLagIntfStatusDir::intfStatusAttr);
+  if (!lag) return;
+  if (lag->changedInside()) {
     // The selection reads the LAG's link, its member set and each member's
     // link; names and addresses do not matter to it.
-    const Zem::Change& inLag = *c.inner;
+    const Zem::Change& inLag = *lag->inner;
     const bool lagLink = inLag.is(Interface::EthIntfStatus::linkStatusAttr);
     const bool memberSet = inLag.is(Interface::EthLagIntfStatus::memberAttr) && !inLag.nested();
     const bool memberLink = inLag.is(Interface::EthLagIntfStatus::memberAttr) && inLag.nested() &&
                             inLag.inner->is(Interface::EthIntfStatus::linkStatusAttr);
     if (!lagLink && !memberSet && !memberLink) return;
   }
-  pickPreferredMember(c.keyAs<Kivo::IntfId>());
+  pickPreferredMember(lag->key);
 }
 
 // --- Local LAG groups ----------------------------------------------------------

@@ -40,8 +40,11 @@ class LldpSelectedRsForMember : public Zem::Entity {
     Zem::Reactor forward_;
   };
 
-  static inline const Zem::AttrInfo remoteSystemAttr{"remoteSystem"};
   using Collection = Zem::EntityMap<Kivo::IntfId, RemoteSystemExtKeyCollection, false>;
+  static const Collection& remoteSystemOf(const Zem::Entity& e) {
+    return static_cast<const LldpSelectedRsForMember&>(e).remoteSystem_;
+  }
+  static inline const Zem::CollectionAttr<Collection> remoteSystemAttr{{"remoteSystem"}, &remoteSystemOf};
 
   LldpSelectedRsForMember() = default;
 

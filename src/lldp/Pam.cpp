@@ -49,12 +49,12 @@ EthDevPamManager::EthDevPamManager(Velto::Ptr<const Interface::PamDesiredIntfDir
       pamCollection_(std::move(pamCollection)), transport_(std::move(transport)) {
   ZEM_ASSERT(pamCollection_);
   desiredReactor_ = watch(desiredIntfDir_, [this](const Zem::Change& c) {
-    if (c.is(Interface::PamDesiredIntfDir::intfDesiredAttr)) handleIntf(c.keyAs<Kivo::IntfId>());
+    Zem::onDelta(c, Interface::PamDesiredIntfDir::intfDesiredAttr, [this](const auto& d) { handleIntf(d.key); });
   });
   ethPhyReactor_ = watch(ethPhyIntfStatusDir_, [this](const Zem::Change& c) {
-    if (!c.is(Interface::AllEthPhyIntfStatusDir::intfStatusAttr)) return;
+    auto d = Zem::delta(c, Interface::AllEthPhyIntfStatusDir::intfStatusAttr);
     // A new status, a status gone, or its device renamed.
-    if (!c.nested() || c.inner->is(Interface::IntfStatus::deviceNameAttr)) handleIntf(c.keyAs<Kivo::IntfId>());
+    if (d && (!d->inner || d->inner->is(Interface::IntfStatus::deviceNameAttr))) handleIntf(d->key);
   });
   if (!transport_) TRACE2("no frame transport: LLDP ports will not open");
   handleInitialized();

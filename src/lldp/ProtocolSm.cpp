@@ -27,13 +27,12 @@ ProtocolSm::ProtocolSm(Velto::Ptr<PamCollection> pamCollection, Velto::Ptr<const
   if (!ctx_->scheduler) TRACE2("no scheduler: LLDP ports will not run");
 
   pamReactor_ = watch(pamCollection_, [this](const Zem::Change& c) {
-    if (c.is(PamCollection::pamAttr) && !c.nested()) handleIntf(c.keyAs<Kivo::IntfId>());
+    auto d = Zem::delta(c, PamCollection::pamAttr);
+    if (d && !d->changedInside()) handleIntf(d->key);
   });
   configReactor_ = watch(config_, [this](const Zem::Change& c) {
-    if (c.is(Config::portConfigAttr) && !c.nested()) {
-      handleIntf(c.keyAs<Kivo::IntfId>());
-    } else if (c.is(Config::portConfigAttr) && c.inner->is(PortConfig::adminStatusAttr)) {
-      handleIntf(c.keyAs<Kivo::IntfId>());
+    if (auto port = Zem::delta(c, Config::portConfigAttr)) {
+      if (!port->inner || port->inner->is(PortConfig::adminStatusAttr)) handleIntf(port->key);
     } else if (c.is(Config::messageTxIntervalAttr) || c.is(Config::isMessageTxTimeInMsAttr) ||
                c.is(Config::msgFastTxMsAttr)) {
       handleTxTiming();
@@ -46,15 +45,16 @@ ProtocolSm::ProtocolSm(Velto::Ptr<PamCollection> pamCollection, Velto::Ptr<const
   // identity and Vorn TLV for that port.
   if (ctx_->localSystem) {
     localSystemReactor_ = watch(ctx_->localSystem, [this](const Zem::Change& c) {
-      if (c.is(LocalSystem::localPortAttr)) {
-        if (auto it = ports_.find(c.keyAs<Kivo::IntfId>()); it != ports_.end()) it->second->handleLocalChange();
+      if (auto port = Zem::delta(c, LocalSystem::localPortAttr)) {
+        if (auto it = ports_.find(port->key); it != ports_.end()) it->second->handleLocalChange();
       } else {
         handleLocalChange();
       }
     });
   }
   ethPhyReactor_ = watch(ethPhyIntfStatusDir_, [this](const Zem::Change& c) {
-    if (c.is(Interface::AllEthPhyIntfStatusDir::intfStatusAttr) && !c.nested()) handleIntf(c.keyAs<Kivo::IntfId>());
+    auto d = Zem::delta(c, Interface::AllEthPhyIntfStatusDir::intfStatusAttr);
+    if (d && !d->changedInside()) handleIntf(d->key);
   });
   handleInitialized();
 }

@@ -97,6 +97,7 @@ constexpr size_t kInlineHops = 8;
 }  // namespace
 
 void Entity::publish(const Change& change) const {
+  ++workCounters.publishes;
   if (subs_.empty() && !parent_) return;
   // Who hears the change is decided before any handler runs: the containers
   // it travels up through (an entry handler may remove the entry, or drop
@@ -128,6 +129,7 @@ void Entity::publish(const Change& change) const {
       Subscription* s = e.subs_[k].get();
       if (!s->alive_ || (s->gate_ && !*s->gate_)) continue;
       Velto::Ptr<Subscription> keep(s);
+      ++workCounters.handlerRuns;
       try {
         s->handler_(hops[i].change);
       } catch (...) {

@@ -138,6 +138,8 @@ class EntityMap {
  public:
   using Map = std::conditional_t<Ordered, std::map<K, Velto::Ptr<V>>, std::unordered_map<K, Velto::Ptr<V>>>;
   using const_iterator = typename Map::const_iterator;
+  using Key = K;
+  using Entry = V;
 
   EntityMap() = default;
   EntityMap(const EntityMap&) = delete;
@@ -150,6 +152,23 @@ class EntityMap {
   Velto::Ptr<V> get(const K& k) const {
     auto it = map_.find(k);
     return it == map_.end() ? Velto::Ptr<V>() : it->second;
+  }
+  // The entry under `k`, or null, without taking a reference.
+  const V* find(const K& k) const {
+    auto it = map_.find(k);
+    return it == map_.end() ? nullptr : it->second.get();
+  }
+  // For a change inside an entry that its collection still holds, that
+  // entry, found without a lookup (a change delivered on every received
+  // frame); null otherwise.
+  static const V* entryInside(const Change& c) {
+    if (!c.inner || c.inner->entity->parent() != c.entity) return nullptr;
+    return static_cast<const V*>(c.inner->entity);
+  }
+  // The entry before the change `c` of this collection (see EntryDelta).
+  static const V* prevEntry(const Change& c, const V*) {
+    if (c.inner) return static_cast<const V*>(c.inner->entity);
+    return c.prev ? static_cast<const Velto::Ptr<V>*>(c.prev)->get() : nullptr;
   }
   bool has(const K& k) const { return map_.count(k) != 0; }
   size_t size() const { return map_.size(); }
@@ -166,6 +185,7 @@ class EntityMap {
   // Adds `v` under `k`, replacing a different entry. Nothing happens when the
   // same entity is already there.
   void put(const Entity& owner, const AttrInfo& attr, const K& k, Velto::Ptr<V> v) {
+    ++workCounters.writes;
     ZEM_ASSERT(v);
     if constexpr (std::is_same_v<K, std::string>) {
       // Entities filed under a name carry it, so paths and names agree.
@@ -184,6 +204,7 @@ class EntityMap {
   }
 
   Velto::Ptr<V> erase(const Entity& owner, const AttrInfo& attr, const K& k) {
+    ++workCounters.writes;
     auto it = map_.find(k);
     if (it == map_.end()) return {};
     Velto::Ptr<V> prev = std::move(it->second);
@@ -264,10 +285,17 @@ class ValueMap {
  public:
   using Map = std::conditional_t<Ordered, std::map<K, V>, std::unordered_map<K, V>>;
   using const_iterator = typename Map::const_iterator;
+  using Key = K;
+  using Entry = V;
 
   const V* find(const K& k) const {
     auto it = map_.find(k);
     return it == map_.end() ? nullptr : &it->second;
+  }
+  static const V* entryInside(const Change&) { return nullptr; }
+  static const V* prevEntry(const Change& c, const V*) {
+    const auto* prev = static_cast<const std::optional<V>*>(c.prev);
+    return prev && prev->has_value() ? &**prev : nullptr;
   }
   bool has(const K& k) const { return map_.count(k) != 0; }
   size_t size() const { return map_.size(); }
@@ -281,6 +309,7 @@ class ValueMap {
   }
 
   void put(const Entity& owner, const AttrInfo& attr, const K& k, const V& v) {
+    ++workCounters.writes;
     auto [it, added] = map_.try_emplace(k, v);
     std::optional<V> prev;
     if (!added) {
@@ -293,6 +322,7 @@ class ValueMap {
   }
 
   bool erase(const Entity& owner, const AttrInfo& attr, const K& k) {
+    ++workCounters.writes;
     auto it = map_.find(k);
     if (it == map_.end()) return false;
     std::optional<V> prev = std::move(it->second);
@@ -336,7 +366,18 @@ class ValueSet {
  public:
   using Set = std::conditional_t<Ordered, std::set<K>, std::unordered_set<K>>;
   using const_iterator = typename Set::const_iterator;
+  using Key = K;
+  using Entry = K;
 
+  // The member equal to `k`, or null.
+  const K* find(const K& k) const {
+    auto it = set_.find(k);
+    return it == set_.end() ? nullptr : &*it;
+  }
+  // A set's change is an insert or an erase: what was there before is
+  // what is not there now.
+  static const K* entryInside(const Change&) { return nullptr; }
+  static const K* prevEntry(const Change& c, const K* now) { return now ? nullptr : &c.keyAs<K>(); }
   bool has(const K& k) const { return set_.count(k) != 0; }
   size_t size() const { return set_.size(); }
   bool empty() const { return set_.empty(); }
@@ -345,11 +386,13 @@ class ValueSet {
   std::vector<K> keys() const { return std::vector<K>(set_.begin(), set_.end()); }
 
   void insert(const Entity& owner, const AttrInfo& attr, const K& k) {
+    ++workCounters.writes;
     if (!set_.insert(k).second) return;
     const K key = k;
     owner.publish(Change{&owner, &attr, &key, nullptr, nullptr});
   }
   bool erase(const Entity& owner, const AttrInfo& attr, const K& k) {
+    ++workCounters.writes;
     if (set_.erase(k) == 0) return false;
     const K key = k;
     owner.publish(Change{&owner, &attr, &key, nullptr, nullptr});
@@ -393,6 +436,7 @@ class OwnedChild {
   const Velto::Ptr<V>& get() const { return p_; }
 
   void set(const Entity& owner, const AttrInfo& attr, Velto::Ptr<V> v) {
+    ++workCounters.writes;
     if (p_ == v) return;
     Velto::Ptr<V> prev = std::move(p_);
     if (prev) prev->detach();
@@ -445,6 +489,132 @@ Json fieldToJson(const T& v) {
 
 }  // namespace Zem
 
+namespace Zem {
+
+// ---------------------------------------------------------------------------
+// Typed change delivery.
+//
+// A handler learns which key of a collection was added, removed or replaced,
+// or changed inside its entry, with the key and the entries typed:
+//
+//   if (auto d = Zem::delta(c, Lldp::Status::portStatusAttr)) {
+//     if (d->removed()) ...   // d->key, d->prev, d->now, d->inner
+//   }
+//
+// and which value a plain attribute had before: `Zem::previous(c, xAttr)`.
+
+// The identifier of a plain attribute of type T.
+template <class T>
+struct ValueAttr : AttrInfo {};
+
+// The identifier of a collection attribute; `of` reads the collection of an
+// owner record.
+template <class Collection>
+struct CollectionAttr : AttrInfo {
+  const Collection& (*of)(const Entity& owner);
+};
+
+// One key of a collection, as one change left it.
+template <class K, class V>
+struct EntryDelta {
+  const K& key;
+  // The entry before the change: null when it was added. For a change
+  // inside the entry, the entry itself.
+  const V* prev;
+  // The entry as the collection holds it now: null when it is gone.
+  const V* now;
+  // The change inside the entry, when the entry stayed and changed inside.
+  const Change* inner;
+
+  bool added() const { return !inner && !prev && now; }
+  bool removed() const { return !inner && prev && !now; }
+  // Replaced by another entry (another entity, another value).
+  bool replaced() const { return !inner && prev && now; }
+  bool changedInside() const { return inner != nullptr; }
+};
+
+// The change `c` of the collection `attr`, typed; none when `c` is about
+// another attribute.
+template <class C>
+std::optional<EntryDelta<typename C::Key, typename C::Entry>> delta(const Change& c, const CollectionAttr<C>& attr) {
+  if (!c.is(attr) || !c.key) return std::nullopt;
+  const auto& key = c.keyAs<typename C::Key>();
+  const auto* now = C::entryInside(c);
+  if (!now) now = attr.of(*c.entity).find(key);
+  return EntryDelta<typename C::Key, typename C::Entry>{key, C::prevEntry(c, now), now, c.inner};
+}
+
+// Runs `handler` with the typed delta of `c` when `c` is about `attr`.
+template <class C, class F>
+bool onDelta(const Change& c, const CollectionAttr<C>& attr, F&& handler) {
+  auto d = delta(c, attr);
+  if (d) handler(*d);
+  return d.has_value();
+}
+
+// The value the plain attribute `attr` had before the change `c`; null when
+// `c` is about another attribute.
+template <class T>
+const T* previous(const Change& c, const ValueAttr<T>& attr) {
+  return c.is(attr) && !c.inner ? static_cast<const T*>(c.prev) : nullptr;
+}
+
+// The order in which replayDelta delivers the keys of a replaced input.
+struct ReplayOrder {
+  // The old input's keys first (then those only the new one has), rather
+  // than the new input's keys first (then those only the old one had).
+  bool oldKeysFirst = false;
+  // Each group in ascending key order rather than its collection's order.
+  bool ascending = false;
+  // One group: the keys of both inputs together, in ascending order.
+  bool merged = false;
+
+  static constexpr ReplayOrder newFirst() { return {false, false, false}; }
+  static constexpr ReplayOrder oldFirst() { return {true, false, false}; }
+  static constexpr ReplayOrder oldFirstAscending() { return {true, true, false}; }
+  static constexpr ReplayOrder newFirstAscending() { return {false, true, false}; }
+  static constexpr ReplayOrder allAscending() { return {false, true, true}; }
+};
+
+// An input was replaced: delivers the per-key delta between the collection
+// `attr` of the old and of the new input, as if each entry had been put or
+// removed, every key of either input once: added (only the new input has
+// it), removed (only the old one had it) or replaced (both have it, even
+// when it is the same entry). Either input may be null.
+template <class C, class F>
+void replayDelta(const Entity* prev, const Entity* now, const CollectionAttr<C>& attr, ReplayOrder order,
+                 F&& handler) {
+  using K = typename C::Key;
+  using V = typename C::Entry;
+  const C* before = prev ? &attr.of(*prev) : nullptr;
+  const C* after = now ? &attr.of(*now) : nullptr;
+  auto keysOf = [&](const C* c) {
+    std::vector<K> ks;
+    if (c) ks = c->keys();
+    if (order.ascending) std::sort(ks.begin(), ks.end());
+    return ks;
+  };
+  auto deliver = [&](const K& k) {
+    handler(EntryDelta<K, V>{k, before ? before->find(k) : nullptr, after ? after->find(k) : nullptr, nullptr});
+  };
+  if (order.merged) {
+    std::vector<K> all = keysOf(before);
+    for (const K& k : keysOf(after)) all.push_back(k);
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    for (const K& k : all) deliver(k);
+    return;
+  }
+  const C* first = order.oldKeysFirst ? before : after;
+  const C* second = order.oldKeysFirst ? after : before;
+  for (const K& k : keysOf(first)) deliver(k);
+  for (const K& k : keysOf(second)) {
+    if (!first || !first->find(k)) deliver(k);
+  }
+}
+
+}  // namespace Zem
+
 // ---------------------------------------------------------------------------
 // Declaration macros.
 
@@ -494,7 +664,7 @@ Json fieldToJson(const T& v) {
 // A plain attribute: `x()`, `xIs(v)` (publishes only a change), `xAttr`.
 #define ZEM_ATTR_D(Type, name, init)                                                                  \
  public:                                                                                             \
-  static inline const ::Zem::AttrInfo name##Attr{#name};                                             \
+  static inline const ::Zem::ValueAttr<Type> name##Attr{{#name}};                                    \
   const Type& name() const { return name##_; }                                                       \
   void name##Is(const Type& v) { ::Zem::assignAttr(*this, name##_, v, name##Attr); }                 \
                                                                                                      \
@@ -523,8 +693,11 @@ Json fieldToJson(const T& v) {
 
 #define ZEM_ENTITY_MAP_BASE_(K, V, name, ordered, owning)                                            \
  public:                                                                                             \
-  static inline const ::Zem::AttrInfo name##Attr{#name};                                             \
   using name##Collection = ::Zem::EntityMap<K, V, ordered, owning>;                                  \
+  static const name##Collection& name##Of_(const ::Zem::Entity& e_) {                                \
+    return static_cast<const Self&>(e_).name##_;                                                     \
+  }                                                                                                  \
+  static inline const ::Zem::CollectionAttr<name##Collection> name##Attr{{#name}, &Self::name##Of_}; \
   const name##Collection& name() const { return name##_; }                                           \
   ::Velto::Ptr<V> name(const K& k) const { return name##_.get(k); }                                  \
   void name##Put(const K& k, ::Velto::Ptr<V> v) { name##_.put(*this, name##Attr, k, std::move(v)); } \
@@ -559,8 +732,11 @@ Json fieldToJson(const T& v) {
 
 #define ZEM_VALUE_MAP_BASE_(K, V, name, ordered)                                                     \
  public:                                                                                             \
-  static inline const ::Zem::AttrInfo name##Attr{#name};                                             \
   using name##Collection = ::Zem::ValueMap<K, V, ordered>;                                           \
+  static const name##Collection& name##Of_(const ::Zem::Entity& e_) {                                \
+    return static_cast<const Self&>(e_).name##_;                                                     \
+  }                                                                                                  \
+  static inline const ::Zem::CollectionAttr<name##Collection> name##Attr{{#name}, &Self::name##Of_}; \
   const name##Collection& name() const { return name##_; }                                           \
   /* The value under `k`, or V's default when there is none. */                                     \
   V name(const K& k) const {                                                                         \
@@ -586,8 +762,11 @@ Json fieldToJson(const T& v) {
 
 #define ZEM_VALUE_SET_BASE_(K, name, ordered)                                                        \
  public:                                                                                             \
-  static inline const ::Zem::AttrInfo name##Attr{#name};                                             \
   using name##Collection = ::Zem::ValueSet<K, ordered>;                                              \
+  static const name##Collection& name##Of_(const ::Zem::Entity& e_) {                                \
+    return static_cast<const Self&>(e_).name##_;                                                     \
+  }                                                                                                  \
+  static inline const ::Zem::CollectionAttr<name##Collection> name##Attr{{#name}, &Self::name##Of_}; \
   const name##Collection& name() const { return name##_; }                                           \
   bool name##Has(const K& k) const { return name##_.has(k); }                                        \
   void name##Is(const K& k) { name##_.insert(*this, name##Attr, k); }                                \

@@ -86,7 +86,7 @@ KniIntfMapperSm::KniIntfMapperSm(Velto::Ptr<const KernelNetInfo::Status> kniStat
   ZEM_ASSERT(kniStatus_);
   ZEM_ASSERT(kniIntfMap_);
   kniStatusReactor_ = watch(kniStatus_, [this](const Zem::Change& c) {
-    if (c.is(KernelNetInfo::Status::interfaceAttr)) handleKernelInterface(c.keyAs<KernelNetInfo::InterfaceKey>());
+    Zem::onDelta(c, KernelNetInfo::Status::interfaceAttr, [this](const auto& d) { handleKernelInterface(d.key); });
   });
   overridesReactor_ = watch(overrideTable(), [this](const Zem::Change& c) {
     if (c.is(OverrideTable::tableAttr)) handleOverrides();
