@@ -375,3 +375,53 @@ TEST(ProtocolSmTest, ManyPortsSpreadTheirFramesOverTheInterval) {
     Oru::currentSchedulerIs(nullptr);
   }
 }
+
+// What a received frame writes into the records is the same on a switch of
+// 8 ports as on one of 256: one refresh time for a repeated frame, the TLV
+// and the refresh time for a changed one.
+TEST(ProtocolSmTest, RecordChangesPerFrameDoNotGrowWithThePorts) {
+  std::map<int, std::pair<int, int>> changesPerSize;
+  for (const int ports : {8, 256}) {
+    SCOPED_TRACE(fmt::format("{} ports", ports));
+    auto clock = Velto::make<Oru::VirtualScheduler>(0.0);
+    Oru::currentSchedulerIs(clock.get());
+    auto wire = Velto::make<SimWire>(clock, 7);
+    Lldp::currentTransportIs(wire->transportFor("sw1"));
+    EngineSwitch sw{"sw1", 1};
+    sw.build();
+    for (int i = 1; i <= ports; ++i) sw.addPort(IntfId("Ethernet" + std::to_string(i)), i);
+    Lldp::currentTransportIs(nullptr);
+    auto tap = wire->transportFor("tap")->open(et1, "tap0", nullptr);
+    wire->connect({"tap", et1}, {"sw1", et1});
+    auto frame = [](uint8_t flags) {
+      Lldp::Codec::Lldpdu pdu;
+      pdu.src = Kivo::EthAddr::fromString("02:00:00:00:00:99");
+      pdu.chassisId = Lldp::ChassisId("peer");
+      pdu.portId = Lldp::PortId("Ethernet9");
+      pdu.ttl = 1;
+      pdu.vornTlv = VornTlv{2, Vorn::Role::member, 1, 1, flags};
+      return Lldp::Codec::encode(pdu);
+    };
+    const auto a = frame(0), b = frame(1);
+    tap->send(a);
+    clock->runUntil(0.5);
+    int changes = 0;
+    auto reactor = sw.status->subscribe([&](const Zem::Change&) { ++changes; });
+    auto sendAll = [&](bool alternate) {
+      changes = 0;
+      for (int i = 0; i < 10; ++i) {
+        tap->send(alternate && i % 2 == 0 ? b : a);
+        clock->runUntil(clock->now() + 0.01);
+      }
+      return changes;
+    };
+    const int repeated = sendAll(false);
+    const int changed = sendAll(true);
+    EXPECT_EQ(repeated, 10);
+    EXPECT_EQ(changed, 20);
+    changesPerSize[ports] = {repeated, changed};
+    sw.root = nullptr;
+    Oru::currentSchedulerIs(nullptr);
+  }
+  EXPECT_EQ(changesPerSize[8], changesPerSize[256]);
+}
