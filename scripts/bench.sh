@@ -79,11 +79,14 @@ import json, sys
 figures = {}
 for path in sys.argv[1:4]:
     figures.update(json.load(open(path)))
+sim = figures.get("group_large", {}), figures.get("group_small", {})
+large = f"{sim[0].get('members', '?')} x {sim[0].get('links', '?')}"
+small = f"{sim[1].get('members', '?')} x {sim[1].get('links', '?')}"
 labels = {
     "frame_same_tlv_cpu_us": "received frame, same TLV, whole pipeline in process",
     "frame_changed_tlv_cpu_us": "received frame, TLV changes every time",
-    "group_per_frame_ratio": "per-frame CPU large group / small group, same run",
-    "group_hour_projected_cpu_s": "large group, one virtual hour (projected)",
+    "group_per_frame_ratio": f"per-frame CPU at {large} / per-frame CPU at {small}, same run",
+    "group_hour_projected_cpu_s": f"{large} links, one virtual hour (projected from {figures.get('virtual_hours', '?')} h)",
     "trace_statement_ns": "one trace statement, enabled level",
 }
 expected = list(labels)
@@ -91,15 +94,17 @@ if sys.argv[4] == "only":
     expected = []
 for key in expected:
     if key not in figures:
-        figures[key] = {"value": None, "met": False, "note": "not measured"}
-for key, f in figures.items():
+        figures[key] = {"value": None, "met": False, "note": "not measured (no benchmark in this tree)"}
+# The figures in the order of the table above, then the daemon's.
+for key in expected + sorted(k for k in figures if k not in expected):
+    f = figures[key]
     if not isinstance(f, dict) or "met" not in f:
         continue
     label = labels.get(key, f.get("label", key))
     if f.get("value") is None:
-        print(f"{label}: not measured ({f.get('note', '')})")
+        print(f"{label}: {f.get('note', 'not measured')}")
         continue
-    print(f"{label}: {f['value']:.3f} {f.get('unit', '')} (target <= {f['target']}: "
-          f"{'met' if f['met'] else 'NOT met'})")
+    unit = f" {f['unit']}" if f.get("unit") else ""
+    print(f"{label}: {f['value']:.3f}{unit} (target <= {f['target']}{unit}: {'met' if f['met'] else 'NOT met'})")
 print(json.dumps(figures, sort_keys=True))
 PY
