@@ -33,6 +33,17 @@ Velto::Duration ProtocolCtx::fastTxInterval() const { return std::max(0.001, con
 
 Velto::Duration ProtocolCtx::reinitDelay() const { return config->reinitDelayMs() / 1000.0; }
 
+Velto::Duration ProtocolCtx::txPhase(const Kivo::IntfId& intf) const {
+  // FNV-1a over the name, then a finaliser that spreads close names apart.
+  uint64_t h = 0xcbf29ce484222325ull ^ txPhaseSeed;
+  for (unsigned char c : intf.stringValue()) h = (h ^ c) * 0x100000001b3ull;
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdull;
+  h ^= h >> 33;
+  const double fraction = static_cast<double>(h >> 11) / static_cast<double>(uint64_t{1} << 53);
+  return std::floor(fraction * txInterval() * 1000) / 1000;
+}
+
 uint32_t ProtocolCtx::holdTimeMs() const {
   const uint64_t hold = config->messageTxHoldTime();
   const uint64_t ms = config->isMessageTxTimeInMs() ? hold : hold * 1000;
@@ -87,10 +98,10 @@ void PortSm::handleTxTask() {
       // A fast-start frame comes ahead of the regular schedule.
       --txFast_;
       if (maybeSpendCredit()) {
-        if (auto f = frameToSend(false)) send(std::move(*f));
+        if (const auto* f = frameToSend()) send(*f);
       }
-    } else if (auto f = frameToSend(false)) {
-      send(std::move(*f));
+    } else if (const auto* f = frameToSend()) {
+      send(*f);
     }
   }
   Velto::Duration next = txFast_ > 0 ? ctx_->fastTxInterval() : ctx_->txInterval();
@@ -107,6 +118,7 @@ void PortSm::handleTxTiming() {
 }
 
 void PortSm::handleLocalChange() {
+  txFrameStale_ = true;
   // Several writes in one go make one frame.
   if (!stopped_ && !changeTask_->taskScheduled()) changeTask_->scheduleTaskDelay(0);
 }
@@ -114,14 +126,14 @@ void PortSm::handleLocalChange() {
 void PortSm::handleChangeTask() {
   // Before the first frame there is nothing to update.
   if (!transmitting() || lastSent_.empty()) return;
-  auto frame = frameToSend(false);
+  const auto* frame = frameToSend();
   if (!frame || *frame == lastSent_) return;
   if (!maybeSpendCredit()) {
     TRACE6("{}: local change waits for the next frame: no transmit credit", intf_);
     return;
   }
   TRACE6("{}: local change sent at once", intf_);
-  send(std::move(*frame));
+  send(*frame);
 }
 
 void PortSm::maybeStartFastTx() {
@@ -149,7 +161,21 @@ bool PortSm::maybeSpendCredit() {
   return true;
 }
 
-Zem::Optional<std::vector<uint8_t>> PortSm::frameToSend(bool shutdown) {
+const std::vector<uint8_t>* PortSm::frameToSend() {
+  if (txFrameStale_) {
+    auto frame = encodeFrame(false);
+    // Incomplete records are looked at again next time: what completes them
+    // need not be a change the port hears of.
+    if (!frame) return nullptr;
+    txFrame_ = std::move(*frame);
+    txFrameStale_ = false;
+  }
+  return &txFrame_;
+}
+
+Zem::Optional<std::vector<uint8_t>> PortSm::shutdownFrame() { return encodeFrame(true); }
+
+Zem::Optional<std::vector<uint8_t>> PortSm::encodeFrame(bool shutdown) {
   const auto& ls = ctx_->localSystem;
   auto lp = ls ? ls->localPort(intf_) : nullptr;
   auto eth = ctx_->ethPhyIntfStatusDir->intfStatus(intf_);
@@ -178,11 +204,11 @@ Zem::Optional<std::vector<uint8_t>> PortSm::frameToSend(bool shutdown) {
   return Codec::encode(pdu);
 }
 
-bool PortSm::send(std::vector<uint8_t> frame) {
+bool PortSm::send(std::span<const uint8_t> frame) {
   // Nothing goes out on a link that is down: no one would hear it.
   if (!pam_->linkUp()) return false;
   pam_->send(frame);
-  lastSent_ = std::move(frame);
+  lastSent_.assign(frame.begin(), frame.end());
   if (auto ps = ctx_->status->portStatus(intf_)) ps->framesOutAdd();
   return true;
 }
@@ -193,7 +219,7 @@ void PortSm::adminStatusIs(AdminStatus status) {
   const AdminStatus old = adminStatus_;
   TRACE0("{}: admin status {} -> {}", intf_, old, status);
   if (transmits(old) && !transmits(status)) {
-    if (auto f = frameToSend(true)) send(std::move(*f));
+    if (auto f = shutdownFrame()) send(*f);
     txFast_ = 0;
     lastSent_.clear();
     txBlockedUntil_ = ctx_->scheduler->now() + ctx_->reinitDelay();
@@ -214,7 +240,7 @@ void PortSm::stop() {
   txTask_->stopTimerTask();
   changeTask_->stopTimerTask();
   if (goodbye) {
-    if (auto f = frameToSend(true)) send(std::move(*f));
+    if (auto f = shutdownFrame()) send(*f);
   }
   forgetRemoteSystems();
   TRACE0("{}: LLDP stopped", intf_);
@@ -234,6 +260,7 @@ void PortSm::handleFrame(std::span<const uint8_t> frame) {
   }
   syncIoStatistics();
   ps->framesInAdd();
+  if (ctx_->refreshUnchangedFrames && maybeRefreshUnchanged(*ps, frame)) return;
   const auto result = Codec::decode(frame);
   if (!result.ok()) {
     handleRefused(*ps, result);
@@ -260,7 +287,9 @@ void PortSm::handleFrame(std::span<const uint8_t> frame) {
   auto rs = findMsap(*ps, pdu);
   if (rs) {
     refresh(*rs, pdu);
-    if (!stopped_) maybeArmAgeout(rs->index(), pdu.holdTime());
+    if (stopped_) return;
+    maybeArmAgeout(rs->index(), pdu.holdTime());
+    rememberFrame(rs, frame, decoded);
     return;
   }
   if (!maybeMakeRoom(*ps, pdu) || stopped_) return;
@@ -273,7 +302,44 @@ void PortSm::handleFrame(std::span<const uint8_t> frame) {
   ps->remoteSystemPut(index, rs);
   if (stopped_) return;
   maybeArmAgeout(index, pdu.holdTime());
+  rememberFrame(rs, frame, decoded);
   maybeStartFastTx();
+}
+
+bool PortSm::maybeRefreshUnchanged(PortStatus& ps, std::span<const uint8_t> frame) {
+  auto it = std::find_if(heard_.begin(), heard_.end(), [&](const auto& h) {
+    return std::equal(frame.begin(), frame.end(), h.second.frame.begin(), h.second.frame.end());
+  });
+  if (it == heard_.end()) return false;
+  const int index = it->first;
+  // Taken out of the entry: the refresh's handlers may forget it.
+  const auto rs = it->second.rs;
+  const auto hold = it->second.hold;
+  if (ps.remoteSystem(index) != rs) {
+    heard_.erase(it);
+    return false;
+  }
+  // The same bytes decode to the same values: of everything a refresh
+  // writes only the time changes, and the frame counts what it counted.
+  ps.tlvsUnrecognizedAdd(it->second.unrecognizedTlvs);
+  rs->lastRefreshTimeIs(ctx_->scheduler->now());
+  if (!stopped_) maybeArmAgeout(index, hold);
+  return true;
+}
+
+void PortSm::rememberFrame(const Velto::Ptr<RemoteSystem>& rs, std::span<const uint8_t> frame,
+                           const Codec::Decoded& decoded) {
+  // A frame with TLVs left out is traced each time it comes; it takes the
+  // whole way.
+  if (!decoded.discardedTlvs.empty()) {
+    heard_.erase(rs->index());
+    return;
+  }
+  auto& h = heard_[rs->index()];
+  h.frame.assign(frame.begin(), frame.end());
+  h.rs = rs;
+  h.hold = decoded.lldpdu.holdTime();
+  h.unrecognizedTlvs = decoded.unrecognizedTlvs;
 }
 
 bool PortSm::maybeNotice() {
@@ -365,12 +431,14 @@ void PortSm::handleTooManyNeighborsTask() {
 
 void PortSm::removeRemoteSystem(PortStatus& ps, int index) {
   ageouts_.erase(index);
+  heard_.erase(index);
   ps.remoteTablesDeletesAdd();
   ps.remoteSystemDel(index);
 }
 
 void PortSm::forgetRemoteSystems() {
   ageouts_.clear();
+  heard_.clear();
   tooManyNeighborsTask_->stopTimerTask();
   auto ps = ctx_->status->portStatus(intf_);
   if (!ps) return;

@@ -56,6 +56,18 @@ struct ProtocolCtx : Velto::RefCounted {
   // Last remote system index given out per port; indexes are never reused
   // while the engine runs, so an index always names one MSAP.
   std::unordered_map<Kivo::IntfId, int> lastIndex;
+  // A frame equal to the last one of its remote system only refreshes it
+  // (off: every frame is decoded and written whole, which gives the same
+  // records at a higher cost).
+  bool refreshUnchangedFrames = true;
+  // A port that starts while this many others already run sends its first
+  // frame at a phase of the interval of its own (`txPhase`), so a switch
+  // with many ports spreads its frames over the interval rather than
+  // sending them in one burst. The first ports start at once: a small
+  // switch negotiates as soon as it can.
+  static constexpr size_t portsStartedAtOnce = 16;
+  // Mixed into every port's phase; equal seeds give equal phases.
+  uint64_t txPhaseSeed = 0;
 
   // Seconds per unit of the configured transmit times.
   Velto::Duration txTimeUnit() const;
@@ -63,6 +75,10 @@ struct ProtocolCtx : Velto::RefCounted {
   // The fast-start interval; not shorter than the regular one is no fast start.
   Velto::Duration fastTxInterval() const;
   Velto::Duration reinitDelay() const;
+  // Where in the transmit interval `intf` sends: the same for one port name
+  // and seed, spread evenly over [0, interval) across ports, in whole
+  // milliseconds.
+  Velto::Duration txPhase(const Kivo::IntfId& intf) const;
   uint32_t holdTimeMs() const;
 };
 
@@ -85,6 +101,9 @@ class PortSm : public Zem::StateMachine {
   void handleTxTiming();
   // Something the port sends may have changed.
   void handleLocalChange();
+  // The source address of the port's frames may have changed; it goes out
+  // with the next frame, like any other change of the device.
+  void handleSourceAddrChange() { txFrameStale_ = true; }
   void handleFrame(std::span<const uint8_t> frame);
   // Stops the port for good: the neighbour is told when the port transmits
   // and its I/O is still open; what the port heard is forgotten.
@@ -105,15 +124,22 @@ class PortSm : public Zem::StateMachine {
   bool isExpectedPeer(const Zem::Optional<VornTlv>& tlv) const;
   void maybeStartFastTx();
   void refresh(RemoteSystem& rs, const Codec::Lldpdu& pdu);
+  // Refreshes the remote system whose last frame had exactly these bytes;
+  // false when no remote system did.
+  bool maybeRefreshUnchanged(PortStatus& ps, std::span<const uint8_t> frame);
+  void rememberFrame(const Velto::Ptr<RemoteSystem>& rs, std::span<const uint8_t> frame, const Codec::Decoded& decoded);
   void maybeArmAgeout(int index, Velto::Duration hold);
   void syncIoStatistics();
   bool transmitting() const { return transmits(adminStatus_) && !stopped_; }
 
-  // The frame the port sends now, or none when the local records are not
-  // complete enough to send one.
-  Zem::Optional<std::vector<uint8_t>> frameToSend(bool shutdown);
+  // The frame the port sends now, or null when the local records are not
+  // complete enough to send one. Encoded again only after a local change.
+  const std::vector<uint8_t>* frameToSend();
+  // The frame that tells the neighbour to forget this port at once.
+  Zem::Optional<std::vector<uint8_t>> shutdownFrame();
+  Zem::Optional<std::vector<uint8_t>> encodeFrame(bool shutdown);
   // Sends `frame` when the link is up; false when it did not go out.
-  bool send(std::vector<uint8_t> frame);
+  bool send(std::span<const uint8_t> frame);
   bool maybeSpendCredit();
   // True when a refused frame may be traced at level 2 now.
   bool maybeNotice();
@@ -136,6 +162,20 @@ class PortSm : public Zem::StateMachine {
   std::map<int, Ageout> ageouts_;
   // The last frame sent, to tell a local change from none.
   std::vector<uint8_t> lastSent_;
+  // The frame the port sends while nothing local changes; stale after any
+  // change of what it carries.
+  std::vector<uint8_t> txFrame_;
+  bool txFrameStale_ = true;
+  // The last frame of each remote system (by index) that decoding took
+  // whole, with what its decoding counted, so that the same bytes again only
+  // refresh the remote system: a neighbour repeats its frame every interval.
+  struct Heard {
+    std::vector<uint8_t> frame;
+    Velto::Ptr<RemoteSystem> rs;
+    Velto::Duration hold = 0;
+    uint32_t unrecognizedTlvs = 0;
+  };
+  std::map<int, Heard> heard_;
   // Fast-start frames still to send.
   uint32_t txFast_ = 0;
   uint32_t txCredit_;

@@ -3,6 +3,7 @@
 #include "lldp/Codec.h"
 #include "platform/trace/Ringlog.h"
 
+#include <algorithm>
 #include <set>
 
 namespace {
@@ -54,7 +55,12 @@ ProtocolSm::ProtocolSm(Velto::Ptr<PamCollection> pamCollection, Velto::Ptr<const
   }
   ethPhyReactor_ = watch(ethPhyIntfStatusDir_, [this](const Zem::Change& c) {
     auto d = Zem::delta(c, Interface::AllEthPhyIntfStatusDir::intfStatusAttr);
-    if (d && !d->changedInside()) handleIntf(d->key);
+    if (!d) return;
+    if (!d->changedInside()) {
+      handleIntf(d->key);
+    } else if (d->inner->is(Interface::EthIntfStatus::addrAttr)) {
+      if (auto it = ports_.find(d->key); it != ports_.end()) it->second->handleSourceAddrChange();
+    }
   });
   handleInitialized();
 }
@@ -73,6 +79,8 @@ void ProtocolSm::hasNotificationActiveIs(bool active) {
 
 uint32_t ProtocolSm::maxRemoteSystemsPerPort() const { return ctx_->maxRemoteSystemsPerPort; }
 void ProtocolSm::maxRemoteSystemsPerPortIs(uint32_t n) { ctx_->maxRemoteSystemsPerPort = n; }
+bool ProtocolSm::refreshUnchangedFrames() const { return ctx_->refreshUnchangedFrames; }
+void ProtocolSm::refreshUnchangedFramesIs(bool on) { ctx_->refreshUnchangedFrames = on; }
 
 void ProtocolSm::handleInitialized() {
   std::set<Kivo::IntfId> intfs;
@@ -104,6 +112,9 @@ void ProtocolSm::handleIntf(const Kivo::IntfId& intf) {
   Velto::Duration firstTxAt = 0;
   if (auto stopped = stoppedAt_.find(intf); stopped != stoppedAt_.end()) {
     firstTxAt = stopped->second + ctx_->reinitDelay();
+  }
+  if (ports_.size() >= ProtocolCtx::portsStartedAtOnce) {
+    firstTxAt = std::max(firstTxAt, ctx_->scheduler->now() + ctx_->txPhase(intf));
   }
   auto port = Velto::make<PortSm>(ctx_, intf, pam, admin, firstTxAt);
   port->hasNotificationActiveIs(hasNotificationActive());

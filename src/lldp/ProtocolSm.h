@@ -39,6 +39,10 @@ class ProtocolSm : public Zem::StateMachine {
   // Remote systems a port keeps at most; applies to the next new MSAP.
   uint32_t maxRemoteSystemsPerPort() const;
   void maxRemoteSystemsPerPortIs(uint32_t n);
+  // Whether a frame equal to the last of its remote system only refreshes
+  // it (on by default; the records are the same either way).
+  bool refreshUnchangedFrames() const;
+  void refreshUnchangedFramesIs(bool on);
   // The port transmits and receives.
   bool portRunning(const Kivo::IntfId& intf) const { return ports_.count(intf) != 0; }
 

@@ -16,6 +16,7 @@
 #include <net/if.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,17 +28,31 @@ constexpr uint16_t kEtherTypeLldp = 0x88cc;
 constexpr std::array<uint8_t, 6> kLldpMulticast{0x01, 0x80, 0xc2, 0x00, 0x00, 0x0e};
 // The shortest Ethernet frame without its frame check sequence.
 constexpr size_t kMinFrameSize = 60;
-// Room for a jumbo frame; LLDP frames are far shorter.
-constexpr size_t kReceiveBufferSize = 9216;
-// Frames read per wakeup before other descriptors get their turn; the socket
-// stays readable, so the rest are read on the next round.
-constexpr int kMaxFramesPerWakeup = 256;
+constexpr uint16_t kEtherTypeVlan = 0x8100;
 
-// Accepts whole frames of the LLDP EtherType and nothing else, so the socket
-// never queues frames the engine would only throw away. The filter sees a
-// tagged frame without its tag, so it takes tagged LLDP frames too.
-const std::array<sock_filter, 4> kLldpFilter{{
-    BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 12),
+// The receive ring: blocks the kernel fills with frames and hands over whole.
+// A block goes to the port when it is full or has waited kBlockWaitMs, so a
+// port under load wakes once per block, and a lone frame is late by at most
+// that wait. Eight blocks hold some 400 LLDP frames of a usual size.
+constexpr unsigned kBlockSize = 16384;
+constexpr unsigned kBlockCount = 8;
+constexpr unsigned kBlockWaitMs = 4;
+// The ring's frame size only bounds one frame's share of a block here.
+constexpr unsigned kRingFrameSize = 2048;
+
+// Takes whole frames to the nearest-bridge address with the LLDP EtherType,
+// untagged or behind one 802.1Q tag the device left in the frame, and
+// nothing else, so the ring never holds frames the engine would only throw
+// away. A tag the kernel took off is not in what the filter sees.
+const std::array<sock_filter, 11> kLldpFilter{{
+    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 0),  // destination address, first 4 bytes
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x0180c200, 0, 8),
+    BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 4),  // ... and the last 2
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x000e, 0, 6),
+    BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 12),  // EtherType
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kEtherTypeLldp, 3, 0),
+    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kEtherTypeVlan, 0, 3),
+    BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 16),  // EtherType behind the tag
     BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kEtherTypeLldp, 0, 1),
     BPF_STMT(BPF_RET | BPF_K, 0xffffffff),
     BPF_STMT(BPF_RET | BPF_K, 0),
@@ -81,9 +96,34 @@ Velto::Ptr<Transport::Port> RawTransport::open(const Kivo::IntfId& intf, const s
   sock_fprog prog{static_cast<unsigned short>(kLldpFilter.size()), const_cast<sock_filter*>(kLldpFilter.data())};
   if (setsockopt(fd.get(), SOL_SOCKET, SO_ATTACH_FILTER, &prog, sizeof prog) < 0) fail("frame filter", errno);
 
-  // The VLAN tag the kernel takes off a received frame comes beside it.
+  // Our own frames on their way out stay off the ring. Older kernels lack
+  // the option; the port then skips them as it reads.
   const int on = 1;
-  if (setsockopt(fd.get(), SOL_PACKET, PACKET_AUXDATA, &on, sizeof on) < 0) fail("VLAN tag data", errno);
+  (void)setsockopt(fd.get(), SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on);
+
+  // The ring's frame headers carry the VLAN tag the kernel took off.
+  const int version = TPACKET_V3;
+  if (setsockopt(fd.get(), SOL_PACKET, PACKET_VERSION, &version, sizeof version) < 0) fail("ring version", errno);
+  tpacket_req3 req{};
+  req.tp_block_size = kBlockSize;
+  req.tp_block_nr = kBlockCount;
+  req.tp_frame_size = kRingFrameSize;
+  req.tp_frame_nr = kBlockSize / kRingFrameSize * kBlockCount;
+  req.tp_retire_blk_tov = kBlockWaitMs;
+  if (setsockopt(fd.get(), SOL_PACKET, PACKET_RX_RING, &req, sizeof req) < 0) fail("receive ring", errno);
+  void* ring = mmap(nullptr, size_t{kBlockSize} * kBlockCount, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_LOCKED,
+                    fd.get(), 0);
+  if (ring == MAP_FAILED) {
+    // Locking the ring in memory is a preference, not a need.
+    ring = mmap(nullptr, size_t{kBlockSize} * kBlockCount, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+  }
+  if (ring == MAP_FAILED) fail("receive ring mapping", errno);
+  struct RingGuard {
+    void* ring;
+    ~RingGuard() {
+      if (ring) munmap(ring, size_t{kBlockSize} * kBlockCount);
+    }
+  } guard{ring};
 
   sockaddr_ll addr{};
   addr.sll_family = AF_PACKET;
@@ -98,7 +138,8 @@ Velto::Ptr<Transport::Port> RawTransport::open(const Kivo::IntfId& intf, const s
   std::copy(kLldpMulticast.begin(), kLldpMulticast.end(), mreq.mr_address);
   if (setsockopt(fd.get(), SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0) fail("multicast membership", errno);
 
-  Velto::Ptr<RawPort> port(new RawPort(loop_, intf, deviceName, fd.release(), static_cast<int>(ifIndex),
+  guard.ring = nullptr;
+  Velto::Ptr<RawPort> port(new RawPort(loop_, intf, deviceName, fd.release(), static_cast<int>(ifIndex), ring,
                                        std::move(receiver)));
   TRACE4("open {} on {} ifIndex {} fd {}", intf, deviceName, ifIndex, port->fd_);
   return port;
@@ -107,19 +148,25 @@ Velto::Ptr<Transport::Port> RawTransport::open(const Kivo::IntfId& intf, const s
 // ---------------------------------------------------------------------------
 
 RawTransport::RawPort::RawPort(Velto::Ptr<Oru::EventLoop> loop, const Kivo::IntfId& intf,
-                               const std::string& deviceName, int fd, int ifIndex, Receiver receiver)
+                               const std::string& deviceName, int fd, int ifIndex, void* ring, Receiver receiver)
     : Port(intf, deviceName), loop_(std::move(loop)), fd_(fd), ifIndex_(ifIndex), receiver_(std::move(receiver)),
-      buffer_(kReceiveBufferSize) {
+      ring_(static_cast<uint8_t*>(ring)) {
   // The loop outlives no port: the port unwatches in its destructor, so the
   // handler never runs on a port that is gone.
-  loop_->watchFd(fd_, EPOLLIN, [this](uint32_t) { handleReadable(); });
+  loop_->watchFd(fd_, EPOLLIN, [this](uint32_t events) { handleReadable(events); });
 }
 
 RawTransport::RawPort::~RawPort() {
   if (fd_ < 0) return;
   TRACE4("close {} on {} fd {}", intf(), deviceName(), fd_);
   loop_->unwatchFd(fd_);
+  unmapRing();
   ::close(fd_);
+}
+
+void RawTransport::RawPort::unmapRing() {
+  if (ring_) munmap(ring_, size_t{kBlockSize} * kBlockCount);
+  ring_ = nullptr;
 }
 
 void RawTransport::RawPort::send(std::span<const uint8_t> frame) {
@@ -147,70 +194,89 @@ void RawTransport::RawPort::send(std::span<const uint8_t> frame) {
   ++counters_.framesSent;
 }
 
-void RawTransport::RawPort::handleReadable() {
+void RawTransport::RawPort::handleReadable(uint32_t events) {
   // The receiver may release this port; it lives until this wakeup ends.
   Velto::Ptr<RawPort> self(this);
-  for (int i = 0; i < kMaxFramesPerWakeup; ++i) {
-    // Released while handling an earlier frame: the engine wants no more.
-    if (fd_ < 0 || refCount() == 1) return;
-    sockaddr_ll from{};
-    iovec iov{buffer_.data(), buffer_.size()};
-    alignas(cmsghdr) std::array<char, CMSG_SPACE(sizeof(tpacket_auxdata))> control{};
-    msghdr msg{};
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof from;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control.data();
-    msg.msg_controllen = control.size();
-    const ssize_t n = recvmsg(fd_, &msg, MSG_TRUNC);
-    if (n < 0) {
-      const int err = errno;
-      if (err == EINTR) continue;
-      if (err == EAGAIN || err == EWOULDBLOCK) break;
+  if (events & EPOLLERR) {
+    // The device went down or away; reading the error clears it.
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err != 0) {
       if (maybeDeviceGone(err)) return;
       if (err == ENETDOWN) {
-        // The device went down; the kernel resumes delivery when it is up.
+        // The kernel resumes delivery when the device is up again.
         TRACE5("{} device {} is down", intf(), deviceName());
-        continue;
+      } else {
+        ++counters_.receiveErrors;
+        TRACE2("receive on {} device {}: {}", intf(), deviceName(), std::strerror(err));
       }
-      ++counters_.receiveErrors;
-      TRACE2("receive on {} device {}: {}", intf(), deviceName(), std::strerror(err));
-      break;
     }
-    // Our own frames, seen on their way out.
-    if (from.sll_pkttype == PACKET_OUTGOING) continue;
-    if (static_cast<size_t>(n) > buffer_.size()) {
-      ++counters_.receiveErrors;
-      TRACE2("receive on {} device {}: {}-byte frame does not fit, dropped", intf(), deviceName(), n);
-      continue;
-    }
-    std::span<const uint8_t> frame(buffer_.data(), static_cast<size_t>(n));
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level != SOL_PACKET || c->cmsg_type != PACKET_AUXDATA) continue;
-      tpacket_auxdata aux{};
-      std::memcpy(&aux, CMSG_DATA(c), sizeof aux);
-      if (!(aux.tp_status & TP_STATUS_VLAN_VALID) || frame.size() < 12) continue;
-      const uint16_t tpid = (aux.tp_status & TP_STATUS_VLAN_TPID_VALID) ? aux.tp_vlan_tpid : 0x8100;
-      tagged_.assign(frame.begin(), frame.begin() + 12);
-      for (uint16_t v : {tpid, aux.tp_vlan_tci}) {
-        tagged_.push_back(static_cast<uint8_t>(v >> 8));
-        tagged_.push_back(static_cast<uint8_t>(v));
-      }
-      tagged_.insert(tagged_.end(), frame.begin() + 12, frame.end());
-      frame = tagged_;
-      ++counters_.framesTagged;
-    }
-    ++counters_.framesReceived;
-    if (receiver_) receiver_(frame);
+  }
+  // At most one round of the ring per wakeup, so other descriptors get
+  // their turn; a block still held by us keeps the socket readable.
+  for (unsigned i = 0; i < kBlockCount; ++i) {
+    auto* block = ring_ + size_t{nextBlock_} * kBlockSize;
+    const auto* desc = reinterpret_cast<const tpacket_block_desc*>(block);
+    if (!(__atomic_load_n(&desc->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER)) break;
+    if (!readBlock(block)) return;
   }
   readKernelDrops();
+}
+
+bool RawTransport::RawPort::readBlock(uint8_t* block) {
+  auto* desc = reinterpret_cast<tpacket_block_desc*>(block);
+  const uint32_t count = desc->hdr.bh1.num_pkts;
+  size_t offset = desc->hdr.bh1.offset_to_first_pkt;
+  for (uint32_t n = 0; n < count; ++n) {
+    // Released, or gone inert, while handling an earlier frame: the ring may
+    // be gone and the engine wants no more.
+    if (fd_ < 0 || refCount() == 1) return false;
+    if (offset + sizeof(tpacket3_hdr) > kBlockSize) break;
+    const auto* h = reinterpret_cast<const tpacket3_hdr*>(block + offset);
+    const auto* from = reinterpret_cast<const sockaddr_ll*>(block + offset + TPACKET_ALIGN(sizeof(tpacket3_hdr)));
+    const size_t next = h->tp_next_offset;
+    if (h->tp_mac + size_t{h->tp_snaplen} > kBlockSize - offset) break;
+    // Our own frames, seen on their way out where the kernel cannot skip
+    // them for us.
+    if (from->sll_pkttype != PACKET_OUTGOING) {
+      if (h->tp_snaplen < h->tp_len) {
+        ++counters_.receiveErrors;
+        TRACE2("receive on {} device {}: {}-byte frame does not fit, dropped", intf(), deviceName(), h->tp_len);
+      } else {
+        std::span<const uint8_t> frame(block + offset + h->tp_mac, h->tp_snaplen);
+        if ((h->tp_status & TP_STATUS_VLAN_VALID) && frame.size() >= 12) {
+          const uint16_t tpid = (h->tp_status & TP_STATUS_VLAN_TPID_VALID) ? h->hv1.tp_vlan_tpid : kEtherTypeVlan;
+          tagged_.assign(frame.begin(), frame.begin() + 12);
+          for (uint16_t v : {tpid, static_cast<uint16_t>(h->hv1.tp_vlan_tci)}) {
+            tagged_.push_back(static_cast<uint8_t>(v >> 8));
+            tagged_.push_back(static_cast<uint8_t>(v));
+          }
+          tagged_.insert(tagged_.end(), frame.begin() + 12, frame.end());
+          frame = tagged_;
+          ++counters_.framesTagged;
+        }
+        deliver(frame);
+      }
+    }
+    if (next == 0) break;
+    offset += next;
+  }
+  if (fd_ < 0 || refCount() == 1) return false;
+  // Back to the kernel, and on to the next block.
+  __atomic_store_n(&desc->hdr.bh1.block_status, TP_STATUS_KERNEL, __ATOMIC_RELEASE);
+  nextBlock_ = (nextBlock_ + 1) % kBlockCount;
+  return true;
+}
+
+void RawTransport::RawPort::deliver(std::span<const uint8_t> frame) {
+  ++counters_.framesReceived;
+  if (receiver_) receiver_(frame);
 }
 
 void RawTransport::RawPort::readKernelDrops() {
   if (fd_ < 0) return;
   // Reading the statistics resets them, so each read counts what is new.
-  tpacket_stats stats{};
+  tpacket_stats_v3 stats{};
   socklen_t len = sizeof stats;
   if (getsockopt(fd_, SOL_PACKET, PACKET_STATISTICS, &stats, &len) == 0 && stats.tp_drops > 0) {
     counters_.overruns += stats.tp_drops;
@@ -237,6 +303,7 @@ bool RawTransport::RawPort::maybeDeviceGone(int err) {
 void RawTransport::RawPort::becomeInert() {
   TRACE2("{} device {} ifIndex {} is gone: port inert until released", intf(), deviceName(), ifIndex_);
   loop_->unwatchFd(fd_);
+  unmapRing();
   ::close(fd_);
   fd_ = -1;
 }

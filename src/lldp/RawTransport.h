@@ -1,13 +1,17 @@
 #pragma once
 // LLDP frame I/O on the kernel's network devices: one packet socket per open
-// port, bound to the port's device, hearing only LLDP frames, read on the
-// event loop of the daemon.
+// port, bound to the port's device, read on the event loop of the daemon.
+//
+// A filter in the kernel keeps every frame but LLDP frames to the
+// nearest-bridge address off the socket. The kernel fills a ring of blocks
+// shared with the port and wakes the port only when a block is full or has
+// waited a few milliseconds, so under load one wakeup reads many frames.
 //
 // The kernel takes the VLAN tag off a tagged frame before a packet socket
 // sees it and hands it over beside the frame; the port puts it back, so the
 // receiver gets the frame as it was on the wire (and the engine, which takes
 // only untagged LLDPDUs, can tell). Frames the kernel dropped because the
-// socket was full are counted from the socket's statistics.
+// ring was full are counted from the socket's statistics.
 //
 // A port whose device goes administratively down keeps its socket (the kernel
 // resumes delivery when the device comes back up). A port whose device is
@@ -59,8 +63,14 @@ class RawTransport : public Transport {
    private:
     friend class RawTransport;
     RawPort(Velto::Ptr<Oru::EventLoop> loop, const Kivo::IntfId& intf, const std::string& deviceName, int fd,
-            int ifIndex, Receiver receiver);
-    void handleReadable();
+            int ifIndex, void* ring, Receiver receiver);
+    void handleReadable(uint32_t events);
+    // Hands every frame of one block the kernel has filled to the receiver,
+    // then the block back to the kernel; false when the port was released
+    // or went inert on the way.
+    bool readBlock(uint8_t* block);
+    void deliver(std::span<const uint8_t> frame);
+    void unmapRing();
     // Adds what the kernel dropped since the last call.
     void readKernelDrops();
     // Handles a socket error that may mean the device is gone; true when the
@@ -73,7 +83,9 @@ class RawTransport : public Transport {
     int ifIndex_;
     Receiver receiver_;
     Counters counters_;
-    std::vector<uint8_t> buffer_;
+    // The receive ring shared with the kernel, and the block read next.
+    uint8_t* ring_;
+    unsigned nextBlock_ = 0;
     // A received frame with its VLAN tag put back.
     std::vector<uint8_t> tagged_;
   };

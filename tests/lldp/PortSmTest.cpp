@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -267,6 +269,155 @@ TEST(PortSmTest, TransmitOnlyPortHearsNothing) {
   EXPECT_EQ(delta.out, 10u);  // still sending, without a pause
   EXPECT_TRUE(g.sw2.port(et1)->remoteSystem().empty());
   EXPECT_TRUE(g.sw1.remote(et1));
+}
+
+// Everything a port keeps of what it heard, as text to compare.
+std::string heardState(const EngineSwitch& sw, const IntfId& intf) {
+  auto ps = sw.port(intf);
+  if (!ps) return "no port status";
+  std::ostringstream os;
+  os << counts(sw, intf) << " tooManyNeighbors " << ps->tooManyNeighbors() << "\n";
+  for (const auto& [index, rs] : ps->remoteSystem()) {
+    os << index << ": " << static_cast<int>(rs->chassisIdSubtype()) << "/" << rs->chassisId().bytes() << " "
+       << static_cast<int>(rs->portIdSubtype()) << "/" << rs->portId().bytes() << " ttl " << rs->ttl() << " tlv "
+       << (rs->vornTlv() ? static_cast<int>(rs->vornTlv()->flags) : -1) << " name '" << rs->systemName()
+       << "' refreshed " << rs->lastRefreshTime() << "\n";
+  }
+  return os.str();
+}
+
+// A frame repeated unchanged only refreshes its remote system. Whatever the
+// frames, the records, their published changes, the statistics, the traces
+// and the age-out times are those of decoding every frame whole.
+TEST(PortSmTest, RepeatedFrameGivesTheRecordsOfAFullDecode) {
+  const std::string eth = "0180c200000e 020000000099 88cc";
+  auto frame = [&](const std::string& chassis, uint16_t ttl, Zem::Optional<uint8_t> flags) {
+    Lldp::Codec::Lldpdu pdu;
+    pdu.src = Kivo::EthAddr::fromString("02:00:00:00:00:99");
+    pdu.chassisIdSubtype = Lldp::ChassisIdSubtype::locallyAssigned;
+    pdu.chassisId = Lldp::ChassisId(chassis);
+    pdu.portId = Lldp::PortId("tap0");
+    pdu.ttl = ttl;
+    if (ttl != 0) pdu.holdTimeMs = 300u;
+    if (flags) pdu.vornTlv = VornTlv{1, Vorn::Role::member, 2, 2, *flags};
+    return Lldp::Codec::encode(pdu);
+  };
+  const auto a = frame("a", 1, uint8_t{0});
+  const auto aChanged = frame("a", 1, uint8_t{1});
+  const auto aLongTtl = frame("a", 4, uint8_t{0});
+  const auto aShutdown = frame("a", 0, Zem::none);
+  const auto c = frame("c", 1, Zem::none);
+  // Chassis "ab", port "tap0", TTL 1 | reserved type 9 | another
+  // organisation's TLV: two unrecognized TLVs each time.
+  const auto unknownTlvs = hex(eth + "0203 07 6162 0405 05 74617030 0602 0001 1201 00 fe05 0080c2 01 00 0000");
+  // The same identity with a 4-byte Vorn TLV: left out, and traced, each time.
+  const auto badTlv = hex(eth + "0203 07 6162 0405 05 74617030 0602 0001 fe08 02766f 01 01010202 0000");
+  struct Step {
+    std::vector<uint8_t> frame;
+    Velto::Duration gap = 0.1;  // before this frame
+  };
+  std::vector<Step> fill;
+  for (int i = 0; i < 8; ++i) fill.push_back({frame(fmt::format("n{}", i), 60, Zem::none), 0.01});
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+  };
+  auto withFill = [&](std::vector<Step> rest) {
+    auto steps = fill;
+    steps.insert(steps.end(), rest.begin(), rest.end());
+    return steps;
+  };
+  const std::vector<Case> cases{
+      {"repeated", {{a}, {a}, {a}, {a}}},
+      {"changed every time", {{a}, {aChanged}, {a}, {aChanged}}},
+      {"changed once, then repeated", {{a}, {aChanged}, {aChanged}, {aChanged}}},
+      {"TTL changed, then repeated", {{a}, {aLongTtl}, {aLongTtl}, {a}, {a, 2.0}}},
+      {"shutdown between repeats", {{a}, {a}, {aShutdown}, {aShutdown}, {a}, {a}}},
+      {"aged out, then the same frame", {{a}, {a}, {a, 2.0}, {a}}},
+      {"two neighbours interleaved", {{a}, {c}, {a}, {c}, {a}}},
+      {"unrecognized TLVs repeated", {{unknownTlvs}, {unknownTlvs}, {unknownTlvs}}},
+      {"discarded TLV repeated", {{badTlv}, {badTlv}, {badTlv, 1.5}}},
+      {"full table: refused frame repeated", withFill({{a}, {a}, {frame("n0", 60, Zem::none)}})},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    struct Run {
+      std::vector<std::string> states, changes, traces;
+    };
+    auto run = [&](bool refreshUnchanged) {
+      Run r;
+      Group g;
+      g.sw2.root->protocolSm()->refreshUnchangedFramesIs(refreshUnchanged);
+      Tap tap(g);
+      auto reactor = g.sw2.status->subscribe([&](const Zem::Change& ch) {
+        r.changes.push_back(fmt::format("{:.4f} {} {}", g.clock->now(), ch.attr->name,
+                                        ch.nested() ? ch.inner->attr->name : ""));
+      });
+      Ringlog::Capture trace;
+      Velto::Duration t = 0;
+      for (const auto& step : tc.steps) {
+        t += step.gap;
+        g.runUntil(t);
+        tap.send(step.frame);
+        g.runUntil(t + 0.0015);
+        r.states.push_back(heardState(g.sw2, et1));
+      }
+      g.runUntil(t + 5);  // past every hold time
+      r.states.push_back(heardState(g.sw2, et1));
+      for (const auto& m : trace.messages()) {
+        if (m.find("Ethernet1") != std::string::npos) r.traces.push_back(m);
+      }
+      return r;
+    };
+    const auto fast = run(true);
+    const auto whole = run(false);
+    EXPECT_EQ(fast.states, whole.states);
+    EXPECT_EQ(fast.changes, whole.changes);
+    EXPECT_EQ(fast.traces, whole.traces);
+    EXPECT_FALSE(fast.changes.empty());
+  }
+}
+
+// What a port sends is encoded once and kept; every change of what it
+// carries goes out with the next frame.
+TEST(PortSmTest, KeptFrameFollowsEveryChangeOfWhatItCarries) {
+  struct Case {
+    const char* name;
+    std::function<void(EngineSwitch&)> change;
+    std::function<bool(const Lldp::Codec::Lldpdu&)> carried;
+  };
+  const auto newAddr = Kivo::EthAddr::fromString("02:00:00:00:00:42");
+  const std::vector<Case> cases{
+      {"Vorn TLV", [](EngineSwitch& sw) { sw.vornTlvTxIs(et1, kTlv1); },
+       [](const Lldp::Codec::Lldpdu& p) { return p.vornTlv == Zem::Optional<VornTlv>(kTlv1); }},
+      {"port ID", [](EngineSwitch& sw) { sw.localSystem->localPort(et1)->portIdIs(Lldp::PortId("renamed")); },
+       [](const Lldp::Codec::Lldpdu& p) { return p.portId == Lldp::PortId("renamed"); }},
+      {"chassis ID", [](EngineSwitch& sw) { sw.localSystem->chassisIdIs(Lldp::ChassisId("other")); },
+       [](const Lldp::Codec::Lldpdu& p) { return p.chassisId == Lldp::ChassisId("other"); }},
+      {"hold time", [](EngineSwitch& sw) { sw.config->messageTxHoldTimeIs(4000); },
+       [](const Lldp::Codec::Lldpdu& p) { return p.ttl == 4; }},
+      {"source address", [&](EngineSwitch& sw) { sw.ethPhy->intfStatus(et1)->addrIs(newAddr); },
+       [&](const Lldp::Codec::Lldpdu& p) { return p.src == newAddr; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Group g;
+    std::vector<Lldp::Codec::Lldpdu> heard;
+    auto tap = g.wire->transportFor("tap")->open(et1, "tap0", [&](std::span<const uint8_t> f) {
+      auto r = Lldp::Codec::decode(f);
+      ASSERT_TRUE(r.ok());
+      heard.push_back(r.decoded().lldpdu);
+    });
+    g.wire->connect({"tap", et1}, Group::end(g.sw1, et1));
+    g.runUntil(0.25);
+    ASSERT_EQ(heard.size(), 3u);
+    EXPECT_FALSE(c.carried(heard.back()));
+    c.change(g.sw1);
+    g.runUntil(0.45);  // the change at once or with the frame at 0.3, then 0.4
+    ASSERT_GE(heard.size(), 5u);
+    EXPECT_TRUE(c.carried(heard.back()));
+    EXPECT_TRUE(c.carried(heard[heard.size() - 2]));
+  }
 }
 
 // A transport whose ports report what they lost on the way in.

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -314,3 +315,113 @@ TEST(ProtocolSmTest, EngineWithoutTransportSendsNothing) {
 }
 
 }  // namespace
+
+// A transport that notes when each port sends.
+struct RecordingTransport : Lldp::Transport {
+  struct Port : Lldp::Transport::Port {
+    Port(const Kivo::IntfId& intf, const std::string& device, RecordingTransport& t)
+        : Lldp::Transport::Port(intf, device), transport(t) {}
+    void send(std::span<const uint8_t>) override { transport.sent.push_back({Oru::currentTime(), intf()}); }
+    RecordingTransport& transport;
+  };
+  Velto::Ptr<Lldp::Transport::Port> open(const Kivo::IntfId& intf, const std::string& device, Receiver) override {
+    return Velto::make<Port>(intf, device, *this);
+  }
+  std::vector<std::pair<Velto::Duration, Kivo::IntfId>> sent;
+};
+
+// A switch with many ports spreads their frames over the interval: the
+// first ports start at once, the rest each at a phase of its own, and every
+// port keeps its interval.
+TEST(ProtocolSmTest, ManyPortsSpreadTheirFramesOverTheInterval) {
+  for (const int ports : {8, 64, 256}) {
+    SCOPED_TRACE(fmt::format("{} ports", ports));
+    auto clock = Velto::make<Oru::VirtualScheduler>(0.0);
+    Oru::currentSchedulerIs(clock.get());
+    auto transport = Velto::make<RecordingTransport>();
+    Lldp::currentTransportIs(transport);
+    EngineSwitch sw{"sw1", 1};
+    sw.build();
+    for (int i = 1; i <= ports; ++i) sw.addPort(IntfId("Ethernet" + std::to_string(i)), i);
+    Lldp::currentTransportIs(nullptr);
+    clock->runUntil(2.0);
+
+    std::map<Velto::Duration, int> perInstant;
+    std::map<Kivo::IntfId, std::vector<Velto::Duration>> perPort;
+    for (const auto& [t, intf] : transport->sent) {
+      if (t >= 1.0) ++perInstant[t];
+      perPort[intf].push_back(t);
+    }
+    ASSERT_EQ(perPort.size(), static_cast<size_t>(ports));
+    size_t startedAtOnce = 0;
+    for (const auto& [intf, times] : perPort) {
+      SCOPED_TRACE(intf.stringValue());
+      startedAtOnce += times.front() == 0;
+      EXPECT_LT(times.front(), 0.1);  // within the first interval
+      for (size_t i = 1; i < times.size(); ++i) EXPECT_NEAR(times[i] - times[i - 1], 0.1, 1e-9);
+    }
+    // The first 16 at once, and the few of the rest whose phase is 0.
+    const size_t first = static_cast<size_t>(std::min(ports, 16));
+    EXPECT_GE(startedAtOnce, first);
+    EXPECT_LE(startedAtOnce, first + static_cast<size_t>(ports) / 20);
+    int busiest = 0;
+    for (const auto& [t, n] : perInstant) busiest = std::max(busiest, n);
+    // The rest over 100 phases of a millisecond each.
+    EXPECT_LE(busiest, 24);
+    if (ports > 100) {
+      EXPECT_GE(perInstant.size(), 50u);
+    }
+    sw.root = nullptr;
+    Oru::currentSchedulerIs(nullptr);
+  }
+}
+
+// What a received frame writes into the records is the same on a switch of
+// 8 ports as on one of 256: one refresh time for a repeated frame, the TLV
+// and the refresh time for a changed one.
+TEST(ProtocolSmTest, RecordChangesPerFrameDoNotGrowWithThePorts) {
+  std::map<int, std::pair<int, int>> changesPerSize;
+  for (const int ports : {8, 256}) {
+    SCOPED_TRACE(fmt::format("{} ports", ports));
+    auto clock = Velto::make<Oru::VirtualScheduler>(0.0);
+    Oru::currentSchedulerIs(clock.get());
+    auto wire = Velto::make<SimWire>(clock, 7);
+    Lldp::currentTransportIs(wire->transportFor("sw1"));
+    EngineSwitch sw{"sw1", 1};
+    sw.build();
+    for (int i = 1; i <= ports; ++i) sw.addPort(IntfId("Ethernet" + std::to_string(i)), i);
+    Lldp::currentTransportIs(nullptr);
+    auto tap = wire->transportFor("tap")->open(et1, "tap0", nullptr);
+    wire->connect({"tap", et1}, {"sw1", et1});
+    auto frame = [](uint8_t flags) {
+      Lldp::Codec::Lldpdu pdu;
+      pdu.src = Kivo::EthAddr::fromString("02:00:00:00:00:99");
+      pdu.chassisId = Lldp::ChassisId("peer");
+      pdu.portId = Lldp::PortId("Ethernet9");
+      pdu.ttl = 1;
+      pdu.vornTlv = VornTlv{2, Vorn::Role::member, 1, 1, flags};
+      return Lldp::Codec::encode(pdu);
+    };
+    const auto a = frame(0), b = frame(1);
+    tap->send(a);
+    clock->runUntil(0.5);
+    int changes = 0;
+    auto reactor = sw.status->subscribe([&](const Zem::Change&) { ++changes; });
+    auto sendAll = [&](bool alternate) {
+      changes = 0;
+      for (int i = 0; i < 10; ++i) {
+        tap->send(alternate && i % 2 == 0 ? b : a);
+        clock->runUntil(clock->now() + 0.01);
+      }
+      return changes;
+    };
+    const int repeated = sendAll(false);
+    const int changed = sendAll(true);
+    EXPECT_EQ(repeated, 10);
+    EXPECT_EQ(changed, 20);
+    changesPerSize[ports] = {repeated, changed};
+    sw.root = nullptr;
+    Oru::currentSchedulerIs(nullptr);
+  }
+  EXPECT_EQ(changesPerSize[8], changesPerSize[256]);
+}

@@ -7,15 +7,34 @@
 #include "platform/vorn/Group.h"
 
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 #include <sys/resource.h>
 
 #include <chrono>
+#include <string>
+#include <vector>
 
 namespace VornSim {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// One measured figure and the most it may be.
+struct Figure {
+  std::string key;    // the JSON name
+  std::string label;  // what the line says
+  double value;
+  std::string unit;
+  double target;
+  bool met() const { return value <= target; }
+};
+
+void print(const Figure& f, std::ostream& out) {
+  const std::string unit = f.unit.empty() ? "" : " " + f.unit;
+  out << fmt::format("{}: {:.3f}{} (target <= {}{}: {})\n", f.label, f.value, unit, f.target, unit,
+                     f.met() ? "met" : "NOT met");
+}
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
@@ -91,7 +110,7 @@ bool sw1Confirmed(const Simulation& sim) {
   return false;
 }
 
-bool frameBench(const BenchOptions& options, std::ostream& out) {
+bool frameBench(const BenchOptions& options, std::ostream& out, std::vector<Figure>& figures) {
   Scenario sc;
   sc.file = "<bench pair>";
   sc.runFor = 3600;
@@ -146,12 +165,22 @@ bool frameBench(const BenchOptions& options, std::ostream& out) {
   const auto n2 = change.delivered;
   out << fmt::format("  ({} and {} frames carried, incl. sw1's own; link still higigConfirmed: {})\n", n1, n2,
                      stillConfirmed ? "yes" : "NO");
+  figures.push_back({"frame_same_tlv_cpu_us", "received frame, same TLV", refresh.cpuNs / 1000, "us CPU", 0.5});
+  figures.push_back({"frame_changed_tlv_cpu_us", "received frame, TLV changes every time", change.cpuNs / 1000,
+                     "us CPU", 2.0});
   return stillConfirmed;
 }
 
-bool groupBench(const BenchOptions& options, std::ostream& out, std::ostream& progress) {
-  const double runFor = options.hours * 3600;
-  Simulation sim(ringScenario(options.members, options.linksPerMember, runFor));
+struct GroupRun {
+  double cpuSeconds = 0;
+  uint64_t frames = 0;
+  bool allConfirmed = false;
+  double cpuPerFrameUs() const { return frames ? cpuSeconds / static_cast<double>(frames) * 1e6 : 0; }
+};
+
+GroupRun groupBench(int members, int linksPerMember, double hours, std::ostream& out, std::ostream& progress) {
+  const double runFor = hours * 3600;
+  Simulation sim(ringScenario(members, linksPerMember, runFor));
   const auto start = Clock::now();
   const double cpuStart = cpuSeconds();
   const double slice = std::min(300.0, runFor);
@@ -171,7 +200,7 @@ bool groupBench(const BenchOptions& options, std::ostream& out, std::ostream& pr
   const size_t links = sim.memberRows().size();
   const size_t confirmed = confirmedCount(sim);
   out << fmt::format("group: {} members, {} links each ({} member interfaces), {:.0f} s of virtual time\n",
-                     options.members, options.linksPerMember, links, runFor);
+                     members, linksPerMember, links, runFor);
   out << fmt::format("  {} frames carried in {:.1f} s of wall time: {:.0f} frames per second of wall time\n", frames,
                      wall, static_cast<double>(frames) / wall);
   out << fmt::format("  ({:.1f} s of CPU time: {:.0f} frames per CPU second)\n", cpu, static_cast<double>(frames) / cpu);
@@ -179,16 +208,43 @@ bool groupBench(const BenchOptions& options, std::ostream& out, std::ostream& pr
                      "{} system log messages\n",
                      runFor / wall, confirmed, links, sim.log().size());
   out << fmt::format("  peak memory (ru_maxrss): {:.1f} MiB\n", static_cast<double>(peakRssKb()) / 1024);
-  return confirmed == links;
+  GroupRun run{cpu, frames, confirmed == links};
+  out << fmt::format("  {:.3f} us CPU per frame carried\n", run.cpuPerFrameUs());
+  return run;
 }
 
 }  // namespace
 
 bool runBench(const BenchOptions& options, std::ostream& out, std::ostream& progress) {
-  const bool frames = frameBench(options, out);
+  std::vector<Figure> figures;
+  const bool frames = frameBench(options, out, figures);
   out.flush();
-  const bool group = groupBench(options, out, progress);
-  return frames && group;
+  const auto small = groupBench(options.smallMembers, options.smallLinksPerMember, options.hours, out, progress);
+  out.flush();
+  const auto large = groupBench(options.members, options.linksPerMember, options.hours, out, progress);
+  const std::string size = fmt::format("{} x {}", options.members, options.linksPerMember);
+  const std::string smallSize = fmt::format("{} x {}", options.smallMembers, options.smallLinksPerMember);
+  figures.push_back({"group_per_frame_ratio", fmt::format("per-frame CPU at {} / at {}, same run", size, smallSize),
+                     small.cpuPerFrameUs() > 0 ? large.cpuPerFrameUs() / small.cpuPerFrameUs() : 0, "", 1.2});
+  figures.push_back({"group_hour_projected_cpu_s",
+                     fmt::format("{} links, one virtual hour (projected from {} h: {:.2f} s CPU)", size,
+                                 options.hours, large.cpuSeconds),
+                     large.cpuSeconds / options.hours, "s CPU", 20});
+  out << "\n";
+  for (const auto& f : figures) print(f, out);
+  if (options.json) {
+    nlohmann::json j = nlohmann::json::object();
+    for (const auto& f : figures) {
+      j[f.key] = {{"value", f.value}, {"unit", f.unit}, {"target", f.target}, {"met", f.met()}};
+    }
+    j["group_small"] = {{"members", options.smallMembers}, {"links", options.smallLinksPerMember},
+                        {"frames", small.frames}, {"cpu_s", small.cpuSeconds}, {"cpu_per_frame_us", small.cpuPerFrameUs()}};
+    j["group_large"] = {{"members", options.members}, {"links", options.linksPerMember},
+                        {"frames", large.frames}, {"cpu_s", large.cpuSeconds}, {"cpu_per_frame_us", large.cpuPerFrameUs()}};
+    j["virtual_hours"] = options.hours;
+    out << j.dump() << "\n";
+  }
+  return frames && small.allConfirmed && large.allConfirmed;
 }
 
 }  // namespace VornSim

@@ -7,9 +7,14 @@
 //    are injected on the wire in place of the peer, once with an unchanging
 //    TLV (a plain refresh) and once alternating two TLVs (every frame a TLV
 //    change).
-//  - A large group (members in a ring, links split over two channels per
-//    member) run for a stretch of virtual time: frames per second of wall
-//    time and peak memory.
+//  - A small group and a large group (members in a ring, links split over
+//    two channels per member) run for the same stretch of virtual time, one
+//    after the other: CPU per frame carried in each and their ratio (the
+//    cost of a frame should not grow with the size of the switch), and the
+//    large group's CPU for one virtual hour, projected from the stretch.
+//
+// Each figure is printed with its target and whether the run met it; with
+// `json` the whole set follows as one JSON object on the last line.
 
 #include <ostream>
 
@@ -18,8 +23,13 @@ namespace VornSim {
 struct BenchOptions {
   int members = 8;
   int linksPerMember = 64;
-  double hours = 1.0;
+  // The small group the large one is compared with.
+  int smallMembers = 2;
+  int smallLinksPerMember = 8;
+  // Virtual time each group runs; the hour is projected from it.
+  double hours = 0.1;
   int frameSamples = 200000;
+  bool json = false;
 };
 
 // Runs both benchmarks, printing figures to `out` and progress to `progress`;

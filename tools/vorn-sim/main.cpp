@@ -1,7 +1,8 @@
 // vorn-sim: runs a whole Vorn group on the virtual clock.
 //
 //   vorn-sim SCENARIO.json [--json STATE.json] [--pcap FRAMES.pcap] [--trace-dir DIR]
-//   vorn-sim --bench [--members N] [--links N] [--hours H]
+//   vorn-sim --bench [--members N] [--links N] [--small-members N] [--small-links N] [--hours H]
+//                    [--frames N] [--json]
 //
 // Prints every system log message as it happens ("<t> <switch> <NAME>:
 // <text>", t in virtual seconds), the simulator's own events ("<t> <switch>
@@ -30,7 +31,8 @@ constexpr int kRunFailed = 1;
 
 const char* const kUsage =
     "usage: vorn-sim SCENARIO.json [--json STATE.json] [--pcap FRAMES.pcap] [--trace-dir DIR]\n"
-    "       vorn-sim --bench [--members N] [--links N] [--hours H]\n";
+    "       vorn-sim --bench [--members N] [--links N] [--small-members N] [--small-links N] [--hours H]\n"
+    "                        [--frames N] [--json]\n";
 
 int usageError(const std::string& what) {
   std::cerr << "vorn-sim: " << what << "\n" << kUsage;
@@ -51,13 +53,23 @@ int runBench(const std::vector<std::string>& args) {
   VornSim::BenchOptions options;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
+    if (a == "--json") {
+      options.json = true;
+      continue;
+    }
     if (i + 1 >= args.size()) return usageError(a + " needs a value");
     const std::string& v = args[++i];
-    if (a == "--members") {
-      if (!parseInt(v, 2, 250, options.members)) return usageError("--members takes a number from 2 to 250");
-    } else if (a == "--links") {
-      if (!parseInt(v, 2, 1000, options.linksPerMember) || options.linksPerMember % 2 != 0) {
-        return usageError("--links takes an even number from 2 to 1000");
+    if (a == "--members" || a == "--small-members") {
+      int& target = a == "--members" ? options.members : options.smallMembers;
+      if (!parseInt(v, 2, 250, target)) return usageError(a + " takes a number from 2 to 250");
+    } else if (a == "--links" || a == "--small-links") {
+      int& target = a == "--links" ? options.linksPerMember : options.smallLinksPerMember;
+      if (!parseInt(v, 2, 1000, target) || target % 2 != 0) {
+        return usageError(a + " takes an even number from 2 to 1000");
+      }
+    } else if (a == "--frames") {
+      if (!parseInt(v, 1000, 100000000, options.frameSamples)) {
+        return usageError("--frames takes a number from 1000 to 100000000");
       }
     } else if (a == "--hours") {
       char* end = nullptr;
