@@ -66,7 +66,8 @@ struct EntryOps {
   // hold an entity of one type with the same keys; otherwise a copy of
   // `source`'s takes its place. Throws JsonError as the attribute's assign.
   void (*copyEntry)(Entity& target, const Entity& source, const std::string& key);
-  // The keys of `owner`'s collection, in the order it iterates them.
+  // The keys of `owner`'s collection, in the order it iterates them ({""}
+  // for an owned child that is set).
   std::vector<std::string> (*keys)(const Entity& owner);
   // Whether the key `a` comes before `b` in the collection's JSON.
   bool (*keyLess)(const std::string& a, const std::string& b);
@@ -541,7 +542,8 @@ class OwnedChild {
   static bool keyLess(const std::string&, const std::string&) { return false; }
   Entity* entityAt(const std::string&) const { return p_.get(); }
   bool hasKey(const std::string&) const { return static_cast<bool>(p_); }
-  std::vector<std::string> keyTexts() const { return {}; }
+  // The child's one key, "", while there is a child.
+  std::vector<std::string> keyTexts() const { return p_ ? std::vector<std::string>{std::string()} : std::vector<std::string>{}; }
   // The child has no key of its own: it is copied as a whole.
   void copyEntryFrom(const Entity& owner, const AttrInfo& attr, const OwnedChild& source, const std::string&) {
     assign(owner, attr, source.toJson());

@@ -150,8 +150,82 @@ void RecordDelta::apply(Zem::Entity& target, const Zem::Entity& source) {
 }
 
 void RecordDelta::copyWhole(Zem::Entity& target, const Zem::Entity& source) {
+  const Zem::TypeInfo* type = source.typeInfo();
+  if (type && target.typeInfo() == type && Zem::sameKeys(target, source)) {
+    bringInPlace(target, source);
+    return;
+  }
   ++writes_;
   Zem::assignFromJson(target, Zem::toJson(source));
+}
+
+void RecordDelta::copyAll(Zem::Entity& target, const Zem::Entity& source) {
+  clear();
+  try {
+    copyWhole(target, source);
+  } catch (...) {
+    noteAll();
+    throw;
+  }
+}
+
+template <class Inner>
+void RecordDelta::writeEntries(const Zem::FieldInfo& field, std::vector<std::string> keys, Zem::Entity& target,
+                               const Zem::Entity& source, Inner&& inner) {
+  const Zem::EntryOps& ops = *field.entries;
+  auto write = [&](auto&& w) {
+    ++writes_;
+    writeField(field, w);
+  };
+  // Removed entries go first, in the order the target holds them.
+  auto firstKept = std::stable_partition(keys.begin(), keys.end(), [&](const std::string& k) { return !ops.has(source, k); });
+  if (firstKept - keys.begin() > 1) {
+    const std::vector<std::string> held = ops.keys(target);
+    auto position = [&](const std::string& k) { return std::find(held.begin(), held.end(), k) - held.begin(); };
+    std::stable_sort(keys.begin(), firstKept,
+                     [&](const std::string& a, const std::string& b) { return position(a) < position(b); });
+  }
+  // The others in the order of the collection's JSON.
+  if (keys.end() - firstKept > 1) std::stable_sort(firstKept, keys.end(), ops.keyLess);
+  for (auto it = keys.begin(); it != keys.end(); ++it) {
+    const std::string& key = *it;
+    Zem::Entity* from = it < firstKept ? nullptr : ops.entity(source, key);
+    Zem::Entity* to = from ? ops.entity(target, key) : nullptr;
+    if (from && to && to->typeInfo() == from->typeInfo() && Zem::sameKeys(*to, *from)) {
+      Node* noted = inner(key);
+      writeField(field, [&] {
+        if (noted) {
+          applyNode(*noted, *to, *from);
+        } else {
+          bringInPlace(*to, *from);
+        }
+      });
+    } else {
+      write([&] { ops.copyEntry(target, source, key); });
+    }
+  }
+}
+
+void RecordDelta::bringInPlace(Zem::Entity& target, const Zem::Entity& source) {
+  for (const Zem::FieldInfo* f : typeFields(source.typeInfo()).fields) {
+    if (f->keyType) continue;  // equal: the entities have the same keys
+    if (f->entries) {
+      std::vector<std::string> keys = f->entries->keys(source);
+      for (std::string& k : f->entries->keys(target)) {
+        if (!f->entries->has(source, k)) keys.push_back(std::move(k));
+      }
+      writeEntries(*f, std::move(keys), target, source, [](const std::string&) -> Node* { return nullptr; });
+      continue;
+    }
+    ++writes_;
+    writeField(*f, [&] {
+      if (f->copy) {
+        f->copy(target, source);
+      } else {
+        f->assign(target, f->toJson(source), false);
+      }
+    });
+  }
 }
 
 void RecordDelta::applyNode(Node& node, Zem::Entity& target, const Zem::Entity& source) {
@@ -175,44 +249,13 @@ void RecordDelta::applyNode(Node& node, Zem::Entity& target, const Zem::Entity& 
       });
       continue;
     }
-    const Zem::EntryOps& ops = *info.entries;
-    // Removed entries go first, in the order the target holds them.
-    std::vector<const std::string*> removed;
-    for (auto& [key, e] : f.entries) {
-      if (!ops.has(source, key)) removed.push_back(&key);
-    }
-    if (removed.size() > 1) {
-      const std::vector<std::string> held = ops.keys(target);
-      auto position = [&](const std::string* k) {
-        return std::find(held.begin(), held.end(), *k) - held.begin();
-      };
-      std::stable_sort(removed.begin(), removed.end(),
-                       [&](const std::string* a, const std::string* b) { return position(a) < position(b); });
-    }
-    for (const std::string* key : removed) {
-      ++writes_;
-      writeField(info, [&] { ops.copyEntry(target, source, *key); });
-    }
-    // The others in the order of the collection's JSON.
-    std::vector<std::pair<const std::string*, Node::Entry*>> kept;
-    for (auto& [key, e] : f.entries) {
-      if (std::find(removed.begin(), removed.end(), &key) == removed.end()) kept.emplace_back(&key, &e);
-    }
-    if (kept.size() > 1) {
-      std::stable_sort(kept.begin(), kept.end(), [&](const auto& a, const auto& b) { return ops.keyLess(*a.first, *b.first); });
-    }
-    for (auto [keyPtr, entry] : kept) {
-      const std::string& key = *keyPtr;
-      Node::Entry& e = *entry;
-      Zem::Entity* from = e.whole ? nullptr : ops.entity(source, key);
-      Zem::Entity* to = from ? ops.entity(target, key) : nullptr;
-      if (from && to && to->typeInfo() == from->typeInfo() && Zem::sameKeys(*to, *from)) {
-        writeField(info, [&] { applyNode(*e.inner, *to, *from); });
-      } else {
-        ++writes_;
-        writeField(info, [&] { ops.copyEntry(target, source, key); });
-      }
-    }
+    std::vector<std::string> keys;
+    keys.reserve(f.entries.size());
+    for (auto& kv : f.entries) keys.push_back(kv.first);
+    writeEntries(info, std::move(keys), target, source, [&](const std::string& key) -> Node* {
+      Node::Entry& e = f.entries.at(key);
+      return e.whole ? nullptr : e.inner.get();
+    });
   }
 }
 

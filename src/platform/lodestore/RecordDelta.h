@@ -46,6 +46,11 @@ class RecordDelta {
   bool all() const;
   void clear();
 
+  // Brings the whole of `target` to `source` (Zem::assignFromJson of
+  // Zem::toJson, except that an entry whose keys changed is replaced where
+  // that would refuse it), publishing what changes.
+  void copyAll(Zem::Entity& target, const Zem::Entity& source);
+
   // Brings `target` to `source` along the noted paths and clears the delta.
   // Throws Zem::JsonError, naming the attribute, when the target cannot take
   // the source's content (as Zem::assignFromJson would); the delta is then
@@ -62,6 +67,15 @@ class RecordDelta {
   void noteIn(Node& node, const Zem::Change& change);
   void applyNode(Node& node, Zem::Entity& target, const Zem::Entity& source);
   void copyWhole(Zem::Entity& target, const Zem::Entity& source);
+  // Brings every attribute of `target` to `source` (one type, same keys),
+  // entries with other keys replaced rather than brought in place.
+  void bringInPlace(Zem::Entity& target, const Zem::Entity& source);
+  // Writes the entries `keys` of the collection `field`: removed ones first,
+  // in the target's order, then the others in the order of the JSON.
+  // `inner` gives the changes noted inside an entry, null to take it all.
+  template <class Inner>
+  void writeEntries(const Zem::FieldInfo& field, std::vector<std::string> keys, Zem::Entity& target,
+                    const Zem::Entity& source, Inner&& inner);
 
   std::unique_ptr<Node> root_;
   uint64_t writes_ = 0;
