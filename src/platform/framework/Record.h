@@ -31,6 +31,8 @@
 
 namespace Zem {
 
+struct EntryOps;
+
 struct FieldInfo {
   const char* name;
   Json (*toJson)(const Entity&);
@@ -40,6 +42,35 @@ struct FieldInfo {
   // Key attributes: the key's type and where the entity keeps it.
   const std::type_info* keyType = nullptr;
   const void* (*keyValue)(const Entity&) = nullptr;
+  // Plain attributes: brings the attribute of `target` to its value in
+  // `source` (both of the declaring record type), publishing a change.
+  void (*copy)(Entity& target, const Entity& source) = nullptr;
+  // Collections and owned children: their entries one at a time, so that a
+  // copy can visit only the entries that changed.
+  const EntryOps* entries = nullptr;
+};
+
+// The entries of one collection attribute (or the owned child) of a record,
+// named by the text their key is written under in the record's JSON ("" for
+// an owned child).
+struct EntryOps {
+  // The key of a change of the attribute (Change::key) as that text.
+  std::string (*keyText)(const void* key);
+  // The entity under `key` (the child for an owned child); null when there is
+  // none, and always for collections of plain values.
+  Entity* (*entity)(const Entity& owner, const std::string& key);
+  // `owner`'s collection holds an entry under `key` (an owned child: is set).
+  bool (*has)(const Entity& owner, const std::string& key);
+  // Brings the entry of `target` under `key` to that of `source`, publishing
+  // what changes: removed when `source` has none; brought in place when both
+  // hold an entity of one type with the same keys; otherwise a copy of
+  // `source`'s takes its place. Throws JsonError as the attribute's assign.
+  void (*copyEntry)(Entity& target, const Entity& source, const std::string& key);
+  // The keys of `owner`'s collection, in the order it iterates them ({""}
+  // for an owned child that is set).
+  std::vector<std::string> (*keys)(const Entity& owner);
+  // Whether the key `a` comes before `b` in the collection's JSON.
+  bool (*keyLess)(const std::string& a, const std::string& b);
 };
 
 // What a record type knows about itself: its name, its base record, how to
@@ -127,6 +158,17 @@ std::vector<typename Map::const_iterator> sortedEntries(const Map& m) {
     std::sort(v.begin(), v.end(), [](auto a, auto b) { return KeyCodec<K>::toKey(a->first) < KeyCodec<K>::toKey(b->first); });
   }
   return v;
+}
+
+// The order of keys in a collection's JSON (see sortedEntries), for keys
+// given as their text.
+template <class K>
+bool keyTextLess(const std::string& a, const std::string& b) {
+  if constexpr (requires(const K& x, const K& y) { x < y; }) {
+    return KeyCodec<K>::fromKey(a) < KeyCodec<K>::fromKey(b);
+  } else {
+    return a < b;
+  }
 }
 }  // namespace detail
 
@@ -275,6 +317,47 @@ class EntityMap {
     }
   }
 
+  // Entry access for copies that visit only what changed (see EntryOps).
+  static std::string keyText(const void* k) { return KeyCodec<K>::toKey(*static_cast<const K*>(k)); }
+  static bool keyLess(const std::string& a, const std::string& b) { return detail::keyTextLess<K>(a, b); }
+  Entity* entityAt(const std::string& key) const { return get(KeyCodec<K>::fromKey(key)).get(); }
+  bool hasKey(const std::string& key) const { return has(KeyCodec<K>::fromKey(key)); }
+  std::vector<std::string> keyTexts() const {
+    std::vector<std::string> ks;
+    ks.reserve(map_.size());
+    for (auto& kv : map_) ks.push_back(KeyCodec<K>::toKey(kv.first));
+    return ks;
+  }
+  void copyEntryFrom(const Entity& owner, const AttrInfo& attr, const EntityMap& source, const std::string& key) {
+    const K k = KeyCodec<K>::fromKey(key);
+    Velto::Ptr<V> from = source.get(k);
+    Velto::Ptr<V> cur = get(k);
+    if constexpr (!Owning) {
+      // As assign: references cannot be made from the other's content.
+      if (static_cast<bool>(from) != static_cast<bool>(cur)) {
+        throw JsonError("holds references to entities owned elsewhere and cannot be read from JSON");
+      }
+      (void)owner, (void)attr;
+    } else {
+      if (!from) {
+        erase(owner, attr, k);
+        return;
+      }
+      if (cur == from) return;
+      Json j;
+      if constexpr (std::is_same_v<V, Entity>) {
+        j = typedJson(*from);
+      } else {
+        j = Zem::toJson(*from);
+      }
+      if (cur && sameKeys(*cur, *from)) {
+        assignFromJson(*cur, j);
+        return;
+      }
+      put(owner, attr, k, makeEntry<V>(j));
+    }
+  }
+
  private:
   Map map_;
 };
@@ -356,6 +439,25 @@ class ValueMap {
     for (auto& [k, v] : wanted) put(owner, attr, k, v);
   }
 
+  static std::string keyText(const void* k) { return KeyCodec<K>::toKey(*static_cast<const K*>(k)); }
+  static bool keyLess(const std::string& a, const std::string& b) { return detail::keyTextLess<K>(a, b); }
+  Entity* entityAt(const std::string&) const { return nullptr; }
+  bool hasKey(const std::string& key) const { return has(KeyCodec<K>::fromKey(key)); }
+  std::vector<std::string> keyTexts() const {
+    std::vector<std::string> ks;
+    ks.reserve(map_.size());
+    for (auto& kv : map_) ks.push_back(KeyCodec<K>::toKey(kv.first));
+    return ks;
+  }
+  void copyEntryFrom(const Entity& owner, const AttrInfo& attr, const ValueMap& source, const std::string& key) {
+    const K k = KeyCodec<K>::fromKey(key);
+    if (const V* v = source.find(k)) {
+      put(owner, attr, k, *v);
+    } else {
+      erase(owner, attr, k);
+    }
+  }
+
  private:
   Map map_;
 };
@@ -420,6 +522,25 @@ class ValueSet {
     for (auto& k : wanted) insert(owner, attr, k);
   }
 
+  static std::string keyText(const void* k) { return KeyCodec<K>::toKey(*static_cast<const K*>(k)); }
+  static bool keyLess(const std::string& a, const std::string& b) { return detail::keyTextLess<K>(a, b); }
+  Entity* entityAt(const std::string&) const { return nullptr; }
+  bool hasKey(const std::string& key) const { return has(KeyCodec<K>::fromKey(key)); }
+  std::vector<std::string> keyTexts() const {
+    std::vector<std::string> ks;
+    ks.reserve(set_.size());
+    for (auto& k : set_) ks.push_back(KeyCodec<K>::toKey(k));
+    return ks;
+  }
+  void copyEntryFrom(const Entity& owner, const AttrInfo& attr, const ValueSet& source, const std::string& key) {
+    const K k = KeyCodec<K>::fromKey(key);
+    if (source.has(k)) {
+      insert(owner, attr, k);
+    } else {
+      erase(owner, attr, k);
+    }
+  }
+
  private:
   Set set_;
 };
@@ -459,6 +580,17 @@ class OwnedChild {
     } else {
       set(owner, attr, std::move(made));
     }
+  }
+
+  static std::string keyText(const void*) { return {}; }
+  static bool keyLess(const std::string&, const std::string&) { return false; }
+  Entity* entityAt(const std::string&) const { return p_.get(); }
+  bool hasKey(const std::string&) const { return static_cast<bool>(p_); }
+  // The child's one key, "", while there is a child.
+  std::vector<std::string> keyTexts() const { return p_ ? std::vector<std::string>{std::string()} : std::vector<std::string>{}; }
+  // The child has no key of its own: it is copied as a whole.
+  void copyEntryFrom(const Entity& owner, const AttrInfo& attr, const OwnedChild& source, const std::string&) {
+    assign(owner, attr, source.toJson());
   }
 
  private:
@@ -643,7 +775,9 @@ void replayDelta(const Entity* prev, const Entity* now, const CollectionAttr<C>&
 // once the class is complete, so they may use every member of the record
 // (an initialiser of a static data member may not, under the standard's
 // rules, and clang holds to that). The registrar only takes their addresses.
-#define ZEM_FIELD_REG_IMPL_(name, ToJsonExpr, AssignStmt, KeyType, KeyValue)                        \
+#define ZEM_FIELD_REG_IMPL_(name, ToJsonExpr, AssignStmt, KeyType, KeyValue) \
+  ZEM_FIELD_REG_WITH_(name, ToJsonExpr, AssignStmt, KeyType, KeyValue, nullptr, nullptr)
+#define ZEM_FIELD_REG_WITH_(name, ToJsonExpr, AssignStmt, KeyType, KeyValue, Copy, Entries)         \
   static ::Zem::Json name##FieldToJson_(const ::Zem::Entity& e_) {                                   \
     const Self& s_ = static_cast<const Self&>(e_);                                                   \
     return ToJsonExpr;                                                                               \
@@ -654,12 +788,45 @@ void replayDelta(const Entity* prev, const Entity* now, const CollectionAttr<C>&
   }                                                                                                  \
   static inline const ::Zem::FieldRegistrar name##Reg_{                                              \
       Self::typeInfoStatic(),                                                                        \
-      ::Zem::FieldInfo{#name, &Self::name##FieldToJson_, &Self::name##FieldAssign_, KeyType, KeyValue}};
+      ::Zem::FieldInfo{#name, &Self::name##FieldToJson_, &Self::name##FieldAssign_, KeyType, KeyValue, Copy, Entries}};
 
 // Registers the JSON mapping of an attribute: `ToJsonExpr` and `AssignStmt`
 // see the record as `s_`, the JSON as `j_`, and `fresh_` (the record is
 // being made from JSON).
 #define ZEM_FIELD_REG_(name, ToJsonExpr, AssignStmt) ZEM_FIELD_REG_IMPL_(name, ToJsonExpr, AssignStmt, nullptr, nullptr)
+
+// A plain attribute's registration, with its direct copy.
+#define ZEM_FIELD_REG_ATTR_(name, ToJsonExpr, AssignStmt)                                           \
+  static void name##FieldCopy_(::Zem::Entity& t_, const ::Zem::Entity& s_) {                         \
+    static_cast<Self&>(t_).name##Is(static_cast<const Self&>(s_).name##_);                           \
+  }                                                                                                  \
+  ZEM_FIELD_REG_WITH_(name, ToJsonExpr, AssignStmt, nullptr, nullptr, &Self::name##FieldCopy_, nullptr)
+
+// A collection's (or owned child's) registration, with its entry access:
+// the member `name##_` provides keyText, entityAt, hasKey, copyEntryFrom,
+// keyTexts and keyLess.
+#define ZEM_FIELD_REG_ENTRIES_(name)                                                                 \
+  static ::std::string name##EntryKey_(const void* k_) { return decltype(name##_)::keyText(k_); }   \
+  static ::Zem::Entity* name##EntryEntity_(const ::Zem::Entity& e_, const ::std::string& k_) {       \
+    return static_cast<const Self&>(e_).name##_.entityAt(k_);                                        \
+  }                                                                                                  \
+  static bool name##EntryHas_(const ::Zem::Entity& e_, const ::std::string& k_) {                   \
+    return static_cast<const Self&>(e_).name##_.hasKey(k_);                                          \
+  }                                                                                                  \
+  static void name##EntryCopy_(::Zem::Entity& t_, const ::Zem::Entity& s_, const ::std::string& k_) { \
+    static_cast<Self&>(t_).name##_.copyEntryFrom(t_, name##Attr, static_cast<const Self&>(s_).name##_, k_); \
+  }                                                                                                  \
+  static ::std::vector<::std::string> name##EntryKeys_(const ::Zem::Entity& e_) {                    \
+    return static_cast<const Self&>(e_).name##_.keyTexts();                                          \
+  }                                                                                                  \
+  static bool name##EntryLess_(const ::std::string& a_, const ::std::string& b_) {                   \
+    return decltype(name##_)::keyLess(a_, b_);                                                       \
+  }                                                                                                  \
+  static inline const ::Zem::EntryOps name##EntryOps_{                                               \
+      &Self::name##EntryKey_,  &Self::name##EntryEntity_, &Self::name##EntryHas_,                    \
+      &Self::name##EntryCopy_, &Self::name##EntryKeys_,   &Self::name##EntryLess_};                  \
+  ZEM_FIELD_REG_WITH_(name, s_.name##_.toJson(), s_.name##_.assign(e_, name##Attr, j_), nullptr, nullptr, \
+                      nullptr, &Self::name##EntryOps_)
 
 // A plain attribute: `x()`, `xIs(v)` (publishes only a change), `xAttr`.
 #define ZEM_ATTR_D(Type, name, init)                                                                  \
@@ -670,8 +837,8 @@ void replayDelta(const Entity* prev, const Entity* now, const CollectionAttr<C>&
                                                                                                      \
  private:                                                                                            \
   Type name##_ = init;                                                                               \
-  ZEM_FIELD_REG_(name, ::Zem::detail::fieldToJson(s_.name##_),                                       \
-                 s_.name##Is(::Zem::JsonCodec<Type>::fromJson(j_)))                                  \
+  ZEM_FIELD_REG_ATTR_(name, ::Zem::detail::fieldToJson(s_.name##_),                                  \
+                      s_.name##Is(::Zem::JsonCodec<Type>::fromJson(j_)))                             \
  public:
 
 #define ZEM_ATTR(Type, name) ZEM_ATTR_D(Type, name, Type{})
@@ -706,7 +873,7 @@ void replayDelta(const Entity* prev, const Entity* now, const CollectionAttr<C>&
                                                                                                      \
  private:                                                                                            \
   name##Collection name##_;                                                                          \
-  ZEM_FIELD_REG_(name, s_.name##_.toJson(), s_.name##_.assign(e_, name##Attr, j_))                   \
+  ZEM_FIELD_REG_ENTRIES_(name)                                                                       \
  public:
 
 #define ZEM_ENTITY_MAP_IS_(K, V, name)                                                                \
@@ -754,7 +921,7 @@ void replayDelta(const Entity* prev, const Entity* now, const CollectionAttr<C>&
                                                                                                      \
  private:                                                                                            \
   name##Collection name##_;                                                                          \
-  ZEM_FIELD_REG_(name, s_.name##_.toJson(), s_.name##_.assign(e_, name##Attr, j_))                   \
+  ZEM_FIELD_REG_ENTRIES_(name)                                                                       \
  public:
 
 #define ZEM_VALUE_MAP(K, V, name) ZEM_VALUE_MAP_BASE_(K, V, name, false)
@@ -775,7 +942,7 @@ void replayDelta(const Entity* prev, const Entity* now, const CollectionAttr<C>&
                                                                                                      \
  private:                                                                                            \
   name##Collection name##_;                                                                          \
-  ZEM_FIELD_REG_(name, s_.name##_.toJson(), s_.name##_.assign(e_, name##Attr, j_))                   \
+  ZEM_FIELD_REG_ENTRIES_(name)                                                                       \
  public:
 
 #define ZEM_VALUE_SET(K, name) ZEM_VALUE_SET_BASE_(K, name, false)
@@ -798,7 +965,7 @@ void replayDelta(const Entity* prev, const Entity* now, const CollectionAttr<C>&
                                                                                                      \
  private:                                                                                            \
   ::Zem::OwnedChild<V> name##_;                                                                      \
-  ZEM_FIELD_REG_(name, s_.name##_.toJson(), s_.name##_.assign(e_, name##Attr, j_))                   \
+  ZEM_FIELD_REG_ENTRIES_(name)                                                                       \
  public:
 
 // A plain data member that notifies nobody when written (records that are not

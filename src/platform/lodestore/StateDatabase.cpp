@@ -61,6 +61,15 @@ PathChange pathChangeOf(const Zem::Change& rootChange, const std::vector<std::st
   return PathChange::inside;
 }
 
+const Zem::Change* changeInside(const Zem::Change& rootChange, const std::vector<std::string>& names) {
+  const Zem::Change* c = &rootChange;
+  for (const std::string& name : names) {
+    if (!c->is(Zem::Dir::entryAttr) || !c->inner || c->keyAs<std::string>() != name) return nullptr;
+    c = c->inner;
+  }
+  return c;
+}
+
 // ---------------------------------------------------------------------------
 
 StateDatabase::StateDatabase(Velto::Ptr<Oru::TaskScheduler> scheduler)

@@ -49,6 +49,9 @@ enum class PathChange {
   inside,    // a change inside the entity (or, for a directory, below it)
 };
 PathChange pathChangeOf(const Zem::Change& rootChange, const std::vector<std::string>& names);
+// For a change inside the entity at the path `names`: the change as the
+// entity itself published it (its `entity` is that entity). Null otherwise.
+const Zem::Change* changeInside(const Zem::Change& rootChange, const std::vector<std::string>& names);
 
 class StateDatabase : public Zem::Entity {
  public:

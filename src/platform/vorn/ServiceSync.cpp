@@ -117,6 +117,8 @@ void ServiceLocalRemoteSynchronizer::restart() {
   rootReactor_.reset();
   localReactor_.reset();
   active_ = false;
+  delta_.clear();
+  wholeCopy_ = true;
   // A completion of an earlier mount must not start copying.
   ++generation_;
   if (!started_ || !em_ || !ctx_) return;
@@ -142,9 +144,7 @@ void ServiceLocalRemoteSynchronizer::handleMountsComplete(Lodestore::MountStatus
   const uint64_t generation = generation_;
   active_ = true;
   rootReactor_ = em_->root()->subscribe([this](const Zem::Change& c) { handleRootChange(c); });
-  if (!ctx_->remoteIsWriter()) {
-    localReactor_ = ctx_->localEntity()->subscribe([this](const Zem::Change&) { handleLocalChange(); });
-  }
+  localReactor_ = ctx_->localEntity()->subscribe([this](const Zem::Change& c) { handleLocalChange(c); });
   sync();
   // Watchers of the flag see the copied state; a handler that stopped or
   // restarted the synchronizer meanwhile has the last word.
@@ -154,12 +154,47 @@ void ServiceLocalRemoteSynchronizer::handleMountsComplete(Lodestore::MountStatus
 void ServiceLocalRemoteSynchronizer::handleRootChange(const Zem::Change& c) {
   auto what = Lodestore::pathChangeOf(c, remoteNames_);
   if (what == Lodestore::PathChange::none) return;
-  // Changes inside the remote copy of a local writer are our own copies (or
-  // a stray writer's, which the next local change overrides).
-  if (what == Lodestore::PathChange::replaced || ctx_->remoteIsWriter()) sync();
+  if (what == Lodestore::PathChange::replaced) {
+    // A new remote entity shares nothing with the last copy.
+    wholeCopy_ = true;
+    sync();
+    return;
+  }
+  const Zem::Change* inside = Lodestore::changeInside(c, remoteNames_);
+  ZEM_ASSERT(inside != nullptr);
+  if (ctx_->remoteIsWriter()) {
+    handleSourceChange(*inside);
+  } else if (!copying_) {
+    // A stray writer of the remote copy of a local writer: the next copy of
+    // a local change overrides it.
+    delta_.note(*inside);
+  }
 }
 
-void ServiceLocalRemoteSynchronizer::handleLocalChange() { sync(); }
+void ServiceLocalRemoteSynchronizer::handleLocalChange(const Zem::Change& c) {
+  if (!ctx_->remoteIsWriter()) {
+    handleSourceChange(c);
+  } else if (!copying_) {
+    // A write to the local copy of a remote writer lasts until the next
+    // remote change is copied.
+    delta_.note(c);
+  }
+}
+
+void ServiceLocalRemoteSynchronizer::handleSourceChange(const Zem::Change& c) {
+  if (!active_) return;
+  delta_.note(c);
+  if (flushArmed_) return;
+  flushArmed_ = true;
+  Oru::atStepEnd([live = liveness_] {
+    if (ServiceLocalRemoteSynchronizer* self = live->owner) self->handleFlush();
+  });
+}
+
+void ServiceLocalRemoteSynchronizer::handleFlush() {
+  flushArmed_ = false;
+  if (active_ && !delta_.empty()) sync();
+}
 
 void ServiceLocalRemoteSynchronizer::sync() {
   // A copy publishes changes whose handlers may come back here (our own
@@ -185,14 +220,22 @@ void ServiceLocalRemoteSynchronizer::copyOnce() {
   if (ctx_->remoteIsWriter()) {
     if (!remote) {
       TRACE2("no {} in the state database yet; {} stays as it is", ctx_->remotePath(), ctx_->localPath());
+      wholeCopy_ = true;
+      delta_.clear();
       return;
     }
-    if (remote == local) return;
+    if (remote == local) {
+      delta_.clear();
+      return;
+    }
     if (!remoteAccepted_) {
       const auto& reader = ctx_->localStateReader();
       remoteAccepted_ = !reader || reader->remoteStateAccepted(*ctx_, *remote);
       if (!remoteAccepted_) {
         TRACE1("keeping {} as the working copy until {} is republished", ctx_->localPath(), ctx_->remotePath());
+        // The copy that follows acceptance takes everything.
+        wholeCopy_ = true;
+        delta_.clear();
         return;
       }
     }
@@ -209,14 +252,27 @@ void ServiceLocalRemoteSynchronizer::copyOnce() {
     }
     TRACE1("made {} as a {}", ctx_->remotePath(), type->name());
   }
-  if (remote == local) return;
+  if (remote == local) {
+    delta_.clear();
+    return;
+  }
   copy(*remote, *local);
 }
 
 void ServiceLocalRemoteSynchronizer::copy(Zem::Entity& target, const Zem::Entity& source) {
   try {
-    Zem::assignFromJson(target, Zem::toJson(source));
+    if (wholeCopy_ || delta_.all()) {
+      wholeCopy_ = false;
+      delta_.clear();
+      ++wholeCopies_;
+      TRACE6("copying the whole of {} into {}", ctx_->remoteIsWriter() ? ctx_->remotePath() : ctx_->localPath(),
+             ctx_->remoteIsWriter() ? ctx_->localPath() : ctx_->remotePath());
+      delta_.copyAll(target, source);
+    } else {
+      delta_.apply(target, source);
+    }
   } catch (const std::exception& e) {
+    wholeCopy_ = true;
     // An exception escaping a handler would end the agent; a record that
     // cannot take the other's content is reported and left as it is.
     reportError(fmt::format("cannot copy {} into {}: {}", ctx_->remoteIsWriter() ? ctx_->remotePath() : ctx_->localPath(),

@@ -11,12 +11,23 @@
 //
 // The agent runs on its local copies from the start; the synchronizer only
 // exchanges data while started (between startLodestoreSync and
-// stopLodestoreSync, normally while the state database is connected). Each
-// copy brings the target to the source's JSON (Zem::assignFromJson of
-// Zem::toJson), so only what differs is written and published.
+// stopLodestoreSync, normally while the state database is connected).
+//
+// The first copy after a start (and after the remote copy is replaced)
+// brings the whole target to the source's JSON (Zem::assignFromJson of
+// Zem::toJson). From then on only what changed travels: the synchronizer
+// notes the attributes and collection keys each change of the source names
+// and, once the step that made them ends (Oru::atStepEnd; at once outside a
+// step), writes just those into the target. A record rewritten many times in
+// a step is copied once, and a change of one entry of a large collection
+// costs the same whatever the collection's size. Writes to the target by
+// anyone else are noted too and undone with the next copy, as a whole copy
+// would undo them. After every step the target holds what a whole copy
+// would have given it.
 
 #include "platform/framework/Record.h"
 #include "platform/lodestore/EntityManager.h"
+#include "platform/lodestore/RecordDelta.h"
 
 #include <cstdint>
 #include <string>
@@ -133,6 +144,11 @@ class ServiceLocalRemoteSynchronizer : public Zem::Entity {
   bool syncStarted() const { return started_; }
   // Started and the mount has completed: changes are being copied.
   bool syncActive() const { return active_; }
+  // Writer calls the copies made since this synchronizer was made (see
+  // Lodestore::RecordDelta::writes): what carrying the changes cost.
+  uint64_t copyWrites() const { return delta_.writes() + wholeCopies_; }
+  // Copies of the whole record made so far (the first after each start).
+  uint64_t wholeCopies() const { return wholeCopies_; }
 
  private:
   // Lets a posted mount completion find out whether its synchronizer still
@@ -145,7 +161,9 @@ class ServiceLocalRemoteSynchronizer : public Zem::Entity {
   void restart();
   void handleMountsComplete(Lodestore::MountStatus status);
   void handleRootChange(const Zem::Change& c);
-  void handleLocalChange();
+  void handleLocalChange(const Zem::Change& c);
+  void handleSourceChange(const Zem::Change& c);
+  void handleFlush();
   void sync();
   void copyOnce();
   void copy(Zem::Entity& target, const Zem::Entity& source);
@@ -163,6 +181,15 @@ class ServiceLocalRemoteSynchronizer : public Zem::Entity {
   bool remoteAccepted_ = false;
   bool copying_ = false;
   bool copyAgain_ = false;
+  // What changed in the source, or in the target by others, since the last
+  // copy.
+  Lodestore::RecordDelta delta_;
+  // The next copy is a whole one: after a start, a replaced remote copy, a
+  // copy that could not be made.
+  bool wholeCopy_ = true;
+  uint64_t wholeCopies_ = 0;
+  // A copy of the delta waits for the end of the step.
+  bool flushArmed_ = false;
 };
 
 }  // namespace Vorn

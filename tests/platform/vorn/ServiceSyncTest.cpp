@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -251,6 +252,222 @@ TEST(ServiceSyncTest, ChangingTheDirectionRestartsTheSynchronizer) {
   EXPECT_TRUE(remote->memberAsicsWarmHas(Vorn::MemberId(4)));
   remote->memberAsicsWarmIs(Vorn::MemberId(5), true);
   EXPECT_FALSE(local->memberAsicsWarmHas(Vorn::MemberId(5)));
+}
+
+
+// --- Carrying only what changed ---------------------------------------------
+
+using LldpStatus = Vorn::Lldp::Status;
+
+Kivo::IntfId ethernet(int i) { return Kivo::IntfId("Ethernet" + std::to_string(i)); }
+
+Vorn::Lldp::RemoteSystem::Msap msapOf(int peer) {
+  return {Lldp::ChassisIdSubtype::macAddress, Lldp::ChassisId(std::string("\x02vor\x00", 5) + char(peer)),
+          Lldp::PortIdSubtype::interfaceName, Lldp::PortId("Ethernet" + std::to_string(peer))};
+}
+
+Vorn::Lldp::VornTlv tlvWith(int peer, bool connected) {
+  Vorn::Lldp::VornTlv tlv;
+  tlv.memberId = Vorn::MemberId(peer);
+  tlv.role = Vorn::Role::member;
+  tlv.lodestoreConnected = connected;
+  return tlv;
+}
+
+// A local LLDP status published at "vorn/lldp/status/1" by a started
+// synchronizer, its first copy done.
+struct PublishedStatus {
+  Switch sw;
+  Velto::Ptr<LldpStatus> local = Velto::make<LldpStatus>("agent");
+  Velto::Ptr<ServiceCtx> ctx;
+  Velto::Ptr<ServiceLocalRemoteSynchronizer> sync;
+
+  explicit PublishedStatus(int ports) {
+    for (int i = 1; i <= ports; ++i) {
+      local->portStatusIs(ethernet(i))->remoteSystemIs(1, msapOf(i))->vornTlvRxIs(tlvWith(i, false));
+    }
+    ctx = Velto::make<ServiceCtx>(local, "vorn/lldp/status/1", "vorn/lldp/status/1", false);
+    ctx->remoteIsWriterIs(false);
+    sync = makeSync(ctx);
+    sync->startLodestoreSync(sw.em);
+    sw.scheduler->runReady();
+  }
+  Velto::Ptr<LldpStatus> remote() const { return sw.em->getEntityAs<LldpStatus>("vorn/lldp/status/1"); }
+  // Runs `work` as one step of the activity thread.
+  template <class F>
+  void step(F&& work) {
+    sw.scheduler->post(std::forward<F>(work));
+    sw.scheduler->runReady();
+  }
+};
+
+TEST(ServiceSyncTest, ChangesOfOneStepReachTheStateDatabaseOnceWhenTheStepEnds) {
+  PublishedStatus p(4);
+  auto remote = p.remote();
+  ASSERT_TRUE(remote);
+  std::vector<std::string> published;
+  auto reactor = remote->subscribe([&](const Zem::Change& c) {
+    published.push_back(fmt::format("{}[{}]", c.attr->name, c.keyAs<Kivo::IntfId>().shortName()));
+  });
+  bool copiedDuringStep = true;
+  p.step([&] {
+    auto rs = p.local->portStatus(ethernet(2))->remoteSystem(1);
+    for (int ttl = 1; ttl <= 10; ++ttl) rs->ttlIs(static_cast<uint16_t>(ttl));
+    rs->vornTlvRxIs(tlvWith(2, true));
+    copiedDuringStep = remote->portStatus(ethernet(2))->remoteSystem(1)->ttl() != 0;
+  });
+  EXPECT_FALSE(copiedDuringStep);
+  EXPECT_EQ(Zem::toJson(*remote), Zem::toJson(*p.local));
+  // Ten TTL writes and a TLV: the state database hears the final TTL and the
+  // TLV, once each.
+  EXPECT_EQ(published, (std::vector<std::string>{"portStatus[Et2]", "portStatus[Et2]"}));
+}
+
+TEST(ServiceSyncTest, AFrameCostsTheSameCopyWritesWithEightAndWith256Ports) {
+  std::vector<uint64_t> writesPerFrame;
+  for (int ports : {8, 256}) {
+    SCOPED_TRACE(ports);
+    PublishedStatus p(ports);
+    const uint64_t before = p.sync->copyWrites();
+    // What the status mirror does for a frame whose TLV changed.
+    p.step([&] { p.local->portStatus(ethernet(3))->remoteSystem(1)->vornTlvRxIs(tlvWith(3, true)); });
+    EXPECT_EQ(Zem::toJson(*p.remote()), Zem::toJson(*p.local));
+    writesPerFrame.push_back(p.sync->copyWrites() - before);
+  }
+  EXPECT_EQ(writesPerFrame[0], 1u);
+  EXPECT_EQ(writesPerFrame[1], writesPerFrame[0]);
+}
+
+TEST(ServiceSyncTest, AStrayWriteToACopyLastsUntilTheNextChangeOfItsSource) {
+  // The state database copy of a local writer.
+  {
+    PublishedStatus p(2);
+    auto remote = p.remote();
+    p.step([&] { remote->portStatus(ethernet(1))->remoteSystem(1)->ttlIs(77); });
+    EXPECT_EQ(remote->portStatus(ethernet(1))->remoteSystem(1)->ttl(), 77);
+    p.step([&] { p.local->portStatusIs(ethernet(9)); });
+    EXPECT_EQ(Zem::toJson(*remote), Zem::toJson(*p.local));
+  }
+  // The local copy of a remote writer.
+  {
+    Switch sw;
+    sw.db->mkdirAt("vorn/memberConfig")->entryPut("1", memberConfigWith("1", {po10}));
+    auto local = memberConfigWith("1", {});
+    auto ctx = Velto::make<ServiceCtx>(local, "vorn/memberConfig/1", "vorn/memberConfig/1", false);
+    auto sync = makeSync(ctx);
+    sync->startLodestoreSync(sw.em);
+    sw.scheduler->runReady();
+    auto remote = sw.em->getEntityAs<Vorn::MemberConfig>("vorn/memberConfig/1");
+    local->bcConfigIs(po20);
+    local->bcConfig(po10)->peerMemberIdIs(Vorn::MemberId(7));
+    EXPECT_NE(Zem::toJson(*local), Zem::toJson(*remote));
+    remote->bcConfig(po10)->memberIntfIs(et1);
+    EXPECT_EQ(Zem::toJson(*local), Zem::toJson(*remote));
+  }
+}
+
+TEST(ServiceSyncTest, APortReplacedWithANewNeighbourUnderAReusedIndexIsCopied) {
+  // In one step the port's status is made again and its remote system 1 is
+  // now another neighbour: the copy cannot bring the old remote system in
+  // place (its identity is a key), it replaces it.
+  PublishedStatus p(2);
+  p.step([&] {
+    p.local->portStatusDel(ethernet(1));
+    p.local->portStatusIs(ethernet(1))->remoteSystemIs(1, msapOf(40))->ttlIs(9);
+  });
+  EXPECT_EQ(Zem::toJson(*p.remote()), Zem::toJson(*p.local));
+  EXPECT_EQ(p.sync->wholeCopies(), 1u);
+}
+
+// One random write of a status mirror: ports and remote systems come and go
+// (replaced under the same key too), TTLs and TLVs change.
+void randomStatusWrite(LldpStatus& s, std::mt19937& rng) {
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const auto port = ethernet(pick(10) + 1);
+  const int index = pick(3) + 1;
+  switch (pick(7)) {
+    case 0: s.portStatusIs(port); break;
+    case 1: s.portStatusDel(port); break;
+    case 2: s.portStatusIs(port)->remoteSystemIs(index, msapOf(pick(4))); break;
+    case 3:
+      if (auto ps = s.portStatus(port)) ps->remoteSystemDel(index);
+      break;
+    case 4: {
+      // A new neighbour under a reused index.
+      auto ps = s.portStatusIs(port);
+      ps->remoteSystemDel(index);
+      ps->remoteSystemIs(index, msapOf(pick(4) + 10))->ttlIs(static_cast<uint16_t>(pick(3)));
+      break;
+    }
+    case 5:
+      if (auto rs = s.portStatusIs(port)->remoteSystem(index)) rs->ttlIs(static_cast<uint16_t>(pick(3)));
+      break;
+    case 6:
+      if (auto rs = s.portStatusIs(port)->remoteSystem(index)) {
+        if (pick(4) == 0) {
+          rs->vornTlvRxIs(Zem::none);
+        } else {
+          rs->vornTlvRxIs(tlvWith(pick(3), pick(2) == 0));
+        }
+      }
+      break;
+  }
+}
+
+// One random write of another writer of the state database copy: it drops
+// entries and rewrites values, but makes no entries (a whole copy could not
+// bring an entry made under another identity back in place).
+void randomStrayWrite(LldpStatus& s, std::mt19937& rng) {
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  auto ps = s.portStatus(ethernet(pick(10) + 1));
+  auto rs = ps ? ps->remoteSystem(pick(3) + 1) : nullptr;
+  switch (pick(4)) {
+    case 0:
+      if (ps) s.portStatusDel(ps->intf());
+      break;
+    case 1:
+      if (rs) ps->remoteSystemDel(rs->index());
+      break;
+    case 2:
+      if (rs) rs->ttlIs(static_cast<uint16_t>(pick(3) + 50));
+      break;
+    case 3:
+      if (rs) rs->vornTlvRxIs(tlvWith(9, true));
+      break;
+  }
+}
+
+TEST(ServiceSyncTest, RandomChangesLeaveTheStateDatabaseAsAWholeCopyWouldAfterEveryStep) {
+  for (unsigned seed : {11u, 12u, 13u, 14u, 15u}) {
+    SCOPED_TRACE(::testing::Message() << "seed " << seed);
+    std::mt19937 rng(seed);
+    PublishedStatus p(3);
+    auto remote = p.remote();
+    // What the state database held when every change was copied whole as
+    // it was made: the whole local copy after each change, and any stray
+    // write to the state database copy made since.
+    auto wholeCopy = Velto::make<LldpStatus>("reference");
+    Zem::assignFromJson(*wholeCopy, Zem::toJson(*p.local));
+    auto copyEachChange =
+        p.local->subscribe([&](const Zem::Change&) { Zem::assignFromJson(*wholeCopy, Zem::toJson(*p.local)); });
+    for (int step = 0; step < 400; ++step) {
+      if (rng() % 8 == 0) {
+        const unsigned strayState = rng();
+        std::mt19937 strayA(strayState), strayB(strayState);
+        p.step([&] { randomStrayWrite(*remote, strayA); });
+        randomStrayWrite(*wholeCopy, strayB);
+      } else {
+        const int writes = 1 + static_cast<int>(rng() % 5);
+        p.step([&] {
+          for (int i = 0; i < writes; ++i) randomStatusWrite(*p.local, rng);
+        });
+      }
+      ASSERT_EQ(Zem::toJson(*remote).dump(), Zem::toJson(*wholeCopy).dump()) << "step " << step;
+      ASSERT_EQ(remote, p.remote());
+    }
+    // Each step went through the delta, never back to a whole copy.
+    EXPECT_EQ(p.sync->wholeCopies(), 1u);
+  }
 }
 
 }  // namespace
