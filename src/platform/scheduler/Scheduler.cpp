@@ -105,18 +105,33 @@ std::function<void(ContextId)>& contextActivator() {
 }
 
 // Steps nest when a step runs a scheduler itself; their end work waits for
-// the outermost one.
+// the outermost one. Each piece of work remembers the switch it was handed
+// over by: a host that runs several switches (the simulator) may have made
+// another one current by the time the step ends.
+struct StepEndWork {
+  ContextId context;
+  std::function<void()> work;
+};
 int gStepDepth = 0;
-std::vector<std::function<void()>> gStepEndWork;
+std::vector<StepEndWork> gStepEndWork;
+
+void activateContext(ContextId context) {
+  if (context != gCurrentContext && contextActivator()) contextActivator()(context);
+}
 
 void runStepEndWork() {
+  const ContextId stepContext = gCurrentContext;
   // Moved out before it runs: work that runs a step of its own (a scheduler
   // run) comes back here for what that step hands over.
   while (!gStepEndWork.empty()) {
     auto work = std::move(gStepEndWork);
     gStepEndWork.clear();
-    for (auto& w : work) w();
+    for (auto& w : work) {
+      activateContext(w.context);
+      w.work();
+    }
   }
+  activateContext(stepContext);
 }
 
 class Step {
@@ -136,7 +151,7 @@ void atStepEnd(std::function<void()> work) {
     work();
     return;
   }
-  gStepEndWork.push_back(std::move(work));
+  gStepEndWork.push_back({gCurrentContext, std::move(work)});
 }
 
 bool inStep() { return gStepDepth > 0; }
@@ -151,7 +166,7 @@ size_t TaskScheduler::runDue(Velto::Duration t, const std::function<void(Velto::
     Velto::Ptr<TimerTask> task(heap_.front());
     cancel(task.get());
     if (advance) advance(task->due_);
-    if (task->context_ != gCurrentContext && contextActivator()) contextActivator()(task->context_);
+    activateContext(task->context_);
     Step step;
     task->fire();
     ++ran;

@@ -332,6 +332,28 @@ TEST(SchedulerTest, WorkForTheEndOfAStepRunsWhenTheOutermostStepEnds) {
                                             "end of first", "end of first, again", "handed over at the end: at once"}));
 }
 
+// The simulator makes a switch current for one of its events and itself
+// current again before the step ends; what the switch handed over still runs
+// as that switch.
+TEST(SchedulerTest, WorkForTheEndOfAStepRunsInTheContextThatHandedItOver) {
+  auto clock = Velto::make<VirtualScheduler>();
+  Oru::contextActivatorIs([](Oru::ContextId c) { Oru::currentContextIs(c); });
+  std::vector<std::pair<std::string, Oru::ContextId>> ran;
+  clock->post([&] {
+    for (Oru::ContextId c : {1, 2}) {
+      Oru::currentContextIs(c);
+      Oru::atStepEnd([&, c] { ran.emplace_back(fmt::format("from {}", c), Oru::currentContext()); });
+    }
+    Oru::currentContextIs(0);
+  });
+  clock->runReady();
+  const Oru::ContextId after = Oru::currentContext();
+  Oru::contextActivatorIs(nullptr);
+  Oru::currentContextIs(0);
+  EXPECT_EQ(ran, (std::vector<std::pair<std::string, Oru::ContextId>>{{"from 1", 1}, {"from 2", 2}}));
+  EXPECT_EQ(after, 0) << "the step's own switch is current again once its end work ran";
+}
+
 TEST(EventLoopTest, EachHandlerIsAStep) {
   auto loop = Velto::make<Oru::EventLoop>();
   int efd = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
