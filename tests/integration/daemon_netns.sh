@@ -217,7 +217,14 @@ until s1=$(states "$ns1" 1 2>/dev/null) && [ -n "$s1" ]; do
   sleep 0.2
 done
 echo "sw1 after restart: $s1"
-case "$s1" in *"Ethernet1=higigConfirmed Ethernet2=higigConfirmed"*) ;; *) fail "restarted sw1 lost its links: $s1" ;; esac
+# A restart slower than sw2's hold time (a loaded machine, a sanitizer build)
+# lets sw2 time out and tell sw1 it no longer hears it: sw1 then rightly
+# falls back too. Only a restart sw2 never noticed must keep every link.
+if [ "$(count "VORN_BACKPLANE_INTF_ERROR" "$work/sw2.log")" -eq "$errors_sw2" ]; then
+  case "$s1" in *"Ethernet1=higigConfirmed Ethernet2=higigConfirmed"*) ;; *) fail "restarted sw1 lost its links: $s1" ;; esac
+else
+  echo "note: sw2 timed out while sw1 was away; sw1 may renegotiate"
+fi
 # sw2 keeps its links only when sw1 was back before the hold time ran out;
 # either way both sides end up in backplane mode again.
 deadline=$((SECONDS + 40))
