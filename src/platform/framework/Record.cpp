@@ -88,10 +88,13 @@ const FieldInfo* collectionKeyField(const TypeInfo* t, const std::type_info& key
 
 bool sameKeys(const Entity& a, const Entity& b) {
   if (a.typeInfo() != b.typeInfo()) return false;
-  std::vector<const FieldInfo*> fields;
-  collectFields(a.typeInfo(), fields);
-  for (auto* f : fields) {
-    if (f->keyType && f->toJson(a) != f->toJson(b)) return false;
+  // Asked for every entry a synchronizer copies: compared as values, without
+  // gathering the fields first.
+  for (const TypeInfo* t = a.typeInfo(); t; t = t->base()) {
+    for (const FieldInfo& f : t->fields()) {
+      if (!f.keyType) continue;
+      if (f.keyEquals ? !f.keyEquals(a, b) : f.toJson(a) != f.toJson(b)) return false;
+    }
   }
   return true;
 }

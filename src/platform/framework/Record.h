@@ -48,6 +48,9 @@ struct FieldInfo {
   // Collections and owned children: their entries one at a time, so that a
   // copy can visit only the entries that changed.
   const EntryOps* entries = nullptr;
+  // Key attributes: whether two entities of the declaring record type hold
+  // the same key, compared as values.
+  bool (*keyEquals)(const Entity& a, const Entity& b) = nullptr;
 };
 
 // The entries of one collection attribute (or the owned child) of a record,
@@ -777,7 +780,9 @@ void replayDelta(const Entity* prev, const Entity* now, const CollectionAttr<C>&
 // rules, and clang holds to that). The registrar only takes their addresses.
 #define ZEM_FIELD_REG_IMPL_(name, ToJsonExpr, AssignStmt, KeyType, KeyValue) \
   ZEM_FIELD_REG_WITH_(name, ToJsonExpr, AssignStmt, KeyType, KeyValue, nullptr, nullptr)
-#define ZEM_FIELD_REG_WITH_(name, ToJsonExpr, AssignStmt, KeyType, KeyValue, Copy, Entries)         \
+#define ZEM_FIELD_REG_WITH_(name, ToJsonExpr, AssignStmt, KeyType, KeyValue, Copy, Entries) \
+  ZEM_FIELD_REG_FULL_(name, ToJsonExpr, AssignStmt, KeyType, KeyValue, Copy, Entries, nullptr)
+#define ZEM_FIELD_REG_FULL_(name, ToJsonExpr, AssignStmt, KeyType, KeyValue, Copy, Entries, KeyEquals) \
   static ::Zem::Json name##FieldToJson_(const ::Zem::Entity& e_) {                                   \
     const Self& s_ = static_cast<const Self&>(e_);                                                   \
     return ToJsonExpr;                                                                               \
@@ -788,7 +793,8 @@ void replayDelta(const Entity* prev, const Entity* now, const CollectionAttr<C>&
   }                                                                                                  \
   static inline const ::Zem::FieldRegistrar name##Reg_{                                              \
       Self::typeInfoStatic(),                                                                        \
-      ::Zem::FieldInfo{#name, &Self::name##FieldToJson_, &Self::name##FieldAssign_, KeyType, KeyValue, Copy, Entries}};
+      ::Zem::FieldInfo{#name, &Self::name##FieldToJson_, &Self::name##FieldAssign_, KeyType, KeyValue, Copy, Entries, \
+                       KeyEquals}};
 
 // Registers the JSON mapping of an attribute: `ToJsonExpr` and `AssignStmt`
 // see the record as `s_`, the JSON as `j_`, and `fresh_` (the record is
@@ -852,10 +858,13 @@ void replayDelta(const Entity* prev, const Entity* now, const CollectionAttr<C>&
  private:                                                                                            \
   Type name##_{};                                                                                    \
   static const void* name##KeyValue_(const ::Zem::Entity& e_) { return &static_cast<const Self&>(e_).name##_; } \
-  ZEM_FIELD_REG_IMPL_(                                                                               \
+  static bool name##KeyEquals_(const ::Zem::Entity& a_, const ::Zem::Entity& b_) {                  \
+    return static_cast<const Self&>(a_).name##_ == static_cast<const Self&>(b_).name##_;             \
+  }                                                                                                  \
+  ZEM_FIELD_REG_FULL_(                                                                               \
       name, ::Zem::JsonCodec<Type>::toJson(s_.name##_),                                              \
       ::Zem::detail::assignKey(s_.name##_, ::Zem::JsonCodec<Type>::fromJson(j_), fresh_),            \
-      &typeid(Type), &Self::name##KeyValue_)                                                          \
+      &typeid(Type), &Self::name##KeyValue_, nullptr, nullptr, &Self::name##KeyEquals_)               \
  public:
 
 #define ZEM_ENTITY_MAP_BASE_(K, V, name, ordered, owning)                                            \

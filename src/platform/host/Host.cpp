@@ -1,6 +1,7 @@
 #include "platform/host/Host.h"
 
 #include "platform/framework/Assert.h"
+#include "platform/records/VornFabricLldpCtxTypes.h"
 #include "platform/records/VornRecords.h"
 
 namespace AgentHost {
@@ -16,6 +17,10 @@ Host::Host(Velto::Ptr<Oru::TaskScheduler> scheduler, Velto::Ptr<Lodestore::State
   using IntfStatus = Vorn::BackplaneChannelMemberStatus::IntfStatus;
   db_->writeThroughAttrIs(IntfStatus::stateAttr);
   db_->writeThroughAttrIs(IntfStatus::fabricModeAttr);
+  // Every received frame rewrites the refresh time of what a member
+  // interface receives; after a restart only its presence is read (the
+  // context waits for fresh frames), so it need not cost a write of its own.
+  db_->rideAlongAttrIs(VornFabricLldp::RxInfo::lastRefreshTimeAttr);
 }
 
 Host::~Host() { stop(); }

@@ -280,10 +280,21 @@ void StateDatabase::writeThroughAttrIs(const Zem::AttrInfo& attr) {
   }
 }
 
+void StateDatabase::rideAlongAttrIs(const Zem::AttrInfo& attr) {
+  if (std::find(rideAlongAttrs_.begin(), rideAlongAttrs_.end(), &attr) == rideAlongAttrs_.end()) {
+    rideAlongAttrs_.push_back(&attr);
+  }
+}
+
 void StateDatabase::handleRootChange(const Zem::Change& c) {
   // Almost every change of the database is outside the backup area; one
   // comparison sends it away.
   if (!c.is(Zem::Dir::entryAttr) || c.keyAs<std::string>() != kBackupName) return;
+  if (!rideAlongAttrs_.empty()) {
+    const Zem::Change* innermost = &c;
+    while (innermost->inner) innermost = innermost->inner;
+    if (std::find(rideAlongAttrs_.begin(), rideAlongAttrs_.end(), innermost->attr) != rideAlongAttrs_.end()) return;
+  }
   const bool writeThroughChange = changesWriteThroughAttr(c);
   for (auto& [p, slot] : slots_) {
     // A slot already marked for all this change could mark is skipped

@@ -20,6 +20,13 @@
 // writes every backed-up path holding such a change at once. A report is
 // then never ahead of the backup, while everything else stays coalesced.
 //
+// Other changes need not reach the disk on their own: the host names
+// attributes whose value nothing reads back after a restart, only their
+// being set (rideAlongAttrIs: the refresh time of what a member interface
+// receives, rewritten by every frame). A change of one of them marks nothing
+// dirty; its latest value goes to disk with the next write that something
+// else causes.
+//
 // One state database per backup directory: a database that takes a
 // directory removes the temporary files a killed predecessor left there.
 
@@ -129,6 +136,8 @@ class StateDatabase : public Zem::Entity {
   // A change of `attr` inside a backed-up path is written through (see
   // above); the other attributes wait for the coalesced flush.
   void writeThroughAttrIs(const Zem::AttrInfo& attr);
+  // A change of `attr` alone schedules no write (see above).
+  void rideAlongAttrIs(const Zem::AttrInfo& attr);
   // Writes now every backed-up path holding a change of a write-through
   // attribute that is not on disk yet; other dirty paths keep waiting for
   // the flush. Returns false when some file could not be written; it stays
@@ -184,6 +193,7 @@ class StateDatabase : public Zem::Entity {
   Velto::Duration flushDelay_ = 0.5;
   std::map<std::string, Slot> slots_;
   std::vector<const Zem::AttrInfo*> writeThroughAttrs_;
+  std::vector<const Zem::AttrInfo*> rideAlongAttrs_;
   Velto::Ptr<Oru::TimerTask> flushTask_;
   Zem::Reactor flushTaskReactor_;
   uint64_t writeCount_ = 0;

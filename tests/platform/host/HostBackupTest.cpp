@@ -22,8 +22,8 @@ using State = Vorn::HigigNegotiationState;
 using LodestoreTest::ScratchDir;
 
 // Reports and records the way the negotiation does: the message first, the
-// new state right after, in one step; with a refresh time and a TLV flag
-// changed on the way, as a received frame changes them.
+// new state right after, in one step; with the context's expected peer and
+// a TLV flag changed on the way, records that wait for the flush.
 class ReportingAgent : public AgentBase::CAgent {
  public:
   ReportingAgent() : CAgent("1") {}
@@ -38,14 +38,13 @@ class ReportingAgent : public AgentBase::CAgent {
                 ->getEntityAs<Vorn::BackplaneChannelStatus>("/backup/vorn/bcStatus/1")
                 ->bcMemberStatusIs(po1)
                 ->memberIntfStatusIs(et1);
-    rx_ = entityManager()
-              ->getEntityAs<VornFabricLldp::CtxForMember>("/backup/vorn/lldp/context")
-              ->ctxIs(po1, et1)
-              ->rxInfoIs(1);
+    ctx_ = entityManager()
+               ->getEntityAs<VornFabricLldp::CtxForMember>("/backup/vorn/lldp/context")
+               ->ctxIs(po1, et1);
   }
 
-  void report(const Syslog::Message& message, State state, double refresh) {
-    rx_->lastRefreshTimeIs(refresh);
+  void report(const Syslog::Message& message, State state, int peer) {
+    ctx_->peerMemberIdIs(Vorn::MemberId(static_cast<uint8_t>(peer)));
     intf_->tlvReceivedIs(!intf_->tlvReceived());
     Syslog::log(message, {"Ethernet1", "Port-Channel1", "heartbeat timed out"});
     intf_->stateIs(state);
@@ -54,17 +53,16 @@ class ReportingAgent : public AgentBase::CAgent {
 
  private:
   Velto::Ptr<Vorn::BackplaneChannelMemberStatus::IntfStatus> intf_;
-  Velto::Ptr<VornFabricLldp::RxInfo> rx_;
+  Velto::Ptr<VornFabricLldp::MemberCtx> ctx_;
 };
 
-// What the backup files hold, as "state fabricMode refreshTime".
+// What the backup files hold, as "state fabricMode peerMemberId".
 std::string onDisk(const ScratchDir& dir) {
   const auto intf = Zem::Json::parse(dir.read("vorn.bcStatus.1.json"))["record"]["bcMemberStatus"]["Port-Channel1"]
                                                                       ["memberIntfStatus"]["Ethernet1"];
-  const auto rx = Zem::Json::parse(dir.read("vorn.lldp.context.json"))["record"]["ctx"]["Ethernet1"]["rxInfo"];
-  const auto refresh = rx["lastRefreshTime"];
+  const auto peer = Zem::Json::parse(dir.read("vorn.lldp.context.json"))["record"]["ctx"]["Ethernet1"]["peerMemberId"];
   return fmt::format("{} {} {}", intf["state"].get<std::string>(), intf["fabricMode"].get<bool>(),
-                     refresh.is_number() ? fmt::format("{:g}", refresh.get<double>()) : "none");
+                     peer.is_number() ? fmt::format("{}", peer.get<int>()) : "none");
 }
 
 TEST(HostBackupTest, TheBackupHoldsAReportedStateBeforeTheLogHandsItOver) {
@@ -90,8 +88,8 @@ TEST(HostBackupTest, TheBackupHoldsAReportedStateBeforeTheLogHandsItOver) {
     const uint64_t writes = db->backupWriteCount();
     clock->runFor(3.0);
     EXPECT_EQ(seen, (std::vector<std::string>{
-                        // The refresh time of the step waits for the flush,
-                        // half a second later.
+                        // The expected peer of the step waits for the
+                        // flush, half a second later.
                         "VORN_BACKPLANE_INTF_READY at 2: on disk higigConfirmed true none",
                         "VORN_BACKPLANE_INTF_ERROR at 3: on disk ethLinkDown false 11",
                         "VORN_BACKPLANE_INTF_READY at 4: on disk higigConfirmed true 22",

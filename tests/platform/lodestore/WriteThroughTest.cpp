@@ -86,6 +86,31 @@ TEST(LodestoreWriteThroughTest, OnlyNamedAttributesAreWrittenThrough) {
   }
 }
 
+// The refresh time every frame rewrites costs no write of its own; it goes
+// to disk with the next change that does.
+TEST(LodestoreWriteThroughTest, RideAlongChangesWaitForAnotherWrite) {
+  ScratchDir dir;
+  BackedUpSwitch s(dir);
+  s.sw.db->rideAlongAttrIs(VornFabricLldp::RxInfo::lastRefreshTimeAttr);
+  s.rx->lastRefreshTimeIs(100.0);
+  s.sw.scheduler->runFor(1.0);
+  const uint64_t writes = s.sw.db->backupWriteCount();
+  for (int frame = 1; frame <= 20; ++frame) {
+    s.rx->lastRefreshTimeIs(100.0 + frame);
+    s.sw.scheduler->runFor(1.0);
+  }
+  EXPECT_EQ(s.sw.db->backupWriteCount(), writes);
+  EXPECT_FALSE(s.sw.db->backupPending());
+  EXPECT_EQ(dir.read("vorn.lldp.context.json").find("120"), std::string::npos);
+
+  // A change of the same record that is not riding along takes the latest
+  // refresh time with it.
+  s.ctx->peerMemberIdIs(Vorn::MemberId(2));
+  s.sw.scheduler->runFor(0.5);
+  EXPECT_EQ(s.sw.db->backupWriteCount(), writes + 1);
+  EXPECT_NE(dir.read("vorn.lldp.context.json").find("120"), std::string::npos);
+}
+
 TEST(LodestoreWriteThroughTest, NothingIsWrittenThroughUnlessNamedOrBackedUp) {
   ScratchDir dir;
   Switch sw(dir.path());
