@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <map>
 #include <optional>
+#include <string_view>
+#include <tuple>
 #include <utility>
 
 #include <fmt/format.h>
@@ -18,8 +20,21 @@ struct State {
   std::string directory = "/etc/vorn/toggles";
   // By path; nullopt: missing or unusable, every toggle in it is defaulted.
   std::map<std::string, std::optional<nlohmann::json>> files;
-  // By (path, name); nullopt: no usable value, the caller's default applies.
-  std::map<std::pair<std::string, std::string>, std::optional<bool>> values;
+  // By (directory, file name, toggle name); nullopt: no usable value, the
+  // caller's default applies. Agents ask on every received TLV: a hit costs
+  // a lookup and no allocation.
+  using ValueKey = std::tuple<std::string, std::string, std::string>;
+  using ValueView = std::tuple<std::string_view, std::string_view, std::string_view>;
+  struct ValueLess {
+    using is_transparent = void;
+    static ValueView view(const ValueKey& k) { return {std::get<0>(k), std::get<1>(k), std::get<2>(k)}; }
+    static const ValueView& view(const ValueView& k) { return k; }
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const {
+      return view(a) < view(b);
+    }
+  };
+  std::map<ValueKey, std::optional<bool>, ValueLess> values;
   std::vector<std::string> errors;
 };
 
@@ -69,12 +84,12 @@ const std::optional<nlohmann::json>& file(const std::string& path) {
 
 bool getToggleState(const std::string& name, const std::string& fileName, bool defaultValue) {
   const std::string& dir = state().directory;
-  const std::string path = dir.empty() || dir.back() == '/' ? dir + fileName : dir + "/" + fileName;
-  auto key = std::make_pair(path, name);
   auto& values = state().values;
-  if (auto it = values.find(key); it != values.end()) {
+  if (auto it = values.find(State::ValueView{dir, fileName, name}); it != values.end()) {
     return it->second.value_or(defaultValue);
   }
+  const std::string path = dir.empty() || dir.back() == '/' ? dir + fileName : dir + "/" + fileName;
+  State::ValueKey key{dir, fileName, name};
   std::optional<bool> value;
   if (const auto& json = file(path)) {
     if (auto it = json->find(name); it != json->end()) {

@@ -90,6 +90,10 @@ std::string_view RawArg<Kivo::IntfId>::text(const Kivo::IntfId& intf) { return i
 
 std::uint64_t RawArg<Vorn::MemberId>::unsignedValue(const Vorn::MemberId& member) { return member.value(); }
 
+const double* RawArg<Zem::Optional<double>>::optionalFloat(const Zem::Optional<double>& value) {
+  return value ? &*value : nullptr;
+}
+
 Handle::Handle(const char* name) : name_(name != nullptr ? name : ""), id_(nextHandleId++) {}
 
 // --- sites --------------------------------------------------------------------
@@ -113,7 +117,7 @@ void detail::prepare(Site& site, const char* function, fmt::string_view format, 
   if (deferred) {
     std::vector<bool> textArgs(argCount);
     for (std::size_t i = 0; i < argCount; ++i) {
-      textArgs[i] = kinds[i] == ArgKind::text;
+      textArgs[i] = kinds[i] == ArgKind::text || kinds[i] == ArgKind::optionalFloat64;
     }
     deferred = textOnlyInPlainFields(std::string_view(format.data(), format.size()), textArgs);
   }

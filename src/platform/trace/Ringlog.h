@@ -96,6 +96,10 @@ struct RawArg {};
 namespace Kivo {
 class IntfId;
 }
+namespace Zem {
+template <class T>
+class Optional;
+}
 namespace Vorn {
 class MemberId;
 }
@@ -111,6 +115,12 @@ struct RawArg<Kivo::IntfId> {
 template <>
 struct RawArg<Vorn::MemberId> {
   static std::uint64_t unsignedValue(const Vorn::MemberId& member);
+};
+// Refresh times and durations that may be absent: the value, or nothing
+// (printed "OptionalNone" as their formatter does), in fields without a spec.
+template <>
+struct RawArg<Zem::Optional<double>> {
+  static const double* optionalFloat(const Zem::Optional<double>& value);
 };
 
 class File;
@@ -180,6 +190,10 @@ template <class T>
 concept HasRawUnsigned = requires(const T& v) {
   { RawArg<T>::unsignedValue(v) } -> std::convertible_to<std::uint64_t>;
 };
+template <class T>
+concept HasRawOptionalFloat = requires(const T& v) {
+  { RawArg<T>::optionalFloat(v) } -> std::convertible_to<const double*>;
+};
 
 template <class T>
 constexpr bool isCharType = std::is_same_v<T, char> || std::is_same_v<T, wchar_t> || std::is_same_v<T, char8_t> ||
@@ -194,6 +208,8 @@ constexpr ArgKind kindOf() {
     return ArgKind::signedInt;
   } else if constexpr (HasRawUnsigned<U>) {
     return ArgKind::unsignedInt;
+  } else if constexpr (HasRawOptionalFloat<U>) {
+    return ArgKind::optionalFloat64;
   } else if constexpr (std::is_same_v<U, bool>) {
     return ArgKind::boolean;
   } else if constexpr (std::is_same_v<U, char>) {
@@ -286,6 +302,10 @@ struct Encoder {
       bytes(static_cast<std::int64_t>(RawArg<U>::signedValue(value)));
     } else if constexpr (HasRawUnsigned<U>) {
       bytes(static_cast<std::uint64_t>(RawArg<U>::unsignedValue(value)));
+    } else if constexpr (HasRawOptionalFloat<U>) {
+      const double* present = RawArg<U>::optionalFloat(value);
+      bytes(static_cast<char>(present != nullptr));
+      if (present != nullptr) bytes(*present);
     } else if constexpr (kind == ArgKind::signedInt) {
       bytes(static_cast<std::int64_t>(value));
     } else if constexpr (kind == ArgKind::unsignedInt) {

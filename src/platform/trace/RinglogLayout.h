@@ -58,6 +58,7 @@ enum class ArgKind : std::uint8_t {
   pointer = 7,      // 8 bytes, printed as a pointer
   string = 8,       // 2-byte length, then the bytes; formatted with the field's spec
   text = 9,         // 2-byte length, then the value as "{}" prints it; only in fields without a spec
+  optionalFloat64 = 10,  // 1 byte present or not, then 8 bytes when present; only in fields without a spec
 };
 
 inline constexpr std::uint16_t kNoSite = 0xffff;

@@ -175,6 +175,18 @@ bool decodeArguments(const SiteEntry& site, const char* payload, std::size_t siz
         store.push_back(v);
         break;
       }
+      case ArgKind::optionalFloat64: {
+        char present = 0;
+        if (!take(present)) return false;
+        if (present == 0) {
+          store.push_back(std::string_view("OptionalNone"));
+          break;
+        }
+        double v = 0;
+        if (!take(v)) return false;
+        store.push_back(v);
+        break;
+      }
       case ArgKind::pointer: {
         std::uint64_t v = 0;
         if (!take(v)) return false;

@@ -119,6 +119,8 @@ void ServiceLocalRemoteSynchronizer::restart() {
   active_ = false;
   delta_.clear();
   wholeCopy_ = true;
+  remoteKnown_ = false;
+  remote_ = nullptr;
   // A completion of an earlier mount must not start copying.
   ++generation_;
   if (!started_ || !em_ || !ctx_) return;
@@ -157,6 +159,7 @@ void ServiceLocalRemoteSynchronizer::handleRootChange(const Zem::Change& c) {
   if (what == Lodestore::PathChange::replaced) {
     // A new remote entity shares nothing with the last copy.
     wholeCopy_ = true;
+    remoteKnown_ = false;
     sync();
     return;
   }
@@ -216,7 +219,13 @@ void ServiceLocalRemoteSynchronizer::sync() {
 void ServiceLocalRemoteSynchronizer::copyOnce() {
   if (!active_) return;
   const auto& local = ctx_->localEntity();
-  auto remote = em_->getEntity(ctx_->remotePath());
+  // Looked up once per remote entity: the root reactor hears when another
+  // takes its place.
+  if (!remoteKnown_) {
+    remote_ = em_->getEntity(ctx_->remotePath());
+    remoteKnown_ = true;
+  }
+  auto remote = remote_;
   if (ctx_->remoteIsWriter()) {
     if (!remote) {
       TRACE2("no {} in the state database yet; {} stays as it is", ctx_->remotePath(), ctx_->localPath());
@@ -251,6 +260,8 @@ void ServiceLocalRemoteSynchronizer::copyOnce() {
       return;
     }
     TRACE1("made {} as a {}", ctx_->remotePath(), type->name());
+    remote_ = remote;
+    remoteKnown_ = true;
   }
   if (remote == local) {
     delta_.clear();

@@ -190,6 +190,9 @@ class ServiceLocalRemoteSynchronizer : public Zem::Entity {
   uint64_t wholeCopies_ = 0;
   // A copy of the delta waits for the end of the step.
   bool flushArmed_ = false;
+  // The remote entity as last looked up; valid while remoteKnown_.
+  Velto::Ptr<Zem::Entity> remote_;
+  bool remoteKnown_ = false;
 };
 
 }  // namespace Vorn

@@ -114,6 +114,8 @@ TEST_F(RinglogArgumentsTest, EveryArgumentKindReadsBackAsFmtFormatsIt) {
   SAME_TEXT("{} {} [{:>14}]", none, some, none);
   SAME_TEXT("last heard at {}, {}; intf {}", Zem::Optional<Velto::Duration>(12.75), Zem::Optional<Velto::Duration>(),
             Zem::Optional<Kivo::IntfId>(intf));
+  SAME_TEXT("{} {} [{:>14}]", Zem::Optional<Velto::Duration>(1733471234.5), Zem::Optional<Velto::Duration>(-0.0),
+            Zem::Optional<Velto::Duration>());
   SAME_TEXT("state: {} -> {} [{:>20}]", Vorn::HigigNegotiationState::ethLinkUp,
             Vorn::HigigNegotiationState::higigConfirmed, Vorn::HigigNegotiationState::higigWaitSsr);
   SAME_TEXT("{} {}", Vorn::Role::member, Vorn::Role::candidate);
