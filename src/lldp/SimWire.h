@@ -23,6 +23,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace Lldp {
@@ -41,6 +42,13 @@ class SimWire : public Velto::RefCounted {
     std::string stringValue() const;
     bool operator==(const End&) const = default;
     std::strong_ordering operator<=>(const End&) const = default;
+  };
+  // Every frame looks its ends up: hashed, not ordered, so that the cost
+  // does not grow with the number of ports in the group.
+  struct EndHash {
+    size_t operator()(const End& e) const noexcept {
+      return std::hash<std::string>()(e.switchName) * 31 + std::hash<Kivo::IntfId>()(e.intf);
+    }
   };
 
   struct CableSpec {
@@ -98,11 +106,11 @@ class SimWire : public Velto::RefCounted {
 
   Velto::Ptr<Oru::TaskScheduler> clock_;
   uint64_t rngState_;
-  std::map<End, Velto::Ptr<Cable>> cables_;
+  std::unordered_map<End, Velto::Ptr<Cable>, EndHash> cables_;
   // Ports open on each end, oldest first. Several may be open on one end
   // (an agent restarting while its predecessor still holds the port), and
   // each hears every frame, as packet sockets on one device do.
-  std::map<End, std::vector<SimPort*>> ports_;
+  std::unordered_map<End, std::vector<SimPort*>, EndHash> ports_;
   Velto::Ptr<PcapWriter> pcap_;
   DeliveryHook hook_;
   Counters counters_;

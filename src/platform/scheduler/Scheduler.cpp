@@ -22,21 +22,16 @@ namespace Oru {
 // that re-arming and stopping cost O(log n) and leave nothing behind.
 
 TaskScheduler::~TaskScheduler() {
-  for (TimerTask* t : heap_) t->heapIndex_ = TimerTask::kNotScheduled;
+  for (const Entry& e : heap_) e.task->heapIndex_ = TimerTask::kNotScheduled;
 }
 
-bool TaskScheduler::earlier(const TimerTask* a, const TimerTask* b) const {
-  if (a->due_ != b->due_) return a->due_ < b->due_;
-  return a->seq_ < b->seq_;
-}
-
-void TaskScheduler::place(size_t i, TimerTask* t) {
-  heap_[i] = t;
-  t->heapIndex_ = i;
+void TaskScheduler::place(size_t i, const Entry& e) {
+  heap_[i] = e;
+  e.task->heapIndex_ = i;
 }
 
 void TaskScheduler::siftUp(size_t i) {
-  TimerTask* t = heap_[i];
+  const Entry t = heap_[i];
   while (i > 0) {
     size_t parent = (i - 1) / 2;
     if (!earlier(t, heap_[parent])) break;
@@ -47,7 +42,7 @@ void TaskScheduler::siftUp(size_t i) {
 }
 
 void TaskScheduler::siftDown(size_t i) {
-  TimerTask* t = heap_[i];
+  const Entry t = heap_[i];
   const size_t n = heap_.size();
   for (;;) {
     size_t child = 2 * i + 1;
@@ -61,20 +56,22 @@ void TaskScheduler::siftDown(size_t i) {
 }
 
 void TaskScheduler::schedule(TimerTask* task, Velto::Duration due) {
-  const bool wasFirst = !heap_.empty() && heap_.front() == task;
+  const bool wasFirst = !heap_.empty() && heap_.front().task == task;
   task->due_ = due;
   task->seq_ = nextSeq_++;
+  const Entry entry{due, task->seq_, task};
   if (task->heapIndex_ == TimerTask::kNotScheduled) {
-    heap_.push_back(task);
+    heap_.push_back(entry);
     task->heapIndex_ = heap_.size() - 1;
     siftUp(heap_.size() - 1);
   } else {
     // Re-armed: the new due time may be earlier or later.
     size_t i = task->heapIndex_;
+    heap_[i] = entry;
     siftDown(i);
     siftUp(task->heapIndex_);
   }
-  if (wasFirst || heap_.front() == task) nextDueChanged();
+  if (wasFirst || heap_.front().task == task) nextDueChanged();
 }
 
 void TaskScheduler::cancel(TimerTask* task) {
@@ -82,19 +79,19 @@ void TaskScheduler::cancel(TimerTask* task) {
   if (i == TimerTask::kNotScheduled) return;
   const bool wasFirst = i == 0;
   task->heapIndex_ = TimerTask::kNotScheduled;
-  TimerTask* last = heap_.back();
+  const Entry last = heap_.back();
   heap_.pop_back();
-  if (last != task) {
+  if (last.task != task) {
     place(i, last);
     siftDown(i);
-    siftUp(last->heapIndex_);
+    siftUp(last.task->heapIndex_);
   }
   if (wasFirst) nextDueChanged();
 }
 
 Zem::Optional<Velto::Duration> TaskScheduler::nextDue() const {
   if (heap_.empty()) return Zem::none;
-  return heap_.front()->due_;
+  return heap_.front().due;
 }
 
 namespace {
@@ -162,8 +159,8 @@ void contextActivatorIs(std::function<void(ContextId)> activator) { contextActiv
 
 size_t TaskScheduler::runDue(Velto::Duration t, const std::function<void(Velto::Duration)>& advance) {
   size_t ran = 0;
-  while (!heap_.empty() && heap_.front()->due_ <= t) {
-    Velto::Ptr<TimerTask> task(heap_.front());
+  while (!heap_.empty() && heap_.front().due <= t) {
+    Velto::Ptr<TimerTask> task(heap_.front().task);
     cancel(task.get());
     if (advance) advance(task->due_);
     activateContext(task->context_);

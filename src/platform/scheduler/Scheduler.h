@@ -54,12 +54,20 @@ class TaskScheduler : public Velto::RefCounted {
   friend class TimerTask;
   void schedule(TimerTask* task, Velto::Duration due);
   void cancel(TimerTask* task);
-  bool earlier(const TimerTask* a, const TimerTask* b) const;
+  // A heap entry keeps its task's due time and sequence beside the task:
+  // ordering the heap reads no task, which with thousands of armed timers
+  // (every port of a simulated group) would miss the cache at every level.
+  struct Entry {
+    Velto::Duration due;
+    uint64_t seq;
+    TimerTask* task;
+  };
+  static bool earlier(const Entry& a, const Entry& b) { return a.due != b.due ? a.due < b.due : a.seq < b.seq; }
   void siftUp(size_t i);
   void siftDown(size_t i);
-  void place(size_t i, TimerTask* t);
+  void place(size_t i, const Entry& e);
 
-  std::vector<TimerTask*> heap_;
+  std::vector<Entry> heap_;
   uint64_t nextSeq_ = 1;
   std::vector<Velto::Ptr<TimerTask>> posted_;
 };
