@@ -3,12 +3,11 @@
 // member links makes the same number of record writes, published changes and
 // handler runs.
 
+#include "Bench.h"
 #include "Scenario.h"
 #include "Simulation.h"
 
-#include "lldp/Codec.h"
 #include "platform/framework/Entity.h"
-#include "platform/vorn/Group.h"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -51,19 +50,6 @@ Scenario pairWithLinks(int links) {
   return sc;
 }
 
-// The frame member 2 sends on its Ethernet1, with `flags` in its TLV.
-std::vector<uint8_t> peerFrame(uint8_t flags) {
-  Lldp::Codec::Lldpdu pdu;
-  const auto mac = Vorn::memberMacAddr(Vorn::MemberId(2));
-  pdu.src = mac;
-  pdu.chassisId = Lldp::ChassisId(std::string_view(reinterpret_cast<const char*>(mac.bytes().data()), 6));
-  pdu.portId = Lldp::PortId(std::string_view("Ethernet1"));
-  pdu.ttl = Lldp::Codec::ttlForHoldTimeMs(300);
-  pdu.holdTimeMs = 300u;
-  pdu.vornTlv = Lldp::VornTlv{Vorn::MemberId(2), Vorn::Role::member, Vorn::MemberId(1), Vorn::MemberId(1), flags};
-  return Lldp::Codec::encode(pdu);
-}
-
 struct Measured {
   FrameWork sameTlv;
   FrameWork changedTlv;
@@ -85,7 +71,7 @@ Measured measure(int links) {
   const Lldp::SimWire::End injectorEnd{"injector", Kivo::IntfId("Ethernet1")};
   auto injector = sim.wire().transportFor("injector")->open(injectorEnd.intf, "inj0", nullptr);
   sim.wire().connect(sw1End, injectorEnd, {0.0, 0.0});
-  const std::array<std::vector<uint8_t>, 2> frames{peerFrame(1), peerFrame(0)};
+  const std::array<std::vector<uint8_t>, 2> frames{VornSim::peerFrame(1), VornSim::peerFrame(0)};
 
   auto oneFrame = [&](const std::vector<uint8_t>& frame) {
     sim.runUntil(sim.now() + 0.01);

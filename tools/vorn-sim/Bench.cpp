@@ -90,19 +90,6 @@ size_t confirmedCount(const Simulation& sim) {
   return n;
 }
 
-// The frame member 2 sends on Ethernet1, with `flags` in its TLV.
-std::vector<uint8_t> peerFrame(uint8_t flags) {
-  Lldp::Codec::Lldpdu pdu;
-  const auto mac = Vorn::memberMacAddr(Vorn::MemberId(2));
-  pdu.src = mac;
-  pdu.chassisId = Lldp::ChassisId(std::string_view(reinterpret_cast<const char*>(mac.bytes().data()), 6));
-  pdu.portId = Lldp::PortId(std::string_view("Ethernet1"));
-  pdu.ttl = Lldp::Codec::ttlForHoldTimeMs(300);
-  pdu.holdTimeMs = 300u;
-  pdu.vornTlv = Lldp::VornTlv{Vorn::MemberId(2), Vorn::Role::member, Vorn::MemberId(1), Vorn::MemberId(1), flags};
-  return Lldp::Codec::encode(pdu);
-}
-
 bool sw1Confirmed(const Simulation& sim) {
   for (const auto& row : sim.memberRows()) {
     if (row.switchName == "sw1") return row.state == "higigConfirmed";
@@ -245,6 +232,18 @@ bool runBench(const BenchOptions& options, std::ostream& out, std::ostream& prog
     out << j.dump() << "\n";
   }
   return frames && small.allConfirmed && large.allConfirmed;
+}
+
+std::vector<uint8_t> peerFrame(uint8_t flags) {
+  Lldp::Codec::Lldpdu pdu;
+  const auto mac = Vorn::memberMacAddr(Vorn::MemberId(2));
+  pdu.src = mac;
+  pdu.chassisId = Lldp::ChassisId(std::string_view(reinterpret_cast<const char*>(mac.bytes().data()), 6));
+  pdu.portId = Lldp::PortId(std::string_view("Ethernet1"));
+  pdu.ttl = Lldp::Codec::ttlForHoldTimeMs(300);
+  pdu.holdTimeMs = 300u;
+  pdu.vornTlv = Lldp::VornTlv{Vorn::MemberId(2), Vorn::Role::member, Vorn::MemberId(1), Vorn::MemberId(1), flags};
+  return Lldp::Codec::encode(pdu);
 }
 
 }  // namespace VornSim

@@ -16,7 +16,9 @@
 // Each figure is printed with its target and whether the run met it; with
 // `json` the whole set follows as one JSON object on the last line.
 
+#include <cstdint>
 #include <ostream>
+#include <vector>
 
 namespace VornSim {
 
@@ -35,5 +37,10 @@ struct BenchOptions {
 // Runs both benchmarks, printing figures to `out` and progress to `progress`;
 // returns false when the group did not reach backplane mode.
 bool runBench(const BenchOptions& options, std::ostream& out, std::ostream& progress);
+
+// The frame member 2 sends on its Ethernet1 to member 1 in backplane mode,
+// with `flags` in its TLV: what the frame benchmark injects in place of the
+// peer.
+std::vector<uint8_t> peerFrame(uint8_t flags);
 
 }  // namespace VornSim
