@@ -488,6 +488,7 @@ void PortSm::syncIoStatistics() {
   const auto now = pam_->ioStatistics();
   if (now.overruns > ioSeen_.overruns) ps->receiveOverrunsAdd(now.overruns - ioSeen_.overruns);
   if (now.receiveErrors > ioSeen_.receiveErrors) ps->receiveErrorsAdd(now.receiveErrors - ioSeen_.receiveErrors);
+  if (now.transmitDrops > ioSeen_.transmitDrops) ps->transmitDropsAdd(now.transmitDrops - ioSeen_.transmitDrops);
   ioSeen_ = now;
 }
 

@@ -18,6 +18,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace {
@@ -73,7 +74,102 @@ bool deviceExists(int ifIndex) {
 
 namespace Lldp {
 
+// The frames the ports of one transport sent during the current turn of the
+// loop, kept in one buffer and handed to the kernel in sendmmsg calls at the
+// turn's end. The socket is unbound and of protocol 0, so it hears nothing;
+// each frame names its device.
+class RawTransport::SendQueue : public Velto::RefCounted {
+ public:
+  SendQueue(Velto::Ptr<Oru::EventLoop> loop, int fd) : loop_(std::move(loop)), fd_(fd) {}
+  ~SendQueue() override {
+    flush();
+    ::close(fd_);
+  }
+
+  void push(RawPort* port, int ifIndex, std::span<const uint8_t> frame) {
+    const bool first = pending_.empty();
+    pending_.push_back(Pending{port, ifIndex, bytes_.size(), frame.size()});
+    bytes_.insert(bytes_.end(), frame.begin(), frame.end());
+    if (first) loop_->atTurnEnd([self = Velto::Ptr<SendQueue>(this)] { self->flush(); });
+  }
+
+  // A port released with frames still queued: they go, uncounted (the last
+  // may be the shutdown frame that tells the neighbour it is leaving).
+  void forget(const RawPort* port) {
+    for (auto& p : pending_) {
+      if (p.port == port) p.port = nullptr;
+    }
+  }
+
+  void flush();
+
+  uint64_t batches = 0;
+  uint64_t framesBatched = 0;
+
+ private:
+  struct Pending {
+    RawPort* port;
+    int ifIndex;
+    size_t offset;
+    size_t size;
+  };
+  // The kernel takes at most this many messages per call.
+  static constexpr size_t kMaxBatch = 1024;
+
+  Velto::Ptr<Oru::EventLoop> loop_;
+  int fd_;
+  std::vector<Pending> pending_;
+  std::vector<uint8_t> bytes_;
+  std::vector<sockaddr_ll> to_;
+  std::vector<iovec> iov_;
+  std::vector<mmsghdr> msgs_;
+};
+
+void RawTransport::SendQueue::flush() {
+  if (pending_.empty()) return;
+  const size_t n = pending_.size();
+  to_.assign(n, sockaddr_ll{});
+  iov_.resize(n);
+  msgs_.assign(n, mmsghdr{});
+  for (size_t i = 0; i < n; ++i) {
+    to_[i].sll_family = AF_PACKET;
+    to_[i].sll_protocol = htons(kEtherTypeLldp);
+    to_[i].sll_ifindex = pending_[i].ifIndex;
+    iov_[i] = iovec{bytes_.data() + pending_[i].offset, pending_[i].size};
+    msgs_[i].msg_hdr.msg_name = &to_[i];
+    msgs_[i].msg_hdr.msg_namelen = sizeof(sockaddr_ll);
+    msgs_[i].msg_hdr.msg_iov = &iov_[i];
+    msgs_[i].msg_hdr.msg_iovlen = 1;
+  }
+  // A refused frame ends a call; it is counted lost and the rest go on.
+  // Taken out of the queue first: counting a loss may make a port inert,
+  // and nothing a port does may re-enter a flush under way.
+  std::vector<Pending> pending;
+  pending.swap(pending_);
+  for (size_t at = 0; at < n;) {
+    const int r = sendmmsg(fd_, &msgs_[at], static_cast<unsigned>(std::min(n - at, kMaxBatch)), 0);
+    ++batches;
+    if (r < 0) {
+      const int err = errno;
+      if (err == EINTR) continue;
+      if (RawPort* port = pending[at].port) port->notSent(err);
+      ++at;
+      continue;
+    }
+    for (int i = 0; i < r; ++i, ++at) {
+      ++framesBatched;
+      if (RawPort* port = pending[at].port) port->sent();
+    }
+  }
+  bytes_.clear();
+}
+
 RawTransport::RawTransport(Velto::Ptr<Oru::EventLoop> loop) : loop_(std::move(loop)) { ZEM_ASSERT(loop_); }
+
+RawTransport::~RawTransport() = default;
+
+uint64_t RawTransport::sendBatches() const { return sendQueue_ ? sendQueue_->batches : 0; }
+uint64_t RawTransport::framesBatched() const { return sendQueue_ ? sendQueue_->framesBatched : 0; }
 
 Velto::Ptr<Transport::Port> RawTransport::open(const Kivo::IntfId& intf, const std::string& deviceName,
                                                Receiver receiver) {
@@ -138,18 +234,30 @@ Velto::Ptr<Transport::Port> RawTransport::open(const Kivo::IntfId& intf, const s
   std::copy(kLldpMulticast.begin(), kLldpMulticast.end(), mreq.mr_address);
   if (setsockopt(fd.get(), SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mreq, sizeof mreq) < 0) fail("multicast membership", errno);
 
+  if (!sendQueue_) {
+    Zem::Fd sendFd(::socket(AF_PACKET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (sendFd.get() < 0) fail("send socket", errno);
+    sendQueue_ = Velto::make<SendQueue>(loop_, sendFd.release());
+  }
+
   guard.ring = nullptr;
-  Velto::Ptr<RawPort> port(new RawPort(loop_, intf, deviceName, fd.release(), static_cast<int>(ifIndex), ring,
-                                       std::move(receiver)));
+  Velto::Ptr<RawPort> port(new RawPort(loop_, sendQueue_, intf, deviceName, fd.release(), static_cast<int>(ifIndex),
+                                       ring, std::move(receiver)));
   TRACE4("open {} on {} ifIndex {} fd {}", intf, deviceName, ifIndex, port->fd_);
   return port;
 }
 
 // ---------------------------------------------------------------------------
 
-RawTransport::RawPort::RawPort(Velto::Ptr<Oru::EventLoop> loop, const Kivo::IntfId& intf,
-                               const std::string& deviceName, int fd, int ifIndex, void* ring, Receiver receiver)
-    : Port(intf, deviceName), loop_(std::move(loop)), fd_(fd), ifIndex_(ifIndex), receiver_(std::move(receiver)),
+RawTransport::RawPort::RawPort(Velto::Ptr<Oru::EventLoop> loop, Velto::Ptr<SendQueue> sendQueue,
+                               const Kivo::IntfId& intf, const std::string& deviceName, int fd, int ifIndex,
+                               void* ring, Receiver receiver)
+    : Port(intf, deviceName),
+      loop_(std::move(loop)),
+      sendQueue_(std::move(sendQueue)),
+      fd_(fd),
+      ifIndex_(ifIndex),
+      receiver_(std::move(receiver)),
       ring_(static_cast<uint8_t*>(ring)) {
   // The loop outlives no port: the port unwatches in its destructor, so the
   // handler never runs on a port that is gone.
@@ -157,6 +265,7 @@ RawTransport::RawPort::RawPort(Velto::Ptr<Oru::EventLoop> loop, const Kivo::Intf
 }
 
 RawTransport::RawPort::~RawPort() {
+  sendQueue_->forget(this);
   if (fd_ < 0) return;
   TRACE4("close {} on {} fd {}", intf(), deviceName(), fd_);
   loop_->unwatchFd(fd_);
@@ -180,18 +289,13 @@ void RawTransport::RawPort::send(std::span<const uint8_t> frame) {
     std::copy(frame.begin(), frame.end(), padded.begin());
     frame = padded;
   }
-  sockaddr_ll to{};
-  to.sll_family = AF_PACKET;
-  to.sll_protocol = htons(kEtherTypeLldp);
-  to.sll_ifindex = ifIndex_;
-  if (sendto(fd_, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
-    const int err = errno;
-    ++counters_.sendErrors;
-    TRACE5("send on {} device {}: {}, frame lost", intf(), deviceName(), std::strerror(err));
-    maybeDeviceGone(err);
-    return;
-  }
-  ++counters_.framesSent;
+  sendQueue_->push(this, ifIndex_, frame);
+}
+
+void RawTransport::RawPort::notSent(int err) {
+  ++counters_.sendErrors;
+  TRACE5("send on {} device {}: {}, frame lost", intf(), deviceName(), std::strerror(err));
+  maybeDeviceGone(err);
 }
 
 void RawTransport::RawPort::handleReadable(uint32_t events) {

@@ -13,6 +13,11 @@
 // only untagged LLDPDUs, can tell). Frames the kernel dropped because the
 // ring was full are counted from the socket's statistics.
 //
+// Frames go out through one socket of the transport, not the port's own: the
+// frames every port sends in one turn of the event loop (a switch whose ports
+// transmit at one instant) reach the kernel in one sendmmsg call at the end
+// of the turn. Frames a device refuses are counted on their port.
+//
 // A port whose device goes administratively down keeps its socket (the kernel
 // resumes delivery when the device comes back up). A port whose device is
 // removed goes inert: it stops reading, drops what it is asked to send and
@@ -30,6 +35,8 @@ namespace Lldp {
 
 class RawTransport : public Transport {
  public:
+  class SendQueue;
+
   // What one port has done since it was opened.
   struct Counters {
     uint64_t framesSent = 0;      // frames the kernel accepted for sending
@@ -47,14 +54,17 @@ class RawTransport : public Transport {
     RawPort(const RawPort&) = delete;
     RawPort& operator=(const RawPort&) = delete;
 
-    // Pads frames shorter than the Ethernet minimum (60 bytes without the
-    // frame check sequence) with zeros.
+    // Queues the frame for the end of the loop's turn (outside a turn it
+    // goes at once). Pads frames shorter than the Ethernet minimum (60 bytes
+    // without the frame check sequence) with zeros.
     void send(std::span<const uint8_t> frame) override;
 
     const Counters& counters() const { return counters_; }
     // Up while the device is up and has a carrier.
     bool linkUp() const override;
-    Statistics statistics() const override { return {counters_.overruns, counters_.receiveErrors}; }
+    Statistics statistics() const override {
+      return {counters_.overruns, counters_.receiveErrors, counters_.sendErrors};
+    }
     // False once the device was removed under the port.
     bool active() const { return fd_ >= 0; }
     // Kernel index of the device the port was opened on.
@@ -62,8 +72,12 @@ class RawTransport : public Transport {
 
    private:
     friend class RawTransport;
-    RawPort(Velto::Ptr<Oru::EventLoop> loop, const Kivo::IntfId& intf, const std::string& deviceName, int fd,
-            int ifIndex, void* ring, Receiver receiver);
+    friend class SendQueue;
+    RawPort(Velto::Ptr<Oru::EventLoop> loop, Velto::Ptr<SendQueue> sendQueue, const Kivo::IntfId& intf,
+            const std::string& deviceName, int fd, int ifIndex, void* ring, Receiver receiver);
+    // What became of a frame of this port's that the send queue handed over.
+    void sent() { ++counters_.framesSent; }
+    void notSent(int err);
     void handleReadable(uint32_t events);
     // Hands every frame of one block the kernel has filled to the receiver,
     // then the block back to the kernel; false when the port was released
@@ -79,6 +93,7 @@ class RawTransport : public Transport {
     void becomeInert();
 
     Velto::Ptr<Oru::EventLoop> loop_;
+    Velto::Ptr<SendQueue> sendQueue_;
     int fd_;
     int ifIndex_;
     Receiver receiver_;
@@ -91,14 +106,22 @@ class RawTransport : public Transport {
   };
 
   explicit RawTransport(Velto::Ptr<Oru::EventLoop> loop);
+  ~RawTransport() override;
 
   // Returns a RawPort. Throws TransportError naming the interface, the
   // device and the system error when the device does not exist or the socket
   // cannot be made (for instance without the right to open packet sockets).
   Velto::Ptr<Port> open(const Kivo::IntfId& intf, const std::string& deviceName, Receiver receiver) override;
 
+  // sendmmsg calls made, and the frames they carried, since the transport
+  // was made.
+  uint64_t sendBatches() const;
+  uint64_t framesBatched() const;
+
  private:
   Velto::Ptr<Oru::EventLoop> loop_;
+  // Made with the first port: a transport that opens none needs no socket.
+  Velto::Ptr<SendQueue> sendQueue_;
 };
 
 }  // namespace Lldp

@@ -49,10 +49,11 @@ class Transport : public Velto::RefCounted {
     // is down (the device has no carrier, the cable is cut or unplugged).
     virtual bool linkUp() const { return true; }
 
-    // Frames lost on the way in since the port was opened.
+    // Frames lost on the way in and out since the port was opened.
     struct Statistics {
       uint64_t overruns = 0;       // dropped for want of room before the engine could read them
       uint64_t receiveErrors = 0;  // read errors, frames too long to read whole
+      uint64_t transmitDrops = 0;  // handed to send() but refused by the device or its queue
       bool operator==(const Statistics&) const = default;
     };
     virtual Statistics statistics() const { return {}; }

@@ -446,14 +446,16 @@ TEST(PortSmTest, TransportLossesCountInThePortStatistics) {
   sw.addPort(et1, 1);
   Lldp::currentTransportIs(nullptr);
   ASSERT_TRUE(transport->ports[et1]);
-  transport->ports[et1]->stats = {7, 2};
+  transport->ports[et1]->stats = {7, 2, 4};
   clock->runUntil(0.15);
   EXPECT_EQ(sw.port(et1)->receiveOverruns(), 7u);
   EXPECT_EQ(sw.port(et1)->receiveErrors(), 2u);
-  transport->ports[et1]->stats = {10, 2};
+  EXPECT_EQ(sw.port(et1)->transmitDrops(), 4u);
+  transport->ports[et1]->stats = {10, 2, 5};
   clock->runUntil(0.25);
   EXPECT_EQ(sw.port(et1)->receiveOverruns(), 10u);
   EXPECT_EQ(sw.port(et1)->receiveErrors(), 2u);
+  EXPECT_EQ(sw.port(et1)->transmitDrops(), 5u);
   sw.root = nullptr;
   Oru::currentSchedulerIs(nullptr);
 }

@@ -285,6 +285,61 @@ TEST(RawTransportTest, FramesTheKernelDropsForAFullSocketAreCounted) {
   });
 }
 
+TEST(RawTransportTest, FramesSentInOneTurnReachTheKernelInOneCall) {
+  KERNEL_TEST_IN_FRESH_NETNS([] {
+    Pair p;
+    ASSERT_TRUE(p.sendUntilHeard(*p.b, lldpFrame("02000000000b", 1, 50), p.heardA));
+    ASSERT_TRUE(p.sendUntilHeard(*p.a, lldpFrame("02000000000a", 1, 50), p.heardB));
+    p.heardA.clear();
+    p.heardB.clear();
+    const auto batches = p.transport->sendBatches();
+    const auto batched = p.transport->framesBatched();
+    // Both ports send while the loop runs one turn's timers.
+    p.loop->post([&] {
+      for (uint8_t tag = 2; tag < 5; ++tag) {
+        p.a->send(lldpFrame("02000000000a", tag, 50));
+        p.b->send(lldpFrame("02000000000b", tag, 50));
+      }
+      // Nothing leaves before the turn ends.
+      EXPECT_EQ(p.transport->sendBatches(), batches);
+    });
+    p.loop->runOnce(0);
+    EXPECT_EQ(p.transport->sendBatches(), batches + 1);
+    EXPECT_EQ(p.transport->framesBatched(), batched + 6);
+    ASSERT_TRUE(p.until([&] { return p.heardA.size() == 3 && p.heardB.size() == 3; }));
+    for (uint8_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(p.heardB[i], lldpFrame("02000000000a", i + 2, 50));
+      EXPECT_EQ(p.heardA[i], lldpFrame("02000000000b", i + 2, 50));
+    }
+  });
+}
+
+TEST(RawTransportTest, AFrameADeviceRefusesIsCountedOnItsPortAndTheRestGoOut) {
+  KERNEL_TEST_IN_FRESH_NETNS([] {
+    Pair p;
+    ASSERT_TRUE(p.sendUntilHeard(*p.b, lldpFrame("02000000000b", 1, 50), p.heardA));
+    ASSERT_TRUE(p.sendUntilHeard(*p.a, lldpFrame("02000000000a", 1, 50), p.heardB));
+    // A third device, down: the kernel refuses its frames.
+    KernelTest::sh("ip link add vc type veth peer name vd");
+    std::vector<Bytes> heardC;
+    auto c = p.openOn("vc", heardC);
+    const auto a = p.a->counters(), b = p.b->counters();
+    p.loop->post([&] {
+      p.a->send(lldpFrame("02000000000a", 2, 50));
+      c->send(lldpFrame("02000000000c", 2, 50));
+      p.b->send(lldpFrame("02000000000b", 2, 50));
+    });
+    p.loop->runOnce(0);
+    EXPECT_EQ(c->counters().sendErrors, 1u);
+    EXPECT_EQ(c->statistics().transmitDrops, 1u);
+    EXPECT_EQ(c->counters().framesSent, 0u);
+    EXPECT_TRUE(c->active());
+    EXPECT_EQ(p.a->counters().framesSent, a.framesSent + 1);
+    EXPECT_EQ(p.b->counters().framesSent, b.framesSent + 1);
+    EXPECT_EQ(p.a->statistics().transmitDrops, a.sendErrors);
+  });
+}
+
 TEST(RawTransportTest, SendingOnADeviceRemovedWhileDownMakesThePortInert) {
   KERNEL_TEST_IN_FRESH_NETNS([] {
     Pair p;

@@ -171,6 +171,9 @@ class PortStatus : public Zem::Entity {
   // and errors reading frames.
   LLDP_PORT_STATISTIC(receiveOverruns)
   LLDP_PORT_STATISTIC(receiveErrors)
+  // Frames the engine sent that the transport could not hand to the device
+  // (device down or gone, transmit queue full).
+  LLDP_PORT_STATISTIC(transmitDrops)
 
  private:
   PortStatus() = default;

@@ -299,9 +299,10 @@ void EventLoop::unwatchFd(int fd) {
 
 void EventLoop::postBackground(std::function<void()> fn) { backgroundPosted_.push_back(std::move(fn)); }
 
-void EventLoop::nextDueChanged() { armTimer(); }
+void EventLoop::nextDueChanged() { timerDirty_ = true; }
 
 void EventLoop::armTimer() {
+  timerDirty_ = false;
   itimerspec its{};
   if (auto due = nextDue()) {
     // An absolute expiry; a time already past fires at once.
@@ -322,6 +323,7 @@ void EventLoop::dispatch(int fd, uint32_t events) {
 }
 
 void EventLoop::runOnce(Velto::Duration maxWait) {
+  if (timerDirty_) armTimer();
   epoll_event events[32];
   int timeoutMs = maxWait < 0 ? -1 : static_cast<int>(std::ceil(maxWait * 1000));
   if (!backgroundPosted_.empty()) timeoutMs = 0;
@@ -331,6 +333,7 @@ void EventLoop::runOnce(Velto::Duration maxWait) {
     n = 0;
   }
   bool backgroundReady = false;
+  inTurn_ = true;
   for (int i = 0; i < n; ++i) {
     const int fd = events[i].data.fd;
     if (fd == timerFd_) {
@@ -344,8 +347,21 @@ void EventLoop::runOnce(Velto::Duration maxWait) {
     }
   }
   runDue(now(), nullptr);
+  for (size_t i = 0; i < turnEnd_.size(); ++i) {
+    auto fn = std::move(turnEnd_[i]);
+    fn();
+  }
+  turnEnd_.clear();
+  inTurn_ = false;
   runBackground(backgroundReady);
-  armTimer();
+}
+
+void EventLoop::atTurnEnd(std::function<void()> fn) {
+  if (inTurn_) {
+    turnEnd_.push_back(std::move(fn));
+  } else {
+    fn();
+  }
 }
 
 void EventLoop::runBackground(bool descriptorsReady) {

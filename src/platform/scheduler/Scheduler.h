@@ -199,6 +199,13 @@ class EventLoop : public TaskScheduler {
   void backgroundSliceIs(Velto::Duration slice) { backgroundSlice_ = slice; }
   Velto::Duration backgroundSlice() const { return backgroundSlice_; }
 
+  // Runs `fn` once this turn's ready descriptors and due timers are served,
+  // before its background work and before the loop waits again, in the
+  // order handed over (work handed over by such work runs too); outside a
+  // turn, at once. Ports that send at one instant hand their frames to the
+  // kernel together there.
+  void atTurnEnd(std::function<void()> fn);
+
   // Runs until stop(); returns at once if stop() was already called.
   void run();
   // Waits at most `maxWait` seconds for one round of ready work and runs
@@ -224,6 +231,12 @@ class EventLoop : public TaskScheduler {
   int backgroundEpollFd_ = -1;
   int timerFd_ = -1;
   bool stopped_ = false;
+  // The timer is set only before the loop waits: a turn moves the earliest
+  // due time many times (every frame re-arms a timer), the kernel needs to
+  // know only the last.
+  bool timerDirty_ = false;
+  bool inTurn_ = false;
+  std::vector<std::function<void()>> turnEnd_;
   Velto::Duration backgroundSlice_ = 0.001;
   // Whose piece of background work comes next: posted work or a ready
   // descriptor.

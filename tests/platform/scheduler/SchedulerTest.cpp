@@ -184,7 +184,14 @@ TEST(EventLoopTest, EachTurnServesHostWorkBeforeBackgroundWork) {
   loop->backgroundSliceIs(0);
   ReadyFds ready;
   std::vector<std::string> seen;
-  loop->watchFd(ready.add(), EPOLLIN, [&](uint32_t) { seen.push_back("host"); });
+  loop->watchFd(ready.add(), EPOLLIN, [&](uint32_t) {
+    seen.push_back("host");
+    // Work for the turn's end runs after the timers, before the clients.
+    loop->atTurnEnd([&] {
+      seen.push_back("end");
+      loop->atTurnEnd([&] { seen.push_back("end, handed over at the end"); });
+    });
+  });
   std::map<std::string, int> served;
   for (int i = 0; i < 5; ++i) {
     const std::string name = fmt::format("client{}", i);
@@ -207,11 +214,17 @@ TEST(EventLoopTest, EachTurnServesHostWorkBeforeBackgroundWork) {
   for (int turn = 0; turn < 20; ++turn) {
     seen.clear();
     loop->runOnce(-1);  // never sleeps: work waits
-    ASSERT_EQ(seen.size(), 3u) << turn;
+    ASSERT_EQ(seen.size(), 5u) << turn;
     EXPECT_EQ(seen[0], "host");
     EXPECT_EQ(seen[1], "timer");
-    EXPECT_EQ(seen[2], turn % 2 == 0 ? "posted" : "client") << turn;
+    EXPECT_EQ(seen[2], "end");
+    EXPECT_EQ(seen[3], "end, handed over at the end");
+    EXPECT_EQ(seen[4], turn % 2 == 0 ? "posted" : "client") << turn;
   }
+  // Outside a turn there is no end to wait for.
+  seen.clear();
+  loop->atTurnEnd([&] { seen.push_back("at once"); });
+  EXPECT_EQ(seen, std::vector<std::string>{"at once"});
   // Ten turns for clients: each of the five got two.
   EXPECT_EQ(served.size(), 5u);
   for (const auto& [name, count] : served) EXPECT_EQ(count, 2) << name;
