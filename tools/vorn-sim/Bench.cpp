@@ -129,7 +129,7 @@ bool frameBench(const BenchOptions& options, std::ostream& out, std::vector<Figu
     const double cpuStart = cpuSeconds();
     for (int i = 0; i < options.frameSamples; ++i) {
       injector->send(frames[changing ? static_cast<size_t>(i % 2) : 0]);
-      sim.runUntil(sim.now() + step);
+      sim.stepUntil(sim.now() + step);
     }
     const double n = static_cast<double>(options.frameSamples);
     struct Cost {

@@ -548,10 +548,14 @@ void Simulation::reload(Switch& sw, const EventSpec& e) {
 
 void Simulation::runUntil(Velto::Duration t) {
   const auto start = std::chrono::steady_clock::now();
+  stepUntil(t);
+  wall_ += std::chrono::steady_clock::now() - start;
+}
+
+void Simulation::stepUntil(Velto::Duration t) {
   scheduler_->runUntil(t);
   activateSimulator();
   if (wire_->pcapWriter()) wire_->pcapWriter()->flush();
-  wall_ += std::chrono::steady_clock::now() - start;
 }
 
 void Simulation::run() { runUntil(scenario_.runFor); }
