@@ -188,16 +188,23 @@ void VornFabricLldpBcLagGroupSm::handleMemberConfig(const Kivo::IntfId& bcIntf, 
     TRACE0("Processing bcIntf: {}, memberIntf {}, lagGroupName {}", bcIntf, member, name);
     if (name.empty()) continue;
     auto info = vflBcLagGroupInfo_->bcLagGroupInfoIs(bcIntf);
-    // A renamed member leaves its old group the way a departing member does,
-    // or that group could never empty and the mismatch never clear.
+    // A renamed member leaves its old group, or that group could never
+    // empty and the mismatch never clear. It moves in one step: whether a
+    // mismatch remains is judged once it has joined its new group, so a
+    // rename between two names that leaves the channel split keeps its
+    // confirmed preferred member.
     const Velto::String previous = info->bcMemberToLagGroupMap(member);
-    if (!previous.empty() && previous != name) handleIntfDeleteHelper(bcIntf, member);
+    if (!previous.empty() && previous != name) leaveGroup(*info, member, previous);
     info->lagGroupToBcMemberMapIs(name)->memberIntfIs(member);
     info->bcMemberToLagGroupMapIs(member, name);
   }
 
   auto info = vflBcLagGroupInfo_->bcLagGroupInfo(bcIntf);
-  if (!info || info->lagGroupToBcMemberMap().size() <= 1) return;
+  if (!info) return;
+  if (info->lagGroupToBcMemberMap().size() <= 1) {
+    maybeClearLocalMismatch(*info);
+    return;
+  }
   info->localMismatchExistsIs(true);
   Velto::String groups;
   for (const auto& [name, group] : info->lagGroupToBcMemberMap()) groups += name + " ";

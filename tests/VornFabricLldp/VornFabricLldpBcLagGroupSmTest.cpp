@@ -139,12 +139,30 @@ TEST_F(BcLagGroupSmTest, RenamedMemberLeavesItsOldGroup) {
   EXPECT_EQ(po1Info()->lagGroupToBcMemberMap().size(), 1u);
   EXPECT_EQ(po1Info()->lagGroupToBcMemberMap("A")->memberIntf(), (std::set<IntfId>{et1, et2}));
   EXPECT_FALSE(po1Info()->localMismatchExists());
-  // The clear comes from the member leaving B, as when it leaves the channel.
-  const auto messages = cap.messages();
-  const auto cleared = std::find(messages.begin(), messages.end(), "Local mismatch cleared for bcintf Po1");
-  ASSERT_NE(cleared, messages.end());
-  ASSERT_NE(cleared, messages.begin());
-  EXPECT_EQ(*(cleared - 1), "member: Et2 bcintf: Po1");
+  EXPECT_TRUE(traced("Local mismatch cleared for bcintf Po1"));
+}
+
+// A rename that leaves the channel split is no new mismatch: the preferred
+// member, still confirmed, keeps its role (and the single-link bit stays on
+// its port).
+TEST_F(BcLagGroupSmTest, RenameThatLeavesTheChannelSplitKeepsTheConfirmedChoice) {
+  groupIs(po1, et1, "A");
+  groupIs(po1, et2, "B");
+  lagUp(po1, {et1, et2}, {et1});
+  stateIs(po1, et1, HigigNegotiationState::higigConfirmed);
+  stateIs(po1, et2, HigigNegotiationState::higigConfirmed);
+  start();
+  ASSERT_EQ(preferred(), et2);
+  // Et1 comes up: it would come first in a new walk.
+  lagDir->intfStatus(po1)->member(et1)->linkStatusIs(Interface::LinkStatus::up);
+  ASSERT_EQ(preferred(), et2);
+
+  groupIs(po1, et2, "C");
+  EXPECT_TRUE(po1Info()->localMismatchExists());
+  EXPECT_EQ(po1Info()->lagGroupToBcMemberMap().size(), 2u);
+  EXPECT_FALSE(po1Info()->lagGroupToBcMemberMap("B"));
+  EXPECT_EQ(preferred(), et2);
+  EXPECT_FALSE(traced("Local mismatch cleared for bcintf Po1"));
 }
 
 // Po1 has a mismatch (Et1 and Et2 in A, Et3 in B); each case breaks one
