@@ -123,11 +123,10 @@ void Daemon::start() {
   loop_ = Velto::make<Oru::EventLoop>();
   Oru::currentSchedulerIs(loop_.get());
 
-  const char* rlfile = std::getenv("RLFILE");
-  const std::string traceDir = config_.traceDir.empty() ? std::string(std::getenv("RINGLOGDIR") ? std::getenv("RINGLOGDIR") : "")
-                                                        : config_.traceDir;
+  const char* ringlogdir = std::getenv("RINGLOGDIR");
+  const std::string traceDir = !config_.traceDir.empty() ? config_.traceDir : ringlogdir ? ringlogdir : "";
   if (!traceDir.empty()) makeDir(traceDir, "trace");
-  const std::string tracePath = Ringlog::traceFileName(rlfile, traceDir.c_str(), static_cast<int>(::getpid()));
+  const std::string tracePath = config_.traceFile(std::getenv("RLFILE"), ringlogdir, static_cast<int>(::getpid()));
   try {
     trace_ = Ringlog::File::open(tracePath);
   } catch (const std::exception& e) {

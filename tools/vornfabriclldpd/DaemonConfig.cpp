@@ -1,5 +1,7 @@
 #include "DaemonConfig.h"
 
+#include "platform/trace/Ringlog.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -91,6 +93,10 @@ Vorn::KniIntfMapperSm::Overrides interfaceNames(const Reader& r, const Json& j) 
 }
 
 }  // namespace
+
+std::string DaemonConfig::traceFile(const char* rlfile, const char* ringlogdir, int pid) const {
+  return Ringlog::traceFileName(rlfile, traceDir.empty() ? ringlogdir : traceDir.c_str(), pid);
+}
 
 std::string DaemonConfig::deviceOf(const Kivo::IntfId& intf) const {
   for (const auto& [device, named] : interfaceNames) {

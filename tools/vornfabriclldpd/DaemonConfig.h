@@ -39,6 +39,10 @@ struct DaemonConfig {
   // The kernel device an interface runs on: the override naming it, else
   // the naming rule.
   std::string deviceOf(const Kivo::IntfId& intf) const;
+  // The trace file of the daemon with process ID `pid`, given $RLFILE and
+  // $RINGLOGDIR (null when unset): $RLFILE; else VornFabricLldp.rl in
+  // traceDir, or in $RINGLOGDIR; else /tmp/VornFabricLldp-<pid>.rl.
+  std::string traceFile(const char* rlfile, const char* ringlogdir, int pid) const;
 };
 
 // Reads and checks the configuration file at `path` (and the channels file

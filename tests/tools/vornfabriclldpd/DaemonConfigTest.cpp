@@ -301,4 +301,29 @@ TEST(DaemonConfigTest, rereadingRefusesAHostileFileAndReportsIt) {
   Syslog::sinkIs(nullptr);
 }
 
+TEST(DaemonConfigTest, traceFileComesFromTheEnvironmentTheConfigurationOrTheProcess) {
+  struct Case {
+    const char* traceDir;
+    const char* rlfile;
+    const char* ringlogdir;
+    const char* expected;
+  };
+  const Case cases[] = {
+      // Nothing set: a file of this process's own, not one in the current
+      // directory.
+      {"", nullptr, nullptr, "/tmp/VornFabricLldp-4242.rl"},
+      {"", "", nullptr, "/tmp/VornFabricLldp-4242.rl"},
+      {"", nullptr, "/run/rl", "/run/rl/VornFabricLldp.rl"},
+      {"/var/trace", nullptr, "/run/rl", "/var/trace/VornFabricLldp.rl"},
+      {"/var/trace", "/x/mine.rl", nullptr, "/x/mine.rl"},
+  };
+  for (const auto& c : cases) {
+    VornDaemon::DaemonConfig config;
+    config.traceDir = c.traceDir;
+    EXPECT_EQ(config.traceFile(c.rlfile, c.ringlogdir, 4242), c.expected)
+        << "traceDir '" << c.traceDir << "' RLFILE " << (c.rlfile ? c.rlfile : "(unset)") << " RINGLOGDIR "
+        << (c.ringlogdir ? c.ringlogdir : "(unset)");
+  }
+}
+
 }  // namespace
