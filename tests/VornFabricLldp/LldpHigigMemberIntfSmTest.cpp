@@ -1,5 +1,6 @@
 #include "tests/VornFabricLldp/HigigTestSupport.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -205,6 +206,21 @@ TEST_F(LldpHigigMemberIntfSmTest, LinkUpGoesDownWhenTheTlvGoes) {
   EXPECT_TRUE(takeLog().empty());
 }
 
+TEST_F(LldpHigigMemberIntfSmTest, LinkUpStartsNegotiatingOnlyOnAValidVerdict) {
+  for (const bool verification : {true, false}) {
+    SCOPED_TRACE(verification ? "verification on" : "verification off");
+    Rig rig;
+    verificationIs(verification);
+    rig.start();
+    rig.driveTo(State::ethLinkUp);
+    // The peer keeps sending without having heard us: membership missing.
+    for (int i = 0; i < 5; ++i) rig.send(tlvFrom(peerId, localId, 0));
+    EXPECT_EQ(rig.state(), State::ethLinkUp);
+    rig.send();
+    EXPECT_EQ(rig.state(), State::higigStarted);
+  }
+}
+
 TEST_F(LldpHigigMemberIntfSmTest, MismatchReasonNamesTheFirstFault) {
   struct Row {
     const char* what;
@@ -373,6 +389,16 @@ TEST_F(LldpHigigMemberIntfSmTest, PeerMemberIdChange) {
     EXPECT_EQ(takeLog(), std::vector<std::string>{error("heartbeat timed out")});
   }
   {
+    SCOPED_TRACE("missing in higigConfirmed, the peer last seen as a candidate");
+    Rig rig;
+    rig.ctx->prevTlvIs(goodTlv(Role::candidate));
+    rig.start(State::higigConfirmed);
+    rig.ctx->peerMemberIdIs(Vorn::MemberId(3));
+    EXPECT_EQ(rig.state(), State::higigWaitSsr);
+    EXPECT_TRUE(rig.sm->higigWaitSsrFailsafeTimerTask()->taskScheduled());
+    EXPECT_TRUE(takeLog().empty());
+  }
+  {
     SCOPED_TRACE("mismatch, reported also when already in ethLinkUp");
     Rig rig;
     rig.start();
@@ -527,6 +553,41 @@ TEST_F(LldpHigigMemberIntfSmTest, AsicsWarmFailsafeStartsOnlyOnceMountsAreComple
   rig.driveTo(State::higigWaitAsicsWarm);
   serviceCtxReplace(rig.selector, serviceCtx(false, true));
   EXPECT_TRUE(rig.sm->higigAsicsWarmFailsafeTimerTask()->taskScheduled());
+}
+
+// However higigWaitAsicsWarm is left, both of its timers stop: a failsafe
+// left armed would end a later wait five minutes early.
+TEST_F(LldpHigigMemberIntfSmTest, LeavingTheAsicsWarmWaitStopsBothItsTimers) {
+  struct Row {
+    const char* way;
+    std::function<void(Rig&)> leave;
+    State to;
+  };
+  const Row rows[] = {
+      {"ASICs warm", [](Rig& rig) { rig.asicsWarmIs(true, true); }, State::higigConfirmed},
+      {"hold time runs out, the peer still heard", [](Rig& rig) { rig.sched->runFor(5); }, State::higigConfirmed},
+      {"hold time runs out, the peer gone quiet",
+       [](Rig& rig) {
+         rig.silence();
+         rig.sched->runFor(5);
+       },
+       State::ethLinkDown},
+      {"mismatch", [](Rig& rig) { rig.send(strangerTlv); }, State::ethLinkUp},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.way);
+    Rig rig;
+    rig.svcCtx->lodestoreMountsCompleteIs(true);
+    rig.start();
+    rig.driveTo(State::higigWaitAsicsWarm);
+    ASSERT_TRUE(rig.sm->higigAsicsWarmFailsafeTimerTask()->taskScheduled());
+    ASSERT_TRUE(rig.sm->higigWaitAsicsWarmHoldTimeTask()->taskScheduled());
+    row.leave(rig);
+    EXPECT_EQ(rig.state(), row.to);
+    if (row.to == State::ethLinkUp) continue;  // a mismatch stops no timer; expiry is ignored
+    EXPECT_FALSE(rig.sm->higigAsicsWarmFailsafeTimerTask()->taskScheduled());
+    EXPECT_FALSE(rig.sm->higigWaitAsicsWarmHoldTimeTask()->taskScheduled());
+  }
 }
 
 TEST_F(LldpHigigMemberIntfSmTest, AsicsWarmFailsafeFallsBackWhenThePeerNoLongerHearsUs) {
