@@ -269,6 +269,7 @@ EventLoop::~EventLoop() {
 }
 
 Velto::Duration EventLoop::now() const {
+  if (handlerNow_) return *handlerNow_;
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
@@ -319,6 +320,11 @@ void EventLoop::dispatch(int fd, uint32_t events) {
   if (it == watches_.end()) return;
   auto handler = it->second.handler;  // survives an unwatch from inside
   Step step;
+  handlerNow_ = now();
+  struct Unset {
+    std::optional<Velto::Duration>& at;
+    ~Unset() { at.reset(); }
+  } unset{handlerNow_};
   (*handler)(events);
 }
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -178,7 +179,11 @@ class EventLoop : public TaskScheduler {
   EventLoop();
   ~EventLoop() override;
 
-  // CLOCK_MONOTONIC seconds.
+  // CLOCK_MONOTONIC seconds. While a descriptor's handler runs, the time
+  // it was called: every frame of a block read from a receive ring is
+  // stamped alike (the block was read at one moment; a frame's arrival
+  // within it is not known anyway), and a handler does not pay a clock
+  // read for each timer it arms and each time it records.
   Velto::Duration now() const override;
 
   // Calls `handler` with the epoll events whenever `fd` is ready. A handler
@@ -236,6 +241,8 @@ class EventLoop : public TaskScheduler {
   // know only the last.
   bool timerDirty_ = false;
   bool inTurn_ = false;
+  // The time a running descriptor handler was called; unset outside one.
+  std::optional<Velto::Duration> handlerNow_;
   std::vector<std::function<void()>> turnEnd_;
   Velto::Duration backgroundSlice_ = 0.001;
   // Whose piece of background work comes next: posted work or a ready

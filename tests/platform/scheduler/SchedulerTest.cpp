@@ -178,6 +178,25 @@ struct ReadyFds {
 // background, each turn serves the ready descriptors of normal priority,
 // then the due timers, and only then background work, one piece per turn
 // with a slice of 0, posted work and descriptors taking turns.
+TEST(EventLoopTest, TimeStandsStillWhileADescriptorHandlerRuns) {
+  auto loop = Velto::make<Oru::EventLoop>();
+  ReadyFds ready;
+  std::vector<double> seen;
+  auto tick = Velto::make<TimerTask>(loop, 0, "tick");
+  loop->watchFd(ready.add(), EPOLLIN, [&](uint32_t) {
+    seen.push_back(loop->now());
+    ::usleep(2000);
+    seen.push_back(loop->now());
+    tick->scheduleTaskDelay(0.5);  // armed from the time the handler was called
+  });
+  loop->runOnce(-1);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], seen[1]);
+  EXPECT_EQ(tick->dueTime(), seen[0] + 0.5);
+  // Outside a handler the clock runs.
+  EXPECT_GE(loop->now(), seen[0] + 0.002);
+}
+
 TEST(EventLoopTest, EachTurnServesHostWorkBeforeBackgroundWork) {
   using Priority = Oru::EventLoop::Priority;
   auto loop = Velto::make<Oru::EventLoop>();
