@@ -76,11 +76,12 @@ struct ScenarioArgs {
 void addScenarioOptions(CLI::App& app, ScenarioArgs& args) {
   // Not marked required: the parser would report a missing scenario before
   // an unknown option, and the option is the mistake worth naming.
-  app.add_option("SCENARIO", args.scenarioPath, "the scenario to run (see examples/README.md)")->type_name("FILE");
+  app.add_option("SCENARIO", args.scenarioPath, "the scenario to run (required; see examples/README.md)")
+      ->type_name("FILE");
   app.add_option("--json", args.jsonPath, "write the negotiation state at the end to this file")
       ->type_name("STATE.json")
       ->check(kFileName);
-  app.add_option("--pcap", args.options.pcapPath, "write every frame on the simulated wire to this capture file")
+  app.add_option("--pcap", args.options.pcapPath, "write every frame on the simulated wire to this file")
       ->type_name("FRAMES.pcap")
       ->check(kFileName);
   app.add_option("--trace-dir", args.options.traceDir, "write each switch's trace file into this directory")
@@ -90,20 +91,22 @@ void addScenarioOptions(CLI::App& app, ScenarioArgs& args) {
 
 void addBenchOptions(CLI::App& app, VornSim::BenchOptions& options) {
   app.add_option("--members", options.members, "members of the large group")
-      ->check(wholeNumber(2, 250))
+      ->transform(wholeNumber(2, 250))
       ->capture_default_str();
   app.add_option("--links", options.linksPerMember, "links of each member of the large group")
-      ->check(wholeNumber(2, 1000, true))
+      ->transform(wholeNumber(2, 1000, true))
       ->capture_default_str();
   app.add_option("--small-members", options.smallMembers, "members of the small group")
-      ->check(wholeNumber(2, 250))
+      ->transform(wholeNumber(2, 250))
       ->capture_default_str();
   app.add_option("--small-links", options.smallLinksPerMember, "links of each member of the small group")
-      ->check(wholeNumber(2, 1000, true))
+      ->transform(wholeNumber(2, 1000, true))
       ->capture_default_str();
-  app.add_option("--hours", options.hours, "virtual hours each group runs")->check(hoursRange())->capture_default_str();
+  app.add_option("--hours", options.hours, "virtual hours each group runs")
+      ->transform(hoursRange())
+      ->capture_default_str();
   app.add_option("--frames", options.frameSamples, "frames injected to time the receive path")
-      ->check(wholeNumber(1000, 100000000))
+      ->transform(wholeNumber(1000, 100000000))
       ->capture_default_str();
   app.add_flag("--json", options.json, "end with the figures as one line of JSON");
 }
