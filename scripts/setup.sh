@@ -7,6 +7,8 @@ packages=(
   g++ cmake ninja-build pkg-config
   libfmt-dev nlohmann-json3-dev libmnl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  # Capture files (libpcap) and the tools' command lines (CLI11).
+  libpcap-dev libcli11-dev
   # The daemon's integration test: namespaces, a standard LLDP peer and a
   # decoder for the frames on the wire.
   iproute2 lldpd tshark python3

@@ -1,8 +1,11 @@
 #include "lldp/PcapWriter.h"
 
+#include <pcap/pcap.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -10,34 +13,37 @@ namespace Lldp {
 
 namespace {
 
-// pcap files are read in the writer's byte order, told by the magic number;
-// we always write little-endian so captures are the same bytes everywhere.
-void putLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void putLe16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
+[[noreturn]] void throwWriteError(const std::string& path) {
+  throw std::runtime_error("cannot write pcap file " + path + ": " + std::strerror(errno));
 }
 
 }  // namespace
 
 PcapWriter::PcapWriter(const std::string& path) : path_(path) {
-  file_ = std::fopen(path.c_str(), "wb");
-  if (!file_) throw std::runtime_error("cannot create pcap file " + path + ": " + std::strerror(errno));
-  uint8_t header[24];
-  putLe32(header, magic);
-  putLe16(header + 4, 2);  // version 2.4
-  putLe16(header + 6, 4);
-  putLe32(header + 8, 0);   // time stamps are UTC
-  putLe32(header + 12, 0);  // accuracy of time stamps
-  putLe32(header + 16, snapLength);
-  putLe32(header + 20, linkTypeEthernet);
-  write(header, sizeof header);
+  // The file is opened here rather than by libpcap, which would take "-" for
+  // standard output and lose the system error behind its own message.
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) throw std::runtime_error("cannot create pcap file " + path + ": " + std::strerror(errno));
+  // A capture handle with no device behind it: it only carries the link type
+  // and snapshot length that go into the file header.
+  pcap_ = pcap_open_dead(DLT_EN10MB, static_cast<int>(snapLength));
+  if (!pcap_) {
+    std::fclose(file);
+    throw std::runtime_error("cannot create pcap file " + path + ": libpcap has no handle to give");
+  }
+  // Writes the file header; from here on libpcap owns the file.
+  dumper_ = pcap_dump_fopen(pcap_, file);
+  if (!dumper_) {
+    const std::string why = pcap_geterr(pcap_);
+    std::fclose(file);
+    pcap_close(pcap_);
+    throw std::runtime_error("cannot create pcap file " + path + ": " + why);
+  }
 }
 
 PcapWriter::~PcapWriter() {
-  if (file_) std::fclose(file_);
+  pcap_dump_close(dumper_);
+  pcap_close(pcap_);
 }
 
 void PcapWriter::record(Velto::Duration time, std::span<const uint8_t> frame) {
@@ -48,25 +54,24 @@ void PcapWriter::record(Velto::Duration time, std::span<const uint8_t> frame) {
     ++seconds;
     micros -= 1000000;
   }
-  const auto captured = static_cast<uint32_t>(std::min<size_t>(frame.size(), snapLength));
-  uint8_t header[16];
-  putLe32(header, seconds);
-  putLe32(header + 4, micros);
-  putLe32(header + 8, captured);
-  putLe32(header + 12, static_cast<uint32_t>(frame.size()));
-  write(header, sizeof header);
-  write(frame.data(), captured);
+  pcap_pkthdr header{};
+  header.ts.tv_sec = seconds;
+  header.ts.tv_usec = micros;
+  header.caplen = static_cast<uint32_t>(std::min<size_t>(frame.size(), snapLength));
+  header.len = static_cast<uint32_t>(frame.size());
+  // pcap_dump reports nothing; a failed write shows in the file's error flag.
+  pcap_dump(reinterpret_cast<u_char*>(dumper_), &header, frame.data());
+  checkWritten();
   ++records_;
 }
 
 void PcapWriter::flush() {
-  if (std::fflush(file_) != 0) throw std::runtime_error("cannot write pcap file " + path_ + ": " + std::strerror(errno));
+  if (pcap_dump_flush(dumper_) != 0) throwWriteError(path_);
+  checkWritten();
 }
 
-void PcapWriter::write(const void* data, size_t size) {
-  if (std::fwrite(data, 1, size, file_) != size) {
-    throw std::runtime_error("cannot write pcap file " + path_ + ": " + std::strerror(errno));
-  }
+void PcapWriter::checkWritten() const {
+  if (std::ferror(pcap_dump_file(dumper_))) throwWriteError(path_);
 }
 
 }  // namespace Lldp

@@ -8,9 +8,12 @@
 #include "platform/framework/Values.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <span>
 #include <string>
+
+// libpcap's handles; only the writer's source file sees their insides.
+struct pcap;
+struct pcap_dumper;
 
 namespace Lldp {
 
@@ -35,10 +38,12 @@ class PcapWriter : public Velto::RefCounted {
   const std::string& path() const { return path_; }
 
  private:
-  void write(const void* data, size_t size);
+  // Throws when the file took an error since it was opened.
+  void checkWritten() const;
 
   std::string path_;
-  std::FILE* file_ = nullptr;
+  pcap* pcap_ = nullptr;
+  pcap_dumper* dumper_ = nullptr;
   uint64_t records_ = 0;
 };
 

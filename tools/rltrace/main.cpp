@@ -2,7 +2,8 @@
 // Records hold their call site's number and raw arguments; each is formatted
 // here, with the format the writing process left in the file. A record cut
 // short by a crash is left out; a file that is not a whole trace file of
-// this version is refused with a message on stderr and exit status 1.
+// this version is refused with a message on stderr and exit status 1; a bad
+// command line exits with status 2.
 //
 //   rltrace FILE [--level N]
 //
@@ -10,36 +11,35 @@
 //   <time> <level> <handle> <unit>:<line> <function>: <message>
 // --level N keeps levels 0..N.
 
-#include <cstdio>
-#include <cstdlib>
-#include <exception>
-#include <string>
-#include <string_view>
-
+#include <CLI/CLI.hpp>
 #include <fmt/core.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <iostream>
+#include <string>
 
 #include "platform/trace/Ringlog.h"
 
 namespace {
 
-int usage() {
-  std::fprintf(stderr, "usage: rltrace FILE [--level N]\n");
-  return 2;
-}
+constexpr int kBadCommandLine = 2;
 
-bool parseLevel(std::string_view text, int& level) {
-  if (text.empty() || text.size() > 3) {
-    return false;
-  }
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    value = value * 10 + (c - '0');
-  }
-  level = value;
-  return true;
+// --level's value: a whole decimal number of at most three digits (levels
+// above the highest keep every record). The text is rewritten in plain
+// decimal so that the parser's own conversion, which would read "010" as
+// octal, takes the number the user meant.
+CLI::Validator levelText() {
+  return CLI::Validator(
+      [](std::string& text) -> std::string {
+        const bool digits = !text.empty() && text.size() <= 3 &&
+                            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+        if (!digits) return "takes a number from 0 to 999, not '" + text + "'";
+        text = std::to_string(std::stoi(text));
+        return {};
+      },
+      "0..999");
 }
 
 // A record is one line whatever its message holds.
@@ -61,30 +61,29 @@ std::string oneLine(const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const char* path = nullptr;
+  std::string path;
   int maxLevel = Ringlog::kLevels - 1;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--level") {
-      if (i + 1 >= argc || !parseLevel(argv[i + 1], maxLevel)) {
-        return usage();
-      }
-      ++i;
-    } else if (arg.starts_with("--level=")) {
-      if (!parseLevel(arg.substr(8), maxLevel)) {
-        return usage();
-      }
-    } else if (arg == "-h" || arg == "--help") {
-      usage();
-      return 0;
-    } else if (path == nullptr && !arg.starts_with("--")) {
-      path = argv[i];
-    } else {
-      return usage();
-    }
+  CLI::App app("Prints the records of a trace file, oldest first.", "rltrace");
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_option("FILE", path, "the trace file (required)")->type_name("");
+  app.add_option("--level", maxLevel, "keep records of levels 0..N")
+      ->type_name("N")
+      ->transform(levelText())
+      ->capture_default_str();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "rltrace: " << e.what() << " (see rltrace --help)\n";
+    return kBadCommandLine;
   }
-  if (path == nullptr) {
-    return usage();
+  // Checked here rather than by the parser, which would report it ahead of
+  // an unknown option.
+  if (path.empty()) {
+    std::cerr << "rltrace: FILE is required (see rltrace --help)\n";
+    return kBadCommandLine;
   }
 
   try {

@@ -9,7 +9,8 @@
 #include "Daemon.h"
 #include "DaemonConfig.h"
 
-#include <cstring>
+#include <CLI/CLI.hpp>
+
 #include <iostream>
 #include <string>
 
@@ -18,41 +19,33 @@ namespace {
 constexpr int kCannotRun = 1;
 constexpr int kBadConfig = 2;
 
-void usage(std::ostream& out) {
-  out << "usage: vornfabriclldpd --config FILE [--check] [--stderr] [--after-reload]\n"
-         "  --config FILE   the daemon's configuration (see tools/vornfabriclldpd/README.md)\n"
-         "  --check         read and check the configuration, then exit\n"
-         "  --stderr        also write each system log message to stderr\n"
-         "  --after-reload  the switch has just reloaded: only the local backup survived\n";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string configPath;
   bool check = false;
   VornDaemon::DaemonOptions options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--config" && i + 1 < argc) {
-      configPath = argv[++i];
-    } else if (arg == "--check") {
-      check = true;
-    } else if (arg == "--stderr") {
-      options.logToStderr = true;
-    } else if (arg == "--after-reload") {
-      options.afterReload = true;
-    } else if (arg == "--help" || arg == "-h") {
-      usage(std::cout);
-      return 0;
-    } else {
-      std::cerr << "vornfabriclldpd: unknown argument " << arg << "\n";
-      usage(std::cerr);
-      return kBadConfig;
-    }
+
+  CLI::App app("The agent on this machine's interfaces.", "vornfabriclldpd");
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  app.add_option("--config", configPath, "the daemon's configuration (required; see tools/vornfabriclldpd/README.md)")
+      ->type_name("FILE");
+  app.add_flag("--check", check, "read and check the configuration, then exit");
+  app.add_flag("--stderr", options.logToStderr, "also write each system log message to stderr");
+  app.add_flag("--after-reload", options.afterReload, "the switch has just reloaded: only the local backup survived");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::cout << app.help();
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    std::cerr << "vornfabriclldpd: " << e.what() << " (see vornfabriclldpd --help)\n";
+    return kBadConfig;
   }
+  // Checked here rather than by the parser, which would report it ahead of
+  // an unknown option.
   if (configPath.empty()) {
-    usage(std::cerr);
+    std::cerr << "vornfabriclldpd: --config FILE is required (see vornfabriclldpd --help)\n";
     return kBadConfig;
   }
 

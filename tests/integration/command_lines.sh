@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# The tools' command lines: --help lists every option and exits 0; an unknown
+# option, a missing value or a value out of range is one line on stderr
+# naming the option, nothing on stdout, and exit code 2; a good command line
+# gets past the parser to the tool's own work.
+#
+#   command_lines.sh VORN_SIM VORNFABRICLLDPD RLTRACE
+set -euo pipefail
+
+sim=$(realpath "$1")
+daemon=$(realpath "$2")
+rltrace=$(realpath "$3")
+src=$(cd "$(dirname "$0")/../.." && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vorn-command-lines.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# expect RC STREAM TEXT COMMAND...: COMMAND exits with RC and TEXT is in its
+# STREAM (out or err). A command line refused (RC 2) says so in exactly one
+# line on stderr and writes nothing on stdout.
+expect() {
+  local want_rc=$1 stream=$2 want=$3
+  shift 3
+  local what rc=0
+  what="$(basename "$1") ${*:2}"
+  timeout 20 "$@" >"$work/out" 2>"$work/err" </dev/null || rc=$?
+  if [ "$rc" -ne "$want_rc" ]; then
+    fail "$what: exit code $rc, not $want_rc"
+    head -c 600 "$work/err"
+    return
+  fi
+  grep -qF -- "$want" "$work/$stream" || { fail "$what: std$stream does not say: $want"; head -c 600 "$work/$stream"; }
+  if [ "$want_rc" -eq 2 ]; then
+    [ "$(wc -l <"$work/err")" -eq 1 ] || fail "$what: $(wc -l <"$work/err") lines on stderr, not one"
+    [ ! -s "$work/out" ] || fail "$what: writes on stdout"
+  fi
+}
+
+# --help on stdout names every option of the tool.
+expect_help() {
+  local tool=$1
+  shift
+  expect 0 out "Usage:" "$tool" --help
+  for option in "$@"; do
+    grep -qF -- "$option" "$work/out" || fail "$(basename "$tool") --help does not list $option"
+  done
+}
+
+expect_help "$sim" SCENARIO --json --pcap --trace-dir --members --links --small-members --small-links --hours --frames
+expect_help "$daemon" --config --check --stderr --after-reload
+expect_help "$rltrace" FILE --level
+
+scenario="$src/examples/two-members.json"
+config="$src/tools/vornfabriclldpd/vornfabriclldpd.json.example"
+trace="$work/trace/VornFabricLldp-sw1.rl"
+mkdir "$work/trace"
+
+#      exit stream  text                     command line
+expect 2    err     "--bogus"                "$sim" --bogus
+expect 2    err     "-x"                     "$sim" -x "$scenario"
+expect 2    err     "--bogus"                "$sim" --bench --bogus
+expect 2    err     "--frames"               "$sim" --bench --frames
+expect 2    err     "--members"              "$sim" --bench --members 1
+expect 2    err     "--small-members"        "$sim" --bench --small-members 251
+expect 2    err     "--members"              "$sim" --bench --members 0300
+expect 2    err     "--links"                "$sim" --bench --links 3
+expect 2    err     "--small-links"          "$sim" --bench --small-links 1002
+expect 2    err     "--hours"                "$sim" --bench --hours 0
+expect 2    err     "--hours"                "$sim" --bench --hours 24.5
+expect 2    err     "--frames"               "$sim" --bench --frames 999
+expect 2    err     "--json"                 "$sim" "$scenario" --json
+expect 2    err     "--pcap"                 "$sim" "$scenario" --pcap ""
+expect 2    err     "two-members.json"       "$sim" "$scenario" "$scenario"
+expect 2    err     "scenario"               "$sim" --json "$work/state.json"
+expect 0    out     "frames:"                "$sim" "$scenario" --json "$work/ignored.json" --json "$work/state.json" \
+                                             --trace-dir "$work/trace"
+[ -s "$work/state.json" ] || fail "vorn-sim --json given twice: the last file was not written"
+[ ! -e "$work/ignored.json" ] || fail "vorn-sim --json given twice: the first file was written"
+# Numbers are decimal: 08 is eight, not a broken octal number. A tiny bench;
+# its exit code says whether its CPU targets were met, which is not this
+# test's business.
+rc=0
+timeout 60 "$sim" --bench --members 08 --links 2 --small-members 2 --small-links 2 --hours 0.001 --frames 1000 \
+  >"$work/out" 2>"$work/err" || rc=$?
+{ [ "$rc" -ne 2 ] && grep -qF "8 x 2 links" "$work/out"; } \
+  || { fail "vorn-sim --bench --members 08: exit code $rc, not a bench of 8 members"; head -c 600 "$work/err"; }
+
+expect 2    err     "--bogus"                "$daemon" --bogus
+expect 2    err     "--config"               "$daemon" --config
+expect 2    err     "--config"               "$daemon" --check
+expect 2    err     "--stderr"               "$daemon" --stderr=maybe --config "$config"
+expect 0    out     "OK"                     "$daemon" --check --config="$config"
+
+expect 2    err     "--bogus"                "$rltrace" --bogus "$trace"
+expect 2    err     "--level"                "$rltrace" "$trace" --level
+expect 2    err     "--level"                "$rltrace" "$trace" --level 1000
+expect 2    err     "--level"                "$rltrace" "$trace" --level -1
+expect 2    err     "--level"                "$rltrace" "$trace" --level 0x5
+expect 2    err     "FILE"                   "$rltrace" --level 3
+expect 2    err     "$work/other"            "$rltrace" "$trace" "$work/other"
+expect 1    err     "$work/none.rl"          "$rltrace" "$work/none.rl" --level 99
+# Numbers are decimal: 08 is eight, not a broken octal number.
+expect 0    out     " 8 "                    "$rltrace" "$trace" --level 08
+expect 0    out     " 1 "                    "$rltrace" "$trace" --level=1
+awk '$2 > 1 { bad = 1 } END { exit bad }' "$work/out" || fail "rltrace --level=1 prints records above level 1"
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures failures"
+  exit 1
+fi
+echo "ok: every command line gives the exit code and message it should"
