@@ -162,6 +162,9 @@ void RawTransport::SendQueue::flush() {
     }
   }
   bytes_.clear();
+  // The queue keeps its room for the next turn's frames.
+  pending.clear();
+  if (pending_.empty()) pending_.swap(pending);
 }
 
 RawTransport::RawTransport(Velto::Ptr<Oru::EventLoop> loop) : loop_(std::move(loop)) { ZEM_ASSERT(loop_); }
