@@ -98,7 +98,9 @@ for list in "${lists[@]}"; do
     lineno=$((lineno + 1))
     [[ -z ${line//[[:space:]]/} || $line == \#* ]] && continue
     [ -n "$filter" ] && ! [[ $line =~ $filter ]] && continue
-    IFS=$'\t' read -r file original faulty test <<< "$line"
+    # Split on every tab: an empty FAULTY (a deleted statement) is a field.
+    readarray -d $'\t' -t fields < <(printf '%s' "$line")
+    file=${fields[0]:-} original=${fields[1]:-} faulty=${fields[2]:-} test=${fields[3]:-}
     where="$(basename "$list"):$lineno"
     total=$((total + 1))
     test=${test:-$(binary_of "$file")}
