@@ -338,7 +338,7 @@ void LldpHigigMemberIntfSm::handleRefreshTime() {
       break;
   }
   if (negotiatedIntfStatus_) {
-    negotiatedIntfStatus_->peerConnectedToLodestoreIs((tlv->flags & Lldp::VornTlv::lodestoreConnectedFlag) != 0);
+    negotiatedIntfStatus_->peerConnectedToLodestoreIs(tlv->lodestoreConnected());
     negotiatedIntfStatus_->peerRoleIs(tlv->role);
   }
 }

@@ -55,19 +55,19 @@ void LldpVornTlvSm::updateTlv(const Kivo::IntfId& intf) {
   Vorn::MemberId receivedPeerId;
   if (const auto& rx = ctx->rxInfo(); rx && rx->tlv()) receivedPeerId = rx->tlv()->memberId;
 
-  uint8_t flags = vflCtx_->lodestoreConnected() ? Lldp::VornTlv::lodestoreConnectedFlag : 0;
+  bool singleLink = false;
   if (vflBcLagGroupInfo_ && getToggleState("VornLagGroupMismatch", "VornCore.json", true)) {
     // Of a channel whose LAG groups are split locally, only the preferred
     // member asks the peer to treat its link alone.
     const auto info = vflBcLagGroupInfo_->bcLagGroupInfo(ctx->bcIntf());
     if (info && info->preferredHigigMember() == intf && info->localMismatchExists()) {
-      flags |= Lldp::VornTlv::singleLinkFlag;
+      singleLink = true;
     }
   }
-  const bool singleLink = (flags & Lldp::VornTlv::singleLinkFlag) != 0;
   TRACE6("set tx TLV - memberIntf: {} single link: {}", intf, singleLink);
-  port->vornTlvTxIs(Lldp::VornTlv{smid_, role_, Vorn::MemberId(Vorn::memberIdByte(ctx->peerMemberId())),
-                                  receivedPeerId, flags});
+  port->vornTlvTxIs(Lldp::VornTlv{smid_, role_, Vorn::MemberId(Vorn::memberIdByte(ctx->peerMemberId())), receivedPeerId, 0}
+                        .lodestoreConnectedIs(vflCtx_->lodestoreConnected())
+                        .singleLinkIs(singleLink));
 }
 
 void LldpVornTlvSm::handleLocalPort(const Kivo::IntfId& intf) {

@@ -294,7 +294,7 @@ void VornFabricLldpBcLagGroupSm::handleRemoteTlv(const Kivo::IntfId& memberIntf)
     auto info = vflBcLagGroupInfo_->bcLagGroupInfoIs(bcIntf);
     const auto tlv = ctx->rxInfo()->tlv();
     if (!tlv) return;
-    if (tlv->flags & Lldp::VornTlv::singleLinkFlag) {
+    if (tlv->singleLink()) {
       info->remotePreferredHigigMemberIs(memberIntf);
       info->remoteMismatchExistsIs(true);
       vflBcLagGroupInfo_->memberToBpcIntfMapIs(memberIntf)->remoteBaIntf = bcIntf;
