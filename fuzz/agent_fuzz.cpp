@@ -759,7 +759,8 @@ class Checker {
         const auto info = lag->bcLagGroupInfo(ctx->bcIntf());
         singleLink = info && info->localMismatchExists() && info->preferredHigigMember() == intf;
       }
-      const uint8_t flags = Lldp::VornTlv{}.lodestoreConnectedIs(root.vflCtx()->lodestoreConnected()).singleLinkIs(singleLink).flags;
+      const uint8_t flags =
+          Lldp::VornTlv{}.lodestoreConnectedIs(root.vflCtx()->lodestoreConnected()).singleLinkIs(singleLink).flags;
       CHECK(tx->flags == flags, fmt::format("{}: flags {:#x}, expected {:#x}", intf, tx->flags, flags));
     }
   }

@@ -63,7 +63,5 @@ class LldpRemoteSystemSelectorSm : public Zem::StateMachine {
 
 Velto::Ptr<LldpRemoteSystemSelectorSm> lldpRemoteSystemSelectorSmFactory(
     const Velto::Ptr<const Lldp::Status>& status, const Velto::Ptr<LldpSelectedRsForMember>& selectedRsForMember);
-Velto::Ptr<LldpRemoteSystemSelectorSm> LldpRemoteSystemSelectorSmIs(
-    const Velto::Ptr<const Lldp::Status>& status, const Velto::Ptr<LldpSelectedRsForMember>& selectedRsForMember);
 
 }  // namespace VornFabricLldp

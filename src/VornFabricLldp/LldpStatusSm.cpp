@@ -142,9 +142,4 @@ Velto::Ptr<LldpStatusSm> lldpStatusSmFactory(const Velto::Ptr<const Lldp::Status
   return sm;
 }
 
-Velto::Ptr<LldpStatusSm> LldpStatusSmIs(const Velto::Ptr<const Lldp::Status>& localStatus,
-                                        const Velto::Ptr<Vorn::Lldp::Status>& remoteStatus) {
-  return lldpStatusSmFactory(localStatus, remoteStatus);
-}
-
 }  // namespace VornFabricLldp

@@ -50,7 +50,5 @@ Zem::Optional<Lldp::VornTlv> peerVisibleTlv(const Zem::Optional<Lldp::VornTlv>& 
 
 Velto::Ptr<LldpStatusSm> lldpStatusSmFactory(const Velto::Ptr<const Lldp::Status>& localStatus,
                                              const Velto::Ptr<Vorn::Lldp::Status>& remoteStatus);
-Velto::Ptr<LldpStatusSm> LldpStatusSmIs(const Velto::Ptr<const Lldp::Status>& localStatus,
-                                        const Velto::Ptr<Vorn::Lldp::Status>& remoteStatus);
 
 }  // namespace VornFabricLldp

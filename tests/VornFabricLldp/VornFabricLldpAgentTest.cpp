@@ -234,10 +234,10 @@ TEST(AgentTest, RootBuildsItsPartsInOrderAndKeepsThemForEqualArguments) {
   const auto populator = root->lldpPopulatorSm();
   EXPECT_EQ(root->lldpRemoteSystemSelectorSmIs(root->status(), root->lldpSelectedRsForMember()),
             root->lldpRemoteSystemSelectorSm());
-  EXPECT_EQ(agent->rootSmIs(root->memberId(), root->scheduler(), root->kniStatus(), root->memberConfig(),
+  EXPECT_EQ(agent->rootSmIs({root->memberId(), root->scheduler(), root->kniStatus(), root->memberConfig(),
                             root->vornAsicsWarm(), root->ctxForMember(), root->backplaneChannelStatus(),
                             root->vornLldpStatus(), root->restoreFromLocal(), root->vflCtx(),
-                            root->vflBcLagGroupInfo()),
+                            root->vflBcLagGroupInfo()}),
             root);
   EXPECT_EQ(root->lldpPopulatorSm(), populator);
 }
