@@ -82,5 +82,6 @@ class LldpCtxMapperSm : public Zem::StateMachine {
 };
 
 Velto::Ptr<LldpCtxMapperSm> lldpCtxMapperSmFactory(LldpCtxMapperSm::Params params);
+inline constexpr auto LldpCtxMapperSmIs = lldpCtxMapperSmFactory;
 
 }  // namespace VornFabricLldp

@@ -50,5 +50,6 @@ Zem::Optional<Lldp::VornTlv> peerVisibleTlv(const Zem::Optional<Lldp::VornTlv>& 
 
 Velto::Ptr<LldpStatusSm> lldpStatusSmFactory(const Velto::Ptr<const Lldp::Status>& localStatus,
                                              const Velto::Ptr<Vorn::Lldp::Status>& remoteStatus);
+inline constexpr auto LldpStatusSmIs = lldpStatusSmFactory;
 
 }  // namespace VornFabricLldp

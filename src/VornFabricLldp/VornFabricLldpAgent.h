@@ -265,6 +265,8 @@ class AgentSm : public Zem::StateMachine {
 };
 
 Velto::Ptr<AgentSm> agentSmFactory(AgentSm::Params params);
+// The creator other units know the root state machine by; the same as the factory.
+inline constexpr auto AgentSmIs = agentSmFactory;
 
 // What the two agent classes share: kernel namespace plumbing, the agent's
 // own records and the root state machine.
