@@ -46,8 +46,8 @@ Velto::Ptr<Vorn::Lldp::Status> lldpStatus(int ports) {
     msap.portId = Lldp::PortId(fmt::format("Ethernet{}", p));
     auto rs = port->remoteSystemIs(1, msap);
     rs->ttlIs(120);
-    rs->vornTlvRxIs(Vorn::Lldp::VornTlv{Vorn::MemberId(2), Vorn::Role::member, Vorn::MemberId(1),
-                                        Vorn::MemberId(1), true, false});
+    rs->vornTlvRxIs(Lldp::VornTlv{Vorn::MemberId(2), Vorn::Role::member, Vorn::MemberId(1), Vorn::MemberId(1), 0}
+                        .lodestoreConnectedIs(true));
   }
   return status;
 }

@@ -27,14 +27,9 @@ using Status = Vorn::Lldp::Status;
 
 Kivo::IntfId port(int i) { return Kivo::IntfId("Ethernet" + std::to_string(i)); }
 
-Vorn::Lldp::VornTlv tlv(bool connected) {
-  Vorn::Lldp::VornTlv t;
-  t.memberId = Vorn::MemberId(2);
-  t.role = Vorn::Role::member;
-  t.expectedPeerId = Vorn::MemberId(1);
-  t.receivedPeerId = Vorn::MemberId(1);
-  t.lodestoreConnected = connected;
-  return t;
+Lldp::VornTlv tlv(bool connected) {
+  return Lldp::VornTlv{Vorn::MemberId(2), Vorn::Role::member, Vorn::MemberId(1), Vorn::MemberId(1), 0}
+      .lodestoreConnectedIs(connected);
 }
 
 Velto::Ptr<Status> statusWith(int ports) {

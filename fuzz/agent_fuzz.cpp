@@ -487,7 +487,7 @@ class Switch {
           Lldp::PortIdSubtype::interfaceName, Lldp::PortId(portIntf(p).stringValue())};
       auto rs = mirror->portStatusIs(portIntf(p))->remoteSystemIs(1, msap);
       rs->ttlIs(1);
-      rs->vornTlvRxIs(Vorn::Lldp::VornTlv{tlv.memberId, tlv.role, tlv.expectedPeerId, tlv.receivedPeerId, true, false});
+      rs->vornTlvRxIs(tlv);
     }
   }
 
@@ -537,11 +537,11 @@ auto sortedKeys(const C& c) {
   return keys;
 }
 
-Zem::Optional<Vorn::Lldp::VornTlv> mirrored(const Zem::Optional<Lldp::VornTlv>& t) {
+Zem::Optional<Lldp::VornTlv> mirrored(const Zem::Optional<Lldp::VornTlv>& t) {
   if (!t) return Zem::none;
-  return Vorn::Lldp::VornTlv{t->memberId, t->role, t->expectedPeerId, t->receivedPeerId,
-                             (t->flags & Lldp::VornTlv::lodestoreConnectedFlag) != 0,
-                             (t->flags & Lldp::VornTlv::singleLinkFlag) != 0};
+  return Lldp::VornTlv{t->memberId, t->role, t->expectedPeerId, t->receivedPeerId, 0}
+      .lodestoreConnectedIs(t->lodestoreConnected())
+      .singleLinkIs(t->singleLink());
 }
 
 class Checker {
@@ -754,13 +754,13 @@ class Checker {
       CHECK(tx->expectedPeerId == ctx->peerMemberId().valueOr(Vorn::MemberId()), what());
       const auto& rx = ctx->rxInfo();
       CHECK(tx->receivedPeerId == (rx && rx->tlv() ? rx->tlv()->memberId : Vorn::MemberId()), what());
-      uint8_t flags = root.vflCtx()->lodestoreConnected() ? Lldp::VornTlv::lodestoreConnectedFlag : 0;
+      bool singleLink = false;
       if (sw_.setup().lagGroups() && lag) {
         const auto info = lag->bcLagGroupInfo(ctx->bcIntf());
-        if (info && info->localMismatchExists() && info->preferredHigigMember() == intf) {
-          flags |= Lldp::VornTlv::singleLinkFlag;
-        }
+        singleLink = info && info->localMismatchExists() && info->preferredHigigMember() == intf;
       }
+      const uint8_t flags =
+          Lldp::VornTlv{}.lodestoreConnectedIs(root.vflCtx()->lodestoreConnected()).singleLinkIs(singleLink).flags;
       CHECK(tx->flags == flags, fmt::format("{}: flags {:#x}, expected {:#x}", intf, tx->flags, flags));
     }
   }

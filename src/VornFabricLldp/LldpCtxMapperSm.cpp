@@ -14,28 +14,19 @@ Zem::Optional<Vorn::MemberId> peerOf(const Vorn::BackplaneChannelConfig& bc) {
 }
 }  // namespace
 
-LldpCtxMapperSm::LldpCtxMapperSm(Vorn::MemberId smid, Velto::Ptr<Oru::TaskScheduler> scheduler,
-                                 Velto::Ptr<const Vorn::MemberConfig> memberConfig,
-                                 Velto::Ptr<const LldpSelectedRsForMember> selectedRs, bool restoreFromLocalBackup,
-                                 Velto::Ptr<CtxForMember> ctxForMember)
-    : smid_(smid),
-      scheduler_(std::move(scheduler)),
-      memberConfig_(std::move(memberConfig)),
-      selectedRs_(std::move(selectedRs)),
-      restoreFromLocalBackup_(restoreFromLocalBackup),
-      ctxForMember_(std::move(ctxForMember)) {
-  ZEM_ASSERT(scheduler_ != nullptr);
-  ZEM_ASSERT(ctxForMember_ != nullptr);
+LldpCtxMapperSm::LldpCtxMapperSm(Params params) : params_(std::move(params)) {
+  ZEM_ASSERT(scheduler() != nullptr);
+  ZEM_ASSERT(ctxForMember() != nullptr);
   staleEntryHoldTime_ = defaultStaleEntryHoldTime;
-  clearStaleEntriesTaskIs(scheduler_, clearStaleEntriesTaskPriority, clearStaleEntriesTaskName);
+  clearStaleEntriesTaskIs(scheduler(), clearStaleEntriesTaskPriority, clearStaleEntriesTaskName);
 
   handleInitialized();
 
-  selectedRsReactor_ = watch(selectedRs_, [this](const Zem::Change& c) { handleSelectedRsChange(c); });
-  memberConfigReactor_ = watch(memberConfig_, [this](const Zem::Change& c) { handleMemberConfigChange(c); });
+  selectedRsReactor_ = watch(selectedRs(), [this](const Zem::Change& c) { handleSelectedRsChange(c); });
+  memberConfigReactor_ = watch(memberConfig(), [this](const Zem::Change& c) { handleMemberConfigChange(c); });
   // Binding the configuration brings every configured member interface in.
-  if (memberConfig_) {
-    for (const auto& bcIntf : memberConfig_->bcConfig().keys()) handleBcConfigReplaced(bcIntf, nullptr);
+  if (memberConfig()) {
+    for (const auto& bcIntf : memberConfig()->bcConfig().keys()) handleBcConfigReplaced(bcIntf, nullptr);
   }
   bindClearStaleEntriesTask();
   constructed_ = true;
@@ -93,51 +84,51 @@ void LldpCtxMapperSm::handleMemberConfigChange(const Zem::Change& c) {
 void LldpCtxMapperSm::handleBcConfigReplaced(const Kivo::IntfId& bcIntf, const Vorn::BackplaneChannelConfig* prev) {
   handleBcConfig(bcIntf);
   // The members of the old channel, then those only the new one has.
-  const Vorn::BackplaneChannelConfig* curr = memberConfig_ ? memberConfig_->bcConfig().find(bcIntf) : nullptr;
+  const Vorn::BackplaneChannelConfig* curr = memberConfig() ? memberConfig()->bcConfig().find(bcIntf) : nullptr;
   Zem::replayDelta(prev, curr, Vorn::BackplaneChannelConfig::memberIntfAttr, Zem::ReplayOrder::oldFirst(),
                    [&](const auto& d) { handleMemberConfig(bcIntf, d.key); });
   handlePeerMemberId(bcIntf);
 }
 
 void LldpCtxMapperSm::handleBcConfig(Kivo::IntfId bcIntf) {
-  if (memberConfig_ && memberConfig_->bcConfig().has(bcIntf)) {
+  if (memberConfig() && memberConfig()->bcConfig().has(bcIntf)) {
     TRACE6("add intfMap for {}", bcIntf);
-    ctxForMember_->intfMapIs(bcIntf);
+    ctxForMember()->intfMapIs(bcIntf);
   } else {
     TRACE6("del intfMap for {}", bcIntf);
-    ctxForMember_->intfMapDel(bcIntf);
+    ctxForMember()->intfMapDel(bcIntf);
   }
 }
 
 void LldpCtxMapperSm::handleMemberConfig(Kivo::IntfId bcIntf, Kivo::IntfId memberIntf) {
-  auto set = ctxForMember_->intfMap(bcIntf);
-  auto bc = memberConfig_ ? memberConfig_->bcConfig(bcIntf) : nullptr;
+  auto set = ctxForMember()->intfMap(bcIntf);
+  auto bc = memberConfig() ? memberConfig()->bcConfig(bcIntf) : nullptr;
   if (bc && bc->memberIntf().has(memberIntf)) {
-    auto existing = ctxForMember_->ctx(memberIntf);
+    auto existing = ctxForMember()->ctx(memberIntf);
     if (existing && existing->bcIntf() != bcIntf) {
       // The interface moved channel; its context names the channel for good.
       TRACE2("remove old tlv mapping for bcIntf={}, memberIntf={}", existing->bcIntf(), memberIntf);
-      ctxForMember_->ctxDel(memberIntf);
+      ctxForMember()->ctxDel(memberIntf);
     }
     TRACE0("add tlv mapping for bcIntf={}, memberIntf={}", bcIntf, memberIntf);
-    auto ctx = ctxForMember_->ctxIs(bcIntf, memberIntf);
+    auto ctx = ctxForMember()->ctxIs(bcIntf, memberIntf);
     if (set) set->memberIs(memberIntf);
     ctx->peerMemberIdIs(peerOf(*bc));
     updateRxInfo(memberIntf);
   } else {
-    ctxForMember_->ctxDel(memberIntf);
+    ctxForMember()->ctxDel(memberIntf);
     if (set) set->memberDel(memberIntf);
     TRACE0("remove tlv mapping for bcIntf={}, memberIntf={}", bcIntf, memberIntf);
   }
 }
 
 void LldpCtxMapperSm::handlePeerMemberId(Kivo::IntfId bcIntf) {
-  auto bc = memberConfig_ ? memberConfig_->bcConfig(bcIntf) : nullptr;
+  auto bc = memberConfig() ? memberConfig()->bcConfig(bcIntf) : nullptr;
   if (!bc) return;
   const auto peer = peerOf(*bc);
   TRACE6("bcIntf: {}, peerMemberId: {}", bcIntf, peer);
   for (const auto& memberIntf : bc->memberIntf().keys()) {
-    if (auto ctx = ctxForMember_->ctx(memberIntf)) ctx->peerMemberIdIs(peer);
+    if (auto ctx = ctxForMember()->ctx(memberIntf)) ctx->peerMemberIdIs(peer);
   }
 }
 
@@ -168,17 +159,17 @@ void LldpCtxMapperSm::handleVornTlv(Kivo::IntfId intfId) {
 }
 
 void LldpCtxMapperSm::handleLastRefreshTime(Kivo::IntfId intfId) {
-  auto ctx = ctxForMember_->ctx(intfId);
+  auto ctx = ctxForMember()->ctx(intfId);
   if (!ctx || !ctx->rxInfo()) return;
-  auto rs = selectedRs_ ? selectedRs_->remoteSystem(intfId) : nullptr;
+  auto rs = selectedRs() ? selectedRs()->remoteSystem(intfId) : nullptr;
   if (!rs) return;
   ctx->rxInfo()->lastRefreshTimeIs(rs->lastRefreshTime());
 }
 
 void LldpCtxMapperSm::updateRxInfo(Kivo::IntfId intfId) {
   TRACE0("");
-  auto ctx = ctxForMember_->ctx(intfId);
-  auto rs = selectedRs_ ? selectedRs_->remoteSystem(intfId) : nullptr;
+  auto ctx = ctxForMember()->ctx(intfId);
+  auto rs = selectedRs() ? selectedRs()->remoteSystem(intfId) : nullptr;
   if (!ctx) {
     TRACE6("memberConfig does not exist for memberIntf={}", intfId);
     return;
@@ -217,52 +208,40 @@ void LldpCtxMapperSm::updateRxInfo(Kivo::IntfId intfId) {
 
 void LldpCtxMapperSm::clearStaleEntries() {
   TRACE0("");
-  for (const auto& memberIntf : ctxForMember_->ctx().keys()) updateRxInfo(memberIntf);
+  for (const auto& memberIntf : ctxForMember()->ctx().keys()) updateRxInfo(memberIntf);
 }
 
 void LldpCtxMapperSm::handleInitialized() {
   TRACE0("");
   // Contexts and sets left by an earlier instance for configuration that has
   // gone since.
-  for (const auto& memberIntf : ctxForMember_->ctx().keys()) {
-    auto ctx = ctxForMember_->ctx(memberIntf);
-    auto bc = memberConfig_ ? memberConfig_->bcConfig(ctx->bcIntf()) : nullptr;
-    if (!bc || !bc->memberIntf().has(memberIntf)) ctxForMember_->ctxDel(memberIntf);
+  for (const auto& memberIntf : ctxForMember()->ctx().keys()) {
+    auto ctx = ctxForMember()->ctx(memberIntf);
+    auto bc = memberConfig() ? memberConfig()->bcConfig(ctx->bcIntf()) : nullptr;
+    if (!bc || !bc->memberIntf().has(memberIntf)) ctxForMember()->ctxDel(memberIntf);
   }
-  for (const auto& bcIntf : ctxForMember_->intfMap().keys()) {
-    auto bc = memberConfig_ ? memberConfig_->bcConfig(bcIntf) : nullptr;
+  for (const auto& bcIntf : ctxForMember()->intfMap().keys()) {
+    auto bc = memberConfig() ? memberConfig()->bcConfig(bcIntf) : nullptr;
     if (!bc) {
-      ctxForMember_->intfMapDel(bcIntf);
+      ctxForMember()->intfMapDel(bcIntf);
       continue;
     }
-    auto set = ctxForMember_->intfMap(bcIntf);
+    auto set = ctxForMember()->intfMap(bcIntf);
     for (const auto& m : set->member().keys()) {
       if (!bc->memberIntf().has(m)) set->memberDel(m);
     }
   }
-  if (restoreFromLocalBackup_) {
+  if (restoreFromLocalBackup()) {
     if (clearStaleEntriesTask_) clearStaleEntriesTask_->scheduleTaskDelay(staleEntryHoldTime_);
   } else {
     clearStaleEntries();
   }
 }
 
-Velto::Ptr<LldpCtxMapperSm> lldpCtxMapperSmFactory(Vorn::MemberId smid, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-                                                   const Velto::Ptr<const Vorn::MemberConfig>& memberConfig,
-                                                   const Velto::Ptr<const LldpSelectedRsForMember>& selectedRs,
-                                                   bool restoreFromLocalBackup,
-                                                   const Velto::Ptr<CtxForMember>& ctxForMember) {
-  auto sm = Velto::make<LldpCtxMapperSm>(smid, scheduler, memberConfig, selectedRs, restoreFromLocalBackup,
-                                         ctxForMember);
+Velto::Ptr<LldpCtxMapperSm> lldpCtxMapperSmFactory(LldpCtxMapperSm::Params params) {
+  auto sm = Velto::make<LldpCtxMapperSm>(std::move(params));
   sm->hasNotificationActiveIs(true);
   return sm;
-}
-
-Velto::Ptr<LldpCtxMapperSm> LldpCtxMapperSmIs(Vorn::MemberId smid, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-                                              const Velto::Ptr<const Vorn::MemberConfig>& memberConfig,
-                                              const Velto::Ptr<const LldpSelectedRsForMember>& selectedRs,
-                                              bool restoreFromLocalBackup, const Velto::Ptr<CtxForMember>& ctxForMember) {
-  return lldpCtxMapperSmFactory(smid, scheduler, memberConfig, selectedRs, restoreFromLocalBackup, ctxForMember);
 }
 
 }  // namespace VornFabricLldp

@@ -25,17 +25,26 @@ class LldpCtxMapperSm : public Zem::StateMachine {
   static constexpr Oru::TaskPriority clearStaleEntriesTaskPriority = 3;
   static constexpr const char* clearStaleEntriesTaskName = "ctxForMember";
 
-  LldpCtxMapperSm(Vorn::MemberId smid, Velto::Ptr<Oru::TaskScheduler> scheduler,
-                  Velto::Ptr<const Vorn::MemberConfig> memberConfig, Velto::Ptr<const LldpSelectedRsForMember> selectedRs,
-                  bool restoreFromLocalBackup, Velto::Ptr<CtxForMember> ctxForMember);
+  // Inputs, as the root state machine hands them over.
+  struct Params {
+    Vorn::MemberId smid;
+    Velto::Ptr<Oru::TaskScheduler> scheduler;
+    Velto::Ptr<const Vorn::MemberConfig> memberConfig;
+    Velto::Ptr<const LldpSelectedRsForMember> selectedRs;
+    bool restoreFromLocalBackup;
+    Velto::Ptr<CtxForMember> ctxForMember;
+    bool operator==(const Params&) const = default;
+  };
+
+  explicit LldpCtxMapperSm(Params params);
   ~LldpCtxMapperSm() override;
 
-  Vorn::MemberId smid() const { return smid_; }
-  const Velto::Ptr<Oru::TaskScheduler>& scheduler() const { return scheduler_; }
-  const Velto::Ptr<const Vorn::MemberConfig>& memberConfig() const { return memberConfig_; }
-  const Velto::Ptr<const LldpSelectedRsForMember>& selectedRs() const { return selectedRs_; }
-  bool restoreFromLocalBackup() const { return restoreFromLocalBackup_; }
-  const Velto::Ptr<CtxForMember>& ctxForMember() const { return ctxForMember_; }
+  Vorn::MemberId smid() const { return params_.smid; }
+  const Velto::Ptr<Oru::TaskScheduler>& scheduler() const { return params_.scheduler; }
+  const Velto::Ptr<const Vorn::MemberConfig>& memberConfig() const { return params_.memberConfig; }
+  const Velto::Ptr<const LldpSelectedRsForMember>& selectedRs() const { return params_.selectedRs; }
+  bool restoreFromLocalBackup() const { return params_.restoreFromLocalBackup; }
+  const Velto::Ptr<CtxForMember>& ctxForMember() const { return params_.ctxForMember; }
 
   Velto::Duration staleEntryHoldTime() const { return staleEntryHoldTime_; }
   void staleEntryHoldTimeIs(Velto::Duration holdTime) { staleEntryHoldTime_ = holdTime; }
@@ -62,12 +71,7 @@ class LldpCtxMapperSm : public Zem::StateMachine {
   void bindClearStaleEntriesTask();
   bool clearStaleEntriesTaskScheduled() const { return clearStaleEntriesTask_ && clearStaleEntriesTask_->taskScheduled(); }
 
-  Vorn::MemberId smid_;
-  Velto::Ptr<Oru::TaskScheduler> scheduler_;
-  Velto::Ptr<const Vorn::MemberConfig> memberConfig_;
-  Velto::Ptr<const LldpSelectedRsForMember> selectedRs_;
-  bool restoreFromLocalBackup_;
-  Velto::Ptr<CtxForMember> ctxForMember_;
+  Params params_;
   Velto::Duration staleEntryHoldTime_ = defaultStaleEntryHoldTime;
   Velto::Ptr<Oru::TimerTask> clearStaleEntriesTask_;
   bool constructed_ = false;
@@ -77,14 +81,7 @@ class LldpCtxMapperSm : public Zem::StateMachine {
   Zem::Reactor clearStaleEntriesTaskReactor_;
 };
 
-Velto::Ptr<LldpCtxMapperSm> lldpCtxMapperSmFactory(Vorn::MemberId smid, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-                                                   const Velto::Ptr<const Vorn::MemberConfig>& memberConfig,
-                                                   const Velto::Ptr<const LldpSelectedRsForMember>& selectedRs,
-                                                   bool restoreFromLocalBackup,
-                                                   const Velto::Ptr<CtxForMember>& ctxForMember);
-Velto::Ptr<LldpCtxMapperSm> LldpCtxMapperSmIs(Vorn::MemberId smid, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-                                              const Velto::Ptr<const Vorn::MemberConfig>& memberConfig,
-                                              const Velto::Ptr<const LldpSelectedRsForMember>& selectedRs,
-                                              bool restoreFromLocalBackup, const Velto::Ptr<CtxForMember>& ctxForMember);
+Velto::Ptr<LldpCtxMapperSm> lldpCtxMapperSmFactory(LldpCtxMapperSm::Params params);
+inline constexpr auto LldpCtxMapperSmIs = lldpCtxMapperSmFactory;
 
 }  // namespace VornFabricLldp

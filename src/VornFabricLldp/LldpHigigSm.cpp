@@ -49,50 +49,34 @@ std::string stringValue(MembershipValidity v) {
 // ===========================================================================
 // LldpHigigMemberIntfSm
 
-LldpHigigMemberIntfSm::LldpHigigMemberIntfSm(Vorn::MemberId smid, Vorn::Role role,
-                                             Velto::Ptr<Oru::TaskScheduler> scheduler,
-                                             Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer> selector,
-                                             bool initialStateFromPstore, Velto::Ptr<const MemberCtx> ctx,
-                                             Velto::Ptr<const Lldp::Config> config, Kivo::IntfId memberIntf,
-                                             Velto::Ptr<const Vorn::AsicsWarm> vornAsicsWarm,
-                                             Velto::Ptr<IntfStatus> negotiatedIntfStatus)
-    : smid_(smid),
-      role_(role),
-      scheduler_(std::move(scheduler)),
-      selector_(std::move(selector)),
-      initialStateFromPstore_(initialStateFromPstore),
-      ctx_(std::move(ctx)),
-      config_(std::move(config)),
-      memberIntf_(memberIntf),
-      vornAsicsWarm_(std::move(vornAsicsWarm)),
-      negotiatedIntfStatus_(std::move(negotiatedIntfStatus)) {
+LldpHigigMemberIntfSm::LldpHigigMemberIntfSm(Params params) : params_(std::move(params)) {
   checkInputs();
   // The status entry carries the state a previous instance reached (or the
   // one the manager chose), so a rebuilt machine resumes from it.
-  state_ = negotiatedIntfStatus_ ? negotiatedIntfStatus_->state() : State::ethLinkDown;
+  state_ = negotiatedIntfStatus() ? negotiatedIntfStatus()->state() : State::ethLinkDown;
   higigPendingTlvReceived_ = 0;
   // A task's reactor is bound with the task: binding runs nothing, and no
   // task can fire before the constructor returns.
-  const std::string intf = memberIntf_.stringValue();
-  higigStartedTaskIs(scheduler_, taskPriority, "higigStarted-" + intf);
-  higigPendingTaskIs(scheduler_, taskPriority, "higigPending-" + intf);
-  higigAsicsWarmFailsafeTimerTaskIs(scheduler_, taskPriority, "higigAsicsWarmFailsafe-" + intf);
-  higigWaitSsrFailsafeTimerTaskIs(scheduler_, taskPriority, "higigWaitSsrFailsafe-" + intf);
-  higigWaitAsicsWarmHoldTimeTaskIs(scheduler_, taskPriority, "higigWaitAsicsWarmHoldTime-" + intf);
+  const std::string intf = memberIntf().stringValue();
+  higigStartedTaskIs(scheduler(), taskPriority, "higigStarted-" + intf);
+  higigPendingTaskIs(scheduler(), taskPriority, "higigPending-" + intf);
+  higigAsicsWarmFailsafeTimerTaskIs(scheduler(), taskPriority, "higigAsicsWarmFailsafe-" + intf);
+  higigWaitSsrFailsafeTimerTaskIs(scheduler(), taskPriority, "higigWaitSsrFailsafe-" + intf);
+  higigWaitAsicsWarmHoldTimeTaskIs(scheduler(), taskPriority, "higigWaitAsicsWarmHoldTime-" + intf);
 
-  vornAsicsWarmDispatch_ = watch(vornAsicsWarm_, [this](const Zem::Change& c) {
+  vornAsicsWarmDispatch_ = watch(vornAsicsWarm(), [this](const Zem::Change& c) {
     if (c.is(Vorn::AsicsWarm::memberAsicsWarmAttr) && !destroying_) handleAsicsWarm();
   });
 
   // Publish the starting state and arm its timers before looking at inputs.
   handleState(Zem::none);
 
-  ctxReactor_ = watch(ctx_, [this](const Zem::Change& c) { handleCtx(c); });
-  if (ctx_->rxInfo()) handleRefreshTime();
+  ctxReactor_ = watch(ctx(), [this](const Zem::Change& c) { handleCtx(c); });
+  if (ctx()->rxInfo()) handleRefreshTime();
 
-  selectorReactor_ = watch(selector_, [this](const Zem::Change& c) { handleSelector(c); });
+  selectorReactor_ = watch(selector(), [this](const Zem::Change& c) { handleSelector(c); });
   bindServiceCtx();
-  if (selector_ && selector_->serviceCtx()) handleLodestoreMountsComplete();
+  if (selector() && selector()->serviceCtx()) handleLodestoreMountsComplete();
 
   handleInitialized();
 }
@@ -107,21 +91,15 @@ LldpHigigMemberIntfSm::~LldpHigigMemberIntfSm() {
   hasNotificationActiveIs(false);
 }
 
-Velto::Ptr<LldpHigigMemberIntfSm> lldpHigigMemberIntfSmFactory(
-    Vorn::MemberId smid, Vorn::Role role, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-    const Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>& selector, bool initialStateFromPstore,
-    const Velto::Ptr<const MemberCtx>& ctx, const Velto::Ptr<const Lldp::Config>& config,
-    const Kivo::IntfId& memberIntf, const Velto::Ptr<const Vorn::AsicsWarm>& vornAsicsWarm,
-    const Velto::Ptr<LldpHigigMemberIntfSm::IntfStatus>& negotiatedIntfStatus) {
-  auto sm = Velto::make<LldpHigigMemberIntfSm>(smid, role, scheduler, selector, initialStateFromPstore, ctx, config,
-                                               memberIntf, vornAsicsWarm, negotiatedIntfStatus);
+Velto::Ptr<LldpHigigMemberIntfSm> lldpHigigMemberIntfSmFactory(LldpHigigMemberIntfSm::Params params) {
+  auto sm = Velto::make<LldpHigigMemberIntfSm>(std::move(params));
   sm->hasNotificationActiveIs(true);
   return sm;
 }
 
 void LldpHigigMemberIntfSm::handleInitialized() {
-  TRACE0("init higig member intf SM for {}; initialStateFromPstore: {}", memberIntf_, initialStateFromPstore_);
-  if (!membershipVerification() && negotiatedIntfStatus_) negotiatedIntfStatus_->membershipValidIs(true);
+  TRACE0("init higig member intf SM for {}; initialStateFromPstore: {}", memberIntf(), initialStateFromPstore());
+  if (!membershipVerification() && negotiatedIntfStatus()) negotiatedIntfStatus()->membershipValidIs(true);
 }
 
 // --- Reactors ----------------------------------------------------------------
@@ -140,13 +118,13 @@ void LldpHigigMemberIntfSm::handleSelector(const Zem::Change& c) {
   // Changes inside the context arrive through its own reactor.
   if (!c.is(Vorn::ServiceLocalRemoteSynchronizer::serviceCtxAttr) || c.nested()) return;
   bindServiceCtx();
-  if (selector_->serviceCtx()) handleLodestoreMountsComplete();
+  if (selector()->serviceCtx()) handleLodestoreMountsComplete();
 }
 
 void LldpHigigMemberIntfSm::bindServiceCtx() {
   serviceCtxReactor_.reset();
-  if (!selector_) return;
-  serviceCtxReactor_ = watch(selector_->serviceCtx(), [this](const Zem::Change& c) {
+  if (!selector()) return;
+  serviceCtxReactor_ = watch(selector()->serviceCtx(), [this](const Zem::Change& c) {
     if (c.is(Vorn::ServiceCtx::lodestoreMountsCompleteAttr)) handleLodestoreMountsComplete();
   });
 }
@@ -161,8 +139,8 @@ void LldpHigigMemberIntfSm::stateIs(State s) {
 }
 
 void LldpHigigMemberIntfSm::handleState(const Zem::Optional<State>& prev) {
-  TRACE6("memberIntf: {}, state: {} -> {}", memberIntf_, prev, state_);
-  if (auto& out = negotiatedIntfStatus_) {
+  TRACE6("memberIntf: {}, state: {} -> {}", memberIntf(), prev, state_);
+  if (auto& out = negotiatedIntfStatus()) {
     out->fabricModeIs(inBackplaneMode(state_));
     // While verification is on, other agents may trust the link only once
     // the peer has been verified and negotiation has begun.
@@ -175,18 +153,18 @@ void LldpHigigMemberIntfSm::handleState(const Zem::Optional<State>& prev) {
       // Announce backplane mode for one transmit interval before switching,
       // so the peer hears it before the link changes under it. The populator
       // always sets the interval in milliseconds.
-      higigStarted_.arm((config_ ? config_->messageTxInterval() : 100) / 1000.0);
+      higigStarted_.arm((config() ? config()->messageTxInterval() : 100) / 1000.0);
       break;
     case State::higigPending:
       higigPendingTlvReceived_ = 0;
       higigPending_.arm(defaultHigigPendingTimeout_);
       break;
     case State::higigWaitSsr:
-      TRACE6("Entering higigWaitSsr for {}, waiting for non-candidate TLV", memberIntf_);
+      TRACE6("Entering higigWaitSsr for {}, waiting for non-candidate TLV", memberIntf());
       waitSsrFailsafe_.arm(higigWaitSsrFailsafeDuration_);
       break;
     case State::higigWaitAsicsWarm:
-      TRACE6("Entering higigWaitAsicsWarm for {}, schedule 5s hold timer", memberIntf_);
+      TRACE6("Entering higigWaitAsicsWarm for {}, schedule 5s hold timer", memberIntf());
       asicsWarmHoldTime_.arm(higigWaitAsicsWarmHoldTimeDuration_);
       maybeStartFailsafeTimer();
       maybeExitHigigWaitAsicsWarm();
@@ -197,37 +175,37 @@ void LldpHigigMemberIntfSm::handleState(const Zem::Optional<State>& prev) {
 }
 
 uint32_t LldpHigigMemberIntfSm::higigConfirmedPktsMin() const {
-  if (!config_) return higigConfirmedTimeMin_ * 10;
-  const uint32_t interval = config_->messageTxInterval();
+  if (!config()) return higigConfirmedTimeMin_ * 10;
+  const uint32_t interval = config()->messageTxInterval();
   ZEM_ASSERT(interval != 0);
-  return config_->isMessageTxTimeInMs() ? higigConfirmedTimeMin_ * 1000 / interval : higigConfirmedTimeMin_ / interval;
+  return config()->isMessageTxTimeInMs() ? higigConfirmedTimeMin_ * 1000 / interval : higigConfirmedTimeMin_ / interval;
 }
 
 // --- Verdicts ------------------------------------------------------------------
 
 Zem::Optional<Lldp::VornTlv> LldpHigigMemberIntfSm::heldTlv() const {
-  const auto& rx = ctx_->rxInfo();
+  const auto& rx = ctx()->rxInfo();
   return rx ? rx->tlv() : Zem::none;
 }
 
 Zem::Optional<Velto::String> LldpHigigMemberIntfSm::getMembershipMismatchReason() const {
   const auto tlv = heldTlv();
   if (!tlv) return Zem::none;
-  const auto& peer = ctx_->peerMemberId();
+  const auto& peer = ctx()->peerMemberId();
   const auto received = Vorn::optionalMemberId(tlv->receivedPeerId);
   const auto expected = Vorn::optionalMemberId(tlv->expectedPeerId);
   const bool peerIdFault = !peer || *peer != tlv->memberId;
-  const bool receivedIdFault = received && *received != smid_;
-  const bool expectedIdFault = !expected || *expected != smid_;
+  const bool receivedIdFault = received && *received != smid();
+  const bool expectedIdFault = !expected || *expected != smid();
   if (!peerIdFault && !receivedIdFault && !expectedIdFault) return Zem::none;
   if (!membershipVerification()) return Zem::none;
   if (peerIdFault) {
     return fmt::format("expected peer ID: {}, peer ID: {}", memberIdText(peer), tlv->memberId.stringValue());
   }
   if (receivedIdFault) {
-    return fmt::format("peer received local ID: {}, local ID: {}", memberIdText(received), smid_.stringValue());
+    return fmt::format("peer received local ID: {}, local ID: {}", memberIdText(received), smid().stringValue());
   }
-  return fmt::format("peer expected local ID: {}, local ID: {}", memberIdText(expected), smid_.stringValue());
+  return fmt::format("peer expected local ID: {}, local ID: {}", memberIdText(expected), smid().stringValue());
 }
 
 MembershipValidity LldpHigigMemberIntfSm::getMembershipValidity() const {
@@ -239,40 +217,40 @@ MembershipValidity LldpHigigMemberIntfSm::getMembershipValidity() const {
 }
 
 bool LldpHigigMemberIntfSm::asicsWarm() const {
-  if (!vornAsicsWarm_ || destroying_) {
+  if (!vornAsicsWarm() || destroying_) {
     TRACE2("vornAsicsWarm object not available (null or being destroyed)");
     return false;
   }
-  const auto& peer = ctx_->peerMemberId();
+  const auto& peer = ctx()->peerMemberId();
   if (!peer) return false;
-  return vornAsicsWarm_->memberAsicsWarm(smid_) && vornAsicsWarm_->memberAsicsWarm(*peer);
+  return vornAsicsWarm()->memberAsicsWarm(smid()) && vornAsicsWarm()->memberAsicsWarm(*peer);
 }
 
 bool LldpHigigMemberIntfSm::lodestoreMountsComplete() const {
-  return selector_ && selector_->serviceCtx() && selector_->serviceCtx()->lodestoreMountsComplete();
+  return selector() && selector()->serviceCtx() && selector()->serviceCtx()->lodestoreMountsComplete();
 }
 
 void LldpHigigMemberIntfSm::logError(const char* reason) const {
-  Syslog::log(Syslog::VORN_BACKPLANE_INTF_ERROR, {memberIntf_.stringValue(), ctx_->bcIntf().stringValue(), reason});
+  Syslog::log(Syslog::VORN_BACKPLANE_INTF_ERROR, {memberIntf().stringValue(), ctx()->bcIntf().stringValue(), reason});
 }
 
 // --- TLV refresh -----------------------------------------------------------------
 
 void LldpHigigMemberIntfSm::handleRefreshTime() {
-  if (ctx_->rxInfoIncomplete()) return;
+  if (ctx()->rxInfoIncomplete()) return;
   const auto tlv = heldTlv();
-  TRACE7("memberIntf={}, tlvReceived={}", memberIntf_, tlv.hasValue());
-  if (negotiatedIntfStatus_) negotiatedIntfStatus_->tlvReceivedIs(tlv.hasValue());
+  TRACE7("memberIntf={}, tlvReceived={}", memberIntf(), tlv.hasValue());
+  if (negotiatedIntfStatus()) negotiatedIntfStatus()->tlvReceivedIs(tlv.hasValue());
 
   const MembershipValidity verdict = getMembershipValidity();
   if (verdict == MembershipValidity::membershipMismatch) {
     // Reported once on the way down; a peer that keeps sending the wrong
     // IDs does not flood the log.
     if (state_ == State::ethLinkUp) return;
-    TRACE6("memberIntf: {}, membership mismatch", memberIntf_);
+    TRACE6("memberIntf: {}, membership mismatch", memberIntf());
     const auto reason = getMembershipMismatchReason();
     Syslog::log(Syslog::VORN_BACKPLANE_INTF_MISMATCH,
-                {ctx_->bcIntf().stringValue(), memberIntf_.stringValue(), reason.valueOr("")});
+                {ctx()->bcIntf().stringValue(), memberIntf().stringValue(), reason.valueOr("")});
     stateIs(State::ethLinkUp);
     return;
   }
@@ -291,14 +269,14 @@ void LldpHigigMemberIntfSm::handleRefreshTime() {
         higigConfirmedMembershipMissingHelper();
         break;
       case State::higigWaitAsicsWarm:
-        TRACE6("LLDP timeout in higigWaitAsicsWarm for {}, waiting for hold timer (5s)", memberIntf_);
+        TRACE6("LLDP timeout in higigWaitAsicsWarm for {}, waiting for hold timer (5s)", memberIntf());
         break;
       default:
         break;
     }
-    if (negotiatedIntfStatus_) {
-      negotiatedIntfStatus_->peerConnectedToLodestoreIs(false);
-      negotiatedIntfStatus_->peerRoleIs(Zem::none);
+    if (negotiatedIntfStatus()) {
+      negotiatedIntfStatus()->peerConnectedToLodestoreIs(false);
+      negotiatedIntfStatus()->peerRoleIs(Zem::none);
     }
     return;
   }
@@ -317,14 +295,14 @@ void LldpHigigMemberIntfSm::handleRefreshTime() {
     case State::higigPending:
       higigPendingTlvReceivedInc(1);
       if (higigPendingTlvReceived_ >= higigConfirmedPktsMin()) {
-        Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {memberIntf_.stringValue(), ctx_->bcIntf().stringValue()});
+        Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {memberIntf().stringValue(), ctx()->bcIntf().stringValue()});
         stateIs(State::higigConfirmed);
         higigPending_.stop();
       }
       break;
     case State::higigConfirmed:
       if (higigPending_.armed()) {
-        TRACE2("memberIntf: {}, state: {}; cancelling higig pending timer", memberIntf_, state_);
+        TRACE2("memberIntf: {}, state: {}; cancelling higig pending timer", memberIntf(), state_);
         higigPending_.stop();
       }
       if (verdict == MembershipValidity::membershipMissing) higigConfirmedMembershipMissingHelper();
@@ -333,25 +311,25 @@ void LldpHigigMemberIntfSm::handleRefreshTime() {
       maybeExitHigigWaitSsr();
       break;
     case State::higigWaitAsicsWarm:
-      TRACE7("Received TLV in higigWaitAsicsWarm for {}, reset hold timer", memberIntf_);
+      TRACE7("Received TLV in higigWaitAsicsWarm for {}, reset hold timer", memberIntf());
       asicsWarmHoldTime_.arm(higigWaitAsicsWarmHoldTimeDuration_);
       break;
   }
-  if (negotiatedIntfStatus_) {
-    negotiatedIntfStatus_->peerConnectedToLodestoreIs((tlv->flags & Lldp::VornTlv::lodestoreConnectedFlag) != 0);
-    negotiatedIntfStatus_->peerRoleIs(tlv->role);
+  if (negotiatedIntfStatus()) {
+    negotiatedIntfStatus()->peerConnectedToLodestoreIs(tlv->lodestoreConnected());
+    negotiatedIntfStatus()->peerRoleIs(tlv->role);
   }
 }
 
 void LldpHigigMemberIntfSm::higigConfirmedMembershipMissingHelper() {
   if (state_ != State::higigConfirmed || getMembershipValidity() != MembershipValidity::membershipMissing) return;
-  const char* cause = ctx_->rxInfo() ? "TLV TX not seen by peer" : "TLV RX timeout";
-  if (role_ == Vorn::candidate()) {
+  const char* cause = ctx()->rxInfo() ? "TLV TX not seen by peer" : "TLV RX timeout";
+  if (role() == Vorn::candidate()) {
     // A candidate cannot decide the link's mode; the group it joins will.
     TRACE6("candidate mode; staying in higigConfirmed after {}", cause);
     return;
   }
-  const auto& prevTlv = ctx_->prevTlv();
+  const auto& prevTlv = ctx()->prevTlv();
   if (prevTlv && prevTlv->role == Vorn::candidate()) {
     // A peer last heard as a candidate is rebooting into the group: keep
     // the link in backplane mode until it is back.
@@ -367,7 +345,7 @@ void LldpHigigMemberIntfSm::higigConfirmedMembershipMissingHelper() {
 void LldpHigigMemberIntfSm::handlePeerMemberId(const Zem::Optional<Vorn::MemberId>& prev) {
   switch (getMembershipValidity()) {
     case MembershipValidity::membershipMissing:
-      TRACE6("memberIntf: {}; membership missing", memberIntf_);
+      TRACE6("memberIntf: {}; membership missing", memberIntf());
       if (state_ == State::higigStarted) {
         stateIs(State::ethLinkDown);
       } else if (state_ == State::higigConfirmed) {
@@ -375,18 +353,18 @@ void LldpHigigMemberIntfSm::handlePeerMemberId(const Zem::Optional<Vorn::MemberI
       }
       break;
     case MembershipValidity::membershipMismatch: {
-      TRACE6("memberIntf: {}; bcConfig peerMemberId changed from {} to {}; membership invalid", memberIntf_, prev,
-             ctx_->peerMemberId());
+      TRACE6("memberIntf: {}; bcConfig peerMemberId changed from {} to {}; membership invalid", memberIntf(), prev,
+             ctx()->peerMemberId());
       const auto reason = getMembershipMismatchReason();
       Syslog::log(Syslog::VORN_BACKPLANE_INTF_MISMATCH,
-                  {ctx_->bcIntf().stringValue(), memberIntf_.stringValue(), reason.valueOr("")});
+                  {ctx()->bcIntf().stringValue(), memberIntf().stringValue(), reason.valueOr("")});
       stateIs(State::ethLinkUp);
       break;
     }
     case MembershipValidity::valid:
       break;
   }
-  if (ctx_->peerMemberId()) handleAsicsWarm();
+  if (ctx()->peerMemberId()) handleAsicsWarm();
 }
 
 // --- Peer reboot: waiting for the peer and for the ASICs ------------------------
@@ -396,14 +374,14 @@ void LldpHigigMemberIntfSm::maybeExitHigigWaitSsr() {
   const auto tlv = heldTlv();
   if (!tlv || tlv->role == Vorn::candidate() || getMembershipValidity() != MembershipValidity::valid) return;
   waitSsrFailsafe_.stop();
-  TRACE6("memberIntf: {}, state: {} -> {} (received non-candidate TLV with valid membership)", memberIntf_, state_,
+  TRACE6("memberIntf: {}, state: {} -> {} (received non-candidate TLV with valid membership)", memberIntf(), state_,
          State::higigWaitAsicsWarm);
   stateIs(State::higigWaitAsicsWarm);
 }
 
 void LldpHigigMemberIntfSm::handleAsicsWarm() {
   if (!asicsWarm()) {
-    TRACE7("asicsWarm false for {}, ignoring", memberIntf_);
+    TRACE7("asicsWarm false for {}, ignoring", memberIntf());
     return;
   }
   if (state_ == State::higigWaitSsr) {
@@ -415,13 +393,13 @@ void LldpHigigMemberIntfSm::handleAsicsWarm() {
 
 void LldpHigigMemberIntfSm::maybeExitHigigWaitAsicsWarm() {
   if (state_ != State::higigWaitAsicsWarm || !asicsWarm()) return;
-  TRACE6("Asics are warm for {}, exiting higigWaitAsicsWarm", memberIntf_);
+  TRACE6("Asics are warm for {}, exiting higigWaitAsicsWarm", memberIntf());
   exitHigigWaitAsicsWarm();
 }
 
 void LldpHigigMemberIntfSm::exitHigigWaitAsicsWarm() {
   if (state_ != State::higigWaitAsicsWarm) return;
-  TRACE6("Exiting higigWaitAsicsWarm: {} -> ? for intf {}", state_, memberIntf_);
+  TRACE6("Exiting higigWaitAsicsWarm: {} -> ? for intf {}", state_, memberIntf());
   asicsWarmFailsafe_.stop();
   asicsWarmHoldTime_.stop();
   if (getMembershipValidity() == MembershipValidity::valid) {
@@ -442,7 +420,7 @@ void LldpHigigMemberIntfSm::maybeStartFailsafeTimer() {
   }
   if (asicsWarmFailsafe_.armed()) return;
   TRACE6("lodestoreMountsComplete true, schedule {} second failsafe timer on {}", higigAsicsWarmFailsafeDuration_,
-         memberIntf_);
+         memberIntf());
   asicsWarmFailsafe_.arm(higigAsicsWarmFailsafeDuration_);
 }
 
@@ -454,26 +432,26 @@ void LldpHigigMemberIntfSm::handleLodestoreMountsComplete() {
 
 void LldpHigigMemberIntfSm::handleHigigStartedTaskRun() {
   if (state_ != State::higigStarted) return;
-  TRACE6("memberIntf: {}", memberIntf_);
+  TRACE6("memberIntf: {}", memberIntf());
   stateIs(State::higigPending);
 }
 
 void LldpHigigMemberIntfSm::handleHigigPendingTaskRun() {
   if (state_ != State::higigPending) return;
-  TRACE6("higig pending task run for intf {}", memberIntf_);
+  TRACE6("higig pending task run for intf {}", memberIntf());
   logError("negotiation timed out");
   stateIs(State::ethLinkDown);
 }
 
 void LldpHigigMemberIntfSm::handleHigigWaitSsrFailsafeTaskRun() {
   TRACE6("higigWaitSsr failsafe timer expired ({}s) for intf {} in state {}", higigWaitSsrFailsafeDuration_,
-         memberIntf_, state_);
+         memberIntf(), state_);
   if (state_ != State::higigWaitSsr) {
     TRACE2("higigWaitSsr failsafe timer fired but state is {}, ignore", state_);
     return;
   }
   TRACE6("higigWaitSsr failsafe: {}s timeout expired, transitioning to higigWaitAsicsWarm for {}",
-         higigWaitSsrFailsafeDuration_, memberIntf_);
+         higigWaitSsrFailsafeDuration_, memberIntf());
   stateIs(State::higigWaitAsicsWarm);
 }
 
@@ -482,12 +460,12 @@ void LldpHigigMemberIntfSm::handleHigigWaitAsicsWarmHoldTimeTaskRun() {
     TRACE2("higigWaitAsicsWarm hold timer fired but state is {}, ignore", state_);
     return;
   }
-  TRACE6("higigWaitAsicsWarm hold time expired (5s without TLVs) for intf {}", memberIntf_);
+  TRACE6("higigWaitAsicsWarm hold time expired (5s without TLVs) for intf {}", memberIntf());
   exitHigigWaitAsicsWarm();
 }
 
 void LldpHigigMemberIntfSm::handleHigigAsicsWarmFailsafeTaskRun() {
-  TRACE6("Failsafe timer expired (5 min) for intf {} in state {}", memberIntf_, state_);
+  TRACE6("Failsafe timer expired (5 min) for intf {} in state {}", memberIntf(), state_);
   if (state_ != State::higigWaitAsicsWarm) {
     TRACE2("Failsafe timer fired but state is {}, ignore", state_);
     return;
@@ -531,22 +509,9 @@ void LldpHigigMemberIntfSm::higigWaitAsicsWarmHoldTimeTaskDel() { timerTaskDel(a
 // ===========================================================================
 // LldpHigigSm
 
-LldpHigigSm::LldpHigigSm(Vorn::MemberId smid, Vorn::Role role, Velto::Ptr<Oru::TaskScheduler> scheduler,
-                         Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer> selector,
-                         Velto::Ptr<const CtxForMember> ctxForMember, Velto::Ptr<const Lldp::Config> config,
-                         Velto::Ptr<const Lldp::Status> status, Velto::Ptr<const Vorn::AsicsWarm> vornAsicsWarm,
-                         Velto::Ptr<Vorn::BackplaneChannelStatus> negotiatedBcStatus)
-    : smid_(smid),
-      role_(role),
-      scheduler_(std::move(scheduler)),
-      selector_(std::move(selector)),
-      ctxForMember_(std::move(ctxForMember)),
-      config_(std::move(config)),
-      status_(std::move(status)),
-      vornAsicsWarm_(std::move(vornAsicsWarm)),
-      negotiatedBcStatus_(std::move(negotiatedBcStatus)) {
+LldpHigigSm::LldpHigigSm(Params params) : params_(std::move(params)) {
   checkInputs();
-  ctxForMemberReactor_ = watch(ctxForMember_, [this](const Zem::Change& c) { handleCtxForMember(c); });
+  ctxForMemberReactor_ = watch(ctxForMember(), [this](const Zem::Change& c) { handleCtxForMember(c); });
   handleInitialized();
 }
 
@@ -557,16 +522,8 @@ void LldpHigigSm::checkInputs() const {
 
 LldpHigigSm::~LldpHigigSm() { hasNotificationActiveIs(false); }
 
-Velto::Ptr<LldpHigigSm> lldpHigigSmFactory(Vorn::MemberId smid, Vorn::Role role,
-                                           const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-                                           const Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>& selector,
-                                           const Velto::Ptr<const CtxForMember>& ctxForMember,
-                                           const Velto::Ptr<const Lldp::Config>& config,
-                                           const Velto::Ptr<const Lldp::Status>& status,
-                                           const Velto::Ptr<const Vorn::AsicsWarm>& vornAsicsWarm,
-                                           const Velto::Ptr<Vorn::BackplaneChannelStatus>& negotiatedBcStatus) {
-  auto sm = Velto::make<LldpHigigSm>(smid, role, scheduler, selector, ctxForMember, config, status, vornAsicsWarm,
-                                     negotiatedBcStatus);
+Velto::Ptr<LldpHigigSm> lldpHigigSmFactory(LldpHigigSm::Params params) {
+  auto sm = Velto::make<LldpHigigSm>(std::move(params));
   sm->hasNotificationActiveIs(true);
   return sm;
 }
@@ -579,25 +536,25 @@ void LldpHigigSm::hasNotificationActiveIs(bool active) {
 void LldpHigigSm::handleInitialized() {
   TRACE0("handleInitialized");
   ZEM_ASSERT(selector() != nullptr);
-  const auto& intfMap = ctxForMember_->intfMap();
+  const auto& intfMap = ctxForMember()->intfMap();
 
   // Whatever a previous instance left for channels and members that are no
   // longer configured goes first.
-  for (const auto& bcIntf : negotiatedBcStatus_->bcMemberStatus().keys()) {
-    auto set = ctxForMember_->intfMap(bcIntf);
+  for (const auto& bcIntf : negotiatedBcStatus()->bcMemberStatus().keys()) {
+    auto set = ctxForMember()->intfMap(bcIntf);
     if (!set) {
-      negotiatedBcStatus_->bcMemberStatusDel(bcIntf);
+      negotiatedBcStatus()->bcMemberStatusDel(bcIntf);
       continue;
     }
-    auto bcStatus = negotiatedBcStatus_->bcMemberStatus(bcIntf);
+    auto bcStatus = negotiatedBcStatus()->bcMemberStatus(bcIntf);
     for (const auto& memberIntf : bcStatus->memberIntfStatus().keys()) {
       if (!set->memberHas(memberIntf)) bcStatus->memberIntfStatusDel(memberIntf);
     }
   }
 
   for (const auto& bcIntf : sorted(intfMap.keys())) {
-    if (!negotiatedBcStatus_->bcMemberStatus().has(bcIntf)) handleIntfMap(bcIntf);
-    auto set = ctxForMember_->intfMap(bcIntf);
+    if (!negotiatedBcStatus()->bcMemberStatus().has(bcIntf)) handleIntfMap(bcIntf);
+    auto set = ctxForMember()->intfMap(bcIntf);
     if (!set) continue;
     for (const auto& memberIntf : sorted(set->member().keys())) {
       if (memberIntfStatus(bcIntf, memberIntf)) {
@@ -629,38 +586,38 @@ void LldpHigigSm::handleCtxForMember(const Zem::Change& c) {
   // either set is re-examined, the old set's first.
   const Velto::Ptr<const MemberIntfSet> old(set->prev);
   handleIntfMap(bcIntf);
-  Zem::replayDelta(old.get(), ctxForMember_->intfMap(bcIntf).get(), MemberIntfSet::memberAttr,
+  Zem::replayDelta(old.get(), ctxForMember()->intfMap(bcIntf).get(), MemberIntfSet::memberAttr,
                    Zem::ReplayOrder::oldFirst(), [&](const auto& member) { handleIntfMapMember(bcIntf, member.key); });
 }
 
 bool LldpHigigSm::memberSetHas(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf) const {
-  auto set = ctxForMember_->intfMap(bcIntf);
+  auto set = ctxForMember()->intfMap(bcIntf);
   return set && set->memberHas(memberIntf);
 }
 
 Velto::Ptr<LldpHigigMemberIntfSm::IntfStatus> LldpHigigSm::memberIntfStatus(const Kivo::IntfId& bcIntf,
                                                                             const Kivo::IntfId& memberIntf) const {
-  auto bcStatus = negotiatedBcStatus_->bcMemberStatus(bcIntf);
+  auto bcStatus = negotiatedBcStatus()->bcMemberStatus(bcIntf);
   return bcStatus ? bcStatus->memberIntfStatus(memberIntf) : nullptr;
 }
 
 bool LldpHigigSm::childWanted(const Kivo::IntfId& memberIntf) const {
-  auto ctx = ctxForMember_->ctx(memberIntf);
+  auto ctx = ctxForMember()->ctx(memberIntf);
   return ctx && memberSetHas(ctx->bcIntf(), memberIntf) && memberIntfStatus(ctx->bcIntf(), memberIntf);
 }
 
 void LldpHigigSm::handleIntfMap(const Kivo::IntfId& bcIntf) {
-  if (ctxForMember_->intfMap().has(bcIntf)) {
+  if (ctxForMember()->intfMap().has(bcIntf)) {
     TRACE0("add bcIntf {}", bcIntf);
-    negotiatedBcStatus_->bcMemberStatusIs(bcIntf);
+    negotiatedBcStatus()->bcMemberStatusIs(bcIntf);
   } else {
     TRACE0("del bcIntf {}", bcIntf);
-    negotiatedBcStatus_->bcMemberStatusDel(bcIntf);
+    negotiatedBcStatus()->bcMemberStatusDel(bcIntf);
   }
 }
 
 void LldpHigigSm::handleIntfMapMember(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf) {
-  auto bcStatus = negotiatedBcStatus_->bcMemberStatus(bcIntf);
+  auto bcStatus = negotiatedBcStatus()->bcMemberStatus(bcIntf);
   if (!bcStatus) {
     maybeDelHigigSm(memberIntf);
     return;
@@ -680,7 +637,7 @@ void LldpHigigSm::handleIntfMapMember(const Kivo::IntfId& bcIntf, const Kivo::In
 
 void LldpHigigSm::handleCtx(const Kivo::IntfId& memberIntf) {
   TRACE0("memberIntf {}", memberIntf);
-  auto ctx = ctxForMember_->ctx(memberIntf);
+  auto ctx = ctxForMember()->ctx(memberIntf);
   if (!ctx) {
     maybeDelHigigSm(memberIntf);
     return;
@@ -700,17 +657,17 @@ void LldpHigigSm::maybeDelHigigSm(const Kivo::IntfId& memberIntf) {
 
 void LldpHigigSm::maybeAddHigigSm(const Kivo::IntfId& memberIntf, bool keepOldState) {
   if (!childWanted(memberIntf)) return;
-  auto ctx = ctxForMember_->ctx(memberIntf);
+  auto ctx = ctxForMember()->ctx(memberIntf);
   auto intfStatus = memberIntfStatus(ctx->bcIntf(), memberIntf);
 
-  const auto& serviceCtx = selector_->serviceCtx();
+  const auto& serviceCtx = selector()->serviceCtx();
   ZEM_ASSERT(serviceCtx != nullptr);
   const bool mountsComplete = serviceCtx->lodestoreMountsComplete();
   const bool restoreFromLocal = serviceCtx->restoreFromLocal();
   // Reloaded from local storage and not yet in touch with the state
   // database: the peer is most likely rebooting with us, so the links stay
   // in backplane mode while it comes back. A candidate has no say in that.
-  const bool initialStateFromPstore = !mountsComplete && restoreFromLocal && role_ != Vorn::candidate();
+  const bool initialStateFromPstore = !mountsComplete && restoreFromLocal && role() != Vorn::candidate();
 
   if (!keepOldState) {
     intfStatus->stateIs(initialStateFromPstore ? State::higigWaitSsr : State::ethLinkDown);
@@ -728,8 +685,16 @@ void LldpHigigSm::maybeAddHigigSm(const Kivo::IntfId& memberIntf, bool keepOldSt
       "add higig SM for memberIntf={}; initialStateFromPstore={}, lodestoreMountsComplete={}, restoreFromLocal={}, "
       "state={}, keepOldState={}",
       memberIntf, initialStateFromPstore, mountsComplete, restoreFromLocal, intfStatus->state(), keepOldState);
-  higigSmForMemberIntfIs(smid_, role_, scheduler_, selector_, initialStateFromPstore, ctx, config_, memberIntf,
-                         vornAsicsWarm_, intfStatus);
+  higigSmForMemberIntfIs({.smid = smid(),
+                          .role = role(),
+                          .scheduler = scheduler(),
+                          .selector = selector(),
+                          .initialStateFromPstore = initialStateFromPstore,
+                          .ctx = ctx,
+                          .config = config(),
+                          .memberIntf = memberIntf,
+                          .vornAsicsWarm = vornAsicsWarm(),
+                          .negotiatedIntfStatus = intfStatus});
 }
 
 Velto::Ptr<LldpHigigMemberIntfSm> LldpHigigSm::higigSmForMemberIntf(const Kivo::IntfId& memberIntf) const {
@@ -738,16 +703,11 @@ Velto::Ptr<LldpHigigMemberIntfSm> LldpHigigSm::higigSmForMemberIntf(const Kivo::
 }
 
 Velto::Ptr<LldpHigigMemberIntfSm> LldpHigigSm::higigSmForMemberIntfIs(
-    Vorn::MemberId smid, Vorn::Role role, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-    const Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>& selector, bool initialStateFromPstore,
-    const Velto::Ptr<const MemberCtx>& ctx, const Velto::Ptr<const Lldp::Config>& config,
-    const Kivo::IntfId& memberIntf, const Velto::Ptr<const Vorn::AsicsWarm>& vornAsicsWarm,
-    const Velto::Ptr<LldpHigigMemberIntfSm::IntfStatus>& negotiatedIntfStatus) {
-  auto child = lldpHigigMemberIntfSmFactory(smid, role, scheduler, selector, initialStateFromPstore, ctx, config,
-                                            memberIntf, vornAsicsWarm, negotiatedIntfStatus);
+    const LldpHigigMemberIntfSm::Params& params) {
+  auto child = lldpHigigMemberIntfSmFactory(params);
   if (!hasNotificationActive()) child->hasNotificationActiveIs(false);
-  higigSmForMemberIntfDel(memberIntf);
-  higigSmForMemberIntf_.emplace(memberIntf, child);
+  higigSmForMemberIntfDel(params.memberIntf);
+  higigSmForMemberIntf_.emplace(params.memberIntf, child);
   return child;
 }
 

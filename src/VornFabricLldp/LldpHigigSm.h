@@ -50,24 +50,35 @@ class LldpHigigMemberIntfSm : public Zem::StateMachine {
   static constexpr Velto::Duration defaultHigigWaitSsrFailsafeDuration = 60;
   static constexpr Velto::Duration defaultHigigWaitAsicsWarmHoldTimeDuration = 5;
 
-  LldpHigigMemberIntfSm(Vorn::MemberId smid, Vorn::Role role, Velto::Ptr<Oru::TaskScheduler> scheduler,
-                        Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer> selector, bool initialStateFromPstore,
-                        Velto::Ptr<const MemberCtx> ctx, Velto::Ptr<const Lldp::Config> config,
-                        Kivo::IntfId memberIntf, Velto::Ptr<const Vorn::AsicsWarm> vornAsicsWarm,
-                        Velto::Ptr<IntfStatus> negotiatedIntfStatus);
+  // Inputs, as the negotiation manager hands them over.
+  struct Params {
+    Vorn::MemberId smid;
+    Vorn::Role role;
+    Velto::Ptr<Oru::TaskScheduler> scheduler;
+    Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer> selector;
+    bool initialStateFromPstore;
+    Velto::Ptr<const MemberCtx> ctx;
+    Velto::Ptr<const Lldp::Config> config;
+    Kivo::IntfId memberIntf;
+    Velto::Ptr<const Vorn::AsicsWarm> vornAsicsWarm;
+    Velto::Ptr<IntfStatus> negotiatedIntfStatus;
+    bool operator==(const Params&) const = default;
+  };
+
+  explicit LldpHigigMemberIntfSm(Params params);
   ~LldpHigigMemberIntfSm() override;
 
   // --- Inputs and outputs, as constructed.
-  Vorn::MemberId smid() const { return smid_; }
-  Vorn::Role role() const { return role_; }
-  const Velto::Ptr<Oru::TaskScheduler>& scheduler() const { return scheduler_; }
-  const Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>& selector() const { return selector_; }
-  bool initialStateFromPstore() const { return initialStateFromPstore_; }
-  const Velto::Ptr<const MemberCtx>& ctx() const { return ctx_; }
-  const Velto::Ptr<const Lldp::Config>& config() const { return config_; }
-  const Kivo::IntfId& memberIntf() const { return memberIntf_; }
-  const Velto::Ptr<const Vorn::AsicsWarm>& vornAsicsWarm() const { return vornAsicsWarm_; }
-  const Velto::Ptr<IntfStatus>& negotiatedIntfStatus() const { return negotiatedIntfStatus_; }
+  Vorn::MemberId smid() const { return params_.smid; }
+  Vorn::Role role() const { return params_.role; }
+  const Velto::Ptr<Oru::TaskScheduler>& scheduler() const { return params_.scheduler; }
+  const Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>& selector() const { return params_.selector; }
+  bool initialStateFromPstore() const { return params_.initialStateFromPstore; }
+  const Velto::Ptr<const MemberCtx>& ctx() const { return params_.ctx; }
+  const Velto::Ptr<const Lldp::Config>& config() const { return params_.config; }
+  const Kivo::IntfId& memberIntf() const { return params_.memberIntf; }
+  const Velto::Ptr<const Vorn::AsicsWarm>& vornAsicsWarm() const { return params_.vornAsicsWarm; }
+  const Velto::Ptr<IntfStatus>& negotiatedIntfStatus() const { return params_.negotiatedIntfStatus; }
 
   // --- Tunables. A new duration applies the next time its timer is armed.
   uint32_t higigConfirmedTimeMin() const { return higigConfirmedTimeMin_; }
@@ -148,16 +159,7 @@ class LldpHigigMemberIntfSm : public Zem::StateMachine {
   bool lodestoreMountsComplete() const;
   void logError(const char* reason) const;
 
-  Vorn::MemberId smid_;
-  Vorn::Role role_;
-  Velto::Ptr<Oru::TaskScheduler> scheduler_;
-  Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer> selector_;
-  bool initialStateFromPstore_;
-  Velto::Ptr<const MemberCtx> ctx_;
-  Velto::Ptr<const Lldp::Config> config_;
-  Kivo::IntfId memberIntf_;
-  Velto::Ptr<const Vorn::AsicsWarm> vornAsicsWarm_;
-  Velto::Ptr<IntfStatus> negotiatedIntfStatus_;
+  Params params_;
   uint32_t higigConfirmedTimeMin_ = defaultHigigConfirmedTimeMin;
   Velto::Duration defaultHigigPendingTimeout_ = defaultHigigPendingTimeoutDuration;
   Velto::Duration higigAsicsWarmFailsafeDuration_ = defaultHigigAsicsWarmFailsafeDuration;
@@ -178,12 +180,7 @@ class LldpHigigMemberIntfSm : public Zem::StateMachine {
   Zem::Reactor serviceCtxReactor_;
 };
 
-Velto::Ptr<LldpHigigMemberIntfSm> lldpHigigMemberIntfSmFactory(
-    Vorn::MemberId smid, Vorn::Role role, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-    const Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>& selector, bool initialStateFromPstore,
-    const Velto::Ptr<const MemberCtx>& ctx, const Velto::Ptr<const Lldp::Config>& config,
-    const Kivo::IntfId& memberIntf, const Velto::Ptr<const Vorn::AsicsWarm>& vornAsicsWarm,
-    const Velto::Ptr<LldpHigigMemberIntfSm::IntfStatus>& negotiatedIntfStatus);
+Velto::Ptr<LldpHigigMemberIntfSm> lldpHigigMemberIntfSmFactory(LldpHigigMemberIntfSm::Params params);
 
 // Keeps one LldpHigigMemberIntfSm for every member interface M for which all
 // hold: the member context has M, the member set of M's channel has M, the
@@ -192,34 +189,39 @@ class LldpHigigSm : public Zem::StateMachine {
  public:
   using Children = std::unordered_map<Kivo::IntfId, Velto::Ptr<LldpHigigMemberIntfSm>>;
 
-  LldpHigigSm(Vorn::MemberId smid, Vorn::Role role, Velto::Ptr<Oru::TaskScheduler> scheduler,
-              Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer> selector,
-              Velto::Ptr<const CtxForMember> ctxForMember, Velto::Ptr<const Lldp::Config> config,
-              Velto::Ptr<const Lldp::Status> status, Velto::Ptr<const Vorn::AsicsWarm> vornAsicsWarm,
-              Velto::Ptr<Vorn::BackplaneChannelStatus> negotiatedBcStatus);
+  // Inputs, as the root state machine hands them over.
+  struct Params {
+    Vorn::MemberId smid;
+    Vorn::Role role;
+    Velto::Ptr<Oru::TaskScheduler> scheduler;
+    Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer> selector;
+    Velto::Ptr<const CtxForMember> ctxForMember;
+    Velto::Ptr<const Lldp::Config> config;
+    Velto::Ptr<const Lldp::Status> status;
+    Velto::Ptr<const Vorn::AsicsWarm> vornAsicsWarm;
+    Velto::Ptr<Vorn::BackplaneChannelStatus> negotiatedBcStatus;
+    bool operator==(const Params&) const = default;
+  };
+
+  explicit LldpHigigSm(Params params);
   ~LldpHigigSm() override;
 
   // Children follow the manager's notification gate.
   void hasNotificationActiveIs(bool active) override;
 
-  Vorn::MemberId smid() const { return smid_; }
-  Vorn::Role role() const { return role_; }
-  const Velto::Ptr<Oru::TaskScheduler>& scheduler() const { return scheduler_; }
-  const Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>& selector() const { return selector_; }
-  const Velto::Ptr<const CtxForMember>& ctxForMember() const { return ctxForMember_; }
-  const Velto::Ptr<const Lldp::Config>& config() const { return config_; }
-  const Velto::Ptr<const Lldp::Status>& status() const { return status_; }
-  const Velto::Ptr<const Vorn::AsicsWarm>& vornAsicsWarm() const { return vornAsicsWarm_; }
-  const Velto::Ptr<Vorn::BackplaneChannelStatus>& negotiatedBcStatus() const { return negotiatedBcStatus_; }
+  Vorn::MemberId smid() const { return params_.smid; }
+  Vorn::Role role() const { return params_.role; }
+  const Velto::Ptr<Oru::TaskScheduler>& scheduler() const { return params_.scheduler; }
+  const Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>& selector() const { return params_.selector; }
+  const Velto::Ptr<const CtxForMember>& ctxForMember() const { return params_.ctxForMember; }
+  const Velto::Ptr<const Lldp::Config>& config() const { return params_.config; }
+  const Velto::Ptr<const Lldp::Status>& status() const { return params_.status; }
+  const Velto::Ptr<const Vorn::AsicsWarm>& vornAsicsWarm() const { return params_.vornAsicsWarm; }
+  const Velto::Ptr<Vorn::BackplaneChannelStatus>& negotiatedBcStatus() const { return params_.negotiatedBcStatus; }
 
   const Children& higigSmForMemberIntf() const { return higigSmForMemberIntf_; }
   Velto::Ptr<LldpHigigMemberIntfSm> higigSmForMemberIntf(const Kivo::IntfId& memberIntf) const;
-  Velto::Ptr<LldpHigigMemberIntfSm> higigSmForMemberIntfIs(
-      Vorn::MemberId smid, Vorn::Role role, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-      const Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>& selector, bool initialStateFromPstore,
-      const Velto::Ptr<const MemberCtx>& ctx, const Velto::Ptr<const Lldp::Config>& config,
-      const Kivo::IntfId& memberIntf, const Velto::Ptr<const Vorn::AsicsWarm>& vornAsicsWarm,
-      const Velto::Ptr<LldpHigigMemberIntfSm::IntfStatus>& negotiatedIntfStatus);
+  Velto::Ptr<LldpHigigMemberIntfSm> higigSmForMemberIntfIs(const LldpHigigMemberIntfSm::Params& params);
   void higigSmForMemberIntfDel(const Kivo::IntfId& memberIntf);
   void higigSmForMemberIntfDelAll();
 
@@ -238,27 +240,12 @@ class LldpHigigSm : public Zem::StateMachine {
                                                                  const Kivo::IntfId& memberIntf) const;
   bool childWanted(const Kivo::IntfId& memberIntf) const;
 
-  Vorn::MemberId smid_;
-  Vorn::Role role_;
-  Velto::Ptr<Oru::TaskScheduler> scheduler_;
-  Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer> selector_;
-  Velto::Ptr<const CtxForMember> ctxForMember_;
-  Velto::Ptr<const Lldp::Config> config_;
-  Velto::Ptr<const Lldp::Status> status_;
-  Velto::Ptr<const Vorn::AsicsWarm> vornAsicsWarm_;
-  Velto::Ptr<Vorn::BackplaneChannelStatus> negotiatedBcStatus_;
+  Params params_;
   Children higigSmForMemberIntf_;
   Zem::Reactor ctxForMemberReactor_;
 };
 
-Velto::Ptr<LldpHigigSm> lldpHigigSmFactory(Vorn::MemberId smid, Vorn::Role role,
-                                           const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-                                           const Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>& selector,
-                                           const Velto::Ptr<const CtxForMember>& ctxForMember,
-                                           const Velto::Ptr<const Lldp::Config>& config,
-                                           const Velto::Ptr<const Lldp::Status>& status,
-                                           const Velto::Ptr<const Vorn::AsicsWarm>& vornAsicsWarm,
-                                           const Velto::Ptr<Vorn::BackplaneChannelStatus>& negotiatedBcStatus);
+Velto::Ptr<LldpHigigSm> lldpHigigSmFactory(LldpHigigSm::Params params);
 
 }  // namespace VornFabricLldp
 

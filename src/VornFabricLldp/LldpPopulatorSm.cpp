@@ -22,32 +22,15 @@ Lldp::ChassisId chassisIdOf(const Kivo::EthAddr& addr) {
 }
 }  // namespace
 
-LldpPopulatorSm::LldpPopulatorSm(Vorn::MemberId smid, Velto::Ptr<const KernelNetInfo::Status> kniStatus,
-                                 Velto::Ptr<const Vorn::KniIntfMap> kniIntfMap,
-                                 Velto::Ptr<const Vorn::MemberConfig> memberConfig, Velto::Ptr<Lldp::Config> config,
-                                 Velto::Ptr<Lldp::Status> status,
-                                 Velto::Ptr<Interface::AllEthPhyIntfStatusDir> allEthPhyIntfStatusDir,
-                                 Velto::Ptr<Interface::AllIntfStatusDir> allIntfStatusDir,
-                                 Velto::Ptr<Lldp::LocalSystem> localSystem,
-                                 Velto::Ptr<Interface::PamDesiredIntfDir> desiredIntfDir)
-    : smid_(smid),
-      kniStatus_(std::move(kniStatus)),
-      kniIntfMap_(std::move(kniIntfMap)),
-      memberConfig_(std::move(memberConfig)),
-      config_(std::move(config)),
-      status_(std::move(status)),
-      allEthPhyIntfStatusDir_(std::move(allEthPhyIntfStatusDir)),
-      allIntfStatusDir_(std::move(allIntfStatusDir)),
-      localSystem_(std::move(localSystem)),
-      desiredIntfDir_(std::move(desiredIntfDir)) {
+LldpPopulatorSm::LldpPopulatorSm(Params params) : params_(std::move(params)) {
   assertInputsPresent();
 
-  kniIntfMapReactor_ = watch(kniIntfMap_, [this](const Zem::Change& c) { onKniIntfMapChange(c); });
-  for (const auto& pair : kniIntfMap_->kniIntfIdKeyPair().keys()) handleKniIntfMap(pair);
+  kniIntfMapReactor_ = watch(kniIntfMap(), [this](const Zem::Change& c) { onKniIntfMapChange(c); });
+  for (const auto& pair : kniIntfMap()->kniIntfIdKeyPair().keys()) handleKniIntfMap(pair);
 
-  memberConfigReactor_ = watch(memberConfig_, [this](const Zem::Change& c) { onMemberConfigChange(c); });
-  for (const auto& bcIntf : memberConfig_->bcConfig().keys()) {
-    auto channel = memberConfig_->bcConfig(bcIntf);
+  memberConfigReactor_ = watch(memberConfig(), [this](const Zem::Change& c) { onMemberConfigChange(c); });
+  for (const auto& bcIntf : memberConfig()->bcConfig().keys()) {
+    auto channel = memberConfig()->bcConfig(bcIntf);
     for (const auto& memberIntf : channel->memberIntf().keys()) handleMemberConfig(bcIntf, memberIntf);
   }
 
@@ -67,7 +50,7 @@ void LldpPopulatorSm::assertInputsPresent() const {
 }
 
 bool LldpPopulatorSm::memberConfigHasMember(const Kivo::IntfId& intfId) const {
-  for (const auto& [bcIntf, channel] : memberConfig_->bcConfig()) {
+  for (const auto& [bcIntf, channel] : memberConfig()->bcConfig()) {
     if (channel->memberIntf().has(intfId)) return true;
   }
   return false;
@@ -78,57 +61,57 @@ void LldpPopulatorSm::addIntf(const Kivo::IntfId& intfId, const KernelNetInfo::I
     TRACE6("memberIntf {} not in memberConfig; skipping addition", intfId);
     return;
   }
-  if (!kniIntfMap_->kniIntfIdKeyPairHas(Vorn::KniIntfIdKeyPair{intfId, intfKey})) {
+  if (!kniIntfMap()->kniIntfIdKeyPairHas(Vorn::KniIntfIdKeyPair{intfId, intfKey})) {
     TRACE6("intfKey {} not in kniIntfMap; skipping addition", intfKey);
     return;
   }
   assertOutputsConsistent(intfId);
-  if (localSystem_->localPort().has(intfId)) {
+  if (localSystem()->localPort().has(intfId)) {
     TRACE6("memberIntf {} already populated; skipping addition", intfId);
     return;
   }
-  const KernelNetInfo::Interface kni = kniStatus_->interface(intfKey);
+  const KernelNetInfo::Interface kni = kniStatus()->interface(intfKey);
   ZEM_ASSERT_MSG(kni != KernelNetInfo::Interface{}, "kni status for intfKey {} does not exist", intfKey);
   // Built before any output is written: a name too long for an LLDP port ID
   // throws here and leaves the interface unpopulated rather than half-made.
   const Lldp::PortId portId(intfId.stringValue());
 
   TRACE0("add intf {} with ifIndex {}", intfId, kni.key.ifIndex);
-  config_->portConfigIs(intfId)->rxRateLimitingEnabledIs(false);
-  status_->portStatusIs(intfId, Oru::currentTime());
+  config()->portConfigIs(intfId)->rxRateLimitingEnabledIs(false);
+  status()->portStatusIs(intfId, Oru::currentTime());
 
   auto intfStatus = Velto::make<Interface::EthPhyIntfStatus>(intfId, Velto::make<Interface::IntfConfig>(Kivo::IntfId()),
                                                              0, kni.hwAddr, 0);
   intfStatus->linkStatusIs(Interface::LinkStatus::up);
-  intfStatus->addrIs(Vorn::memberMacAddr(smid_));
+  intfStatus->addrIs(Vorn::memberMacAddr(smid()));
   intfStatus->deviceNameIs(kni.deviceName);
-  allEthPhyIntfStatusDir_->intfStatusIs(intfStatus);
-  allIntfStatusDir_->intfStatusIs(intfStatus);
+  allEthPhyIntfStatusDir()->intfStatusIs(intfStatus);
+  allIntfStatusDir()->intfStatusIs(intfStatus);
 
-  auto localPort = localSystem_->localPortIs(intfId);
+  auto localPort = localSystem()->localPortIs(intfId);
   localPort->portIdIs(portId);
   localPort->portIdSubtypeIs(Lldp::PortIdSubtype::interfaceName);
 
-  desiredIntfDir_->intfDesiredIs(intfId, true);
+  desiredIntfDir()->intfDesiredIs(intfId, true);
 }
 
 void LldpPopulatorSm::delIntf(const Kivo::IntfId& intfId) {
   TRACE0("del intf {}", intfId);
-  config_->portConfigDel(intfId);
-  status_->portStatusDel(intfId);
-  localSystem_->localPortDel(intfId);
-  desiredIntfDir_->intfDesiredDel(intfId);
-  allEthPhyIntfStatusDir_->intfStatusDel(intfId);
-  allIntfStatusDir_->intfStatusDel(intfId);
+  config()->portConfigDel(intfId);
+  status()->portStatusDel(intfId);
+  localSystem()->localPortDel(intfId);
+  desiredIntfDir()->intfDesiredDel(intfId);
+  allEthPhyIntfStatusDir()->intfStatusDel(intfId);
+  allIntfStatusDir()->intfStatusDel(intfId);
 }
 
 void LldpPopulatorSm::assertOutputsConsistent(const Kivo::IntfId& intfId) const {
-  const bool hasConfig = config_->portConfig().has(intfId);
-  const bool hasStatus = status_->portStatus().has(intfId);
-  const bool hasEthPhyIntfStatus = allEthPhyIntfStatusDir_->intfStatus().has(intfId);
-  const bool hasIntfStatus = allIntfStatusDir_->intfStatus().has(intfId);
-  const bool hasLocalPort = localSystem_->localPort().has(intfId);
-  const bool hasDesiredIntf = desiredIntfDir_->intfDesiredHas(intfId);
+  const bool hasConfig = config()->portConfig().has(intfId);
+  const bool hasStatus = status()->portStatus().has(intfId);
+  const bool hasEthPhyIntfStatus = allEthPhyIntfStatusDir()->intfStatus().has(intfId);
+  const bool hasIntfStatus = allIntfStatusDir()->intfStatus().has(intfId);
+  const bool hasLocalPort = localSystem()->localPort().has(intfId);
+  const bool hasDesiredIntf = desiredIntfDir()->intfDesiredHas(intfId);
   const bool all = hasConfig && hasStatus && hasEthPhyIntfStatus && hasIntfStatus && hasLocalPort && hasDesiredIntf;
   const bool none =
       !hasConfig && !hasStatus && !hasEthPhyIntfStatus && !hasIntfStatus && !hasLocalPort && !hasDesiredIntf;
@@ -138,7 +121,7 @@ void LldpPopulatorSm::assertOutputsConsistent(const Kivo::IntfId& intfId) const 
 
 void LldpPopulatorSm::handleKniIntfMap(const Vorn::KniIntfIdKeyPair& pair) {
   TRACE0("kni intf intfId={}, intfKey={}", pair.intfId, pair.intfKey);
-  if (!kniIntfMap_->kniIntfIdKeyPairHas(pair)) {
+  if (!kniIntfMap()->kniIntfIdKeyPairHas(pair)) {
     delIntf(pair.intfId);
   } else if (pair.intfId.typeCode() == Kivo::IntfId::ethernet) {
     addIntf(pair.intfId, pair.intfKey);
@@ -150,27 +133,27 @@ void LldpPopulatorSm::handleKniIntfMap(const Vorn::KniIntfIdKeyPair& pair) {
 void LldpPopulatorSm::handleMemberConfig(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf) {
   TRACE6("bcintf: {}, memberIntf: {}", bcIntf, memberIntf);
   ZEM_ASSERT_MSG(memberIntf.typeCode() == Kivo::IntfId::ethernet, "memberIntf {} not ethernet", memberIntf);
-  auto channel = memberConfig_->bcConfig(bcIntf);
+  auto channel = memberConfig()->bcConfig(bcIntf);
   if (!channel || !channel->memberIntf().has(memberIntf)) {
     // The configuration lists each member under one channel, so a removal
     // from this channel is final; other channels are not consulted.
     delIntf(memberIntf);
     return;
   }
-  if (auto intfKey = kniIntfMap_->intfIdToIntfKeyGet(memberIntf)) addIntf(memberIntf, *intfKey);
+  if (auto intfKey = kniIntfMap()->intfIdToIntfKeyGet(memberIntf)) addIntf(memberIntf, *intfKey);
 }
 
 void LldpPopulatorSm::handleInitialized() {
   TRACE0("");
-  localSystem_->chassisIdIs(chassisIdOf(Vorn::memberMacAddr(smid_)));
-  localSystem_->chassisIdSubtypeIs(Lldp::ChassisIdSubtype::macAddress);
+  localSystem()->chassisIdIs(chassisIdOf(Vorn::memberMacAddr(smid())));
+  localSystem()->chassisIdSubtypeIs(Lldp::ChassisIdSubtype::macAddress);
 
-  config_->isMessageTxTimeInMsIs(true);
-  config_->txDelayIs(0);
-  config_->messageTxIntervalIs(txIntervalMs_);
+  config()->isMessageTxTimeInMsIs(true);
+  config()->txDelayIs(0);
+  config()->messageTxIntervalIs(txIntervalMs_);
   const bool lowHoldTime = getToggleState("VornFabricLldpLowTxHt", "VornCore.json", true);
-  config_->messageTxHoldTimeIs(lowHoldTime ? lowTxHoldTimeMs_ : txHoldTimeMs_);
-  config_->syslogsEnabledIs(false);
+  config()->messageTxHoldTimeIs(lowHoldTime ? lowTxHoldTimeMs_ : txHoldTimeMs_);
+  config()->syslogsEnabledIs(false);
 
   removeStaleOutputs();
 }
@@ -180,9 +163,9 @@ void LldpPopulatorSm::handleInitialized() {
 // left as they are, so the engine keeps its port state across a restart.
 void LldpPopulatorSm::removeStaleOutputs() {
   std::unordered_set<Kivo::IntfId> valid;
-  for (const auto& [bcIntf, channel] : memberConfig_->bcConfig()) {
+  for (const auto& [bcIntf, channel] : memberConfig()->bcConfig()) {
     for (const auto& [memberIntf, memberConfig] : channel->memberIntf()) {
-      if (kniIntfMap_->intfIdToIntfKeyHas(memberIntf)) valid.insert(memberIntf);
+      if (kniIntfMap()->intfIdToIntfKeyHas(memberIntf)) valid.insert(memberIntf);
     }
   }
   auto stale = [&valid](const std::vector<Kivo::IntfId>& present) {
@@ -192,29 +175,29 @@ void LldpPopulatorSm::removeStaleOutputs() {
     }
     return out;
   };
-  for (const auto& intf : stale(config_->portConfig().keys())) {
+  for (const auto& intf : stale(config()->portConfig().keys())) {
     TRACE0("del stale portConfig {}", intf);
-    config_->portConfigDel(intf);
+    config()->portConfigDel(intf);
   }
-  for (const auto& intf : stale(status_->portStatus().keys())) {
+  for (const auto& intf : stale(status()->portStatus().keys())) {
     TRACE0("del stale portStatus {}", intf);
-    status_->portStatusDel(intf);
+    status()->portStatusDel(intf);
   }
-  for (const auto& intf : stale(allEthPhyIntfStatusDir_->intfStatus().keys())) {
+  for (const auto& intf : stale(allEthPhyIntfStatusDir()->intfStatus().keys())) {
     TRACE0("del stale ethPhyIntfStatus {}", intf);
-    allEthPhyIntfStatusDir_->intfStatusDel(intf);
+    allEthPhyIntfStatusDir()->intfStatusDel(intf);
   }
-  for (const auto& intf : stale(allIntfStatusDir_->intfStatus().keys())) {
+  for (const auto& intf : stale(allIntfStatusDir()->intfStatus().keys())) {
     TRACE0("del stale intfStatus {}", intf);
-    allIntfStatusDir_->intfStatusDel(intf);
+    allIntfStatusDir()->intfStatusDel(intf);
   }
-  for (const auto& intf : stale(localSystem_->localPort().keys())) {
+  for (const auto& intf : stale(localSystem()->localPort().keys())) {
     TRACE0("del stale localPort {}", intf);
-    localSystem_->localPortDel(intf);
+    localSystem()->localPortDel(intf);
   }
-  for (const auto& intf : stale(desiredIntfDir_->intfDesired().keys())) {
+  for (const auto& intf : stale(desiredIntfDir()->intfDesired().keys())) {
     TRACE0("del stale intfDesired {}", intf);
-    desiredIntfDir_->intfDesiredDel(intf);
+    desiredIntfDir()->intfDesiredDel(intf);
   }
 }
 
@@ -239,17 +222,8 @@ void LldpPopulatorSm::onMemberConfigChange(const Zem::Change& c) {
                    [&](const auto& member) { handleMemberConfig(bcIntf, member.key); });
 }
 
-Velto::Ptr<LldpPopulatorSm> lldpPopulatorSmFactory(
-    Vorn::MemberId smid, Velto::Ptr<const KernelNetInfo::Status> kniStatus,
-    Velto::Ptr<const Vorn::KniIntfMap> kniIntfMap, Velto::Ptr<const Vorn::MemberConfig> memberConfig,
-    Velto::Ptr<Lldp::Config> config, Velto::Ptr<Lldp::Status> status,
-    Velto::Ptr<Interface::AllEthPhyIntfStatusDir> allEthPhyIntfStatusDir,
-    Velto::Ptr<Interface::AllIntfStatusDir> allIntfStatusDir, Velto::Ptr<Lldp::LocalSystem> localSystem,
-    Velto::Ptr<Interface::PamDesiredIntfDir> desiredIntfDir) {
-  auto sm = Velto::make<LldpPopulatorSm>(smid, std::move(kniStatus), std::move(kniIntfMap), std::move(memberConfig),
-                                         std::move(config), std::move(status), std::move(allEthPhyIntfStatusDir),
-                                         std::move(allIntfStatusDir), std::move(localSystem),
-                                         std::move(desiredIntfDir));
+Velto::Ptr<LldpPopulatorSm> lldpPopulatorSmFactory(LldpPopulatorSm::Params params) {
+  auto sm = Velto::make<LldpPopulatorSm>(std::move(params));
   sm->hasNotificationActiveIs(true);
   return sm;
 }

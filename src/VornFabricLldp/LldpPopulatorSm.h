@@ -23,12 +23,22 @@ namespace VornFabricLldp {
 
 class LldpPopulatorSm : public Zem::StateMachine {
  public:
-  LldpPopulatorSm(Vorn::MemberId smid, Velto::Ptr<const KernelNetInfo::Status> kniStatus,
-                  Velto::Ptr<const Vorn::KniIntfMap> kniIntfMap, Velto::Ptr<const Vorn::MemberConfig> memberConfig,
-                  Velto::Ptr<Lldp::Config> config, Velto::Ptr<Lldp::Status> status,
-                  Velto::Ptr<Interface::AllEthPhyIntfStatusDir> allEthPhyIntfStatusDir,
-                  Velto::Ptr<Interface::AllIntfStatusDir> allIntfStatusDir, Velto::Ptr<Lldp::LocalSystem> localSystem,
-                  Velto::Ptr<Interface::PamDesiredIntfDir> desiredIntfDir);
+  // Inputs, as the root state machine hands them over.
+  struct Params {
+    Vorn::MemberId smid;
+    Velto::Ptr<const KernelNetInfo::Status> kniStatus;
+    Velto::Ptr<const Vorn::KniIntfMap> kniIntfMap;
+    Velto::Ptr<const Vorn::MemberConfig> memberConfig;
+    Velto::Ptr<Lldp::Config> config;
+    Velto::Ptr<Lldp::Status> status;
+    Velto::Ptr<Interface::AllEthPhyIntfStatusDir> allEthPhyIntfStatusDir;
+    Velto::Ptr<Interface::AllIntfStatusDir> allIntfStatusDir;
+    Velto::Ptr<Lldp::LocalSystem> localSystem;
+    Velto::Ptr<Interface::PamDesiredIntfDir> desiredIntfDir;
+    bool operator==(const Params&) const = default;
+  };
+
+  explicit LldpPopulatorSm(Params params);
 
   // LLDP timing, milliseconds. The hold time is short while the
   // "VornFabricLldpLowTxHt" toggle is on, so a peer that goes silent is
@@ -40,18 +50,18 @@ class LldpPopulatorSm : public Zem::StateMachine {
   uint32_t lowTxHoldTimeMs() const { return lowTxHoldTimeMs_; }
   void lowTxHoldTimeMsIs(uint32_t v) { lowTxHoldTimeMs_ = v; }
 
-  Vorn::MemberId smid() const { return smid_; }
-  const Velto::Ptr<const KernelNetInfo::Status>& kniStatus() const { return kniStatus_; }
-  const Velto::Ptr<const Vorn::KniIntfMap>& kniIntfMap() const { return kniIntfMap_; }
-  const Velto::Ptr<const Vorn::MemberConfig>& memberConfig() const { return memberConfig_; }
-  const Velto::Ptr<Lldp::Config>& config() const { return config_; }
-  const Velto::Ptr<Lldp::Status>& status() const { return status_; }
+  Vorn::MemberId smid() const { return params_.smid; }
+  const Velto::Ptr<const KernelNetInfo::Status>& kniStatus() const { return params_.kniStatus; }
+  const Velto::Ptr<const Vorn::KniIntfMap>& kniIntfMap() const { return params_.kniIntfMap; }
+  const Velto::Ptr<const Vorn::MemberConfig>& memberConfig() const { return params_.memberConfig; }
+  const Velto::Ptr<Lldp::Config>& config() const { return params_.config; }
+  const Velto::Ptr<Lldp::Status>& status() const { return params_.status; }
   const Velto::Ptr<Interface::AllEthPhyIntfStatusDir>& allEthPhyIntfStatusDir() const {
-    return allEthPhyIntfStatusDir_;
+    return params_.allEthPhyIntfStatusDir;
   }
-  const Velto::Ptr<Interface::AllIntfStatusDir>& allIntfStatusDir() const { return allIntfStatusDir_; }
-  const Velto::Ptr<Lldp::LocalSystem>& localSystem() const { return localSystem_; }
-  const Velto::Ptr<Interface::PamDesiredIntfDir>& desiredIntfDir() const { return desiredIntfDir_; }
+  const Velto::Ptr<Interface::AllIntfStatusDir>& allIntfStatusDir() const { return params_.allIntfStatusDir; }
+  const Velto::Ptr<Lldp::LocalSystem>& localSystem() const { return params_.localSystem; }
+  const Velto::Ptr<Interface::PamDesiredIntfDir>& desiredIntfDir() const { return params_.desiredIntfDir; }
 
   // Some channel of the member configuration lists `intfId`.
   bool memberConfigHasMember(const Kivo::IntfId& intfId) const;
@@ -78,16 +88,7 @@ class LldpPopulatorSm : public Zem::StateMachine {
   uint32_t txIntervalMs_ = 100;
   uint32_t txHoldTimeMs_ = 1200;
   uint32_t lowTxHoldTimeMs_ = 300;
-  Vorn::MemberId smid_;
-  Velto::Ptr<const KernelNetInfo::Status> kniStatus_;
-  Velto::Ptr<const Vorn::KniIntfMap> kniIntfMap_;
-  Velto::Ptr<const Vorn::MemberConfig> memberConfig_;
-  Velto::Ptr<Lldp::Config> config_;
-  Velto::Ptr<Lldp::Status> status_;
-  Velto::Ptr<Interface::AllEthPhyIntfStatusDir> allEthPhyIntfStatusDir_;
-  Velto::Ptr<Interface::AllIntfStatusDir> allIntfStatusDir_;
-  Velto::Ptr<Lldp::LocalSystem> localSystem_;
-  Velto::Ptr<Interface::PamDesiredIntfDir> desiredIntfDir_;
+  Params params_;
 
   Zem::Reactor kniIntfMapReactor_;
   // Sees channels added, removed and replaced, and, as nested changes,
@@ -95,12 +96,6 @@ class LldpPopulatorSm : public Zem::StateMachine {
   Zem::Reactor memberConfigReactor_;
 };
 
-Velto::Ptr<LldpPopulatorSm> lldpPopulatorSmFactory(
-    Vorn::MemberId smid, Velto::Ptr<const KernelNetInfo::Status> kniStatus,
-    Velto::Ptr<const Vorn::KniIntfMap> kniIntfMap, Velto::Ptr<const Vorn::MemberConfig> memberConfig,
-    Velto::Ptr<Lldp::Config> config, Velto::Ptr<Lldp::Status> status,
-    Velto::Ptr<Interface::AllEthPhyIntfStatusDir> allEthPhyIntfStatusDir,
-    Velto::Ptr<Interface::AllIntfStatusDir> allIntfStatusDir, Velto::Ptr<Lldp::LocalSystem> localSystem,
-    Velto::Ptr<Interface::PamDesiredIntfDir> desiredIntfDir);
+Velto::Ptr<LldpPopulatorSm> lldpPopulatorSmFactory(LldpPopulatorSm::Params params);
 
 }  // namespace VornFabricLldp

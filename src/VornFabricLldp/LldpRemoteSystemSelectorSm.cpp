@@ -264,9 +264,4 @@ Velto::Ptr<LldpRemoteSystemSelectorSm> lldpRemoteSystemSelectorSmFactory(
   return sm;
 }
 
-Velto::Ptr<LldpRemoteSystemSelectorSm> LldpRemoteSystemSelectorSmIs(
-    const Velto::Ptr<const Lldp::Status>& status, const Velto::Ptr<LldpSelectedRsForMember>& selectedRsForMember) {
-  return lldpRemoteSystemSelectorSmFactory(status, selectedRsForMember);
-}
-
 }  // namespace VornFabricLldp

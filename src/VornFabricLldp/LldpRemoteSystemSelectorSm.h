@@ -63,7 +63,6 @@ class LldpRemoteSystemSelectorSm : public Zem::StateMachine {
 
 Velto::Ptr<LldpRemoteSystemSelectorSm> lldpRemoteSystemSelectorSmFactory(
     const Velto::Ptr<const Lldp::Status>& status, const Velto::Ptr<LldpSelectedRsForMember>& selectedRsForMember);
-Velto::Ptr<LldpRemoteSystemSelectorSm> LldpRemoteSystemSelectorSmIs(
-    const Velto::Ptr<const Lldp::Status>& status, const Velto::Ptr<LldpSelectedRsForMember>& selectedRsForMember);
+inline constexpr auto LldpRemoteSystemSelectorSmIs = lldpRemoteSystemSelectorSmFactory;
 
 }  // namespace VornFabricLldp

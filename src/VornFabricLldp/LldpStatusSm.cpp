@@ -9,16 +9,9 @@ namespace {
 const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp"};
 }  // namespace
 
-Zem::Optional<Vorn::Lldp::VornTlv> peerVisibleTlv(const Zem::Optional<Lldp::VornTlv>& tlv) {
+Zem::Optional<Lldp::VornTlv> peerVisibleTlv(const Zem::Optional<Lldp::VornTlv>& tlv) {
   if (!tlv) return Zem::none;
-  Vorn::Lldp::VornTlv out;
-  out.memberId = tlv->memberId;
-  out.role = tlv->role;
-  out.expectedPeerId = tlv->expectedPeerId;
-  out.receivedPeerId = tlv->receivedPeerId;
-  out.lodestoreConnected = (tlv->flags & Lldp::VornTlv::lodestoreConnectedFlag) != 0;
-  out.singleLink = (tlv->flags & Lldp::VornTlv::singleLinkFlag) != 0;
-  return out;
+  return tlv->peerVisible();
 }
 
 LldpStatusSm::LldpStatusSm(Velto::Ptr<const Lldp::Status> localStatus, Velto::Ptr<Vorn::Lldp::Status> remoteStatus)
@@ -147,11 +140,6 @@ Velto::Ptr<LldpStatusSm> lldpStatusSmFactory(const Velto::Ptr<const Lldp::Status
   auto sm = Velto::make<LldpStatusSm>(localStatus, remoteStatus);
   sm->hasNotificationActiveIs(true);
   return sm;
-}
-
-Velto::Ptr<LldpStatusSm> LldpStatusSmIs(const Velto::Ptr<const Lldp::Status>& localStatus,
-                                        const Velto::Ptr<Vorn::Lldp::Status>& remoteStatus) {
-  return lldpStatusSmFactory(localStatus, remoteStatus);
 }
 
 }  // namespace VornFabricLldp

@@ -45,13 +45,11 @@ class LldpStatusSm : public Zem::StateMachine {
   Zem::Reactor localStatusReactor_;
 };
 
-// The TLV as peers read it: the four identity bytes as they are, and flag
-// bits 0 and 1 as the two booleans; other flag bits are not carried.
-Zem::Optional<Vorn::Lldp::VornTlv> peerVisibleTlv(const Zem::Optional<Lldp::VornTlv>& tlv);
+// The TLV as peers read it (VornTlv::peerVisible); none stays none.
+Zem::Optional<Lldp::VornTlv> peerVisibleTlv(const Zem::Optional<Lldp::VornTlv>& tlv);
 
 Velto::Ptr<LldpStatusSm> lldpStatusSmFactory(const Velto::Ptr<const Lldp::Status>& localStatus,
                                              const Velto::Ptr<Vorn::Lldp::Status>& remoteStatus);
-Velto::Ptr<LldpStatusSm> LldpStatusSmIs(const Velto::Ptr<const Lldp::Status>& localStatus,
-                                        const Velto::Ptr<Vorn::Lldp::Status>& remoteStatus);
+inline constexpr auto LldpStatusSmIs = lldpStatusSmFactory;
 
 }  // namespace VornFabricLldp

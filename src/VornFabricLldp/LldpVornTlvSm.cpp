@@ -10,21 +10,13 @@ namespace {
 const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp"};
 }  // namespace
 
-LldpVornTlvSm::LldpVornTlvSm(Vorn::MemberId smid, Vorn::Role role, Velto::Ptr<const CtxForMember> ctxForMember,
-                             Velto::Ptr<Lldp::LocalSystem> localSystem, Velto::Ptr<const VornFabricLldpCtx> vflCtx,
-                             Velto::Ptr<const VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo)
-    : smid_(smid),
-      role_(role),
-      ctxForMember_(std::move(ctxForMember)),
-      localSystem_(std::move(localSystem)),
-      vflCtx_(std::move(vflCtx)),
-      vflBcLagGroupInfo_(std::move(vflBcLagGroupInfo)) {
+LldpVornTlvSm::LldpVornTlvSm(Params params) : params_(std::move(params)) {
   assertInputsPresent();
 
-  localSystemReactor_ = watch(localSystem_, [this](const Zem::Change& c) { onLocalSystemChange(c); });
-  ctxForMemberReactor_ = watch(ctxForMember_, [this](const Zem::Change& c) { onCtxForMemberChange(c); });
-  vflCtxReactor_ = watch(vflCtx_, [this](const Zem::Change& c) { onVflCtxChange(c); });
-  bcLagGroupInfoReactor_ = watch(vflBcLagGroupInfo_, [this](const Zem::Change& c) { onBcLagGroupInfoChange(c); });
+  localSystemReactor_ = watch(localSystem(), [this](const Zem::Change& c) { onLocalSystemChange(c); });
+  ctxForMemberReactor_ = watch(ctxForMember(), [this](const Zem::Change& c) { onCtxForMemberChange(c); });
+  vflCtxReactor_ = watch(vflCtx(), [this](const Zem::Change& c) { onVflCtxChange(c); });
+  bcLagGroupInfoReactor_ = watch(vflBcLagGroupInfo(), [this](const Zem::Change& c) { onBcLagGroupInfoChange(c); });
 
   handleInitialized();
 }
@@ -36,11 +28,11 @@ void LldpVornTlvSm::assertInputsPresent() const {
 }
 
 void LldpVornTlvSm::updateTlv(const Kivo::IntfId& intf) {
-  const auto ctx = ctxForMember_->ctx(intf);
+  const auto ctx = ctxForMember()->ctx(intf);
   if (!ctx) {
     // Without a context nothing says whom the port should expect; a stale
     // TLV would keep telling the peer otherwise.
-    if (const auto port = localSystem_->localPort(intf)) {
+    if (const auto port = localSystem()->localPort(intf)) {
       TRACE0("unset tx TLV - no ctx for memberIntf={}", intf);
       port->vornTlvTxIs(Zem::none);
     }
@@ -49,25 +41,26 @@ void LldpVornTlvSm::updateTlv(const Kivo::IntfId& intf) {
   // The receive path is still filling rxInfo in; its last write brings us
   // back here.
   if (ctx->rxInfoIncomplete()) return;
-  const auto port = localSystem_->localPort(intf);
+  const auto port = localSystem()->localPort(intf);
   if (!port) return;
 
   Vorn::MemberId receivedPeerId;
   if (const auto& rx = ctx->rxInfo(); rx && rx->tlv()) receivedPeerId = rx->tlv()->memberId;
 
-  uint8_t flags = vflCtx_->lodestoreConnected() ? Lldp::VornTlv::lodestoreConnectedFlag : 0;
-  if (vflBcLagGroupInfo_ && getToggleState("VornLagGroupMismatch", "VornCore.json", true)) {
+  bool singleLink = false;
+  if (vflBcLagGroupInfo() && getToggleState("VornLagGroupMismatch", "VornCore.json", true)) {
     // Of a channel whose LAG groups are split locally, only the preferred
     // member asks the peer to treat its link alone.
-    const auto info = vflBcLagGroupInfo_->bcLagGroupInfo(ctx->bcIntf());
+    const auto info = vflBcLagGroupInfo()->bcLagGroupInfo(ctx->bcIntf());
     if (info && info->preferredHigigMember() == intf && info->localMismatchExists()) {
-      flags |= Lldp::VornTlv::singleLinkFlag;
+      singleLink = true;
     }
   }
-  const bool singleLink = (flags & Lldp::VornTlv::singleLinkFlag) != 0;
   TRACE6("set tx TLV - memberIntf: {} single link: {}", intf, singleLink);
-  port->vornTlvTxIs(Lldp::VornTlv{smid_, role_, Vorn::MemberId(Vorn::memberIdByte(ctx->peerMemberId())),
-                                  receivedPeerId, flags});
+  const Vorn::MemberId expectedPeerId(Vorn::memberIdByte(ctx->peerMemberId()));
+  port->vornTlvTxIs(Lldp::VornTlv{smid(), role(), expectedPeerId, receivedPeerId, 0}
+                        .lodestoreConnectedIs(vflCtx()->lodestoreConnected())
+                        .singleLinkIs(singleLink));
 }
 
 void LldpVornTlvSm::handleLocalPort(const Kivo::IntfId& intf) {
@@ -96,7 +89,7 @@ void LldpVornTlvSm::handleInitialized() {
 }
 
 void LldpVornTlvSm::updateAllTlvs() {
-  for (const auto& intf : localSystem_->localPort().keys()) updateTlv(intf);
+  for (const auto& intf : localSystem()->localPort().keys()) updateTlv(intf);
 }
 
 void LldpVornTlvSm::onLocalSystemChange(const Zem::Change& c) {
@@ -153,13 +146,8 @@ void LldpVornTlvSm::onBcLagGroupInfoChange(const Zem::Change& c) {
   }
 }
 
-Velto::Ptr<LldpVornTlvSm> lldpVornTlvSmFactory(Vorn::MemberId smid, Vorn::Role role,
-                                                Velto::Ptr<const CtxForMember> ctxForMember,
-                                                Velto::Ptr<Lldp::LocalSystem> localSystem,
-                                                Velto::Ptr<const VornFabricLldpCtx> vflCtx,
-                                                Velto::Ptr<const VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo) {
-  auto sm = Velto::make<LldpVornTlvSm>(smid, role, std::move(ctxForMember), std::move(localSystem), std::move(vflCtx),
-                                       std::move(vflBcLagGroupInfo));
+Velto::Ptr<LldpVornTlvSm> lldpVornTlvSmFactory(LldpVornTlvSm::Params params) {
+  auto sm = Velto::make<LldpVornTlvSm>(std::move(params));
   sm->hasNotificationActiveIs(true);
   return sm;
 }

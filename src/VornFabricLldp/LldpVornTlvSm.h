@@ -19,16 +19,25 @@ namespace VornFabricLldp {
 
 class LldpVornTlvSm : public Zem::StateMachine {
  public:
-  LldpVornTlvSm(Vorn::MemberId smid, Vorn::Role role, Velto::Ptr<const CtxForMember> ctxForMember,
-                Velto::Ptr<Lldp::LocalSystem> localSystem, Velto::Ptr<const VornFabricLldpCtx> vflCtx,
-                Velto::Ptr<const VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo);
+  // Inputs, as the root state machine hands them over.
+  struct Params {
+    Vorn::MemberId smid;
+    Vorn::Role role;
+    Velto::Ptr<const CtxForMember> ctxForMember;
+    Velto::Ptr<Lldp::LocalSystem> localSystem;
+    Velto::Ptr<const VornFabricLldpCtx> vflCtx;
+    Velto::Ptr<const VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo;
+    bool operator==(const Params&) const = default;
+  };
 
-  Vorn::MemberId smid() const { return smid_; }
-  Vorn::Role role() const { return role_; }
-  const Velto::Ptr<const CtxForMember>& ctxForMember() const { return ctxForMember_; }
-  const Velto::Ptr<Lldp::LocalSystem>& localSystem() const { return localSystem_; }
-  const Velto::Ptr<const VornFabricLldpCtx>& vflCtx() const { return vflCtx_; }
-  const Velto::Ptr<const VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo() const { return vflBcLagGroupInfo_; }
+  explicit LldpVornTlvSm(Params params);
+
+  Vorn::MemberId smid() const { return params_.smid; }
+  Vorn::Role role() const { return params_.role; }
+  const Velto::Ptr<const CtxForMember>& ctxForMember() const { return params_.ctxForMember; }
+  const Velto::Ptr<Lldp::LocalSystem>& localSystem() const { return params_.localSystem; }
+  const Velto::Ptr<const VornFabricLldpCtx>& vflCtx() const { return params_.vflCtx; }
+  const Velto::Ptr<const VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo() const { return params_.vflBcLagGroupInfo; }
 
   // Recomputes and writes the TLV of the local port of `intf`.
   void updateTlv(const Kivo::IntfId& intf);
@@ -48,12 +57,7 @@ class LldpVornTlvSm : public Zem::StateMachine {
   void onVflCtxChange(const Zem::Change& c);
   void onBcLagGroupInfoChange(const Zem::Change& c);
 
-  Vorn::MemberId smid_;
-  Vorn::Role role_;
-  Velto::Ptr<const CtxForMember> ctxForMember_;
-  Velto::Ptr<Lldp::LocalSystem> localSystem_;
-  Velto::Ptr<const VornFabricLldpCtx> vflCtx_;
-  Velto::Ptr<const VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo_;
+  Params params_;
 
   Zem::Reactor localSystemReactor_;
   // Member contexts and, as nested changes, their peerMemberId, rxInfo and
@@ -65,10 +69,6 @@ class LldpVornTlvSm : public Zem::StateMachine {
   Zem::Reactor bcLagGroupInfoReactor_;
 };
 
-Velto::Ptr<LldpVornTlvSm> lldpVornTlvSmFactory(Vorn::MemberId smid, Vorn::Role role,
-                                                Velto::Ptr<const CtxForMember> ctxForMember,
-                                                Velto::Ptr<Lldp::LocalSystem> localSystem,
-                                                Velto::Ptr<const VornFabricLldpCtx> vflCtx,
-                                                Velto::Ptr<const VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo);
+Velto::Ptr<LldpVornTlvSm> lldpVornTlvSmFactory(LldpVornTlvSm::Params params);
 
 }  // namespace VornFabricLldp

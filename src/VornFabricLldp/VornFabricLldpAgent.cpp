@@ -13,23 +13,7 @@ const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp"};
 // ===========================================================================
 // AgentSm
 
-AgentSm::AgentSm(Vorn::MemberId memberId, Velto::Ptr<Oru::TaskScheduler> scheduler,
-                 Velto::Ptr<KernelNetInfo::Status> kniStatus, MemberConfigPtr memberConfig,
-                 Velto::Ptr<Vorn::AsicsWarm> vornAsicsWarm, Velto::Ptr<CtxForMember> ctxForMember,
-                 Velto::Ptr<Vorn::BackplaneChannelStatus> backplaneChannelStatus,
-                 Velto::Ptr<Vorn::Lldp::Status> vornLldpStatus, bool restoreFromLocal,
-                 Velto::Ptr<VornFabricLldpCtx> vflCtx, Velto::Ptr<VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo)
-    : memberId_(memberId),
-      scheduler_(std::move(scheduler)),
-      kniStatus_(std::move(kniStatus)),
-      memberConfig_(std::move(memberConfig)),
-      restoreFromLocal_(restoreFromLocal),
-      vflCtx_(std::move(vflCtx)),
-      vornAsicsWarm_(std::move(vornAsicsWarm)),
-      ctxForMember_(std::move(ctxForMember)),
-      backplaneChannelStatus_(std::move(backplaneChannelStatus)),
-      vornLldpStatus_(std::move(vornLldpStatus)),
-      vflBcLagGroupInfo_(std::move(vflBcLagGroupInfo)) {
+AgentSm::AgentSm(Params params) : params_(std::move(params)) {
   handleInitialized();
 }
 
@@ -104,7 +88,7 @@ void AgentSm::buildLldpEngine() {
   root->localSystemIs(localSystem());
   root->deviceIntfStatusDirIs("deviceIntfStatusDir");
   auto managerRoot = root->intfStatusManagerRootIs(allIntfStatusDir(), allIntfStatusLocalDir(), false);
-  managerRoot->intfStatusManagerIs(root->deviceIntfStatusDir(), kniStatus_, Kivo::NamespaceName::defaultNamespace());
+  managerRoot->intfStatusManagerIs(root->deviceIntfStatusDir(), kniStatus(), Kivo::NamespaceName::defaultNamespace());
   root->desiredIntfDirIs("desiredIntfDir");
   root->pamCollectionIs("pamCollection");
   root->doInitializePamMan();
@@ -124,43 +108,68 @@ void AgentSm::handleInitialized() {
 
   lldpSelectedRsForMemberIs();
   vornKniIntfMapIs();
-  vornKniIntfMapperSmIs(kniStatus_, vornKniIntfMap());
+  vornKniIntfMapperSmIs(kniStatus(), vornKniIntfMap());
 
   const auto role = Vorn::role();
   ZEM_ASSERT(role.hasValue());
   // After a restart on a member switch the state database still holds the
   // published context, so stale receive information is held for a while;
   // a candidate never restores anything.
-  const bool restoreFromLocalBackup = *role != Vorn::candidate() && !restoreFromLocal_;
-  lldpCtxMapperSmIs(memberId_, scheduler_, memberConfig_, lldpSelectedRsForMember(), restoreFromLocalBackup,
-                    ctxForMember_);
-  lldpPopulatorSmIs(memberId_, kniStatus_, vornKniIntfMap(), memberConfig_, config(), status(),
-                    allEthPhyIntfStatusDir(), allIntfStatusDir(), localSystem(), protocolRoot()->desiredIntfDir());
+  const bool restoreFromLocalBackup = *role != Vorn::candidate() && !restoreFromLocal();
+  lldpCtxMapperSmIs({.smid = memberId(),
+                     .scheduler = scheduler(),
+                     .memberConfig = memberConfig(),
+                     .selectedRs = lldpSelectedRsForMember(),
+                     .restoreFromLocalBackup = restoreFromLocalBackup,
+                     .ctxForMember = ctxForMember()});
+  lldpPopulatorSmIs({.smid = memberId(),
+                     .kniStatus = kniStatus(),
+                     .kniIntfMap = vornKniIntfMap(),
+                     .memberConfig = memberConfig(),
+                     .config = config(),
+                     .status = status(),
+                     .allEthPhyIntfStatusDir = allEthPhyIntfStatusDir(),
+                     .allIntfStatusDir = allIntfStatusDir(),
+                     .localSystem = localSystem(),
+                     .desiredIntfDir = protocolRoot()->desiredIntfDir()});
   lldpRemoteSystemSelectorSmIs(status(), lldpSelectedRsForMember());
-  lldpVornTlvSmIs(memberId_, *role, ctxForMember_, localSystem(), vflCtx_, vflBcLagGroupInfo_);
+  lldpVornTlvSmIs({.smid = memberId(),
+                   .role = *role,
+                   .ctxForMember = ctxForMember(),
+                   .localSystem = localSystem(),
+                   .vflCtx = vflCtx(),
+                   .vflBcLagGroupInfo = vflBcLagGroupInfo()});
   if (Vorn::isMember()) {
-    vornMemberFileMgrSmIs(std::string(VornBootConstants::vornConfigFilePath), memberConfig_);
+    vornMemberFileMgrSmIs(std::string(VornBootConstants::vornConfigFilePath), memberConfig());
   }
   protocolRoot()->onOffSwitchSmIs(cliConfig(), protocolRoot()->ethDevPamManager());
-  lldpStatusSmIs(status(), vornLldpStatus_);
-  TRACE0("restoreFromLocal={}", restoreFromLocal_);
+  lldpStatusSmIs(status(), vornLldpStatus());
+  TRACE0("restoreFromLocal={}", restoreFromLocal());
 
   buildSynchronizers();
-  lldpHigigSmIs(memberId_, *role, scheduler_, selector_, ctxForMember_, config(), status(), vornAsicsWarm_,
-                backplaneChannelStatus_);
+  lldpHigigSmIs({.smid = memberId(),
+                 .role = *role,
+                 .scheduler = scheduler(),
+                 .selector = selector_,
+                 .ctxForMember = ctxForMember(),
+                 .config = config(),
+                 .status = status(),
+                 .vornAsicsWarm = vornAsicsWarm(),
+                 .negotiatedBcStatus = backplaneChannelStatus()});
   listenForPeers();
 }
 
 void AgentSm::buildSynchronizers() {
   ZEM_ASSERT(memberConfig() != nullptr);
-  const std::string configPath = fmt::format("{}/{}", "vorn/memberConfig", memberConfig_->name());
-  auto configCtx = Velto::make<Vorn::ServiceCtx>(memberConfig_, configPath, configPath, restoreFromLocal_);
+  const std::string configPath = fmt::format("{}/{}", "vorn/memberConfig", memberConfig()->name());
+  auto configCtx = Velto::make<Vorn::ServiceCtx>(memberConfig(), configPath, configPath, restoreFromLocal());
   configCtx->localStateReaderIs(Velto::make<Vorn::VornConfigLocalReader>(configCtx));
   selectorIs(configCtx, nullptr);
   selector_->initialize();
 
-  if (vornAsicsWarm_) {
-    auto ctx = Velto::make<Vorn::ServiceCtx>(vornAsicsWarm_, vornAsicsWarm_->fullName(), "vorn/hardware/asicsWarm", false);
+  if (vornAsicsWarm()) {
+    auto ctx =
+        Velto::make<Vorn::ServiceCtx>(vornAsicsWarm(), vornAsicsWarm()->fullName(), "vorn/hardware/asicsWarm", false);
     ctx->localStateReaderIs(Velto::make<Vorn::NoopStateReader>());
     asicsWarmSelectorIs(ctx, nullptr);
     asicsWarmSelector_->initialize();
@@ -168,15 +177,15 @@ void AgentSm::buildSynchronizers() {
 
   // This switch writes its backplane channel status and LLDP status; the
   // state database only carries them to the others.
-  auto bcCtx = Velto::make<Vorn::ServiceCtx>(backplaneChannelStatus_, memberPath("vorn/bcStatus", memberId_),
-                                             memberPath("vorn/dtd/bcStatus", memberId_), false);
+  auto bcCtx = Velto::make<Vorn::ServiceCtx>(backplaneChannelStatus(), memberPath("vorn/bcStatus", memberId()),
+                                             memberPath("vorn/dtd/bcStatus", memberId()), false);
   bcCtx->remoteIsWriterIs(false);
   bcCtx->localStateReaderIs(Velto::make<Vorn::NoopStateReader>());
   bcmsLodestoreSynchronizerIs(bcCtx, nullptr);
   bcmsLodestoreSynchronizer_->initialize();
 
-  const std::string lldpPath = memberPath("vorn/lldp/status", memberId_);
-  auto lldpCtx = Velto::make<Vorn::ServiceCtx>(vornLldpStatus_, lldpPath, lldpPath, false);
+  const std::string lldpPath = memberPath("vorn/lldp/status", memberId());
+  auto lldpCtx = Velto::make<Vorn::ServiceCtx>(vornLldpStatus(), lldpPath, lldpPath, false);
   lldpCtx->remoteIsWriterIs(false);
   lldpCtx->localStateReaderIs(Velto::make<Vorn::NoopStateReader>());
   lldpStatusLodestoreSynchronizerIs(lldpCtx, nullptr);
@@ -211,26 +220,8 @@ void AgentSm::handleLodestoreDisconnect() {
   }
 }
 
-const Velto::Ptr<VornFabricLldpBcLagGroupSm>& AgentSm::vflBcLagGroupSmIs(
-    Vorn::MemberId memberId, Zem::Optional<Vorn::Role> role, const Velto::Ptr<const Vorn::MemberConfig>& memberConfig,
-    const Velto::Ptr<const CtxForMember>& ctxForMember, const Velto::Ptr<const Vorn::BackplaneChannelStatus>& bcStatus,
-    const Velto::Ptr<const Interface::EthLagIntfStatusDir>& ethLagIntfStatusDir,
-    const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo) {
-  return vflBcLagGroupSm_.is(vornFabricLldpBcLagGroupSmFactory, memberId, role.valueOr(Vorn::candidate()),
-                             memberConfig, ctxForMember, bcStatus, ethLagIntfStatusDir, vflBcLagGroupInfo);
-}
-
-Velto::Ptr<AgentSm> agentSmFactory(Vorn::MemberId memberId, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-                                   const Velto::Ptr<KernelNetInfo::Status>& kniStatus,
-                                   const Velto::Ptr<Vorn::MemberConfig>& memberConfig,
-                                   const Velto::Ptr<Vorn::AsicsWarm>& vornAsicsWarm,
-                                   const Velto::Ptr<CtxForMember>& ctxForMember,
-                                   const Velto::Ptr<Vorn::BackplaneChannelStatus>& backplaneChannelStatus,
-                                   const Velto::Ptr<Vorn::Lldp::Status>& vornLldpStatus, bool restoreFromLocal,
-                                   const Velto::Ptr<VornFabricLldpCtx>& vflCtx,
-                                   const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo) {
-  auto sm = Velto::make<AgentSm>(memberId, scheduler, kniStatus, memberConfig, vornAsicsWarm, ctxForMember,
-                                 backplaneChannelStatus, vornLldpStatus, restoreFromLocal, vflCtx, vflBcLagGroupInfo);
+Velto::Ptr<AgentSm> agentSmFactory(AgentSm::Params params) {
+  auto sm = Velto::make<AgentSm>(std::move(params));
   sm->hasNotificationActiveIs(true);
   return sm;
 }
@@ -332,8 +323,17 @@ void Agent::doInit() {
   }
   ZEM_ASSERT(Vorn::role() != Vorn::candidate());
   TRACE0("Using memberId={}", Vorn::memberId());
-  rootSmIs(Vorn::memberId(), taskScheduler(), kniStatus(), memberConfig(), vornAsicsWarm(), ctxForMember_,
-           backplaneChannelStatus(), vornLldpStatus(), restoreFromLocal, vflCtx(), vflBcLagGroupInfo());
+  rootSmIs({.memberId = Vorn::memberId(),
+            .scheduler = taskScheduler(),
+            .kniStatus = kniStatus(),
+            .memberConfig = memberConfig(),
+            .vornAsicsWarm = vornAsicsWarm(),
+            .ctxForMember = ctxForMember_,
+            .backplaneChannelStatus = backplaneChannelStatus(),
+            .vornLldpStatus = vornLldpStatus(),
+            .restoreFromLocal = restoreFromLocal,
+            .vflCtx = vflCtx(),
+            .vflBcLagGroupInfo = vflBcLagGroupInfo()});
 }
 
 void Agent::handleLodestoreConnect(const Velto::Ptr<Lodestore::EntityManager>& em) {
@@ -351,8 +351,13 @@ void Agent::doMountsComplete(Lodestore::MountStatus mountStatus, const Velto::Pt
   ZEM_ASSERT(mountStatus == Lodestore::mountSuccess());
   ethLagIntfStatusDirIs(Velto::dynamicPtrCast<Interface::EthLagIntfStatusDir>(em->getEntity(kEthLagStatus)));
   if (lagGroupMismatchEnabled()) {
-    rootSm()->vflBcLagGroupSmIs(Vorn::memberId(), Vorn::role(), memberConfig(), rootSm()->ctxForMember(),
-                                rootSm()->backplaneChannelStatus(), ethLagIntfStatusDir(), vflBcLagGroupInfo());
+    rootSm()->vflBcLagGroupSmIs({.smid = Vorn::memberId(),
+                                 .role = Vorn::role().valueOr(Vorn::candidate()),
+                                 .memberConfig = memberConfig(),
+                                 .ctxForMember = rootSm()->ctxForMember(),
+                                 .bcStatus = rootSm()->backplaneChannelStatus(),
+                                 .ethLagIntfStatusDir = ethLagIntfStatusDir(),
+                                 .vflBcLagGroupInfo = vflBcLagGroupInfo()});
   }
 }
 
@@ -486,11 +491,25 @@ void CandidateAgent::maybeCreateAgentSm() {
   ZEM_ASSERT(vornLldpStatus() != nullptr);
   ctxForMemberIs("ctxForMember");
   TRACE6("Using memberId={}", memberId);
-  rootSmIs(memberId, taskScheduler(), kniStatus(), memberConfig, vornAsicsWarm(), ctxForMember_, bcStatus,
-           vornLldpStatus(), false, vflCtx(), vflBcLagGroupInfo());
+  rootSmIs({.memberId = memberId,
+            .scheduler = taskScheduler(),
+            .kniStatus = kniStatus(),
+            .memberConfig = memberConfig,
+            .vornAsicsWarm = vornAsicsWarm(),
+            .ctxForMember = ctxForMember_,
+            .backplaneChannelStatus = bcStatus,
+            .vornLldpStatus = vornLldpStatus(),
+            .restoreFromLocal = false,
+            .vflCtx = vflCtx(),
+            .vflBcLagGroupInfo = vflBcLagGroupInfo()});
   if (lagGroupMismatchEnabled()) {
-    rootSm()->vflBcLagGroupSmIs(memberId, Vorn::role(), memberConfig, rootSm()->ctxForMember(),
-                                rootSm()->backplaneChannelStatus(), ethLagIntfStatusDir(), vflBcLagGroupInfo());
+    rootSm()->vflBcLagGroupSmIs({.smid = memberId,
+                                 .role = Vorn::role().valueOr(Vorn::candidate()),
+                                 .memberConfig = memberConfig,
+                                 .ctxForMember = rootSm()->ctxForMember(),
+                                 .bcStatus = rootSm()->backplaneChannelStatus(),
+                                 .ethLagIntfStatusDir = ethLagIntfStatusDir(),
+                                 .vflBcLagGroupInfo = vflBcLagGroupInfo()});
   }
 }
 

@@ -52,11 +52,23 @@ class AgentSm : public Zem::StateMachine {
   using MemberConfigPtr = Velto::Ptr<Vorn::MemberConfig>;
   using SyncPtr = Velto::Ptr<Vorn::ServiceLocalRemoteSynchronizer>;
 
-  AgentSm(Vorn::MemberId memberId, Velto::Ptr<Oru::TaskScheduler> scheduler, Velto::Ptr<KernelNetInfo::Status> kniStatus,
-          MemberConfigPtr memberConfig, Velto::Ptr<Vorn::AsicsWarm> vornAsicsWarm, Velto::Ptr<CtxForMember> ctxForMember,
-          Velto::Ptr<Vorn::BackplaneChannelStatus> backplaneChannelStatus, Velto::Ptr<Vorn::Lldp::Status> vornLldpStatus,
-          bool restoreFromLocal, Velto::Ptr<VornFabricLldpCtx> vflCtx,
-          Velto::Ptr<VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo);
+  // Inputs, as the agent object hands them over.
+  struct Params {
+    Vorn::MemberId memberId;
+    Velto::Ptr<Oru::TaskScheduler> scheduler;
+    Velto::Ptr<KernelNetInfo::Status> kniStatus;
+    MemberConfigPtr memberConfig;
+    Velto::Ptr<Vorn::AsicsWarm> vornAsicsWarm;
+    Velto::Ptr<CtxForMember> ctxForMember;
+    Velto::Ptr<Vorn::BackplaneChannelStatus> backplaneChannelStatus;
+    Velto::Ptr<Vorn::Lldp::Status> vornLldpStatus;
+    bool restoreFromLocal;
+    Velto::Ptr<VornFabricLldpCtx> vflCtx;
+    Velto::Ptr<VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo;
+    bool operator==(const Params&) const = default;
+  };
+
+  explicit AgentSm(Params params);
   ~AgentSm() override;
 
   void handleInitialized();
@@ -66,11 +78,9 @@ class AgentSm : public Zem::StateMachine {
 
   // The LAG group state machine; made by the agent object once the Ethernet
   // LAG status is mounted.
-  const Velto::Ptr<VornFabricLldpBcLagGroupSm>& vflBcLagGroupSmIs(
-      Vorn::MemberId memberId, Zem::Optional<Vorn::Role> role, const Velto::Ptr<const Vorn::MemberConfig>& memberConfig,
-      const Velto::Ptr<const CtxForMember>& ctxForMember, const Velto::Ptr<const Vorn::BackplaneChannelStatus>& bcStatus,
-      const Velto::Ptr<const Interface::EthLagIntfStatusDir>& ethLagIntfStatusDir,
-      const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo);
+  const Velto::Ptr<VornFabricLldpBcLagGroupSm>& vflBcLagGroupSmIs(const VornFabricLldpBcLagGroupSm::Params& p) {
+    return vflBcLagGroupSm_.is(vornFabricLldpBcLagGroupSmFactory, p);
+  }
   void vflBcLagGroupSmDel() { vflBcLagGroupSm_.del(); }
 
   // One operation pair per owned record, child and synchronizer: equal
@@ -111,14 +121,12 @@ class AgentSm : public Zem::StateMachine {
     return vornKniIntfMapperSm_.is(Vorn::kniIntfMapperSmFactory, a...);
   }
   void vornKniIntfMapperSmDel() { vornKniIntfMapperSm_.del(); }
-  template <class... A>
-  const auto& lldpCtxMapperSmIs(const A&... a) {
-    return lldpCtxMapperSm_.is(lldpCtxMapperSmFactory, a...);
+  const auto& lldpCtxMapperSmIs(const LldpCtxMapperSm::Params& p) {
+    return lldpCtxMapperSm_.is(lldpCtxMapperSmFactory, p);
   }
   void lldpCtxMapperSmDel() { lldpCtxMapperSm_.del(); }
-  template <class... A>
-  const auto& lldpPopulatorSmIs(const A&... a) {
-    return lldpPopulatorSm_.is(lldpPopulatorSmFactory, a...);
+  const auto& lldpPopulatorSmIs(const LldpPopulatorSm::Params& p) {
+    return lldpPopulatorSm_.is(lldpPopulatorSmFactory, p);
   }
   void lldpPopulatorSmDel() { lldpPopulatorSm_.del(); }
   template <class... A>
@@ -126,15 +134,9 @@ class AgentSm : public Zem::StateMachine {
     return lldpRemoteSystemSelectorSm_.is(lldpRemoteSystemSelectorSmFactory, a...);
   }
   void lldpRemoteSystemSelectorSmDel() { lldpRemoteSystemSelectorSm_.del(); }
-  template <class... A>
-  const auto& lldpVornTlvSmIs(const A&... a) {
-    return lldpVornTlvSm_.is(lldpVornTlvSmFactory, a...);
-  }
+  const auto& lldpVornTlvSmIs(const LldpVornTlvSm::Params& p) { return lldpVornTlvSm_.is(lldpVornTlvSmFactory, p); }
   void lldpVornTlvSmDel() { lldpVornTlvSm_.del(); }
-  template <class... A>
-  const auto& lldpHigigSmIs(const A&... a) {
-    return lldpHigigSm_.is(lldpHigigSmFactory, a...);
-  }
+  const auto& lldpHigigSmIs(const LldpHigigSm::Params& p) { return lldpHigigSm_.is(lldpHigigSmFactory, p); }
   void lldpHigigSmDel() { lldpHigigSm_.del(); }
   template <class... A>
   const auto& vornMemberFileMgrSmIs(const A&... a) {
@@ -166,17 +168,19 @@ class AgentSm : public Zem::StateMachine {
 
   // Inputs.
   const Velto::Ptr<Lodestore::EntityManager>& lodestoreEm() const { return lodestoreEm_; }
-  Vorn::MemberId memberId() const { return memberId_; }
-  const Velto::Ptr<Oru::TaskScheduler>& scheduler() const { return scheduler_; }
-  const Velto::Ptr<KernelNetInfo::Status>& kniStatus() const { return kniStatus_; }
-  const MemberConfigPtr& memberConfig() const { return memberConfig_; }
-  bool restoreFromLocal() const { return restoreFromLocal_; }
-  const Velto::Ptr<VornFabricLldpCtx>& vflCtx() const { return vflCtx_; }
-  const Velto::Ptr<Vorn::AsicsWarm>& vornAsicsWarm() const { return vornAsicsWarm_; }
-  const Velto::Ptr<CtxForMember>& ctxForMember() const { return ctxForMember_; }
-  const Velto::Ptr<Vorn::BackplaneChannelStatus>& backplaneChannelStatus() const { return backplaneChannelStatus_; }
-  const Velto::Ptr<Vorn::Lldp::Status>& vornLldpStatus() const { return vornLldpStatus_; }
-  const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo() const { return vflBcLagGroupInfo_; }
+  Vorn::MemberId memberId() const { return params_.memberId; }
+  const Velto::Ptr<Oru::TaskScheduler>& scheduler() const { return params_.scheduler; }
+  const Velto::Ptr<KernelNetInfo::Status>& kniStatus() const { return params_.kniStatus; }
+  const MemberConfigPtr& memberConfig() const { return params_.memberConfig; }
+  bool restoreFromLocal() const { return params_.restoreFromLocal; }
+  const Velto::Ptr<VornFabricLldpCtx>& vflCtx() const { return params_.vflCtx; }
+  const Velto::Ptr<Vorn::AsicsWarm>& vornAsicsWarm() const { return params_.vornAsicsWarm; }
+  const Velto::Ptr<CtxForMember>& ctxForMember() const { return params_.ctxForMember; }
+  const Velto::Ptr<Vorn::BackplaneChannelStatus>& backplaneChannelStatus() const {
+    return params_.backplaneChannelStatus;
+  }
+  const Velto::Ptr<Vorn::Lldp::Status>& vornLldpStatus() const { return params_.vornLldpStatus; }
+  const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo() const { return params_.vflBcLagGroupInfo; }
 
   // Owned records and the engine.
   const Velto::Ptr<Lldp::CliConfig>& cliConfig() const { return cliConfig_.get(); }
@@ -229,13 +233,7 @@ class AgentSm : public Zem::StateMachine {
   // Declaration order is the order of notification propagation and
   // destruction.
   Velto::Ptr<Lodestore::EntityManager> lodestoreEm_;
-  Vorn::MemberId memberId_;
-  Velto::Ptr<Oru::TaskScheduler> scheduler_;
-  Velto::Ptr<KernelNetInfo::Status> kniStatus_;
-  MemberConfigPtr memberConfig_;
-  bool restoreFromLocal_;
-  Velto::Ptr<VornFabricLldpCtx> vflCtx_;
-  Velto::Ptr<Vorn::AsicsWarm> vornAsicsWarm_;
+  Params params_;
 
   Zem::ChildSlot<Lldp::CliConfig, std::string> cliConfig_;
   Zem::ChildSlot<Lldp::Config, std::string> config_;
@@ -246,39 +244,18 @@ class AgentSm : public Zem::StateMachine {
   Zem::ChildSlot<Lldp::LocalSystem, std::string> localSystem_;
   Zem::ChildSlot<Vorn::KniIntfMap, std::string> vornKniIntfMap_;
   Zem::ChildSlot<LldpSelectedRsForMember> lldpSelectedRsForMember_;
-  Velto::Ptr<CtxForMember> ctxForMember_;
-  Velto::Ptr<Vorn::BackplaneChannelStatus> backplaneChannelStatus_;
-  Velto::Ptr<Vorn::Lldp::Status> vornLldpStatus_;
-  Velto::Ptr<VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo_;
   Zem::ChildSlot<Lldp::Agent::Protocol::Root, std::string> protocolRoot_;
 
   Zem::ChildSlot<Vorn::KniIntfMapperSm, Velto::Ptr<const KernelNetInfo::Status>, Velto::Ptr<Vorn::KniIntfMap>>
       vornKniIntfMapperSm_;
-  Zem::ChildSlot<LldpCtxMapperSm, Vorn::MemberId, Velto::Ptr<Oru::TaskScheduler>, Velto::Ptr<const Vorn::MemberConfig>,
-                 Velto::Ptr<const LldpSelectedRsForMember>, bool, Velto::Ptr<CtxForMember>>
-      lldpCtxMapperSm_;
-  Zem::ChildSlot<LldpPopulatorSm, Vorn::MemberId, Velto::Ptr<const KernelNetInfo::Status>,
-                 Velto::Ptr<const Vorn::KniIntfMap>, Velto::Ptr<const Vorn::MemberConfig>, Velto::Ptr<Lldp::Config>,
-                 Velto::Ptr<Lldp::Status>, Velto::Ptr<Interface::AllEthPhyIntfStatusDir>,
-                 Velto::Ptr<Interface::AllIntfStatusDir>, Velto::Ptr<Lldp::LocalSystem>,
-                 Velto::Ptr<Interface::PamDesiredIntfDir>>
-      lldpPopulatorSm_;
+  Zem::ChildSlot<LldpCtxMapperSm, LldpCtxMapperSm::Params> lldpCtxMapperSm_;
+  Zem::ChildSlot<LldpPopulatorSm, LldpPopulatorSm::Params> lldpPopulatorSm_;
   Zem::ChildSlot<LldpRemoteSystemSelectorSm, Velto::Ptr<const Lldp::Status>, Velto::Ptr<LldpSelectedRsForMember>>
       lldpRemoteSystemSelectorSm_;
-  Zem::ChildSlot<LldpVornTlvSm, Vorn::MemberId, Vorn::Role, Velto::Ptr<const CtxForMember>,
-                 Velto::Ptr<Lldp::LocalSystem>, Velto::Ptr<const VornFabricLldpCtx>,
-                 Velto::Ptr<const VornFabricLldpBcLagGroupInfo>>
-      lldpVornTlvSm_;
-  Zem::ChildSlot<LldpHigigSm, Vorn::MemberId, Vorn::Role, Velto::Ptr<Oru::TaskScheduler>,
-                 Velto::Ptr<const Vorn::ServiceLocalRemoteSynchronizer>, Velto::Ptr<const CtxForMember>,
-                 Velto::Ptr<const Lldp::Config>, Velto::Ptr<const Lldp::Status>, Velto::Ptr<const Vorn::AsicsWarm>,
-                 Velto::Ptr<Vorn::BackplaneChannelStatus>>
-      lldpHigigSm_;
+  Zem::ChildSlot<LldpVornTlvSm, LldpVornTlvSm::Params> lldpVornTlvSm_;
+  Zem::ChildSlot<LldpHigigSm, LldpHigigSm::Params> lldpHigigSm_;
   Zem::ChildSlot<Vorn::VornMemberFileMgrSm, std::string, Velto::Ptr<const Vorn::MemberConfig>> vornMemberFileMgrSm_;
-  Zem::ChildSlot<VornFabricLldpBcLagGroupSm, Vorn::MemberId, Vorn::Role, Velto::Ptr<const Vorn::MemberConfig>,
-                 Velto::Ptr<const CtxForMember>, Velto::Ptr<const Vorn::BackplaneChannelStatus>,
-                 Velto::Ptr<const Interface::EthLagIntfStatusDir>, Velto::Ptr<VornFabricLldpBcLagGroupInfo>>
-      vflBcLagGroupSm_;
+  Zem::ChildSlot<VornFabricLldpBcLagGroupSm, VornFabricLldpBcLagGroupSm::Params> vflBcLagGroupSm_;
   SyncPtr selector_;
   Velto::Ptr<Q7Relay::ZemUtils::ListenStatus> q7ServerStatus_;
   SyncPtr asicsWarmSelector_;
@@ -287,15 +264,8 @@ class AgentSm : public Zem::StateMachine {
   Zem::ChildSlot<LldpStatusSm, Velto::Ptr<const Lldp::Status>, Velto::Ptr<Vorn::Lldp::Status>> lldpStatusSm_;
 };
 
-Velto::Ptr<AgentSm> agentSmFactory(Vorn::MemberId memberId, const Velto::Ptr<Oru::TaskScheduler>& scheduler,
-                                   const Velto::Ptr<KernelNetInfo::Status>& kniStatus,
-                                   const Velto::Ptr<Vorn::MemberConfig>& memberConfig,
-                                   const Velto::Ptr<Vorn::AsicsWarm>& vornAsicsWarm,
-                                   const Velto::Ptr<CtxForMember>& ctxForMember,
-                                   const Velto::Ptr<Vorn::BackplaneChannelStatus>& backplaneChannelStatus,
-                                   const Velto::Ptr<Vorn::Lldp::Status>& vornLldpStatus, bool restoreFromLocal,
-                                   const Velto::Ptr<VornFabricLldpCtx>& vflCtx,
-                                   const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo);
+Velto::Ptr<AgentSm> agentSmFactory(AgentSm::Params params);
+// The creator other units know the root state machine by; the same as the factory.
 inline constexpr auto AgentSmIs = agentSmFactory;
 
 // What the two agent classes share: kernel namespace plumbing, the agent's
@@ -309,11 +279,8 @@ class AgentBase : public ::AgentBase::CAgent {
   void doInitCommon();
   void handleLodestoreConnectCommon(const Velto::Ptr<Lodestore::EntityManager>& em);
 
-  // Takes agentSmFactory's arguments; equal arguments keep the present root.
-  template <class... Args>
-  const Velto::Ptr<AgentSm>& rootSmIs(const Args&... args) {
-    return rootSm_.is(agentSmFactory, args...);
-  }
+  // Equal inputs keep the present root.
+  const Velto::Ptr<AgentSm>& rootSmIs(const AgentSm::Params& p) { return rootSm_.is(agentSmFactory, p); }
   void rootSmDel() { rootSm_.del(); }
   const Velto::Ptr<AgentSm>& rootSm() const { return rootSm_.get(); }
 
@@ -356,11 +323,7 @@ class AgentBase : public ::AgentBase::CAgent {
 
  private:
   Velto::Ptr<Lodestore::EntityManager> lodestoreEm_;
-  Zem::ChildSlot<AgentSm, Vorn::MemberId, Velto::Ptr<Oru::TaskScheduler>, Velto::Ptr<KernelNetInfo::Status>,
-                 Velto::Ptr<Vorn::MemberConfig>, Velto::Ptr<Vorn::AsicsWarm>, Velto::Ptr<CtxForMember>,
-                 Velto::Ptr<Vorn::BackplaneChannelStatus>, Velto::Ptr<Vorn::Lldp::Status>, bool,
-                 Velto::Ptr<VornFabricLldpCtx>, Velto::Ptr<VornFabricLldpBcLagGroupInfo>>
-      rootSm_;
+  Zem::ChildSlot<AgentSm, AgentSm::Params> rootSm_;
   Velto::Ptr<KernelNetNsInfo::Root> netNsRoot_;
   Velto::Ptr<KernelNetNsInfo::Manager> netNsManager_;
   Velto::Ptr<KernelNetInfo::KniSm> kniSm_;

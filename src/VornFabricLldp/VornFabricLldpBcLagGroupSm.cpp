@@ -23,33 +23,22 @@ auto sortedKeys(const Collection& c) {
 }
 }  // namespace
 
-VornFabricLldpBcLagGroupSm::VornFabricLldpBcLagGroupSm(
-    Vorn::MemberId smid, Vorn::Role role, Velto::Ptr<const Vorn::MemberConfig> memberConfig,
-    Velto::Ptr<const CtxForMember> ctxForMember, Velto::Ptr<const Vorn::BackplaneChannelStatus> bcStatus,
-    Velto::Ptr<const Interface::EthLagIntfStatusDir> ethLagIntfStatusDir,
-    Velto::Ptr<VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo)
-    : smid_(smid),
-      role_(role),
-      memberConfig_(std::move(memberConfig)),
-      ctxForMember_(std::move(ctxForMember)),
-      bcStatus_(std::move(bcStatus)),
-      ethLagIntfStatusDir_(std::move(ethLagIntfStatusDir)),
-      vflBcLagGroupInfo_(std::move(vflBcLagGroupInfo)) {
-  onMemberConfig_ = watch(memberConfig_, [this](const Zem::Change& c) { onMemberConfig(c); });
-  if (memberConfig_) {
-    for (const auto& bcIntf : memberConfig_->bcConfig().keys()) {
-      auto bcConfig = memberConfig_->bcConfig(bcIntf);
+VornFabricLldpBcLagGroupSm::VornFabricLldpBcLagGroupSm(Params params) : params_(std::move(params)) {
+  onMemberConfig_ = watch(memberConfig(), [this](const Zem::Change& c) { onMemberConfig(c); });
+  if (memberConfig()) {
+    for (const auto& bcIntf : memberConfig()->bcConfig().keys()) {
+      auto bcConfig = memberConfig()->bcConfig(bcIntf);
       for (const auto& memberIntf : bcConfig->memberIntf().keys()) handleMemberConfig(bcIntf, memberIntf);
     }
   }
 
-  onBcStatus_ = watch(bcStatus_, [this](const Zem::Change& c) { onBcStatus(c); });
-  if (bcStatus_) {
+  onBcStatus_ = watch(bcStatus(), [this](const Zem::Change& c) { onBcStatus(c); });
+  if (bcStatus()) {
     // Once for the channel's entry and once for each of its member entries,
     // as their changes would.
-    for (const auto& bcIntf : sortedKeys(bcStatus_->bcMemberStatus())) {
+    for (const auto& bcIntf : sortedKeys(bcStatus()->bcMemberStatus())) {
       pickPreferredMember(bcIntf);
-      if (auto memberStatus = bcStatus_->bcMemberStatus(bcIntf)) {
+      if (auto memberStatus = bcStatus()->bcMemberStatus(bcIntf)) {
         for ([[maybe_unused]] const auto& member : sortedKeys(memberStatus->memberIntfStatus())) {
           pickPreferredMember(bcIntf);
         }
@@ -57,15 +46,15 @@ VornFabricLldpBcLagGroupSm::VornFabricLldpBcLagGroupSm(
     }
   }
 
-  onEthLagIntfStatusDir_ = watch(ethLagIntfStatusDir_, [this](const Zem::Change& c) { onEthLagIntfStatus(c); });
-  if (ethLagIntfStatusDir_) {
-    for (const auto& bcIntf : sortedKeys(ethLagIntfStatusDir_->intfStatus())) pickPreferredMember(bcIntf);
+  onEthLagIntfStatusDir_ = watch(ethLagIntfStatusDir(), [this](const Zem::Change& c) { onEthLagIntfStatus(c); });
+  if (ethLagIntfStatusDir()) {
+    for (const auto& bcIntf : sortedKeys(ethLagIntfStatusDir()->intfStatus())) pickPreferredMember(bcIntf);
   }
 
-  onCtxForMember_ = watch(ctxForMember_, [this](const Zem::Change& c) { onCtxForMember(c); });
-  if (ctxForMember_) {
-    for (const auto& memberIntf : sortedKeys(ctxForMember_->ctx())) {
-      auto ctx = ctxForMember_->ctx(memberIntf);
+  onCtxForMember_ = watch(ctxForMember(), [this](const Zem::Change& c) { onCtxForMember(c); });
+  if (ctxForMember()) {
+    for (const auto& memberIntf : sortedKeys(ctxForMember()->ctx())) {
+      auto ctx = ctxForMember()->ctx(memberIntf);
       if (ctx && ctx->rxInfo()) handleRemoteTlv(memberIntf);
     }
   }
@@ -75,7 +64,7 @@ VornFabricLldpBcLagGroupSm::VornFabricLldpBcLagGroupSm(
 
 bool VornFabricLldpBcLagGroupSm::enabled() const {
   if (!getToggleState("VornLagGroupMismatch", "VornCore.json", true)) return false;
-  if (!vflBcLagGroupInfo_) {
+  if (!vflBcLagGroupInfo()) {
     TRACE2("No LAG group record to write");
     return false;
   }
@@ -156,7 +145,7 @@ void VornFabricLldpBcLagGroupSm::maybeClearLocalMismatch(BcLagGroupInfo& info) {
 void VornFabricLldpBcLagGroupSm::handleIntfDeleteHelper(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf) {
   if (!enabled()) return;
   TRACE0("member: {} bcintf: {}", memberIntf, bcIntf);
-  auto info = vflBcLagGroupInfo_->bcLagGroupInfo(bcIntf);
+  auto info = vflBcLagGroupInfo()->bcLagGroupInfo(bcIntf);
   if (!info) return;
   const Velto::String name = info->bcMemberToLagGroupMap(memberIntf);
   if (name.empty()) return;
@@ -168,11 +157,11 @@ void VornFabricLldpBcLagGroupSm::handleIntfDeleteHelper(const Kivo::IntfId& bcIn
 void VornFabricLldpBcLagGroupSm::handleMemberConfig(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf) {
   if (!enabled()) return;
   TRACE0("member: {} bcintf: {}", memberIntf, bcIntf);
-  if (!memberConfig_) return;
-  auto bcConfig = memberConfig_->bcConfig(bcIntf);
+  if (!memberConfig()) return;
+  auto bcConfig = memberConfig()->bcConfig(bcIntf);
   if (!bcConfig) {
     TRACE0("bpc do not exists for bcintf: {}", bcIntf);
-    vflBcLagGroupInfo_->bcLagGroupInfoDel(bcIntf);
+    vflBcLagGroupInfo()->bcLagGroupInfoDel(bcIntf);
     return;
   }
   auto memberIntfConfig = bcConfig->memberIntf(memberIntf);
@@ -187,7 +176,7 @@ void VornFabricLldpBcLagGroupSm::handleMemberConfig(const Kivo::IntfId& bcIntf, 
     const Velto::String name = cfg->lagGroupName();
     TRACE0("Processing bcIntf: {}, memberIntf {}, lagGroupName {}", bcIntf, member, name);
     if (name.empty()) continue;
-    auto info = vflBcLagGroupInfo_->bcLagGroupInfoIs(bcIntf);
+    auto info = vflBcLagGroupInfo()->bcLagGroupInfoIs(bcIntf);
     // A renamed member leaves its old group, or that group could never
     // empty and the mismatch never clear. It moves in one step: whether a
     // mismatch remains is judged once it has joined its new group, so a
@@ -199,7 +188,7 @@ void VornFabricLldpBcLagGroupSm::handleMemberConfig(const Kivo::IntfId& bcIntf, 
     info->bcMemberToLagGroupMapIs(member, name);
   }
 
-  auto info = vflBcLagGroupInfo_->bcLagGroupInfo(bcIntf);
+  auto info = vflBcLagGroupInfo()->bcLagGroupInfo(bcIntf);
   if (!info) return;
   if (info->lagGroupToBcMemberMap().size() <= 1) {
     maybeClearLocalMismatch(*info);
@@ -221,12 +210,12 @@ void VornFabricLldpBcLagGroupSm::pickPreferredMember(const Kivo::IntfId& bcIntf)
     TRACE0("Did not find valid bcIntf");
     return;
   }
-  auto info = vflBcLagGroupInfo_->bcLagGroupInfo(bcIntf);
+  auto info = vflBcLagGroupInfo()->bcLagGroupInfo(bcIntf);
   if (!info || !info->localMismatchExists()) {
     TRACE0("No mismatch exists for {}", bcIntf);
     return;
   }
-  auto lag = ethLagIntfStatusDir_ ? ethLagIntfStatusDir_->intfStatus(bcIntf) : nullptr;
+  auto lag = ethLagIntfStatusDir() ? ethLagIntfStatusDir()->intfStatus(bcIntf) : nullptr;
   if (!lag) {
     TRACE0("{} has no eth Lag status", bcIntf);
     return;
@@ -235,7 +224,7 @@ void VornFabricLldpBcLagGroupSm::pickPreferredMember(const Kivo::IntfId& bcIntf)
     TRACE0("{} linkStatus {} is not UP", bcIntf, lag->linkStatus());
     return;
   }
-  auto memberStatus = bcStatus_ ? bcStatus_->bcMemberStatus(bcIntf) : nullptr;
+  auto memberStatus = bcStatus() ? bcStatus()->bcMemberStatus(bcIntf) : nullptr;
   if (!memberStatus) {
     TRACE0("No bcStatus for {}", bcIntf);
     return;
@@ -253,7 +242,7 @@ void VornFabricLldpBcLagGroupSm::pickPreferredMember(const Kivo::IntfId& bcIntf)
     return;
   }
 
-  auto bcConfig = memberConfig_ ? memberConfig_->bcConfig(bcIntf) : nullptr;
+  auto bcConfig = memberConfig() ? memberConfig()->bcConfig(bcIntf) : nullptr;
   for (const auto& member : lag->member().keys()) {
     auto memberLag = lag->member(member);
     if (!memberLag) continue;
@@ -280,24 +269,24 @@ void VornFabricLldpBcLagGroupSm::pickPreferredMember(const Kivo::IntfId& bcIntf)
 void VornFabricLldpBcLagGroupSm::clearRemoteMismatch(BcLagGroupInfo& info, const Kivo::IntfId& memberIntf) {
   info.remotePreferredHigigMemberIs(noIntf);
   info.remoteMismatchExistsIs(false);
-  vflBcLagGroupInfo_->memberToBpcIntfMapDel(memberIntf);
+  vflBcLagGroupInfo()->memberToBpcIntfMapDel(memberIntf);
 }
 
 void VornFabricLldpBcLagGroupSm::handleRemoteTlv(const Kivo::IntfId& memberIntf) {
   if (!enabled()) return;
   TRACE0("memberIntf: {}", memberIntf);
-  if (!memberConfig_) return;
+  if (!memberConfig()) return;
 
-  auto ctx = ctxForMember_ ? ctxForMember_->ctx(memberIntf) : nullptr;
+  auto ctx = ctxForMember() ? ctxForMember()->ctx(memberIntf) : nullptr;
   if (ctx && ctx->rxInfo()) {
     const Kivo::IntfId bcIntf = ctx->bcIntf();
-    auto info = vflBcLagGroupInfo_->bcLagGroupInfoIs(bcIntf);
+    auto info = vflBcLagGroupInfo()->bcLagGroupInfoIs(bcIntf);
     const auto tlv = ctx->rxInfo()->tlv();
     if (!tlv) return;
-    if (tlv->flags & Lldp::VornTlv::singleLinkFlag) {
+    if (tlv->singleLink()) {
       info->remotePreferredHigigMemberIs(memberIntf);
       info->remoteMismatchExistsIs(true);
-      vflBcLagGroupInfo_->memberToBpcIntfMapIs(memberIntf)->remoteBaIntf = bcIntf;
+      vflBcLagGroupInfo()->memberToBpcIntfMapIs(memberIntf)->remoteBaIntf = bcIntf;
       TRACE0("Remote mismatch exists, remote preferred member {} for {}", memberIntf, bcIntf);
     } else if (info->remotePreferredHigigMember() == memberIntf) {
       clearRemoteMismatch(*info, memberIntf);
@@ -309,13 +298,13 @@ void VornFabricLldpBcLagGroupSm::handleRemoteTlv(const Kivo::IntfId& memberIntf)
   // The context is gone: the channel is only known from the record kept
   // when the mismatch was learnt.
   TRACE0("No ctx for memberIntf={}", memberIntf);
-  auto learnt = vflBcLagGroupInfo_->memberToBpcIntfMap(memberIntf);
+  auto learnt = vflBcLagGroupInfo()->memberToBpcIntfMap(memberIntf);
   if (!learnt) {
     TRACE0("Did not find valid bcIntf for {}", memberIntf);
     return;
   }
   const Kivo::IntfId bcIntf = learnt->remoteBaIntf;
-  auto info = vflBcLagGroupInfo_->bcLagGroupInfo(bcIntf);
+  auto info = vflBcLagGroupInfo()->bcLagGroupInfo(bcIntf);
   if (!info || !info->remoteMismatchExists()) return;
   const Kivo::IntfId remotePreferred = info->remotePreferredHigigMember();
   if (!remotePreferred.empty() && remotePreferred != memberIntf) {
@@ -330,17 +319,17 @@ void VornFabricLldpBcLagGroupSm::handleRemoteTlv(const Kivo::IntfId& memberIntf)
 
 void VornFabricLldpBcLagGroupSm::handleInitialized() {
   if (!enabled()) return;
-  for (const auto& memberIntf : sortedKeys(vflBcLagGroupInfo_->memberToBpcIntfMap())) handleRemoteTlv(memberIntf);
+  for (const auto& memberIntf : sortedKeys(vflBcLagGroupInfo()->memberToBpcIntfMap())) handleRemoteTlv(memberIntf);
 
   // Without a configuration there is nothing to judge the records by; they
   // are left for an instance that has one.
-  if (!memberConfig_) return;
-  for (const auto& bcIntf : sortedKeys(vflBcLagGroupInfo_->bcLagGroupInfo())) {
-    auto info = vflBcLagGroupInfo_->bcLagGroupInfo(bcIntf);
+  if (!memberConfig()) return;
+  for (const auto& bcIntf : sortedKeys(vflBcLagGroupInfo()->bcLagGroupInfo())) {
+    auto info = vflBcLagGroupInfo()->bcLagGroupInfo(bcIntf);
     if (!info) continue;
-    auto bcConfig = memberConfig_->bcConfig(bcIntf);
+    auto bcConfig = memberConfig()->bcConfig(bcIntf);
     if (!bcConfig) {
-      vflBcLagGroupInfo_->bcLagGroupInfoDel(bcIntf);
+      vflBcLagGroupInfo()->bcLagGroupInfoDel(bcIntf);
       continue;
     }
     for (const auto& member : sortedKeys(info->bcMemberToLagGroupMap())) {
@@ -350,13 +339,8 @@ void VornFabricLldpBcLagGroupSm::handleInitialized() {
   }
 }
 
-Velto::Ptr<VornFabricLldpBcLagGroupSm> vornFabricLldpBcLagGroupSmFactory(
-    Vorn::MemberId smid, Vorn::Role role, const Velto::Ptr<const Vorn::MemberConfig>& memberConfig,
-    const Velto::Ptr<const CtxForMember>& ctxForMember, const Velto::Ptr<const Vorn::BackplaneChannelStatus>& bcStatus,
-    const Velto::Ptr<const Interface::EthLagIntfStatusDir>& ethLagIntfStatusDir,
-    const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo) {
-  auto sm = Velto::make<VornFabricLldpBcLagGroupSm>(smid, role, memberConfig, ctxForMember, bcStatus,
-                                                    ethLagIntfStatusDir, vflBcLagGroupInfo);
+Velto::Ptr<VornFabricLldpBcLagGroupSm> vornFabricLldpBcLagGroupSmFactory(VornFabricLldpBcLagGroupSm::Params params) {
+  auto sm = Velto::make<VornFabricLldpBcLagGroupSm>(std::move(params));
   sm->hasNotificationActiveIs(true);
   return sm;
 }

@@ -25,19 +25,30 @@ namespace VornFabricLldp {
 class VornFabricLldpBcLagGroupSm : public Zem::StateMachine {
  public:
   // Any input may be empty: what it would provide is then treated as absent.
-  VornFabricLldpBcLagGroupSm(Vorn::MemberId smid, Vorn::Role role, Velto::Ptr<const Vorn::MemberConfig> memberConfig,
-                             Velto::Ptr<const CtxForMember> ctxForMember,
-                             Velto::Ptr<const Vorn::BackplaneChannelStatus> bcStatus,
-                             Velto::Ptr<const Interface::EthLagIntfStatusDir> ethLagIntfStatusDir,
-                             Velto::Ptr<VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo);
+  // Inputs, as the agent object hands them over. Any may be empty: what it
+  // would provide is then treated as absent.
+  struct Params {
+    Vorn::MemberId smid;
+    Vorn::Role role;
+    Velto::Ptr<const Vorn::MemberConfig> memberConfig;
+    Velto::Ptr<const CtxForMember> ctxForMember;
+    Velto::Ptr<const Vorn::BackplaneChannelStatus> bcStatus;
+    Velto::Ptr<const Interface::EthLagIntfStatusDir> ethLagIntfStatusDir;
+    Velto::Ptr<VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo;
+    bool operator==(const Params&) const = default;
+  };
 
-  Vorn::MemberId smid() const { return smid_; }
-  Vorn::Role role() const { return role_; }
-  const Velto::Ptr<const Vorn::MemberConfig>& memberConfig() const { return memberConfig_; }
-  const Velto::Ptr<const CtxForMember>& ctxForMember() const { return ctxForMember_; }
-  const Velto::Ptr<const Vorn::BackplaneChannelStatus>& bcStatus() const { return bcStatus_; }
-  const Velto::Ptr<const Interface::EthLagIntfStatusDir>& ethLagIntfStatusDir() const { return ethLagIntfStatusDir_; }
-  const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo() const { return vflBcLagGroupInfo_; }
+  explicit VornFabricLldpBcLagGroupSm(Params params);
+
+  Vorn::MemberId smid() const { return params_.smid; }
+  Vorn::Role role() const { return params_.role; }
+  const Velto::Ptr<const Vorn::MemberConfig>& memberConfig() const { return params_.memberConfig; }
+  const Velto::Ptr<const CtxForMember>& ctxForMember() const { return params_.ctxForMember; }
+  const Velto::Ptr<const Vorn::BackplaneChannelStatus>& bcStatus() const { return params_.bcStatus; }
+  const Velto::Ptr<const Interface::EthLagIntfStatusDir>& ethLagIntfStatusDir() const {
+    return params_.ethLagIntfStatusDir;
+  }
+  const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo() const { return params_.vflBcLagGroupInfo; }
 
   // `memberIntf` left its LAG group on `bcIntf` (unconfigured or unnamed).
   void handleIntfDeleteHelper(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf);
@@ -63,13 +74,7 @@ class VornFabricLldpBcLagGroupSm : public Zem::StateMachine {
   void onBcStatus(const Zem::Change& c);
   void onEthLagIntfStatus(const Zem::Change& c);
 
-  Vorn::MemberId smid_;
-  Vorn::Role role_;
-  Velto::Ptr<const Vorn::MemberConfig> memberConfig_;
-  Velto::Ptr<const CtxForMember> ctxForMember_;
-  Velto::Ptr<const Vorn::BackplaneChannelStatus> bcStatus_;
-  Velto::Ptr<const Interface::EthLagIntfStatusDir> ethLagIntfStatusDir_;
-  Velto::Ptr<VornFabricLldpBcLagGroupInfo> vflBcLagGroupInfo_;
+  Params params_;
 
   Zem::Reactor onMemberConfig_;
   Zem::Reactor onBcStatus_;
@@ -77,10 +82,6 @@ class VornFabricLldpBcLagGroupSm : public Zem::StateMachine {
   Zem::Reactor onCtxForMember_;
 };
 
-Velto::Ptr<VornFabricLldpBcLagGroupSm> vornFabricLldpBcLagGroupSmFactory(
-    Vorn::MemberId smid, Vorn::Role role, const Velto::Ptr<const Vorn::MemberConfig>& memberConfig,
-    const Velto::Ptr<const CtxForMember>& ctxForMember, const Velto::Ptr<const Vorn::BackplaneChannelStatus>& bcStatus,
-    const Velto::Ptr<const Interface::EthLagIntfStatusDir>& ethLagIntfStatusDir,
-    const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& vflBcLagGroupInfo);
+Velto::Ptr<VornFabricLldpBcLagGroupSm> vornFabricLldpBcLagGroupSmFactory(VornFabricLldpBcLagGroupSm::Params params);
 
 }  // namespace VornFabricLldp

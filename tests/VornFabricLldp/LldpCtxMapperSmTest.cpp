@@ -31,7 +31,7 @@ const IntfId et3("Ethernet3");
 class LldpCtxMapperSmTest : public testing::Test {
  protected:
   void start(bool restoreFromLocalBackup = false) {
-    sm = VornFabricLldp::lldpCtxMapperSmFactory(1, scheduler, memberConfig, selection, restoreFromLocalBackup, ctx);
+    sm = VornFabricLldp::lldpCtxMapperSmFactory({1, scheduler, memberConfig, selection, restoreFromLocalBackup, ctx});
   }
 
   // A channel arriving whole, as the configuration service writes one.
@@ -382,8 +382,8 @@ TEST_F(LldpCtxMapperSmTest, EngineRecordsAloneDriveNegotiation) {
   auto bcStatus = Velto::make<Vorn::BackplaneChannelStatus>("bcStatus");
   auto intf = bcStatus->bcMemberStatusIs(po1)->memberIntfStatusIs(et1);
   intf->stateIs(State::ethLinkDown);
-  auto higig = VornFabricLldp::lldpHigigMemberIntfSmFactory(1, Vorn::Role::member, scheduler, sync, false,
-                                                            ctx->ctx(et1), config, et1, nullptr, intf);
+  auto higig = VornFabricLldp::lldpHigigMemberIntfSmFactory({1, Vorn::Role::member, scheduler, sync, false,
+                                                            ctx->ctx(et1), config, et1, nullptr, intf});
 
   auto rs = peerRs(7, 0.0, tlv(2, 1, 0));
   status->portStatusIs(et1, 0)->remoteSystemPut(7, rs);

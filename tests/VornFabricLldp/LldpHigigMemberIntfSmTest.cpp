@@ -33,8 +33,8 @@ struct Rig {
 
   void start(State initial = State::ethLinkDown, Role role = Role::member) {
     status->stateIs(initial);
-    sm = VornFabricLldp::lldpHigigMemberIntfSmFactory(localId, role, sched, selector, false, ctx, config, et1,
-                                                      asicsWarm, status);
+    sm = VornFabricLldp::lldpHigigMemberIntfSmFactory({localId, role, sched, selector, false, ctx, config, et1,
+                                                      asicsWarm, status});
   }
   void send(const Lldp::VornTlv& t = goodTlv()) { receive(ctx, t); }
   void silence() { lose(ctx); }

@@ -25,8 +25,8 @@ class LldpHigigSmTest : public HigigFixture {
   }
 
   void start(Role role = Role::member) {
-    sm = VornFabricLldp::lldpHigigSmFactory(localId, role, sched, selector, ctxForMember, config, lldpStatus,
-                                            asicsWarm, bcStatus);
+    sm = VornFabricLldp::lldpHigigSmFactory({localId, role, sched, selector, ctxForMember, config, lldpStatus,
+                                            asicsWarm, bcStatus});
   }
   // As context mapping configures a channel: contexts first, then the set.
   void configure(const IntfId& bc, std::initializer_list<IntfId> members) {
@@ -208,8 +208,8 @@ TEST_F(LldpHigigSmTest, ReplacedContextRebuildsTheChildFromScratch) {
 }
 
 TEST_F(LldpHigigSmTest, MissingSelectorIsAnInvariantViolation) {
-  EXPECT_DEATH(VornFabricLldp::lldpHigigSmFactory(localId, Role::member, sched, nullptr, ctxForMember, config,
-                                                  lldpStatus, asicsWarm, bcStatus),
+  EXPECT_DEATH(VornFabricLldp::lldpHigigSmFactory({localId, Role::member, sched, nullptr, ctxForMember, config,
+                                                  lldpStatus, asicsWarm, bcStatus}),
                "selector\\(\\) != nullptr");
 }
 

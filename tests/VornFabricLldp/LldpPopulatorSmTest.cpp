@@ -31,8 +31,8 @@ struct PopulatorRig {
     Oru::currentSchedulerIs(nullptr);
   }
   void start() {
-    sm = VornFabricLldp::lldpPopulatorSmFactory(Vorn::MemberId(3), kniStatus, kniIntfMap, memberConfig, config, status,
-                                                ethDir, intfDir, localSystem, desiredDir);
+    sm = VornFabricLldp::lldpPopulatorSmFactory({Vorn::MemberId(3), kniStatus, kniIntfMap, memberConfig, config, status,
+                                                ethDir, intfDir, localSystem, desiredDir});
   }
   void kernelIntf(int ifIndex, const std::string& name, const Kivo::EthAddr& hw) {
     kniStatus->interfaceIs({ifIndex}, KernelNetInfo::Interface{{ifIndex}, name, hw});

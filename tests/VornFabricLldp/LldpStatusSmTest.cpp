@@ -82,8 +82,9 @@ TEST_F(LldpStatusSmTest, FlagBitsBecomeTheTwoBooleans) {
     ASSERT_TRUE(mirrored(et1, 1));
     auto rx = mirrored(et1, 1)->vornTlvRx();
     ASSERT_TRUE(rx);
-    EXPECT_EQ(rx->lodestoreConnected, c.lodestoreConnected);
-    EXPECT_EQ(rx->singleLink, c.singleLink);
+    EXPECT_EQ(rx->lodestoreConnected(), c.lodestoreConnected);
+    EXPECT_EQ(rx->singleLink(), c.singleLink);
+    EXPECT_EQ(rx->flags & ~(Lldp::VornTlv::lodestoreConnectedFlag | Lldp::VornTlv::singleLinkFlag), 0);
     EXPECT_EQ(rx->receivedPeerId, Vorn::MemberId(0));
   }
 }

@@ -23,7 +23,7 @@ constexpr uint8_t singleLinkBit = VornTlv::singleLinkFlag;
 struct TlvRig {
   void start(Vorn::Role r = Vorn::Role::member) {
     role = r;
-    sm = VornFabricLldp::lldpVornTlvSmFactory(smid, role, ctxForMember, localSystem, vflCtx, lagInfo);
+    sm = VornFabricLldp::lldpVornTlvSmFactory({smid, role, ctxForMember, localSystem, vflCtx, lagInfo});
   }
 
   // A member interface with its context (peer 0: none configured) and its

@@ -149,7 +149,7 @@ TEST(AgentTest, StartBuildsTheRootStateMachineOnTheLocalBackup) {
   ASSERT_TRUE(port->vornTlvTx());
   EXPECT_EQ(port->vornTlvTx()->memberId, Vorn::MemberId(1));
   EXPECT_EQ(port->vornTlvTx()->expectedPeerId, Vorn::MemberId(2));
-  EXPECT_EQ(port->vornTlvTx()->flags & Lldp::VornTlv::lodestoreConnectedFlag, 1);
+  EXPECT_TRUE(port->vornTlvTx()->lodestoreConnected());
   EXPECT_TRUE(agent->vflCtx()->lodestoreConnected());
   // The LAG status mount completes on the activity thread and brings the LAG
   // group state machine.
@@ -173,7 +173,7 @@ TEST(AgentTest, DisconnectStopsSynchronizersAndReconnectRestartsThem) {
   EXPECT_FALSE(root->bcmsLodestoreSynchronizer()->syncStarted());
   EXPECT_FALSE(agent->vflCtx()->lodestoreConnected());
   EXPECT_FALSE(agent->lodestoreEm());
-  EXPECT_EQ(root->localSystem()->localPort(et1)->vornTlvTx()->flags & Lldp::VornTlv::lodestoreConnectedFlag, 0);
+  EXPECT_FALSE(root->localSystem()->localPort(et1)->vornTlvTx()->lodestoreConnected());
 
   w.db->connectedIs(true);
   w.clock->runReady();
@@ -234,10 +234,10 @@ TEST(AgentTest, RootBuildsItsPartsInOrderAndKeepsThemForEqualArguments) {
   const auto populator = root->lldpPopulatorSm();
   EXPECT_EQ(root->lldpRemoteSystemSelectorSmIs(root->status(), root->lldpSelectedRsForMember()),
             root->lldpRemoteSystemSelectorSm());
-  EXPECT_EQ(agent->rootSmIs(root->memberId(), root->scheduler(), root->kniStatus(), root->memberConfig(),
+  EXPECT_EQ(agent->rootSmIs({root->memberId(), root->scheduler(), root->kniStatus(), root->memberConfig(),
                             root->vornAsicsWarm(), root->ctxForMember(), root->backplaneChannelStatus(),
                             root->vornLldpStatus(), root->restoreFromLocal(), root->vflCtx(),
-                            root->vflBcLagGroupInfo()),
+                            root->vflBcLagGroupInfo()}),
             root);
   EXPECT_EQ(root->lldpPopulatorSm(), populator);
 }

@@ -74,6 +74,46 @@ TEST(CodecTest, RoundTrips) {
   }
 }
 
+// Each flag alone and together: what the builder sets, the accessors read
+// back after the wire and after the JSON.
+TEST(CodecTest, VornTlvFlagsSurviveTheWireAndTheJson) {
+  struct Case {
+    bool lodestoreConnected;
+    bool singleLink;
+    uint8_t byte;
+  };
+  for (const auto& c : {Case{false, false, 0x00}, Case{true, false, 0x01}, Case{false, true, 0x02},
+                        Case{true, true, 0x03}}) {
+    SCOPED_TRACE(c.byte);
+    auto pdu = sample();
+    pdu.vornTlv =
+        VornTlv{1, Vorn::Role::member, 2, 2, 0}.lodestoreConnectedIs(c.lodestoreConnected).singleLinkIs(c.singleLink);
+    EXPECT_EQ(pdu.vornTlv->flags, c.byte);
+    const auto heard = Codec::decode(Codec::encode(pdu));
+    ASSERT_TRUE(heard.ok()) << heard.rejection().text;
+    ASSERT_TRUE(heard.lldpdu().vornTlv);
+    const VornTlv tlv = *heard.lldpdu().vornTlv;
+    EXPECT_EQ(tlv.lodestoreConnected(), c.lodestoreConnected);
+    EXPECT_EQ(tlv.singleLink(), c.singleLink);
+    const auto json = Zem::JsonCodec<VornTlv>::toJson(tlv);
+    EXPECT_EQ(json["flags"], c.byte);
+    EXPECT_EQ(json["lodestoreConnected"], c.lodestoreConnected);
+    EXPECT_EQ(json["singleLink"], c.singleLink);
+    EXPECT_EQ(Zem::JsonCodec<VornTlv>::fromJson(json), tlv);
+  }
+}
+
+TEST(CodecTest, VornTlvFlagSettersTouchOnlyTheirBit) {
+  const VornTlv all{1, Vorn::Role::member, 2, 2, 0xff};
+  EXPECT_EQ(VornTlv(all).lodestoreConnectedIs(false).flags, 0xfe);
+  EXPECT_EQ(VornTlv(all).singleLinkIs(false).flags, 0xfd);
+  EXPECT_EQ(VornTlv(all).lodestoreConnectedIs(true).flags, 0xff);
+  EXPECT_EQ((VornTlv{1, Vorn::Role::member, 2, 2, 0x84}.singleLinkIs(true).flags), 0x86);
+  // Peers see the identity and the two named flags, nothing else.
+  EXPECT_EQ(all.peerVisible(), (VornTlv{1, Vorn::Role::member, 2, 2, 0x03}));
+  EXPECT_EQ((VornTlv{1, Vorn::Role::member, 2, 2, 0x84}.peerVisible().flags), 0x00);
+}
+
 TEST(CodecTest, ShutdownIsTtlZeroAndHoldTimePrefersTheExactValue) {
   auto pdu = Codec::decode(hex(kEth + kChassis + kPort + "0602 0000" + kEnd));
   ASSERT_TRUE(pdu.ok());

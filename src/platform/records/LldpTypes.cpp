@@ -46,14 +46,21 @@ IdBytes IdBytes::fromHex(std::string_view hex) {
 
 namespace Zem {
 
+// The flags byte is what the TLV carries; the two booleans repeat its known
+// bits for readers of the Vorn LLDP status that know only those.
 Json JsonCodec<Lldp::VornTlv>::toJson(const Lldp::VornTlv& t) {
   return Json{{"memberId", t.memberId.value()},
               {"role", JsonCodec<Vorn::Role>::toJson(t.role)},
               {"expectedPeerId", t.expectedPeerId.value()},
               {"receivedPeerId", t.receivedPeerId.value()},
-              {"flags", t.flags}};
+              {"flags", t.flags},
+              {"lodestoreConnected", t.lodestoreConnected()},
+              {"singleLink", t.singleLink()}};
 }
 
+// Reads both shapes written before: the flags byte (member context, transmit
+// TLVs) and the two booleans alone (Vorn LLDP status). When both are there
+// the flags byte wins, since it carries every bit.
 Lldp::VornTlv JsonCodec<Lldp::VornTlv>::fromJson(const Json& j) {
   if (!j.is_object()) throw JsonError("expected a Vorn TLV object");
   auto field = [&](const char* name) -> const Json& { return requiredField(j, name, "Vorn TLV"); };
@@ -62,7 +69,12 @@ Lldp::VornTlv JsonCodec<Lldp::VornTlv>::fromJson(const Json& j) {
   t.role = JsonCodec<Vorn::Role>::fromJson(field("role"));
   t.expectedPeerId = JsonCodec<Vorn::MemberId>::fromJson(field("expectedPeerId"));
   t.receivedPeerId = JsonCodec<Vorn::MemberId>::fromJson(field("receivedPeerId"));
-  t.flags = JsonCodec<uint8_t>::fromJson(field("flags"));
+  if (j.contains("flags") || !(j.contains("lodestoreConnected") || j.contains("singleLink"))) {
+    t.flags = JsonCodec<uint8_t>::fromJson(field("flags"));
+  } else {
+    t.lodestoreConnectedIs(JsonCodec<bool>::fromJson(field("lodestoreConnected")));
+    t.singleLinkIs(JsonCodec<bool>::fromJson(field("singleLink")));
+  }
   return t;
 }
 

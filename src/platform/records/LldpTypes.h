@@ -71,11 +71,11 @@ class PortId : public IdBytes {
   PortId(const IdBytes& b) : IdBytes(b) {}  // NOLINT
 };
 
-// The Vorn TLV: five one-byte fields, in this order on the wire.
+// The Vorn TLV: five one-byte fields, in this order on the wire. Flag bits
+// without a meaning yet travel as received.
 struct VornTlv {
-  // Flag bits.
-  static constexpr uint8_t lodestoreConnectedFlag = 0x01;  // sender connected to the state database
-  static constexpr uint8_t singleLinkFlag = 0x02;          // sender wants this link treated alone
+  static constexpr uint8_t lodestoreConnectedFlag = 0x01;
+  static constexpr uint8_t singleLinkFlag = 0x02;
 
   Vorn::MemberId memberId;
   Vorn::Role role = Vorn::Role::candidate;
@@ -83,8 +83,30 @@ struct VornTlv {
   Vorn::MemberId receivedPeerId;  // 0: none
   uint8_t flags = 0;
 
+  // The sender is connected to the state database.
+  bool lodestoreConnected() const { return (flags & lodestoreConnectedFlag) != 0; }
+  VornTlv& lodestoreConnectedIs(bool on) { return flagIs(lodestoreConnectedFlag, on); }
+  // The sender wants this link treated alone: its LAG groups on the channel
+  // are split and this is its preferred member.
+  bool singleLink() const { return (flags & singleLinkFlag) != 0; }
+  VornTlv& singleLinkIs(bool on) { return flagIs(singleLinkFlag, on); }
+
+  // The TLV as peers read it in the Vorn LLDP status: the four identity
+  // bytes and the two flags that mean something; other bits are not carried.
+  VornTlv peerVisible() const {
+    return VornTlv{memberId, role, expectedPeerId, receivedPeerId, 0}
+        .lodestoreConnectedIs(lodestoreConnected())
+        .singleLinkIs(singleLink());
+  }
+
   bool isEq(const VornTlv& o) const { return *this == o; }
   bool operator==(const VornTlv&) const = default;
+
+ private:
+  VornTlv& flagIs(uint8_t bit, bool on) {
+    flags = static_cast<uint8_t>(on ? (flags | bit) : (flags & ~bit));
+    return *this;
+  }
 };
 
 }  // namespace Lldp

@@ -165,17 +165,6 @@ class KniIntfMap : public Zem::Entity {
 
 namespace Lldp {
 
-// The received Vorn TLV as other agents and members read it.
-struct VornTlv {
-  MemberId memberId;
-  Role role = Role::candidate;
-  MemberId expectedPeerId;
-  MemberId receivedPeerId;
-  bool lodestoreConnected = false;  // bit 0 of the flags
-  bool singleLink = false;          // bit 1 of the flags
-  bool operator==(const VornTlv&) const = default;
-};
-
 // A remote system's identity, fixed when its entry is made.
 struct RemoteSystemMsap {
   ::Lldp::ChassisIdSubtype chassisIdSubtype = ::Lldp::ChassisIdSubtype::macAddress;
@@ -226,7 +215,7 @@ class RemoteSystem : public Zem::Entity {
   ZEM_KEY(int, index)
   ZEM_KEY(Msap, msap)
   ZEM_ATTR(uint16_t, ttl)
-  ZEM_ATTR(Zem::Optional<VornTlv>, vornTlvRx)
+  ZEM_ATTR(Zem::Optional<::Lldp::VornTlv>, vornTlvRx)  // as peerVisible() gives it
 
  private:
   RemoteSystem() = default;
@@ -273,28 +262,6 @@ struct JsonCodec<Vorn::KniIntfIdKeyPair> {
   static Vorn::KniIntfIdKeyPair fromJson(const Json& j) {
     if (!j.is_object() || !j.contains("intfId") || !j.contains("intfKey")) throw JsonError("expected {intfId, intfKey}");
     return {JsonCodec<Kivo::IntfId>::fromJson(j["intfId"]), JsonCodec<KernelNetInfo::InterfaceKey>::fromJson(j["intfKey"])};
-  }
-};
-template <>
-struct JsonCodec<Vorn::Lldp::VornTlv> {
-  static Json toJson(const Vorn::Lldp::VornTlv& t) {
-    return Json{{"memberId", t.memberId.value()},
-                {"role", JsonCodec<Vorn::Role>::toJson(t.role)},
-                {"expectedPeerId", t.expectedPeerId.value()},
-                {"receivedPeerId", t.receivedPeerId.value()},
-                {"lodestoreConnected", t.lodestoreConnected},
-                {"singleLink", t.singleLink}};
-  }
-  static Vorn::Lldp::VornTlv fromJson(const Json& j) {
-    if (!j.is_object()) throw JsonError("expected a Vorn TLV object");
-    Vorn::Lldp::VornTlv t;
-    t.memberId = JsonCodec<Vorn::MemberId>::fromJson(requiredField(j, "memberId", "Vorn TLV"));
-    t.role = JsonCodec<Vorn::Role>::fromJson(requiredField(j, "role", "Vorn TLV"));
-    t.expectedPeerId = JsonCodec<Vorn::MemberId>::fromJson(requiredField(j, "expectedPeerId", "Vorn TLV"));
-    t.receivedPeerId = JsonCodec<Vorn::MemberId>::fromJson(requiredField(j, "receivedPeerId", "Vorn TLV"));
-    t.lodestoreConnected = JsonCodec<bool>::fromJson(requiredField(j, "lodestoreConnected", "Vorn TLV"));
-    t.singleLink = JsonCodec<bool>::fromJson(requiredField(j, "singleLink", "Vorn TLV"));
-    return t;
   }
 };
 }  // namespace Zem

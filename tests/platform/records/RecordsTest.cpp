@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <vector>
 
 namespace {
 
@@ -64,9 +65,9 @@ std::vector<std::pair<std::string, Velto::Ptr<Zem::Entity>>> samples() {
                                     Lldp::PortIdSubtype::interfaceName, Lldp::PortId("Ethernet1")};
   auto rs = lldpStatus->portStatusIs(et1)->remoteSystemIs(3, msap);
   rs->ttlIs(1);
-  rs->vornTlvRxIs(Vorn::Lldp::VornTlv{2, Vorn::Role::member, 1, 1, true, false});
+  rs->vornTlvRxIs(Lldp::VornTlv{2, Vorn::Role::member, 1, 1, 0}.lodestoreConnectedIs(true));
   // A role byte without a name, as a peer may send.
-  lldpStatus->portStatusIs(et2)->remoteSystemIs(4, msap)->vornTlvRxIs(Vorn::Lldp::VornTlv{3, Vorn::Role(5), 0, 0, false, true});
+  lldpStatus->portStatusIs(et2)->remoteSystemIs(4, msap)->vornTlvRxIs(Lldp::VornTlv{3, Vorn::Role(5), 0, 0, 0}.singleLinkIs(true));
   v.emplace_back("LLDP status", lldpStatus);
 
   auto warm = Velto::make<Vorn::AsicsWarm>("asicsWarm");
@@ -183,13 +184,15 @@ TEST(RecordsTest, OptionalMemberIdZeroIsNone) {
 TEST(RecordsTest, ValuesRefuseBadOrMissingFields) {
   using Zem::Json;
   const Json msap = Zem::JsonCodec<Vorn::Lldp::RemoteSystemMsap>::toJson({});
-  const Json vornTlv = Zem::JsonCodec<Vorn::Lldp::VornTlv>::toJson({});
-  const Json lldpTlv = Zem::JsonCodec<Lldp::VornTlv>::toJson({});
   const Json kernelIntf = Zem::JsonCodec<KernelNetInfo::Interface>::toJson({});
   auto without = [](Json j, const char* field) {
     j.erase(field);
     return j;
   };
+  // The two shapes a Vorn TLV was written in before it had one codec.
+  const Json tlv = Zem::JsonCodec<Lldp::VornTlv>::toJson({});
+  const Json flagsTlv = without(without(tlv, "lodestoreConnected"), "singleLink");
+  const Json booleansTlv = without(tlv, "flags");
   struct Case {
     std::function<void()> read;
     const char* expect;
@@ -198,9 +201,9 @@ TEST(RecordsTest, ValuesRefuseBadOrMissingFields) {
       {[&] { Zem::JsonCodec<Vorn::Lldp::RemoteSystemMsap>::fromJson(without(msap, "portId")); }, "MSAP lacks portId"},
       {[&] { Zem::JsonCodec<Vorn::Lldp::RemoteSystemMsap>::fromJson(without(msap, "chassisIdSubtype")); },
        "MSAP lacks chassisIdSubtype"},
-      {[&] { Zem::JsonCodec<Vorn::Lldp::VornTlv>::fromJson(without(vornTlv, "role")); }, "Vorn TLV lacks role"},
-      {[&] { Zem::JsonCodec<Vorn::Lldp::VornTlv>::fromJson(without(vornTlv, "singleLink")); }, "Vorn TLV lacks singleLink"},
-      {[&] { Zem::JsonCodec<Lldp::VornTlv>::fromJson(without(lldpTlv, "flags")); }, "Vorn TLV lacks flags"},
+      {[&] { Zem::JsonCodec<Lldp::VornTlv>::fromJson(without(tlv, "role")); }, "Vorn TLV lacks role"},
+      {[&] { Zem::JsonCodec<Lldp::VornTlv>::fromJson(without(booleansTlv, "singleLink")); }, "Vorn TLV lacks singleLink"},
+      {[&] { Zem::JsonCodec<Lldp::VornTlv>::fromJson(without(flagsTlv, "flags")); }, "Vorn TLV lacks flags"},
       {[&] { Zem::JsonCodec<KernelNetInfo::Interface>::fromJson(without(kernelIntf, "hwAddr")); }, "kernel interface lacks hwAddr"},
       {[&] { Zem::JsonCodec<HigigNegotiationState>::fromJson(Json(7)); }, "negotiation state 7 out of range (0 to 6)"},
       {[&] { Zem::JsonCodec<HigigNegotiationState>::fromJson(Json(-1)); }, "negotiation state -1 out of range (0 to 6)"},
@@ -217,6 +220,38 @@ TEST(RecordsTest, ValuesRefuseBadOrMissingFields) {
   }
   // Earlier backups named a role without a name "role<number>".
   EXPECT_EQ(Zem::JsonCodec<Vorn::Role>::fromJson(Json("role5")), Vorn::Role(5));
+}
+
+// Member context backups hold the flags byte alone, Vorn LLDP status backups
+// and peers' copies the two booleans alone; both read back.
+TEST(RecordsTest, VornTlvReadsEveryShapeWritten) {
+  using Zem::Json;
+  auto shape = [](uint8_t flags, std::vector<const char*> drop) {
+    Json j = Zem::JsonCodec<Lldp::VornTlv>::toJson(Lldp::VornTlv{2, Vorn::Role::member, 1, 3, flags});
+    for (const char* field : drop) j.erase(field);
+    return j;
+  };
+  struct Case {
+    const char* what;
+    Json json;
+    uint8_t flags;
+  };
+  const Case cases[] = {
+      {"as written now", shape(0x83, {}), 0x83},
+      {"flags byte alone, unnamed bits kept", shape(0x85, {"lodestoreConnected", "singleLink"}), 0x85},
+      {"booleans alone, connected", shape(0x01, {"flags"}), 0x01},
+      {"booleans alone, single link", shape(0x02, {"flags"}), 0x02},
+      {"booleans alone, both", shape(0x03, {"flags"}), 0x03},
+      {"flags byte wins over booleans that disagree", [&] {
+         Json j = shape(0x02, {});
+         j["lodestoreConnected"] = true;
+         return j;
+       }(), 0x02},
+  };
+  for (const auto& c : cases) {
+    const auto t = Zem::JsonCodec<Lldp::VornTlv>::fromJson(c.json);
+    EXPECT_EQ(t, (Lldp::VornTlv{2, Vorn::Role::member, 1, 3, c.flags})) << c.what;
+  }
 }
 
 TEST(RecordsTest, IdentifiersRefuseMoreThan255Bytes) {

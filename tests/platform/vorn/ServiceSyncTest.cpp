@@ -266,11 +266,11 @@ Vorn::Lldp::RemoteSystem::Msap msapOf(int peer) {
           Lldp::PortIdSubtype::interfaceName, Lldp::PortId("Ethernet" + std::to_string(peer))};
 }
 
-Vorn::Lldp::VornTlv tlvWith(int peer, bool connected) {
-  Vorn::Lldp::VornTlv tlv;
+Lldp::VornTlv tlvWith(int peer, bool connected) {
+  Lldp::VornTlv tlv;
   tlv.memberId = Vorn::MemberId(peer);
   tlv.role = Vorn::Role::member;
-  tlv.lodestoreConnected = connected;
+  tlv.lodestoreConnectedIs(connected);
   return tlv;
 }
 
