@@ -38,8 +38,8 @@ class VornMemberFileMgrSm : public Zem::StateMachine {
   VornMemberFileMgrSm(std::string filePath, Velto::Ptr<const MemberConfig> memberConfig);
   ~VornMemberFileMgrSm() override;
 
-  // The process-wide flash root; read when a state machine is made.
-  static void flashRootIs(std::string dir);
+  // The active switch context's flash root ("/" with none); read when a
+  // state machine is made.
   static const std::string& flashRoot();
 
   const std::string& filePath() const { return filePath_; }
