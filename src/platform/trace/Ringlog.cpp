@@ -27,9 +27,10 @@ using namespace detail;
 
 namespace {
 
-// Files initialize() opened; each stays open until the process ends.
-std::vector<std::unique_ptr<File>>& initializedFiles() {
-  static std::vector<std::unique_ptr<File>> files;
+// Files initialize() opened, by path; each stays open until the process
+// ends, and every context that asks for the same path shares it.
+std::map<std::string, std::unique_ptr<File>>& initializedFiles() {
+  static std::map<std::string, std::unique_ptr<File>> files;
   return files;
 }
 
@@ -371,10 +372,11 @@ void initialize() {
   if (current() != nullptr) {
     return;
   }
+  const std::string path = defaultFileName();
   try {
-    auto& files = initializedFiles();
-    files.push_back(File::open(defaultFileName()));
-    if (Oru::SwitchContext* context = Oru::SwitchContext::active()) context->traceFileIs(files.back().get());
+    auto& file = initializedFiles()[path];
+    if (!file) file = File::open(path);
+    if (Oru::SwitchContext* context = Oru::SwitchContext::active()) context->traceFileIs(file.get());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "ring-buffer trace disabled, tracing continues without a file: %s\n", e.what());
   }

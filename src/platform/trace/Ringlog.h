@@ -482,9 +482,9 @@ std::string traceFileName(const char* rlfile, const char* ringlogdir, int pid);
 // traceFileName() of $RLFILE, $RINGLOGDIR and this process.
 std::string defaultFileName();
 
-// Opens defaultFileName() and gives it to the active switch context, unless
-// that context has a trace file already. The file is kept open until the
-// process ends. A file that cannot be opened is reported
+// Gives the active switch context the file defaultFileName() names, opened
+// once per process, unless that context has a trace file already. The file
+// is kept open until the process ends. A file that cannot be opened is reported
 // on stderr and the agent runs on without one.
 void initialize();
 

@@ -22,7 +22,8 @@
 //
 // File paths are absolute on the switch ("/mnt/flash/vorn-config") and land
 // under a flash root directory, "/" by default; tests and the simulator
-// move it (`flashRootIs`), so the path lands at "<root>/mnt/flash/...".
+// move it (the switch context's flash root), so the path lands at
+// "<root>/mnt/flash/...".
 
 #include "platform/framework/StateMachine.h"
 #include "platform/records/VornRecords.h"
