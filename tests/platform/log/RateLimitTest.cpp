@@ -10,6 +10,7 @@
 
 #include "platform/log/VornMessages.h"
 #include "platform/scheduler/Scheduler.h"
+#include "platform/scheduler/SwitchContext.h"
 
 namespace {
 
