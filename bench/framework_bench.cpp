@@ -154,11 +154,13 @@ void traceStatement(benchmark::State& state) {
   int fd = mkstemp(path);
   if (fd >= 0) close(fd);
   auto file = Ringlog::File::open(path);
-  Ringlog::currentIs(file.get());
+  Oru::SwitchContext context;
+  Oru::SwitchContext::Scope active(context);
+  context.traceFileIs(file.get());
   Kivo::IntfId intf("Ethernet1");
   int i = 0;
   for (auto _ : state) TRACE6("memberIntf={} index={}", intf, ++i);
-  Ringlog::currentIs(nullptr);
+  context.traceFileIs(nullptr);
   file.reset();
   std::remove(path);
 }

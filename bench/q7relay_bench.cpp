@@ -126,11 +126,14 @@ int connectTo(int port) {
 void floodTurn(benchmark::State& state) {
   auto loop = Velto::make<Oru::EventLoop>();
   loop->backgroundSliceIs(static_cast<double>(state.range(0)) * 1e-6);
-  Api::eventLoopIs(loop);
-  Api::portOverrideIs(0);
+  Oru::SwitchContext context;
+  Oru::SwitchContext::Scope active(context);
+  Q7Relay::ZemUtils::ListenerHooks& hooks = context.peerListener();
+  hooks.loop = loop;
+  hooks.portOverride = 0;
   const std::string large = Zem::toJson(*lldpStatus(128)).dump();
-  Api::stateProviderIs([&](const std::string&) { return large; });
-  Api::servedPathsIs([](const std::string& path) { return path != "/"; });
+  hooks.provider = [&](const std::string&) { return large; };
+  hooks.served = [](const std::string& path) { return path != "/"; };
   auto status = Api::listen(Q7Relay::ZemUtils::TcpConfig(Q7Relay::ZemUtils::ConnectionKey::ipAndPort("127.0.0.1", 0),
                                                          std::nullopt, 0.0, 1, 9, 3, 0.1, 2.0, 3600.0, false));
   const pid_t attacker = ::fork();
@@ -158,10 +161,7 @@ void floodTurn(benchmark::State& state) {
   ::kill(attacker, SIGKILL);
   ::waitpid(attacker, nullptr, 0);
   status = nullptr;
-  Api::stateProviderIs(nullptr);
-  Api::servedPathsIs(nullptr);
-  Api::portOverrideIs(Zem::none);
-  Api::eventLoopIs(nullptr);
+  hooks = {};
   loop->postedDelAll();
 }
 BENCHMARK(floodTurn)->Arg(0)->Arg(1000)->UseManualTime()->Iterations(20000)->Unit(benchmark::kMicrosecond);

@@ -137,14 +137,17 @@ BENCHMARK(eagerString);
 // The statements through the trace itself.
 class OpenTrace {
  public:
-  OpenTrace() : path_(temporaryPath()), file_(Ringlog::File::open(path_)) { Ringlog::currentIs(file_.get()); }
+  OpenTrace() : path_(temporaryPath()), file_(Ringlog::File::open(path_)) { context.traceFileIs(file_.get()); }
   ~OpenTrace() {
-    Ringlog::currentIs(nullptr);
+    context.traceFileIs(nullptr);
     file_.reset();
     std::remove(path_.c_str());
   }
 
+  Oru::SwitchContext context;
+
  private:
+  Oru::SwitchContext::Scope active_{context};
   std::string path_;
   std::unique_ptr<Ringlog::File> file_;
 };
@@ -168,11 +171,11 @@ BENCHMARK(rawString);
 void rawIntfIdAndIntVirtualClock(benchmark::State& state) {
   OpenTrace trace;
   double virtualNow = 100.0;
-  Ringlog::clockIs([](const void* now) { return *static_cast<const double*>(now); }, &virtualNow);
+  trace.context.traceClockIs([](const void* now) { return *static_cast<const double*>(now); }, &virtualNow);
   const Kivo::IntfId intf("Ethernet1");
   int i = 0;
   for (auto _ : state) TRACE6("memberIntf={} index={}", intf, ++i);
-  Ringlog::clockIs(nullptr);
+  trace.context.traceClockIs(nullptr);
 }
 BENCHMARK(rawIntfIdAndIntVirtualClock);
 

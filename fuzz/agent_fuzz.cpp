@@ -248,7 +248,7 @@ struct Surroundings {
     // RINGLOGDIR or RLFILE say).
     tracing = std::getenv("VORN_AGENT_FUZZ_TRACE") != nullptr;
     if (tracing) {
-      Ringlog::initialize();
+      trace = Ringlog::File::open(Ringlog::defaultFileName());
     } else {
       // The agent opens the process's trace file on its first start unless
       // one is current; one in the work directory is made current only
@@ -288,28 +288,28 @@ class Switch {
  public:
   explicit Switch(const Setup& setup) : setup_(setup) {
     auto& env = surroundings();
-    Toggles::resetCache();
-    Toggles::directoryIs(env.toggleDir(setup.togglesOff).string());
-    Vorn::VornMemberFileMgrSm::flashRootIs((env.dir / "flash").string());
-    Oru::currentContextIs(1);
-    Vorn::currentSwitchIs({Vorn::Role::member, kSelf});
-    Oru::currentSchedulerIs(clock.get());
-    Syslog::clockIs([c = clock.get()] { return c->now(); });
-    Ringlog::clockIs([c = clock.get()] { return c->now(); });
-    Syslog::sinkIs(&log);
+    // Every timer made from here on belongs to this switch.
+    context.activate();
+    context.toggles().directoryIs(env.toggleDir(setup.togglesOff).string());
+    context.flashRootIs((env.dir / "flash").string());
+    context.identityIs({Vorn::Role::member, kSelf});
+    context.schedulerIs(clock.get());
+    context.syslogClockIs([c = clock.get()] { return c->now(); });
+    context.traceClockIs([c = clock.get()] { return c->now(); });
+    context.syslogSinkIs(&log);
 
     kernel = Velto::make<KernelNetInfo::SimInterfaceSource>();
     for (int p = 0; p < kPorts; ++p) {
       kernel->addInterface(Vorn::KniIntfMapperSm::ruleDeviceName(portIntf(p)),
                            Kivo::EthAddr({0x52, 0x54, 0x00, 0x00, 0x01, static_cast<uint8_t>(p + 1)}));
     }
-    KernelNetInfo::currentSourceIs(kernel);
+    context.interfaceSourceIs(kernel);
     wire = Velto::make<Lldp::SimWire>(clock, 1);
     wire->deliveryHookIs([this](const std::string& to, const std::function<void()>& deliver) {
       if (to == kSwitch) ++deliveredToSwitch;
       deliver();
     });
-    Lldp::currentTransportIs(wire->transportFor(kSwitch));
+    context.transportIs(wire->transportFor(kSwitch));
     auto far = wire->transportFor(kFarSwitch);
     for (int p = 0; p < kPorts; ++p) {
       farPorts[p] = far->open(portIntf(p), fmt::format("far{}", p),
@@ -329,11 +329,12 @@ class Switch {
     db->connectedIs(true);
     restoreBackup();
 
-    if (!env.tracing) Ringlog::currentIs(env.trace.get());
+    // Without tracing the file takes only the agent's start.
+    context.traceFileIs(env.trace.get());
     agent = Velto::make<VornFabricLldp::Agent>(kSelf.stringValue());
     host = std::make_unique<AgentHost::Host>(clock, db);
     host->start(agent);
-    if (!env.tracing) Ringlog::currentIs(nullptr);
+    if (!env.tracing) context.traceFileIs(nullptr);
     clock->runReady();
   }
 
@@ -344,13 +345,6 @@ class Switch {
     farPorts = {};
     clock->postedDelAll();
     wire->deliveryHookIs(nullptr);
-    Lldp::currentTransportIs(nullptr);
-    KernelNetInfo::currentSourceIs(nullptr);
-    Oru::currentSchedulerIs(nullptr);
-    Syslog::sinkIs(nullptr);
-    Syslog::clockIs(nullptr);
-    Ringlog::clockIs(nullptr);
-    Vorn::currentSwitchIs({});
   }
   Switch(const Switch&) = delete;
   Switch& operator=(const Switch&) = delete;
@@ -425,6 +419,8 @@ class Switch {
     Vorn::GroupRecords::writeAsicsWarm(*db, warm);
   }
 
+  // Declared first: it outlives everything made while it was active.
+  Oru::SwitchContext context;
   Velto::Ptr<Oru::VirtualScheduler> clock = Velto::make<Oru::VirtualScheduler>();
   Velto::Ptr<KernelNetInfo::SimInterfaceSource> kernel;
   Velto::Ptr<Lldp::SimWire> wire;

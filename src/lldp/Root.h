@@ -6,9 +6,8 @@
 // the desired-interface directory, the PAM collection and the Ethernet device
 // PAM manager, the protocol state machine, and the on/off switch.
 //
-// The engine runs on the scheduler and sends through the transport that the
-// host made current (Oru::currentSchedulerIs, Lldp::currentTransportIs) when
-// the engine was made. Without a scheduler the protocol does not run; without
+// The engine runs on the scheduler and sends through the transport of the
+// switch context that was active when the engine was made. Without a scheduler the protocol does not run; without
 // a transport no port opens. Either way the records stay as they are.
 
 #include "lldp/IntfStatusManager.h"

@@ -4,15 +4,14 @@
 // received there. Implementations: the simulated wire (SimWire) and, on a
 // real switch, raw packet sockets.
 //
-// Which transport an engine uses is the host's choice: the host makes its
-// transport current (currentTransportIs) before it builds the agent, as it
-// makes its scheduler current (Oru::currentSchedulerIs); the engine takes
-// both when it is made and keeps them for its life. A host that runs several
-// switches in one process makes each switch's transport current before
-// building that switch's agent.
+// Which transport an engine uses is the host's choice: the host puts it in
+// the switch's context (Oru::SwitchContext::transportIs), beside the
+// scheduler, and the engine takes both from the active context when it is
+// made and keeps them for its life.
 
 #include "platform/framework/Ptr.h"
 #include "platform/framework/Values.h"
+#include "platform/scheduler/SwitchContext.h"
 
 #include <cstdint>
 #include <functional>
@@ -69,9 +68,13 @@ class Transport : public Velto::RefCounted {
   virtual Velto::Ptr<Port> open(const Kivo::IntfId& intf, const std::string& deviceName, Receiver receiver) = 0;
 };
 
-// The transport engines made from now on use; empty: engines have no frame
-// I/O (they keep their records but send and hear nothing).
-void currentTransportIs(Velto::Ptr<Transport> transport);
-const Velto::Ptr<Transport>& currentTransport();
+// The active switch context's transport, which engines made now use; empty
+// (also with no active context): engines have no frame I/O (they keep their
+// records but send and hear nothing).
+inline const Velto::Ptr<Transport>& currentTransport() {
+  static const Velto::Ptr<Transport> none;
+  const Oru::SwitchContext* context = Oru::SwitchContext::active();
+  return context != nullptr ? context->transport() : none;
+}
 
 }  // namespace Lldp

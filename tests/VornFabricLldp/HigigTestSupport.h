@@ -90,13 +90,14 @@ inline void serviceCtxReplace(const Velto::Ptr<Vorn::ServiceLocalRemoteSynchroni
 // Clock, log, trace and toggles of one test.
 class HigigFixture : public ::testing::Test {
  protected:
-  void SetUp() override { Syslog::sinkIs(&log); }
-  void TearDown() override { Syslog::sinkIs(nullptr); }
+  void SetUp() override { context_.syslogSinkIs(&log); }
 
   void verificationIs(bool on) const {
     toggles_.coreIs(std::string("{\"VornMembershipVerification\": ") + (on ? "true" : "false") + "}");
   }
 
+  Oru::SwitchContext context_;
+  Oru::SwitchContext::Scope active_{context_};
   Velto::Ptr<Oru::VirtualScheduler> sched = Velto::make<Oru::VirtualScheduler>(0);
   Syslog::MemorySink log;
   Ringlog::Capture trace;

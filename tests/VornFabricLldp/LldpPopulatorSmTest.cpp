@@ -25,11 +25,8 @@ const Kivo::EthAddr hw2 = Kivo::EthAddr::fromString("00:1c:73:00:00:22");
 // One populator's inputs and outputs; the scheduler is made current so port
 // statuses are stamped with its time.
 struct PopulatorRig {
-  PopulatorRig() { Oru::currentSchedulerIs(clock.get()); }
-  ~PopulatorRig() {
-    sm = nullptr;
-    Oru::currentSchedulerIs(nullptr);
-  }
+  PopulatorRig() { context.schedulerIs(clock.get()); }
+  ~PopulatorRig() { sm = nullptr; }
   void start() {
     sm = VornFabricLldp::lldpPopulatorSmFactory({Vorn::MemberId(3), kniStatus, kniIntfMap, memberConfig, config, status,
                                                 ethDir, intfDir, localSystem, desiredDir});
@@ -65,6 +62,8 @@ struct PopulatorRig {
     }
   }
 
+  Oru::SwitchContext context;
+  Oru::SwitchContext::Scope active{context};
   Velto::Ptr<Oru::VirtualScheduler> clock = Velto::make<Oru::VirtualScheduler>(42.5);
   Velto::Ptr<KernelNetInfo::Status> kniStatus = Velto::make<KernelNetInfo::Status>();
   Velto::Ptr<Vorn::KniIntfMap> kniIntfMap = Velto::make<Vorn::KniIntfMap>("kniIntfMap");

@@ -38,8 +38,10 @@ class SwitchWorld {
     std::string pattern = (fs::temp_directory_path() / "vorn-agent-XXXXXX").string();
     if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
+    // The toggles the test set up, if any.
+    context.toggles().directoryIs(Toggles::directory());
     // Timers made from here on belong to this switch.
-    Oru::currentContextIs(id_.value());
+    context.activate();
     name_ = "sw" + id.stringValue();
     db = newDatabase();
     kernel = Velto::make<KernelNetInfo::SimInterfaceSource>();
@@ -50,10 +52,6 @@ class SwitchWorld {
     host.reset();
     // Callbacks still posted hold the clock and what they captured.
     clock->postedDelAll();
-    Lldp::currentTransportIs(nullptr);
-    KernelNetInfo::currentSourceIs(nullptr);
-    Oru::currentSchedulerIs(nullptr);
-    Syslog::sinkIs(nullptr);
     fs::remove_all(dir_);
   }
 
@@ -65,13 +63,13 @@ class SwitchWorld {
   }
 
   void activate() {
-    Oru::currentContextIs(id_.value());
-    Vorn::currentSwitchIs({role_, id_});
-    Oru::currentSchedulerIs(clock.get());
-    KernelNetInfo::currentSourceIs(kernel);
-    Lldp::currentTransportIs(wire->transportFor(name_));
-    Vorn::VornMemberFileMgrSm::flashRootIs((dir_ / "flash").string());
-    Syslog::sinkIs(&log);
+    context.activate();
+    context.identityIs({role_, id_});
+    context.schedulerIs(clock.get());
+    context.interfaceSourceIs(kernel);
+    context.transportIs(wire->transportFor(name_));
+    context.flashRootIs((dir_ / "flash").string());
+    context.syslogSinkIs(&log);
   }
 
   // What the group configuration service publishes for this member.
@@ -101,6 +99,8 @@ class SwitchWorld {
     return agent;
   }
 
+  // Timers made while it is active belong to this switch.
+  Oru::SwitchContext context;
   Velto::Ptr<Oru::VirtualScheduler> clock = Velto::make<Oru::VirtualScheduler>();
   Velto::Ptr<Lodestore::StateDatabase> db;
   Velto::Ptr<KernelNetInfo::SimInterfaceSource> kernel;

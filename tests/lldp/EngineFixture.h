@@ -11,6 +11,7 @@
 #include "platform/records/KernelRecords.h"
 #include "platform/records/LldpRecords.h"
 #include "platform/scheduler/Scheduler.h"
+#include "platform/scheduler/SwitchContext.h"
 #include "platform/vorn/Group.h"
 
 #include <gtest/gtest.h>
@@ -149,21 +150,22 @@ inline std::ostream& operator<<(std::ostream& os, const Counts& c) {
 
 // Two switches, each with Ethernet1..3 as LLDP ports, and their wire.
 struct Group {
+  Oru::SwitchContext context;
+  Oru::SwitchContext::Scope active{context};
   Velto::Ptr<Oru::VirtualScheduler> clock = Velto::make<Oru::VirtualScheduler>(0.0);
   Velto::Ptr<SimWire> wire;
   EngineSwitch sw1{"sw1", 1};
   EngineSwitch sw2{"sw2", 2};
 
   explicit Group(uint64_t seed = 7, bool withTransport = true) : wire(Velto::make<SimWire>(clock, seed)) {
-    Oru::currentSchedulerIs(clock.get());
+    context.schedulerIs(clock.get());
     for (auto* sw : {&sw1, &sw2}) {
-      Lldp::currentTransportIs(withTransport ? wire->transportFor(sw->name) : nullptr);
+      context.transportIs(withTransport ? wire->transportFor(sw->name) : nullptr);
       sw->build();
       for (int i = 1; i <= 3; ++i) sw->addPort(IntfId("Ethernet" + std::to_string(i)), i);
     }
-    Lldp::currentTransportIs(nullptr);
+    context.transportIs(nullptr);
   }
-  ~Group() { Oru::currentSchedulerIs(nullptr); }
 
   static SimWire::End end(const EngineSwitch& sw, const IntfId& intf) { return {sw.name, intf}; }
   void cable(const IntfId& a, const IntfId& b, SimWire::CableSpec spec = SimWire::CableSpec()) {

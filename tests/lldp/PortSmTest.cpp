@@ -438,13 +438,15 @@ struct LossyTransport : Lldp::Transport {
 
 TEST(PortSmTest, TransportLossesCountInThePortStatistics) {
   Velto::Ptr<Oru::VirtualScheduler> clock = Velto::make<Oru::VirtualScheduler>(0.0);
-  Oru::currentSchedulerIs(clock.get());
+  Oru::SwitchContext context;
+  Oru::SwitchContext::Scope active(context);
+  context.schedulerIs(clock.get());
   auto transport = Velto::make<LossyTransport>();
-  Lldp::currentTransportIs(transport);
+  context.transportIs(transport);
   EngineSwitch sw{"sw1", 1};
   sw.build();
   sw.addPort(et1, 1);
-  Lldp::currentTransportIs(nullptr);
+  context.transportIs(nullptr);
   ASSERT_TRUE(transport->ports[et1]);
   transport->ports[et1]->stats = {7, 2, 4};
   clock->runUntil(0.15);
@@ -457,7 +459,6 @@ TEST(PortSmTest, TransportLossesCountInThePortStatistics) {
   EXPECT_EQ(sw.port(et1)->receiveErrors(), 2u);
   EXPECT_EQ(sw.port(et1)->transmitDrops(), 5u);
   sw.root = nullptr;
-  Oru::currentSchedulerIs(nullptr);
 }
 
 }  // namespace

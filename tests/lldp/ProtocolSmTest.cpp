@@ -204,10 +204,10 @@ TEST(ProtocolSmTest, AgentRestartKeepsTheNeighbourHeard) {
   // The restarted agent builds its engine while the old one still holds the
   // port; the old one then goes without a word.
   EngineSwitch again{"sw1", 1};
-  Lldp::currentTransportIs(g.wire->transportFor("sw1"));
+  g.context.transportIs(g.wire->transportFor("sw1"));
   again.build();
   again.addPort(et1, 1);
-  Lldp::currentTransportIs(nullptr);
+  g.context.transportIs(nullptr);
   g.runUntil(1.5);
   g.sw1.root = nullptr;
   g.runUntil(3);
@@ -337,13 +337,15 @@ TEST(ProtocolSmTest, ManyPortsSpreadTheirFramesOverTheInterval) {
   for (const int ports : {8, 64, 256}) {
     SCOPED_TRACE(fmt::format("{} ports", ports));
     auto clock = Velto::make<Oru::VirtualScheduler>(0.0);
-    Oru::currentSchedulerIs(clock.get());
+    Oru::SwitchContext context;
+    Oru::SwitchContext::Scope active(context);
+    context.schedulerIs(clock.get());
     auto transport = Velto::make<RecordingTransport>();
-    Lldp::currentTransportIs(transport);
+    context.transportIs(transport);
     EngineSwitch sw{"sw1", 1};
     sw.build();
     for (int i = 1; i <= ports; ++i) sw.addPort(IntfId("Ethernet" + std::to_string(i)), i);
-    Lldp::currentTransportIs(nullptr);
+    context.transportIs(nullptr);
     clock->runUntil(2.0);
 
     std::map<Velto::Duration, int> perInstant;
@@ -372,7 +374,6 @@ TEST(ProtocolSmTest, ManyPortsSpreadTheirFramesOverTheInterval) {
       EXPECT_GE(perInstant.size(), 50u);
     }
     sw.root = nullptr;
-    Oru::currentSchedulerIs(nullptr);
   }
 }
 
@@ -384,13 +385,15 @@ TEST(ProtocolSmTest, RecordChangesPerFrameDoNotGrowWithThePorts) {
   for (const int ports : {8, 256}) {
     SCOPED_TRACE(fmt::format("{} ports", ports));
     auto clock = Velto::make<Oru::VirtualScheduler>(0.0);
-    Oru::currentSchedulerIs(clock.get());
+    Oru::SwitchContext context;
+    Oru::SwitchContext::Scope active(context);
+    context.schedulerIs(clock.get());
     auto wire = Velto::make<SimWire>(clock, 7);
-    Lldp::currentTransportIs(wire->transportFor("sw1"));
+    context.transportIs(wire->transportFor("sw1"));
     EngineSwitch sw{"sw1", 1};
     sw.build();
     for (int i = 1; i <= ports; ++i) sw.addPort(IntfId("Ethernet" + std::to_string(i)), i);
-    Lldp::currentTransportIs(nullptr);
+    context.transportIs(nullptr);
     auto tap = wire->transportFor("tap")->open(et1, "tap0", nullptr);
     wire->connect({"tap", et1}, {"sw1", et1});
     auto frame = [](uint8_t flags) {
@@ -421,7 +424,6 @@ TEST(ProtocolSmTest, RecordChangesPerFrameDoNotGrowWithThePorts) {
     EXPECT_EQ(changed, 20);
     changesPerSize[ports] = {repeated, changed};
     sw.root = nullptr;
-    Oru::currentSchedulerIs(nullptr);
   }
   EXPECT_EQ(changesPerSize[8], changesPerSize[256]);
 }

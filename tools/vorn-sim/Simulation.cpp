@@ -38,8 +38,6 @@ using Lldp::SimWire;
 
 namespace {
 
-Simulation* gRunning = nullptr;
-
 // The backups are flushed to disk (with fsync) every half second of
 // virtual time, which a run compresses into far less wall time: keep them in
 // memory (/dev/shm) unless TMPDIR says otherwise.
@@ -71,7 +69,8 @@ std::string roleName(const Zem::Optional<Vorn::Role>& role) {
 struct Simulation::Switch {
   std::string name;
   Vorn::MemberId memberId;
-  Oru::ContextId context = 0;
+  size_t index = 0;  // in the scenario
+  Oru::SwitchContext context;
   Vorn::SwitchIdentity identity;
   std::string backupDir;
   std::string flashRoot;
@@ -117,9 +116,7 @@ struct Simulation::Switch {
 
 Simulation::Simulation(Scenario scenario, Options options)
     : scenario_(std::move(scenario)), options_(std::move(options)) {
-  ZEM_ASSERT_MSG(gRunning == nullptr, "one simulation at a time: the switch-current hooks are process-wide");
   validateScenario(scenario_);
-  gRunning = this;
   try {
     if (options_.workDir.empty()) {
       workDir_ = makeWorkDir();
@@ -129,8 +126,8 @@ Simulation::Simulation(Scenario scenario, Options options)
       makeDirs(workDir_);
     }
 
-    // Toggles are read once per process: start this run from a clean cache
-    // and the scenario's own file.
+    // Every switch reads the scenario's own toggle file, into a cache of its
+    // context.
     const std::string toggleDir = workDir_ + "/toggles";
     makeDirs(toggleDir);
     {
@@ -138,26 +135,25 @@ Simulation::Simulation(Scenario scenario, Options options)
       for (const auto& [name, value] : scenario_.toggles) toggles[name] = value;
       std::ofstream(toggleDir + "/VornCore.json") << toggles.dump(2) << "\n";
     }
-    previousToggleDir_ = Toggles::directory();
-    Toggles::resetCache();
-    Toggles::directoryIs(toggleDir);
-    previousFlashRoot_ = Vorn::VornMemberFileMgrSm::flashRoot();
-
     scheduler_ = Velto::make<Oru::VirtualScheduler>(0.0);
-    Oru::currentSchedulerIs(scheduler_.get());
-    Oru::currentContextIs(0);
-    Ringlog::clockIs([](const void* s) { return static_cast<const Oru::VirtualScheduler*>(s)->now(); },
-                     scheduler_.get());
-    Syslog::clockIs([s = scheduler_.get()] { return s->now(); });
+    // Trace and system log time stamps follow the virtual clock.
+    const auto useVirtualClock = [this, &toggleDir](Oru::SwitchContext& context) {
+      context.schedulerIs(scheduler_.get());
+      context.traceClockIs([](const void* s) { return static_cast<const Oru::VirtualScheduler*>(s)->now(); },
+                           scheduler_.get());
+      context.syslogClockIs([s = scheduler_.get()] { return s->now(); });
+      context.toggles().directoryIs(toggleDir);
+    };
+    useVirtualClock(simContext_);
+    activateSimulator();
     wire_ = Velto::make<SimWire>(scheduler_, scenario_.seed);
     if (!options_.pcapPath.empty()) wire_->pcapWriterIs(Velto::make<Lldp::PcapWriter>(options_.pcapPath));
     wire_->deliveryHookIs([this](const std::string& switchName, const std::function<void()>& deliver) {
       // Ports the wire knows under another name (a benchmark's frame
       // injector) belong to no switch.
-      if (Switch* sw = findSwitch(switchName)) activate(sw->context);
+      if (Switch* sw = findSwitch(switchName)) activate(*sw);
       deliver();
     });
-    Oru::contextActivatorIs([this](Oru::ContextId c) { activate(c); });
 
     const std::string traceDir = options_.traceDir.empty() ? workDir_ + "/trace" : options_.traceDir;
     makeDirs(traceDir);
@@ -176,7 +172,7 @@ Simulation::Simulation(Scenario scenario, Options options)
       auto sw = std::make_unique<Switch>();
       sw->name = spec.name;
       sw->memberId = spec.memberId;
-      sw->context = static_cast<Oru::ContextId>(i + 1);
+      sw->index = i;
       sw->identity = {spec.role, spec.role == Vorn::Role::member ? spec.memberId : Vorn::MemberId()};
       const std::string dir = workDir_ + "/" + spec.name;
       sw->backupDir = dir + "/backup";
@@ -203,6 +199,14 @@ Simulation::Simulation(Scenario scenario, Options options)
       });
       sw->limiter = std::make_unique<Syslog::RateLimitedSink>(scheduler_, *sw->sink);
       sw->config = spec.channels;
+      Oru::SwitchContext& context = sw->context;
+      useVirtualClock(context);
+      context.identityIs(sw->identity);
+      context.traceFileIs(sw->trace.get());
+      context.syslogSinkIs(sw->limiter.get());
+      context.transportIs(sw->transport);
+      context.interfaceSourceIs(sw->source);
+      context.flashRootIs(sw->flashRoot);
       for (const auto& other : scenario_.switches) sw->asicsWarm[other.memberId] = true;
       switches_.push_back(std::move(sw));
     }
@@ -214,7 +218,7 @@ Simulation::Simulation(Scenario scenario, Options options)
     activateSimulator();
     for (auto& sw : switches_) {
       if (*sw->identity.role != Vorn::Role::candidate) continue;
-      const auto at = scenario_.switches[static_cast<size_t>(sw->context - 1)].candidateMemberIdAt;
+      const auto at = scenario_.switches[sw->index].candidateMemberIdAt;
       later([this, raw = sw.get()] { publishCandidateMemberId(*raw); }, at);
     }
     for (const auto& e : scenario_.events) {
@@ -229,10 +233,11 @@ Simulation::Simulation(Scenario scenario, Options options)
 Simulation::~Simulation() { teardown(); }
 
 void Simulation::teardown() {
-  if (gRunning != this) return;
+  if (tornDown_) return;
+  tornDown_ = true;
   for (auto& sw : switches_) {
     if (!sw->host) continue;
-    activate(sw->context);
+    activate(*sw);
     sw->host.reset();  // stops the agent and flushes the backup
     sw->db = nullptr;
   }
@@ -243,19 +248,6 @@ void Simulation::teardown() {
     wire_->pcapWriterIs(nullptr);
   }
   pending_.clear();
-  Oru::contextActivatorIs(nullptr);
-  Oru::currentSchedulerIs(nullptr);
-  Oru::currentContextIs(0);
-  Ringlog::currentIs(nullptr);
-  Ringlog::clockIs(nullptr);
-  Syslog::sinkIs(nullptr);
-  Syslog::clockIs(nullptr);
-  Lldp::currentTransportIs(nullptr);
-  KernelNetInfo::currentSourceIs(nullptr);
-  Vorn::currentSwitchIs({});
-  if (!previousFlashRoot_.empty()) Vorn::VornMemberFileMgrSm::flashRootIs(previousFlashRoot_);
-  Toggles::resetCache();
-  if (!previousToggleDir_.empty()) Toggles::directoryIs(previousToggleDir_);
   switches_.clear();
   wire_ = nullptr;
   if (scheduler_) scheduler_->postedDelAll();
@@ -264,11 +256,11 @@ void Simulation::teardown() {
     std::error_code ec;
     fs::remove_all(workDir_, ec);
   }
-  gRunning = nullptr;
+  if (simContext_.isActive()) Oru::SwitchContext::deactivateAll();
 }
 
 // ---------------------------------------------------------------------------
-// Making a switch current
+// Activating a switch
 
 Simulation::Switch* Simulation::findSwitch(const std::string& name) const {
   for (const auto& sw : switches_) {
@@ -282,44 +274,30 @@ Simulation::Switch& Simulation::switchNamed(const std::string& name) const {
   throw std::invalid_argument("no switch is named \"" + name + "\"");
 }
 
-void Simulation::activate(Oru::ContextId context) {
-  Oru::currentContextIs(context);
-  if (context <= 0 || static_cast<size_t>(context) > switches_.size()) {
-    Vorn::currentSwitchIs({});
-    Ringlog::currentIs(nullptr);
-    Syslog::sinkIs(nullptr);
-    Lldp::currentTransportIs(nullptr);
-    KernelNetInfo::currentSourceIs(nullptr);
-    return;
-  }
-  Switch& sw = *switches_[static_cast<size_t>(context - 1)];
-  Vorn::currentSwitchIs(sw.identity);
-  Ringlog::currentIs(sw.trace.get());
-  Syslog::sinkIs(sw.limiter.get());
-  Lldp::currentTransportIs(sw.transport);
-  KernelNetInfo::currentSourceIs(sw.source);
-}
+void Simulation::activate(Switch& sw) { sw.context.activate(); }
 
-void Simulation::activateSwitch(const std::string& switchName) { activate(switchNamed(switchName).context); }
+void Simulation::activateSwitch(const std::string& switchName) { activate(switchNamed(switchName)); }
+
+Oru::SwitchContext& Simulation::context(const std::string& switchName) const {
+  return switchNamed(switchName).context;
+}
 
 // The simulator's own steps run in its own context, on timers it owns: a
 // step still pending when the run ends is dropped with the simulation.
 void Simulation::later(std::function<void()> step, Velto::Duration delay) {
-  const Oru::ContextId previous = Oru::currentContext();
-  activateSimulator();
+  Oru::SwitchContext::Scope simulator(simContext_);
   Pending p;
   p.task = Velto::make<Oru::TimerTask>(scheduler_, 0, "vornSim");
   p.reactor = p.task->subscribe([step = std::move(step)](const Zem::Change&) { step(); });
   p.task->scheduleTaskDelay(delay);
   pending_.push_back(std::move(p));
-  activate(previous);
 }
 
 // ---------------------------------------------------------------------------
 // Life of a switch
 
 void Simulation::boot(Switch& sw, Vorn::Role role, bool fromScratch) {
-  activate(sw.context);
+  activate(sw);
   sw.up = true;
   sw.db = Velto::make<Lodestore::StateDatabase>(scheduler_);
   sw.db->backupDirIs(sw.backupDir);
@@ -332,13 +310,10 @@ void Simulation::boot(Switch& sw, Vorn::Role role, bool fromScratch) {
 
 void Simulation::startAgent(Switch& sw, Vorn::Role role) {
   stopAgent(sw);
-  activate(sw.context);
+  activate(sw);
   sw.identity.role = role;
   if (role == Vorn::Role::member) sw.identity.memberId = sw.memberId;
-  Vorn::currentSwitchIs(sw.identity);
-  // The member configuration file manager takes the flash root when the
-  // agent builds it, during its initialisation.
-  Vorn::VornMemberFileMgrSm::flashRootIs(sw.flashRoot);
+  sw.context.identityIs(sw.identity);
   // The agent's name is the member ID: the backed-up member configuration,
   // "vorn/memberConfig/<id>" and a candidate's entities all use it.
   const std::string name = sw.memberId.stringValue();
@@ -353,7 +328,7 @@ void Simulation::startAgent(Switch& sw, Vorn::Role role) {
 
 void Simulation::stopAgent(Switch& sw) {
   if (!sw.host || !sw.host->agent()) return;
-  activate(sw.context);
+  activate(sw);
   sw.host->stop();
 }
 
@@ -369,13 +344,13 @@ void Simulation::publishGroupRecords(Switch& sw) {
 
 void Simulation::writeMemberConfig(Switch& sw) {
   if (!sw.db) return;
-  activate(sw.context);
+  activate(sw);
   Vorn::GroupRecords::writeMemberConfig(*sw.db, sw.memberId, sw.config);
 }
 
 void Simulation::writeAsicsWarm(Switch& sw) {
   if (!sw.db) return;
-  activate(sw.context);
+  activate(sw);
   Vorn::GroupRecords::writeAsicsWarm(*sw.db, sw.asicsWarm);
 }
 
@@ -388,7 +363,7 @@ bool Simulation::memberLinkUp(const Switch& sw, const Kivo::IntfId& intf) const 
 // A member is up while its cable is connected and the far switch is up.
 void Simulation::writeLagStatus(Switch& sw) {
   if (!sw.db) return;
-  activate(sw.context);
+  activate(sw);
   Vorn::GroupRecords::writeLagStatus(*sw.db, sw.config,
                                      [this, &sw](const Kivo::IntfId& m) { return memberLinkUp(sw, m); });
 }
@@ -401,7 +376,7 @@ void Simulation::writeLagStatusEverywhere() {
 void Simulation::publishCandidateMemberId(Switch& sw) {
   sw.candidateMemberIdPublished = true;
   if (!sw.db) return;
-  activate(sw.context);
+  activate(sw);
   Vorn::GroupRecords::publishCandidateMemberId(*sw.db, sw.memberId);
 }
 
@@ -481,7 +456,7 @@ void Simulation::runEvent(const EventSpec& e) {
         break;
       }
       note(who, fmt::format("{} the state database", connect ? "connect" : "disconnect"));
-      activate(sw->context);
+      activate(*sw);
       sw->db->connectedIs(connect);
       break;
     }
@@ -511,6 +486,7 @@ void Simulation::reload(Switch& sw, const EventSpec& e) {
       [this, raw] {
         note(raw->name, "boots as a candidate");
         raw->identity = {Vorn::Role::candidate, raw->memberId};
+        raw->context.identityIs(raw->identity);
         // The switch keeps its member ID: the group publishes it at once.
         raw->candidateMemberIdPublished = true;
         boot(*raw, Vorn::Role::candidate, true);

@@ -10,21 +10,23 @@
 // record, the Ethernet LAG status (derived from the cabling), the group
 // status with a candidate's member ID, and the directories the agents mount.
 //
-// All switches share one VirtualScheduler. Each switch has a context id;
-// timers remember the context they were made in, and before one runs the
-// simulator makes its switch current (identity, trace file, system log sink,
-// LLDP transport, kernel interface source). A frame arriving on the wire
-// makes the receiving switch current before it is delivered.
+// All switches share one VirtualScheduler. Each switch has its own switch
+// context (identity, trace file, system log sink, LLDP transport, kernel
+// interface source, toggles, flash); timers remember the context they were
+// made in and the scheduler activates it before one runs. A frame arriving
+// on the wire activates the receiving switch's context before it is
+// delivered. The simulator's own steps run in a context of their own, which
+// belongs to no switch.
 //
-// One Simulation exists at a time: the switch-current hooks are process-wide.
-// The destructor stops every agent (flushing the backups) and restores those
-// hooks.
+// The destructor stops every agent (flushing the backups) and leaves no
+// context active.
 
 #include "Scenario.h"
 
 #include "lldp/SimWire.h"
 #include "platform/lodestore/StateDatabase.h"
 #include "platform/scheduler/Scheduler.h"
+#include "platform/scheduler/SwitchContext.h"
 
 #include <nlohmann/json.hpp>
 
@@ -125,19 +127,21 @@ class Simulation {
   // The agent running on the switch; null while none runs.
   VornFabricLldp::AgentBase* agent(const std::string& switchName) const;
   Velto::Ptr<Lodestore::StateDatabase> stateDatabase(const std::string& switchName) const;
-  // Makes the switch current, as before running its events.
+  // Activates the switch's context, as before running its events.
   void activateSwitch(const std::string& switchName);
+  // The switch's context.
+  Oru::SwitchContext& context(const std::string& switchName) const;
 
  private:
   struct Switch;
 
-  // Stops every agent and restores the process-wide hooks; safe to call
-  // twice and on a half-built simulation.
+  // Stops every agent and deactivates the contexts; safe to call twice and
+  // on a half-built simulation.
   void teardown();
   Switch* findSwitch(const std::string& name) const;
   Switch& switchNamed(const std::string& name) const;
-  void activate(Oru::ContextId context);
-  void activateSimulator() { activate(0); }
+  void activate(Switch& sw);
+  void activateSimulator() { simContext_.activate(); }
   // Runs `step` `delay` seconds from now in the simulator's context.
   void later(std::function<void()> step, Velto::Duration delay);
   void boot(Switch& sw, Vorn::Role role, bool fromScratch);
@@ -160,9 +164,9 @@ class Simulation {
   Options options_;
   std::string workDir_;
   bool ownWorkDir_ = false;
-  std::string previousToggleDir_;
-  std::string previousFlashRoot_;
+  bool tornDown_ = false;
   Velto::Ptr<Oru::VirtualScheduler> scheduler_;
+  Oru::SwitchContext simContext_;
   Velto::Ptr<Lldp::SimWire> wire_;
   std::vector<std::unique_ptr<Switch>> switches_;
   struct Pending {

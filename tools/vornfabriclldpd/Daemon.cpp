@@ -7,6 +7,7 @@
 #include "platform/q7relay/Q7Relay.h"
 #include "platform/toggles/Toggles.h"
 #include "platform/vorn/Group.h"
+#include "platform/vorn/KniIntfMapperSm.h"
 #include "platform/vorn/VornMemberFileMgrSm.h"
 
 #include <fmt/format.h>
@@ -121,7 +122,8 @@ void Daemon::start() {
   makeDir(config_.backupDir, "backup");
   makeDir(config_.flashDir, "flash");
   loop_ = Velto::make<Oru::EventLoop>();
-  Oru::currentSchedulerIs(loop_.get());
+  context_.activate();
+  context_.schedulerIs(loop_.get());
 
   const char* ringlogdir = std::getenv("RINGLOGDIR");
   const std::string traceDir = !config_.traceDir.empty() ? config_.traceDir : ringlogdir ? ringlogdir : "";
@@ -132,28 +134,28 @@ void Daemon::start() {
   } catch (const std::exception& e) {
     throw StartError(fmt::format("cannot open the trace file {}: {}", tracePath, e.what()));
   }
-  Ringlog::currentIs(trace_.get());
+  context_.traceFileIs(trace_.get());
   sink_ = std::make_unique<LogSink>(config_.syslogIdent, options_.logToStderr);
   limiter_ = std::make_unique<Syslog::RateLimitedSink>(loop_, *sink_);
-  Syslog::sinkIs(limiter_.get());
+  context_.syslogSinkIs(limiter_.get());
 
-  Toggles::resetCache();
-  Toggles::directoryIs(config_.toggleDir);
-  Vorn::VornMemberFileMgrSm::flashRootIs(config_.flashDir);
-  Vorn::KniIntfMapperSm::overrideIs(config_.interfaceNames);
-  Vorn::currentSwitchIs({config_.role, config_.role == Vorn::Role::member ? config_.memberId : Vorn::MemberId()});
+  context_.toggles().directoryIs(config_.toggleDir);
+  context_.flashRootIs(config_.flashDir);
+  context_.intfNameOverrides().tableIs(config_.interfaceNames);
+  context_.identityIs({config_.role, config_.role == Vorn::Role::member ? config_.memberId : Vorn::MemberId()});
 
   try {
     source_ = Velto::make<KernelNetInfo::NetlinkInterfaceSource>(loop_);
   } catch (const std::exception& e) {
     throw StartError(fmt::format("cannot read the kernel's interfaces: {}", e.what()));
   }
-  KernelNetInfo::currentSourceIs(source_);
+  context_.interfaceSourceIs(source_);
   transport_ = Velto::make<Lldp::RawTransport>(loop_);
-  Lldp::currentTransportIs(transport_);
+  context_.transportIs(transport_);
 
-  Q7Relay::ZemUtils::Api::eventLoopIs(loop_);
-  if (config_.peerSyncPort) Q7Relay::ZemUtils::Api::portOverrideIs(*config_.peerSyncPort);
+  Q7Relay::ZemUtils::ListenerHooks& listener = context_.peerListener();
+  listener.loop = loop_;
+  if (config_.peerSyncPort) listener.portOverride = *config_.peerSyncPort;
 
   sigset_t signals;
   sigemptyset(&signals);
@@ -170,13 +172,14 @@ void Daemon::start() {
   // The listener is open to anyone who reaches its port: it answers only
   // the records peer members synchronise, never the rest of the state
   // database (the local backup, other agents' records).
-  Q7Relay::ZemUtils::Api::servedPathsIs([this](const std::string& path) {
+  listener.served = [this](const std::string& path) {
     const auto names = Lodestore::pathNames(path);
     const auto paths = synchronisedPaths(host_.get());
     return std::find(paths.begin(), paths.end(), names) != paths.end();
-  });
-  Q7Relay::ZemUtils::Api::stateProviderIs(
-      [answers = std::make_shared<PeerStateAnswers>(db_)](const std::string& path) { return answers->json(path); });
+  };
+  listener.provider = [answers = std::make_shared<PeerStateAnswers>(db_)](const std::string& path) {
+    return answers->json(path);
+  };
   publishGroupRecords();
   sourceReactor_ = source_->subscribe([this](const Zem::Change& c) {
     if (c.is(KernelNetInfo::NetlinkInterfaceSource::linkUpAttr)) writeLagStatus();
@@ -204,26 +207,24 @@ void Daemon::teardown() {
   // is flushed as it goes.
   host_.reset();
   sourceReactor_.reset();
-  Q7Relay::ZemUtils::Api::stateProviderIs(nullptr);
-  Q7Relay::ZemUtils::Api::servedPathsIs(nullptr);
-  Q7Relay::ZemUtils::Api::eventLoopIs(nullptr);
+  context_.peerListener() = {};
   if (signalFd_ >= 0) {
     loop_->unwatchFd(signalFd_);
     ::close(signalFd_);
     signalFd_ = -1;
   }
-  Lldp::currentTransportIs(nullptr);
+  context_.transportIs(nullptr);
   transport_ = nullptr;
-  KernelNetInfo::currentSourceIs(nullptr);
+  context_.interfaceSourceIs(nullptr);
   source_ = nullptr;
   db_ = nullptr;
   if (loop_) loop_->postedDelAll();
-  Oru::currentSchedulerIs(nullptr);
-  Syslog::sinkIs(nullptr);
+  context_.schedulerIs(nullptr);
+  context_.syslogSinkIs(nullptr);
   // What the limiter held back is reported, not lost with the process.
   if (limiter_) limiter_->reportSuppressed();
   limiter_.reset();
-  Ringlog::currentIs(nullptr);
+  context_.traceFileIs(nullptr);
 }
 
 void Daemon::publishGroupRecords() {
@@ -253,7 +254,7 @@ void Daemon::reloadChannels() {
   if (fresh.memberId != config_.memberId || fresh.role != config_.role) {
     std::cerr << "vornfabriclldpd: a new member ID or role takes a restart; reading only the channels" << std::endl;
   }
-  if (fresh.interfaceNames != config_.interfaceNames) Vorn::KniIntfMapperSm::overrideIs(fresh.interfaceNames);
+  if (fresh.interfaceNames != config_.interfaceNames) context_.intfNameOverrides().tableIs(fresh.interfaceNames);
   config_.channels = std::move(fresh.channels);
   config_.interfaceNames = std::move(fresh.interfaceNames);
   TRACE0("channels re-read from {}: {} channels", config_.file, config_.channels.size());

@@ -20,6 +20,7 @@
 #include "platform/log/RateLimit.h"
 #include "platform/log/Syslog.h"
 #include "platform/scheduler/Scheduler.h"
+#include "platform/scheduler/SwitchContext.h"
 #include "platform/trace/Ringlog.h"
 
 #include <memory>
@@ -77,6 +78,9 @@ class Daemon {
 
   DaemonConfig config_;
   DaemonOptions options_;
+  // The one switch this process is; active from start to teardown, and
+  // outlives everything below that it names.
+  Oru::SwitchContext context_;
   Velto::Ptr<Oru::EventLoop> loop_;
   std::unique_ptr<Ringlog::File> trace_;
   std::unique_ptr<LogSink> sink_;

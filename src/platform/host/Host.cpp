@@ -35,10 +35,12 @@ void Host::start(Velto::Ptr<AgentBase::CAgent> agent) {
     if (agent_) agent_->doMountsComplete(status, em);
   });
   // Whatever stamps records with the current time reads this scheduler,
-  // unless the process runs several hosts and made its own choice.
-  if (Oru::currentScheduler() == nullptr) {
-    Oru::currentSchedulerIs(scheduler_.get());
-    madeSchedulerCurrent_ = true;
+  // unless the switch's context names one already.
+  schedulerContext_ = Oru::SwitchContext::active();
+  if (schedulerContext_ != nullptr && schedulerContext_->scheduler() == nullptr) {
+    schedulerContext_->schedulerIs(scheduler_.get());
+  } else {
+    schedulerContext_ = nullptr;
   }
   agent_->taskSchedulerIs(scheduler_);
   agent_->entityManagerIs(em_);
@@ -67,8 +69,10 @@ void Host::stop() {
   agentConnected_ = false;
   if (em_) em_->mountsCompleteHandlerIs(nullptr);
   em_ = nullptr;
-  if (madeSchedulerCurrent_ && Oru::currentScheduler() == scheduler_.get()) Oru::currentSchedulerIs(nullptr);
-  madeSchedulerCurrent_ = false;
+  if (schedulerContext_ != nullptr && schedulerContext_->scheduler() == scheduler_.get()) {
+    schedulerContext_->schedulerIs(nullptr);
+  }
+  schedulerContext_ = nullptr;
   db_->flush();
 }
 

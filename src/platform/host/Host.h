@@ -15,6 +15,7 @@
 #include "platform/lodestore/EntityManager.h"
 #include "platform/lodestore/StateDatabase.h"
 #include "platform/log/Syslog.h"
+#include "platform/scheduler/SwitchContext.h"
 
 namespace AgentHost {
 
@@ -44,7 +45,8 @@ class Host {
   Velto::Ptr<Lodestore::EntityManager> em_;
   Velto::Ptr<AgentBase::CAgent> agent_;
   bool agentConnected_ = false;
-  bool madeSchedulerCurrent_ = false;
+  // The context this host gave its scheduler to, to take it back on stop.
+  Oru::SwitchContext* schedulerContext_ = nullptr;
   Zem::Reactor dbReactor_;
   Syslog::BeforeDelivery backupBeforeLog_;
 };

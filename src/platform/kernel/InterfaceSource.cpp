@@ -1,5 +1,6 @@
 #include "platform/kernel/InterfaceSource.h"
 
+#include "platform/scheduler/SwitchContext.h"
 #include "platform/trace/Ringlog.h"
 
 #include <cctype>
@@ -7,11 +8,6 @@
 
 namespace {
 const Ringlog::Handle traceHandle{"KernelNetInfo::InterfaceSource"};
-
-Velto::Ptr<KernelNetInfo::InterfaceSource>& current() {
-  static Velto::Ptr<KernelNetInfo::InterfaceSource> source;
-  return source;
-}
 
 // The kernel's own rule for device names (IFNAMSIZ is 16 with the NUL).
 void checkDeviceName(const std::string& name) {
@@ -31,8 +27,10 @@ KernelNetInfo::Interface findByName(const KernelNetInfo::Status& table, const st
 
 namespace KernelNetInfo {
 
-void currentSourceIs(Velto::Ptr<InterfaceSource> source) { current() = std::move(source); }
-Velto::Ptr<InterfaceSource> currentSource() { return current(); }
+Velto::Ptr<InterfaceSource> currentSource() {
+  const Oru::SwitchContext* context = Oru::SwitchContext::active();
+  return context != nullptr ? context->interfaceSource() : Velto::Ptr<InterfaceSource>();
+}
 
 SimInterfaceSource::SimInterfaceSource() { tables_[Kivo::NamespaceName::defaultNamespace()] = Velto::make<Status>(); }
 

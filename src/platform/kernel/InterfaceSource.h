@@ -12,11 +12,9 @@
 // knows changes, and edits a table only through the table's writers, so every
 // reader sees ordinary changes of `KernelNetInfo::Status::interface`.
 //
-// Hosts hand the source to the kernel components by making it current
-// (`currentSourceIs`) before they initialise an agent; the components take the
-// current source when they are made and keep it. The simulator, which hosts
-// several switches in one process, makes each switch's source current before
-// it initialises that switch's agent.
+// Hosts hand the source to the kernel components through the switch's context
+// (`Oru::SwitchContext::interfaceSourceIs`); the components take the active
+// context's source when they are made and keep it.
 
 #include "platform/framework/Entity.h"
 #include "platform/kernel/NamespaceName.h"
@@ -57,10 +55,9 @@ class InterfaceSource : public Zem::Entity {
   virtual void netlinkConfigIs(const KernelNetNsInfo::NetlinkConfig& config) = 0;
 };
 
-// The source the kernel components take when they are made; may be empty, in
-// which case each namespace gets an empty table of its own. Not owned by the
-// components' makers: the host keeps it as long as it runs agents on it.
-void currentSourceIs(Velto::Ptr<InterfaceSource> source);
+// The active context's source, which kernel components take when they are
+// made; may be empty, in which case each namespace gets an empty table of its
+// own.
 Velto::Ptr<InterfaceSource> currentSource();
 
 // Interfaces made by hand. Interface indexes are handed out in increasing

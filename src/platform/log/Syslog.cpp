@@ -8,19 +8,17 @@
 
 #include "platform/framework/WallClock.h"
 #include "platform/scheduler/Scheduler.h"
+#include "platform/scheduler/SwitchContext.h"
 
 namespace Syslog {
 
 namespace {
 
-Zem::WallClock& wallClock() {
-  static Zem::WallClock clock;
-  return clock;
+double now() {
+  const Oru::SwitchContext* context = Oru::SwitchContext::active();
+  if (context != nullptr && context->syslogClock()) return context->syslogClock()();
+  return Zem::WallClock().now();
 }
-
-double now() { return wallClock().now(); }
-
-Sink* currentSink = nullptr;
 
 // Entries logged during the current step, for the sinks current then.
 struct Held {
@@ -94,7 +92,7 @@ Entry makeEntry(const Message& message, std::initializer_list<std::string_view> 
 }
 
 void log(const Message& message, std::initializer_list<std::string_view> args) {
-  Sink* sink = currentSink;
+  Sink* sink = Syslog::sink();
   if (sink == nullptr) {
     return;
   }
@@ -122,20 +120,18 @@ BeforeDelivery::BeforeDelivery(std::function<void()> work) : work_(std::move(wor
 
 BeforeDelivery::~BeforeDelivery() { std::erase(beforeDelivery, &work_); }
 
-void clockIs(std::function<double()> clock) { wallClock().clockIs(std::move(clock)); }
-
 Sink::~Sink() {
-  if (currentSink == this) {
-    currentSink = nullptr;
-  }
+  Oru::SwitchContext* context = Oru::SwitchContext::active();
+  if (context != nullptr && context->syslogSink() == this) context->syslogSinkIs(nullptr);
   for (Held& h : held) {
     if (h.sink == this) h.sink = nullptr;
   }
 }
 
-void sinkIs(Sink* sink) { currentSink = sink; }
-
-Sink* sink() { return currentSink; }
+Sink* sink() {
+  const Oru::SwitchContext* context = Oru::SwitchContext::active();
+  return context != nullptr ? context->syslogSink() : nullptr;
+}
 
 SystemSink::SystemSink(std::string ident) : ident_(std::move(ident)) {
   ::openlog(ident_.c_str(), LOG_PID, LOG_USER);

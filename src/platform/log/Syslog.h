@@ -60,18 +60,16 @@ std::string render(const Message& message, std::initializer_list<std::string_vie
 // The entry of `message` with `args`, stamped with the log's clock.
 Entry makeEntry(const Message& message, std::initializer_list<std::string_view> args);
 
-// Renders, stamps the time and hands the entry to the current sink, if the
-// sink admits it.
+// Renders, stamps the time and hands the entry to the active switch
+// context's sink (Oru::SwitchContext::syslogSinkIs), if the sink admits it.
+// Entries are stamped with that context's log clock (CLOCK_REALTIME when it
+// has none).
 void log(const Message& message, std::initializer_list<std::string_view> args);
-
-// Time source of the entries, in seconds; null restores the default
-// (CLOCK_REALTIME).
-void clockIs(std::function<double()> clock);
 
 class Sink {
  public:
-  // A sink that is destroyed while current stops being current, and the
-  // entries still held for it are dropped.
+  // A sink that is destroyed while it is the active context's sink stops
+  // being it, and the entries still held for it are dropped.
   virtual ~Sink();
   // Asked when an entry is logged, before it is held: false drops it.
   virtual bool admit(const Entry&) { return true; }
@@ -79,8 +77,8 @@ class Sink {
   virtual void write(const Entry& entry) = 0;
 };
 
-// The sink entries go to; null drops them. Not owned.
-void sinkIs(Sink* sink);
+// The active context's sink; null (also with no context active) drops
+// entries.
 Sink* sink();
 
 // Hands `entry` to `sink` at the end of the current step (at once outside a

@@ -1,6 +1,7 @@
 #include "platform/q7relay/Q7Relay.h"
 
 #include "platform/framework/Assert.h"
+#include "platform/scheduler/SwitchContext.h"
 #include "platform/trace/Ringlog.h"
 #include "platform/vorn/Group.h"
 
@@ -47,15 +48,12 @@ constexpr size_t kClosesPerPiece = 4;
 // Pause after the process ran out of descriptors before accepting again.
 constexpr double kAcceptPause = 1.0;
 
-struct Settings {
-  Velto::Ptr<Oru::EventLoop> loop;
-  Zem::Optional<int> portOverride;
-  Q7Relay::ZemUtils::StateProvider provider;
-  Q7Relay::ZemUtils::PathFilter served;
-};
-Settings& settings() {
-  static Settings s;
-  return s;
+// The active switch context's listener hooks; with none active, hooks that
+// serve nothing.
+const Q7Relay::ZemUtils::ListenerHooks& settings() {
+  static const Q7Relay::ZemUtils::ListenerHooks none;
+  Oru::SwitchContext* context = Oru::SwitchContext::active();
+  return context != nullptr ? context->peerListener() : none;
 }
 
 std::string errnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
@@ -595,13 +593,6 @@ Velto::Ptr<ListenStatus> Api::listen(const TcpConfig& config) {
   if (!listener->start()) return result(ListenState::failed, listener->error());
   return result(ListenState::pending, "", listener);
 }
-
-void Api::eventLoopIs(Velto::Ptr<Oru::EventLoop> loop) { settings().loop = std::move(loop); }
-const Velto::Ptr<Oru::EventLoop>& Api::eventLoop() { return settings().loop; }
-void Api::portOverrideIs(Zem::Optional<int> port) { settings().portOverride = port; }
-Zem::Optional<int> Api::portOverride() { return settings().portOverride; }
-void Api::stateProviderIs(StateProvider provider) { settings().provider = std::move(provider); }
-void Api::servedPathsIs(PathFilter served) { settings().served = std::move(served); }
 
 }  // namespace ZemUtils
 }  // namespace Q7Relay

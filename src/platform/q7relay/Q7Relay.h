@@ -164,22 +164,27 @@ class ListenStatus : public Velto::RefCounted {
   Velto::Ptr<Listener> listener_;
 };
 
-class Api {
- public:
-  static Velto::Ptr<ListenStatus> listen(const TcpConfig& config);
-
-  // Process-wide settings, read by each `listen`.
-  static void eventLoopIs(Velto::Ptr<Oru::EventLoop> loop);
-  static const Velto::Ptr<Oru::EventLoop>& eventLoop();
-  // Replaces the configured port; 0 asks for an ephemeral port; none keeps
-  // the configured one.
-  static void portOverrideIs(Zem::Optional<int> port);
-  static Zem::Optional<int> portOverride();
-  // Read at each GET; empty: every GET answers "ERR no such path".
-  static void stateProviderIs(StateProvider provider);
+// A switch's settings of its peer listener, kept by its context
+// (Oru::SwitchContext::peerListener).
+struct ListenerHooks {
+  // The loop listeners run on, read by each `listen`; null: listeners are
+  // disabled.
+  Velto::Ptr<Oru::EventLoop> loop;
+  // Replaces the configured port, read by each `listen`; 0 asks for an
+  // ephemeral port; none keeps the configured one.
+  Zem::Optional<int> portOverride;
+  // Read at each GET, in the context active then; empty: every GET answers
+  // "ERR no such path".
+  StateProvider provider;
   // Read at each GET, before the provider: a path it refuses is answered
   // "ERR path not served". Empty: every path the provider knows.
-  static void servedPathsIs(PathFilter served);
+  PathFilter served;
+};
+
+class Api {
+ public:
+  // Listens with the active switch context's hooks.
+  static Velto::Ptr<ListenStatus> listen(const TcpConfig& config);
 };
 
 }  // namespace ZemUtils

@@ -1,6 +1,7 @@
 #include "platform/scheduler/Scheduler.h"
 
 #include "platform/framework/Assert.h"
+#include "platform/scheduler/SwitchContext.h"
 
 #include <sys/epoll.h>
 #include <sys/timerfd.h>
@@ -95,29 +96,25 @@ Zem::Optional<Velto::Duration> TaskScheduler::nextDue() const {
 }
 
 namespace {
-ContextId gCurrentContext = 0;
-std::function<void(ContextId)>& contextActivator() {
-  static std::function<void(ContextId)> activator;
-  return activator;
-}
 
 // Steps nest when a step runs a scheduler itself; their end work waits for
 // the outermost one. Each piece of work remembers the switch it was handed
 // over by: a host that runs several switches (the simulator) may have made
-// another one current by the time the step ends.
+// another one active by the time the step ends.
 struct StepEndWork {
-  ContextId context;
+  SwitchContext* context;
   std::function<void()> work;
 };
 int gStepDepth = 0;
 std::vector<StepEndWork> gStepEndWork;
 
-void activateContext(ContextId context) {
-  if (context != gCurrentContext && contextActivator()) contextActivator()(context);
+// A task of no switch runs in whichever context is active.
+void activateContext(SwitchContext* context) {
+  if (context != nullptr) context->activate();
 }
 
 void runStepEndWork() {
-  const ContextId stepContext = gCurrentContext;
+  SwitchContext* const stepContext = SwitchContext::active();
   // Moved out before it runs: work that runs a step of its own (a scheduler
   // run) comes back here for what that step hands over.
   while (!gStepEndWork.empty()) {
@@ -148,14 +145,10 @@ void atStepEnd(std::function<void()> work) {
     work();
     return;
   }
-  gStepEndWork.push_back({gCurrentContext, std::move(work)});
+  gStepEndWork.push_back({SwitchContext::active(), std::move(work)});
 }
 
 bool inStep() { return gStepDepth > 0; }
-
-void currentContextIs(ContextId context) { gCurrentContext = context; }
-ContextId currentContext() { return gCurrentContext; }
-void contextActivatorIs(std::function<void(ContextId)> activator) { contextActivator() = std::move(activator); }
 
 size_t TaskScheduler::runDue(Velto::Duration t, const std::function<void(Velto::Duration)>& advance) {
   size_t ran = 0;
@@ -189,7 +182,7 @@ void TaskScheduler::postedDelAll() {
 // ---------------------------------------------------------------------------
 
 TimerTask::TimerTask(Velto::Ptr<TaskScheduler> scheduler, TaskPriority priority, std::string name)
-    : scheduler_(std::move(scheduler)), priority_(priority), name_(std::move(name)), context_(gCurrentContext) {
+    : scheduler_(std::move(scheduler)), priority_(priority), name_(std::move(name)), context_(SwitchContext::active()) {
   ZEM_ASSERT(scheduler_);
 }
 
@@ -216,13 +209,15 @@ void TimerTask::fire() {
 
 // ---------------------------------------------------------------------------
 
-namespace {
-TaskScheduler* gCurrentScheduler = nullptr;
+TaskScheduler* currentScheduler() {
+  const SwitchContext* context = SwitchContext::active();
+  return context != nullptr ? context->scheduler() : nullptr;
 }
 
-void currentSchedulerIs(TaskScheduler* scheduler) { gCurrentScheduler = scheduler; }
-TaskScheduler* currentScheduler() { return gCurrentScheduler; }
-Velto::Duration currentTime() { return gCurrentScheduler ? gCurrentScheduler->now() : 0.0; }
+Velto::Duration currentTime() {
+  const TaskScheduler* scheduler = currentScheduler();
+  return scheduler != nullptr ? scheduler->now() : 0.0;
+}
 
 // ---------------------------------------------------------------------------
 

@@ -22,7 +22,7 @@
 namespace Oru {
 
 using TaskPriority = int;
-using ContextId = int;
+class SwitchContext;
 class TimerTask;
 
 class TaskScheduler : public Velto::RefCounted {
@@ -94,6 +94,9 @@ class TimerTask : public Zem::Entity {
   TaskPriority taskPriority() const { return priority_; }
   void taskPriorityIs(TaskPriority p) { priority_ = p; }
   const Velto::Ptr<TaskScheduler>& taskScheduler() const { return scheduler_; }
+  // The switch context active when the task was made; the scheduler
+  // activates it before the task runs. Null: the task belongs to no switch.
+  SwitchContext* context() const { return context_; }
   // When the armed task fires, on the scheduler's clock.
   Velto::Duration dueTime() const { return due_; }
 
@@ -107,21 +110,10 @@ class TimerTask : public Zem::Entity {
   std::string name_;
   size_t heapIndex_ = kNotScheduled;
   uint64_t seq_ = 0;
-  ContextId context_ = 0;
+  SwitchContext* context_ = nullptr;
   Velto::Duration due_ = 0;
   std::function<void()> postedFn_;
 };
-
-// Which switch's code is running, for hosts that run several switches on one
-// scheduler (the simulator). Every timer task remembers the context it was
-// made in, every posted callback the context it was posted from; before one
-// runs, the scheduler hands that context to the activator, which makes the
-// switch current (its identity, trace file, system log, ...). 0 is the
-// context of a host that runs a single switch.
-using ContextId = int;
-void currentContextIs(ContextId context);
-ContextId currentContext();
-void contextActivatorIs(std::function<void(ContextId)> activator);
 
 // A step is one unit of the activity thread's work: the run of one timer
 // task or posted callback, or one ready descriptor's handler in the event
@@ -132,13 +124,12 @@ void contextActivatorIs(std::function<void(ContextId)> activator);
 void atStepEnd(std::function<void()> work);
 bool inStep();
 
-// The scheduler of the agent whose code is running. Hosts set it before they
-// run an agent's events (the simulator runs several switches on one virtual
-// clock); records that stamp a time when they are made (a port status) read
-// it through currentTime().
-void currentSchedulerIs(TaskScheduler* scheduler);
+// The scheduler of the active switch context (SwitchContext.h): the agent
+// whose code is running. Records that stamp a time when they are made (a
+// port status) read it through currentTime(). Null when no context is
+// active or the active one has no scheduler.
 TaskScheduler* currentScheduler();
-// Now on the current scheduler's clock; 0 when no scheduler is current.
+// Now on the current scheduler's clock; 0 when there is none.
 Velto::Duration currentTime();
 
 // The deterministic clock of the simulator and the tests.

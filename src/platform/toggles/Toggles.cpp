@@ -1,6 +1,7 @@
 #include "platform/toggles/Toggles.h"
 
 #include "platform/config/JsonConfig.h"
+#include "platform/scheduler/SwitchContext.h"
 
 #include <cstdio>
 #include <map>
@@ -14,10 +15,10 @@
 
 namespace Toggles {
 
-namespace {
+constexpr const char* kDefaultDirectory = "/etc/vorn/toggles";
 
-struct State {
-  std::string directory = "/etc/vorn/toggles";
+struct Store::Cache {
+  std::string directory = kDefaultDirectory;
   // By path; nullopt: missing or unusable, every toggle in it is defaulted.
   std::map<std::string, std::optional<nlohmann::json>> files;
   // By (directory, file name, toggle name); nullopt: no usable value, the
@@ -36,23 +37,22 @@ struct State {
   };
   std::map<ValueKey, std::optional<bool>, ValueLess> values;
   std::vector<std::string> errors;
+
+  void report(const std::string& path, const std::string& reason);
+  std::optional<nlohmann::json> load(const std::string& path);
+  const std::optional<nlohmann::json>& file(const std::string& path);
 };
 
-State& state() {
-  static State s;
-  return s;
-}
-
-void report(const std::string& path, const std::string& reason) {
+void Store::Cache::report(const std::string& path, const std::string& reason) {
   std::string error = fmt::format("toggle file {}: {}; using defaults", path, reason);
   std::fprintf(stderr, "%s\n", error.c_str());
-  state().errors.push_back(std::move(error));
+  errors.push_back(std::move(error));
 }
 
 // Reads and parses a toggle file. nullopt for a missing file (silently) and
 // for an unusable one (reported): not a small regular file, not JSON, too
 // deep, a key twice.
-std::optional<nlohmann::json> load(const std::string& path) {
+std::optional<nlohmann::json> Store::Cache::load(const std::string& path) {
   nlohmann::json json;
   try {
     const std::optional<std::string> text = Config::readFileIfPresent(path);
@@ -71,8 +71,7 @@ std::optional<nlohmann::json> load(const std::string& path) {
   return json;
 }
 
-const std::optional<nlohmann::json>& file(const std::string& path) {
-  auto& files = state().files;
+const std::optional<nlohmann::json>& Store::Cache::file(const std::string& path) {
   auto it = files.find(path);
   if (it == files.end()) {
     it = files.emplace(path, load(path)).first;
@@ -80,23 +79,25 @@ const std::optional<nlohmann::json>& file(const std::string& path) {
   return it->second;
 }
 
-}  // namespace
+Store::Store() : cache_(std::make_unique<Cache>()) {}
+Store::~Store() = default;
 
-bool getToggleState(const std::string& name, const std::string& fileName, bool defaultValue) {
-  const std::string& dir = state().directory;
-  auto& values = state().values;
-  if (auto it = values.find(State::ValueView{dir, fileName, name}); it != values.end()) {
+bool Store::state(const std::string& name, const std::string& fileName, bool defaultValue) {
+  Cache& c = *cache_;
+  const std::string& dir = c.directory;
+  auto& values = c.values;
+  if (auto it = values.find(Cache::ValueView{dir, fileName, name}); it != values.end()) {
     return it->second.value_or(defaultValue);
   }
   const std::string path = dir.empty() || dir.back() == '/' ? dir + fileName : dir + "/" + fileName;
-  State::ValueKey key{dir, fileName, name};
+  Cache::ValueKey key{dir, fileName, name};
   std::optional<bool> value;
-  if (const auto& json = file(path)) {
+  if (const auto& json = c.file(path)) {
     if (auto it = json->find(name); it != json->end()) {
       if (it->is_boolean()) {
         value = it->get<bool>();
       } else {
-        report(path, fmt::format("toggle \"{}\" is {}, not true or false", name, it->type_name()));
+        c.report(path, fmt::format("toggle \"{}\" is {}, not true or false", name, it->type_name()));
       }
     }
   }
@@ -104,17 +105,34 @@ bool getToggleState(const std::string& name, const std::string& fileName, bool d
   return value.value_or(defaultValue);
 }
 
-void directoryIs(const std::string& directory) { state().directory = directory; }
+void Store::directoryIs(const std::string& directory) { cache_->directory = directory; }
 
-const std::string& directory() { return state().directory; }
+const std::string& Store::directory() const { return cache_->directory; }
 
-void resetCache() {
-  State& s = state();
-  s.files.clear();
-  s.values.clear();
-  s.errors.clear();
+void Store::resetCache() {
+  cache_->files.clear();
+  cache_->values.clear();
+  cache_->errors.clear();
 }
 
-std::vector<std::string> errors() { return state().errors; }
+const std::vector<std::string>& Store::errors() const { return cache_->errors; }
+
+bool getToggleState(const std::string& name, const std::string& fileName, bool defaultValue) {
+  if (Oru::SwitchContext* context = Oru::SwitchContext::active()) {
+    return context->toggles().state(name, fileName, defaultValue);
+  }
+  Store once;
+  return once.state(name, fileName, defaultValue);
+}
+
+std::string directory() {
+  Oru::SwitchContext* context = Oru::SwitchContext::active();
+  return context != nullptr ? context->toggles().directory() : std::string(kDefaultDirectory);
+}
+
+std::vector<std::string> errors() {
+  Oru::SwitchContext* context = Oru::SwitchContext::active();
+  return context != nullptr ? context->toggles().errors() : std::vector<std::string>();
+}
 
 }  // namespace Toggles

@@ -27,9 +27,11 @@ using namespace detail;
 
 namespace {
 
-std::unique_ptr<File>& initializedFile() {
-  static std::unique_ptr<File> file;
-  return file;
+// Files initialize() opened, by path; each stays open until the process
+// ends, and every context that asks for the same path shares it.
+std::map<std::string, std::unique_ptr<File>>& initializedFiles() {
+  static std::map<std::string, std::unique_ptr<File>> files;
+  return files;
 }
 
 std::uint32_t nextHandleId = 0;
@@ -38,10 +40,7 @@ std::uint16_t nextSiteId = 0;
 // The levels the current file stores, before a capture widens them.
 std::uint32_t enabledLevels = (1u << kLevels) - 1;
 
-void updateActiveLevels() {
-  storedLevels = enabledLevels;
-  activeLevels = (currentFile != nullptr ? enabledLevels : 0) | (innermostCapture != nullptr ? (1u << kLevels) - 1 : 0);
-}
+void updateActiveLevels() { storedLevels = enabledLevels; }
 
 // RLLEVELS, read once at start so the first statement already obeys it.
 struct LevelsFromEnvironment {
@@ -59,13 +58,6 @@ struct LevelsFromEnvironment {
   }
 };
 const LevelsFromEnvironment levelsFromEnvironment;
-
-std::function<double()>& clockFunction() {
-  static std::function<double()> clock;
-  return clock;
-}
-
-double callClockFunction(const void*) { return clockFunction()(); }
 
 const char* baseName(const char* path) {
   const char* slash = std::strrchr(path, '/');
@@ -215,9 +207,8 @@ File::File(std::string path, void* base, std::size_t size)
       siteWritten_(kMaxSites, 0) {}
 
 File::~File() {
-  if (currentFile == this) {
-    currentIs(nullptr);
-  }
+  Oru::SwitchContext* context = Oru::SwitchContext::active();
+  if (context != nullptr && context->traceFile() == this) context->traceFileIs(nullptr);
   ::msync(base_, size_, MS_SYNC);
   ::munmap(base_, size_);
 }
@@ -313,12 +304,7 @@ void detail::capture(Capture& capture, const Site& site, const Handle& handle, d
 
 // --- current file, levels, naming, clock ----------------------------------------
 
-void currentIs(File* file) {
-  currentFile = file;
-  updateActiveLevels();
-}
-
-File* current() { return currentFile; }
+File* current() { return currentFile(); }
 
 void levelEnabledIs(int level, bool enabled) {
   if (level < 0 || level >= kLevels) {
@@ -388,39 +374,19 @@ void initialize() {
   }
   const std::string path = defaultFileName();
   try {
-    auto& file = initializedFile();
-    file = File::open(path);
-    currentIs(file.get());
+    auto& file = initializedFiles()[path];
+    if (!file) file = File::open(path);
+    if (Oru::SwitchContext* context = Oru::SwitchContext::active()) context->traceFileIs(file.get());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "ring-buffer trace disabled, tracing continues without a file: %s\n", e.what());
   }
 }
 
-void clockIs(std::function<double()> clock) {
-  clockFunction() = std::move(clock);
-  if (clockFunction()) {
-    clockIs(&callClockFunction, nullptr);
-  } else {
-    clockIs(nullptr, nullptr);
-  }
-}
-
-void clockIs(double (*read)(const void*), const void* context) {
-  clockRead = read;
-  clockContext = context;
-}
-
 // --- capture -----------------------------------------------------------------
 
-Capture::Capture() : outer_(innermostCapture) {
-  innermostCapture = this;
-  updateActiveLevels();
-}
+Capture::Capture() : outer_(innermostCapture) { innermostCapture = this; }
 
-Capture::~Capture() {
-  innermostCapture = outer_;
-  updateActiveLevels();
-}
+Capture::~Capture() { innermostCapture = outer_; }
 
 bool Capture::contains(std::string_view substring) const {
   return std::any_of(records_.begin(), records_.end(),

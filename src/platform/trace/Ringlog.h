@@ -42,6 +42,7 @@
 #include <fmt/core.h>
 #include <fmt/format.h>
 
+#include "platform/scheduler/SwitchContext.h"
 #include "platform/trace/RinglogLayout.h"
 
 namespace Ringlog {
@@ -147,23 +148,31 @@ struct Site {
   const ArgKind* kinds = nullptr;
 };
 
-// Bit `level` is set when a statement of that level goes somewhere: a
-// current file that stores the level, or a capture. Read by every statement.
-inline std::uint32_t activeLevels = 0;
-// Levels the current file stores (Capture sees every level).
+// Levels a trace file stores (Capture sees every level); process-wide, from
+// RLLEVELS at start.
 inline std::uint32_t storedLevels = (1u << kLevels) - 1;
-inline File* currentFile = nullptr;
 inline Capture* innermostCapture = nullptr;
 
-// The records' clock: null reads CLOCK_REALTIME_COARSE.
-inline double (*clockRead)(const void*) = nullptr;
-inline const void* clockContext = nullptr;
+// The active switch context's trace file; null stores nothing.
+inline File* currentFile() {
+  const Oru::SwitchContext* context = Oru::SwitchContext::active();
+  return context != nullptr ? context->traceFile() : nullptr;
+}
+
+// The records' clock: the active context's, CLOCK_REALTIME_COARSE when it
+// has none.
 inline double coarseRealtime() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME_COARSE, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
-inline double now() { return clockRead != nullptr ? clockRead(clockContext) : coarseRealtime(); }
+inline double now() {
+  const Oru::SwitchContext* context = Oru::SwitchContext::active();
+  if (context != nullptr && context->traceClockRead() != nullptr) {
+    return context->traceClockRead()(context->traceClockContext());
+  }
+  return coarseRealtime();
+}
 
 // Completes `site` the first time it fires.
 void prepare(Site& site, const char* function, fmt::string_view format, const ArgKind* kinds, std::size_t argCount);
@@ -348,7 +357,7 @@ void trace(Site& site, const Handle& handle, const char* function, fmt::format_s
     prepare(site, function, format, kKinds<A...>, sizeof...(A));
   }
   const double time = now();
-  File* file = currentFile;
+  File* file = currentFile();
   if (file != nullptr && (storedLevels & (1u << site.level)) != 0) {
     if (site.mode == SiteMode::deferred) {
       Slot& slot = claim(*file, site, handle, time);
@@ -376,7 +385,11 @@ void trace(Site& site, const Handle& handle, const char* function, fmt::format_s
   }
 }
 
-inline bool active(int level) { return (activeLevels & (1u << level)) != 0; }
+// A statement of `level` goes somewhere: a capture, or a trace file that
+// stores the level.
+inline bool active(int level) {
+  return innermostCapture != nullptr || ((storedLevels & (1u << level)) != 0 && currentFile() != nullptr);
+}
 
 }  // namespace detail
 
@@ -450,8 +463,8 @@ inline void detail::commit(File& file, Slot& slot, std::size_t payloadBytes, std
   std::atomic_ref<std::uint64_t>(slot.head.sequence).store(++file.header_->lastSequence, std::memory_order_relaxed);
 }
 
-// The file trace statements are stored in; null stores nothing. Not owned.
-void currentIs(File* file);
+// The active switch context's trace file (Oru::SwitchContext::traceFileIs);
+// null stores nothing.
 File* current();
 
 // Whether statements of `level` are stored in the current file (all levels
@@ -469,16 +482,11 @@ std::string traceFileName(const char* rlfile, const char* ringlogdir, int pid);
 // traceFileName() of $RLFILE, $RINGLOGDIR and this process.
 std::string defaultFileName();
 
-// Opens defaultFileName() and makes it current, unless a file is current
-// already. The file is kept open until the process ends. A file that cannot
-// be opened is reported on stderr and the agent runs on without one.
+// Gives the active switch context the file defaultFileName() names, opened
+// once per process, unless that context has a trace file already. The file
+// is kept open until the process ends. A file that cannot be opened is reported
+// on stderr and the agent runs on without one.
 void initialize();
-
-// Time source of the records' time stamps, in seconds; null restores the
-// default (CLOCK_REALTIME_COARSE). The function-pointer form costs one
-// indirect call per statement and nothing more.
-void clockIs(std::function<double()> clock);
-void clockIs(double (*read)(const void* context), const void* context);
 
 // Records every trace statement made while it exists, whether or not a file
 // is current, formatted at once. Captures nest: only the innermost one

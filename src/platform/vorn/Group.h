@@ -1,7 +1,6 @@
 #pragma once
-// Answers of the Vorn group service about the switch whose agent is running.
-// The simulator hosts several switches in one process: it makes a switch
-// current before running that switch's events.
+// Answers of the Vorn group service about the switch whose agent is running:
+// the identity held by the active switch context (Oru::SwitchContext).
 
 #include "platform/framework/Values.h"
 #include "platform/records/VornTypes.h"
@@ -13,7 +12,8 @@ struct SwitchIdentity {
   MemberId memberId;
 };
 
-void currentSwitchIs(const SwitchIdentity& identity);
+// The active context's identity; no role and member ID 0 when no context is
+// active.
 const SwitchIdentity& currentSwitch();
 
 // This switch's role; none until the group service knows it.

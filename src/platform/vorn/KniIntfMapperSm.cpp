@@ -1,6 +1,7 @@
 #include "platform/vorn/KniIntfMapperSm.h"
 
 #include "platform/framework/Assert.h"
+#include "platform/scheduler/SwitchContext.h"
 #include "platform/trace/Ringlog.h"
 
 #include <cctype>
@@ -8,28 +9,6 @@
 
 namespace {
 const Ringlog::Handle traceHandle{"Vorn::KniIntfMapperSm"};
-
-// The override table lives in an entity so that live mappers watch it like
-// any other input.
-class OverrideTable : public Zem::Entity {
- public:
-  static inline const Zem::AttrInfo tableAttr{"overrides"};
-  const Vorn::KniIntfMapperSm::Overrides& table() const { return table_; }
-  void tableIs(Vorn::KniIntfMapperSm::Overrides t) {
-    if (t == table_) return;
-    auto prev = std::move(table_);
-    table_ = std::move(t);
-    publish(Zem::Change{this, &tableAttr, nullptr, &prev, nullptr});
-  }
-
- private:
-  Vorn::KniIntfMapperSm::Overrides table_;
-};
-
-OverrideTable& overrideTable() {
-  static const Velto::Ptr<OverrideTable> table = Velto::make<OverrideTable>();
-  return *table;
-}
 
 // A positive decimal number without leading zeros, as the rule writes it.
 bool isRuleNumber(std::string_view s) {
@@ -43,8 +22,12 @@ bool isRuleNumber(std::string_view s) {
 
 namespace Vorn {
 
-void KniIntfMapperSm::overrideIs(Overrides overrides) { overrideTable().tableIs(std::move(overrides)); }
-const KniIntfMapperSm::Overrides& KniIntfMapperSm::overrides() { return overrideTable().table(); }
+void KniIntfOverrideTable::tableIs(Overrides table) {
+  if (table == table_) return;
+  auto prev = std::move(table_);
+  table_ = std::move(table);
+  publish(Zem::Change{this, &tableAttr, nullptr, &prev, nullptr});
+}
 
 Kivo::IntfId KniIntfMapperSm::ruleIntfId(std::string_view name) {
   if (name.starts_with("po") && isRuleNumber(name.substr(2))) {
@@ -83,19 +66,22 @@ Velto::Ptr<KniIntfMapperSm> kniIntfMapperSmFactory(Velto::Ptr<const KernelNetInf
 
 KniIntfMapperSm::KniIntfMapperSm(Velto::Ptr<const KernelNetInfo::Status> kniStatus, Velto::Ptr<KniIntfMap> kniIntfMap)
     : kniStatus_(std::move(kniStatus)), kniIntfMap_(std::move(kniIntfMap)) {
+  Oru::SwitchContext* context = Oru::SwitchContext::active();
+  overrides_ = context != nullptr ? Velto::Ptr<const KniIntfOverrideTable>(&context->intfNameOverrides())
+                                  : Velto::make<KniIntfOverrideTable>();
   ZEM_ASSERT(kniStatus_);
   ZEM_ASSERT(kniIntfMap_);
   kniStatusReactor_ = watch(kniStatus_, [this](const Zem::Change& c) {
     Zem::onDelta(c, KernelNetInfo::Status::interfaceAttr, [this](const auto& d) { handleKernelInterface(d.key); });
   });
-  overridesReactor_ = watch(overrideTable(), [this](const Zem::Change& c) {
-    if (c.is(OverrideTable::tableAttr)) handleOverrides();
+  overridesReactor_ = watch(overrides_, [this](const Zem::Change& c) {
+    if (c.is(KniIntfOverrideTable::tableAttr)) handleOverrides();
   });
   handleInitialized();
 }
 
 Zem::Optional<KniIntfMapperSm::Claim> KniIntfMapperSm::claimOf(const KernelNetInfo::Interface& intf) {
-  const auto& table = overrideTable().table();
+  const auto& table = overrides_->table();
   if (auto it = table.find(intf.deviceName); it != table.end()) {
     if (it->second.empty()) return Zem::none;
     return Claim{it->second, true};
@@ -159,7 +145,7 @@ void KniIntfMapperSm::handleKernelInterface(KernelNetInfo::InterfaceKey key) {
 }
 
 void KniIntfMapperSm::handleOverrides() {
-  TRACE0("{} overrides", overrideTable().table().size());
+  TRACE0("{} overrides", overrides_->table().size());
   std::vector<KernelNetInfo::InterfaceKey> keys = kniStatus_->interface().keys();
   for (const auto& [key, claim] : claimByKey_) keys.push_back(key);
   for (const auto& key : keys) handleKernelInterface(key);

@@ -36,19 +36,32 @@
 
 namespace Vorn {
 
-class KniIntfMapperSm : public Zem::StateMachine {
+// A switch's override table (kernel device name -> interface), kept by its
+// context (Oru::SwitchContext::intfNameOverrides). An entity, so that live
+// mappers watch it like any other input and apply a new table at once.
+class KniIntfOverrideTable : public Zem::Entity {
  public:
   using Overrides = std::map<std::string, Kivo::IntfId>;
+  static inline const Zem::AttrInfo tableAttr{"overrides"};
+  const Overrides& table() const { return table_; }
+  void tableIs(Overrides table);
+
+ private:
+  Overrides table_;
+};
+
+class KniIntfMapperSm : public Zem::StateMachine {
+ public:
+  using Overrides = KniIntfOverrideTable::Overrides;
 
   KniIntfMapperSm(Velto::Ptr<const KernelNetInfo::Status> kniStatus, Velto::Ptr<KniIntfMap> kniIntfMap);
 
   const Velto::Ptr<const KernelNetInfo::Status>& kniStatus() const { return kniStatus_; }
   const Velto::Ptr<KniIntfMap>& kniIntfMap() const { return kniIntfMap_; }
 
-  // The process-wide override table (device name -> interface). Every live
-  // mapper applies a new table at once.
-  static void overrideIs(Overrides overrides);
-  static const Overrides& overrides();
+  // The override table of the switch context active when the mapper was
+  // made (an empty one of its own when none was).
+  const Overrides& overrides() const { return overrides_->table(); }
 
   // The naming rule alone: the interface of a device name, empty for a name
   // outside the rule; and the device name of an interface, empty for an
@@ -70,11 +83,12 @@ class KniIntfMapperSm : public Zem::StateMachine {
   void handleInitialized();
   void handleKernelInterface(KernelNetInfo::InterfaceKey key);
   void handleOverrides();
-  static Zem::Optional<Claim> claimOf(const KernelNetInfo::Interface& intf);
+  Zem::Optional<Claim> claimOf(const KernelNetInfo::Interface& intf);
   void maybeUpdatePair(Kivo::IntfId intf);
 
   Velto::Ptr<const KernelNetInfo::Status> kniStatus_;
   Velto::Ptr<KniIntfMap> kniIntfMap_;
+  Velto::Ptr<const KniIntfOverrideTable> overrides_;
   std::unordered_map<KernelNetInfo::InterfaceKey, Claim> claimByKey_;
   std::map<Kivo::IntfId, Claimants> claimants_;
   Zem::Reactor kniStatusReactor_;

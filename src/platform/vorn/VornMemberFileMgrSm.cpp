@@ -1,6 +1,7 @@
 #include "platform/vorn/VornMemberFileMgrSm.h"
 
 #include "platform/framework/Assert.h"
+#include "platform/scheduler/SwitchContext.h"
 #include "platform/trace/Ringlog.h"
 
 #include <fcntl.h>
@@ -16,11 +17,6 @@
 
 namespace {
 const Ringlog::Handle traceHandle{"Vorn::VornMemberFileMgrSm"};
-
-std::string& flashRootDir() {
-  static std::string root = "/";
-  return root;
-}
 
 std::string underRoot(const std::string& root, const std::string& path) {
   std::string r = root;
@@ -56,8 +52,11 @@ bool writeAll(int fd, const std::string& text) {
 
 namespace Vorn {
 
-void VornMemberFileMgrSm::flashRootIs(std::string dir) { flashRootDir() = dir.empty() ? "/" : std::move(dir); }
-const std::string& VornMemberFileMgrSm::flashRoot() { return flashRootDir(); }
+const std::string& VornMemberFileMgrSm::flashRoot() {
+  static const std::string root = "/";
+  const Oru::SwitchContext* context = Oru::SwitchContext::active();
+  return context != nullptr ? context->flashRoot() : root;
+}
 
 Velto::Ptr<VornMemberFileMgrSm> vornMemberFileMgrSmFactory(std::string filePath,
                                                            Velto::Ptr<const MemberConfig> memberConfig) {

@@ -22,7 +22,8 @@
 //
 // File paths are absolute on the switch ("/mnt/flash/vorn-config") and land
 // under a flash root directory, "/" by default; tests and the simulator
-// move it (`flashRootIs`), so the path lands at "<root>/mnt/flash/...".
+// move it (the switch context's flash root), so the path lands at
+// "<root>/mnt/flash/...".
 
 #include "platform/framework/StateMachine.h"
 #include "platform/records/VornRecords.h"
@@ -38,8 +39,8 @@ class VornMemberFileMgrSm : public Zem::StateMachine {
   VornMemberFileMgrSm(std::string filePath, Velto::Ptr<const MemberConfig> memberConfig);
   ~VornMemberFileMgrSm() override;
 
-  // The process-wide flash root; read when a state machine is made.
-  static void flashRootIs(std::string dir);
+  // The active switch context's flash root ("/" with none); read when a
+  // state machine is made.
   static const std::string& flashRoot();
 
   const std::string& filePath() const { return filePath_; }

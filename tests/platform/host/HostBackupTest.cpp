@@ -74,8 +74,10 @@ TEST(HostBackupTest, TheBackupHoldsAReportedStateBeforeTheLogHandsItOver) {
   Syslog::CallbackSink sink([&](const Syslog::Entry& e) {
     seen.push_back(fmt::format("{} at {:g}: on disk {}", e.message->name, e.time, onDisk(dir)));
   });
-  Syslog::sinkIs(&sink);
-  Syslog::clockIs([&] { return clock->now(); });
+  Oru::SwitchContext context;
+  Oru::SwitchContext::Scope active(context);
+  context.syslogSinkIs(&sink);
+  context.syslogClockIs([&] { return clock->now(); });
   auto agent = Velto::make<ReportingAgent>();
   {
     AgentHost::Host host(clock, db);
@@ -107,8 +109,6 @@ TEST(HostBackupTest, TheBackupHoldsAReportedStateBeforeTheLogHandsItOver) {
   clock->post([&] { agent->report(Syslog::VORN_BACKPLANE_INTF_ERROR, State::ethLinkDown, 44); });
   clock->runReady();
   EXPECT_EQ(seen, (std::vector<std::string>{"VORN_BACKPLANE_INTF_ERROR at 5: on disk higigConfirmed true 33"}));
-  Syslog::sinkIs(nullptr);
-  Syslog::clockIs(nullptr);
   clock->postedDelAll();
 }
 

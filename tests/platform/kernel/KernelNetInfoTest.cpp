@@ -1,5 +1,6 @@
 #include "platform/kernel/KernelNetInfo.h"
 #include "platform/kernel/KernelNetNsInfo.h"
+#include "platform/scheduler/SwitchContext.h"
 
 #include <gtest/gtest.h>
 
@@ -75,8 +76,10 @@ TEST(SimInterfaceSourceTest, BadOrDuplicateDeviceNamesAreRefused) {
 
 class KernelComponentsTest : public ::testing::Test {
  protected:
-  void SetUp() override { KernelNetInfo::currentSourceIs(source); }
-  void TearDown() override { KernelNetInfo::currentSourceIs(nullptr); }
+  void SetUp() override { context_.interfaceSourceIs(source); }
+
+  Oru::SwitchContext context_;
+  Oru::SwitchContext::Scope active_{context_};
 
   Velto::Ptr<SimInterfaceSource> source = Velto::make<SimInterfaceSource>();
   Velto::Ptr<KernelNetNsInfo::Root> root = Velto::make<KernelNetNsInfo::Root>("netNsRoot");
@@ -133,7 +136,7 @@ TEST_F(KernelComponentsTest, WithoutSourceOrManagerTheDefaultTableStillExists) {
   ASSERT_TRUE(kniSm->kniNsSm(NamespaceName()));
   EXPECT_EQ(kniSm->kniNsSm(NamespaceName())->status(), source->status(NamespaceName()));
 
-  KernelNetInfo::currentSourceIs(nullptr);
+  context_.interfaceSourceIs(nullptr);
   auto manager = KernelNetNsInfo::Manager::ManagerIs(root);
   auto alone = KernelNetInfo::KniSm::KniSmIs(root, nullptr);
   EXPECT_EQ(root->netNs().keys(), std::vector<NamespaceName>{NamespaceName()});

@@ -10,6 +10,7 @@
 
 #include "platform/log/VornMessages.h"
 #include "platform/scheduler/Scheduler.h"
+#include "platform/scheduler/SwitchContext.h"
 
 namespace {
 
@@ -41,13 +42,12 @@ std::vector<Logged> operator+(std::vector<Logged> a, const std::vector<Logged>& 
 class RateLimitTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Syslog::clockIs([this] { return clock->now(); });
-    Syslog::sinkIs(&limiter);
+    context_.syslogClockIs([this] { return clock->now(); });
+    context_.syslogSinkIs(&limiter);
   }
-  void TearDown() override {
-    Syslog::sinkIs(nullptr);
-    Syslog::clockIs(nullptr);
-  }
+
+  Oru::SwitchContext context_;
+  Oru::SwitchContext::Scope active_{context_};
 
   // Logs each message from a task of its own at its moment, then runs the
   // clock to `until`.

@@ -11,15 +11,14 @@
 
 #include "platform/log/VornMessages.h"
 #include "platform/scheduler/Scheduler.h"
+#include "platform/scheduler/SwitchContext.h"
 
 namespace {
 
 class SyslogTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    Syslog::sinkIs(nullptr);
-    Syslog::clockIs(nullptr);
-  }
+  Oru::SwitchContext context_;
+  Oru::SwitchContext::Scope active_{context_};
 };
 
 TEST_F(SyslogTest, RenderFillsPlaceholdersInOrderAndNeverFails) {
@@ -47,19 +46,19 @@ TEST_F(SyslogTest, RenderFillsPlaceholdersInOrderAndNeverFails) {
 }
 
 TEST_F(SyslogTest, EntriesGoToTheCurrentSink) {
-  Syslog::clockIs([] { return 77.0; });
+  context_.syslogClockIs([] { return 77.0; });
   Syslog::MemorySink first;
   Syslog::MemorySink second;
   std::vector<std::string> called;
   Syslog::CallbackSink callback([&](const Syslog::Entry& e) { called.push_back(e.text); });
 
-  Syslog::sinkIs(&first);
+  context_.syslogSinkIs(&first);
   Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {"Ethernet1", "Fabric1"});
-  Syslog::sinkIs(&second);
+  context_.syslogSinkIs(&second);
   Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {"Ethernet2", "Fabric1"});
-  Syslog::sinkIs(&callback);
+  context_.syslogSinkIs(&callback);
   Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {"Ethernet3", "Fabric1"});
-  Syslog::sinkIs(nullptr);
+  context_.syslogSinkIs(nullptr);
   Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {"Ethernet4", "Fabric1"});
 
   ASSERT_EQ(first.entries().size(), 1u);
@@ -76,7 +75,7 @@ TEST_F(SyslogTest, EntriesGoToTheCurrentSink) {
 TEST_F(SyslogTest, DestroyedSinkStopsBeingCurrent) {
   {
     Syslog::MemorySink sink;
-    Syslog::sinkIs(&sink);
+    context_.syslogSinkIs(&sink);
   }
   EXPECT_EQ(Syslog::sink(), nullptr);
   Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {"Ethernet1", "Fabric1"});
@@ -87,10 +86,10 @@ TEST_F(SyslogTest, DestroyedSinkStopsBeingCurrent) {
 // stamped with the time it was logged at and in the order of logging.
 TEST_F(SyslogTest, AStepsEntriesReachTheSinkWhenItEndsAfterTheHooks) {
   auto clock = Velto::make<Oru::VirtualScheduler>(0);
-  Syslog::clockIs([&] { return clock->now(); });
+  context_.syslogClockIs([&] { return clock->now(); });
   std::vector<std::string> seen;
   Syslog::CallbackSink sink([&](const Syslog::Entry& e) { seen.push_back(fmt::format("{} {}", e.time, e.rendered())); });
-  Syslog::sinkIs(&sink);
+  context_.syslogSinkIs(&sink);
   Syslog::BeforeDelivery hook([&] { seen.push_back("hook"); });
 
   clock->post(
@@ -124,9 +123,9 @@ TEST_F(SyslogTest, EntriesHeldForADestroyedSinkAreDropped) {
   Syslog::MemorySink kept;
   auto gone = std::make_unique<Syslog::MemorySink>();
   clock->post([&] {
-    Syslog::sinkIs(gone.get());
+    context_.syslogSinkIs(gone.get());
     Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {"Ethernet1", "Port-Channel1"});
-    Syslog::sinkIs(&kept);
+    context_.syslogSinkIs(&kept);
     Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {"Ethernet2", "Port-Channel1"});
     gone.reset();
   });

@@ -111,26 +111,26 @@ class Client {
 class Q7RelayTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Api::eventLoopIs(loop);
-    Api::portOverrideIs(0);
-    Vorn::currentSwitchIs({Vorn::Role::member, Vorn::MemberId(3)});
+    context_.peerListener().loop = loop;
+    context_.peerListener().portOverride = 0;
+    context_.identityIs({Vorn::Role::member, Vorn::MemberId(3)});
     auto cfg = Velto::make<Vorn::MemberConfig>("member3");
     cfg->bcConfigIs(Kivo::IntfId("Port-Channel1"))->memberIntfIs(Kivo::IntfId("Ethernet1"));
     state->mkdir("vorn")->mkdir("memberConfig")->entryPut("member3", cfg);
-    Api::stateProviderIs([this](const std::string& path) -> std::optional<std::string> {
+    context_.peerListener().provider = [this](const std::string& path) -> std::optional<std::string> {
       if (path == "boom") throw std::runtime_error("provider failed");
       auto e = state->lookup(path);
       if (!e) return std::nullopt;
       return Zem::typedJson(*e).dump(2);  // several lines; the listener flattens it
-    });
+    };
   }
   void TearDown() override {
     status = nullptr;
-    Api::eventLoopIs(nullptr);
-    Api::portOverrideIs(Zem::none);
-    Api::stateProviderIs(nullptr);
-    Api::servedPathsIs(nullptr);
-    Vorn::currentSwitchIs({});
+    context_.peerListener().loop = nullptr;
+    context_.peerListener().portOverride = Zem::none;
+    context_.peerListener().provider = nullptr;
+    context_.peerListener().served = nullptr;
+    context_.identityIs({});
   }
 
   void listen(TcpConfig config = agentConfig()) {
@@ -161,6 +161,8 @@ class Q7RelayTest : public ::testing::Test {
 
   Velto::Ptr<Oru::EventLoop> loop = Velto::make<Oru::EventLoop>();
   Velto::Ptr<Zem::Dir> state = Velto::make<Zem::Dir>("root");
+  Oru::SwitchContext context_;
+  Oru::SwitchContext::Scope active_{context_};
   Velto::Ptr<Q7Relay::ZemUtils::ListenStatus> status;
 };
 
@@ -193,7 +195,7 @@ TEST_F(Q7RelayTest, AnswersHelloPingAndGet) {
   }
   EXPECT_EQ(status->connectionCount(), 1u);
 
-  Api::stateProviderIs(nullptr);
+  context_.peerListener().provider = nullptr;
   EXPECT_EQ(request(c, "GET vorn/memberConfig/member3\n"), "ERR no such path");
 }
 
@@ -292,10 +294,10 @@ TEST_F(Q7RelayTest, FloodingClientsLeaveTimersAndHostDescriptorsEveryTurn) {
   // not depend on the machine's speed.
   loop->backgroundSliceIs(0);
   int answers = 0;
-  Api::stateProviderIs([&](const std::string&) -> std::optional<std::string> {
+  context_.peerListener().provider = [&](const std::string&) -> std::optional<std::string> {
     ++answers;
     return std::string(20, 'x');
-  });
+  };
   // Stands for an LLDP socket: always readable.
   const int lldp = ::eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
   int lldpRuns = 0;
@@ -337,7 +339,7 @@ TEST_F(Q7RelayTest, FloodingClientsLeaveTimersAndHostDescriptorsEveryTurn) {
 // gets one error line, and the connection stays.
 TEST_F(Q7RelayTest, GetAnswersOnlyServedPaths) {
   listen();
-  Api::servedPathsIs([](const std::string& path) { return path == "vorn/memberConfig/member3"; });
+  context_.peerListener().served = [](const std::string& path) { return path == "vorn/memberConfig/member3"; };
   Client c(status->port());
   struct Row {
     std::string path;
@@ -359,7 +361,7 @@ TEST_F(Q7RelayTest, GetAnswersOnlyServedPaths) {
       EXPECT_EQ(line, row.answer);
     }
   }
-  Api::servedPathsIs(nullptr);
+  context_.peerListener().served = nullptr;
   EXPECT_TRUE(request(c, "GET vorn/memberConfig\n").starts_with("{"));
 }
 
@@ -370,10 +372,10 @@ TEST_F(Q7RelayTest, ManyPipelinedRequestsAndALargeAnswerArriveWholeAndInOrder) {
   listen();
   loop->backgroundSliceIs(0);
   const std::string large(3 << 20, 'L');
-  Api::stateProviderIs([&](const std::string& path) -> std::optional<std::string> {
+  context_.peerListener().provider = [&](const std::string& path) -> std::optional<std::string> {
     if (path == "large") return large;
     return path;
-  });
+  };
   Client c(status->port());
   std::string burst;
   for (int i = 0; i < 3000; ++i) burst += fmt::format("GET p{}\n", i);
@@ -396,7 +398,9 @@ TEST_F(Q7RelayTest, APeerThatDoesNotReadIsClosed) {
   TcpConfig config = agentConfig();
   config.stallTimeout = 0.05;
   listen(config);
-  Api::stateProviderIs([](const std::string&) -> std::optional<std::string> { return std::string(1000, 'a'); });
+  context_.peerListener().provider = [](const std::string&) -> std::optional<std::string> {
+    return std::string(1000, 'a');
+  };
   Client survivor(status->port());
   Client deaf(status->port());
   ASSERT_TRUE(pump([&] { return status->connectionCount() == 2; }));
@@ -523,15 +527,16 @@ TEST_F(Q7RelayTest, ListenOutcomes) {
     std::string error;
   };
   const Row rows[] = {
-      {"no event loop", [](TcpConfig&) { Api::eventLoopIs(nullptr); }, ListenState::disabled, ""},
+      {"no event loop", [this](TcpConfig&) { context_.peerListener().loop = nullptr; }, ListenState::disabled, ""},
       {"TLS settings", [](TcpConfig& c) { c.tls = Q7Relay::ZemUtils::TlsConfig{"c.pem", "k.pem", ""}; },
        ListenState::failed, "TLS is not supported"},
       {"TLS required", [](TcpConfig& c) { c.tlsRequired = true; }, ListenState::failed, "TLS is required"},
       {"protocol version", [](TcpConfig& c) { c.protocolVersion = 2; }, ListenState::failed, "protocol version 2"},
       {"bad address", [](TcpConfig& c) { c.key = ConnectionKey::ipAndPort("300.1.2.3", 1); }, ListenState::failed,
        "bad address"},
-      {"port in use", [&](TcpConfig&) { Api::portOverrideIs(heldPort); }, ListenState::failed, "Address already in use"},
-      {"bad port", [](TcpConfig&) { Api::portOverrideIs(70000); }, ListenState::failed, "bad port"},
+      {"port in use", [&](TcpConfig&) { context_.peerListener().portOverride = heldPort; }, ListenState::failed,
+       "Address already in use"},
+      {"bad port", [this](TcpConfig&) { context_.peerListener().portOverride = 70000; }, ListenState::failed, "bad port"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -542,8 +547,8 @@ TEST_F(Q7RelayTest, ListenOutcomes) {
     EXPECT_EQ(result->port(), 0);
     EXPECT_EQ(result->error().empty(), row.error.empty());
     EXPECT_NE(result->error().find(row.error), std::string::npos) << result->error();
-    Api::eventLoopIs(loop);
-    Api::portOverrideIs(0);
+    context_.peerListener().loop = loop;
+    context_.peerListener().portOverride = 0;
   }
   ::close(holder);
 }
@@ -559,7 +564,7 @@ TEST_F(Q7RelayTest, ListenersOnOnePortAreSharedAndCloseWithTheLast) {
   ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
   ::close(probe);
   const int port = ntohs(addr.sin_port);
-  Api::portOverrideIs(port);
+  context_.peerListener().portOverride = port;
 
   listen();
   auto second = Api::listen(agentConfig());
@@ -569,7 +574,7 @@ TEST_F(Q7RelayTest, ListenersOnOnePortAreSharedAndCloseWithTheLast) {
   EXPECT_EQ(request(c, "PING\n"), "PONG");
 
   // A switch that learnt a new member id listens again: HELLO answers it.
-  Vorn::currentSwitchIs({Vorn::Role::member, Vorn::MemberId(9)});
+  context_.identityIs({Vorn::Role::member, Vorn::MemberId(9)});
   auto third = Api::listen(agentConfig());
   EXPECT_EQ(request(c, "HELLO 1\n"), "HELLO 9");
 

@@ -306,39 +306,6 @@ TEST(EventLoopTest, BackgroundDescriptorClosedByAnotherHandlerIsNotServed) {
 
 namespace {
 
-// The simulator runs several switches on one clock: each timer runs with the
-// switch that made it current again.
-TEST(SchedulerTest, TasksRunInTheContextTheyWereMadeIn) {
-  auto clock = Velto::make<VirtualScheduler>();
-  std::vector<std::string> activations;
-  Oru::contextActivatorIs([&](Oru::ContextId c) {
-    activations.push_back(fmt::format("activate {}", c));
-    Oru::currentContextIs(c);
-  });
-  std::vector<std::pair<std::string, Oru::ContextId>> ran;
-  std::vector<Velto::Ptr<TimerTask>> tasks;
-  std::vector<Zem::Reactor> rs;
-  for (Oru::ContextId c : {1, 2, 1}) {
-    Oru::currentContextIs(c);
-    auto t = Velto::make<TimerTask>(clock, 0, fmt::format("t{}", tasks.size()));
-    rs.push_back(t->subscribe([&, name = t->taskName()](const Zem::Change&) { ran.emplace_back(name, Oru::currentContext()); }));
-    t->scheduleTaskDelay(1.0 + static_cast<double>(tasks.size()));
-    tasks.push_back(t);
-  }
-  Oru::currentContextIs(2);
-  clock->post([&] { ran.emplace_back("post", Oru::currentContext()); }, 0.5);
-  Oru::currentContextIs(0);
-  clock->runFor(10);
-  Oru::contextActivatorIs(nullptr);
-  Oru::currentContextIs(0);
-  EXPECT_EQ(ran, (std::vector<std::pair<std::string, Oru::ContextId>>{{"post", 2}, {"t0", 1}, {"t1", 2}, {"t2", 1}}));
-  EXPECT_EQ(activations, (std::vector<std::string>{"activate 2", "activate 1", "activate 2", "activate 1"}));
-}
-
-}  // namespace
-
-namespace {
-
 // Work handed over during a step waits for the step to end: a task's run,
 // a posted callback, a nested run of the clock, or one descriptor's handler.
 TEST(SchedulerTest, WorkForTheEndOfAStepRunsWhenTheOutermostStepEnds) {
@@ -362,28 +329,6 @@ TEST(SchedulerTest, WorkForTheEndOfAStepRunsWhenTheOutermostStepEnds) {
   clock->runReady();
   EXPECT_EQ(seen, (std::vector<std::string>{"outside a step: at once", "second", "nested", "first, in a step",
                                             "end of first", "end of first, again", "handed over at the end: at once"}));
-}
-
-// The simulator makes a switch current for one of its events and itself
-// current again before the step ends; what the switch handed over still runs
-// as that switch.
-TEST(SchedulerTest, WorkForTheEndOfAStepRunsInTheContextThatHandedItOver) {
-  auto clock = Velto::make<VirtualScheduler>();
-  Oru::contextActivatorIs([](Oru::ContextId c) { Oru::currentContextIs(c); });
-  std::vector<std::pair<std::string, Oru::ContextId>> ran;
-  clock->post([&] {
-    for (Oru::ContextId c : {1, 2}) {
-      Oru::currentContextIs(c);
-      Oru::atStepEnd([&, c] { ran.emplace_back(fmt::format("from {}", c), Oru::currentContext()); });
-    }
-    Oru::currentContextIs(0);
-  });
-  clock->runReady();
-  const Oru::ContextId after = Oru::currentContext();
-  Oru::contextActivatorIs(nullptr);
-  Oru::currentContextIs(0);
-  EXPECT_EQ(ran, (std::vector<std::pair<std::string, Oru::ContextId>>{{"from 1", 1}, {"from 2", 2}}));
-  EXPECT_EQ(after, 0) << "the step's own switch is current again once its end work ran";
 }
 
 TEST(EventLoopTest, EachHandlerIsAStep) {

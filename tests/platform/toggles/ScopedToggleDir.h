@@ -1,9 +1,14 @@
 #pragma once
-// A private toggle directory for one test or fixture: the toggle cache is
-// emptied on the way in and out, so each case reads its own files and leaves
-// the process's toggles as it found them.
+// A private toggle directory for one test or fixture, in the active switch
+// context (one of its own, active while it lives, when none is): the toggle
+// cache is emptied on the way in and out, so each case reads its own files
+// and leaves the context's toggles as it found them.
 
+#include "platform/scheduler/SwitchContext.h"
 #include "platform/toggles/Toggles.h"
+
+#include <memory>
+#include <optional>
 
 #include <stdlib.h>
 
@@ -21,14 +26,19 @@ class ScopedToggleDir {
     std::string pattern = (std::filesystem::temp_directory_path() / "vorn-toggles-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
-    previous_ = Toggles::directory();
+    if (Oru::SwitchContext::active() == nullptr) {
+      own_ = std::make_unique<Oru::SwitchContext>();
+      ownActive_.emplace(*own_);
+    }
+    store_ = &Oru::SwitchContext::active()->toggles();
+    previous_ = store_->directory();
     if (coreText) write("VornCore.json", coreText);
-    Toggles::directoryIs(dir_.string());
-    Toggles::resetCache();
+    store_->directoryIs(dir_.string());
+    store_->resetCache();
   }
   ~ScopedToggleDir() {
-    Toggles::directoryIs(previous_);
-    Toggles::resetCache();
+    store_->directoryIs(previous_);
+    store_->resetCache();
     std::filesystem::remove_all(dir_);
   }
   ScopedToggleDir(const ScopedToggleDir&) = delete;
@@ -40,7 +50,7 @@ class ScopedToggleDir {
   // Rewrites VornCore.json and empties the cache so the next read sees it.
   void coreIs(const std::string& text) const {
     write("VornCore.json", text);
-    Toggles::resetCache();
+    store_->resetCache();
   }
 
   const std::filesystem::path& path() const { return dir_; }
@@ -48,6 +58,9 @@ class ScopedToggleDir {
  private:
   std::filesystem::path dir_;
   std::string previous_;
+  std::unique_ptr<Oru::SwitchContext> own_;
+  std::optional<Oru::SwitchContext::Scope> ownActive_;
+  Toggles::Store* store_ = nullptr;
 };
 
 }  // namespace TogglesTesting

@@ -35,7 +35,7 @@ TEST_F(TogglesTest, MalformedFileIsReportedOnceAndGivesDefaults) {
   const char* malformed[] = {"", "{\"FastStart\": tru", "[true]", "true", "{\"FastStart\": true} trailing"};
   for (const char* text : malformed) {
     SCOPED_TRACE(testing::Message() << "file text: " << text);
-    Toggles::resetCache();
+    Oru::SwitchContext::active()->toggles().resetCache();
     writeFile("bad.json", text);
     testing::internal::CaptureStderr();
     EXPECT_TRUE(Toggles::getToggleState("FastStart", "bad.json", true));
@@ -48,7 +48,7 @@ TEST_F(TogglesTest, MalformedFileIsReportedOnceAndGivesDefaults) {
     EXPECT_NE(errors[0].find(path), std::string::npos) << errors[0];
     EXPECT_EQ(stderrText, errors[0] + "\n");
   }
-  Toggles::resetCache();
+  Oru::SwitchContext::active()->toggles().resetCache();
   EXPECT_TRUE(Toggles::errors().empty());
 }
 
@@ -73,7 +73,7 @@ TEST_F(TogglesTest, ValuesAreReadOnceUntilTheCacheIsReset) {
   // The file was parsed before SlowStart existed, and is not parsed again.
   EXPECT_FALSE(Toggles::getToggleState("SlowStart", "lldp.json", false));
 
-  Toggles::resetCache();
+  Oru::SwitchContext::active()->toggles().resetCache();
   EXPECT_FALSE(Toggles::getToggleState("FastStart", "lldp.json", true));
   EXPECT_TRUE(Toggles::getToggleState("SlowStart", "lldp.json", false));
 }
@@ -84,7 +84,7 @@ TEST_F(TogglesTest, FilesAreReadFromTheCurrentDirectory) {
   std::ofstream(dir_ / "other" / "lldp.json") << R"({"FastStart": false})";
 
   EXPECT_TRUE(VornFabricLldp::getToggleState("FastStart", "lldp.json", false));
-  Toggles::directoryIs((dir_ / "other").string());
+  Oru::SwitchContext::active()->toggles().directoryIs((dir_ / "other").string());
   EXPECT_EQ(Toggles::directory(), (dir_ / "other").string());
   EXPECT_FALSE(VornFabricLldp::getToggleState("FastStart", "lldp.json", true));
 }
@@ -112,9 +112,9 @@ TEST_F(TogglesTest, HostileFileIsReportedOnceAndGivesDefaults) {
 
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Toggles::resetCache();
+    Oru::SwitchContext::active()->toggles().resetCache();
     const std::filesystem::path path(c.path);
-    Toggles::directoryIs(path.parent_path().string());
+    Oru::SwitchContext::active()->toggles().directoryIs(path.parent_path().string());
     testing::internal::CaptureStderr();
     {
       const ConfigTesting::HangGuard guard("reading a toggle file");

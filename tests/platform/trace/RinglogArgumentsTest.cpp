@@ -41,8 +41,6 @@ class RinglogArgumentsTest : public ::testing::Test {
     dir_ = pattern;
   }
   void TearDown() override {
-    Ringlog::currentIs(nullptr);
-    Ringlog::clockIs(nullptr);
     for (int level = 0; level < Ringlog::kLevels; ++level) {
       Ringlog::levelEnabledIs(level, true);
     }
@@ -51,6 +49,8 @@ class RinglogArgumentsTest : public ::testing::Test {
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
   std::filesystem::path dir_;
+  Oru::SwitchContext context_;
+  Oru::SwitchContext::Scope active_{context_};
 };
 
 // What a stored message keeps of a text.
@@ -63,7 +63,7 @@ std::string cut(std::string text) {
 
 TEST_F(RinglogArgumentsTest, EveryArgumentKindReadsBackAsFmtFormatsIt) {
   auto file = Ringlog::File::open(path("kinds.rl"));
-  Ringlog::currentIs(file.get());
+  context_.traceFileIs(file.get());
   std::vector<std::string> expected;
   // Each statement goes through the file and through fmt::format.
 #define SAME_TEXT(...)                               \
@@ -152,7 +152,7 @@ TEST_F(RinglogArgumentsTest, EveryArgumentKindReadsBackAsFmtFormatsIt) {
 // the format and the raw number, never the finished text.
 TEST_F(RinglogArgumentsTest, FileHoldsTheFormatOnceAndTheArgumentsRaw) {
   auto file = Ringlog::File::open(path("raw.rl"));
-  Ringlog::currentIs(file.get());
+  context_.traceFileIs(file.get());
   for (int i = 0; i < 3; ++i) {
     TRACE6("raw value {} stored", 987654321 + i);
   }
@@ -180,7 +180,7 @@ int counted(int value) {
 
 TEST_F(RinglogArgumentsTest, DisabledLevelIsNeitherStoredNorEvaluated) {
   auto file = Ringlog::File::open(path("levels.rl"));
-  Ringlog::currentIs(file.get());
+  context_.traceFileIs(file.get());
   Ringlog::levelEnabledIs(6, false);
   sideEffects = 0;
   TRACE6("off {}", counted(1));
@@ -248,13 +248,13 @@ TEST(RinglogTextFields, ValuesKeptAsTextOnlyInFieldsWithoutSpec) {
 
 TEST_F(RinglogArgumentsTest, FunctionPointerClockStampsRecords) {
   auto file = Ringlog::File::open(path("clock.rl"));
-  Ringlog::currentIs(file.get());
+  context_.traceFileIs(file.get());
   double virtualNow = 12.25;
-  Ringlog::clockIs([](const void* now) { return *static_cast<const double*>(now); }, &virtualNow);
+  context_.traceClockIs([](const void* now) { return *static_cast<const double*>(now); }, &virtualNow);
   TRACE0("first");
   virtualNow = 13.5;
   TRACE0("second");
-  Ringlog::clockIs(nullptr);
+  context_.traceClockIs(nullptr);
   TRACE0("host clock");
   const auto records = Ringlog::readFile(file->path());
   ASSERT_EQ(records.size(), 3u);

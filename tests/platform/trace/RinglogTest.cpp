@@ -29,13 +29,13 @@ class RinglogTest : public ::testing::Test {
     dir_ = pattern;
   }
   void TearDown() override {
-    Ringlog::currentIs(nullptr);
-    Ringlog::clockIs(nullptr);
     std::filesystem::remove_all(dir_);
   }
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
   std::filesystem::path dir_;
+  Oru::SwitchContext context_;
+  Oru::SwitchContext::Scope active_{context_};
 };
 
 std::vector<Ringlog::Record> ofLevel(const std::vector<Ringlog::Record>& records, int level) {
@@ -50,8 +50,8 @@ std::vector<Ringlog::Record> ofLevel(const std::vector<Ringlog::Record>& records
 
 TEST_F(RinglogTest, RecordWrittenIsReadBackWithItsSource) {
   auto file = Ringlog::File::open(path("a.rl"));
-  Ringlog::currentIs(file.get());
-  Ringlog::clockIs([] { return 1234.5; });
+  context_.traceFileIs(file.get());
+  context_.traceClockIs([] { return 1234.5; });
 
   const int firstLine = __LINE__ + 1;
   TRACE3("member {} has id {}", "Ethernet3/1", 42);
@@ -91,7 +91,7 @@ TEST_F(RinglogTest, EachLevelWrapsAroundInItsOwnRing) {
   for (int flooded = 0; flooded < Ringlog::kLevels; ++flooded) {
     SCOPED_TRACE(testing::Message() << "flooded level " << flooded);
     auto file = Ringlog::File::open(path("wrap.rl"));
-    Ringlog::currentIs(file.get());
+    context_.traceFileIs(file.get());
     for (int level = 0; level < Ringlog::kLevels; ++level) {
       for (int i = 0; i < 2; ++i) {
         Ringlog::write(traceHandle, level, __FILE__, __func__, __LINE__, "early {} {}", level, i);
@@ -127,7 +127,7 @@ TEST_F(RinglogTest, EachLevelWrapsAroundInItsOwnRing) {
 
 TEST_F(RinglogTest, LongTextsAreCutToTheSlot) {
   auto file = Ringlog::File::open(path("long.rl"));
-  Ringlog::currentIs(file.get());
+  context_.traceFileIs(file.get());
   Ringlog::Capture capture;
 
   const std::string longMessage(1000, 'm');
@@ -155,11 +155,11 @@ TEST_F(RinglogTest, LongTextsAreCutToTheSlot) {
 TEST_F(RinglogTest, StatementsGoToTheCurrentFileOnly) {
   auto first = Ringlog::File::open(path("first.rl"));
   auto second = Ringlog::File::open(path("second.rl"));
-  Ringlog::currentIs(first.get());
+  context_.traceFileIs(first.get());
   TRACE0("to first");
-  Ringlog::currentIs(second.get());
+  context_.traceFileIs(second.get());
   TRACE0("to second");
-  Ringlog::currentIs(nullptr);
+  context_.traceFileIs(nullptr);
   TRACE0("to nowhere");
 
   const auto a = Ringlog::readFile(first->path());
@@ -176,7 +176,7 @@ TEST_F(RinglogTest, RecordsSurviveAProcessThatDiesWithoutCleanup) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     auto f = Ringlog::File::open(file);
-    Ringlog::currentIs(f.get());
+    context_.traceFileIs(f.get());
     TRACE1("last words {}", 7);
     std::_Exit(0);  // no destructor, no msync
   }
@@ -250,11 +250,11 @@ TEST_F(RinglogTest, TornRecordsAreSkipped) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     auto file = Ringlog::File::open(path("torn.rl"));
-    Ringlog::currentIs(file.get());
+    context_.traceFileIs(file.get());
     TRACE4("whole {}", 1);                          // slot 0
     TRACE4("torn {} {}", 2, std::string("text"));  // slot 1
     TRACE4("whole {}", 3);                          // slot 2
-    Ringlog::currentIs(nullptr);
+    context_.traceFileIs(nullptr);
     // Sites are numbered per process: find the torn statement's own entry.
     std::size_t offset = c.offset;
     if (offset >= kSitesOffset && offset < kSlotsOffset) {
@@ -286,7 +286,7 @@ TEST_F(RinglogTest, KilledWriterLeavesOnlyWholeRecords) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       auto f = Ringlog::File::open(file);
-      Ringlog::currentIs(f.get());
+      context_.traceFileIs(f.get());
       const Kivo::IntfId intf("Ethernet3/1");
       const char* words[] = {"alpha", "beta", "gamma"};
       for (std::uint64_t i = 0;; ++i) {
@@ -321,7 +321,7 @@ TEST_F(RinglogTest, StatementsBeyondTheSiteTableAreStoredFormatted) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     auto f = Ringlog::File::open(file);
-    Ringlog::currentIs(f.get());
+    context_.traceFileIs(f.get());
     for (int line = 1; line <= static_cast<int>(Ringlog::kMaxSites) + 10; ++line) {
       Ringlog::write(traceHandle, 0, "Many.cpp", "many", line, "statement {}", line);
     }
@@ -352,9 +352,9 @@ TEST_F(RinglogTest, StatementsBeyondTheSiteTableAreStoredFormatted) {
 TEST_F(RinglogTest, ReadingRefusesFilesThatAreNotWholeTraceFiles) {
   {
     auto file = Ringlog::File::open(path("good.rl"));
-    Ringlog::currentIs(file.get());
+    context_.traceFileIs(file.get());
     TRACE0("x");
-    Ringlog::currentIs(nullptr);
+    context_.traceFileIs(nullptr);
   }
   const auto good = std::filesystem::file_size(path("good.rl"));
   const auto copyWith = [&](const std::string& name, auto change) {
@@ -386,7 +386,7 @@ TEST_F(RinglogTest, ReadingRefusesFilesThatAreNotWholeTraceFiles) {
 }
 
 TEST_F(RinglogTest, CaptureRecordsStatementsWithoutAFile) {
-  Ringlog::clockIs([] { return 5.0; });
+  context_.traceClockIs([] { return 5.0; });
   Ringlog::Capture outer;
   TRACE2("one {}", 1);
   {

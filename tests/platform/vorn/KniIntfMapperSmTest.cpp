@@ -1,6 +1,7 @@
 #include "platform/vorn/KniIntfMapperSm.h"
 
 #include "platform/kernel/InterfaceSource.h"
+#include "platform/scheduler/SwitchContext.h"
 
 #include <gtest/gtest.h>
 
@@ -44,7 +45,8 @@ TEST(KniIntfMapperSmRuleTest, DeviceNamesAndInterfacesPairOneToOne) {
 
 class KniIntfMapperSmTest : public ::testing::Test {
  protected:
-  void TearDown() override { KniIntfMapperSm::overrideIs({}); }
+  Oru::SwitchContext context_;
+  Oru::SwitchContext::Scope active_{context_};
 
   void start() {
     mapper = Vorn::kniIntfMapperSmFactory(source->status(Kivo::NamespaceName()), map);
@@ -105,7 +107,7 @@ TEST_F(KniIntfMapperSmTest, OverridesComeBeforeTheRule) {
   source->addInterface("et1", mac);
   source->addInterface("veth0", mac);
   source->addInterface("et2", mac);
-  KniIntfMapperSm::overrideIs({{"veth0", IntfId("Ethernet1")}, {"et2", IntfId()}});
+  context_.intfNameOverrides().tableIs({{"veth0", IntfId("Ethernet1")}, {"et2", IntfId()}});
   start();
   EXPECT_EQ(pairs(), std::vector<std::string>{"Et1:" + key("veth0")});
 
@@ -118,7 +120,7 @@ TEST_F(KniIntfMapperSmTest, OverridesComeBeforeTheRule) {
   // A new table applies at once: "veth0" now stands for Ethernet3, and
   // "et2" is no longer kept out.
   events.clear();
-  KniIntfMapperSm::overrideIs({{"veth0", IntfId("Ethernet3")}});
+  context_.intfNameOverrides().tableIs({{"veth0", IntfId("Ethernet3")}});
   EXPECT_EQ(pairs(), (std::vector<std::string>{"Et1:" + key("et1"), "Et2:" + key("et2"), "Et3:" + key("veth0")}));
   // Each pair moved once: no churn for interfaces that stayed.
   EXPECT_EQ(events.size(), 4u);
@@ -126,7 +128,7 @@ TEST_F(KniIntfMapperSmTest, OverridesComeBeforeTheRule) {
 }
 
 TEST_F(KniIntfMapperSmTest, OneDevicePerInterfaceLowestIndexFirst) {
-  KniIntfMapperSm::overrideIs({{"a", IntfId("Ethernet4")}, {"b", IntfId("Ethernet4")}});
+  context_.intfNameOverrides().tableIs({{"a", IntfId("Ethernet4")}, {"b", IntfId("Ethernet4")}});
   start();
   source->addInterface("et4", mac);
   source->addInterface("b", mac);

@@ -1,5 +1,6 @@
 #include "platform/vorn/VornMemberFileMgrSm.h"
 
+#include "platform/scheduler/SwitchContext.h"
 #include "platform/trace/Ringlog.h"
 
 #include <gtest/gtest.h>
@@ -24,15 +25,14 @@ class VornMemberFileMgrSmTest : public ::testing::Test {
     std::string pattern = (fs::temp_directory_path() / "flash-test-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     root = pattern;
-    VornMemberFileMgrSm::flashRootIs(root.string());
+    context_.flashRootIs(root.string());
     config = Velto::make<Vorn::MemberConfig>("member1");
     config->bcConfigIs(IntfId("Port-Channel1"))->memberIntfIs(IntfId("Ethernet1"));
   }
-  void TearDown() override {
-    Oru::currentSchedulerIs(nullptr);
-    VornMemberFileMgrSm::flashRootIs("/");
-    fs::remove_all(root);
-  }
+  void TearDown() override { fs::remove_all(root); }
+
+  Oru::SwitchContext context_;
+  Oru::SwitchContext::Scope active_{context_};
 
   fs::path file() const { return root / "mnt/flash/vorn-config"; }
   Zem::Json fileJson() const {
@@ -67,7 +67,7 @@ TEST_F(VornMemberFileMgrSmTest, WritesTheConfigurationUnderTheFlashRootAtOnce) {
 
 TEST_F(VornMemberFileMgrSmTest, ChangesAreCoalescedThroughTheScheduler) {
   auto clock = Velto::make<Oru::VirtualScheduler>(10.0);
-  Oru::currentSchedulerIs(clock.get());
+  context_.schedulerIs(clock.get());
   auto sm = Vorn::vornMemberFileMgrSmFactory(kPath, config);
   ASSERT_EQ(sm->writeCount(), 1u);
 

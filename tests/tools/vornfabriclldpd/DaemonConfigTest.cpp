@@ -245,7 +245,9 @@ TEST(DaemonConfigTest, rereadingRefusesAHostileFileAndReportsIt) {
   const std::string path = dir.file("daemon.json", goodConfig().dump());
   const VornDaemon::DaemonConfig running = VornDaemon::loadDaemonConfig(path);
   Syslog::MemorySink log;
-  Syslog::sinkIs(&log);
+  Oru::SwitchContext context;
+  Oru::SwitchContext::Scope active(context);
+  context.syslogSinkIs(&log);
 
   const struct {
     const char* name;
@@ -298,7 +300,6 @@ TEST(DaemonConfigTest, rereadingRefusesAHostileFileAndReportsIt) {
   EXPECT_EQ(fresh->channels[0].members.size(), 1u);
   EXPECT_EQ(err.str(), "");
   EXPECT_TRUE(log.entries().empty());
-  Syslog::sinkIs(nullptr);
 }
 
 TEST(DaemonConfigTest, traceFileComesFromTheEnvironmentTheConfigurationOrTheProcess) {

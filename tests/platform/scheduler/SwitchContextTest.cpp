@@ -1,0 +1,251 @@
+#include "platform/scheduler/SwitchContext.h"
+
+#include <gtest/gtest.h>
+
+#include <fmt/format.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "lldp/Transport.h"
+#include "platform/kernel/InterfaceSource.h"
+#include "platform/log/Syslog.h"
+#include "platform/scheduler/Scheduler.h"
+#include "platform/toggles/Toggles.h"
+#include "platform/trace/Ringlog.h"
+#include "platform/vorn/Group.h"
+#include "platform/vorn/VornMemberFileMgrSm.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+const Ringlog::Handle traceHandle{"SwitchContextTest"};
+const Syslog::Message kSeen{"CONTEXT_TEST_SEEN", "seen by %s", "", 0, 6};
+
+class NoPorts : public Lldp::Transport {
+ public:
+  Velto::Ptr<Port> open(const Kivo::IntfId&, const std::string&, Receiver) override { return nullptr; }
+};
+
+// Everything one switch of the test owns, and its context naming it all.
+struct Switch {
+  Switch(const fs::path& dir, const std::string& name, Vorn::SwitchIdentity identity, bool toggle,
+         Oru::TaskScheduler* scheduler)
+      : name(name),
+        transport(Velto::make<NoPorts>()),
+        source(Velto::make<KernelNetInfo::SimInterfaceSource>()),
+        trace(Ringlog::File::open((dir / (name + ".rl")).string())) {
+    const fs::path toggles = dir / (name + "-toggles");
+    fs::create_directories(toggles);
+    std::ofstream(toggles / "VornCore.json") << fmt::format(R"({{"Probe": {}}})", toggle ? "true" : "false");
+    context.schedulerIs(scheduler);
+    context.identityIs(identity);
+    context.transportIs(transport);
+    context.interfaceSourceIs(source);
+    context.traceFileIs(trace.get());
+    context.syslogSinkIs(&log);
+    context.toggles().directoryIs(toggles.string());
+    context.flashRootIs((dir / (name + "-flash")).string());
+  }
+
+  // What the code of a task reads through the platform's accessors.
+  std::string seen() const {
+    const auto role = Vorn::role();
+    return fmt::format("role={} member={} transport={} source={} toggle={} flash={} scheduler={}",
+                       role ? Vorn::stringValue(*role) : "none", Vorn::memberId().value(),
+                       Lldp::currentTransport().get() == transport.get() ? "own" : "other",
+                       KernelNetInfo::currentSource().get() == source.get() ? "own" : "other",
+                       Toggles::getToggleState("Probe", "VornCore.json", false),
+                       Vorn::VornMemberFileMgrSm::flashRoot() == context.flashRoot() ? "own" : "other",
+                       Oru::currentScheduler() == context.scheduler() ? "own" : "other");
+  }
+
+  std::string name;
+  Velto::Ptr<NoPorts> transport;
+  Velto::Ptr<KernelNetInfo::SimInterfaceSource> source;
+  std::unique_ptr<Ringlog::File> trace;
+  Syslog::MemorySink log;
+  Oru::SwitchContext context;
+};
+
+class SwitchContextTest : public ::testing::Test {
+ protected:
+  SwitchContextTest() : dir_(fs::temp_directory_path() / fmt::format("switch-context-{}", ::getpid())) {
+    fs::create_directories(dir_);
+  }
+  ~SwitchContextTest() override {
+    Oru::SwitchContext::deactivateAll();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  fs::path dir_;
+};
+
+// Two switches on one virtual clock, their timers and posted callbacks
+// interleaved, and a third context made active between them (as the
+// simulator's own steps do): each task reads its own switch only, and what
+// it traces and logs lands in its own switch's file and sink.
+TEST_F(SwitchContextTest, InterleavedTasksOfTwoSwitchesReadOnlyTheirOwnContext) {
+  auto clock = Velto::make<Oru::VirtualScheduler>();
+  Switch a(dir_, "a", {Vorn::Role::member, Vorn::MemberId(1)}, true, clock.get());
+  Switch b(dir_, "b", {Vorn::Role::candidate, Vorn::MemberId(2)}, false, clock.get());
+  Oru::SwitchContext bystander;
+
+  std::vector<std::string> ran;
+  std::vector<Velto::Ptr<Oru::TimerTask>> tasks;
+  std::vector<Zem::Reactor> reactors;
+  auto work = [&](Switch& sw, const std::string& what) {
+    return [&sw, &ran, what] {
+      ran.push_back(fmt::format("{} {}: {}", sw.name, what, sw.seen()));
+      TRACE5("{} traced by {}", what, sw.name);
+      Syslog::log(kSeen, {sw.name});
+      Oru::atStepEnd([&sw, &ran, what] { ran.push_back(fmt::format("{} {} end: {}", sw.name, what, sw.seen())); });
+    };
+  };
+  const struct {
+    Switch* sw;
+    double at;
+    bool posted;
+  } plan[] = {{&a, 1, false}, {&b, 2, false}, {&a, 3, true}, {&b, 4, true}, {&a, 5, false}, {&b, 5, false}};
+  for (const auto& step : plan) {
+    step.sw->context.activate();
+    const std::string what = fmt::format("{} at {}", step.posted ? "post" : "timer", step.at);
+    if (step.posted) {
+      clock->post(work(*step.sw, what), step.at);
+    } else {
+      auto task = Velto::make<Oru::TimerTask>(clock, 0, what);
+      reactors.push_back(task->subscribe([run = work(*step.sw, what)](const Zem::Change&) { run(); }));
+      task->scheduleTaskDelay(step.at);
+      tasks.push_back(task);
+    }
+    bystander.activate();
+  }
+  clock->runFor(10);
+
+  const std::string aSees = "role=member member=1 transport=own source=own toggle=true flash=own scheduler=own";
+  const std::string bSees = "role=candidate member=2 transport=own source=own toggle=false flash=own scheduler=own";
+  EXPECT_EQ(ran, (std::vector<std::string>{
+                     "a timer at 1: " + aSees, "a timer at 1 end: " + aSees,  //
+                     "b timer at 2: " + bSees, "b timer at 2 end: " + bSees,  //
+                     "a post at 3: " + aSees, "a post at 3 end: " + aSees,    //
+                     "b post at 4: " + bSees, "b post at 4 end: " + bSees,    //
+                     "a timer at 5: " + aSees, "a timer at 5 end: " + aSees,  //
+                     "b timer at 5: " + bSees, "b timer at 5 end: " + bSees,
+                 }));
+
+  for (const Switch* sw : {&a, &b}) {
+    SCOPED_TRACE(sw->name);
+    const std::string other = sw == &a ? "b" : "a";
+    ASSERT_EQ(sw->log.entries().size(), 3u);
+    for (const auto& entry : sw->log.entries()) EXPECT_EQ(entry.text, "seen by " + sw->name);
+    const auto records = Ringlog::readFile(sw->trace->path());
+    ASSERT_EQ(records.size(), 3u);
+    for (const auto& record : records) {
+      EXPECT_NE(record.message.find("traced by " + sw->name), std::string::npos) << record.message;
+    }
+  }
+}
+
+// Whatever is active when no switch is: the platform's answers for "no
+// switch", never a switch's left over.
+TEST_F(SwitchContextTest, WithNoContextActiveTheAccessorsAnswerNoSwitch) {
+  auto clock = Velto::make<Oru::VirtualScheduler>(5.0);
+  {
+    Switch a(dir_, "a", {Vorn::Role::member, Vorn::MemberId(1)}, true, clock.get());
+    a.context.activate();
+    ASSERT_EQ(Vorn::memberId(), Vorn::MemberId(1));
+    ASSERT_EQ(Oru::currentTime(), 5.0);
+  }  // destroyed while active
+  EXPECT_EQ(Oru::SwitchContext::active(), nullptr);
+  EXPECT_FALSE(Vorn::role());
+  EXPECT_EQ(Vorn::memberId(), Vorn::MemberId());
+  EXPECT_FALSE(Vorn::isMember());
+  EXPECT_EQ(Oru::currentScheduler(), nullptr);
+  EXPECT_EQ(Oru::currentTime(), 0.0);
+  EXPECT_FALSE(Lldp::currentTransport());
+  EXPECT_FALSE(KernelNetInfo::currentSource());
+  EXPECT_EQ(Syslog::sink(), nullptr);
+  EXPECT_EQ(Ringlog::current(), nullptr);
+  EXPECT_EQ(Vorn::VornMemberFileMgrSm::flashRoot(), "/");
+  EXPECT_EQ(Toggles::directory(), "/etc/vorn/toggles");
+}
+
+TEST_F(SwitchContextTest, AScopeRestoresTheContextActiveBefore) {
+  Oru::SwitchContext outer;
+  Oru::SwitchContext inner;
+  outer.activate();
+  {
+    Oru::SwitchContext::Scope scope(inner);
+    EXPECT_TRUE(inner.isActive());
+  }
+  EXPECT_TRUE(outer.isActive());
+  Oru::SwitchContext::deactivateAll();
+  {
+    Oru::SwitchContext::Scope scope(inner);
+    EXPECT_TRUE(inner.isActive());
+  }
+  EXPECT_EQ(Oru::SwitchContext::active(), nullptr);
+}
+
+// Host glue made with no switch active belongs to none: it runs in whichever
+// context is active and leaves it so.
+TEST_F(SwitchContextTest, ATaskOfNoSwitchRunsInTheActiveContext) {
+  auto clock = Velto::make<Oru::VirtualScheduler>();
+  Oru::SwitchContext sw;
+  sw.identityIs({Vorn::Role::member, Vorn::MemberId(7)});
+  std::vector<Vorn::MemberId> seen;
+  clock->post([&] { seen.push_back(Vorn::memberId()); }, 1);
+  sw.activate();
+  clock->runFor(2);
+  EXPECT_EQ(seen, std::vector<Vorn::MemberId>{Vorn::MemberId(7)});
+  EXPECT_TRUE(sw.isActive());
+}
+
+// The simulator activates a switch for one of its events and its own
+// context again before the step ends; what the switch handed over still
+// runs in the switch's context, and the step's own context is active after.
+TEST_F(SwitchContextTest, WorkForTheEndOfAStepRunsInTheContextThatHandedItOver) {
+  auto clock = Velto::make<Oru::VirtualScheduler>();
+  Oru::SwitchContext simulator;
+  Oru::SwitchContext one;
+  Oru::SwitchContext two;
+  one.identityIs({Vorn::Role::member, Vorn::MemberId(1)});
+  two.identityIs({Vorn::Role::member, Vorn::MemberId(2)});
+  std::vector<std::string> ran;
+  simulator.activate();
+  clock->post([&] {
+    for (Oru::SwitchContext* c : {&one, &two}) {
+      c->activate();
+      const auto from = Vorn::memberId().value();
+      Oru::atStepEnd([&ran, from] { ran.push_back(fmt::format("from {} in {}", from, Vorn::memberId().value())); });
+    }
+    simulator.activate();
+  });
+  clock->runReady();
+  EXPECT_EQ(ran, (std::vector<std::string>{"from 1 in 1", "from 2 in 2"}));
+  EXPECT_TRUE(simulator.isActive()) << "the step's own context is active again once its end work ran";
+}
+
+// A sink or trace file destroyed while its context is active stops being
+// used there, rather than being written after it is gone.
+TEST_F(SwitchContextTest, ASinkOrTraceFileDestroyedWhileActiveIsLetGo) {
+  Oru::SwitchContext sw;
+  sw.activate();
+  auto sink = std::make_unique<Syslog::MemorySink>();
+  auto file = Ringlog::File::open((dir_ / "gone.rl").string());
+  sw.syslogSinkIs(sink.get());
+  sw.traceFileIs(file.get());
+  sink.reset();
+  file.reset();
+  EXPECT_EQ(sw.syslogSink(), nullptr);
+  EXPECT_EQ(sw.traceFile(), nullptr);
+  Syslog::log(kSeen, {"nobody"});
+  TRACE0("into no file");
+}
+
+}  // namespace
