@@ -242,7 +242,10 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
        "error code -2147483648"},
   };
   // Attribute lengths shorter than an attribute header.
-  for (uint16_t len = 0; len < 4; ++len) cases.push_back({"attribute length below its header", concat({firstAttrOfLength(len), good}), 1, "runs past the message"});
+  for (uint16_t len = 0; len < 4; ++len) {
+    cases.push_back({"attribute length below its header", concat({firstAttrOfLength(len), good}), 1,
+                     "runs past the message"});
+  }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Ringlog::Capture cap;

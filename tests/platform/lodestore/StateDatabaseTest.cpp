@@ -272,6 +272,23 @@ TEST(LodestoreBackupTest, FrequentWritesAreCoalesced) {
   EXPECT_EQ(Zem::toJson(*next.db->entityAt("/backup/vorn/asics")), Zem::toJson(*asics));
 }
 
+// One flush delay after a change its path is on disk, however many other
+// paths change meanwhile.
+TEST(LodestoreBackupTest, AChangeElsewhereDoesNotPostponeAPendingFlush) {
+  ScratchDir dir;
+  Switch sw(dir.path());
+  ASSERT_EQ(sw.mount("/backup/vorn/a", "Vorn::AsicsWarm", "L"), MountStatus::success);
+  ASSERT_EQ(sw.mount("/backup/vorn/b", "Vorn::AsicsWarm", "L"), MountStatus::success);
+  ASSERT_TRUE(sw.db->flush());
+  const uint64_t writes = sw.db->backupWriteCount();
+  sw.em->getEntityAs<Vorn::AsicsWarm>("/backup/vorn/a")->memberAsicsWarmIs(Vorn::MemberId(1), true);
+  sw.scheduler->runFor(0.25);
+  sw.em->getEntityAs<Vorn::AsicsWarm>("/backup/vorn/b")->memberAsicsWarmIs(Vorn::MemberId(1), true);
+  sw.scheduler->runFor(0.25);
+  EXPECT_EQ(sw.db->backupWriteCount(), writes + 2);
+  EXPECT_FALSE(sw.db->backupPending());
+}
+
 TEST(LodestoreBackupTest, AFreshDatabaseRestoresEveryBackedUpPath) {
   ScratchDir dir;
   Zem::Json configJson, statusJson;

@@ -64,6 +64,18 @@ TEST(SchedulerTest, RearmStopAndRunUntilBoundary) {
   EXPECT_EQ(f.clock->scheduledTaskCount(), 0u);
 }
 
+// A task re-armed earlier than the tasks due before it fires first.
+TEST(SchedulerTest, RearmedEarlierFiresBeforeTasksDueSooner) {
+  Fixture f;
+  auto a = f.task("a"), b = f.task("b"), c = f.task("c");
+  a->scheduleTaskDelay(1);
+  b->scheduleTaskDelay(2);
+  c->scheduleTaskDelay(3);
+  c->scheduleTaskDelay(0.5);
+  f.clock->runFor(5);
+  EXPECT_EQ(f.fired, (std::vector<std::string>{"c@100.5", "a@101", "b@102"}));
+}
+
 TEST(SchedulerTest, HandlerMayRearmOrDestroyItsOwnTaskAndDestroyedTasksNeverFire) {
   auto clock = Velto::make<VirtualScheduler>();
   auto periodic = Velto::make<TimerTask>(clock, 0, "periodic");
