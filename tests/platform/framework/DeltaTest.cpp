@@ -187,16 +187,17 @@ TEST(DeltaTest, AscendingReplayOfAHashCollectionFollowsTheKeys) {
   auto after = Velto::make<Branch>(et1);
   for (int id : {9, 2, 7, 30}) before->leafIs(id);
   for (int id : {5, 30, 1}) after->leafIs(id);
-  std::vector<int> oldFirst;
-  Zem::replayDelta(before.get(), after.get(), Branch::leafAttr, Zem::ReplayOrder::oldFirstAscending(),
-                   [&](const auto& d) { oldFirst.push_back(d.key); });
-  EXPECT_EQ(oldFirst, (std::vector<int>{2, 7, 9, 30, 1, 5}));
-  std::vector<int> newFirst;
-  Zem::replayDelta(before.get(), after.get(), Branch::leafAttr, Zem::ReplayOrder::newFirstAscending(),
-                   [&](const auto& d) { newFirst.push_back(d.key); });
-  EXPECT_EQ(newFirst, (std::vector<int>{1, 5, 30, 2, 7, 9}));
-  std::vector<int> all;
-  Zem::replayDelta(before.get(), after.get(), Branch::leafAttr, Zem::ReplayOrder::allAscending(),
-                   [&](const auto& d) { all.push_back(d.key); });
-  EXPECT_EQ(all, (std::vector<int>{1, 2, 5, 7, 9, 30}));
+  struct Row {
+    const char* what;
+    Zem::ReplayOrder order;
+    std::vector<int> keys;
+  };
+  const Row rows[] = {{"old first", Zem::ReplayOrder::oldFirstAscending(), {2, 7, 9, 30, 1, 5}},
+                      {"new first", Zem::ReplayOrder::newFirstAscending(), {1, 5, 30, 2, 7, 9}},
+                      {"all", Zem::ReplayOrder::allAscending(), {1, 2, 5, 7, 9, 30}}};
+  for (const auto& row : rows) {
+    std::vector<int> keys;
+    Zem::replayDelta(before.get(), after.get(), Branch::leafAttr, row.order, [&](const auto& d) { keys.push_back(d.key); });
+    EXPECT_EQ(keys, row.keys) << row.what;
+  }
 }

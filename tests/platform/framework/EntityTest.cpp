@@ -50,17 +50,6 @@ TEST(EntityTest, WritesPublishOnlyChanges) {
   EXPECT_EQ(r.seen, (std::vector<std::string>{"value", "when", "when"}));
 }
 
-TEST(EntityTest, ChangeCarriesPreviousValue) {
-  auto leaf = Velto::make<Leaf>(1);
-  std::vector<std::pair<int, int>> prevAndNow;
-  auto reactor = leaf->subscribe([&](const Zem::Change& c) {
-    prevAndNow.emplace_back(c.prevAs<int>(), leaf->value());
-  });
-  leaf->valueIs(3);
-  leaf->valueIs(7);
-  EXPECT_EQ(prevAndNow, (std::vector<std::pair<int, int>>{{0, 3}, {3, 7}}));
-}
-
 TEST(EntityTest, CollectionsPublishKeysAndNestedChanges) {
   auto tree = Velto::make<Tree>();
   Recorder r;
@@ -131,17 +120,18 @@ TEST(EntityTest, OrderedCollectionsIterateInNaturalOrder) {
   EXPECT_EQ(setOrder, order);
 }
 
-TEST(EntityTest, IntfIdNamesAndTypes) {
+TEST(EntityTest, ValuesParseAndPrint) {
   struct Case {
     const char* in;
     const char* full;
     const char* brief;
     int type;
   };
-  for (auto c : {Case{"Ethernet3/1", "Ethernet3/1", "Et3/1", 0}, Case{"Et3/1", "Ethernet3/1", "Et3/1", 0},
-                 Case{"Port-Channel10", "Port-Channel10", "Po10", 1}, Case{"po10", "Port-Channel10", "Po10", 1},
-                 Case{"Management1", "Management1", "Ma1", 2}, Case{"eth0", "eth0", "eth0", IntfId::other},
-                 Case{"", "", "", IntfId::none}}) {
+  const Case cases[] = {{"Ethernet3/1", "Ethernet3/1", "Et3/1", 0}, {"Et3/1", "Ethernet3/1", "Et3/1", 0},
+                        {"Port-Channel10", "Port-Channel10", "Po10", 1}, {"po10", "Port-Channel10", "Po10", 1},
+                        {"Management1", "Management1", "Ma1", 2}, {"eth0", "eth0", "eth0", IntfId::other},
+                        {"", "", "", IntfId::none}};
+  for (const auto& c : cases) {
     IntfId id(c.in);
     EXPECT_EQ(id.stringValue(), c.full) << c.in;
     EXPECT_EQ(id.shortName(), c.brief) << c.in;
@@ -151,9 +141,6 @@ TEST(EntityTest, IntfIdNamesAndTypes) {
   EXPECT_EQ(IntfId("Et3/1"), IntfId("Ethernet3/1"));
   EXPECT_TRUE(IntfId("").empty());
   EXPECT_EQ(IntfId(""), IntfId());
-}
-
-TEST(EntityTest, OptionalPrintsNone) {
   EXPECT_EQ(fmt::format("{}", Zem::Optional<int>()), "OptionalNone");
   EXPECT_EQ(fmt::format("{}", Zem::Optional<int>(4)), "4");
   EXPECT_EQ(fmt::format("{}", Kivo::EthAddr::fromString("00:1C:73:00:00:01")), "00:1c:73:00:00:01");
@@ -162,44 +149,35 @@ TEST(EntityTest, OptionalPrintsNone) {
 
 // --- Re-entrancy ------------------------------------------------------------
 
-TEST(EntityTest, HandlerMayDestroyItsOwnReactor) {
+// Reactors dropped or made by a handler take effect at once: a dropped one
+// is not called again (not even later in the same delivery), a new one sees
+// only later changes.
+TEST(EntityTest, ReactorsDroppedOrMadeByAHandlerTakeEffectAtOnce) {
   auto leaf = Velto::make<Leaf>(1);
-  auto reactor = std::make_unique<Zem::Reactor>();
-  int calls = 0;
-  *reactor = leaf->subscribe([&](const Zem::Change&) {
-    ++calls;
-    reactor.reset();
-  });
-  int laterCalls = 0;
-  auto later = leaf->subscribe([&](const Zem::Change&) { ++laterCalls; });
-  leaf->valueIs(1);
-  leaf->valueIs(2);
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(laterCalls, 2);
-  EXPECT_EQ(leaf->subscriberCount(), 1u);
-}
-
-TEST(EntityTest, HandlerMayDestroyAReactorNotYetCalled) {
-  auto leaf = Velto::make<Leaf>(1);
-  Zem::Reactor second;
-  int secondCalls = 0;
-  auto first = leaf->subscribe([&](const Zem::Change&) { second.reset(); });
-  second = leaf->subscribe([&](const Zem::Change&) { ++secondCalls; });
-  leaf->valueIs(1);
-  EXPECT_EQ(secondCalls, 0);
-}
-
-TEST(EntityTest, SubscriptionMadeInsideHandlerSeesOnlyLaterChanges) {
-  auto leaf = Velto::make<Leaf>(1);
+  auto self = std::make_unique<Zem::Reactor>();
+  Zem::Reactor notYetCalled;
   std::vector<Zem::Reactor> added;
-  int addedCalls = 0;
-  auto first = leaf->subscribe([&](const Zem::Change&) {
+  int selfCalls = 0, notYetCalledCalls = 0, addedCalls = 0;
+  *self = leaf->subscribe([&](const Zem::Change&) {
+    ++selfCalls;
+    self.reset();
+    notYetCalled.reset();
+  });
+  notYetCalled = leaf->subscribe([&](const Zem::Change&) { ++notYetCalledCalls; });
+  auto adder = leaf->subscribe([&](const Zem::Change&) {
     added.push_back(leaf->subscribe([&](const Zem::Change&) { ++addedCalls; }));
   });
   leaf->valueIs(1);
   EXPECT_EQ(addedCalls, 0);
   leaf->valueIs(2);
+  EXPECT_EQ(selfCalls, 1);
+  EXPECT_EQ(notYetCalledCalls, 0);
   EXPECT_EQ(addedCalls, 1);
+  EXPECT_EQ(leaf->subscriberCount(), 3u);  // the adder and the two it made
+  // An entity destroyed before its reactor leaves it inactive.
+  Zem::Reactor orphan = Velto::make<Leaf>(2)->subscribe([](const Zem::Change&) {});
+  EXPECT_FALSE(orphan.active());
+  orphan.reset();  // harmless
 }
 
 TEST(EntityTest, HandlerMayDropLastReferenceToTheNotifyingEntity) {
@@ -267,17 +245,6 @@ TEST(EntityTest, NestedChangeReachesTheContainerAfterAnEntryHandlerRemovedTheEnt
   EXPECT_EQ(r.seen, (std::vector<std::string>{"branch[Et1]", "branch[Et1].leaf[3].value"}));
 }
 
-TEST(EntityTest, EntityDestroyedBeforeReactorLeavesItInactive) {
-  Zem::Reactor r;
-  {
-    auto leaf = Velto::make<Leaf>(1);
-    r = leaf->subscribe([](const Zem::Change&) {});
-    EXPECT_TRUE(r.active());
-  }
-  EXPECT_FALSE(r.active());
-  r.reset();  // harmless
-}
-
 TEST(EntityDeathTest, ExceptionEscapingAHandlerEndsTheProcess) {
   auto write = [](bool viaJson) {
     auto leaf = Velto::make<Leaf>(1);
@@ -314,19 +281,6 @@ Velto::Ptr<CountingSm> countingSmFactory(const Velto::Ptr<Leaf>& leaf, int tag) 
   auto sm = Velto::make<CountingSm>(leaf, tag);
   sm->hasNotificationActiveIs(true);
   return sm;
-}
-
-TEST(StateMachineTest, ReactorsRunOnlyWhileNotificationsAreActive) {
-  auto leaf = Velto::make<Leaf>(1);
-  auto sm = Velto::make<CountingSm>(leaf, 0);
-  leaf->valueIs(1);
-  EXPECT_EQ(sm->calls, 0);
-  sm->hasNotificationActiveIs(true);
-  leaf->valueIs(2);
-  EXPECT_EQ(sm->calls, 1);
-  sm->hasNotificationActiveIs(false);
-  leaf->valueIs(3);
-  EXPECT_EQ(sm->calls, 1);
 }
 
 // A state machine with one owned timer task, re-made on demand.

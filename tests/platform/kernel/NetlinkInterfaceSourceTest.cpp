@@ -131,7 +131,7 @@ TEST(NetlinkParseTest, DumpOfSeveralLinksEndsWithDone) {
 
 TEST(NetlinkParseTest, DeletionsErrorsInterruptionsAndForeignFamilies) {
   auto parsed = parseNetlinkMessages(concat({
-      message({RTM_DELLINK, 4, 0, {nameAttr("et4")}}),
+      message({RTM_DELLINK, 4, kUpRunning, {nameAttr("abcdefghijklmnopqrstuvwxyz"), macAttr(macA)}}),
       // A bridge telling about one of its ports: not a deletion of the device.
       message({RTM_DELLINK, 5, 0, {nameAttr("et5")}, AF_BRIDGE}),
       message({RTM_NEWLINK, 6, kUpRunning, {nameAttr("et6")}, AF_BRIDGE}),
@@ -142,9 +142,9 @@ TEST(NetlinkParseTest, DeletionsErrorsInterruptionsAndForeignFamilies) {
       // Nothing after the end of a dump is read.
       message({RTM_NEWLINK, 8, 0, {nameAttr("et8")}}),
   }));
-  ASSERT_EQ(parsed.links.size(), 1u);
-  EXPECT_TRUE(parsed.links[0].gone);
-  EXPECT_EQ(parsed.links[0].intf.key, InterfaceKey{4});
+  // A deletion carries only the index; a name or address in it is never
+  // reported, even one no device can have.
+  EXPECT_EQ(parsed.links, (std::vector<LinkUpdate>{LinkUpdate{true, {InterfaceKey{4}, "", EthAddr()}, false}}));
   EXPECT_EQ(parsed.error, EPERM);
   EXPECT_TRUE(parsed.interrupted);
   EXPECT_TRUE(parsed.done);
@@ -211,7 +211,7 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
     size_t linksParsed;  // good messages still read
     const char* trace;
   };
-  const std::vector<Case> cases{
+  std::vector<Case> cases{
       {"truncated netlink header", Bytes(good.begin(), good.begin() + 10), 0, "after the last netlink message"},
       {"good message then a truncated header", concat({good, Bytes(good.begin(), good.begin() + 10)}), 1,
        "after the last netlink message"},
@@ -222,10 +222,6 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
       {"message length of 2^32 - 4", concat({good, withLength(good, 0xfffffffcu), good}), 1,
        "claims 4294967292 bytes"},
       {"attribute length past the message", concat({firstAttrOfLength(200), good}), 1, "runs past the message"},
-      {"attribute length 0", concat({firstAttrOfLength(0), good}), 1, "runs past the message"},
-      {"attribute length 1", concat({firstAttrOfLength(1), good}), 1, "runs past the message"},
-      {"attribute length 2", concat({firstAttrOfLength(2), good}), 1, "runs past the message"},
-      {"attribute length 3", concat({firstAttrOfLength(3), good}), 1, "runs past the message"},
       {"operational state of no byte", concat({message({RTM_NEWLINK, 4, 0, {nameAttr("x"), attr(IFLA_OPERSTATE, {})}}), good}),
        1, "operational state of 0 bytes"},
       {"operational state of two bytes",
@@ -245,6 +241,11 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
       {"dump ending with an error code of no errno", concat({good, control(NLMSG_DONE, INT_MIN)}), 1,
        "error code -2147483648"},
   };
+  // Attribute lengths shorter than an attribute header.
+  for (uint16_t len = 0; len < 4; ++len) {
+    cases.push_back({"attribute length below its header", concat({firstAttrOfLength(len), good}), 1,
+                     "runs past the message"});
+  }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     Ringlog::Capture cap;
@@ -305,17 +306,6 @@ TEST(NetlinkParseTest, MessagesEndingOffTheGridAreReadWithinTheBuffer) {
     std::vector<std::string> names;
     for (const auto& l : parsed.links) names.push_back(l.intf.deviceName);
     EXPECT_EQ(names, c.names);
-    EXPECT_EQ(parsed.skipped, 0u);
-  }
-}
-
-TEST(NetlinkParseTest, DeletionCarriesOnlyTheInterfaceKey) {
-  // Whatever else a deletion says, the source needs only the index; a name
-  // or address in it is never reported, even one no device can have.
-  for (const char* name : {"et4", "abcdefghijklmnopqrstuvwxyz"}) {
-    SCOPED_TRACE(name);
-    auto parsed = parseNetlinkMessages(message({RTM_DELLINK, 4, kUpRunning, {nameAttr(name), macAttr(macA)}}));
-    EXPECT_EQ(parsed.links, (std::vector<LinkUpdate>{LinkUpdate{true, {InterfaceKey{4}, "", EthAddr()}, false}}));
     EXPECT_EQ(parsed.skipped, 0u);
   }
 }

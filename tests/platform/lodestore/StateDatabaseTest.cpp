@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -53,6 +56,11 @@ TEST(LodestoreTreeTest, EntitiesAreMadeAndFoundByPath) {
   EXPECT_EQ(config->fullName(), "vorn/memberConfig/1");
   EXPECT_EQ(sw.db->createEntityAt("vorn/memberConfig/1", "Vorn::MemberConfig"), config);
   EXPECT_TRUE(sw.em->getEntityAs<Zem::Dir>("vorn/memberConfig"));
+  // A backed-up variant is a record of its base type too.
+  auto local = sw.db->createEntityAt("vorn/local/1", "Vorn::LocalMemberConfig");
+  ASSERT_TRUE(Velto::dynamicPtrCast<Vorn::MemberConfig>(local));
+  EXPECT_EQ(sw.db->createEntityAt("vorn/local/1", "Vorn::MemberConfig"), local);
+  EXPECT_EQ(local->name(), "1");
 
   // Refusals change nothing.
   EXPECT_FALSE(sw.db->createEntityAt("vorn/memberConfig/1", "Vorn::AsicsWarm"));
@@ -264,6 +272,23 @@ TEST(LodestoreBackupTest, FrequentWritesAreCoalesced) {
   EXPECT_EQ(Zem::toJson(*next.db->entityAt("/backup/vorn/asics")), Zem::toJson(*asics));
 }
 
+// One flush delay after a change its path is on disk, however many other
+// paths change meanwhile.
+TEST(LodestoreBackupTest, AChangeElsewhereDoesNotPostponeAPendingFlush) {
+  ScratchDir dir;
+  Switch sw(dir.path());
+  ASSERT_EQ(sw.mount("/backup/vorn/a", "Vorn::AsicsWarm", "L"), MountStatus::success);
+  ASSERT_EQ(sw.mount("/backup/vorn/b", "Vorn::AsicsWarm", "L"), MountStatus::success);
+  ASSERT_TRUE(sw.db->flush());
+  const uint64_t writes = sw.db->backupWriteCount();
+  sw.em->getEntityAs<Vorn::AsicsWarm>("/backup/vorn/a")->memberAsicsWarmIs(Vorn::MemberId(1), true);
+  sw.scheduler->runFor(0.25);
+  sw.em->getEntityAs<Vorn::AsicsWarm>("/backup/vorn/b")->memberAsicsWarmIs(Vorn::MemberId(1), true);
+  sw.scheduler->runFor(0.25);
+  EXPECT_EQ(sw.db->backupWriteCount(), writes + 2);
+  EXPECT_FALSE(sw.db->backupPending());
+}
+
 TEST(LodestoreBackupTest, AFreshDatabaseRestoresEveryBackedUpPath) {
   ScratchDir dir;
   Zem::Json configJson, statusJson;
@@ -366,6 +391,23 @@ TEST(LodestoreBackupTest, ACorruptBackupGivesAnEmptyEntityAndLosesNothingElse) {
     EXPECT_EQ(next.mount("/backup/vorn/status", "Vorn::Lldp::LocalStatus", "L"), MountStatus::success);
     EXPECT_TRUE(next.db->backupErrors().empty());
   }
+}
+
+// A backup is written beside its file and renamed over it: a reader, or a
+// crash, in the middle of a write finds the whole old file, never a partial
+// one.
+TEST(LodestoreBackupTest, ANewBackupReplacesTheOldFileWhole) {
+  ScratchDir dir;
+  Switch sw(dir.path());
+  ASSERT_EQ(sw.mount("/backup/vorn/asics", "Vorn::AsicsWarm", "L"), MountStatus::success);
+  ASSERT_TRUE(sw.db->flush());
+  const std::string old = dir.read("vorn.asics.json");
+  std::ifstream reader(dir.file("vorn.asics.json"), std::ios::binary);  // opened before the write
+  sw.em->getEntityAs<Vorn::AsicsWarm>("/backup/vorn/asics")->memberAsicsWarmIs(Vorn::MemberId(1), true);
+  ASSERT_TRUE(sw.db->flush());
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), old);
+  EXPECT_NE(dir.read("vorn.asics.json"), old);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
 TEST(LodestoreBackupTest, TheBackupFollowsDeletionAndRefusesAForeignType) {

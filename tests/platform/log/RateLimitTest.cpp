@@ -158,12 +158,6 @@ TEST_F(RateLimitTest, BurstsAreCutAndReportedWhenTheirWindowEnds) {
   }
 }
 
-TEST_F(RateLimitTest, TheReportIsARegisteredWarning) {
-  const auto& registered = Syslog::registeredMessages();
-  EXPECT_EQ(std::count(registered.begin(), registered.end(), &Syslog::SYSLOG_MESSAGES_SUPPRESSED), 1);
-  EXPECT_EQ(Syslog::SYSLOG_MESSAGES_SUPPRESSED.severity, 4);  // LOG_WARNING
-}
-
 // A clean stop reports what is held back at once, rather than losing it.
 TEST_F(RateLimitTest, ACleanStopReportsWhatIsHeldBack) {
   run(every(0, 0.1, 9, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet1") +

@@ -1,4 +1,3 @@
-#include "platform/framework/Dir.h"
 #include "platform/records/InterfaceRecords.h"
 #include "platform/records/KernelRecords.h"
 #include "platform/records/LldpRecords.h"
@@ -70,11 +69,6 @@ std::vector<std::pair<std::string, Velto::Ptr<Zem::Entity>>> samples() {
   lldpStatus->portStatusIs(et2)->remoteSystemIs(4, msap)->vornTlvRxIs(Lldp::VornTlv{3, Vorn::Role(5), 0, 0, 0}.singleLinkIs(true));
   v.emplace_back("LLDP status", lldpStatus);
 
-  auto warm = Velto::make<Vorn::AsicsWarm>("asicsWarm");
-  warm->memberAsicsWarmIs(1, true);
-  warm->memberAsicsWarmIs(2, false);
-  v.emplace_back("ASICs warm", warm);
-
   auto kni = Velto::make<Vorn::KniIntfMap>("map");
   kni->kniIntfIdKeyPairIs({et1, {7}});
   kni->intfIdToIntfKeyIs(et1, {7});
@@ -130,10 +124,6 @@ std::vector<std::pair<std::string, Velto::Ptr<Zem::Entity>>> samples() {
   vornStatus->candidateMemberIdIs(Vorn::MemberId(3));
   v.emplace_back("group status", vornStatus);
 
-  auto localConfig = made<Vorn::LocalMemberConfig>();
-  localConfig->bcConfigIs(po1)->memberIntfIs(et1);
-  v.emplace_back("backed-up member configuration", localConfig);
-
   auto localStatus = made<Vorn::Lldp::LocalStatus>();
   localStatus->portStatusIs(et1)->remoteSystemIs(1, msap)->ttlIs(120);
   v.emplace_back("backed-up LLDP status", localStatus);
@@ -142,10 +132,6 @@ std::vector<std::pair<std::string, Velto::Ptr<Zem::Entity>>> samples() {
   serviceCtx->remoteIsWriterIs(false);
   v.emplace_back("synchronizer context", serviceCtx);
 
-  auto dir = Velto::make<Zem::Dir>("root");
-  dir->mkdir("vorn")->createEntity("status", "Vorn::VornStatus");
-  dir->entryPut("config", Velto::make<Vorn::MemberConfig>("config"));
-  v.emplace_back("directory", dir);
   return v;
 }
 
@@ -286,20 +272,6 @@ TEST(RecordsTest, DerivedQueries) {
   EXPECT_TRUE(std::equal(m1.bytes().begin(), m1.bytes().begin() + 4, m9.bytes().begin()));
   EXPECT_NE(m1, m9);
   EXPECT_EQ(m1.bytes()[0] & 0x03, 0x02);  // locally administered, unicast
-}
-
-TEST(RecordsTest, DirectoryMakesEntitiesByTypeName) {
-  auto dir = Velto::make<Zem::Dir>("root");
-  auto e = dir->createEntity("1", "Vorn::LocalMemberConfig");
-  ASSERT_TRUE(Velto::dynamicPtrCast<Vorn::MemberConfig>(e));
-  EXPECT_EQ(dir->createEntity("1", "Vorn::MemberConfig"), e);  // a LocalMemberConfig is a MemberConfig
-  EXPECT_FALSE(dir->createEntity("1", "Vorn::AsicsWarm"));     // taken by another type
-  EXPECT_FALSE(dir->createEntity("2", "No::SuchType"));
-  EXPECT_EQ(e->name(), "1");
-  auto sub = dir->mkdir("vorn")->mkdir("lldp");
-  EXPECT_EQ(dir->lookup("vorn/lldp"), sub);
-  EXPECT_EQ(sub->fullName(), "root/vorn/lldp");
-  EXPECT_FALSE(dir->lookup("vorn/nothing"));
 }
 
 }  // namespace

@@ -29,6 +29,12 @@ TEST_F(TogglesTest, MissingFileOrKeyGivesTheDefault) {
     EXPECT_FALSE(Toggles::getToggleState("SlowStart", "lldp.json", defaultValue));
   }
   EXPECT_TRUE(Toggles::errors().empty());
+  // Files are read from the current directory.
+  std::filesystem::create_directory(dir_ / "other");
+  std::ofstream(dir_ / "other" / "lldp.json") << R"({"FastStart": false})";
+  Oru::SwitchContext::active()->toggles().directoryIs((dir_ / "other").string());
+  EXPECT_EQ(Toggles::directory(), (dir_ / "other").string());
+  EXPECT_FALSE(VornFabricLldp::getToggleState("FastStart", "lldp.json", true));
 }
 
 TEST_F(TogglesTest, MalformedFileIsReportedOnceAndGivesDefaults) {
@@ -76,17 +82,6 @@ TEST_F(TogglesTest, ValuesAreReadOnceUntilTheCacheIsReset) {
   Oru::SwitchContext::active()->toggles().resetCache();
   EXPECT_FALSE(Toggles::getToggleState("FastStart", "lldp.json", true));
   EXPECT_TRUE(Toggles::getToggleState("SlowStart", "lldp.json", false));
-}
-
-TEST_F(TogglesTest, FilesAreReadFromTheCurrentDirectory) {
-  writeFile("lldp.json", R"({"FastStart": true})");
-  std::filesystem::create_directory(dir_ / "other");
-  std::ofstream(dir_ / "other" / "lldp.json") << R"({"FastStart": false})";
-
-  EXPECT_TRUE(VornFabricLldp::getToggleState("FastStart", "lldp.json", false));
-  Oru::SwitchContext::active()->toggles().directoryIs((dir_ / "other").string());
-  EXPECT_EQ(Toggles::directory(), (dir_ / "other").string());
-  EXPECT_FALSE(VornFabricLldp::getToggleState("FastStart", "lldp.json", true));
 }
 
 // A toggle file that is no small regular file, nests too deep or repeats a

@@ -7,11 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
-
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <regex>
 #include <string>
@@ -38,18 +38,31 @@ class RinglogTest : public ::testing::Test {
   Oru::SwitchContext::Scope active_{context_};
 };
 
-std::vector<Ringlog::Record> ofLevel(const std::vector<Ringlog::Record>& records, int level) {
-  std::vector<Ringlog::Record> result;
+std::vector<std::string> messages(const std::vector<Ringlog::Record>& records, int level = -1) {
+  std::vector<std::string> out;
   for (const auto& r : records) {
-    if (r.level == level) {
-      result.push_back(r);
-    }
+    if (level < 0 || r.level == level) out.push_back(r.message);
   }
-  return result;
+  return out;
 }
 
-TEST_F(RinglogTest, RecordWrittenIsReadBackWithItsSource) {
+// Runs `body` in a child process (sites are numbered per process) and waits
+// for it to end by itself.
+void inChild(const std::function<void()>& body) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    body();
+    std::_Exit(0);  // no destructor, no msync
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(RinglogTest, RecordWrittenIsReadBackWithItsSourceFromTheCurrentFileOnly) {
   auto file = Ringlog::File::open(path("a.rl"));
+  auto other = Ringlog::File::open(path("b.rl"));
   context_.traceFileIs(file.get());
   context_.traceClockIs([] { return 1234.5; });
 
@@ -63,26 +76,37 @@ TEST_F(RinglogTest, RecordWrittenIsReadBackWithItsSource) {
     TRACE9("");
   }
   Ringlog::write(traceHandle, 5, "/src/a/b/Direct.cpp", "direct", 7, "{:04x}", 255);
+  context_.traceFileIs(other.get());
+  TRACE0("to other");
+  context_.traceFileIs(nullptr);
+  TRACE0("to nowhere");
 
   const auto records = Ringlog::readFile(file->path());
   ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0].level, 3);
-  EXPECT_EQ(records[0].handle, "Vorn::VornFabricLldp::RinglogTest");
-  EXPECT_EQ(records[0].unit, "RinglogTest.cpp");
-  EXPECT_EQ(records[0].function, "TestBody");
-  EXPECT_EQ(records[0].line, firstLine);
-  EXPECT_EQ(records[0].time, 1234.5);
-  EXPECT_EQ(records[0].message, "member Ethernet3/1 has id 42");
-
-  EXPECT_EQ(records[1].level, 9);
-  EXPECT_EQ(records[1].handle, "Vorn::VornFabricLldp::Other");
-  EXPECT_EQ(records[1].line, secondLine);
-  EXPECT_EQ(records[1].message, "");
-
-  EXPECT_EQ(records[2].handle, "Vorn::VornFabricLldp::RinglogTest");
-  EXPECT_EQ(records[2].unit, "Direct.cpp");
-  EXPECT_EQ(records[2].function, "direct");
-  EXPECT_EQ(records[2].message, "00ff");
+  struct Row {
+    int level;
+    const char* handle;
+    const char* unit;
+    const char* function;
+    int line;
+    const char* message;
+  };
+  const Row rows[] = {
+      {3, "Vorn::VornFabricLldp::RinglogTest", "RinglogTest.cpp", "TestBody", firstLine, "member Ethernet3/1 has id 42"},
+      {9, "Vorn::VornFabricLldp::Other", "RinglogTest.cpp", "TestBody", secondLine, ""},
+      {5, "Vorn::VornFabricLldp::RinglogTest", "Direct.cpp", "direct", 7, "00ff"},
+  };
+  for (size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(records[i].level, rows[i].level);
+    EXPECT_EQ(records[i].handle, rows[i].handle);
+    EXPECT_EQ(records[i].unit, rows[i].unit);
+    EXPECT_EQ(records[i].function, rows[i].function);
+    EXPECT_EQ(records[i].line, rows[i].line);
+    EXPECT_EQ(records[i].time, 1234.5);
+    EXPECT_EQ(records[i].message, rows[i].message);
+  }
+  EXPECT_EQ(messages(Ringlog::readFile(other->path())), std::vector<std::string>{"to other"});
 }
 
 // Flooding one level must keep exactly its newest records, in order, and
@@ -93,35 +117,24 @@ TEST_F(RinglogTest, EachLevelWrapsAroundInItsOwnRing) {
     auto file = Ringlog::File::open(path("wrap.rl"));
     context_.traceFileIs(file.get());
     for (int level = 0; level < Ringlog::kLevels; ++level) {
-      for (int i = 0; i < 2; ++i) {
-        Ringlog::write(traceHandle, level, __FILE__, __func__, __LINE__, "early {} {}", level, i);
-      }
+      for (int i = 0; i < 2; ++i) Ringlog::write(traceHandle, level, __FILE__, __func__, __LINE__, "early {} {}", level, i);
     }
     const int size = Ringlog::kRingSizes[flooded];
     const int count = 2 * size + 3;
-    for (int i = 0; i < count; ++i) {
-      Ringlog::write(traceHandle, flooded, __FILE__, __func__, __LINE__, "flood {}", i);
-    }
+    for (int i = 0; i < count; ++i) Ringlog::write(traceHandle, flooded, __FILE__, __func__, __LINE__, "flood {}", i);
 
     const auto records = Ringlog::readFile(file->path());
-    const auto kept = ofLevel(records, flooded);
-    ASSERT_EQ(kept.size(), static_cast<size_t>(size));
-    for (int i = 0; i < size; ++i) {
-      EXPECT_EQ(kept[i].message, "flood " + std::to_string(count - size + i));
-    }
+    std::vector<std::string> newest;
+    for (int i = count - size; i < count; ++i) newest.push_back(fmt::format("flood {}", i));
+    EXPECT_EQ(messages(records, flooded), newest);
     for (int level = 0; level < Ringlog::kLevels; ++level) {
-      if (level == flooded) {
-        continue;
-      }
-      const auto others = ofLevel(records, level);
-      ASSERT_EQ(others.size(), 2u) << "level " << level;
-      EXPECT_EQ(others[0].message, "early " + std::to_string(level) + " 0");
-      EXPECT_EQ(others[1].message, "early " + std::to_string(level) + " 1");
+      if (level == flooded) continue;
+      EXPECT_EQ(messages(records, level),
+                (std::vector<std::string>{fmt::format("early {} 0", level), fmt::format("early {} 1", level)}));
     }
     // Oldest first across levels: the early records precede the flood.
     ASSERT_EQ(records.size(), static_cast<size_t>(size + 2 * (Ringlog::kLevels - 1)));
-    EXPECT_EQ(records.back().message, "flood " + std::to_string(count - 1));
-    EXPECT_EQ(records[2 * (Ringlog::kLevels - 1)].message, "flood " + std::to_string(count - size));
+    EXPECT_EQ(records[2 * (Ringlog::kLevels - 1)].message, newest.front());
   }
 }
 
@@ -129,16 +142,13 @@ TEST_F(RinglogTest, LongTextsAreCutToTheSlot) {
   auto file = Ringlog::File::open(path("long.rl"));
   context_.traceFileIs(file.get());
   Ringlog::Capture capture;
-
   const std::string longMessage(1000, 'm');
-  const std::string longUnit = "/deep/dir/" + std::string(100, 'u') + ".cpp";
   const std::string longFunction(200, 'f');
-  Ringlog::write(traceHandle, 0, longUnit.c_str(), longFunction.c_str(), 1, "{}", longMessage);
+  Ringlog::write(traceHandle, 0, ("/deep/dir/" + std::string(100, 'u') + ".cpp").c_str(), longFunction.c_str(), 1,
+                 "{}", longMessage);
   // 'x' then two-byte characters: the cut falls inside a character.
   std::string accented = "x";
-  for (int i = 0; i < 200; ++i) {
-    accented += "\xc3\xa9";
-  }
+  for (int i = 0; i < 200; ++i) accented += "\xc3\xa9";
   Ringlog::write(traceHandle, 0, "u.cpp", "f", 2, "{}", accented);
 
   const auto records = Ringlog::readFile(file->path());
@@ -152,46 +162,9 @@ TEST_F(RinglogTest, LongTextsAreCutToTheSlot) {
   EXPECT_EQ(capture.records()[0].message, longMessage);
 }
 
-TEST_F(RinglogTest, StatementsGoToTheCurrentFileOnly) {
-  auto first = Ringlog::File::open(path("first.rl"));
-  auto second = Ringlog::File::open(path("second.rl"));
-  context_.traceFileIs(first.get());
-  TRACE0("to first");
-  context_.traceFileIs(second.get());
-  TRACE0("to second");
-  context_.traceFileIs(nullptr);
-  TRACE0("to nowhere");
-
-  const auto a = Ringlog::readFile(first->path());
-  const auto b = Ringlog::readFile(second->path());
-  ASSERT_EQ(a.size(), 1u);
-  EXPECT_EQ(a[0].message, "to first");
-  ASSERT_EQ(b.size(), 1u);
-  EXPECT_EQ(b[0].message, "to second");
-}
-
-TEST_F(RinglogTest, RecordsSurviveAProcessThatDiesWithoutCleanup) {
-  const std::string file = path("crash.rl");
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    auto f = Ringlog::File::open(file);
-    context_.traceFileIs(f.get());
-    TRACE1("last words {}", 7);
-    std::_Exit(0);  // no destructor, no msync
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  const auto records = Ringlog::readFile(file);
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_EQ(records[0].message, "last words 7");
-}
-
 // Rewrites part of a trace file in place, as a crash in the middle of a
 // write would leave it.
-template <class Change>
-void patch(const std::string& file, std::size_t offset, Change change) {
+void patch(const std::string& file, std::size_t offset, void (*change)(char*)) {
   std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
   char bytes[Ringlog::detail::kSiteBytes];
   f.seekg(static_cast<std::streamoff>(offset));
@@ -205,6 +178,14 @@ std::size_t slotOffset(int level, int index) {
   return Ringlog::detail::kSlotsOffset + (Ringlog::detail::kRingStarts[level] + index) * Ringlog::detail::kSlotBytes;
 }
 
+template <int kDelta>
+void payloadBytesOff(char* slot) {
+  Ringlog::detail::SlotHead head;
+  std::memcpy(&head, slot, sizeof(head));
+  head.payloadBytes = kDelta == 0 ? 0xffff : kDelta < 0 ? 5 : static_cast<std::uint16_t>(head.payloadBytes + kDelta);
+  std::memcpy(slot, &head, sizeof(head));
+}
+
 // A record is skipped, never printed as garbage, when its write did not
 // finish: sequence still cleared, call site not yet described, or arguments
 // that do not add up to what the call site says.
@@ -212,40 +193,21 @@ TEST_F(RinglogTest, TornRecordsAreSkipped) {
   using namespace Ringlog::detail;
   struct Case {
     const char* name;
-    std::size_t offset;  // of the part torn
+    bool site;  // the torn part is the statement's site entry, not its slot
     void (*tear)(char*);
   };
   const Case cases[] = {
-      {"sequence cleared", slotOffset(4, 1), [](char* slot) { std::memset(slot, 0, sizeof(std::uint64_t)); }},
-      {"payload short of its arguments", slotOffset(4, 1),
-       [](char* slot) {
-         SlotHead head;
-         std::memcpy(&head, slot, sizeof(head));
-         head.payloadBytes = 5;
-         std::memcpy(slot, &head, sizeof(head));
-       }},
-      {"payload longer than its arguments", slotOffset(4, 1),
-       [](char* slot) {
-         SlotHead head;
-         std::memcpy(&head, slot, sizeof(head));
-         head.payloadBytes = static_cast<std::uint16_t>(head.payloadBytes + 3);
-         std::memcpy(slot, &head, sizeof(head));
-       }},
-      {"string length past the payload", slotOffset(4, 1),
+      {"sequence cleared", false, [](char* slot) { std::memset(slot, 0, sizeof(std::uint64_t)); }},
+      {"payload short of its arguments", false, payloadBytesOff<-1>},
+      {"payload longer than its arguments", false, payloadBytesOff<3>},
+      {"string length past the payload", false,
        [](char* slot) {
          const std::uint16_t length = 0x7fff;
          std::memcpy(slot + sizeof(SlotHead) + 8, &length, sizeof(length));
        }},
-      {"payload past the slot", slotOffset(4, 1),
-       [](char* slot) {
-         SlotHead head;
-         std::memcpy(&head, slot, sizeof(head));
-         head.payloadBytes = 0xffff;
-         std::memcpy(slot, &head, sizeof(head));
-       }},
-      {"site not yet described", kSitesOffset + 1 * kSiteBytes, [](char* site) { std::memset(site, 0, 4); }},
-      {"site with an unknown argument kind", kSitesOffset + 1 * kSiteBytes,
-       [](char* site) { site[offsetof(SiteEntry, kinds)] = 77; }},
+      {"payload past the slot", false, payloadBytesOff<0>},
+      {"site not yet described", true, [](char* site) { std::memset(site, 0, 4); }},
+      {"site with an unknown argument kind", true, [](char* site) { site[offsetof(SiteEntry, kinds)] = 77; }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -255,21 +217,17 @@ TEST_F(RinglogTest, TornRecordsAreSkipped) {
     TRACE4("torn {} {}", 2, std::string("text"));  // slot 1
     TRACE4("whole {}", 3);                          // slot 2
     context_.traceFileIs(nullptr);
-    // Sites are numbered per process: find the torn statement's own entry.
-    std::size_t offset = c.offset;
-    if (offset >= kSitesOffset && offset < kSlotsOffset) {
+    std::size_t offset = slotOffset(4, 1);
+    if (c.site) {
+      // Sites are numbered per process: find the torn statement's own entry.
       SlotHead head;
       std::ifstream in(path("torn.rl"), std::ios::binary);
-      in.seekg(static_cast<std::streamoff>(slotOffset(4, 1)));
+      in.seekg(static_cast<std::streamoff>(offset));
       in.read(reinterpret_cast<char*>(&head), sizeof(head));
       offset = kSitesOffset + head.site * kSiteBytes;
     }
     patch(path("torn.rl"), offset, c.tear);
-    std::vector<std::string> read;
-    for (const auto& record : Ringlog::readFile(path("torn.rl"))) {
-      read.push_back(record.message);
-    }
-    EXPECT_EQ(read, (std::vector<std::string>{"whole 1", "whole 3"}));
+    EXPECT_EQ(messages(Ringlog::readFile(path("torn.rl"))), (std::vector<std::string>{"whole 1", "whole 3"}));
   }
 }
 
@@ -292,9 +250,7 @@ TEST_F(RinglogTest, KilledWriterLeavesOnlyWholeRecords) {
       for (std::uint64_t i = 0;; ++i) {
         TRACE6("flood {} of {} at {} {}", i, intf, words[i % 3], i);
         TRACE9("flood {} of {} at {} {}", i, intf, std::string(words[(i + 1) % 3]), i);
-        if (i == 1000) {
-          (void)!write(ready[1], "x", 1);
-        }
+        if (i == 1000) (void)!write(ready[1], "x", 1);
       }
     }
     close(ready[1]);
@@ -307,66 +263,53 @@ TEST_F(RinglogTest, KilledWriterLeavesOnlyWholeRecords) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     const auto records = Ringlog::readFile(file);
     EXPECT_GE(records.size(), static_cast<std::size_t>(Ringlog::kRingSizes[6] + Ringlog::kRingSizes[9] - 2));
-    for (const auto& r : records) {
-      ASSERT_TRUE(std::regex_match(r.message, whole)) << r.message;
-    }
+    for (const auto& r : records) ASSERT_TRUE(std::regex_match(r.message, whole)) << r.message;
   }
 }
 
 // Past the site table's capacity statements are still stored, formatted,
-// without their source. Run in a child: sites are numbered per process.
+// without their source.
 TEST_F(RinglogTest, StatementsBeyondTheSiteTableAreStoredFormatted) {
   const std::string file = path("sites.rl");
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const int last = static_cast<int>(Ringlog::kMaxSites) + 10;
+  inChild([&] {
     auto f = Ringlog::File::open(file);
     context_.traceFileIs(f.get());
-    for (int line = 1; line <= static_cast<int>(Ringlog::kMaxSites) + 10; ++line) {
-      Ringlog::write(traceHandle, 0, "Many.cpp", "many", line, "statement {}", line);
-    }
-    std::_Exit(0);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int line = 1; line <= last; ++line) Ringlog::write(traceHandle, 0, "Many.cpp", "many", line, "statement {}", line);
+  });
   const auto records = Ringlog::readFile(file);
   ASSERT_EQ(records.size(), static_cast<std::size_t>(Ringlog::kRingSizes[0]));
-  int line = static_cast<int>(Ringlog::kMaxSites) + 10 - Ringlog::kRingSizes[0];
+  int line = last - Ringlog::kRingSizes[0];
   for (const auto& r : records) {
     ++line;
     EXPECT_EQ(r.message, fmt::format("statement {}", line));
     // Sites the parent used before the fork count too: the table fills up
     // somewhere before the last statement.
-    if (r.unit == "?") {
-      EXPECT_EQ(r.function, "?");
-      EXPECT_EQ(r.line, 0);
-    } else {
-      EXPECT_EQ(r.unit, "Many.cpp");
-      EXPECT_EQ(r.line, line);
-    }
+    const bool described = r.unit != "?";
+    EXPECT_EQ(r.function, described ? "many" : "?");
+    EXPECT_EQ(r.line, described ? line : 0);
   }
   EXPECT_EQ(records.back().unit, "?");
 }
 
 TEST_F(RinglogTest, ReadingRefusesFilesThatAreNotWholeTraceFiles) {
-  {
+  inChild([&] {
     auto file = Ringlog::File::open(path("good.rl"));
     context_.traceFileIs(file.get());
     TRACE0("x");
-    context_.traceFileIs(nullptr);
-  }
+  });
   const auto good = std::filesystem::file_size(path("good.rl"));
   const auto copyWith = [&](const std::string& name, auto change) {
     std::filesystem::copy_file(path("good.rl"), path(name));
     change(path(name));
     return path(name);
   };
+  using std::filesystem::resize_file;
   const std::vector<std::string> bad = {
       path("missing.rl"),
-      copyWith("empty.rl", [](const std::string& p) { std::filesystem::resize_file(p, 0); }),
-      copyWith("short.rl", [&](const std::string& p) { std::filesystem::resize_file(p, good / 2); }),
-      copyWith("long.rl", [&](const std::string& p) { std::filesystem::resize_file(p, good + 1); }),
+      copyWith("empty.rl", [](const std::string& p) { resize_file(p, 0); }),
+      copyWith("short.rl", [&](const std::string& p) { resize_file(p, good / 2); }),
+      copyWith("long.rl", [&](const std::string& p) { resize_file(p, good + 1); }),
       copyWith("foreign.rl", [](const std::string& p) { std::ofstream(p) << "just some text\n"; }),
       copyWith("version.rl", [](const std::string& p) {
         std::fstream f(p, std::ios::in | std::ios::out | std::ios::binary);
@@ -395,13 +338,11 @@ TEST_F(RinglogTest, CaptureRecordsStatementsWithoutAFile) {
     ASSERT_EQ(inner.messages(), std::vector<std::string>{"two"});
   }
   TRACE7("three");
-
   ASSERT_EQ(outer.messages(), (std::vector<std::string>{"one 1", "three"}));
   const Ringlog::Record& r = outer.records()[0];
   EXPECT_EQ(r.level, 2);
   EXPECT_EQ(r.handle, "Vorn::VornFabricLldp::RinglogTest");
   EXPECT_EQ(r.unit, "RinglogTest.cpp");
-  EXPECT_EQ(r.function, "TestBody");
   EXPECT_EQ(r.time, 5.0);
   EXPECT_TRUE(outer.contains("ne 1"));
   EXPECT_TRUE(outer.contains(7, "three"));
@@ -414,9 +355,7 @@ TEST_F(RinglogTest, CaptureRecordsStatementsWithoutAFile) {
 class EnvironmentVariable {
  public:
   EnvironmentVariable(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-      old_ = old;
-    }
+    if (const char* old = std::getenv(name)) old_ = old;
     value ? setenv(name, value, 1) : unsetenv(name);
   }
   ~EnvironmentVariable() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }

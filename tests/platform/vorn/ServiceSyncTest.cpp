@@ -323,21 +323,6 @@ TEST(ServiceSyncTest, ChangesOfOneStepReachTheStateDatabaseOnceWhenTheStepEnds) 
   EXPECT_EQ(published, (std::vector<std::string>{"portStatus[Et2]", "portStatus[Et2]"}));
 }
 
-TEST(ServiceSyncTest, AFrameCostsTheSameCopyWritesWithEightAndWith256Ports) {
-  std::vector<uint64_t> writesPerFrame;
-  for (int ports : {8, 256}) {
-    SCOPED_TRACE(ports);
-    PublishedStatus p(ports);
-    const uint64_t before = p.sync->copyWrites();
-    // What the status mirror does for a frame whose TLV changed.
-    p.step([&] { p.local->portStatus(ethernet(3))->remoteSystem(1)->vornTlvRxIs(tlvWith(3, true)); });
-    EXPECT_EQ(Zem::toJson(*p.remote()), Zem::toJson(*p.local));
-    writesPerFrame.push_back(p.sync->copyWrites() - before);
-  }
-  EXPECT_EQ(writesPerFrame[0], 1u);
-  EXPECT_EQ(writesPerFrame[1], writesPerFrame[0]);
-}
-
 TEST(ServiceSyncTest, AStrayWriteToACopyLastsUntilTheNextChangeOfItsSource) {
   // The state database copy of a local writer.
   {
