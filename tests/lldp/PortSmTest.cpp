@@ -139,6 +139,17 @@ TEST(PortSmTest, ForeignSendersCannotKeepTheExpectedPeerOut) {
   EXPECT_EQ(ps->remoteSystem(10)->chassisId().bytes(), "newcomer");
 }
 
+// A remote system heard once goes at its exact hold time, not at its TTL.
+TEST(PortSmTest, RemoteSystemHeardOnceAgesOutAtItsExactHoldTime) {
+  Group g;
+  Tap tap(g);
+  tap.send(frameOf("once", 1, Zem::none, 300));
+  g.runUntil(0.3);  // heard at 0.001
+  EXPECT_TRUE(g.sw2.remote(et1));
+  g.runUntil(0.302);
+  EXPECT_FALSE(g.sw2.remote(et1));
+}
+
 TEST(PortSmTest, TooManyNeighborsLastsAsLongAsTheLongestRefusedHoldTime) {
   Group g;
   Tap tap(g);
