@@ -59,25 +59,7 @@ print(" ".join("%s=higigConfirmed" % i for i in sorted(last) if last[i] == "READ
 }
 
 # "Ethernet1=... Ethernet2=..." as the backup file holds them.
-backup_states() {
-  python3 - "$work/sw1/backup/vorn.bcStatus.1.json" <<'PY'
-import json, sys
-try:
-    doc = json.load(open(sys.argv[1]))
-except (OSError, ValueError):
-    sys.exit(0)
-out = []
-def walk(node):
-    if isinstance(node, dict):
-        for key, value in node.items():
-            if isinstance(value, dict) and "state" in value and isinstance(value["state"], str):
-                out.append("%s=%s" % (key, value["state"]))
-            else:
-                walk(value)
-walk(doc)
-print(" ".join(sorted(out)))
-PY
-}
+backup_states() { state_pairs 2>/dev/null <"$work/sw1/backup/vorn.bcStatus.1.json" || true; }
 
 # Every "Ethernet<N>=higigConfirmed" of $1 is in $2.
 all_in() {

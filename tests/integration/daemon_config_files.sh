@@ -67,7 +67,12 @@ for c in "${cases[@]}"; do
   grep -qF -- "$want" "$files/out" || { head -c 600 "$files/out"; fail "--check $file does not say: $want"; }
   [ "$(wc -c <"$files/out")" -lt 400 ] || fail "--check $file: a message of $(wc -c <"$files/out") bytes"
 done
-echo "ok: ${#cases[@]} checks of unusable configuration files exit 2 naming the file, the field and the reason"
+# Started for real, a bad file stops the daemon before it touches anything.
+rc=0
+timeout 30 "$daemon" --config "$files/member-0.json" >"$files/out" 2>&1 || rc=$?
+{ [ "$rc" -eq 2 ] && grep -qF "memberId: 0 is outside 1..255" "$files/out"; } ||
+  fail "a bad configuration at start exits $rc: $(head -c 300 "$files/out")"
+echo "ok: ${#cases[@]} checks of unusable configuration files and a start exit 2 naming the file, the field and the reason"
 
 # --- SIGHUP on a running daemon ------------------------------------------------
 

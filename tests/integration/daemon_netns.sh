@@ -10,139 +10,24 @@
 # organisationally specific TLV; tshark decodes our frames as LLDP without a
 # malformed-packet warning; a daemon killed with SIGKILL and started again
 # keeps its confirmed links; a link taken down gives "heartbeat timed out" on
-# both sides. Exits 77 (skipped) where namespaces cannot be made.
+# both sides; SIGTERM stops both with exit code 0. Exits 77 (skipped) where
+# namespaces cannot be made.
 set -euo pipefail
 
+source "$(dirname "$0")/netns_lib.sh"
 daemon=$(realpath "$1")
-skip() { echo "SKIP: $*"; exit 77; }
-fail() { echo "FAIL: $*"; dump_logs 2>/dev/null || true; exit 1; }
+netns_require_root
+netns_init netns
 
-# A configuration that cannot be used stops the daemon before it touches
-# anything, with exit code 2 and the file, field and reason.
-bad=$(mktemp "${TMPDIR:-/tmp}/vorn-bad.XXXXXX.json")
-echo '{"memberId": 0, "channels": []}' >"$bad"
-rc=0
-"$daemon" --config "$bad" 2>"$bad.err" || rc=$?
-grep -q "memberId: 0 is outside 1..255" "$bad.err" || { cat "$bad.err"; rm -f "$bad" "$bad.err"; fail "no clear message for a bad configuration"; }
-rm -f "$bad" "$bad.err"
-[ "$rc" -eq 2 ] || fail "a bad configuration exits with $rc, not 2"
-echo "ok: a bad configuration exits 2 naming the field"
-
-[ "$(id -u)" = 0 ] || skip "creating network namespaces needs root"
-command -v ip >/dev/null || skip "ip (iproute2) is not installed"
-command -v python3 >/dev/null || skip "python3 is not installed"
-
-tag="vornit$$"
-ns1="${tag}a" ns2="${tag}b" ns3="${tag}c"
-work=$(mktemp -d "${TMPDIR:-/tmp}/vorn-netns.XXXXXX")
-chmod 755 "$work"  # lldpd drops its privileges and must reach its socket here
-pids=()
-
-cleanup() {
-  for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  for ns in "$ns1" "$ns2" "$ns3"; do ip netns del "$ns" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-dump_logs() {
-  for f in "$work"/*.log; do
-    [ -f "$f" ] || continue
-    echo "---- $(basename "$f")"
-    tail -n 40 "$f"
-  done
-}
-
-ip netns add "$ns1" 2>/dev/null || skip "this machine cannot create network namespaces"
-ip netns add "$ns2"
-ip netns add "$ns3"
-
+netns_add a b c
+ns1=$ns_a ns2=$ns_b ns3=$ns_c
 # sw1's devices follow the naming rule (et1 is Ethernet1); sw2's are named
 # by its configuration.
-ip link add et1 netns "$ns1" type veth peer name v2a netns "$ns2"
-ip link add et2 netns "$ns1" type veth peer name v2b netns "$ns2"
-ip link add et3 netns "$ns1" type veth peer name lldp0 netns "$ns3"
-for ns in "$ns1" "$ns2" "$ns3"; do
-  for dev in $(ip -n "$ns" -o link show | awk -F': ' '{print $2}' | cut -d@ -f1); do
-    ip -n "$ns" link set dev "$dev" up
-  done
-done
-
-mkdir -p "$work/sw1" "$work/sw2"
-cat >"$work/sw1/daemon.json" <<JSON
-{
-  "memberId": 1,
-  "channels": [
-    { "intf": "Port-Channel1", "peerMemberId": 2,
-      "members": [ { "intf": "Ethernet1", "lagGroup": "A" }, { "intf": "Ethernet2", "lagGroup": "A" } ] },
-    { "intf": "Port-Channel2", "peerMemberId": 3, "members": [ { "intf": "Ethernet3" } ] }
-  ],
-  "backupDir": "$work/sw1/backup", "flashDir": "$work/sw1/flash",
-  "traceDir": "$work/sw1/trace", "toggleDir": "$work/sw1/toggles"
-}
-JSON
-cat >"$work/sw2/daemon.json" <<JSON
-{
-  "memberId": 2,
-  "channels": [
-    { "intf": "Port-Channel1", "peerMemberId": 1,
-      "members": [ { "intf": "Ethernet1", "lagGroup": "A" }, { "intf": "Ethernet2", "lagGroup": "A" } ] }
-  ],
-  "interfaceNames": { "v2a": "Ethernet1", "v2b": "Ethernet2" },
-  "backupDir": "$work/sw2/backup", "flashDir": "$work/sw2/flash",
-  "traceDir": "$work/sw2/trace", "toggleDir": "$work/sw2/toggles"
-}
-JSON
-
-start_daemon() {  # name namespace
-  ip netns exec "$2" "$daemon" --config "$work/$1/daemon.json" --stderr >>"$work/$1.log" 2>&1 &
-  pids+=($!)
-  eval "pid_$1=$!"
-}
-
-count() { grep -c -- "$1" "$2" 2>/dev/null || true; }
-
-wait_for() {  # pattern file count seconds
-  local deadline=$((SECONDS + $4))
-  while [ "$(count "$1" "$2")" -lt "$3" ]; do
-    [ $SECONDS -lt $deadline ] || fail "waited $4 s for $3 x \"$1\" in $(basename "$2")"
-    sleep 0.2
-  done
-}
-
-# The JSON of a state path, asked of a daemon's peer state-sync listener.
-get() {  # namespace path
-  ip netns exec "$1" python3 - "$2" <<'PY'
-import socket, sys
-s = socket.create_connection(("127.0.0.1", 5546), timeout=5)
-s.sendall(("GET %s\n" % sys.argv[1]).encode())
-data = b""
-while not data.endswith(b"\n"):
-    chunk = s.recv(65536)
-    if not chunk:
-        break
-    data += chunk
-print(data.decode().strip())
-PY
-}
-
-# "Ethernet1=higigConfirmed Ethernet2=..." for every member interface.
-states() {  # namespace memberId
-  get "$1" "vorn/dtd/bcStatus/$2" | python3 -c '
-import json, sys
-doc = json.load(sys.stdin)
-out = []
-def walk(node):
-    if isinstance(node, dict):
-        for key, value in node.items():
-            if isinstance(value, dict) and "state" in value and isinstance(value["state"], str):
-                out.append("%s=%s" % (key, value["state"]))
-            else:
-                walk(value)
-walk(doc)
-print(" ".join(sorted(out)))'
-}
+netns_veth a et1 b v2a
+netns_veth a et2 b v2b
+netns_veth a et3 c lldp0
+write_member_config sw1 1 2 2 "" ', { "intf": "Port-Channel2", "peerMemberId": 3, "members": [ { "intf": "Ethernet3" } ] }'
+write_member_config sw2 2 1 2 ', "interfaceNames": { "v2a": "Ethernet1", "v2b": "Ethernet2" }'
 
 echo "== two daemons, three links, lldpd on the third"
 start_daemon sw1 "$ns1"
@@ -151,7 +36,7 @@ lldpd_pid=""
 if command -v lldpd >/dev/null; then
   ip netns exec "$ns3" lldpd -d -u "$work/lldpd.socket" -I lldp0 -S "vorn-interop-peer" >"$work/lldpd.log" 2>&1 &
   lldpd_pid=$!
-  pids+=("$lldpd_pid")
+  netns_pids+=("$lldpd_pid")
 fi
 
 wait_for "VORN_BACKPLANE_INTF_READY" "$work/sw1.log" 2 60

@@ -37,11 +37,10 @@ echo "ok: two links confirmed on both switches"
 cat >"$work/attack.py" <<'PY'
 # The attack clients, all in one process on one selector. Prints one line
 # per finding; exits non-zero when a check fails.
-import errno, selectors, socket, sys, time
+import selectors, socket, sys, time
 
-port = int(sys.argv[1])
-mode = sys.argv[2]
-addr = ("127.0.0.1", port)
+addr = ("127.0.0.1", int(sys.argv[1]))
+mode, args = sys.argv[2], sys.argv[3:]
 
 
 def one_answer(request, timeout=10.0):
@@ -54,13 +53,9 @@ def one_answer(request, timeout=10.0):
         if not chunk:
             break
         data += chunk
-    # Anything more than one line would arrive right behind the first.
-    s.settimeout(0.3)
+    s.settimeout(0.3)  # anything more than one line would arrive right behind the first
     try:
-        while True:
-            chunk = s.recv(1 << 20)
-            if not chunk:
-                break
+        while chunk := s.recv(1 << 20):
             data += chunk
     except socket.timeout:
         pass
@@ -68,43 +63,32 @@ def one_answer(request, timeout=10.0):
     return data.decode(errors="replace").splitlines()
 
 
+def fail(text):
+    print("FAIL: " + text)
+    sys.exit(1)
+
+
 if mode == "refused":
-    for path in sys.argv[3:]:
+    for path in args:
         lines = one_answer("GET " + path)
         if len(lines) != 1 or not lines[0].startswith("ERR "):
-            print("FAIL: GET %s answered %r" % (path, [l[:80] for l in lines]))
-            sys.exit(1)
+            fail("GET %s answered %r" % (path, [l[:80] for l in lines]))
         print("ok: GET %s -> %s" % (path, lines[0]))
-    sys.exit(0)
 
-if mode == "largest":
-    sizes = {p: len(one_answer("GET " + p)[0]) for p in sys.argv[3:]}
-    print(max(sizes, key=sizes.get))
-    sys.exit(0)
+elif mode == "largest":
+    print(max(args, key=lambda p: len(one_answer("GET " + p)[0])))
 
-sel = selectors.DefaultSelector()
-
-
-def connect():
-    s = socket.socket()
-    s.setblocking(False)
-    try:
-        s.connect(addr)
-    except BlockingIOError:
-        pass
-    return s
-
-
-if mode == "flood":
+elif mode == "flood":
     # (a) and (b) together for `seconds`.
-    seconds, largest = float(sys.argv[3]), sys.argv[4]
+    seconds, largest = float(args[0]), args[1]
+    sel = selectors.DefaultSelector()
     burst = b"GET vorn/dtd/bcStatus/1\n" * 200
-    deaf = {}
     closed_deaf = 0
 
     def open_deaf():
-        s = connect()
-        deaf[s] = True
+        s = socket.socket()
+        s.setblocking(False)
+        s.connect_ex(addr)
         sel.register(s, selectors.EVENT_WRITE, "deaf")
 
     for _ in range(250):
@@ -114,92 +98,70 @@ if mode == "flood":
     pump = socket.create_connection(addr)
     pump.setblocking(False)
     pairs = 50
-    pump_request = ("GET /\nGET %s\n" % largest).encode() * pairs
-    pump_out = pump_request
-    pump_in = b""
-    waiting = 2 * pairs
-    answers = {"ERR path not served": 0, "other": 0}
+    request = ("GET /\nGET %s\n" % largest).encode() * pairs
+    out, pending, waiting = request, b"", 2 * pairs
+    refusals = answers = 0
     sel.register(pump, selectors.EVENT_READ | selectors.EVENT_WRITE, "pump")
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         for key, events in sel.select(0.1):
             s = key.fileobj
-            if key.data == "deaf":
-                try:
-                    s.send(burst)
-                except BlockingIOError:
-                    pass
-                except OSError:
-                    # Closed by the listener: come back, as an attacker would.
-                    sel.unregister(s)
-                    del deaf[s]
-                    s.close()
-                    closed_deaf += 1
-                    open_deaf()
-                continue
             try:
+                if key.data == "deaf":
+                    s.send(burst)
+                    continue
                 if events & selectors.EVENT_READ:
                     chunk = s.recv(1 << 20)
                     if not chunk:
                         raise ConnectionResetError("closed")
-                    pump_in += chunk
-                    *lines, pump_in = pump_in.split(b"\n")
+                    *lines, pending = (pending + chunk).split(b"\n")
                     for line in lines:
                         waiting -= 1
                         if line == b"ERR path not served":
-                            answers["ERR path not served"] += 1
+                            refusals += 1
                         elif line.startswith(b"{"):
-                            answers["other"] += 1
+                            answers += 1
                         else:
-                            print("FAIL: the pumping client got %r" % line[:80])
-                            sys.exit(1)
+                            fail("the pumping client got %r" % line[:80])
                     if waiting == 0:
-                        pump_out, waiting = pump_request, 2 * pairs
-                if events & selectors.EVENT_WRITE and pump_out:
-                    pump_out = pump_out[s.send(pump_out):]
-                    if not pump_out:
-                        sel.modify(s, selectors.EVENT_READ, "pump")
-                elif events & selectors.EVENT_READ and pump_out:
-                    sel.modify(s, selectors.EVENT_READ | selectors.EVENT_WRITE, "pump")
+                        out, waiting = request, 2 * pairs
+                if events & selectors.EVENT_WRITE and out:
+                    out = out[s.send(out):]
+                sel.modify(s, selectors.EVENT_READ | (selectors.EVENT_WRITE if out else 0), "pump")
             except BlockingIOError:
                 pass
             except OSError as e:
-                print("FAIL: the pumping client, which reads every answer, was closed: %s" % e)
-                sys.exit(1)
+                if key.data == "pump":
+                    fail("the pumping client, which reads every answer, was closed: %s" % e)
+                # A non-reading client closed by the listener comes back, as an attacker would.
+                sel.unregister(s)
+                s.close()
+                closed_deaf += 1
+                open_deaf()
     print("flood: %d non-reading clients closed by the listener; pump: %d refusals, %d answers of %s"
-          % (closed_deaf, answers["ERR path not served"], answers["other"], largest))
-    if answers["ERR path not served"] == 0 or answers["other"] == 0:
-        print("FAIL: the pumping client was not answered")
-        sys.exit(1)
-    sys.exit(0)
+          % (closed_deaf, refusals, answers, largest))
+    if refusals == 0 or answers == 0:
+        fail("the pumping client was not answered")
 
-if mode == "idle":
+elif mode == "idle":
     # (c): idle connections beyond the table, then a newcomer.
-    idle = []
-    for _ in range(300):
-        idle.append(socket.create_connection(addr))
+    idle = [socket.create_connection(addr) for _ in range(300)]
     time.sleep(1.0)
     start = time.monotonic()
     lines = one_answer("HELLO 9", timeout=15.0)
     if lines[:1] != ["HELLO 1"]:
-        print("FAIL: a fresh client after 300 idle connections got %r" % lines)
-        sys.exit(1)
+        fail("a fresh client after 300 idle connections got %r" % lines)
     open_idle = 0
     for s in idle:
         s.setblocking(False)
         try:
-            if s.recv(1) != b"":
-                open_idle += 1
+            open_idle += s.recv(1) != b""
         except BlockingIOError:
             open_idle += 1
         except OSError:
             pass
     print("ok: fresh client answered in %.2f s; %d of 300 idle connections still open"
           % (time.monotonic() - start, open_idle))
-    sys.exit(0)
-
-print("unknown mode " + mode)
-sys.exit(2)
 PY
 attack() { ip netns exec "$ns_a" python3 "$work/attack.py" 5546 "$@"; }
 

@@ -67,9 +67,10 @@ dump_logs() {
 
 # A member's configuration: one channel, Port-Channel1, to `peer`, with the
 # member interfaces Ethernet1..N on devices et1..etN. Extra JSON fields
-# (",\"peerSyncPort\": 0") may follow.
-write_member_config() {  # name memberId peer links [extra]
-  local name=$1 id=$2 peer=$3 links=$4 extra=${5:-}
+# (",\"peerSyncPort\": 0") and extra channels (", { \"intf\": ... }") may
+# follow.
+write_member_config() {  # name memberId peer links [extra] [channels]
+  local name=$1 id=$2 peer=$3 links=$4 extra=${5:-} channels=${6:-}
   mkdir -p "$work/$name"
   local members="" i
   for i in $(seq 1 "$links"); do
@@ -78,7 +79,7 @@ write_member_config() {  # name memberId peer links [extra]
   cat >"$work/$name/daemon.json" <<JSON
 {
   "memberId": $id,
-  "channels": [ { "intf": "Port-Channel1", "peerMemberId": $peer, "members": [ $members ] } ],
+  "channels": [ { "intf": "Port-Channel1", "peerMemberId": $peer, "members": [ $members ] }$channels ],
   "backupDir": "$work/$name/backup", "flashDir": "$work/$name/flash",
   "traceDir": "$work/$name/trace", "toggleDir": "$work/$name/toggles"$extra
 }
@@ -135,9 +136,10 @@ get() {  # namespace path [port]
   ask "$1" "GET $2" "${3:-5546}"
 }
 
-# "Ethernet1=higigConfirmed Ethernet2=..." for every member interface.
-states() {  # namespace memberId [port]
-  get "$1" "vorn/dtd/bcStatus/$2" "${3:-5546}" | python3 -c '
+# "Ethernet1=higigConfirmed Ethernet2=..." for every member interface of
+# the backplane channel status on stdin (nothing for what is not JSON).
+state_pairs() {
+  python3 -c '
 import json, sys
 try:
     doc = json.load(sys.stdin)
@@ -153,6 +155,10 @@ def walk(node):
                 walk(value)
 walk(doc)
 print(" ".join(sorted(out)))'
+}
+
+states() {  # namespace memberId [port]
+  get "$1" "vorn/dtd/bcStatus/$2" "${3:-5546}" | state_pairs
 }
 
 # Waits until every member interface of `memberId` is higigConfirmed.

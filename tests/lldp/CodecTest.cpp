@@ -24,6 +24,7 @@ const std::string kPort = "040a 05 45746865726e657431";
 const std::string kTtl = "0602 0001";
 // End Of LLDPDU: type 0, length 0.
 const std::string kEnd = "0000";
+const std::string kMandatory = kEth + kChassis + kPort + kTtl;
 
 Codec::Lldpdu sample() {
   Codec::Lldpdu pdu;
@@ -39,7 +40,7 @@ Codec::Lldpdu sample() {
 }
 
 TEST(CodecTest, EncodesTheWireFormat) {
-  const auto expected = hex(kEth + kChassis + kPort + kTtl +
+  const auto expected = hex(kMandatory +
                             // Vorn TLV: type 127, length 9 | OUI 02:76:6f | subtype 1 |
                             // memberId 1, role member, expected peer 2, received peer 2, flags 0x01.
                             "fe09 02766f 01 01 01 02 02 01"
@@ -55,11 +56,10 @@ TEST(CodecTest, RoundTrips) {
   plain.holdTimeMs = Zem::none;
   auto named = sample();
   named.systemName = std::string("sw1");
-  auto shutdown = sample();
+  auto shutdown = plain;
   shutdown.ttl = 0;
-  shutdown.vornTlv = Zem::none;
-  shutdown.holdTimeMs = Zem::none;
-  auto longest = sample();
+  // The longest identifiers and name a frame carries.
+  auto longest = named;
   longest.chassisIdSubtype = ChassisIdSubtype::locallyAssigned;
   longest.chassisId = ChassisId(std::string(255, 'c'));
   longest.portId = PortId(std::string(255, 'p'));
@@ -70,12 +70,15 @@ TEST(CodecTest, RoundTrips) {
     const auto result = Codec::decode(frame);
     ASSERT_TRUE(result.ok()) << result.rejection().text;
     EXPECT_EQ(result.lldpdu(), pdu);
+    EXPECT_EQ(result.lldpdu().isShutdown(), pdu.ttl == 0);
+    EXPECT_TRUE(result.decoded().discardedTlvs.empty());
     EXPECT_EQ(result.decoded().unrecognizedTlvs, 0u);
   }
 }
 
 // Each flag alone and together: what the builder sets, the accessors read
-// back after the wire and after the JSON.
+// back after the wire and after the JSON; a setter touches only its bit, and
+// peers see only the two named flags.
 TEST(CodecTest, VornTlvFlagsSurviveTheWireAndTheJson) {
   struct Case {
     bool lodestoreConnected;
@@ -101,28 +104,11 @@ TEST(CodecTest, VornTlvFlagsSurviveTheWireAndTheJson) {
     EXPECT_EQ(json["singleLink"], c.singleLink);
     EXPECT_EQ(Zem::JsonCodec<VornTlv>::fromJson(json), tlv);
   }
-}
-
-TEST(CodecTest, VornTlvFlagSettersTouchOnlyTheirBit) {
   const VornTlv all{1, Vorn::Role::member, 2, 2, 0xff};
   EXPECT_EQ(VornTlv(all).lodestoreConnectedIs(false).flags, 0xfe);
   EXPECT_EQ(VornTlv(all).singleLinkIs(false).flags, 0xfd);
-  EXPECT_EQ(VornTlv(all).lodestoreConnectedIs(true).flags, 0xff);
   EXPECT_EQ((VornTlv{1, Vorn::Role::member, 2, 2, 0x84}.singleLinkIs(true).flags), 0x86);
-  // Peers see the identity and the two named flags, nothing else.
   EXPECT_EQ(all.peerVisible(), (VornTlv{1, Vorn::Role::member, 2, 2, 0x03}));
-  EXPECT_EQ((VornTlv{1, Vorn::Role::member, 2, 2, 0x84}.peerVisible().flags), 0x00);
-}
-
-TEST(CodecTest, ShutdownIsTtlZeroAndHoldTimePrefersTheExactValue) {
-  auto pdu = Codec::decode(hex(kEth + kChassis + kPort + "0602 0000" + kEnd));
-  ASSERT_TRUE(pdu.ok());
-  EXPECT_TRUE(pdu.lldpdu().isShutdown());
-
-  auto exact = sample();
-  EXPECT_DOUBLE_EQ(exact.holdTime(), 0.3);
-  exact.holdTimeMs = Zem::none;
-  EXPECT_DOUBLE_EQ(exact.holdTime(), 1.0);
 }
 
 TEST(CodecTest, ExactHoldTimeNeverOutlastsTheTtlItRefines) {
@@ -143,19 +129,14 @@ TEST(CodecTest, ExactHoldTimeNeverOutlastsTheTtlItRefines) {
   }
 }
 
-TEST(CodecTest, TtlForHoldTime) {
-  struct Case {
-    uint64_t holdMs;
-    uint16_t ttl;
-  };
-  for (auto c : {Case{300, 1}, Case{1000, 1}, Case{1001, 2}, Case{1200, 2}, Case{0, 1}, Case{120000, 120},
-                 Case{100000000, 65535}}) {
-    EXPECT_EQ(Codec::ttlForHoldTimeMs(c.holdMs), c.ttl) << c.holdMs;
-  }
+TEST(CodecTest, TtlIsTheHoldTimeRoundedUpToWholeSeconds) {
+  const std::pair<uint64_t, uint16_t> cases[] = {{300, 1},   {1000, 1},       {1001, 2},       {1200, 2},
+                                                 {0, 1},     {120000, 120},   {100000000, 65535}};
+  for (auto [holdMs, ttl] : cases) EXPECT_EQ(Codec::ttlForHoldTimeMs(holdMs), ttl) << holdMs;
 }
 
 TEST(CodecTest, CountsUnrecognisedTlvsAndIgnoresPadding) {
-  const auto frame = hex(kEth + kChassis + kPort + kTtl +
+  const auto frame = hex(kMandatory +
                          // Reserved type 9, length 1 | 0xaa.
                          "1201 aa"
                          // Organisationally specific of OUI 00:80:c2, subtype 1, length 6 | 2 bytes.
@@ -171,125 +152,110 @@ TEST(CodecTest, CountsUnrecognisedTlvsAndIgnoresPadding) {
   ASSERT_TRUE(result.ok()) << result.rejection().text;
   EXPECT_EQ(result.decoded().unrecognizedTlvs, 3u);
   EXPECT_FALSE(result.lldpdu().vornTlv);
+  // No End Of LLDPDU: the frame ends the LLDPDU.
+  EXPECT_TRUE(Codec::decode(hex(kMandatory)).ok());
 }
 
-TEST(CodecTest, AcceptsAnLldpduEndingWithoutEndTlv) {
-  const auto result = Codec::decode(hex(kEth + kChassis + kPort + kTtl));
-  ASSERT_TRUE(result.ok()) << result.rejection().text;
-  EXPECT_EQ(result.lldpdu().ttl, 1);
-}
-
-struct RejectCase {
-  const char* name;
-  std::vector<uint8_t> frame;
-  Reason reason;
-  const char* text;  // part of the rejection text
-};
-
-std::vector<RejectCase> rejectCases() {
+TEST(CodecTest, RejectsMalformedFrames) {
   const std::string id256 = "0501 05" + std::string(512, 'a');   // Port ID: length 257 | subtype 5 | 256 bytes
   const std::string chassis255 = "0300 07" + std::string(510, 'b');  // Chassis ID: length 256, the longest allowed
-  std::vector<uint8_t> tooLong = hex(kEth + kChassis + kPort + kTtl);
+  std::vector<uint8_t> tooLong = hex(kMandatory);
   // Filled with type 9 TLVs of 3 bytes until the LLDPDU is 1501 bytes.
   while (tooLong.size() < 14 + 1501) {
     for (uint8_t b : hex("1201 00")) tooLong.push_back(b);
   }
   tooLong.resize(14 + 1501);
-  return {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> frame;
+    Reason reason;
+    const char* text;  // part of the rejection text
+  };
+  const std::vector<Case> cases{
       {"frame shorter than an Ethernet header", hex("0180c200000e 02766f72"), Reason::truncatedFrame,
        "shorter than an Ethernet header"},
-      // IPv4 EtherType.
-      {"not an LLDP frame", hex("0180c200000e 02766f720001 0800" + kChassis), Reason::notLldp, "0x0800"},
+      {"IPv4 EtherType", hex("0180c200000e 02766f720001 0800" + kChassis), Reason::notLldp, "0x0800"},
       {"LLDPDU longer than Ethernet carries", tooLong, Reason::frameTooLong, "1501"},
-      // A lone byte where the next TLV header should be.
-      {"TLV header cut off", hex(kEth + kChassis + kPort + kTtl + "02"), Reason::truncatedFrame, "offset 39"},
-      // Chassis ID claims 7 bytes, 4 follow.
-      {"TLV length past the end", hex(kEth + "0207 04 0276 6f"), Reason::tlvPastEnd, "has length 7 but 4"},
+      {"lone byte where a TLV header should be", hex(kMandatory + "02"), Reason::truncatedFrame, "offset 39"},
+      // Chassis ID claims 5 bytes, 4 follow.
+      {"TLV one byte past the end", hex(kEth + "0205 04 0276 6f"), Reason::tlvPastEnd, "has length 5 but 4"},
       {"empty frame body", hex(kEth), Reason::missingChassisId, "without a Chassis ID"},
-      // Chassis ID of subtype only (length 1).
-      {"zero-length chassis ID", hex(kEth + "0201 04" + kPort + kTtl + kEnd), Reason::badChassisIdLength,
+      {"chassis ID of subtype only", hex(kEth + "0201 04" + kPort + kTtl + kEnd), Reason::badChassisIdLength,
        "length 1"},
-      // Chassis ID with no subtype at all (length 0).
       {"chassis ID TLV of length 0", hex(kEth + "0200" + kPort + kTtl + kEnd), Reason::badChassisIdLength,
        "length 0"},
       {"256-byte port ID", hex(kEth + kChassis + id256 + kTtl + kEnd), Reason::badPortIdLength, "length 257"},
       {"255-byte chassis ID then no Port ID", hex(kEth + chassis255 + kTtl + kEnd), Reason::missingPortId,
        "TLV 2 is Time To Live"},
       {"Port ID first", hex(kEth + kPort + kChassis + kTtl + kEnd), Reason::missingChassisId, "TLV 1 is Port ID"},
-      {"TTL before Port ID", hex(kEth + kChassis + kTtl + kPort + kEnd), Reason::missingPortId, "TLV 2"},
       {"End before TTL", hex(kEth + kChassis + kPort + kEnd), Reason::missingTtl, "TLV 3 is End Of LLDPDU"},
       {"frame ends after Port ID", hex(kEth + kChassis + kPort), Reason::missingTtl, "without a Time To Live"},
-      // IEEE 802.1AB-2016, 9.2.7.7.2: a second Chassis ID, Port ID or Time To
-      // Live discards the LLDPDU.
-      {"duplicate TTL", hex(kEth + kChassis + kPort + kTtl + kTtl + kEnd), Reason::duplicateMandatoryTlv,
+      // A second Chassis ID, Port ID or Time To Live discards the LLDPDU.
+      {"duplicate TTL", hex(kMandatory + kTtl + kEnd), Reason::duplicateMandatoryTlv,
        "second Time To Live TLV at offset 39"},
-      {"duplicate Chassis ID", hex(kEth + kChassis + kPort + kTtl + kChassis + kEnd),
-       Reason::duplicateMandatoryTlv, "second Chassis ID"},
-      // Time To Live: length 3.
+      {"duplicate Chassis ID", hex(kMandatory + kChassis + kEnd), Reason::duplicateMandatoryTlv,
+       "second Chassis ID"},
       {"three-byte TTL", hex(kEth + kChassis + kPort + "0603 000100" + kEnd), Reason::badTtlLength,
        "length 3, not 2"},
-      // Chassis ID subtype 0 is reserved.
-      {"reserved chassis subtype", hex(kEth + "0207 00 02766f720001" + kPort + kTtl + kEnd),
+      {"reserved chassis subtype 0", hex(kEth + "0207 00 02766f720001" + kPort + kTtl + kEnd),
        Reason::reservedSubtype, "subtype 0"},
-      // Port ID subtype 8 is reserved.
-      {"reserved port subtype", hex(kEth + kChassis + "040a 08 45746865726e657431" + kTtl + kEnd),
+      {"reserved port subtype 8", hex(kEth + kChassis + "040a 08 45746865726e657431" + kTtl + kEnd),
        Reason::reservedSubtype, "subtype 8"},
-      // 802.1Q tag for VLAN 100 before the LLDP EtherType: LLDPDUs travel untagged.
-      {"tagged frame", hex("0180c200000e 02766f720001 8100 0064 88cc" + kChassis + kPort + kTtl + kEnd),
+      // LLDPDUs travel untagged.
+      {"802.1Q tag of VLAN 100", hex("0180c200000e 02766f720001 8100 0064 88cc" + kChassis + kPort + kTtl + kEnd),
        Reason::taggedFrame, "VLAN 100 carries EtherType 0x88cc"},
   };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto result = Codec::decode(c.frame);
+    ASSERT_FALSE(result.ok());
+    EXPECT_FALSE(Codec::refusesTlvOnly(c.reason));
+    EXPECT_EQ(result.rejection().reason, c.reason) << result.rejection().text;
+    EXPECT_NE(result.rejection().text.find(c.text), std::string::npos) << result.rejection().text;
+  }
 }
 
 // A malformed or repeated optional TLV is left out and the rest of the frame
-// is used: the System Name after it still arrives. A repeated Chassis ID,
-// Port ID or Time To Live refuses the whole frame instead (IEEE 802.1AB-2016,
-// 9.2.7.7.2, general validation rules for all TLVs: see RejectsMalformedFrames).
+// is used: the System Name after it still arrives.
 TEST(CodecTest, DiscardsMalformedOptionalTlvsAndUsesTheRest) {
   const std::string name = "0a03 737731";  // System Name: length 3 | "sw1"
+  const std::string text256(512, 'a');     // 256 bytes
   struct Case {
     const char* name;
     std::string tlvs;
     Reason reason;
     const char* text;
   };
-  const std::string text256(512, 'a');  // 256 bytes
   const std::vector<Case> cases{
-      // Port Description: length 256.
       {"256-byte port description", "0900" + text256, Reason::badPortDescriptionLength, "length 256, more than 255"},
       {"256-byte system name", "0b00" + text256, Reason::badSystemNameLength, "length 256"},
       {"256-byte system description", "0d00" + text256, Reason::badSystemDescriptionLength, "length 256"},
-      // System Capabilities: length 3 | one mask and a half.
-      {"short system capabilities", "0e03 001400", Reason::badSystemCapabilitiesLength, "length 3, not 4"},
-      // System Capabilities: length 6.
-      {"long system capabilities", "0e06 001400040000", Reason::badSystemCapabilitiesLength, "length 6"},
-      // Management Address: length 8, one short of the smallest.
-      {"short management address", "1008 0201 0a 02 00000001", Reason::badManagementAddress, "length 8, outside 9..167"},
-      // Management Address: length 12 | address string 6 (subtype 1, 5 bytes) | ifIndex 2, and no
-      // room left for the OID length.
+      {"3-byte system capabilities", "0e03 001400", Reason::badSystemCapabilitiesLength, "length 3, not 4"},
+      {"6-byte system capabilities", "0e06 001400040000", Reason::badSystemCapabilitiesLength, "length 6"},
+      {"management address of 8 bytes", "1008 0201 0a 02 00000001", Reason::badManagementAddress,
+       "length 8, outside 9..167"},
+      // Address string 6 (subtype 1, 5 bytes) | ifIndex 2, and no room left for the OID length.
       {"management address parts longer than the TLV", "100c 06 01 0a0000010a 02 00000002",
        Reason::badManagementAddress, "address string of 6 bytes that leaves no room"},
-      // Management Address: length 14 | address string 5 (IPv4 10.0.0.1) | ifIndex 2 | OID length 1 |
-      // OID 2b | one byte more than the parts say.
+      // Address string 5 (IPv4 10.0.0.1) | ifIndex 2 | OID length 1 | OID 2b | one byte more.
       {"management address longer than its parts", "100e 05 01 0a000001 02 00000002 01 2b 00",
        Reason::badManagementAddress, "length 14, but its parts take 13"},
-      // Management Address: length 9 | address string 1: no room for an address.
       {"management address string of 1 byte", "1009 01 01 02 00000002 00 00", Reason::badManagementAddress,
        "address string of 1 bytes, outside 2..32"},
+      // Address string 5 | ifIndex 2 | OID length 129 | 129 bytes.
+      {"management address OID of 129 bytes", "108d 05 01 0a000001 02 00000002 81" + std::string(258, '2'),
+       Reason::badManagementAddress, "object identifier of 129 bytes"},
       {"organisationally specific TLV without subtype", "fe03 02766f", Reason::badOrgSpecificLength, "length 3"},
-      // Vorn TLV: length 10 | OUI | subtype 1 | six bytes, one too many.
-      {"oversized Vorn TLV", "fe0a 02766f 01 010102020100", Reason::badVornTlv, "carries 6 bytes, not 5"},
-      // Vorn TLV: length 8 | four bytes, one too few.
-      {"short Vorn TLV", "fe08 02766f 01 01010202", Reason::badVornTlv, "carries 4 bytes"},
-      // Exact hold time: length 6 | two bytes instead of four.
-      {"short exact hold time", "fe06 02766f 02 012c", Reason::badHoldTime, "carries 2 bytes"},
-      // Two System Capabilities TLVs: the second is left out.
+      {"Vorn TLV of 6 bytes", "fe0a 02766f 01 010102020100", Reason::badVornTlv, "carries 6 bytes, not 5"},
+      {"Vorn TLV of 4 bytes", "fe08 02766f 01 01010202", Reason::badVornTlv, "carries 4 bytes"},
+      {"exact hold time of 2 bytes", "fe06 02766f 02 012c", Reason::badHoldTime, "carries 2 bytes"},
       {"repeated system capabilities", "0e04 00140004 0e04 00800080", Reason::repeatedTlv,
        "second System Capabilities TLV at offset 45"},
       {"repeated port description", "0801 61 0801 62", Reason::repeatedTlv, "second Port Description"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto result = Codec::decode(hex(kEth + kChassis + kPort + kTtl + c.tlvs + name + kEnd));
+    const auto result = Codec::decode(hex(kMandatory + c.tlvs + name + kEnd));
     ASSERT_TRUE(result.ok()) << result.rejection().text;
     const auto& d = result.decoded();
     ASSERT_EQ(d.discardedTlvs.size(), 1u);
@@ -301,15 +267,15 @@ TEST(CodecTest, DiscardsMalformedOptionalTlvsAndUsesTheRest) {
 }
 
 TEST(CodecTest, RepeatedOptionalTlvKeepsTheFirst) {
-  const auto result = Codec::decode(hex(kEth + kChassis + kPort + kTtl +
-                                        "0a03 737731"                  // System Name "sw1"
-                                        "fe09 02766f 01 01 01 02 00 00"  // Vorn TLV of member 1
-                                        "0a03 737732"                  // System Name "sw2"
-                                        "fe09 02766f 01 03 01 02 00 00"  // Vorn TLV of member 3
-                                        "1007 01 01 0a 02 000000"       // Management Address, too short
+  const auto result = Codec::decode(hex(kMandatory +
+                                        "0a03 737731"                        // System Name "sw1"
+                                        "fe09 02766f 01 01 01 02 00 00"      // Vorn TLV of member 1
+                                        "0a03 737732"                        // System Name "sw2"
+                                        "fe09 02766f 01 03 01 02 00 00"      // Vorn TLV of member 3
+                                        "1007 01 01 0a 02 000000"            // Management Address, too short
                                         "100c 05 01 0a000001 02 00000002 00"  // Management Address 10.0.0.1
                                         "100c 05 01 0a000002 02 00000002 00"  // and another: several may come
-                                        "0002 0000" +                  // End with a length: the LLDPDU ends here
+                                        "0002 0000" +                        // End with a length: the LLDPDU ends
                                         kChassis));
   ASSERT_TRUE(result.ok()) << result.rejection().text;
   const auto& d = result.decoded();
@@ -323,20 +289,10 @@ TEST(CodecTest, RepeatedOptionalTlvKeepsTheFirst) {
   EXPECT_EQ(d.unrecognizedTlvs, 0u);
 }
 
-TEST(CodecTest, RejectsMalformedFrames) {
-  for (const auto& c : rejectCases()) {
-    const auto result = Codec::decode(c.frame);
-    ASSERT_FALSE(result.ok()) << c.name;
-    EXPECT_FALSE(Codec::refusesTlvOnly(c.reason)) << c.name;
-    EXPECT_EQ(result.rejection().reason, c.reason) << c.name << ": " << result.rejection().text;
-    EXPECT_NE(result.rejection().text.find(c.text), std::string::npos) << c.name << ": " << result.rejection().text;
-  }
-}
-
+// Cutting a valid frame anywhere gives a reasoned refusal (or, when the cut
+// falls on a TLV boundary after the TTL, a shorter valid LLDPDU), never a
+// read past the end.
 TEST(CodecTest, EveryPrefixOfAFrameDecodesOrIsRefused) {
-  // Cutting a valid frame anywhere must give a reasoned refusal (or, when
-  // the cut falls on a TLV boundary after the TTL, a shorter valid LLDPDU),
-  // never a read past the end.
   const auto frame = Codec::encode(sample());
   for (size_t n = 0; n < frame.size(); ++n) {
     const auto result = Codec::decode(std::span(frame).first(n));
@@ -346,30 +302,6 @@ TEST(CodecTest, EveryPrefixOfAFrameDecodesOrIsRefused) {
       EXPECT_GE(n, 39u) << "accepted a frame cut inside the mandatory TLVs";
     }
   }
-}
-
-TEST(CodecTest, EverySingleByteCorruptionDecodesOrIsRefused) {
-  // Each byte of a frame replaced by each value: decode() must answer every
-  // time, without throwing and without reading outside the frame (the
-  // sanitizer build checks the latter).
-  const auto frame = Codec::encode(sample());
-  size_t refused = 0, accepted = 0;
-  for (size_t at = 0; at < frame.size(); ++at) {
-    for (int value = 0; value < 256; ++value) {
-      auto bad = frame;
-      bad[at] = static_cast<uint8_t>(value);
-      Codec::Result result = Codec::Decoded{};
-      ASSERT_NO_THROW(result = Codec::decode(bad)) << at << " " << value;
-      if (result.ok()) {
-        ++accepted;
-      } else {
-        ++refused;
-        EXPECT_FALSE(result.rejection().text.empty());
-      }
-    }
-  }
-  EXPECT_GT(refused, 1000u);
-  EXPECT_GT(accepted, 1000u);
 }
 
 }  // namespace

@@ -120,18 +120,26 @@ struct EngineSwitch {
 
 // A port's statistics, to compare as deltas.
 struct Counts {
-  uint64_t in = 0, out = 0, discarded = 0, unrecognized = 0, ageouts = 0;
-  uint64_t inErrors = 0, tagged = 0, tlvsDiscarded = 0;
-  uint64_t inserts = 0, deletes = 0, drops = 0, tableAgeouts = 0;
+  uint64_t in = 0, out = 0, discarded = 0, unrecognized = 0, ageouts = 0, inErrors = 0, tagged = 0,
+           tlvsDiscarded = 0, inserts = 0, deletes = 0, drops = 0, tableAgeouts = 0;
   bool operator==(const Counts&) const = default;
-  Counts operator-(const Counts& o) const {
-    return {in - o.in,           out - o.out,         discarded - o.discarded,
-            unrecognized - o.unrecognized,            ageouts - o.ageouts,
-            inErrors - o.inErrors, tagged - o.tagged, tlvsDiscarded - o.tlvsDiscarded,
-            inserts - o.inserts, deletes - o.deletes, drops - o.drops,
-            tableAgeouts - o.tableAgeouts};
-  }
 };
+
+inline const std::pair<const char*, uint64_t Counts::*> kCountFields[] = {
+    {"in", &Counts::in},           {"out", &Counts::out},         {"discarded", &Counts::discarded},
+    {"unrecognized", &Counts::unrecognized}, {"ageouts", &Counts::ageouts}, {"inErrors", &Counts::inErrors},
+    {"tagged", &Counts::tagged},   {"tlvsDiscarded", &Counts::tlvsDiscarded}, {"inserts", &Counts::inserts},
+    {"deletes", &Counts::deletes}, {"drops", &Counts::drops},     {"tableAgeouts", &Counts::tableAgeouts}};
+
+inline Counts operator-(Counts a, const Counts& b) {
+  for (auto [name, field] : kCountFields) a.*field -= b.*field;
+  return a;
+}
+
+inline std::ostream& operator<<(std::ostream& os, const Counts& c) {
+  for (auto [name, field] : kCountFields) os << name << " " << c.*field << ", ";
+  return os;
+}
 
 inline Counts counts(const EngineSwitch& sw, const IntfId& intf) {
   auto ps = sw.port(intf);
@@ -139,13 +147,6 @@ inline Counts counts(const EngineSwitch& sw, const IntfId& intf) {
   return {ps->framesIn(),           ps->framesOut(),          ps->framesDiscarded(),     ps->tlvsUnrecognized(),
           ps->ageouts(),            ps->framesInErrors(),     ps->framesTagged(),        ps->tlvsDiscarded(),
           ps->remoteTablesInserts(), ps->remoteTablesDeletes(), ps->remoteTablesDrops(), ps->remoteTablesAgeouts()};
-}
-
-inline std::ostream& operator<<(std::ostream& os, const Counts& c) {
-  return os << "{in " << c.in << ", out " << c.out << ", discarded " << c.discarded << ", unrecognized "
-            << c.unrecognized << ", ageouts " << c.ageouts << ", inErrors " << c.inErrors << ", tagged " << c.tagged
-            << ", tlvsDiscarded " << c.tlvsDiscarded << ", inserts " << c.inserts << ", deletes " << c.deletes
-            << ", drops " << c.drops << ", tableAgeouts " << c.tableAgeouts << "}";
 }
 
 // Two switches, each with Ethernet1..3 as LLDP ports, and their wire.
@@ -174,6 +175,21 @@ struct Group {
   void runUntil(Velto::Duration t) { clock->runUntil(t); }
 };
 
+// A frame of a locally assigned chassis ID and port "tap0".
+inline std::vector<uint8_t> frameOf(const std::string& chassis, uint16_t ttl = 1,
+                                    Zem::Optional<Lldp::VornTlv> tlv = Zem::none,
+                                    Zem::Optional<uint32_t> holdMs = Zem::none) {
+  Lldp::Codec::Lldpdu pdu;
+  pdu.src = Kivo::EthAddr::fromString("02:00:00:00:00:99");
+  pdu.chassisIdSubtype = Lldp::ChassisIdSubtype::locallyAssigned;
+  pdu.chassisId = Lldp::ChassisId(chassis);
+  pdu.portId = Lldp::PortId("tap0");
+  pdu.ttl = ttl;
+  pdu.vornTlv = tlv;
+  pdu.holdTimeMs = holdMs;
+  return Lldp::Codec::encode(pdu);
+}
+
 // A port of a test tap cabled to sw2's Ethernet1, sending frames by hand.
 struct Tap {
   Velto::Ptr<Lldp::Transport::Port> port;
@@ -182,15 +198,25 @@ struct Tap {
     g.wire->connect({"tap", et1}, Group::end(g.sw2, et1));
   }
   void send(const std::vector<uint8_t>& frame) { port->send(frame); }
-  void send(const std::string& chassis, uint16_t ttl = 1) {
-    Lldp::Codec::Lldpdu pdu;
-    pdu.src = Kivo::EthAddr::fromString("02:00:00:00:00:99");
-    pdu.chassisIdSubtype = Lldp::ChassisIdSubtype::locallyAssigned;
-    pdu.chassisId = Lldp::ChassisId(chassis);
-    pdu.portId = Lldp::PortId("tap0");
-    pdu.ttl = ttl;
-    send(Lldp::Codec::encode(pdu));
+  void send(const std::string& chassis, uint16_t ttl = 1) { send(frameOf(chassis, ttl)); }
+};
+
+// One switch with Ethernet1..`ports` as LLDP ports on a transport of the
+// test's own.
+struct Solo {
+  Oru::SwitchContext context;
+  Oru::SwitchContext::Scope active{context};
+  Velto::Ptr<Oru::VirtualScheduler> clock = Velto::make<Oru::VirtualScheduler>(0.0);
+  EngineSwitch sw{"sw1", 1};
+
+  Solo(Velto::Ptr<Lldp::Transport> transport, int ports) {
+    context.schedulerIs(clock.get());
+    context.transportIs(std::move(transport));
+    sw.build();
+    for (int i = 1; i <= ports; ++i) sw.addPort(IntfId("Ethernet" + std::to_string(i)), i);
+    context.transportIs(nullptr);
   }
+  ~Solo() { sw.root = nullptr; }
 };
 
 }  // namespace LldpTest

@@ -1,14 +1,9 @@
 #include "lldp/Codec.h"
 #include "tests/lldp/EngineFixture.h"
-#include "tests/lldp/Hex.h"
-
-#include "platform/trace/Ringlog.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -45,10 +40,13 @@ TEST(ProtocolSmTest, RemoteSystemCarriesTheSendersIdentityTlvAndRefreshTime) {
   EXPECT_FALSE(g.sw1.remote(et2));
 }
 
-TEST(ProtocolSmTest, RefreshPublishesOnlyWhatChanged) {
+// An unchanged frame publishes its refresh time only (the statistics test
+// counts those); a changed one its change, then the refresh time, so that
+// whoever watches the time sees the frame whole.
+TEST(ProtocolSmTest, RefreshPublishesWhatChangedThenTheRefreshTime) {
   Group g;
   g.cable(et1, et1);
-  g.runUntil(0.05);
+  g.runUntil(0.25);
   auto rs = g.sw2.remote(et1);
   ASSERT_TRUE(rs);
   std::vector<std::string> seen;
@@ -58,14 +56,9 @@ TEST(ProtocolSmTest, RefreshPublishesOnlyWhatChanged) {
       EXPECT_EQ(rs->lastRefreshTime(), g.clock->now());
     }
   });
-  g.runUntil(0.25);
-  EXPECT_EQ(seen, (std::vector<std::string>{"lastRefreshTime", "lastRefreshTime"}));
-
-  seen.clear();
   g.sw1.vornTlvTxIs(et1, kTlv1);  // goes out at once, then with the regular frame at 0.3
   g.runUntil(0.35);
   EXPECT_EQ(seen, (std::vector<std::string>{"vornTlv", "lastRefreshTime", "lastRefreshTime"}));
-  EXPECT_EQ(rs->vornTlv(), Zem::Optional<VornTlv>(kTlv1));
 }
 
 TEST(ProtocolSmTest, AgesOutExactlyAtTheHoldTime) {
@@ -89,25 +82,25 @@ TEST(ProtocolSmTest, AgesOutExactlyAtTheHoldTime) {
     auto rs = g.sw2.remote(et1);
     ASSERT_TRUE(rs);
     EXPECT_EQ(rs->ttl(), c.ttl);
-    const auto before = counts(g.sw2, et1);
     Velto::Duration goneAt = -1;
     auto reactor = g.sw2.port(et1)->subscribe([&](const Zem::Change& ch) {
       if (ch.is(Lldp::PortStatus::remoteSystemAttr) && !ch.nested()) goneAt = g.clock->now();
     });
-
     g.wire->cut(Group::end(g.sw1, et1));
+    const auto before = counts(g.sw2, et1);
     const Velto::Duration last = rs->lastRefreshTime();
     g.runUntil(last + c.age - 1e-6);
     EXPECT_TRUE(g.sw2.remote(et1));
     g.runUntil(last + c.age + 1);
     EXPECT_FALSE(g.sw2.remote(et1));
     EXPECT_EQ(goneAt, last + c.age);
-    EXPECT_EQ((counts(g.sw2, et1) - before).ageouts, 1u);
+    const auto delta = counts(g.sw2, et1) - before;
+    EXPECT_EQ(delta, (Counts{.out = delta.out, .ageouts = 1, .deletes = 1, .tableAgeouts = 1}));
   }
 }
 
-// A port taken out of LLDP by configuration says goodbye, and sends again
-// only after the re-initialisation delay.
+// A port taken out of LLDP says goodbye, and sends again only after the
+// re-initialisation delay.
 TEST(ProtocolSmTest, PortThatStopsSaysGoodbyeAndComesBackUnderANewIndex) {
   auto adminStatusIs = [](Lldp::AdminStatus s) {
     return [s](EngineSwitch& sw) { sw.config->portConfig(et1)->adminStatusIs(s); };
@@ -140,9 +133,7 @@ TEST(ProtocolSmTest, PortThatStopsSaysGoodbyeAndComesBackUnderANewIndex) {
     EXPECT_EQ(g.sw1.root->protocolSm()->portRunning(et1), c.stillHears);
     g.runUntil(1.05 + 0.001);  // the shutdown LLDPDU's latency, well within the hold time
     EXPECT_FALSE(g.sw2.remote(et1));
-    const auto delta = counts(g.sw2, et1) - before;
-    EXPECT_EQ(delta.ageouts, 0u);
-    EXPECT_EQ(delta.in, 1u);
+    EXPECT_EQ(counts(g.sw2, et1) - before, (Counts{.in = 1, .deletes = 1}));
     if (auto ps = g.sw1.port(et1)) {
       EXPECT_EQ(ps->remoteSystem().empty(), !c.stillHears);
     }
@@ -159,25 +150,25 @@ TEST(ProtocolSmTest, PortThatStopsSaysGoodbyeAndComesBackUnderANewIndex) {
 }
 
 TEST(ProtocolSmTest, LossAndCutsShowAsMissingFrames) {
-  auto lossRun = [](uint64_t seed) {
+  auto lost = [](uint64_t seed) {
     Group g(seed);
     g.cable(et1, et1, {0.001, 0.25});
     g.runUntil(20.05);
     const auto a = counts(g.sw1, et1), b = counts(g.sw2, et1);
     const auto& w = g.wire->counters();
-    // Every frame Ethernet1 sent was carried or lost (the other ports have
-    // no cable: their frames are dropped).
+    // Every frame Ethernet1 sent was carried or lost; the uncabled ports'
+    // frames are dropped.
     EXPECT_EQ(a.out + b.out, w.carried + w.lost);
     EXPECT_EQ(a.in + b.in, w.carried);
     EXPECT_EQ(w.carried + w.lost + w.dropped, w.sent);
     EXPECT_EQ(a.discarded + b.discarded, 0u);
     return w.lost;
   };
-  const auto lost = lossRun(11);
-  EXPECT_GT(lost, 60u);  // about a quarter of 402 frames
-  EXPECT_LT(lost, 140u);
-  EXPECT_EQ(lossRun(11), lost);  // the same seed loses the same frames
-  EXPECT_NE(lossRun(12), lost);
+  const auto lost11 = lost(11);
+  EXPECT_GT(lost11, 60u);  // about a quarter of 402 frames
+  EXPECT_LT(lost11, 140u);
+  EXPECT_EQ(lost(11), lost11);  // the same seed loses the same frames
+  EXPECT_NE(lost(12), lost11);
 
   Group g;
   g.cable(et1, et1);
@@ -225,72 +216,6 @@ TEST(ProtocolSmTest, AgentRestartKeepsTheNeighbourHeard) {
   EXPECT_EQ(counts(g.sw2, et1).ageouts, 1u);
 }
 
-TEST(ProtocolSmTest, CountersMoveByExactlyTheFramesSeen) {
-  Group g;
-  g.cable(et1, et1);
-  g.runUntil(1.05);
-  auto a0 = counts(g.sw1, et1), b0 = counts(g.sw2, et1);
-  g.runUntil(2.05);
-  EXPECT_EQ(counts(g.sw1, et1) - a0, (Counts{10, 10, 0, 0, 0}));
-  EXPECT_EQ(counts(g.sw2, et1) - b0, (Counts{10, 10, 0, 0, 0}));
-}
-
-TEST(ProtocolSmTest, KeepsAtMostEightRemoteSystemsPerPort) {
-  Group g;
-  Tap tap(g);
-  const auto before = counts(g.sw2, et1);
-  for (int i = 0; i < 10; ++i) tap.send("chassis" + std::to_string(i));
-  g.runUntil(0.01);
-  auto ps = g.sw2.port(et1);
-  EXPECT_EQ(ps->remoteSystem().size(), 8u);
-  EXPECT_EQ((counts(g.sw2, et1) - before).discarded, 2u);
-  EXPECT_EQ(ps->remoteSystem(8)->chassisId().bytes(), "chassis7");
-
-  tap.send("chassis0", 0);  // shutdown: makes room
-  tap.send("chassis9");
-  g.runUntil(0.02);
-  EXPECT_FALSE(ps->remoteSystem(1));
-  ASSERT_TRUE(ps->remoteSystem(9));
-  EXPECT_EQ(ps->remoteSystem(9)->chassisId().bytes(), "chassis9");
-}
-
-TEST(ProtocolSmTest, PcapRecordsEveryFrameCarried) {
-  const std::string path = ::testing::TempDir() + "lldp-engine-test.pcap";
-  {
-    Group g;
-    g.wire->pcapWriterIs(Velto::make<Lldp::PcapWriter>(path));
-    g.cable(et1, et1);
-    g.runUntil(0.95);
-    EXPECT_EQ(g.wire->pcapWriter()->recordCount(), g.wire->counters().carried);
-    EXPECT_EQ(g.wire->counters().carried, 20u);
-  }
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::remove(path.c_str());
-  ASSERT_GE(file.size(), 24u);
-  auto le32 = [&](size_t at) {
-    return uint32_t{file[at]} | uint32_t{file[at + 1]} << 8 | uint32_t{file[at + 2]} << 16 |
-           uint32_t{file[at + 3]} << 24;
-  };
-  // Magic (microsecond time stamps), version 2.4, snap length, link type Ethernet.
-  EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 8), hex("d4c3b2a1 0200 0400"));
-  EXPECT_EQ(le32(16), 65535u);
-  EXPECT_EQ(le32(20), 1u);
-  size_t records = 0;
-  for (size_t at = 24; at + 16 <= file.size(); ++records) {
-    const uint32_t len = le32(at + 8);
-    if (records == 0) {
-      EXPECT_EQ(le32(at), 0u);        // seconds
-      EXPECT_EQ(le32(at + 4), 1000u);  // microseconds: the first frame arrives after 1 ms
-    }
-    ASSERT_LE(at + 16 + len, file.size());
-    const auto result = Lldp::Codec::decode(std::span(file).subspan(at + 16, len));
-    EXPECT_TRUE(result.ok());
-    at += 16 + len;
-  }
-  EXPECT_EQ(records, 20u);
-}
-
 TEST(ProtocolSmTest, DeviceDirectoryFollowsTheKernelTable) {
   Group g;
   auto dev = g.sw1.root->deviceIntfStatusDir()->device("et2");
@@ -298,7 +223,6 @@ TEST(ProtocolSmTest, DeviceDirectoryFollowsTheKernelTable) {
   EXPECT_EQ(dev->intfId(), et2);
   EXPECT_EQ(dev->ifIndex(), 2);
   EXPECT_TRUE(g.sw1.localIntf->intfStatus(et2));
-
   g.sw1.kni->interfaceDel({2});
   EXPECT_FALSE(g.sw1.root->deviceIntfStatusDir()->device("et2"));
   EXPECT_FALSE(g.sw1.localIntf->intfStatus(et2));
@@ -313,8 +237,6 @@ TEST(ProtocolSmTest, EngineWithoutTransportSendsNothing) {
   EXPECT_EQ(counts(g.sw1, et1), Counts{});
   EXPECT_EQ(g.wire->counters().sent, 0u);
 }
-
-}  // namespace
 
 // A transport that notes when each port sends.
 struct RecordingTransport : Lldp::Transport {
@@ -336,17 +258,9 @@ struct RecordingTransport : Lldp::Transport {
 TEST(ProtocolSmTest, ManyPortsSpreadTheirFramesOverTheInterval) {
   for (const int ports : {8, 64, 256}) {
     SCOPED_TRACE(fmt::format("{} ports", ports));
-    auto clock = Velto::make<Oru::VirtualScheduler>(0.0);
-    Oru::SwitchContext context;
-    Oru::SwitchContext::Scope active(context);
-    context.schedulerIs(clock.get());
     auto transport = Velto::make<RecordingTransport>();
-    context.transportIs(transport);
-    EngineSwitch sw{"sw1", 1};
-    sw.build();
-    for (int i = 1; i <= ports; ++i) sw.addPort(IntfId("Ethernet" + std::to_string(i)), i);
-    context.transportIs(nullptr);
-    clock->runUntil(2.0);
+    Solo s(transport, ports);
+    s.clock->runUntil(2.0);
 
     std::map<Velto::Duration, int> perInstant;
     std::map<Kivo::IntfId, std::vector<Velto::Duration>> perPort;
@@ -373,57 +287,7 @@ TEST(ProtocolSmTest, ManyPortsSpreadTheirFramesOverTheInterval) {
     if (ports > 100) {
       EXPECT_GE(perInstant.size(), 50u);
     }
-    sw.root = nullptr;
   }
 }
 
-// What a received frame writes into the records is the same on a switch of
-// 8 ports as on one of 256: one refresh time for a repeated frame, the TLV
-// and the refresh time for a changed one.
-TEST(ProtocolSmTest, RecordChangesPerFrameDoNotGrowWithThePorts) {
-  std::map<int, std::pair<int, int>> changesPerSize;
-  for (const int ports : {8, 256}) {
-    SCOPED_TRACE(fmt::format("{} ports", ports));
-    auto clock = Velto::make<Oru::VirtualScheduler>(0.0);
-    Oru::SwitchContext context;
-    Oru::SwitchContext::Scope active(context);
-    context.schedulerIs(clock.get());
-    auto wire = Velto::make<SimWire>(clock, 7);
-    context.transportIs(wire->transportFor("sw1"));
-    EngineSwitch sw{"sw1", 1};
-    sw.build();
-    for (int i = 1; i <= ports; ++i) sw.addPort(IntfId("Ethernet" + std::to_string(i)), i);
-    context.transportIs(nullptr);
-    auto tap = wire->transportFor("tap")->open(et1, "tap0", nullptr);
-    wire->connect({"tap", et1}, {"sw1", et1});
-    auto frame = [](uint8_t flags) {
-      Lldp::Codec::Lldpdu pdu;
-      pdu.src = Kivo::EthAddr::fromString("02:00:00:00:00:99");
-      pdu.chassisId = Lldp::ChassisId("peer");
-      pdu.portId = Lldp::PortId("Ethernet9");
-      pdu.ttl = 1;
-      pdu.vornTlv = VornTlv{2, Vorn::Role::member, 1, 1, flags};
-      return Lldp::Codec::encode(pdu);
-    };
-    const auto a = frame(0), b = frame(1);
-    tap->send(a);
-    clock->runUntil(0.5);
-    int changes = 0;
-    auto reactor = sw.status->subscribe([&](const Zem::Change&) { ++changes; });
-    auto sendAll = [&](bool alternate) {
-      changes = 0;
-      for (int i = 0; i < 10; ++i) {
-        tap->send(alternate && i % 2 == 0 ? b : a);
-        clock->runUntil(clock->now() + 0.01);
-      }
-      return changes;
-    };
-    const int repeated = sendAll(false);
-    const int changed = sendAll(true);
-    EXPECT_EQ(repeated, 10);
-    EXPECT_EQ(changed, 20);
-    changesPerSize[ports] = {repeated, changed};
-    sw.root = nullptr;
-  }
-  EXPECT_EQ(changesPerSize[8], changesPerSize[256]);
-}
+}  // namespace

@@ -50,22 +50,10 @@ struct Outcome {
     }
     return *bc;
   }
-  std::string state_(const std::string& swName, const std::string& channel, const std::string& intf) const {
-    const State m = member(swName, channel, intf);
-    return m.is_object() ? m.value("state", std::string("?")) : std::string("(none)");
-  }
-  std::vector<VornSim::LogEntry> messages(const std::string& name, const std::string& swName = "") const {
-    std::vector<VornSim::LogEntry> out;
-    std::copy_if(log.begin(), log.end(), std::back_inserter(out), [&](const VornSim::LogEntry& e) {
-      return e.name == name && (swName.empty() || e.switchName == swName);
-    });
-    return out;
-  }
   // Messages of `name` on `swName` whose text contains `part`.
   size_t count(const std::string& name, const std::string& swName, const std::string& part = "") const {
-    auto m = messages(name, swName);
-    return static_cast<size_t>(std::count_if(m.begin(), m.end(), [&](const VornSim::LogEntry& e) {
-      return e.text.find(part) != std::string::npos;
+    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const VornSim::LogEntry& e) {
+      return e.name == name && e.switchName == swName && e.text.find(part) != std::string::npos;
     }));
   }
   State tlvTx(const std::string& swName, const std::string& intf) const { return sw(swName)["tlvTx"].value(intf, State()); }
