@@ -14,6 +14,7 @@
 // Run: ./build/bench/q7relay_bench
 #include "platform/q7relay/Q7Relay.h"
 #include "platform/records/VornRecords.h"
+#include "platform/scheduler/SwitchContext.h"
 
 #include <benchmark/benchmark.h>
 
