@@ -52,13 +52,4 @@ inline std::vector<std::string> messagesAt(const Ringlog::Capture& cap, int leve
   return out;
 }
 
-// Every non-empty message traced, oldest first.
-inline std::vector<std::string> messages(const Ringlog::Capture& cap) {
-  std::vector<std::string> out;
-  for (const auto& r : cap.records()) {
-    if (!r.message.empty()) out.push_back(r.message);
-  }
-  return out;
-}
-
 }  // namespace RxTest
