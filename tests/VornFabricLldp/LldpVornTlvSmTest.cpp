@@ -1,6 +1,6 @@
 #include "VornFabricLldp/LldpVornTlvSm.h"
 
-#include "platform/trace/Ringlog.h"
+#include "tests/VornFabricLldp/RxTestSupport.h"
 #include "tests/platform/toggles/ScopedToggleDir.h"
 
 #include <gtest/gtest.h>
@@ -39,13 +39,13 @@ struct TlvRig {
     auto ctx = ctxForMember->ctx(intf);
     auto rx = ctx->rxInfo();
     if (!rx || rx->index() != index) rx = ctx->rxInfoIs(index);
-    rx->tlvIs(VornTlv{Vorn::MemberId(peer), Vorn::Role::member, smid, Vorn::MemberId(), 0});
+    rx->tlvIs(RxTest::tlv(peer, smid.value()));
     rx->lastRefreshTimeIs(at);
   }
 
   Zem::Optional<VornTlv> tlv(const IntfId& intf) const { return localSystem->localPort(intf)->vornTlvTx(); }
   VornTlv expected(uint8_t peer, uint8_t received, uint8_t flags) const {
-    return VornTlv{smid, role, Vorn::MemberId(peer), Vorn::MemberId(received), flags};
+    return RxTest::tlv(smid.value(), peer, received, flags, role);
   }
 
   Vorn::MemberId smid{1};
@@ -80,7 +80,7 @@ TEST_F(LldpVornTlvSmTest, FirstReceivedTlvIsEchoedAtOnce) {
   // While the receive path is still filling the new rxInfo in, the port
   // keeps what it sends.
   auto rx = ctxForMember->ctx(et1)->rxInfoIs(7);
-  rx->tlvIs(VornTlv{Vorn::MemberId(2), Vorn::Role::member, smid, Vorn::MemberId(), 0});
+  rx->tlvIs(RxTest::tlv(2, smid.value()));
   EXPECT_EQ(tlv(et1), expected(2, 0, 0));
   rx->lastRefreshTimeIs(10.0);
   EXPECT_EQ(tlv(et1), expected(2, 2, 0));

@@ -1,4 +1,5 @@
 #include "VornFabricLldp/VornFabricLldpBcLagGroupSm.h"
+#include "tests/VornFabricLldp/RxTestSupport.h"
 #include "platform/trace/Ringlog.h"
 #include "tests/platform/toggles/ScopedToggleDir.h"
 
@@ -50,10 +51,7 @@ class BcLagGroupSmTest : public ::testing::Test {
   void tlvIs(const IntfId& bc, const IntfId& member, uint8_t flags) {
     auto rx = ctx->ctxIs(bc, member)->rxInfo();
     if (!rx) rx = ctx->ctx(member)->rxInfoIs(1);
-    Lldp::VornTlv tlv;
-    tlv.memberId = 2;
-    tlv.flags = flags;
-    rx->tlvIs(tlv);
+    rx->tlvIs(RxTest::tlv(2, 0, 0, flags));
   }
   Velto::Ptr<BcLagGroupInfo> po1Info() const { return lagInfo->bcLagGroupInfo(po1); }
   IntfId preferred() const { return po1Info() ? po1Info()->preferredHigigMember() : IntfId(); }
