@@ -31,7 +31,12 @@ class BcLagGroupSmTest : public ::testing::Test {
   void toggleIs(bool on) const {
     toggles_.coreIs(std::string(R"({"VornLagGroupMismatch": )") + (on ? "true" : "false") + "}");
   }
-  void start() { sm = vornFabricLldpBcLagGroupSmFactory(1, Vorn::Role::member, config, ctx, bcStatus, lagDir, lagInfo); }
+  void start() { startWith(config, ctx, bcStatus, lagDir, lagInfo); }
+  void startWith(const Velto::Ptr<Vorn::MemberConfig>& c, const Velto::Ptr<CtxForMember>& x,
+                 const Velto::Ptr<Vorn::BackplaneChannelStatus>& s, const Velto::Ptr<Interface::EthLagIntfStatusDir>& l,
+                 const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& i) {
+    sm = vornFabricLldpBcLagGroupSmFactory(1, Vorn::Role::member, c, x, s, l, i);
+  }
 
   void groupIs(const IntfId& bc, const IntfId& member, const std::string& name) {
     config->bcConfigIs(bc)->memberIntfIs(member)->lagGroupNameIs(name);
@@ -304,12 +309,12 @@ TEST_F(BcLagGroupSmTest, ToggleOffTouchesNothing) {
 TEST_F(BcLagGroupSmTest, MissingInputsEndHandlersQuietly) {
   groupIs(po1, et1, "A");
   groupIs(po1, et2, "B");
-  sm = vornFabricLldpBcLagGroupSmFactory(1, Vorn::Role::member, config, nullptr, nullptr, nullptr, lagInfo);
+  startWith(config, nullptr, nullptr, nullptr, lagInfo);
   EXPECT_TRUE(po1Info()->localMismatchExists());
   sm->handleRemoteTlv(et1);
 
   // Nothing to read and nothing to write: the handlers simply return.
-  sm = vornFabricLldpBcLagGroupSmFactory(1, Vorn::Role::member, nullptr, nullptr, nullptr, nullptr, nullptr);
+  startWith(nullptr, nullptr, nullptr, nullptr, nullptr);
   sm->handleMemberConfig(po1, et1);
   sm->pickPreferredMember(po1);
   sm->handleRemoteTlv(et1);
@@ -317,7 +322,7 @@ TEST_F(BcLagGroupSmTest, MissingInputsEndHandlersQuietly) {
   EXPECT_TRUE(po1Info()->localMismatchExists());
 
   // Without a configuration nothing can be judged stale, so nothing goes.
-  sm = vornFabricLldpBcLagGroupSmFactory(1, Vorn::Role::member, nullptr, ctx, bcStatus, lagDir, lagInfo);
+  startWith(nullptr, ctx, bcStatus, lagDir, lagInfo);
   sm->handleMemberConfig(po1, et1);
   EXPECT_NE(po1Info(), nullptr);
   EXPECT_TRUE(po1Info()->localMismatchExists());
