@@ -149,7 +149,7 @@ TEST_F(LldpHigigMemberIntfSmTest, Transitions) {
   const auto deaf = tlvFrom(peerId, localId, 0);  // the peer has not heard us
   const auto rebooting = goodTlv(Role::candidate);
   const auto good = goodTlv();
-  using enum State;
+  using enum Vorn::HigigNegotiationState;
   struct Row {
     const char* what;
     State from;
