@@ -5,6 +5,7 @@
 // way member context mapping copies them in.
 
 #include "VornFabricLldp/LldpHigigSm.h"
+#include "tests/VornFabricLldp/RxTestSupport.h"
 #include "platform/log/VornMessages.h"
 #include "platform/trace/Ringlog.h"
 #include "platform/vorn/ServiceSync.h"
@@ -38,13 +39,7 @@ constexpr uint8_t peerId = 2;
 // `received` (0: nobody yet).
 inline Lldp::VornTlv tlvFrom(uint8_t from, uint8_t expected, uint8_t received, Vorn::Role role = Vorn::Role::member,
                              uint8_t flags = 0) {
-  Lldp::VornTlv t;
-  t.memberId = from;
-  t.role = role;
-  t.expectedPeerId = expected;
-  t.receivedPeerId = received;
-  t.flags = flags;
-  return t;
+  return RxTest::tlv(from, expected, received, flags, role);
 }
 // The configured peer, which has heard us.
 inline Lldp::VornTlv goodTlv(Vorn::Role role = Vorn::Role::member, uint8_t flags = 0) {

@@ -18,8 +18,6 @@ using Strings = std::vector<std::string>;
 const IntfId et1("Ethernet1");
 const IntfId et2("Ethernet2");
 
-// Chassis of members 2 and 3 and port "Ethernet1", as traces print them.
-const std::string peer2 = "02766f720002", peer3 = "02766f720003", port1 = "45746865726e657431";
 
 class LldpRemoteSystemSelectorSmTest : public testing::Test {
  protected:
@@ -75,14 +73,8 @@ TEST_F(LldpRemoteSystemSelectorSmTest, OnlyRemoteSystemsThatLookLikeGroupPeersAr
   EXPECT_EQ(selection->remoteSystem(et1), late);  // its TLV arriving later makes it a peer
 }
 
-TEST_F(LldpRemoteSystemSelectorSmTest, ArrivalSelectsWithDetailTracesOnlyAndChangesInsideKeepIt) {
-  Ringlog::Capture cap;
+TEST_F(LldpRemoteSystemSelectorSmTest, ChangesInsideTheSelectedRemoteSystemKeepTheSelection) {
   auto rs = hear(et1, peerRs(1, 5.0, tlv(2)));
-  EXPECT_EQ(selection->remoteSystem(et1), rs);
-  EXPECT_EQ(messagesAt(cap, 6), (Strings{"memberIntf=Et1 rs=1", "memberIntf=Et1 index=1"}));
-  EXPECT_EQ(messagesAt(cap, 7), Strings{"memberIntf=Et1 rs=1; prev=OptionalNone curr=5"});
-  EXPECT_EQ(cap.records().size(), 3u);
-
   int replaced = 0;
   auto reactor = selection->subscribe([&](const Zem::Change& c) { replaced += c.nested() ? 0 : 1; });
   rs->vornTlvIs(tlv(2, 1, 1));
@@ -90,41 +82,25 @@ TEST_F(LldpRemoteSystemSelectorSmTest, ArrivalSelectsWithDetailTracesOnlyAndChan
   EXPECT_EQ(replaced, 0);  // the entry already points at the remote system itself
 }
 
-TEST_F(LldpRemoteSystemSelectorSmTest, DepartureDeletesTheSelectionSayingWhy) {
-  struct Case {
-    const char* name;
-    std::function<void(Lldp::Status&)> depart;
-    const char* trace;
-  };
-  const std::vector<Case> cases = {
-      {"remote system aged out", [](Lldp::Status& s) { s.portStatus(et1)->remoteSystemDel(1); },
-       "del selectedRsForMember; memberIntf=Et1 rs=1; no valid remote system"},
-      {"port status removed", [](Lldp::Status& s) { s.portStatusDel(et1); },
-       "del selectedRsForMember; memberIntf=Et1 rs=1; no portStatus"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+TEST_F(LldpRemoteSystemSelectorSmTest, DepartureDeletesTheSelection) {
+  for (const bool wholePort : {false, true}) {
     hear(et1, peerRs(1, 5.0, tlv(2)));
     ASSERT_EQ(selectedIndex(et1), 1);
-    Ringlog::Capture cap;
-    c.depart(*status);
+    if (wholePort) {
+      status->portStatusDel(et1);
+    } else {
+      status->portStatus(et1)->remoteSystemDel(1);  // aged out
+    }
     EXPECT_EQ(selectedIndex(et1), -1);
-    EXPECT_EQ(messagesAt(cap, 0), Strings{c.trace});
   }
 }
 
 TEST_F(LldpRemoteSystemSelectorSmTest, NewcomerNotOlderTakesOverAndOlderIsRefused) {
   hear(et1, peerRs(1, 5.0, tlv(2)));
-  Ringlog::Capture cap;
   auto tie = hear(et1, peerRs(2, 5.0, tlv(3), 3));
   EXPECT_EQ(selection->remoteSystem(et1), tie);
-  EXPECT_EQ(messagesAt(cap, 2), Strings{"superceding Et1 VORN instance (1, [" + peer2 + ", " + port1 + "]) with (2, [" +
-                                        peer3 + ", " + port1 + "]);"});
-  cap.clear();
   hear(et1, peerRs(3, 4.5, tlv(2)));
   EXPECT_EQ(selectedIndex(et1), 2);
-  EXPECT_TRUE(cap.contains(6, "curRs has higher refresh time - skipping update; intfId=Et1, curRs=(2, 5), newRs=(3, 4.5)"));
-  EXPECT_TRUE(messagesAt(cap, 2).empty());
   // The refused one takes over once its refresh catches up.
   status->portStatus(et1)->remoteSystem(3)->lastRefreshTimeIs(5.0);
   EXPECT_EQ(selectedIndex(et1), 3);
@@ -139,40 +115,28 @@ TEST_F(LldpRemoteSystemSelectorSmTest, SelectedLosingItsTlvIsReplacedByARescan) 
   stranger->vornTlvIs(tlv(4));
   ASSERT_EQ(selection->remoteSystem(et1), first);
 
-  Ringlog::Capture cap;
   first->vornTlvIs(Zem::none);
-  EXPECT_TRUE(cap.contains(6, "remote system 1 became invalid for intf Et1"));
   EXPECT_EQ(selection->remoteSystem(et1), second);
-  cap.clear();
   second->vornTlvIs(Zem::none);
   EXPECT_EQ(selectedIndex(et1), -1);
-  EXPECT_EQ(messagesAt(cap, 0), Strings{"del selectedRsForMember; memberIntf=Et1 rs=2; no valid remote system"});
 }
 
-TEST_F(LldpRemoteSystemSelectorSmTest, RescanPicksTheNewestAndTracesOnlyRepeatedReplacement) {
+TEST_F(LldpRemoteSystemSelectorSmTest, RescanPicksTheNewest) {
   struct Case {
     const char* name;
-    std::vector<Velto::Duration> times;  // of remote systems 1, 2, ...
+    Velto::Duration first, second;  // refresh times of remote systems 1 and 2
     int selected;
-    Strings traced;  // level 2
   };
-  const std::vector<Case> cases = {
-      {"equal times keep the first met", {5.0, 5.0}, 1, {}},
-      {"newest first", {5.0, 3.0}, 1, {}},
-      {"newest last", {3.0, 5.0}, 2,
-       {"multiple VORN instances (2) coming from the same port on Et1; new=(2, [" + peer2 + ", " + port1 +
-        "]) prevRs=OptionalNone"}},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : {Case{"equal times keep the first met", 5.0, 5.0, 1}, Case{"newest first", 5.0, 3.0, 1},
+                        Case{"newest last", 3.0, 5.0, 2}}) {
     SCOPED_TRACE(c.name);
     sm = nullptr;
     status->portStatusDel(et1);
     selection->remoteSystemDelAll();
-    for (size_t i = 0; i < c.times.size(); ++i) hear(et1, peerRs(static_cast<int>(i) + 1, c.times[i], tlv(2)));
-    Ringlog::Capture cap;
+    hear(et1, peerRs(1, c.first, tlv(2)));
+    hear(et1, peerRs(2, c.second, tlv(2)));
     start();
     EXPECT_EQ(selectedIndex(et1), c.selected);
-    EXPECT_EQ(messagesAt(cap, 2), c.traced);
   }
 }
 
@@ -180,12 +144,7 @@ TEST_F(LldpRemoteSystemSelectorSmTest, RefreshGoingBackInTimeRescans) {
   auto selected = hear(et1, peerRs(1, 10.0, tlv(2)));
   auto older = hear(et1, peerRs(2, 8.0, tlv(3), 3));
   ASSERT_EQ(selection->remoteSystem(et1), selected);
-  Ringlog::Capture cap;
   selected->lastRefreshTimeIs(7.0);
-  EXPECT_EQ(messagesAt(cap, 2),
-            (Strings{"memberIntf=Et1, rs=1; lastRefreshTime went back in time; prev=10, curr=7",
-                     "multiple VORN instances (2) coming from the same port on Et1; new=(2, [" + peer3 + ", " + port1 +
-                         "]) prevRs=1"}));
   EXPECT_EQ(selection->remoteSystem(et1), older);
 }
 
@@ -226,9 +185,7 @@ TEST_F(LldpRemoteSystemSelectorSmTest, ReplacedPortStatusIsHandledRemoteSystemBy
   fresh->remoteSystemPut(1, peerRs(1, 6.0, Zem::none));  // same index, no longer a peer
   auto newcomer = peerRs(4, 6.0, tlv(3), 3);
   fresh->remoteSystemPut(4, newcomer);
-  Ringlog::Capture cap;
   status->portStatusPut(et1, fresh);
-  EXPECT_TRUE(cap.contains(6, "remote system 1 became invalid for intf Et1"));
   EXPECT_EQ(selection->remoteSystem(et1), newcomer);
 
   status->portStatusPut(et1, Velto::make<Lldp::PortStatus>(et1, 2.0));
@@ -252,11 +209,7 @@ TEST_F(LldpRemoteSystemSelectorSmTest, StartUpCleansUpAndRescansEveryPort) {
   auto kept = hear(et1, peerRs(1, 5.0, tlv(2)));
   selection->remoteSystemIs(et2, peerRs(7, 5.0, tlv(2)));  // left over; Et2 has no port status
   status->portStatusIs(IntfId("Ethernet3"), 0);             // nothing heard yet
-  Ringlog::Capture cap;
   start();
-  EXPECT_EQ(messagesAt(cap, 6), (Strings{"del selectedRsForMember; memberIntf=Et2 rs=7; cleanup on init",
-                                         "update selectedRsForMember for memberIntf=Et1 on init",
-                                         "update selectedRsForMember for memberIntf=Et3 on init"}));
   EXPECT_EQ(selection->remoteSystem(et1), kept);
   EXPECT_EQ(selection->remoteSystem().size(), 1u);
 }

@@ -16,11 +16,13 @@ inline std::string macBytes(const Kivo::EthAddr& mac) {
   return std::string(mac.bytes().begin(), mac.bytes().end());
 }
 
+// The one place the tests build a Vorn TLV: from member `memberId`,
+// expecting `expectedPeerId`, having heard `receivedPeerId` (0: nobody).
 inline Lldp::VornTlv tlv(uint8_t memberId, uint8_t expectedPeerId = 0, uint8_t receivedPeerId = 0,
-                         uint8_t flags = 0) {
+                         uint8_t flags = 0, Vorn::Role role = Vorn::Role::member) {
   Lldp::VornTlv t;
   t.memberId = memberId;
-  t.role = Vorn::Role::member;
+  t.role = role;
   t.expectedPeerId = expectedPeerId;
   t.receivedPeerId = receivedPeerId;
   t.flags = flags;
@@ -48,15 +50,6 @@ inline std::vector<std::string> messagesAt(const Ringlog::Capture& cap, int leve
   std::vector<std::string> out;
   for (const auto& r : cap.records()) {
     if (r.level == level && !r.message.empty()) out.push_back(r.message);
-  }
-  return out;
-}
-
-// Every non-empty message traced, oldest first.
-inline std::vector<std::string> messages(const Ringlog::Capture& cap) {
-  std::vector<std::string> out;
-  for (const auto& r : cap.records()) {
-    if (!r.message.empty()) out.push_back(r.message);
   }
   return out;
 }
