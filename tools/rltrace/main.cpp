@@ -11,7 +11,6 @@
 //   <time> <level> <handle> <unit>:<line> <function>: <message>
 // --level N keeps levels 0..N.
 
-#include <CLI/CLI.hpp>
 #include <fmt/core.h>
 
 #include <algorithm>
@@ -20,27 +19,12 @@
 #include <iostream>
 #include <string>
 
+#include "common/CommandLine.h"
 #include "platform/trace/Ringlog.h"
 
 namespace {
 
 constexpr int kBadCommandLine = 2;
-
-// --level's value: a whole decimal number of at most three digits (levels
-// above the highest keep every record). The text is rewritten in plain
-// decimal so that the parser's own conversion, which would read "010" as
-// octal, takes the number the user meant.
-CLI::Validator levelText() {
-  return CLI::Validator(
-      [](std::string& text) -> std::string {
-        const bool digits = !text.empty() && text.size() <= 3 &&
-                            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-        if (!digits) return "takes a number from 0 to 999, not '" + text + "'";
-        text = std::to_string(std::stoi(text));
-        return {};
-      },
-      "0..999");
-}
 
 // A record is one line whatever its message holds.
 std::string oneLine(const std::string& message) {
@@ -64,27 +48,17 @@ int main(int argc, char** argv) {
   std::string path;
   int maxLevel = Ringlog::kLevels - 1;
   CLI::App app("Prints the records of a trace file, oldest first.", "rltrace");
-  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  ToolCommandLine::takeLastValue(app);
   app.add_option("FILE", path, "the trace file (required)")->type_name("");
+  // Levels above the highest keep every record.
   app.add_option("--level", maxLevel, "keep records of levels 0..N")
       ->type_name("N")
-      ->transform(levelText())
+      ->transform(ToolCommandLine::wholeNumber(0, 999))
       ->capture_default_str();
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << app.help();
-    return 0;
-  } catch (const CLI::ParseError& e) {
-    std::cerr << "rltrace: " << e.what() << " (see rltrace --help)\n";
-    return kBadCommandLine;
-  }
+  if (auto done = ToolCommandLine::parse(app, argc, argv, "rltrace", kBadCommandLine)) return *done;
   // Checked here rather than by the parser, which would report it ahead of
   // an unknown option.
-  if (path.empty()) {
-    std::cerr << "rltrace: FILE is required (see rltrace --help)\n";
-    return kBadCommandLine;
-  }
+  if (path.empty()) return ToolCommandLine::refused("rltrace", "FILE is required", kBadCommandLine);
 
   try {
     for (const Ringlog::Record& r : Ringlog::readFile(path)) {

@@ -14,7 +14,8 @@
 #include "Scenario.h"
 #include "Simulation.h"
 
-#include <CLI/CLI.hpp>
+#include "common/CommandLine.h"
+
 #include <fmt/format.h>
 
 #include <cerrno>
@@ -29,25 +30,6 @@ namespace {
 
 constexpr int kBadInput = 2;
 constexpr int kRunFailed = 1;
-
-// A whole decimal number in min..max, `even` when asked. The text is
-// rewritten in plain decimal so that the parser's own conversion, which
-// would read "010" as octal, takes the number the user meant.
-CLI::Validator wholeNumber(long min, long max, bool even = false) {
-  const std::string what = fmt::format("takes {}number from {} to {}", even ? "an even " : "a ", min, max);
-  return CLI::Validator(
-      [=](std::string& text) -> std::string {
-        char* end = nullptr;
-        errno = 0;
-        const long v = std::strtol(text.c_str(), &end, 10);
-        if (text.empty() || *end != '\0' || errno != 0 || v < min || v > max || (even && v % 2 != 0)) {
-          return fmt::format("{}, not '{}'", what, text);
-        }
-        text = std::to_string(v);
-        return {};
-      },
-      fmt::format("{}..{}{}", min, max, even ? " even" : ""));
-}
 
 CLI::Validator hoursRange() {
   return CLI::Validator(
@@ -91,40 +73,24 @@ void addScenarioOptions(CLI::App& app, ScenarioArgs& args) {
 
 void addBenchOptions(CLI::App& app, VornSim::BenchOptions& options) {
   app.add_option("--members", options.members, "members of the large group")
-      ->transform(wholeNumber(2, 250))
+      ->transform(ToolCommandLine::wholeNumber(2, 250))
       ->capture_default_str();
   app.add_option("--links", options.linksPerMember, "links of each member of the large group")
-      ->transform(wholeNumber(2, 1000, true))
+      ->transform(ToolCommandLine::wholeNumber(2, 1000, true))
       ->capture_default_str();
   app.add_option("--small-members", options.smallMembers, "members of the small group")
-      ->transform(wholeNumber(2, 250))
+      ->transform(ToolCommandLine::wholeNumber(2, 250))
       ->capture_default_str();
   app.add_option("--small-links", options.smallLinksPerMember, "links of each member of the small group")
-      ->transform(wholeNumber(2, 1000, true))
+      ->transform(ToolCommandLine::wholeNumber(2, 1000, true))
       ->capture_default_str();
   app.add_option("--hours", options.hours, "virtual hours each group runs")
       ->transform(hoursRange())
       ->capture_default_str();
   app.add_option("--frames", options.frameSamples, "frames injected to time the receive path")
-      ->transform(wholeNumber(1000, 100000000))
+      ->transform(ToolCommandLine::wholeNumber(1000, 100000000))
       ->capture_default_str();
   app.add_flag("--json", options.json, "end with the figures as one line of JSON");
-}
-
-// Parses argv into `app`. Returns the exit code when the run ends here: 0
-// after --help (`help` is printed), kBadInput after one line on stderr
-// saying what is wrong with the command line.
-std::optional<int> parse(CLI::App& app, int argc, const char* const* argv, const std::string& help) {
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << help;
-    return 0;
-  } catch (const CLI::ParseError& e) {
-    std::cerr << "vorn-sim: " << e.what() << " (see vorn-sim --help)\n";
-    return kBadInput;
-  }
-  return std::nullopt;
 }
 
 int runBench(const VornSim::BenchOptions& options) {
@@ -186,10 +152,8 @@ int main(int argc, char** argv) {
   // each has a parser of its own; --bench, first, chooses the second.
   CLI::App scenarioApp("Runs the scenario's group on the virtual clock.", "vorn-sim");
   CLI::App benchApp("Times the frame path and a large and a small group over virtual hours.", "vorn-sim --bench");
-  for (CLI::App* app : {&scenarioApp, &benchApp}) {
-    // An option given twice takes its last value.
-    app->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  }
+  ToolCommandLine::takeLastValue(scenarioApp);
+  ToolCommandLine::takeLastValue(benchApp);
   ScenarioArgs scenarioArgs;
   addScenarioOptions(scenarioApp, scenarioArgs);
   VornSim::BenchOptions benchOptions;
@@ -197,13 +161,11 @@ int main(int argc, char** argv) {
 
   if (argc > 1 && std::strcmp(argv[1], "--bench") == 0) {
     // argv[1] stands where the parser expects the program's name.
-    if (auto done = parse(benchApp, argc - 1, argv + 1, benchApp.help())) return *done;
+    if (auto done = ToolCommandLine::parse(benchApp, argc - 1, argv + 1, "vorn-sim", kBadInput)) return *done;
     return runBench(benchOptions);
   }
-  if (auto done = parse(scenarioApp, argc, argv, scenarioApp.help() + "\n" + benchApp.help())) return *done;
-  if (scenarioArgs.scenarioPath.empty()) {
-    std::cerr << "vorn-sim: no scenario given (see vorn-sim --help)\n";
-    return kBadInput;
-  }
+  const std::string help = scenarioApp.help() + "\n" + benchApp.help();
+  if (auto done = ToolCommandLine::parse(scenarioApp, argc, argv, "vorn-sim", kBadInput, help)) return *done;
+  if (scenarioArgs.scenarioPath.empty()) return ToolCommandLine::refused("vorn-sim", "no scenario given", kBadInput);
   return runScenario(std::move(scenarioArgs));
 }

@@ -9,7 +9,7 @@
 #include "Daemon.h"
 #include "DaemonConfig.h"
 
-#include <CLI/CLI.hpp>
+#include "common/CommandLine.h"
 
 #include <iostream>
 #include <string>
@@ -27,27 +27,16 @@ int main(int argc, char** argv) {
   VornDaemon::DaemonOptions options;
 
   CLI::App app("The agent on this machine's interfaces.", "vornfabriclldpd");
-  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  ToolCommandLine::takeLastValue(app);
   app.add_option("--config", configPath, "the daemon's configuration (required; see tools/vornfabriclldpd/README.md)")
       ->type_name("FILE");
   app.add_flag("--check", check, "read and check the configuration, then exit");
   app.add_flag("--stderr", options.logToStderr, "also write each system log message to stderr");
   app.add_flag("--after-reload", options.afterReload, "the switch has just reloaded: only the local backup survived");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::CallForHelp&) {
-    std::cout << app.help();
-    return 0;
-  } catch (const CLI::ParseError& e) {
-    std::cerr << "vornfabriclldpd: " << e.what() << " (see vornfabriclldpd --help)\n";
-    return kBadConfig;
-  }
+  if (auto done = ToolCommandLine::parse(app, argc, argv, "vornfabriclldpd", kBadConfig)) return *done;
   // Checked here rather than by the parser, which would report it ahead of
   // an unknown option.
-  if (configPath.empty()) {
-    std::cerr << "vornfabriclldpd: --config FILE is required (see vornfabriclldpd --help)\n";
-    return kBadConfig;
-  }
+  if (configPath.empty()) return ToolCommandLine::refused("vornfabriclldpd", "--config FILE is required", kBadConfig);
 
   VornDaemon::DaemonConfig config;
   try {
