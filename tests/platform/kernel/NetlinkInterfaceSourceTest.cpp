@@ -101,7 +101,6 @@ Bytes withLength(Bytes m, uint32_t len) {
 }
 
 const EthAddr macA = EthAddr::fromString("02:00:00:00:0a:01");
-const EthAddr macB = EthAddr::fromString("02:00:00:00:0b:01");
 // The flags as plain numbers: the C library and the kernel declare them in different enumerations.
 constexpr unsigned kUp = IFF_UP, kRunning = IFF_RUNNING, kLowerUp = IFF_LOWER_UP, kDormant = IFF_DORMANT;
 constexpr unsigned kUpRunning = kUp | kRunning | kLowerUp;
@@ -294,27 +293,12 @@ struct Live {
   bool until(const std::function<bool()>& done) { return KernelTest::runUntil(*loop, done); }
 };
 
-TEST(NetlinkInterfaceSourceTest, DumpSeesEveryLinkWithItsAddress) {
-  KERNEL_TEST_IN_FRESH_NETNS([] {
-    KernelTest::sh("ip link add va address 02:00:00:00:0a:01 type veth peer name vb address 02:00:00:00:0b:01");
-    Live live;
-    EXPECT_EQ(live.source->namespaces(), std::vector<Kivo::NamespaceName>{Kivo::NamespaceName::defaultNamespace()});
-    EXPECT_FALSE(live.source->status(Kivo::NamespaceName("mgmt")));
-    EXPECT_EQ(tableLinks(*live.table), kernelLinks());
-    for (auto [name, mac] : {std::pair("va", macA), std::pair("vb", macB), std::pair("lo", EthAddr())}) {
-      const InterfaceKey key{static_cast<int>(if_nametoindex(name))};
-      EXPECT_EQ(live.table->interface(key), (KernelNetInfo::Interface{key, name, mac}));
-    }
-    // A fresh namespace starts with every link down.
-    for (const char* name : {"lo", "va", "vb", "nosuch"}) EXPECT_FALSE(live.source->linkUp(name)) << name;
-    live.source->netlinkConfigIs(KernelNetNsInfo::NetlinkConfig{1, 1});
-    EXPECT_EQ(live.source->netlinkConfig(), (KernelNetNsInfo::NetlinkConfig{1, 1}));
-  });
-}
-
 TEST(NetlinkInterfaceSourceTest, FollowsAddRenameReaddressAndDelete) {
   KERNEL_TEST_IN_FRESH_NETNS([] {
     Live live;
+    // The first dump sees every link (here only lo), all down in a fresh namespace.
+    EXPECT_EQ(tableLinks(*live.table), kernelLinks());
+    EXPECT_FALSE(live.source->linkUp("lo"));
     Strings tableChanges;
     auto reactor = live.table->subscribe([&](const Zem::Change& c) {
       if (!c.is(KernelNetInfo::Status::interfaceAttr)) return;
