@@ -64,9 +64,9 @@ TEST(JsonTest, BadInputNamesTheAttribute) {
       {R"({"addr": "zz"})", "addr: bad MAC address: zz"},
       {R"({"@type": "Nope"})", "@type: unknown record type 'Nope'"},
       {R"({"@type": "TestRecords::Leaf"})", "@type: TestRecords::Leaf is not a TestRecords::Tree"}};
-  for (auto [json, expect] : cases) {
-    EXPECT_THAT([&] { Zem::entityFromJson(Zem::Json::parse(json), &Tree::typeInfoStatic()); },
-                ThrowsMessage<Zem::JsonError>(testing::StrEq(expect)));
+  for (const auto& c : cases) {
+    EXPECT_THAT([&] { Zem::entityFromJson(Zem::Json::parse(c.first), &Tree::typeInfoStatic()); },
+                ThrowsMessage<Zem::JsonError>(testing::StrEq(c.second)));
   }
 }
 

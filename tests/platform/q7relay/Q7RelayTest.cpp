@@ -121,7 +121,10 @@ class Q7RelayTest : public ::testing::Test {
   void answerAll(std::string text) {
     listener().provider = [text](const std::string&) -> std::optional<std::string> { return text; };
   }
-  void listen(TcpConfig config = agentConfig()) {
+  // Listens with the agent's configuration as `change` leaves it.
+  void listen(const std::function<void(TcpConfig&)>& change = [](TcpConfig&) {}) {
+    TcpConfig config = agentConfig();
+    change(config);
     status = Api::listen(config);
     ASSERT_EQ(status->state(), ListenState::listening) << status->error();
     ASSERT_NE(status->port(), 0);
@@ -267,9 +270,7 @@ TEST_F(Q7RelayTest, AbusiveConnectionsCostOnlyThemselves) {
 // A peer that keeps asking without reading its answers is closed once its socket has taken nothing for the stall
 // timeout; everyone else is served.
 TEST_F(Q7RelayTest, APeerThatDoesNotReadIsClosed) {
-  TcpConfig config = agentConfig();
-  config.stallTimeout = 0.05;
-  listen(config);
+  listen([](TcpConfig& c) { c.stallTimeout = 0.05; });
   answerAll(std::string(1000, 'a'));
   Client survivor(status->port()), deaf(status->port());
   ASSERT_TRUE(connections(2));
@@ -318,9 +319,7 @@ TEST_F(Q7RelayTest, FloodingClientsLeaveTimersAndHostDescriptorsEveryTurn) {
 // A full table makes room for a newcomer by closing the connection that has been idle longest, so idle connections
 // cannot lock peers out.
 TEST_F(Q7RelayTest, FullTableClosesTheIdlestConnectionForANewcomer) {
-  TcpConfig config = agentConfig();
-  config.maxConnections = 3;
-  listen(config);
+  listen([](TcpConfig& c) { c.maxConnections = 3; });
   auto three = clients(3);
   for (int i : {0, 1, 2, 1, 2}) EXPECT_EQ(request(*three[i], "PING\n"), "PONG");  // the first is now the idlest
   Client newcomer(status->port());
@@ -333,12 +332,11 @@ TEST_F(Q7RelayTest, FullTableClosesTheIdlestConnectionForANewcomer) {
 // A peer that said HELLO may stay silent for the configured idle timeout; a connection that did not is closed much
 // sooner, even when the configured timeout is "never".
 TEST_F(Q7RelayTest, SilentConnectionsAreClosedAfterTheirIdleTimeout) {
-  for (auto [idleTimeout, helloClosed] : {std::pair(1000.0, false), std::pair(0.0, false), std::pair(0.05, true)}) {
+  for (auto row : {std::pair(1000.0, false), std::pair(0.0, false), std::pair(0.05, true)}) {
+    const double idleTimeout = row.first;
+    const bool helloClosed = row.second;
     SCOPED_TRACE(idleTimeout);
-    TcpConfig config = agentConfig();
-    config.idleTimeout = idleTimeout;
-    config.unidentifiedIdleTimeout = 0.05;
-    listen(config);
+    listen([&](TcpConfig& c) { c.idleTimeout = idleTimeout, c.unidentifiedIdleTimeout = 0.05; });
     Client peer(status->port()), anonymous(status->port());
     EXPECT_EQ(request(peer, "HELLO 1\n"), "HELLO 3");
     EXPECT_EQ(request(anonymous, "PING\n"), "PONG");
@@ -354,9 +352,7 @@ TEST_F(Q7RelayTest, SilentConnectionsAreClosedAfterTheirIdleTimeout) {
 // Closing a socket can cost the kernel a while: connections that time out together (200 of them here) are closed a
 // few per turn, as background work, not all in the timer's run.
 TEST_F(Q7RelayTest, ConnectionsTimingOutTogetherAreClosedAFewPerTurn) {
-  TcpConfig config = agentConfig();
-  config.unidentifiedIdleTimeout = 0.05;
-  listen(config);
+  listen([](TcpConfig& c) { c.unidentifiedIdleTimeout = 0.05; });
   loop->backgroundSliceIs(0);
   auto many = clients(200);
   ASSERT_TRUE(connections(200)) << status->connectionCount();

@@ -17,8 +17,10 @@ using Strings = std::vector<std::string>;
 const Kivo::EthAddr mac = Kivo::EthAddr::fromString("02:00:00:00:00:01");
 
 TEST(KniIntfMapperSmRuleTest, DeviceNamesAndInterfacesPairOneToOne) {
-  for (auto [device, intf] : {std::pair("et1", "Ethernet1"), {"et48", "Ethernet48"}, {"et3_1", "Ethernet3/1"},
-                              {"et10_12", "Ethernet10/12"}, {"po1", "Port-Channel1"}, {"po1000", "Port-Channel1000"}}) {
+  const std::pair<const char*, const char*> paired[] = {{"et1", "Ethernet1"},         {"et48", "Ethernet48"},
+                                                        {"et3_1", "Ethernet3/1"},     {"et10_12", "Ethernet10/12"},
+                                                        {"po1", "Port-Channel1"},     {"po1000", "Port-Channel1000"}};
+  for (auto [device, intf] : paired) {
     EXPECT_EQ(KniIntfMapperSm::ruleIntfId(device), IntfId(intf)) << device;
     EXPECT_EQ(KniIntfMapperSm::ruleDeviceName(IntfId(intf)), device);
   }
