@@ -14,22 +14,17 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <string>
-#include <vector>
 
 namespace ConfigTesting {
 
 // `depth` lists nested around one 0: "[[[0]]]", 2 * depth + 1 bytes.
-inline std::string nestedLists(size_t depth) {
-  return std::string(depth, '[') + "0" + std::string(depth, ']');
-}
+inline std::string nestedLists(size_t depth) { return std::string(depth, '[') + "0" + std::string(depth, ']'); }
 
 // `depth` objects nested under the key "k": {"k":{"k":0}}.
 inline std::string nestedObjects(size_t depth) {
   std::string text;
   for (size_t i = 0; i < depth; ++i) text += "{\"k\":";
-  text += "0";
-  return text + std::string(depth, '}');
+  return text + "0" + std::string(depth, '}');
 }
 
 class HostileDir {
@@ -47,7 +42,6 @@ class HostileDir {
   HostileDir& operator=(const HostileDir&) = delete;
 
   const std::filesystem::path& path() const { return dir_; }
-
   std::string file(const std::string& name, const std::string& text) const {
     std::ofstream(dir_ / name, std::ios::binary) << text;
     return (dir_ / name).string();
@@ -55,24 +49,16 @@ class HostileDir {
   // Nobody ever opens the other end: a reader that waits for a writer
   // waits forever.
   std::string fifo(const std::string& name) const {
-    const std::string p = (dir_ / name).string();
-    if (::mkfifo(p.c_str(), 0600) != 0) throw std::runtime_error("mkfifo: " + std::string(std::strerror(errno)));
-    return p;
+    if (::mkfifo((dir_ / name).c_str(), 0600) != 0) throw std::runtime_error("mkfifo: " + std::string(std::strerror(errno)));
+    return (dir_ / name).string();
   }
   // A file of `size` zero bytes that takes no disk space.
   std::string sparse(const std::string& name, uint64_t size) const {
-    const std::string p = (dir_ / name).string();
-    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-      if (fd >= 0) ::close(fd);
-      throw std::runtime_error("sparse file: " + std::string(std::strerror(errno)));
-    }
-    ::close(fd);
-    return p;
+    std::filesystem::resize_file(file(name, ""), size);
+    return (dir_ / name).string();
   }
   std::string directory(const std::string& name) const {
-    std::filesystem::create_directory(dir_ / name);
-    return (dir_ / name).string();
+    return std::filesystem::create_directory(dir_ / name), (dir_ / name).string();
   }
 
  private:
@@ -105,7 +91,7 @@ class HangGuard {
  public:
   explicit HangGuard(const char* what, unsigned seconds = 60) {
     what_ = what;
-    struct sigaction action {};
+    struct sigaction action{};
     action.sa_handler = &HangGuard::expired;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGALRM, &action, &previous_);

@@ -6,11 +6,7 @@
 
 #include "tests/platform/config/HostileFiles.h"
 
-#include <fmt/format.h>
 #include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -37,39 +33,28 @@ TEST(JsonConfigTest, fileThatIsNotASmallRegularFileIsRefusedUnread) {
     SCOPED_TRACE(c.name);
     const HangGuard guard(c.name);
     const FieldError e = refusal([&] { Config::readFile(c.path); });
-    EXPECT_EQ(e.file(), c.path);
-    EXPECT_EQ(e.field(), "(file)");
+    EXPECT_EQ(std::pair(e.file(), e.field()), std::pair(c.path, std::string("(file)")));
     EXPECT_NE(e.reason().find(c.reason), std::string::npos) << e.what();
     // The same for a file that may be missing.
-    const FieldError optional = refusal([&] { Config::readFileIfPresent(c.path); });
-    EXPECT_EQ(optional.reason(), e.reason());
+    EXPECT_EQ(refusal([&] { Config::readFileIfPresent(c.path); }).reason(), e.reason());
   }
 }
 
-TEST(JsonConfigTest, fileUpToTheLimitIsReadWhole) {
+TEST(JsonConfigTest, fileUpToTheLimitIsReadWholeAndAMissingOneIsAnErrorOnlyWhereRequired) {
   const HostileDir dir;
   EXPECT_EQ(Config::readFile(dir.sparse("limit.json", Config::kMaxFileBytes)).size(), Config::kMaxFileBytes);
   EXPECT_EQ(Config::readFile(dir.file("small.json", "{\"a\": 1}\n")), "{\"a\": 1}\n");
   EXPECT_EQ(Config::readFileIfPresent(dir.file("empty.json", "")), std::string());
-}
-
-TEST(JsonConfigTest, missingFileIsAnErrorOnlyWhereTheFileIsRequired) {
-  const HostileDir dir;
   const std::string path = (dir.path() / "absent.json").string();
   EXPECT_EQ(Config::readFileIfPresent(path), std::nullopt);
   const FieldError e = refusal([&] { Config::readFile(path); });
-  EXPECT_EQ(e.field(), "(file)");
-  EXPECT_EQ(e.reason(), "cannot be read: No such file or directory");
+  EXPECT_EQ(std::pair(e.field(), e.reason()), std::pair(std::string("(file)"), std::string("cannot be read: No such file or directory")));
 }
 
 TEST(JsonConfigTest, documentsThatAreRefusedWhileParsing) {
   const std::string longKey(1000, 'k');
-  const struct {
-    const char* name;
-    std::string text;
-    std::string field;  // ending in "...": the start of a path cut in the middle
-    std::string reason;
-  } cases[] = {
+  // field ending in "...": the start of a path cut in the middle.
+  const struct { const char* name; std::string text, field, reason; } cases[] = {
       {"lists 100,000 deep", ConfigTesting::nestedLists(100'000), "[0][0][0][0][0][0][0][0]...",
        "nested deeper than 64 levels"},
       {"objects 100,000 deep", ConfigTesting::nestedObjects(100'000), "k.k.k.k.k.k.k.k...", "nested deeper than 64 levels"},
@@ -130,11 +115,7 @@ Json deepList(size_t depth) {
 }
 
 TEST(JsonConfigTest, shownValuesAreShortAndPrintable) {
-  const struct {
-    const char* name;
-    Json value;
-    std::string shown;
-  } cases[] = {
+  const struct { const char* name; Json value; std::string shown; } cases[] = {
       {"number", 300, "300"},
       {"string", "Ethernet1", "\"Ethernet1\""},
       {"small object", Json::parse(R"({"a":[1,true,null],"b":"x"})"), R"({"a":[1,true,null],"b":"x"})"},
@@ -147,10 +128,7 @@ TEST(JsonConfigTest, shownValuesAreShortAndPrintable) {
       {"list 100,000 deep", deepList(100'000), std::string(37, '[') + "..."},
       {"a million items", Json(std::vector<int>(1'000'000, 7)), "[7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,..."},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(Config::shown(c.value), c.shown);
-  }
+  for (const auto& c : cases) EXPECT_EQ(Config::shown(c.value), c.shown) << c.name;
 }
 
 TEST(JsonConfigTest, keysInFieldPathsAreShortAndPrintable) {

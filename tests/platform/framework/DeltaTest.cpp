@@ -1,26 +1,21 @@
 #include "platform/framework/Record.h"
 #include "tests/platform/framework/TestRecords.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
-#include <vector>
 
 namespace {
 
 using namespace TestRecords;
 using Kivo::IntfId;
+using Strings = std::vector<std::string>;
 
-const IntfId et1("Ethernet1");
-const IntfId et2("Ethernet2");
-const IntfId et3("Ethernet3");
+const IntfId et1("Ethernet1"), et2("Ethernet2"), et3("Ethernet3");
 
-// A typed delta rendered as "Et1 added", "Et1 removed", "Et1 replaced",
-// "Et1 inside.label", with the identity of its entries as letters.
-template <class K, class V, class Name>
-std::string describe(const Zem::EntryDelta<K, V>& d, Name name) {
-  std::string s = name(d.key);
+// A typed delta rendered as "Et1 added", "Et1 removed", "Et1 replaced", "Et1 inside.label".
+template <class K, class V>
+std::string describe(const Zem::EntryDelta<K, V>& d) {
+  std::string s = fmt::format("{}", d.key);
   if (d.added()) s += " added";
   if (d.removed()) s += " removed";
   if (d.replaced()) s += " replaced";
@@ -28,56 +23,32 @@ std::string describe(const Zem::EntryDelta<K, V>& d, Name name) {
   return s;
 }
 
-std::string intfName(const IntfId& i) { return i.shortName(); }
-
 TEST(DeltaTest, EntityCollectionDeltasNameTheKeyAndBothEntries) {
   auto tree = Velto::make<Tree>();
-  auto first = Velto::make<Branch>(et1);
-  auto second = Velto::make<Branch>(et1);
-  std::vector<std::string> seen;
-  std::vector<std::pair<const Branch*, const Branch*>> entries;
+  auto first = Velto::make<Branch>(et1), second = Velto::make<Branch>(et1);
+  std::vector<std::tuple<std::string, const Branch*, const Branch*>> seen;
   auto reactor = tree->subscribe([&](const Zem::Change& c) {
-    Zem::onDelta(c, Tree::branchAttr, [&](const auto& d) {
-      seen.push_back(describe(d, intfName));
-      entries.emplace_back(d.prev, d.now);
-    });
+    Zem::onDelta(c, Tree::branchAttr, [&](const auto& d) { seen.emplace_back(describe(d), d.prev, d.now); });
   });
-
-  struct Step {
-    const char* what;
-    std::function<void()> write;
-    std::string seen;
-    const Branch* prev;
-    const Branch* now;
-  };
-  const std::vector<Step> steps = {
-      {"add", [&] { tree->branchPut(et1, first); }, "Et1 added", nullptr, first.get()},
-      {"change inside", [&] { first->labelIs("x"); }, "Et1 inside.label", first.get(), first.get()},
-      {"replace", [&] { tree->branchPut(et1, second); }, "Et1 replaced", first.get(), second.get()},
-      {"remove", [&] { tree->branchDel(et1); }, "Et1 removed", second.get(), nullptr},
-  };
-  for (const auto& step : steps) {
-    SCOPED_TRACE(step.what);
-    seen.clear();
-    entries.clear();
-    step.write();
-    ASSERT_EQ(seen, std::vector<std::string>{step.seen});
-    EXPECT_EQ(entries[0].first, step.prev);
-    EXPECT_EQ(entries[0].second, step.now);
-  }
+  tree->branchPut(et1, first);
+  first->labelIs("x");
+  tree->branchPut(et1, second);
+  tree->branchDel(et1);
+  EXPECT_THAT(seen, testing::ElementsAre(std::tuple("Et1 added", nullptr, first.get()),
+                                         std::tuple("Et1 inside.label", first.get(), first.get()),
+                                         std::tuple("Et1 replaced", first.get(), second.get()),
+                                         std::tuple("Et1 removed", second.get(), nullptr)));
 }
 
-TEST(DeltaTest, ValueMapAndSetDeltasCarryTheValues) {
+TEST(DeltaTest, ValueMapAndSetDeltasCarryTheValuesAndPlainAttributesTheirPrevious) {
   auto tree = Velto::make<Tree>();
-  std::vector<std::string> seen;
-  auto text = [](const bool* b) { return b ? (*b ? std::string("true") : std::string("false")) : std::string("-"); };
+  Strings seen;
+  auto text = [](const bool* b) { return b ? fmt::format("{}", *b) : "-"; };
   auto reactor = tree->subscribe([&](const Zem::Change& c) {
-    Zem::onDelta(c, Tree::flagAttr,
-                 [&](const auto& d) { seen.push_back(d.key.shortName() + " " + text(d.prev) + ">" + text(d.now)); });
-    Zem::onDelta(c, Tree::memberAttr, [&](const auto& d) { seen.push_back(describe(d, intfName)); });
-    // Another attribute's change is no delta of these collections.
+    Zem::onDelta(c, Tree::flagAttr, [&](const auto& d) { seen.push_back(fmt::format("{} {}>{}", d.key, text(d.prev), text(d.now))); });
+    Zem::onDelta(c, Tree::memberAttr, [&](const auto& d) { seen.push_back(describe(d)); });
     if (c.is(Tree::addrAttr)) {
-      EXPECT_FALSE(Zem::delta(c, Tree::flagAttr));
+      EXPECT_FALSE(Zem::delta(c, Tree::flagAttr));  // another attribute's change is no delta
     }
   });
   tree->flagIs(et1, true);
@@ -86,8 +57,19 @@ TEST(DeltaTest, ValueMapAndSetDeltasCarryTheValues) {
   tree->memberIs(et2);
   tree->memberDel(et2);
   tree->addrIs(Kivo::EthAddr::fromString("02:00:00:00:00:01"));
-  EXPECT_EQ(seen, (std::vector<std::string>{"Et1 ->true", "Et1 true>false", "Et1 false>-", "Et2 added",
-                                            "Et2 removed"}));
+  EXPECT_EQ(seen, (Strings{"Et1 ->true", "Et1 true>false", "Et1 false>-", "Et2 added", "Et2 removed"}));
+
+  auto leaf = Velto::make<Leaf>(1);
+  std::vector<int> prev;
+  auto leafReactor = leaf->subscribe([&](const Zem::Change& c) {
+    const int* p = Zem::previous(c, Leaf::valueAttr);
+    EXPECT_EQ(p == nullptr, !c.is(Leaf::valueAttr));
+    if (p) prev.push_back(*p);
+  });
+  leaf->valueIs(4);
+  leaf->whenIs(2.0);
+  leaf->valueIs(6);
+  EXPECT_EQ(prev, (std::vector<int>{0, 4}));
 }
 
 TEST(DeltaTest, NestedDeltaOfAnEntryRemovedByAnEarlierHandlerHasNoCurrentEntry) {
@@ -99,105 +81,56 @@ TEST(DeltaTest, NestedDeltaOfAnEntryRemovedByAnEarlierHandlerHasNoCurrentEntry) 
     if (auto d = Zem::delta(c, Tree::branchAttr); d && d->changedInside()) entries.emplace_back(d->prev, d->now);
   });
   b->labelIs("x");
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].first, b.get());
-  EXPECT_EQ(entries[0].second, nullptr);
+  EXPECT_THAT(entries, testing::ElementsAre(std::pair(b.get(), nullptr)));
 }
 
-TEST(DeltaTest, PreviousValueOfAPlainAttributeIsTyped) {
-  auto leaf = Velto::make<Leaf>(1);
-  std::vector<int> prev;
-  auto reactor = leaf->subscribe([&](const Zem::Change& c) {
-    if (const int* p = Zem::previous(c, Leaf::valueAttr)) prev.push_back(*p);
-    EXPECT_EQ(Zem::previous(c, Leaf::valueAttr) == nullptr, !c.is(Leaf::valueAttr));
-  });
-  leaf->valueIs(4);
-  leaf->whenIs(2.0);
-  leaf->valueIs(6);
-  EXPECT_EQ(prev, (std::vector<int>{0, 4}));
+Velto::Ptr<Tree> treeOf(const std::vector<IntfId>& intfs) {
+  auto t = Velto::make<Tree>();
+  for (const auto& i : intfs) t->branchIs(i);
+  return t;
 }
 
-// A replaced input: every key of either input once, in the order asked for.
+// A replaced input: every key of either input once, in the order asked for; the entries are those of the inputs.
 TEST(DeltaTest, ReplayOfAReplacedInputDeliversEveryKeyOnce) {
-  struct Case {
-    const char* what;
-    std::vector<IntfId> before;  // a null input when `beforeNull`
-    bool beforeNull;
-    std::vector<IntfId> after;
-    bool afterNull;
-    Zem::ReplayOrder order;
-    std::vector<std::string> seen;
-  };
   using Order = Zem::ReplayOrder;
-  const std::vector<Case> cases = {
-      {"first input", {}, true, {et1, et2}, false, Order::newFirst(), {"Et1 added", "Et2 added"}},
-      {"overlap, new first", {et1, et3}, false, {et1, et2}, false, Order::newFirst(),
-       {"Et1 replaced", "Et2 added", "Et3 removed"}},
-      {"overlap, old first", {et1, et3}, false, {et1, et2}, false, Order::oldFirst(),
-       {"Et1 replaced", "Et3 removed", "Et2 added"}},
-      {"input gone", {et2}, false, {}, true, Order::oldFirst(), {"Et2 removed"}},
-      {"both empty", {}, false, {}, false, Order::newFirst(), {}},
+  const struct { Velto::Ptr<Tree> before, after; Order order; Strings seen; } cases[] = {
+      {nullptr, treeOf({et1, et2}), Order::newFirst(), {"Et1 added", "Et2 added"}},
+      {treeOf({et1, et3}), treeOf({et1, et2}), Order::newFirst(), {"Et1 replaced", "Et2 added", "Et3 removed"}},
+      {treeOf({et1, et3}), treeOf({et1, et2}), Order::oldFirst(), {"Et1 replaced", "Et3 removed", "Et2 added"}},
+      {treeOf({et2}), nullptr, Order::oldFirst(), {"Et2 removed"}},
+      {treeOf({}), treeOf({}), Order::newFirst(), {}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    auto make = [](const std::vector<IntfId>& intfs, bool null) -> Velto::Ptr<Tree> {
-      if (null) return nullptr;
-      auto t = Velto::make<Tree>();
-      for (const auto& i : intfs) t->branchIs(i);
-      return t;
-    };
-    auto before = make(c.before, c.beforeNull);
-    auto after = make(c.after, c.afterNull);
-    std::vector<std::string> seen;
-    Zem::replayDelta(before.get(), after.get(), Tree::branchAttr, c.order, [&](const auto& d) {
-      seen.push_back(describe(d, intfName));
-      // The entries are those of the two inputs.
-      if (d.prev) {
-        EXPECT_EQ(d.prev, before->branch(d.key).get());
-      }
-      if (d.now) {
-        EXPECT_EQ(d.now, after->branch(d.key).get());
-      }
+    Strings seen;
+    Zem::replayDelta(c.before.get(), c.after.get(), Tree::branchAttr, c.order, [&](const auto& d) {
+      seen.push_back(describe(d));
+      EXPECT_EQ(d.prev, d.prev ? c.before->branch(d.key).get() : nullptr);
+      EXPECT_EQ(d.now, d.now ? c.after->branch(d.key).get() : nullptr);
     });
     EXPECT_EQ(seen, c.seen);
+  }
+  // Hash collections have no order of their own; ascending replays follow the keys' order.
+  auto before = Velto::make<Branch>(et1), after = Velto::make<Branch>(et1);
+  for (int id : {9, 2, 7, 30}) before->leafIs(id);
+  for (int id : {5, 30, 1}) after->leafIs(id);
+  const std::pair<Order, std::vector<int>> rows[] = {{Order::oldFirstAscending(), {2, 7, 9, 30, 1, 5}},
+                                                      {Order::newFirstAscending(), {1, 5, 30, 2, 7, 9}},
+                                                      {Order::allAscending(), {1, 2, 5, 7, 9, 30}}};
+  for (const auto& [order, expected] : rows) {
+    std::vector<int> keys;
+    Zem::replayDelta(before.get(), after.get(), Branch::leafAttr, order, [&](const auto& d) { keys.push_back(d.key); });
+    EXPECT_EQ(keys, expected);
   }
 }
 
 TEST(DeltaTest, WorkCountersCountWritesPublishesAndHandlerRuns) {
   auto leaf = Velto::make<Leaf>(1);
-  int runs = 0;
-  auto a = leaf->subscribe([&](const Zem::Change&) { ++runs; });
-  auto b = leaf->subscribe([&](const Zem::Change&) { ++runs; });
+  auto a = leaf->subscribe([](const Zem::Change&) {}), b = leaf->subscribe([](const Zem::Change&) {});
   const auto before = Zem::workCounters;
-  leaf->valueIs(1);
-  leaf->valueIs(1);  // unchanged: a write, no publish
-  leaf->valueIs(2);
+  for (int v : {1, 1, 2}) leaf->valueIs(v);  // the second is unchanged: a write, no publish
   EXPECT_EQ(Zem::workCounters.writes - before.writes, 3u);
   EXPECT_EQ(Zem::workCounters.publishes - before.publishes, 2u);
   EXPECT_EQ(Zem::workCounters.handlerRuns - before.handlerRuns, 4u);
-  EXPECT_EQ(runs, 4);
 }
 
 }  // namespace
-
-// Hash collections have no order of their own; ascending replays follow the
-// keys' order.
-TEST(DeltaTest, AscendingReplayOfAHashCollectionFollowsTheKeys) {
-  auto before = Velto::make<Branch>(et1);
-  auto after = Velto::make<Branch>(et1);
-  for (int id : {9, 2, 7, 30}) before->leafIs(id);
-  for (int id : {5, 30, 1}) after->leafIs(id);
-  struct Row {
-    const char* what;
-    Zem::ReplayOrder order;
-    std::vector<int> keys;
-  };
-  const Row rows[] = {{"old first", Zem::ReplayOrder::oldFirstAscending(), {2, 7, 9, 30, 1, 5}},
-                      {"new first", Zem::ReplayOrder::newFirstAscending(), {1, 5, 30, 2, 7, 9}},
-                      {"all", Zem::ReplayOrder::allAscending(), {1, 2, 5, 7, 9, 30}}};
-  for (const auto& row : rows) {
-    std::vector<int> keys;
-    Zem::replayDelta(before.get(), after.get(), Branch::leafAttr, row.order, [&](const auto& d) { keys.push_back(d.key); });
-    EXPECT_EQ(keys, row.keys) << row.what;
-  }
-}

@@ -11,10 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fmt/format.h>
-
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -34,13 +30,9 @@ class ReportingAgent : public AgentBase::CAgent {
     group->doMount("/backup/vorn/lldp/context", "VornFabricLldp::CtxForMember", "L");
     ASSERT_EQ(group->doClose(true, "test", 10.0), Lodestore::mountSuccess());
     const Kivo::IntfId po1("Port-Channel1"), et1("Ethernet1");
-    intf_ = entityManager()
-                ->getEntityAs<Vorn::BackplaneChannelStatus>("/backup/vorn/bcStatus/1")
-                ->bcMemberStatusIs(po1)
-                ->memberIntfStatusIs(et1);
-    ctx_ = entityManager()
-               ->getEntityAs<VornFabricLldp::CtxForMember>("/backup/vorn/lldp/context")
-               ->ctxIs(po1, et1);
+    auto em = entityManager();
+    intf_ = em->getEntityAs<Vorn::BackplaneChannelStatus>("/backup/vorn/bcStatus/1")->bcMemberStatusIs(po1)->memberIntfStatusIs(et1);
+    ctx_ = em->getEntityAs<VornFabricLldp::CtxForMember>("/backup/vorn/lldp/context")->ctxIs(po1, et1);
   }
 
   void report(const Syslog::Message& message, State state, int peer) {
@@ -89,13 +81,10 @@ TEST(HostBackupTest, TheBackupHoldsAReportedStateBeforeTheLogHandsItOver) {
     clock->post([&] { agent->report(Syslog::VORN_BACKPLANE_INTF_READY, State::higigConfirmed, 33); }, 3.0);
     const uint64_t writes = db->backupWriteCount();
     clock->runFor(3.0);
-    EXPECT_EQ(seen, (std::vector<std::string>{
-                        // The expected peer of the step waits for the
-                        // flush, half a second later.
-                        "VORN_BACKPLANE_INTF_READY at 2: on disk higigConfirmed true none",
-                        "VORN_BACKPLANE_INTF_ERROR at 3: on disk ethLinkDown false 11",
-                        "VORN_BACKPLANE_INTF_READY at 4: on disk higigConfirmed true 22",
-                    }));
+    // The expected peer of the step waits for the flush, half a second later.
+    EXPECT_EQ(seen, (std::vector<std::string>{"VORN_BACKPLANE_INTF_READY at 2: on disk higigConfirmed true none",
+                                              "VORN_BACKPLANE_INTF_ERROR at 3: on disk ethLinkDown false 11",
+                                              "VORN_BACKPLANE_INTF_READY at 4: on disk higigConfirmed true 22"}));
     // Per report: the status written through, the context at its flush
     // (the last one is still to come).
     EXPECT_EQ(db->backupWriteCount(), writes + 5);

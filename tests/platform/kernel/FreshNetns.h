@@ -14,8 +14,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
-#include <string>
 
 #include <sched.h>
 #include <sys/wait.h>
@@ -44,22 +42,17 @@ inline ChildOutcome runInFreshNetns(const std::function<void()>& body) {
     _exit(::testing::Test::HasFailure() ? 1 : 0);
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == kNoNamespace) {
-    return {true, false, "cannot make a network namespace (needs CAP_SYS_ADMIN)"};
-  }
-  if (WIFEXITED(status) && WEXITSTATUS(status) == kNoIpTool) return {true, false, "the `ip` command is missing"};
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) continue;
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (code == kNoNamespace) return {true, false, "cannot make a network namespace (needs CAP_SYS_ADMIN)"};
+  if (code == kNoIpTool) return {true, false, "the `ip` command is missing"};
   if (WIFSIGNALED(status)) return {false, false, "child killed by signal " + std::to_string(WTERMSIG(status))};
   if (WEXITSTATUS(status) != 0) return {false, false, "child reported failures (see its output above)"};
   return {false, true, ""};
 }
 
 // Runs a shell command in the child; a command that fails fails the test.
-inline void sh(const std::string& command) {
-  const int rc = std::system((command + " >/dev/null 2>&1").c_str());
-  EXPECT_EQ(rc, 0) << command;
-}
+inline void sh(const std::string& command) { EXPECT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command; }
 
 // Runs the loop until `done` holds; false when it still does not after a
 // generous bound (the kernel answers in microseconds; the bound only keeps a

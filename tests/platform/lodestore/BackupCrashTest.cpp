@@ -18,7 +18,6 @@
 
 #include <cstdint>
 #include <random>
-#include <string>
 
 namespace LodestoreCrashTest {
 
@@ -82,16 +81,13 @@ enum ChildExit { restoreFailed = 3, restoredInconsistent = 4, threw = 5 };
     if (!record || !record->consistent()) ::_exit(restoredInconsistent);
 
     auto tick = Velto::make<Oru::TimerTask>(loop, 0, "tick");
-    uint64_t writesAtStart = db->backupWriteCount();
+    const uint64_t writesAtStart = db->backupWriteCount();
     bool told = false;
     auto reactor = tick->subscribe([&](const Zem::Change&) {
       for (int i = 0; i < 5; ++i) record->advance();
       // The first write may still be of the fresh record; the second is
       // certainly of an advanced one.
-      if (!told && db->backupWriteCount() >= writesAtStart + 2) {
-        char byte = 1;
-        if (::write(ready, &byte, 1) == 1) told = true;
-      }
+      if (!told && db->backupWriteCount() >= writesAtStart + 2) told = ::write(ready, "r", 1) == 1;
       tick->scheduleTaskDelay(0.001);
     });
     tick->scheduleTaskDelay(0.001);
@@ -121,11 +117,8 @@ TEST(LodestoreCrashTest, TheBackupSurvivesSigkillAtAnyMoment) {
     // Wait for the child to have written an advanced record (bounded, so a
     // broken child fails the test instead of hanging it).
     pollfd p{fds[0], POLLIN, 0};
-    bool ready = false;
-    if (::poll(&p, 1, 20000) == 1) {
-      char byte;
-      ready = ::read(fds[0], &byte, 1) == 1;
-    }
+    char byte;
+    const bool ready = ::poll(&p, 1, 20000) == 1 && ::read(fds[0], &byte, 1) == 1;
     ::close(fds[0]);
     if (ready) ::usleep(static_cast<useconds_t>(killAfterUs(random)));
     ::kill(pid, SIGKILL);
@@ -139,7 +132,6 @@ TEST(LodestoreCrashTest, TheBackupSurvivesSigkillAtAnyMoment) {
     ASSERT_EQ(after.mount(kPath, "LodestoreCrashTest::CrashRecord", "L"), Lodestore::mountSuccess());
     ASSERT_TRUE(after.db->backupErrors().empty()) << after.db->backupErrors()[0];
     auto record = after.em->getEntityAs<CrashRecord>(kPath);
-    ASSERT_TRUE(record);
     EXPECT_TRUE(record->consistent()) << Zem::toJson(*record).dump();
     // Each child wrote at least once past what it restored.
     EXPECT_GT(record->counter(), last);

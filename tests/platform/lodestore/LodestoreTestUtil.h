@@ -12,18 +12,14 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
 
 namespace LodestoreTest {
 
 // A directory removed with its content when the test ends.
 class ScratchDir {
  public:
-  ScratchDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "lodestoreXXXXXX").string();
-    char* made = ::mkdtemp(tmpl.data());
-    if (!made) throw std::runtime_error("mkdtemp failed");
-    path_ = made;
+  ScratchDir() : path_((std::filesystem::temp_directory_path() / "lodestoreXXXXXX").string()) {
+    if (!::mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
   }
   ~ScratchDir() {
     std::error_code ec;
@@ -36,14 +32,12 @@ class ScratchDir {
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   bool exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
   std::string read(const std::string& name) const {
-    std::ifstream in(file(name), std::ios::binary);
     std::stringstream ss;
-    ss << in.rdbuf();
+    ss << std::ifstream(file(name), std::ios::binary).rdbuf();
     return ss.str();
   }
   void write(const std::string& name, const std::string& content) const {
-    std::ofstream out(file(name), std::ios::binary | std::ios::trunc);
-    out << content;
+    std::ofstream(file(name), std::ios::binary | std::ios::trunc) << content;
   }
 
  private:

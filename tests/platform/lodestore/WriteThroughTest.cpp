@@ -9,8 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <string>
 
 namespace {
 
@@ -20,8 +18,7 @@ using LodestoreTest::Switch;
 using IntfStatus = Vorn::BackplaneChannelMemberStatus::IntfStatus;
 using State = Vorn::HigigNegotiationState;
 
-const Kivo::IntfId po1("Port-Channel1");
-const Kivo::IntfId et1("Ethernet1");
+const Kivo::IntfId po1("Port-Channel1"), et1("Ethernet1");
 
 // A switch whose backplane channel status and member context are backed
 // up, both on disk as they stand, with the negotiation state and fabric mode
@@ -47,16 +44,8 @@ struct BackedUpSwitch {
 };
 
 TEST(LodestoreWriteThroughTest, OnlyNamedAttributesAreWrittenThrough) {
-  struct Case {
-    const char* name;
-    std::function<void(BackedUpSwitch&)> change;
-    bool writtenThrough;
-    // The file of the changed record, and a text it holds once the change is
-    // on disk.
-    const char* file;
-    const char* onDisk;
-  };
-  const Case cases[] = {
+  // file: that of the changed record; onDisk: a text it holds once the change is on disk.
+  const struct { const char* name; std::function<void(BackedUpSwitch&)> change; bool writtenThrough; const char *file, *onDisk; } cases[] = {
       {"negotiation state", [](BackedUpSwitch& s) { s.intf->stateIs(State::higigConfirmed); }, true,
        "vorn.bcStatus.1.json", "higigConfirmed"},
       {"fabric mode", [](BackedUpSwitch& s) { s.intf->fabricModeIs(true); }, true, "vorn.bcStatus.1.json",
@@ -69,7 +58,7 @@ TEST(LodestoreWriteThroughTest, OnlyNamedAttributesAreWrittenThrough) {
        [](BackedUpSwitch& s) { s.bc->bcMemberStatus(po1)->memberIntfStatusIs(Kivo::IntfId("Ethernet2")); }, false,
        "vorn.bcStatus.1.json", "Ethernet2"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
     BackedUpSwitch s(dir);
@@ -117,7 +106,6 @@ TEST(LodestoreWriteThroughTest, NothingOutsideTheBackupAreaIsWrittenThrough) {
   BackedUpSwitch s(dir);
   auto published = Velto::dynamicPtrCast<Vorn::BackplaneChannelStatus>(
       s.sw.db->createEntityAt("vorn/dtd/bcStatus/1", "Vorn::BackplaneChannelStatus"));
-  ASSERT_TRUE(published);
   published->bcMemberStatusIs(po1)->memberIntfStatusIs(et1)->stateIs(State::higigConfirmed);
   EXPECT_FALSE(s.sw.db->writeThroughPending());
   EXPECT_FALSE(s.sw.db->backupPending());

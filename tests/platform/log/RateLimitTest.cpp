@@ -14,9 +14,9 @@
 
 namespace {
 
-using Syslog::VORN_BACKPLANE_INTF_ERROR;
-using Syslog::VORN_BACKPLANE_INTF_MISMATCH;
-using Syslog::VORN_BACKPLANE_INTF_READY;
+using Strings = std::vector<std::string>;
+const auto& kMismatch = Syslog::VORN_BACKPLANE_INTF_MISMATCH;
+const auto& kError = Syslog::VORN_BACKPLANE_INTF_ERROR;
 
 // One message logged at a moment of the virtual clock, about `intf`.
 struct Logged {
@@ -24,21 +24,26 @@ struct Logged {
   const Syslog::Message* message;
   std::string intf;
 };
+using Log = std::vector<Logged>;
 
-std::vector<Logged> every(double first, double step, int count, const Syslog::Message& message,
-                          const std::string& intf) {
-  std::vector<Logged> v;
+Log every(double first, double step, int count, const Syslog::Message& message, const std::string& intf) {
+  Log v;
   for (int i = 0; i < count; ++i) v.push_back({first + i * step, &message, intf});
   return v;
 }
 
-std::vector<Logged> operator+(std::vector<Logged> a, const std::vector<Logged>& b) {
+Log operator+(Log a, const Log& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
 
-// A limiter with the default limit (5 in 10 s) in front of a memory sink,
-// on a virtual clock that also stamps the entries.
+std::string report(double at, const std::string& message, const std::string& intf, int count) {
+  return fmt::format("{:g} SYSLOG_MESSAGES_SUPPRESSED: {} for {}: {} messages suppressed (more than 5 in 10 seconds)",
+                     at, message, intf, count);
+}
+
+// A limiter with the default limit (5 in 10 s) in front of a memory sink, on a virtual clock that also stamps the
+// entries.
 class RateLimitTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -46,16 +51,12 @@ class RateLimitTest : public ::testing::Test {
     context_.syslogSinkIs(&limiter);
   }
 
-  Oru::SwitchContext context_;
-  Oru::SwitchContext::Scope active_{context_};
-
-  // Logs each message from a task of its own at its moment, then runs the
-  // clock to `until`.
-  void run(const std::vector<Logged>& logged, double until) {
+  // Logs each message from a task of its own at its moment, then runs the clock to `until`.
+  void run(const Log& logged, double until) {
     for (const Logged& l : logged) {
       clock->post(
           [l] {
-            if (l.message == &VORN_BACKPLANE_INTF_MISMATCH) {
+            if (l.message == &kMismatch) {
               Syslog::log(*l.message, {"Port-Channel1", l.intf, "expected peer ID: 2, peer ID: 7"});
             } else {
               Syslog::log(*l.message, {l.intf, "Port-Channel1", "heartbeat timed out"});
@@ -66,91 +67,67 @@ class RateLimitTest : public ::testing::Test {
     clock->runUntil(until);
   }
 
-  // Consecutive entries of one message about one interface collapse into
-  // one line "first-time NAME intf xN"; reports stay whole. Times are from
-  // `origin`.
-  std::vector<std::string> lines(double origin) const {
-    std::vector<std::string> out;
+  // Consecutive entries of one message about one interface collapse into one line "first-time NAME intf xN";
+  // reports stay whole. Times are from `origin`.
+  Strings lines(double origin) const {
+    Strings out;
     std::string lastKey;
     int repeat = 0;
     for (const auto& e : sink.entries()) {
+      const std::string key = fmt::format("{} {}", e.message->name, e.intf);
       if (e.message == &Syslog::SYSLOG_MESSAGES_SUPPRESSED) {
         out.push_back(fmt::format("{:g} {}", e.time - origin, e.rendered()));
         lastKey.clear();
-        continue;
-      }
-      const std::string key = fmt::format("{} {}", e.message->name, e.intf);
-      if (key == lastKey) {
+      } else if (key == lastKey) {
         out.back() = fmt::format("{} x{}", out.back().substr(0, out.back().rfind(" x")), ++repeat);
-        continue;
+      } else {
+        lastKey = key;
+        repeat = 1;
+        out.push_back(fmt::format("{:g} {} x1", e.time - origin, key));
       }
-      lastKey = key;
-      repeat = 1;
-      out.push_back(fmt::format("{:g} {} x1", e.time - origin, key));
     }
     return out;
   }
 
+  Oru::SwitchContext context_;
+  Oru::SwitchContext::Scope active_{context_};
   Velto::Ptr<Oru::VirtualScheduler> clock = Velto::make<Oru::VirtualScheduler>(0);
   Syslog::MemorySink sink;
   Syslog::RateLimitedSink limiter{clock, sink};
 };
 
-std::string report(double at, const std::string& message, const std::string& intf, int count) {
-  return fmt::format("{:g} SYSLOG_MESSAGES_SUPPRESSED: {} for {}: {} messages suppressed (more than 5 in 10 seconds)",
-                     at, message, intf, count);
-}
-
 TEST_F(RateLimitTest, BurstsAreCutAndReportedWhenTheirWindowEnds) {
-  struct Case {
-    const char* name;
-    std::vector<Logged> logged;
-    double until;
-    std::vector<std::string> lines;
-  };
-  const std::string mismatch = "VORN_BACKPLANE_INTF_MISMATCH";
-  const std::string error = "VORN_BACKPLANE_INTF_ERROR";
-  const Case cases[] = {
-      {"a flood: five lines, then one report at the end of the window",
-       every(1, 0.001, 2000, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet1"), 30,
-       {"1 VORN_BACKPLANE_INTF_MISMATCH Ethernet1 x5", report(11, mismatch, "Ethernet1", 1995)}},
-      {"exactly five in a window pass unreported", every(0, 1, 5, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet1"), 30,
-       {"0 VORN_BACKPLANE_INTF_MISMATCH Ethernet1 x5"}},
+  const std::string mismatch = "VORN_BACKPLANE_INTF_MISMATCH", error = "VORN_BACKPLANE_INTF_ERROR";
+  const std::string mismatch1 = mismatch + " Ethernet1", error1 = error + " Ethernet1";
+  const struct { const char* name; Log logged; double until; Strings lines; } cases[] = {
+      {"a flood: five lines, then one report at the end of the window", every(1, 0.001, 2000, kMismatch, "Ethernet1"),
+       30, {"1 " + mismatch1 + " x5", report(11, mismatch, "Ethernet1", 1995)}},
+      {"exactly five in a window pass unreported", every(0, 1, 5, kMismatch, "Ethernet1"), 30, {"0 " + mismatch1 + " x5"}},
       {"steady traffic at the highest normal rate is never limited",
-       every(0, 2, 60, VORN_BACKPLANE_INTF_READY, "Ethernet1"), 130,
-       {"0 VORN_BACKPLANE_INTF_READY Ethernet1 x60"}},
-      {"a flood that lasts: five lines and one report per window",
-       every(0, 0.5, 50, VORN_BACKPLANE_INTF_ERROR, "Ethernet1"), 40,
-       {"0 VORN_BACKPLANE_INTF_ERROR Ethernet1 x5", report(10, error, "Ethernet1", 15),
-        "10 VORN_BACKPLANE_INTF_ERROR Ethernet1 x5", report(20, error, "Ethernet1", 15),
-        "20 VORN_BACKPLANE_INTF_ERROR Ethernet1 x5", report(30, error, "Ethernet1", 5)}},
+       every(0, 2, 60, Syslog::VORN_BACKPLANE_INTF_READY, "Ethernet1"), 130, {"0 VORN_BACKPLANE_INTF_READY Ethernet1 x60"}},
+      {"a flood that lasts: five lines and one report per window", every(0, 0.5, 50, kError, "Ethernet1"), 40,
+       {"0 " + error1 + " x5", report(10, error, "Ethernet1", 15), "10 " + error1 + " x5",
+        report(20, error, "Ethernet1", 15), "20 " + error1 + " x5", report(30, error, "Ethernet1", 5)}},
       {"interfaces are limited apart",
-       every(0, 0.1, 8, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet1") +
-           every(1, 0.1, 6, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet2") +
-           every(2, 5, 2, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet3"),
+       every(0, 0.1, 8, kMismatch, "Ethernet1") + every(1, 0.1, 6, kMismatch, "Ethernet2") +
+           every(2, 5, 2, kMismatch, "Ethernet3"),
        30,
-       {"0 VORN_BACKPLANE_INTF_MISMATCH Ethernet1 x5", "1 VORN_BACKPLANE_INTF_MISMATCH Ethernet2 x5",
-        "2 VORN_BACKPLANE_INTF_MISMATCH Ethernet3 x2",
+       {"0 " + mismatch1 + " x5", "1 " + mismatch + " Ethernet2 x5", "2 " + mismatch + " Ethernet3 x2",
         report(10, mismatch, "Ethernet1", 3), report(11, mismatch, "Ethernet2", 1)}},
-      {"messages are limited apart",
-       every(0, 0.1, 7, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet1") +
-           every(1, 0.1, 7, VORN_BACKPLANE_INTF_ERROR, "Ethernet1"),
+      {"messages are limited apart", every(0, 0.1, 7, kMismatch, "Ethernet1") + every(1, 0.1, 7, kError, "Ethernet1"),
        30,
-       {"0 VORN_BACKPLANE_INTF_MISMATCH Ethernet1 x5", "1 VORN_BACKPLANE_INTF_ERROR Ethernet1 x5",
-        report(10, mismatch, "Ethernet1", 2), report(11, error, "Ethernet1", 2)}},
+       {"0 " + mismatch1 + " x5", "1 " + error1 + " x5", report(10, mismatch, "Ethernet1", 2),
+        report(11, error, "Ethernet1", 2)}},
       {"a message at the very end of a window comes after the window's report",
-       every(0, 0.1, 7, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet1") +
-           every(10, 1, 1, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet1"),
-       30,
-       {"0 VORN_BACKPLANE_INTF_MISMATCH Ethernet1 x5", report(10, mismatch, "Ethernet1", 2),
-        "10 VORN_BACKPLANE_INTF_MISMATCH Ethernet1 x1"}},
+       every(0, 0.1, 7, kMismatch, "Ethernet1") + every(10, 1, 1, kMismatch, "Ethernet1"), 30,
+       {"0 " + mismatch1 + " x5", report(10, mismatch, "Ethernet1", 2), "10 " + mismatch1 + " x1"}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     sink.clear();
     clock->runFor(100);  // every window of the previous case is over
     const double start = clock->now();
-    std::vector<Logged> logged = c.logged;
+    Log logged = c.logged;
     for (Logged& l : logged) l.at += start;
     std::stable_sort(logged.begin(), logged.end(), [](const Logged& a, const Logged& b) { return a.at < b.at; });
     run(logged, start + c.until);
@@ -158,17 +135,14 @@ TEST_F(RateLimitTest, BurstsAreCutAndReportedWhenTheirWindowEnds) {
   }
 }
 
-// A clean stop reports what is held back at once, rather than losing it.
+// A clean stop reports what is held back at once, rather than losing it, and only once.
 TEST_F(RateLimitTest, ACleanStopReportsWhatIsHeldBack) {
-  run(every(0, 0.1, 9, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet1") +
-          every(0, 0.1, 2, VORN_BACKPLANE_INTF_MISMATCH, "Ethernet2"),
-      3);
+  run(every(0, 0.1, 9, kMismatch, "Ethernet1") + every(0, 0.1, 2, kMismatch, "Ethernet2"), 3);
   limiter.reportSuppressed();
   EXPECT_EQ(limiter.suppressedTotal(), 4u);
   ASSERT_FALSE(sink.entries().empty());
   EXPECT_EQ(fmt::format("{:g} {}", sink.entries().back().time, sink.entries().back().rendered()),
             report(3, "VORN_BACKPLANE_INTF_MISMATCH", "Ethernet1", 4));
-  // Nothing is reported twice.
   const size_t lines = sink.entries().size();
   clock->runFor(30);
   EXPECT_EQ(sink.entries().size(), lines);

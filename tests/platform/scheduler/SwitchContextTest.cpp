@@ -23,6 +23,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
 const Ringlog::Handle traceHandle{"SwitchContextTest"};
 const Syslog::Message kSeen{"CONTEXT_TEST_SEEN", "seen by %s", "", 0, 6};
 
@@ -35,13 +36,10 @@ class NoPorts : public Lldp::Transport {
 struct Switch {
   Switch(const fs::path& dir, const std::string& name, Vorn::SwitchIdentity identity, bool toggle,
          Oru::TaskScheduler* scheduler)
-      : name(name),
-        transport(Velto::make<NoPorts>()),
-        source(Velto::make<KernelNetInfo::SimInterfaceSource>()),
-        trace(Ringlog::File::open((dir / (name + ".rl")).string())) {
+      : name(name), trace(Ringlog::File::open((dir / (name + ".rl")).string())) {
     const fs::path toggles = dir / (name + "-toggles");
     fs::create_directories(toggles);
-    std::ofstream(toggles / "VornCore.json") << fmt::format(R"({{"Probe": {}}})", toggle ? "true" : "false");
+    std::ofstream(toggles / "VornCore.json") << fmt::format(R"({{"Probe": {}}})", toggle);
     context.schedulerIs(scheduler);
     context.identityIs(identity);
     context.transportIs(transport);
@@ -55,18 +53,19 @@ struct Switch {
   // What the code of a task reads through the platform's accessors.
   std::string seen() const {
     const auto role = Vorn::role();
+    auto own = [](bool b) { return b ? "own" : "other"; };
     return fmt::format("role={} member={} transport={} source={} toggle={} flash={} scheduler={}",
                        role ? Vorn::stringValue(*role) : "none", Vorn::memberId().value(),
-                       Lldp::currentTransport().get() == transport.get() ? "own" : "other",
-                       KernelNetInfo::currentSource().get() == source.get() ? "own" : "other",
+                       own(Lldp::currentTransport().get() == transport.get()),
+                       own(KernelNetInfo::currentSource().get() == source.get()),
                        Toggles::getToggleState("Probe", "VornCore.json", false),
-                       Vorn::VornMemberFileMgrSm::flashRoot() == context.flashRoot() ? "own" : "other",
-                       Oru::currentScheduler() == context.scheduler() ? "own" : "other");
+                       own(Vorn::VornMemberFileMgrSm::flashRoot() == context.flashRoot()),
+                       own(Oru::currentScheduler() == context.scheduler()));
   }
 
   std::string name;
-  Velto::Ptr<NoPorts> transport;
-  Velto::Ptr<KernelNetInfo::SimInterfaceSource> source;
+  Velto::Ptr<NoPorts> transport = Velto::make<NoPorts>();
+  Velto::Ptr<KernelNetInfo::SimInterfaceSource> source = Velto::make<KernelNetInfo::SimInterfaceSource>();
   std::unique_ptr<Ringlog::File> trace;
   Syslog::MemorySink log;
   Oru::SwitchContext context;
@@ -74,29 +73,24 @@ struct Switch {
 
 class SwitchContextTest : public ::testing::Test {
  protected:
-  SwitchContextTest() : dir_(fs::temp_directory_path() / fmt::format("switch-context-{}", ::getpid())) {
-    fs::create_directories(dir_);
-  }
+  SwitchContextTest() { fs::create_directories(dir_); }
   ~SwitchContextTest() override {
     Oru::SwitchContext::deactivateAll();
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
-
-  fs::path dir_;
+  fs::path dir_ = fs::temp_directory_path() / fmt::format("switch-context-{}", ::getpid());
 };
 
-// Two switches on one virtual clock, their timers and posted callbacks
-// interleaved, and a third context made active between them (as the
-// simulator's own steps do): each task reads its own switch only, and what
-// it traces and logs lands in its own switch's file and sink.
+// Two switches on one virtual clock, their timers and posted callbacks interleaved, and a third context made active
+// between them (as the simulator's own steps do): each task reads its own switch only, and what it traces and logs
+// lands in its own switch's file and sink.
 TEST_F(SwitchContextTest, InterleavedTasksOfTwoSwitchesReadOnlyTheirOwnContext) {
   auto clock = Velto::make<Oru::VirtualScheduler>();
   Switch a(dir_, "a", {Vorn::Role::member, Vorn::MemberId(1)}, true, clock.get());
   Switch b(dir_, "b", {Vorn::Role::candidate, Vorn::MemberId(2)}, false, clock.get());
   Oru::SwitchContext bystander;
-
-  std::vector<std::string> ran;
+  Strings ran;
   std::vector<Velto::Ptr<Oru::TimerTask>> tasks;
   std::vector<Zem::Reactor> reactors;
   auto work = [&](Switch& sw, const std::string& what) {
@@ -107,52 +101,38 @@ TEST_F(SwitchContextTest, InterleavedTasksOfTwoSwitchesReadOnlyTheirOwnContext) 
       Oru::atStepEnd([&sw, &ran, what] { ran.push_back(fmt::format("{} {} end: {}", sw.name, what, sw.seen())); });
     };
   };
-  const struct {
-    Switch* sw;
-    double at;
-    bool posted;
-  } plan[] = {{&a, 1, false}, {&b, 2, false}, {&a, 3, true}, {&b, 4, true}, {&a, 5, false}, {&b, 5, false}};
+  const struct { Switch* sw; double at; bool posted; } plan[] = {
+      {&a, 1, false}, {&b, 2, false}, {&a, 3, true}, {&b, 4, true}, {&a, 5, false}, {&b, 5, false}};
+  Strings expected;
   for (const auto& step : plan) {
     step.sw->context.activate();
     const std::string what = fmt::format("{} at {}", step.posted ? "post" : "timer", step.at);
     if (step.posted) {
       clock->post(work(*step.sw, what), step.at);
     } else {
-      auto task = Velto::make<Oru::TimerTask>(clock, 0, what);
-      reactors.push_back(task->subscribe([run = work(*step.sw, what)](const Zem::Change&) { run(); }));
-      task->scheduleTaskDelay(step.at);
-      tasks.push_back(task);
+      tasks.push_back(Velto::make<Oru::TimerTask>(clock, 0, what));
+      reactors.push_back(tasks.back()->subscribe([run = work(*step.sw, what)](const Zem::Change&) { run(); }));
+      tasks.back()->scheduleTaskDelay(step.at);
     }
     bystander.activate();
+    const std::string sees = step.sw == &a
+        ? "role=member member=1 transport=own source=own toggle=true flash=own scheduler=own"
+        : "role=candidate member=2 transport=own source=own toggle=false flash=own scheduler=own";
+    expected.push_back(fmt::format("{} {}: {}", step.sw->name, what, sees));
+    expected.push_back(fmt::format("{} {} end: {}", step.sw->name, what, sees));
   }
   clock->runFor(10);
-
-  const std::string aSees = "role=member member=1 transport=own source=own toggle=true flash=own scheduler=own";
-  const std::string bSees = "role=candidate member=2 transport=own source=own toggle=false flash=own scheduler=own";
-  EXPECT_EQ(ran, (std::vector<std::string>{
-                     "a timer at 1: " + aSees, "a timer at 1 end: " + aSees,  //
-                     "b timer at 2: " + bSees, "b timer at 2 end: " + bSees,  //
-                     "a post at 3: " + aSees, "a post at 3 end: " + aSees,    //
-                     "b post at 4: " + bSees, "b post at 4 end: " + bSees,    //
-                     "a timer at 5: " + aSees, "a timer at 5 end: " + aSees,  //
-                     "b timer at 5: " + bSees, "b timer at 5 end: " + bSees,
-                 }));
-
+  EXPECT_EQ(ran, expected);
   for (const Switch* sw : {&a, &b}) {
-    SCOPED_TRACE(sw->name);
-    const std::string other = sw == &a ? "b" : "a";
-    ASSERT_EQ(sw->log.entries().size(), 3u);
+    EXPECT_EQ(sw->log.entries().size(), 3u);
     for (const auto& entry : sw->log.entries()) EXPECT_EQ(entry.text, "seen by " + sw->name);
     const auto records = Ringlog::readFile(sw->trace->path());
-    ASSERT_EQ(records.size(), 3u);
-    for (const auto& record : records) {
-      EXPECT_NE(record.message.find("traced by " + sw->name), std::string::npos) << record.message;
-    }
+    EXPECT_EQ(records.size(), 3u);
+    for (const auto& record : records) EXPECT_TRUE(record.message.ends_with("traced by " + sw->name)) << record.message;
   }
 }
 
-// Whatever is active when no switch is: the platform's answers for "no
-// switch", never a switch's left over.
+// Whatever is active when no switch is: the platform's answers for "no switch", never a switch's left over.
 TEST_F(SwitchContextTest, WithNoContextActiveTheAccessorsAnswerNoSwitch) {
   auto clock = Velto::make<Oru::VirtualScheduler>(5.0);
   {
@@ -176,24 +156,19 @@ TEST_F(SwitchContextTest, WithNoContextActiveTheAccessorsAnswerNoSwitch) {
 }
 
 TEST_F(SwitchContextTest, AScopeRestoresTheContextActiveBefore) {
-  Oru::SwitchContext outer;
-  Oru::SwitchContext inner;
+  Oru::SwitchContext outer, inner;
   outer.activate();
-  {
-    Oru::SwitchContext::Scope scope(inner);
-    EXPECT_TRUE(inner.isActive());
+  for (bool outerActive : {true, false}) {
+    {
+      Oru::SwitchContext::Scope scope(inner);
+      EXPECT_TRUE(inner.isActive());
+    }
+    EXPECT_EQ(Oru::SwitchContext::active(), outerActive ? &outer : nullptr);
+    Oru::SwitchContext::deactivateAll();
   }
-  EXPECT_TRUE(outer.isActive());
-  Oru::SwitchContext::deactivateAll();
-  {
-    Oru::SwitchContext::Scope scope(inner);
-    EXPECT_TRUE(inner.isActive());
-  }
-  EXPECT_EQ(Oru::SwitchContext::active(), nullptr);
 }
 
-// Host glue made with no switch active belongs to none: it runs in whichever
-// context is active and leaves it so.
+// Host glue made with no switch active belongs to none: it runs in whichever context is active and leaves it so.
 TEST_F(SwitchContextTest, ATaskOfNoSwitchRunsInTheActiveContext) {
   auto clock = Velto::make<Oru::VirtualScheduler>();
   Oru::SwitchContext sw;
@@ -206,17 +181,14 @@ TEST_F(SwitchContextTest, ATaskOfNoSwitchRunsInTheActiveContext) {
   EXPECT_TRUE(sw.isActive());
 }
 
-// The simulator activates a switch for one of its events and its own
-// context again before the step ends; what the switch handed over still
-// runs in the switch's context, and the step's own context is active after.
+// The simulator activates a switch for one of its events and its own context again before the step ends; what the
+// switch handed over still runs in the switch's context, and the step's own context is active after.
 TEST_F(SwitchContextTest, WorkForTheEndOfAStepRunsInTheContextThatHandedItOver) {
   auto clock = Velto::make<Oru::VirtualScheduler>();
-  Oru::SwitchContext simulator;
-  Oru::SwitchContext one;
-  Oru::SwitchContext two;
+  Oru::SwitchContext simulator, one, two;
   one.identityIs({Vorn::Role::member, Vorn::MemberId(1)});
   two.identityIs({Vorn::Role::member, Vorn::MemberId(2)});
-  std::vector<std::string> ran;
+  Strings ran;
   simulator.activate();
   clock->post([&] {
     for (Oru::SwitchContext* c : {&one, &two}) {
@@ -227,12 +199,12 @@ TEST_F(SwitchContextTest, WorkForTheEndOfAStepRunsInTheContextThatHandedItOver) 
     simulator.activate();
   });
   clock->runReady();
-  EXPECT_EQ(ran, (std::vector<std::string>{"from 1 in 1", "from 2 in 2"}));
-  EXPECT_TRUE(simulator.isActive()) << "the step's own context is active again once its end work ran";
+  EXPECT_EQ(ran, (Strings{"from 1 in 1", "from 2 in 2"}));
+  EXPECT_TRUE(simulator.isActive());
 }
 
-// A sink or trace file destroyed while its context is active stops being
-// used there, rather than being written after it is gone.
+// A sink or trace file destroyed while its context is active stops being used there, rather than being written
+// after it is gone.
 TEST_F(SwitchContextTest, ASinkOrTraceFileDestroyedWhileActiveIsLetGo) {
   Oru::SwitchContext sw;
   sw.activate();

@@ -1,21 +1,18 @@
 #pragma once
-// A private toggle directory for one test or fixture, in the active switch
-// context (one of its own, active while it lives, when none is): the toggle
-// cache is emptied on the way in and out, so each case reads its own files
-// and leaves the context's toggles as it found them.
+// A private toggle directory for one test or fixture, in the active switch context (one of its own, active while
+// it lives, when none is): the toggle cache is emptied on the way in and out, so each case reads its own files and
+// leaves the context's toggles as it found them.
 
 #include "platform/scheduler/SwitchContext.h"
 #include "platform/toggles/Toggles.h"
-
-#include <memory>
-#include <optional>
 
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <stdexcept>
-#include <string>
 
 namespace TogglesTesting {
 
@@ -26,10 +23,7 @@ class ScopedToggleDir {
     std::string pattern = (std::filesystem::temp_directory_path() / "vorn-toggles-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
-    if (Oru::SwitchContext::active() == nullptr) {
-      own_ = std::make_unique<Oru::SwitchContext>();
-      ownActive_.emplace(*own_);
-    }
+    if (Oru::SwitchContext::active() == nullptr) ownActive_.emplace(own_.emplace());
     store_ = &Oru::SwitchContext::active()->toggles();
     previous_ = store_->directory();
     if (coreText) write("VornCore.json", coreText);
@@ -46,19 +40,14 @@ class ScopedToggleDir {
 
   // Leaves the cache alone: values already read stay as they were.
   void write(const std::string& name, const std::string& text) const { std::ofstream(dir_ / name) << text; }
-
   // Rewrites VornCore.json and empties the cache so the next read sees it.
-  void coreIs(const std::string& text) const {
-    write("VornCore.json", text);
-    store_->resetCache();
-  }
-
+  void coreIs(const std::string& text) const { write("VornCore.json", text), store_->resetCache(); }
   const std::filesystem::path& path() const { return dir_; }
 
  private:
   std::filesystem::path dir_;
   std::string previous_;
-  std::unique_ptr<Oru::SwitchContext> own_;
+  std::optional<Oru::SwitchContext> own_;
   std::optional<Oru::SwitchContext::Scope> ownActive_;
   Toggles::Store* store_ = nullptr;
 };

@@ -3,32 +3,54 @@
 #include "tests/platform/config/HostileFiles.h"
 #include "tests/platform/toggles/ScopedToggleDir.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 namespace {
 
+using testing::HasSubstr;
+
 class TogglesTest : public ::testing::Test {
  protected:
-  void writeFile(const std::string& name, const std::string& text) const { toggles_.write(name, text); }
+  static bool get(const char* name, const std::string& file, bool defaultValue) {
+    return Toggles::getToggleState(name, file, defaultValue);
+  }
+  // Reads `file` afresh; what was reported goes to `err` and the errors are returned.
+  static std::vector<std::string> readAfresh(const std::string& file, std::string& err, bool otherTrue = false) {
+    Oru::SwitchContext::active()->toggles().resetCache();
+    testing::internal::CaptureStderr();
+    {
+      const ConfigTesting::HangGuard guard("reading a toggle file");
+      EXPECT_TRUE(get("FastStart", file, true));
+      EXPECT_FALSE(get("FastStart", file, false));
+      EXPECT_EQ(get("Other", file, false), otherTrue);
+    }
+    err = testing::internal::GetCapturedStderr();
+    return Toggles::errors();
+  }
 
   TogglesTesting::ScopedToggleDir toggles_;
   const std::filesystem::path& dir_ = toggles_.path();
 };
 
-TEST_F(TogglesTest, MissingFileOrKeyGivesTheDefault) {
-  writeFile("lldp.json", R"({"FastStart": true, "SlowStart": false})");
+TEST_F(TogglesTest, MissingFileOrKeyGivesTheDefaultAndValuesAreReadOnceUntilTheCacheIsReset) {
+  toggles_.write("lldp.json", R"({"FastStart": true, "SlowStart": false})");
   for (bool defaultValue : {false, true}) {
-    EXPECT_EQ(Toggles::getToggleState("FastStart", "absent.json", defaultValue), defaultValue);
-    EXPECT_EQ(Toggles::getToggleState("Unknown", "lldp.json", defaultValue), defaultValue);
-    EXPECT_TRUE(Toggles::getToggleState("FastStart", "lldp.json", defaultValue));
-    EXPECT_FALSE(Toggles::getToggleState("SlowStart", "lldp.json", defaultValue));
+    EXPECT_EQ(get("FastStart", "absent.json", defaultValue), defaultValue);
+    EXPECT_EQ(get("Unknown", "lldp.json", defaultValue), defaultValue);
+    EXPECT_TRUE(get("FastStart", "lldp.json", defaultValue));
+    EXPECT_FALSE(get("SlowStart", "lldp.json", defaultValue));
   }
   EXPECT_TRUE(Toggles::errors().empty());
+  toggles_.write("lldp.json", R"({"FastStart": false, "NewStart": true})");
+  EXPECT_TRUE(get("FastStart", "lldp.json", false));
+  EXPECT_FALSE(get("NewStart", "lldp.json", false));  // the file is not parsed again
+  Oru::SwitchContext::active()->toggles().resetCache();
+  EXPECT_FALSE(get("FastStart", "lldp.json", true));
+  EXPECT_TRUE(get("NewStart", "lldp.json", false));
   // Files are read from the current directory.
   std::filesystem::create_directory(dir_ / "other");
   std::ofstream(dir_ / "other" / "lldp.json") << R"({"FastStart": false})";
@@ -37,92 +59,44 @@ TEST_F(TogglesTest, MissingFileOrKeyGivesTheDefault) {
   EXPECT_FALSE(VornFabricLldp::getToggleState("FastStart", "lldp.json", true));
 }
 
-TEST_F(TogglesTest, MalformedFileIsReportedOnceAndGivesDefaults) {
-  const char* malformed[] = {"", "{\"FastStart\": tru", "[true]", "true", "{\"FastStart\": true} trailing"};
-  for (const char* text : malformed) {
-    SCOPED_TRACE(testing::Message() << "file text: " << text);
-    Oru::SwitchContext::active()->toggles().resetCache();
-    writeFile("bad.json", text);
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(Toggles::getToggleState("FastStart", "bad.json", true));
-    EXPECT_FALSE(Toggles::getToggleState("FastStart", "bad.json", false));
-    EXPECT_FALSE(Toggles::getToggleState("Other", "bad.json", false));
-    const std::string stderrText = testing::internal::GetCapturedStderr();
-    const auto errors = Toggles::errors();
-    ASSERT_EQ(errors.size(), 1u);
-    const std::string path = (dir_ / "bad.json").string();
-    EXPECT_NE(errors[0].find(path), std::string::npos) << errors[0];
-    EXPECT_EQ(stderrText, errors[0] + "\n");
+TEST_F(TogglesTest, MalformedFileOrValueIsReportedOnceAndGivesDefaults) {
+  for (const char* text : {"", "{\"FastStart\": tru", "[true]", "true", "{\"FastStart\": true} trailing"}) {
+    toggles_.write("bad.json", text);
+    std::string err;
+    const auto errors = readAfresh("bad.json", err);
+    ASSERT_EQ(errors.size(), 1u) << text;
+    EXPECT_THAT(errors[0], HasSubstr((dir_ / "bad.json").string()));
+    EXPECT_EQ(err, errors[0] + "\n");
   }
-  Oru::SwitchContext::active()->toggles().resetCache();
-  EXPECT_TRUE(Toggles::errors().empty());
+  // A value that is no boolean is reported for that toggle only.
+  toggles_.write("lldp.json", R"({"FastStart": 1, "Other": true})");
+  std::string err;
+  EXPECT_THAT(readAfresh("lldp.json", err, true), testing::ElementsAre(HasSubstr("FastStart")));
 }
 
-TEST_F(TogglesTest, NonBooleanValueIsReportedOnceForThatToggleOnly) {
-  writeFile("lldp.json", R"({"FastStart": 1, "SlowStart": true})");
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(Toggles::getToggleState("FastStart", "lldp.json", false));
-  EXPECT_TRUE(Toggles::getToggleState("FastStart", "lldp.json", true));
-  EXPECT_TRUE(Toggles::getToggleState("SlowStart", "lldp.json", false));
-  testing::internal::GetCapturedStderr();
-  const auto errors = Toggles::errors();
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_NE(errors[0].find("FastStart"), std::string::npos) << errors[0];
-}
-
-TEST_F(TogglesTest, ValuesAreReadOnceUntilTheCacheIsReset) {
-  writeFile("lldp.json", R"({"FastStart": true})");
-  EXPECT_TRUE(Toggles::getToggleState("FastStart", "lldp.json", false));
-
-  writeFile("lldp.json", R"({"FastStart": false, "SlowStart": true})");
-  EXPECT_TRUE(Toggles::getToggleState("FastStart", "lldp.json", false));
-  // The file was parsed before SlowStart existed, and is not parsed again.
-  EXPECT_FALSE(Toggles::getToggleState("SlowStart", "lldp.json", false));
-
-  Oru::SwitchContext::active()->toggles().resetCache();
-  EXPECT_FALSE(Toggles::getToggleState("FastStart", "lldp.json", true));
-  EXPECT_TRUE(Toggles::getToggleState("SlowStart", "lldp.json", false));
-}
-
-// A toggle file that is no small regular file, nests too deep or repeats a
-// key is one clear error: every toggle in it takes its default.
+// A toggle file that is no small regular file, nests too deep or repeats a key is one clear error: every toggle in
+// it takes its default.
 TEST_F(TogglesTest, HostileFileIsReportedOnceAndGivesDefaults) {
   const ConfigTesting::HostileDir dir;
-  struct Case {
-    std::string name;
-    std::string path;
-    std::string reason;
-  };
-  std::vector<Case> cases;
-  for (const auto& c : ConfigTesting::unusableFiles(dir)) cases.push_back({c.name, c.path, c.reason});
-  const auto text = [&](const std::string& name, const std::string& content, const std::string& reason) {
-    cases.push_back({name, dir.file(name + ".json", content), reason});
-  };
+  std::vector<std::pair<std::string, std::string>> cases;  // path, reason
+  for (const auto& c : ConfigTesting::unusableFiles(dir)) cases.emplace_back(c.path, c.reason);
   // "Other" alone would read as true; the file as a whole is refused.
-  text("deep", R"({"Other": true, "FastStart": )" + ConfigTesting::nestedLists(100'000) + "}",
-       "FastStart[0][0]");
-  text("duplicate", R"({"Other": true, "FastStart": true, "FastStart": false})",
-       "FastStart: duplicate key \"FastStart\"");
-  text("duplicate-deep", R"({"Other": true, "Notes": {"a": [{"b": 1, "b": 2}]}})", "Notes.a[0].b: duplicate key");
-
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Oru::SwitchContext::active()->toggles().resetCache();
-    const std::filesystem::path path(c.path);
-    Oru::SwitchContext::active()->toggles().directoryIs(path.parent_path().string());
-    testing::internal::CaptureStderr();
-    {
-      const ConfigTesting::HangGuard guard("reading a toggle file");
-      EXPECT_FALSE(Toggles::getToggleState("Other", path.filename().string(), false));
-      EXPECT_TRUE(Toggles::getToggleState("FastStart", path.filename().string(), true));
-    }
-    const std::string stderrText = testing::internal::GetCapturedStderr();
-    const auto errors = Toggles::errors();
-    ASSERT_EQ(errors.size(), 1u) << stderrText;
-    EXPECT_EQ(errors[0].rfind("toggle file " + c.path + ": ", 0), 0u) << errors[0];
-    EXPECT_NE(errors[0].find(c.reason), std::string::npos) << errors[0].substr(0, 200);
+  cases.emplace_back(dir.file("deep.json", R"({"Other": true, "FastStart": )" + ConfigTesting::nestedLists(100'000) + "}"),
+                     "FastStart[0][0]");
+  cases.emplace_back(dir.file("duplicate.json", R"({"Other": true, "FastStart": true, "FastStart": false})"),
+                     "FastStart: duplicate key \"FastStart\"");
+  cases.emplace_back(dir.file("duplicate-deep.json", R"({"Other": true, "Notes": {"a": [{"b": 1, "b": 2}]}})"),
+                     "Notes.a[0].b: duplicate key");
+  for (const auto& [path, reason] : cases) {
+    SCOPED_TRACE(path);
+    Oru::SwitchContext::active()->toggles().directoryIs(std::filesystem::path(path).parent_path().string());
+    std::string err;
+    const auto errors = readAfresh(std::filesystem::path(path).filename().string(), err);
+    ASSERT_EQ(errors.size(), 1u) << err;
+    EXPECT_TRUE(errors[0].starts_with("toggle file " + path + ": ")) << errors[0];
+    EXPECT_THAT(errors[0], HasSubstr(reason));
     EXPECT_LE(errors[0].size(), 300u);
-    EXPECT_EQ(stderrText, errors[0] + "\n");
+    EXPECT_EQ(err, errors[0] + "\n");
   }
 }
 

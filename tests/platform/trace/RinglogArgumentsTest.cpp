@@ -1,16 +1,15 @@
-// A statement stored with its raw arguments must read back as exactly the
-// text fmt makes of it: every kind of argument the tree traces, with and
-// without format specs, and the statements that have to be formatted when
-// they are made.
+// A statement stored with its raw arguments must read back as exactly the text fmt makes of it: every kind of
+// argument the tree traces, with and without format specs, and the statements that have to be formatted when they
+// are made.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -31,6 +30,7 @@
 
 namespace {
 
+using Strings = std::vector<std::string>;
 const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp::RinglogArgumentsTest"};
 
 class RinglogArgumentsTest : public ::testing::Test {
@@ -39,89 +39,80 @@ class RinglogArgumentsTest : public ::testing::Test {
     std::string pattern = (std::filesystem::temp_directory_path() / "ringlog-args-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir_ = pattern;
+    file_ = Ringlog::File::open((dir_ / "trace.rl").string());
+    context_.traceFileIs(file_.get());
   }
   void TearDown() override {
-    for (int level = 0; level < Ringlog::kLevels; ++level) {
-      Ringlog::levelEnabledIs(level, true);
-    }
+    for (int level = 0; level < Ringlog::kLevels; ++level) Ringlog::levelEnabledIs(level, true);
     std::filesystem::remove_all(dir_);
   }
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  Strings read() const {
+    Strings out;
+    for (const auto& record : Ringlog::readFile(file_->path())) out.push_back(record.message);
+    return out;
+  }
 
   std::filesystem::path dir_;
+  std::unique_ptr<Ringlog::File> file_;
   Oru::SwitchContext context_;
   Oru::SwitchContext::Scope active_{context_};
 };
 
 // What a stored message keeps of a text.
 std::string cut(std::string text) {
-  if (text.size() > Ringlog::kMessageCapacity) {
-    text.resize(Ringlog::detail::utf8Prefix(text.data(), Ringlog::kMessageCapacity));
-  }
+  if (text.size() > Ringlog::kMessageCapacity) text.resize(Ringlog::detail::utf8Prefix(text.data(), Ringlog::kMessageCapacity));
   return text;
 }
 
 TEST_F(RinglogArgumentsTest, EveryArgumentKindReadsBackAsFmtFormatsIt) {
-  auto file = Ringlog::File::open(path("kinds.rl"));
-  context_.traceFileIs(file.get());
-  std::vector<std::string> expected;
+  Strings expected;
   // Each statement goes through the file and through fmt::format.
-#define SAME_TEXT(...)                               \
-  do {                                               \
-    TRACE6(__VA_ARGS__);                             \
-    expected.push_back(cut(fmt::format(__VA_ARGS__))); \
+#define SAME_TEXT(...)                                   \
+  do {                                                   \
+    TRACE6(__VA_ARGS__);                                 \
+    expected.push_back(cut(fmt::format(__VA_ARGS__)));   \
   } while (false)
 
-  const Kivo::IntfId intf("Ethernet3/1");
-  const Kivo::IntfId channel("Port-Channel10");
+  const Kivo::IntfId intf("Ethernet3/1"), channel("Port-Channel10");
   const std::string deviceName = "vorn0et3_1";
   const std::string_view view = "a view";
   const char* cString = "a C string";
-  const Zem::Optional<Vorn::MemberId> none;
-  const Zem::Optional<Vorn::MemberId> some(Vorn::MemberId(7));
-  const Velto::Duration duration = 2.5;
-  const std::size_t size = 3;
+  const Zem::Optional<Vorn::MemberId> none, some(Vorn::MemberId(7));
   const Lldp::VornTlv tlv{Vorn::MemberId(2), Vorn::Role::member, Vorn::MemberId(1), Vorn::MemberId(0), 3};
   const Lldp::ChassisId chassis(std::string_view("\x00\x1c\x73\x00\x00\x01", 6));
   const int local = 42;
-
+  using OptDuration = Zem::Optional<Velto::Duration>;
   // Integers of every width and sign, bools, chars, floats.
   SAME_TEXT("memberIntf={} index={}", intf, local);
   SAME_TEXT("{} {} {} {}", std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::uint64_t>::max(),
             std::int8_t{-5}, std::uint8_t{200});
-  SAME_TEXT("{} {} {}", short{-1}, 7u, size);
+  SAME_TEXT("{} {} {}", short{-1}, 7u, std::size_t{3});
   SAME_TEXT("{:04x} {:#x} {:b} {:+d} {:>6} {:<4}|", 255, 255u, 5, 3, -12, 9);
-  SAME_TEXT("{} {} {:d}", true, false, true);
-  SAME_TEXT("{} {:d} {:>3}", 'x', 'A', 'z');
-  SAME_TEXT("{} {} {}", duration, 0.1, 1e300);
+  SAME_TEXT("{} {} {:d} {} {:d} {:>3}", true, false, true, 'x', 'A', 'z');
+  SAME_TEXT("{} {} {}", Velto::Duration(2.5), 0.1, 1e300);
   SAME_TEXT("{} {:.3f} {:e}", 0.1f, 2.0f / 3.0f, -1.5f);
   SAME_TEXT("{} {} {:.6f}", std::nan(""), -std::numeric_limits<double>::infinity(), 1733471234.123456789);
   SAME_TEXT("{} {}", 1.0L / 3, 2.5L);  // no raw form: formatted when made
   // Strings of every form.
   SAME_TEXT("{} {} {} {}", deviceName, view, cString, "a literal");
-  SAME_TEXT("LLDP port access {}", local > 0 ? "enabled" : "disabled");
-  SAME_TEXT("cannot open: {}", std::strerror(ENOENT));
+  SAME_TEXT("LLDP port access {}; cannot open: {}", local > 0 ? "enabled" : "disabled", std::strerror(ENOENT));
   SAME_TEXT("[{:>12}] [{:<12}] [{:^12}] [{:.3}]", deviceName, view, cString, deviceName);
   SAME_TEXT("[{}] [{}]", std::string(), std::string_view());
-  SAME_TEXT("{}", std::string("\xc3\xa9t\xc3\xa9 \xe2\x82\xac"));
-  SAME_TEXT("{}", std::string("nul\0inside", 10));
+  SAME_TEXT("{} {}", std::string("\xc3\xa9t\xc3\xa9 \xe2\x82\xac"), std::string("nul\0inside", 10));
   // The system's own types, with and without specs.
   SAME_TEXT("{}: remote system {} (chassis {}, port {})", intf, 1, chassis, channel);
   SAME_TEXT("[{}] [{:>16}] [{:<8}]", Kivo::IntfId(), intf, channel);
-  SAME_TEXT("hwAddr {} [{:>20}]", Kivo::EthAddr::fromString("00:1c:73:00:00:01"),
-            Kivo::EthAddr::fromString("00:1c:73:aa:bb:cc"));
+  SAME_TEXT("hwAddr {} [{:>20}]", Kivo::EthAddr::fromString("00:1c:73:00:00:01"), Kivo::EthAddr::fromString("00:1c:73:aa:bb:cc"));
   SAME_TEXT("peer {} [{:02x}] [{:>4}]", Vorn::MemberId(3), Vorn::MemberId(26), Vorn::MemberId(9));
   SAME_TEXT("{} {} [{:>14}]", none, some, none);
-  SAME_TEXT("last heard at {}, {}; intf {}", Zem::Optional<Velto::Duration>(12.75), Zem::Optional<Velto::Duration>(),
-            Zem::Optional<Kivo::IntfId>(intf));
-  SAME_TEXT("{} {} [{:>14}]", Zem::Optional<Velto::Duration>(1733471234.5), Zem::Optional<Velto::Duration>(-0.0),
-            Zem::Optional<Velto::Duration>());
+  SAME_TEXT("last heard at {}, {}; intf {}", OptDuration(12.75), OptDuration(), Zem::Optional<Kivo::IntfId>(intf));
+  SAME_TEXT("{} {} [{:>14}]", OptDuration(1733471234.5), OptDuration(-0.0), OptDuration());
   SAME_TEXT("state: {} -> {} [{:>20}]", Vorn::HigigNegotiationState::ethLinkUp,
             Vorn::HigigNegotiationState::higigConfirmed, Vorn::HigigNegotiationState::higigWaitSsr);
-  SAME_TEXT("{} {}", Vorn::Role::member, Vorn::Role::candidate);
-  SAME_TEXT("ifIndex {} [{:>5}]", KernelNetInfo::InterfaceKey{12}, KernelNetInfo::InterfaceKey{7});
-  SAME_TEXT("namespace {}", Kivo::NamespaceName("ns-a"));
-  SAME_TEXT("mount {} {}", Lodestore::MountStatus::success, Lodestore::MountStatus::timeout);
+  SAME_TEXT("{} {} ifIndex {} [{:>5}]", Vorn::Role::member, Vorn::Role::candidate, KernelNetInfo::InterfaceKey{12},
+            KernelNetInfo::InterfaceKey{7});
+  SAME_TEXT("namespace {} mount {} {}", Kivo::NamespaceName("ns-a"), Lodestore::MountStatus::success,
+            Lodestore::MountStatus::timeout);
   SAME_TEXT("link {} admin {}", Interface::LinkStatus::up, Lldp::AdminStatus::enabledRxTx);
   SAME_TEXT("set rx TLV - rs: {}, intf: {}; {}", 1, intf, tlv);
   SAME_TEXT("{} {}", static_cast<const void*>(&local), nullptr);
@@ -135,52 +126,32 @@ TEST_F(RinglogArgumentsTest, EveryArgumentKindReadsBackAsFmtFormatsIt) {
   SAME_TEXT("long {} end", std::string(400, 'x'));
   SAME_TEXT("{} {}", std::string(200, 'a'), std::string(200, 'b'));
   std::string accented = "x";
-  for (int i = 0; i < 200; ++i) {
-    accented += "\xc3\xa9";
-  }
+  for (int i = 0; i < 200; ++i) accented += "\xc3\xa9";
   SAME_TEXT("{}", accented);
 #undef SAME_TEXT
-
-  const auto records = Ringlog::readFile(file->path());
-  for (std::size_t i = 0; i < std::min(records.size(), expected.size()); ++i) {
-    EXPECT_EQ(records[i].message, expected[i]) << "statement " << i;
-  }
-  EXPECT_EQ(records.size(), expected.size());
+  EXPECT_EQ(read(), expected);
 }
 
-// The evidence that statements are not formatted when made: the file holds
-// the format and the raw number, never the finished text.
+// The evidence that statements are not formatted when made: the file holds the format and the raw number, never
+// the finished text.
 TEST_F(RinglogArgumentsTest, FileHoldsTheFormatOnceAndTheArgumentsRaw) {
-  auto file = Ringlog::File::open(path("raw.rl"));
-  context_.traceFileIs(file.get());
-  for (int i = 0; i < 3; ++i) {
-    TRACE6("raw value {} stored", 987654321 + i);
-  }
-  std::ifstream in(path("raw.rl"), std::ios::binary);
+  for (int i = 0; i < 3; ++i) TRACE6("raw value {} stored", 987654321 + i);
+  std::ifstream in(file_->path(), std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   const auto count = [&](std::string_view text) {
     std::size_t n = 0;
-    for (auto at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1)) {
-      ++n;
-    }
+    for (auto at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1)) ++n;
     return n;
   };
   EXPECT_EQ(count("raw value {} stored"), 1u);
   EXPECT_EQ(count("987654321"), 0u);
-  const auto records = Ringlog::readFile(path("raw.rl"));
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[2].message, "raw value 987654323 stored");
+  EXPECT_EQ(read().at(2), "raw value 987654323 stored");
 }
 
 int sideEffects = 0;
-int counted(int value) {
-  ++sideEffects;
-  return value;
-}
+int counted(int value) { return ++sideEffects, value; }
 
 TEST_F(RinglogArgumentsTest, DisabledLevelIsNeitherStoredNorEvaluated) {
-  auto file = Ringlog::File::open(path("levels.rl"));
-  context_.traceFileIs(file.get());
   Ringlog::levelEnabledIs(6, false);
   sideEffects = 0;
   TRACE6("off {}", counted(1));
@@ -191,40 +162,39 @@ TEST_F(RinglogArgumentsTest, DisabledLevelIsNeitherStoredNorEvaluated) {
     // A capture sees every level; the file still does not store level 6.
     Ringlog::Capture capture;
     TRACE6("captured {}", counted(3));
-    EXPECT_EQ(capture.messages(), std::vector<std::string>{"captured 3"});
+    EXPECT_EQ(capture.messages(), Strings{"captured 3"});
   }
   Ringlog::levelEnabledIs(6, true);
   TRACE6("on again {}", counted(4));
-  std::vector<std::string> read;
-  for (const auto& record : Ringlog::readFile(file->path())) {
-    read.push_back(record.message);
-  }
-  EXPECT_EQ(read, (std::vector<std::string>{"on 2", "on again 4"}));
+  EXPECT_EQ(read(), (Strings{"on 2", "on again 4"}));
+}
+
+TEST_F(RinglogArgumentsTest, FunctionPointerClockStampsRecords) {
+  double virtualNow = 12.25;
+  context_.traceClockIs([](const void* now) { return *static_cast<const double*>(now); }, &virtualNow);
+  TRACE0("first");
+  virtualNow = 13.5;
+  TRACE0("second");
+  context_.traceClockIs(nullptr);
+  TRACE0("host clock");
+  const auto records = Ringlog::readFile(file_->path());
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[0].time, 12.25);
+  EXPECT_EQ(records[1].time, 13.5);
+  EXPECT_GT(records[2].time, 1.6e9);  // seconds since the epoch
 }
 
 TEST(RinglogLevels, ParseNamesLevelsAndRanges) {
-  struct Case {
-    const char* text;
-    std::uint32_t levels;
-  };
-  const Case good[] = {
-      {"", 0}, {"0", 0x1}, {"9", 0x200}, {"0-9", 0x3ff}, {"0-5,8", 0x13f}, {"2-2", 0x4}, {"7,1", 0x82},
-  };
-  for (const Case& c : good) {
-    EXPECT_EQ(Ringlog::parseLevels(c.text), c.levels) << '"' << c.text << '"';
-  }
+  const std::pair<const char*, std::uint32_t> good[] = {
+      {"", 0}, {"0", 0x1}, {"9", 0x200}, {"0-9", 0x3ff}, {"0-5,8", 0x13f}, {"2-2", 0x4}, {"7,1", 0x82}};
+  for (auto [text, levels] : good) EXPECT_EQ(Ringlog::parseLevels(text), levels) << '"' << text << '"';
   for (const char* bad : {"a", "10", "5-2", "1-", "-3", ",", "0,,1", "1 ", "0-9x", "3-a"}) {
     EXPECT_THROW(Ringlog::parseLevels(bad), std::invalid_argument) << '"' << bad << '"';
   }
 }
 
 TEST(RinglogTextFields, ValuesKeptAsTextOnlyInFieldsWithoutSpec) {
-  struct Case {
-    const char* format;
-    std::vector<bool> textArgs;
-    bool deferred;
-  };
-  const Case cases[] = {
+  const struct { const char* format; std::vector<bool> textArgs; bool deferred; } cases[] = {
       {"{} {}", {true, false}, true},
       {"{} {:04x}", {true, false}, true},
       {"{:>8} {}", {true, false}, false},
@@ -241,26 +211,7 @@ TEST(RinglogTextFields, ValuesKeptAsTextOnlyInFieldsWithoutSpec) {
       {"}", {}, false},
       {"no fields", {}, true},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(Ringlog::detail::textOnlyInPlainFields(c.format, c.textArgs), c.deferred) << c.format;
-  }
-}
-
-TEST_F(RinglogArgumentsTest, FunctionPointerClockStampsRecords) {
-  auto file = Ringlog::File::open(path("clock.rl"));
-  context_.traceFileIs(file.get());
-  double virtualNow = 12.25;
-  context_.traceClockIs([](const void* now) { return *static_cast<const double*>(now); }, &virtualNow);
-  TRACE0("first");
-  virtualNow = 13.5;
-  TRACE0("second");
-  context_.traceClockIs(nullptr);
-  TRACE0("host clock");
-  const auto records = Ringlog::readFile(file->path());
-  ASSERT_EQ(records.size(), 3u);
-  EXPECT_EQ(records[0].time, 12.25);
-  EXPECT_EQ(records[1].time, 13.5);
-  EXPECT_GT(records[2].time, 1.6e9);  // seconds since the epoch
+  for (const auto& c : cases) EXPECT_EQ(Ringlog::detail::textOnlyInPlainFields(c.format, c.textArgs), c.deferred) << c.format;
 }
 
 }  // namespace

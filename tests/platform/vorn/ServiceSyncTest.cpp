@@ -3,6 +3,7 @@
 #include "platform/records/VornRecords.h"
 #include "tests/platform/lodestore/LodestoreTestUtil.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <random>
@@ -12,24 +13,36 @@
 namespace {
 
 using LodestoreTest::Switch;
+using Vorn::MemberId;
 using Vorn::ServiceCtx;
 using Vorn::ServiceLocalRemoteSynchronizer;
+using Intfs = std::vector<Kivo::IntfId>;
+using LldpStatus = Vorn::Lldp::Status;
 
-const Kivo::IntfId po10("Port-Channel10");
-const Kivo::IntfId po20("Port-Channel20");
-const Kivo::IntfId et1("Ethernet1");
+const Kivo::IntfId po10("Port-Channel10"), po20("Port-Channel20"), et1("Ethernet1");
 
-Velto::Ptr<Vorn::MemberConfig> memberConfigWith(const std::string& name, std::vector<Kivo::IntfId> channels) {
+Velto::Ptr<Vorn::MemberConfig> memberConfigWith(const std::string& name, Intfs channels) {
   auto c = Velto::make<Vorn::MemberConfig>(name);
-  for (auto& bc : channels) c->bcConfigIs(bc)->peerMemberIdIs(Vorn::MemberId(2));
+  for (auto& bc : channels) c->bcConfigIs(bc)->peerMemberIdIs(MemberId(2));
   return c;
 }
 
-std::vector<Kivo::IntfId> channelsOf(const Vorn::MemberConfig& c) { return c.bcConfig().keys(); }
+Intfs channelsOf(const Vorn::MemberConfig& c) { return c.bcConfig().keys(); }
 
-Velto::Ptr<ServiceLocalRemoteSynchronizer> makeSync(Velto::Ptr<ServiceCtx> ctx) {
+// A context of `local` and `remotePath`; the local copy is the writer when `localWriter`.
+Velto::Ptr<ServiceCtx> ctxOf(Velto::Ptr<Zem::Entity> local, const std::string& localPath, const std::string& remotePath,
+                             bool localWriter, bool restoreFromLocal = false) {
+  auto ctx = Velto::make<ServiceCtx>(local, localPath, remotePath, restoreFromLocal);
+  if (localWriter) ctx->remoteIsWriterIs(false);
+  return ctx;
+}
+
+// A synchronizer started on `sw`; its first mount done when `run`.
+Velto::Ptr<ServiceLocalRemoteSynchronizer> started(Switch& sw, Velto::Ptr<ServiceCtx> ctx, bool run = true) {
   auto sync = Velto::make<ServiceLocalRemoteSynchronizer>(ctx, nullptr);
   sync->initialize();
+  sync->startLodestoreSync(sw.em);
+  if (run) sw.scheduler->runReady();
   return sync;
 }
 
@@ -38,41 +51,32 @@ TEST(ServiceSyncTest, TheStateDatabaseCopyFlowsIntoTheLocalCopy) {
   auto remoteDir = sw.db->mkdirAt("vorn/memberConfig");
   remoteDir->entryPut("1", memberConfigWith("1", {po10}));
   auto local = memberConfigWith("1", {});
-  auto ctx = Velto::make<ServiceCtx>(local, "vorn/memberConfig/1", "vorn/memberConfig/1", false);
-  auto sync = makeSync(ctx);
+  auto ctx = ctxOf(local, "vorn/memberConfig/1", "vorn/memberConfig/1", false);
   int hostCompletions = 0;
   sw.em->mountsCompleteHandlerIs([&](Lodestore::MountStatus, Velto::Ptr<Lodestore::EntityManager>) { ++hostCompletions; });
-
-  sync->startLodestoreSync(sw.em);
+  auto sync = started(sw, ctx, false);
   EXPECT_EQ(sync->lodestoreEm(), sw.em);
   // Nothing moves before the mount completes on the activity thread.
   EXPECT_TRUE(local->bcConfig().empty());
   EXPECT_FALSE(ctx->lodestoreMountsComplete());
   sw.scheduler->runReady();
-  EXPECT_EQ(channelsOf(*local), std::vector<Kivo::IntfId>{po10});
+  EXPECT_EQ(channelsOf(*local), Intfs{po10});
   EXPECT_TRUE(ctx->lodestoreMountsComplete());
-  // The synchronizer's own mounts are not the agent's.
-  EXPECT_EQ(hostCompletions, 0);
-
+  EXPECT_EQ(hostCompletions, 0);  // the synchronizer's own mounts are not the agent's
   // Later changes of the remote copy, including nested ones, follow at once.
   auto remote = sw.em->getEntityAs<Vorn::MemberConfig>("vorn/memberConfig/1");
   remote->bcConfigIs(po20);
   remote->bcConfig(po10)->memberIntfIs(et1)->lagGroupNameIs("lag1");
-  EXPECT_EQ(channelsOf(*local), (std::vector<Kivo::IntfId>{po10, po20}));
+  EXPECT_EQ(channelsOf(*local), (Intfs{po10, po20}));
   EXPECT_EQ(local->bcConfig(po10)->memberIntf(et1)->lagGroupName(), "lag1");
-
-  // The local copy is not published.
-  local->bcConfigDel(po20);
+  local->bcConfigDel(po20);  // the local copy is not published
   EXPECT_TRUE(remote->bcConfig(po20));
-
-  // A replaced remote entity is followed.
-  remoteDir->entryPut("1", memberConfigWith("1", {po20}));
-  EXPECT_EQ(channelsOf(*local), std::vector<Kivo::IntfId>{po20});
-
+  remoteDir->entryPut("1", memberConfigWith("1", {po20}));  // a replaced remote entity is followed
+  EXPECT_EQ(channelsOf(*local), Intfs{po20});
   // Stopped: no more copies; the completion flag stays.
   sync->stopLodestoreSync();
   sw.em->getEntityAs<Vorn::MemberConfig>("vorn/memberConfig/1")->bcConfigIs(po10);
-  EXPECT_EQ(channelsOf(*local), std::vector<Kivo::IntfId>{po20});
+  EXPECT_EQ(channelsOf(*local), Intfs{po20});
   EXPECT_TRUE(ctx->lodestoreMountsComplete());
   EXPECT_FALSE(sync->syncStarted());
 }
@@ -81,28 +85,21 @@ TEST(ServiceSyncTest, TheLocalCopyIsPublishedToTheStateDatabase) {
   Switch sw;
   auto local = Velto::make<Vorn::BackplaneChannelStatus>("agent");
   local->bcMemberStatusIs(po10)->memberIntfStatusIs(et1)->stateIs(Vorn::HigigNegotiationState::higigConfirmed);
-  auto ctx = Velto::make<ServiceCtx>(local, "vorn/bcStatus/1", "vorn/dtd/bcStatus/1", false);
-  ctx->remoteIsWriterIs(false);
-  auto sync = makeSync(ctx);
-  sync->startLodestoreSync(sw.em);
+  auto ctx = ctxOf(local, "vorn/bcStatus/1", "vorn/dtd/bcStatus/1", true);
+  auto sync = started(sw, ctx, false);
   EXPECT_FALSE(sw.db->entityAt("vorn/dtd/bcStatus/1"));
   sw.scheduler->runReady();
-
   // Made with the local copy's type, holding the local copy.
   auto remote = sw.em->getEntityAs<Vorn::BackplaneChannelStatus>("vorn/dtd/bcStatus/1");
   ASSERT_TRUE(remote);
   EXPECT_EQ(remote->typeInfo(), local->typeInfo());
   EXPECT_EQ(Zem::toJson(*remote), Zem::toJson(*local));
   EXPECT_TRUE(ctx->lodestoreMountsComplete());
-
   local->bcMemberStatus(po10)->memberIntfStatus(et1)->stateIs(Vorn::HigigNegotiationState::ethLinkDown);
   local->bcMemberStatusIs(po20);
   EXPECT_EQ(Zem::toJson(*remote), Zem::toJson(*local));
-
-  // A stray write to the remote copy does not reach the local copy.
-  remote->bcMemberStatusDel(po20);
+  remote->bcMemberStatusDel(po20);  // a stray write to the remote copy does not reach the local copy
   EXPECT_TRUE(local->bcMemberStatus(po20));
-
   // Deleted from the state database: made again at once.
   sw.em->getEntityAs<Zem::Dir>("vorn/dtd/bcStatus")->entryDel("1");
   auto again = sw.em->getEntityAs<Vorn::BackplaneChannelStatus>("vorn/dtd/bcStatus/1");
@@ -112,79 +109,56 @@ TEST(ServiceSyncTest, TheLocalCopyIsPublishedToTheStateDatabase) {
 
 TEST(ServiceSyncTest, ARestartMovesToTheNewEntityManager) {
   Switch first, second;
-  auto local = Velto::make<Vorn::Lldp::Status>("agent");
-  auto ctx = Velto::make<ServiceCtx>(local, "vorn/lldp/status/1", "vorn/lldp/status/1", false);
-  ctx->remoteIsWriterIs(false);
-  auto sync = makeSync(ctx);
-
-  sync->startLodestoreSync(first.em);
-  first.scheduler->runReady();
+  auto local = Velto::make<LldpStatus>("agent");
+  auto sync = started(first, ctxOf(local, "vorn/lldp/status/1", "vorn/lldp/status/1", true));
+  auto firstRemote = [&] { return first.em->getEntityAs<LldpStatus>("vorn/lldp/status/1"); };
   local->portStatusIs(et1);
-  ASSERT_TRUE(first.em->getEntityAs<Vorn::Lldp::Status>("vorn/lldp/status/1")->portStatus(et1));
-
+  ASSERT_TRUE(firstRemote()->portStatus(et1));
   sync->stopLodestoreSync();
   local->portStatusIs(Kivo::IntfId("Ethernet2"));
   sync->startLodestoreSync(second.em);
-  // The first session's state database hears nothing more.
-  EXPECT_FALSE(first.em->getEntityAs<Vorn::Lldp::Status>("vorn/lldp/status/1")->portStatus(Kivo::IntfId("Et2")));
+  EXPECT_FALSE(firstRemote()->portStatus(Kivo::IntfId("Et2")));  // the first session hears nothing more
   EXPECT_FALSE(second.db->entityAt("vorn/lldp/status/1"));
   second.scheduler->runReady();
-  auto remote = second.em->getEntityAs<Vorn::Lldp::Status>("vorn/lldp/status/1");
+  auto remote = second.em->getEntityAs<LldpStatus>("vorn/lldp/status/1");
   ASSERT_TRUE(remote);
   EXPECT_EQ(remote->portStatus().size(), 2u);
   local->portStatusDel(et1);
   EXPECT_FALSE(remote->portStatus(et1));
-  EXPECT_TRUE(first.em->getEntityAs<Vorn::Lldp::Status>("vorn/lldp/status/1")->portStatus(et1));
+  EXPECT_TRUE(firstRemote()->portStatus(et1));
 }
 
 TEST(ServiceSyncTest, ACompletionAfterStopOrDestructionIsIgnored) {
   for (bool destroy : {false, true}) {
-    SCOPED_TRACE(destroy ? "destroyed" : "stopped");
     Switch sw;
-    auto local = Velto::make<Vorn::Lldp::Status>("agent");
-    auto ctx = Velto::make<ServiceCtx>(local, "vorn/lldp/status/1", "vorn/lldp/status/1", false);
-    ctx->remoteIsWriterIs(false);
-    auto sync = makeSync(ctx);
-    sync->startLodestoreSync(sw.em);
-    if (destroy) {
-      sync = nullptr;
-    } else {
-      sync->stopLodestoreSync();
-    }
+    auto local = Velto::make<LldpStatus>("agent");
+    auto ctx = ctxOf(local, "vorn/lldp/status/1", "vorn/lldp/status/1", true);
+    auto sync = started(sw, ctx, false);
+    destroy ? (void)(sync = nullptr) : sync->stopLodestoreSync();
     sw.scheduler->runReady();
-    EXPECT_FALSE(sw.db->entityAt("vorn/lldp/status/1"));
-    EXPECT_FALSE(ctx->lodestoreMountsComplete());
+    EXPECT_FALSE(ctx->lodestoreMountsComplete()) << destroy;
     local->portStatusIs(et1);
-    EXPECT_FALSE(sw.db->entityAt("vorn/lldp/status/1"));
+    EXPECT_FALSE(sw.db->entityAt("vorn/lldp/status/1")) << destroy;
   }
 }
 
 TEST(ServiceSyncTest, TheMemberConfigurationReaderKeepsTheBackupUntilTheStateDatabaseIsRepublished) {
-  struct Row {
-    const char* name;
-    bool restoreFromLocal;
-    std::vector<Kivo::IntfId> remoteAtMount;
-    std::vector<Kivo::IntfId> localAfterMount;
-  };
-  const std::vector<Row> rows = {
-      {"reload, nothing published yet", true, {}, {po10}},
-      {"reload, republished", true, {po20}, {po20}},
-      {"agent restart, empty configuration", false, {}, {}},
-      {"agent restart", false, {po20}, {po20}},
+  const struct { bool restoreFromLocal; Intfs remoteAtMount, localAfterMount; } rows[] = {
+      {true, {}, {po10}},  // reload, nothing published yet
+      {true, {po20}, {po20}},
+      {false, {}, {}},  // agent restart, empty configuration
+      {false, {po20}, {po20}},
   };
   for (auto& r : rows) {
-    SCOPED_TRACE(r.name);
+    SCOPED_TRACE(fmt::format("{} {}", r.restoreFromLocal, r.remoteAtMount.size()));
     Switch sw;
     sw.db->mkdirAt("vorn/memberConfig")->entryPut("1", memberConfigWith("1", r.remoteAtMount));
     auto local = memberConfigWith("1", {po10});
-    auto ctx = Velto::make<ServiceCtx>(local, "vorn/memberConfig/1", "vorn/memberConfig/1", r.restoreFromLocal);
+    auto ctx = ctxOf(local, "vorn/memberConfig/1", "vorn/memberConfig/1", false, r.restoreFromLocal);
     ctx->localStateReaderIs(Velto::make<Vorn::VornConfigLocalReader>(ctx));
-    auto sync = makeSync(ctx);
-    sync->startLodestoreSync(sw.em);
-    sw.scheduler->runReady();
+    auto sync = started(sw, ctx);
     EXPECT_EQ(channelsOf(*local), r.localAfterMount);
     EXPECT_TRUE(ctx->lodestoreMountsComplete());
-
     // Once the configuration is republished it flows, emptied or not.
     auto remote = sw.em->getEntityAs<Vorn::MemberConfig>("vorn/memberConfig/1");
     remote->bcConfigIs(po20);
@@ -197,67 +171,53 @@ TEST(ServiceSyncTest, TheMemberConfigurationReaderKeepsTheBackupUntilTheStateDat
 TEST(ServiceSyncTest, ContextChangesReachTheSynchronizersWatchers) {
   Switch sw;
   auto warm = sw.db->createEntityAt("vorn/hardware/asicsWarm", "Vorn::AsicsWarm");
-  // The agent hands the mounted record itself as the local copy: nothing to
-  // copy, but the mount still completes.
-  auto ctx = Velto::make<ServiceCtx>(warm, warm->fullName(), "vorn/hardware/asicsWarm", false);
-  auto sync = makeSync(ctx);
+  // The agent hands the mounted record itself as the local copy: nothing to copy, but the mount still completes.
+  auto ctx = ctxOf(warm, warm->fullName(), "vorn/hardware/asicsWarm", false);
+  auto sync = started(sw, ctx, false);
   std::vector<std::string> seen;
+  Velto::Ptr<ServiceCtx> prev;
   auto reactor = sync->subscribe([&](const Zem::Change& c) {
-    if (c.is(ServiceLocalRemoteSynchronizer::serviceCtxAttr)) {
-      seen.push_back(c.nested() ? std::string("serviceCtx.") + c.inner->attr->name : "serviceCtx");
-    }
+    if (!c.is(ServiceLocalRemoteSynchronizer::serviceCtxAttr)) return;
+    seen.push_back(c.nested() ? std::string("serviceCtx.") + c.inner->attr->name : "serviceCtx");
+    if (!c.nested()) prev = c.prevAs<Velto::Ptr<ServiceCtx>>();
   });
-  sync->startLodestoreSync(sw.em);
   sw.scheduler->runReady();
   EXPECT_TRUE(ctx->lodestoreMountsComplete());
   EXPECT_EQ(seen, std::vector<std::string>{"serviceCtx.lodestoreMountsComplete"});
-
   // A new context: published, and the started synchronizer works on it.
   auto local = Velto::make<Vorn::AsicsWarm>("copy");
-  auto next = Velto::make<ServiceCtx>(local, "copy", "vorn/hardware/asicsWarm", false);
-  Velto::Ptr<ServiceCtx> prev;
-  auto prevReactor = sync->subscribe([&](const Zem::Change& c) {
-    if (c.is(ServiceLocalRemoteSynchronizer::serviceCtxAttr) && !c.nested()) prev = c.prevAs<Velto::Ptr<ServiceCtx>>();
-  });
+  auto next = ctxOf(local, "copy", "vorn/hardware/asicsWarm", false);
   sync->serviceCtxIs(next);
   EXPECT_EQ(prev, ctx);
   EXPECT_EQ(sync->serviceCtx(), next);
-  Velto::dynamicPtrCast<Vorn::AsicsWarm>(warm)->memberAsicsWarmIs(Vorn::MemberId(3), true);
+  Velto::dynamicPtrCast<Vorn::AsicsWarm>(warm)->memberAsicsWarmIs(MemberId(3), true);
   sw.scheduler->runReady();
-  EXPECT_TRUE(local->memberAsicsWarm(Vorn::MemberId(3)));
+  EXPECT_TRUE(local->memberAsicsWarm(MemberId(3)));
   EXPECT_TRUE(next->lodestoreMountsComplete());
-  // The old context is no longer forwarded.
   seen.clear();
-  ctx->restoreFromLocalIs(true);
+  ctx->restoreFromLocalIs(true);  // the old context is no longer forwarded
   EXPECT_TRUE(seen.empty());
 }
 
 TEST(ServiceSyncTest, ChangingTheDirectionRestartsTheSynchronizer) {
   Switch sw;
   auto remote = Velto::dynamicPtrCast<Vorn::AsicsWarm>(sw.db->createEntityAt("vorn/hardware/asicsWarm", "Vorn::AsicsWarm"));
-  remote->memberAsicsWarmIs(Vorn::MemberId(1), true);
+  remote->memberAsicsWarmIs(MemberId(1), true);
   auto local = Velto::make<Vorn::AsicsWarm>("local");
-  local->memberAsicsWarmIs(Vorn::MemberId(2), true);
-  auto ctx = Velto::make<ServiceCtx>(local, "local", "vorn/hardware/asicsWarm", false);
-  auto sync = makeSync(ctx);
-  sync->startLodestoreSync(sw.em);
-  sw.scheduler->runReady();
+  local->memberAsicsWarmIs(MemberId(2), true);
+  auto ctx = ctxOf(local, "local", "vorn/hardware/asicsWarm", false);
+  auto sync = started(sw, ctx);
   EXPECT_EQ(Zem::toJson(*local), Zem::toJson(*remote));
-  EXPECT_TRUE(local->memberAsicsWarmHas(Vorn::MemberId(1)));
-
   ctx->remoteIsWriterIs(false);
-  local->memberAsicsWarmIs(Vorn::MemberId(4), true);
-  EXPECT_FALSE(remote->memberAsicsWarmHas(Vorn::MemberId(4)));  // the restart's mount is pending
+  local->memberAsicsWarmIs(MemberId(4), true);
+  EXPECT_FALSE(remote->memberAsicsWarmHas(MemberId(4)));  // the restart's mount is pending
   sw.scheduler->runReady();
-  EXPECT_TRUE(remote->memberAsicsWarmHas(Vorn::MemberId(4)));
-  remote->memberAsicsWarmIs(Vorn::MemberId(5), true);
-  EXPECT_FALSE(local->memberAsicsWarmHas(Vorn::MemberId(5)));
+  EXPECT_TRUE(remote->memberAsicsWarmHas(MemberId(4)));
+  remote->memberAsicsWarmIs(MemberId(5), true);
+  EXPECT_FALSE(local->memberAsicsWarmHas(MemberId(5)));
 }
 
-
-// --- Carrying only what changed ---------------------------------------------
-
-using LldpStatus = Vorn::Lldp::Status;
+// --- Carrying only what changed ---
 
 Kivo::IntfId ethernet(int i) { return Kivo::IntfId("Ethernet" + std::to_string(i)); }
 
@@ -268,29 +228,21 @@ Vorn::Lldp::RemoteSystem::Msap msapOf(int peer) {
 
 Lldp::VornTlv tlvWith(int peer, bool connected) {
   Lldp::VornTlv tlv;
-  tlv.memberId = Vorn::MemberId(peer);
+  tlv.memberId = MemberId(peer);
   tlv.role = Vorn::Role::member;
   tlv.lodestoreConnectedIs(connected);
   return tlv;
 }
 
-// A local LLDP status published at "vorn/lldp/status/1" by a started
-// synchronizer, its first copy done.
+// A local LLDP status published at "vorn/lldp/status/1" by a started synchronizer, its first copy done.
 struct PublishedStatus {
   Switch sw;
   Velto::Ptr<LldpStatus> local = Velto::make<LldpStatus>("agent");
-  Velto::Ptr<ServiceCtx> ctx;
   Velto::Ptr<ServiceLocalRemoteSynchronizer> sync;
 
   explicit PublishedStatus(int ports) {
-    for (int i = 1; i <= ports; ++i) {
-      local->portStatusIs(ethernet(i))->remoteSystemIs(1, msapOf(i))->vornTlvRxIs(tlvWith(i, false));
-    }
-    ctx = Velto::make<ServiceCtx>(local, "vorn/lldp/status/1", "vorn/lldp/status/1", false);
-    ctx->remoteIsWriterIs(false);
-    sync = makeSync(ctx);
-    sync->startLodestoreSync(sw.em);
-    sw.scheduler->runReady();
+    for (int i = 1; i <= ports; ++i) local->portStatusIs(ethernet(i))->remoteSystemIs(1, msapOf(i))->vornTlvRxIs(tlvWith(i, false));
+    sync = started(sw, ctxOf(local, "vorn/lldp/status/1", "vorn/lldp/status/1", true));
   }
   Velto::Ptr<LldpStatus> remote() const { return sw.em->getEntityAs<LldpStatus>("vorn/lldp/status/1"); }
   // Runs `work` as one step of the activity thread.
@@ -318,14 +270,12 @@ TEST(ServiceSyncTest, ChangesOfOneStepReachTheStateDatabaseOnceWhenTheStepEnds) 
   });
   EXPECT_FALSE(copiedDuringStep);
   EXPECT_EQ(Zem::toJson(*remote), Zem::toJson(*p.local));
-  // Ten TTL writes and a TLV: the state database hears the final TTL and the
-  // TLV, once each.
+  // Ten TTL writes and a TLV: the state database hears the final TTL and the TLV, once each.
   EXPECT_EQ(published, (std::vector<std::string>{"portStatus[Et2]", "portStatus[Et2]"}));
 }
 
 TEST(ServiceSyncTest, AStrayWriteToACopyLastsUntilTheNextChangeOfItsSource) {
-  // The state database copy of a local writer.
-  {
+  {  // the state database copy of a local writer
     PublishedStatus p(2);
     auto remote = p.remote();
     p.step([&] { remote->portStatus(ethernet(1))->remoteSystem(1)->ttlIs(77); });
@@ -334,38 +284,20 @@ TEST(ServiceSyncTest, AStrayWriteToACopyLastsUntilTheNextChangeOfItsSource) {
     EXPECT_EQ(Zem::toJson(*remote), Zem::toJson(*p.local));
   }
   // The local copy of a remote writer.
-  {
-    Switch sw;
-    sw.db->mkdirAt("vorn/memberConfig")->entryPut("1", memberConfigWith("1", {po10}));
-    auto local = memberConfigWith("1", {});
-    auto ctx = Velto::make<ServiceCtx>(local, "vorn/memberConfig/1", "vorn/memberConfig/1", false);
-    auto sync = makeSync(ctx);
-    sync->startLodestoreSync(sw.em);
-    sw.scheduler->runReady();
-    auto remote = sw.em->getEntityAs<Vorn::MemberConfig>("vorn/memberConfig/1");
-    local->bcConfigIs(po20);
-    local->bcConfig(po10)->peerMemberIdIs(Vorn::MemberId(7));
-    EXPECT_NE(Zem::toJson(*local), Zem::toJson(*remote));
-    remote->bcConfig(po10)->memberIntfIs(et1);
-    EXPECT_EQ(Zem::toJson(*local), Zem::toJson(*remote));
-  }
+  Switch sw;
+  sw.db->mkdirAt("vorn/memberConfig")->entryPut("1", memberConfigWith("1", {po10}));
+  auto local = memberConfigWith("1", {});
+  auto sync = started(sw, ctxOf(local, "vorn/memberConfig/1", "vorn/memberConfig/1", false));
+  auto remote = sw.em->getEntityAs<Vorn::MemberConfig>("vorn/memberConfig/1");
+  local->bcConfigIs(po20);
+  local->bcConfig(po10)->peerMemberIdIs(MemberId(7));
+  EXPECT_NE(Zem::toJson(*local), Zem::toJson(*remote));
+  remote->bcConfig(po10)->memberIntfIs(et1);
+  EXPECT_EQ(Zem::toJson(*local), Zem::toJson(*remote));
 }
 
-TEST(ServiceSyncTest, APortReplacedWithANewNeighbourUnderAReusedIndexIsCopied) {
-  // In one step the port's status is made again and its remote system 1 is
-  // now another neighbour: the copy cannot bring the old remote system in
-  // place (its identity is a key), it replaces it.
-  PublishedStatus p(2);
-  p.step([&] {
-    p.local->portStatusDel(ethernet(1));
-    p.local->portStatusIs(ethernet(1))->remoteSystemIs(1, msapOf(40))->ttlIs(9);
-  });
-  EXPECT_EQ(Zem::toJson(*p.remote()), Zem::toJson(*p.local));
-  EXPECT_EQ(p.sync->wholeCopies(), 1u);
-}
-
-// One random write of a status mirror: ports and remote systems come and go
-// (replaced under the same key too), TTLs and TLVs change.
+// One random write of a status mirror: ports and remote systems come and go (replaced under the same key too),
+// TTLs and TLVs change.
 void randomStatusWrite(LldpStatus& s, std::mt19937& rng) {
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
   const auto port = ethernet(pick(10) + 1);
@@ -374,51 +306,33 @@ void randomStatusWrite(LldpStatus& s, std::mt19937& rng) {
     case 0: s.portStatusIs(port); break;
     case 1: s.portStatusDel(port); break;
     case 2: s.portStatusIs(port)->remoteSystemIs(index, msapOf(pick(4))); break;
-    case 3:
-      if (auto ps = s.portStatus(port)) ps->remoteSystemDel(index);
-      break;
-    case 4: {
-      // A new neighbour under a reused index.
+    case 3: if (auto ps = s.portStatus(port)) ps->remoteSystemDel(index); break;
+    case 4: {  // a new neighbour under a reused index: the copy cannot bring the old one in place (its identity is a key)
       auto ps = s.portStatusIs(port);
       ps->remoteSystemDel(index);
       ps->remoteSystemIs(index, msapOf(pick(4) + 10))->ttlIs(static_cast<uint16_t>(pick(3)));
       break;
     }
-    case 5:
-      if (auto rs = s.portStatusIs(port)->remoteSystem(index)) rs->ttlIs(static_cast<uint16_t>(pick(3)));
-      break;
+    case 5: if (auto rs = s.portStatusIs(port)->remoteSystem(index)) rs->ttlIs(static_cast<uint16_t>(pick(3))); break;
     case 6:
       if (auto rs = s.portStatusIs(port)->remoteSystem(index)) {
-        if (pick(4) == 0) {
-          rs->vornTlvRxIs(Zem::none);
-        } else {
-          rs->vornTlvRxIs(tlvWith(pick(3), pick(2) == 0));
-        }
+        pick(4) == 0 ? rs->vornTlvRxIs(Zem::none) : rs->vornTlvRxIs(tlvWith(pick(3), pick(2) == 0));
       }
       break;
   }
 }
 
-// One random write of another writer of the state database copy: it drops
-// entries and rewrites values, but makes no entries (a whole copy could not
-// bring an entry made under another identity back in place).
+// One random write of another writer of the state database copy: it drops entries and rewrites values, but makes
+// no entries (a whole copy could not bring an entry made under another identity back in place).
 void randomStrayWrite(LldpStatus& s, std::mt19937& rng) {
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
   auto ps = s.portStatus(ethernet(pick(10) + 1));
   auto rs = ps ? ps->remoteSystem(pick(3) + 1) : nullptr;
   switch (pick(4)) {
-    case 0:
-      if (ps) s.portStatusDel(ps->intf());
-      break;
-    case 1:
-      if (rs) ps->remoteSystemDel(rs->index());
-      break;
-    case 2:
-      if (rs) rs->ttlIs(static_cast<uint16_t>(pick(3) + 50));
-      break;
-    case 3:
-      if (rs) rs->vornTlvRxIs(tlvWith(9, true));
-      break;
+    case 0: if (ps) s.portStatusDel(ps->intf()); break;
+    case 1: if (rs) ps->remoteSystemDel(rs->index()); break;
+    case 2: if (rs) rs->ttlIs(static_cast<uint16_t>(pick(3) + 50)); break;
+    case 3: if (rs) rs->vornTlvRxIs(tlvWith(9, true)); break;
   }
 }
 
@@ -428,9 +342,8 @@ TEST(ServiceSyncTest, RandomChangesLeaveTheStateDatabaseAsAWholeCopyWouldAfterEv
     std::mt19937 rng(seed);
     PublishedStatus p(3);
     auto remote = p.remote();
-    // What the state database held when every change was copied whole as
-    // it was made: the whole local copy after each change, and any stray
-    // write to the state database copy made since.
+    // What the state database held when every change was copied whole as it was made: the whole local copy after
+    // each change, and any stray write to the state database copy made since.
     auto wholeCopy = Velto::make<LldpStatus>("reference");
     Zem::assignFromJson(*wholeCopy, Zem::toJson(*p.local));
     auto copyEachChange =
@@ -450,8 +363,7 @@ TEST(ServiceSyncTest, RandomChangesLeaveTheStateDatabaseAsAWholeCopyWouldAfterEv
       ASSERT_EQ(Zem::toJson(*remote).dump(), Zem::toJson(*wholeCopy).dump()) << "step " << step;
       ASSERT_EQ(remote, p.remote());
     }
-    // Each step went through the delta, never back to a whole copy.
-    EXPECT_EQ(p.sync->wholeCopies(), 1u);
+    EXPECT_EQ(p.sync->wholeCopies(), 1u);  // each step went through the delta, never back to a whole copy
   }
 }
 
