@@ -91,6 +91,7 @@ class LldpHigigMemberIntfSmTest : public HigigFixture {
 
 // What happens to an interface, or (before it starts) how it is set up.
 using Step = std::function<void(Rig&)>;
+using Steps = std::vector<Step>;
 Step send(const Lldp::VornTlv& t = good, int times = 1) { return [t, times](Rig& r) { r.send(t, times); }; }
 Step silence() { return [](Rig& r) { lose(r.ctx); }; }
 Step wait(double seconds) { return [seconds](Rig& r) { r.sched->runFor(seconds); }; }
@@ -142,14 +143,7 @@ TEST_F(LldpHigigMemberIntfSmTest, Transitions) {
   const auto stranger = tlvFrom(3, localId, localId);
   const std::string strangerMismatch = mismatch("expected peer ID: 2, peer ID: 3");
   const TaskOf failsafe = &Sm::higigAsicsWarmFailsafeTimerTask;
-  struct Row {
-    const char* what;
-    State from;
-    std::vector<Step> steps;
-    State to;
-    Log log = {};
-    std::vector<Step> setup = {};
-  };
+  struct Row { const char* what; State from; std::vector<Step> steps; State to; Log log = {}; Steps setup = {}; };
   const Row rows[] = {
       {"link up before the peer hears us", ethLinkDown, {send(deaf)}, ethLinkUp},
       {"link goes down with the TLV", ethLinkUp, {silence()}, ethLinkDown},
@@ -249,8 +243,7 @@ TEST_F(LldpHigigMemberIntfSmTest, Transitions) {
     SCOPED_TRACE(row.what);
     Rig rig;
     for (const auto& step : row.setup) step(rig);
-    if (rig.restore) rig.start(row.from);
-    if (!rig.restore) rig.start().driveTo(row.from);
+    rig.restore ? rig.start(row.from) : rig.start().driveTo(row.from);
     takeLog();
     for (const auto& step : row.steps) step(rig);
     EXPECT_EQ(rig.state(), row.to);
@@ -265,9 +258,7 @@ TEST_F(LldpHigigMemberIntfSmTest, Transitions) {
     EXPECT_EQ(rig.status->membershipValid(), row.to != ethLinkDown && row.to != ethLinkUp);
     EXPECT_EQ(rig.status->peerRole(), held ? Zem::Optional<Role>(held->role) : Zem::none);
     EXPECT_EQ(rig.status->peerConnectedToLodestore(), held && held->lodestoreConnected());
-    for (const auto& [task, in] : waits) {
-      EXPECT_TRUE(rig.armed(task) <= (row.to == in)) << "a timer of " << Vorn::stringValue(in);
-    }
+    for (const auto& [task, in] : waits) EXPECT_TRUE(rig.armed(task) <= (row.to == in)) << Vorn::stringValue(in);
   }
 }
 

@@ -115,18 +115,20 @@ TEST_F(LldpVornTlvSmTest, RefreshesOfTheSameTlvRewriteNothing) {
 }
 
 // The single-link bit: only the preferred member of a channel with a local
-// LAG group mismatch sets it, and only while the toggle is on.
+// LAG group mismatch sets it, and only while the toggle is on; it follows the
+// preferred member and goes with the mismatch or with the channel's record.
 TEST_F(LldpVornTlvSmTest, SingleLinkBitOnlyOnPreferredMemberOfMismatchedChannel) {
   const char* on = R"({"VornLagGroupMismatch": true})";
-  // Toggle file, channel, preferred member, mismatch: the flags of Et1, Et2 and Et3.
-  const std::vector<std::tuple<const char*, IntfId, IntfId, bool, std::string>> cases{
-      {on, po1, et2, true, "1 3 1"},
-      {nullptr, po1, et2, true, "1 3 1"},
-      {R"({"VornLagGroupMismatch": false})", po1, et2, true, "1 1 1"},
-      {on, po1, et2, false, "1 1 1"},
-      {on, po2, et1, true, "1 1 1"},  // the preferred member of another channel
+  // Toggle file, channel, preferred member, mismatch: the flags of Et1, Et2 and
+  // Et3, then with Et1 preferred.
+  const std::vector<std::tuple<const char*, IntfId, IntfId, bool, std::string, std::string>> cases{
+      {on, po1, et2, true, "1 3 1", "3 1 1"},
+      {nullptr, po1, et2, true, "1 3 1", "3 1 1"},
+      {R"({"VornLagGroupMismatch": false})", po1, et2, true, "1 1 1", "1 1 1"},
+      {on, po1, et2, false, "1 1 1", "1 1 1"},
+      {on, po2, et1, true, "1 1 1", "1 1 1"},  // the preferred member of another channel
   };
-  for (const auto& [file, bcIntf, preferred, mismatch, flags] : cases) {
+  for (const auto& [file, bcIntf, preferred, mismatch, flags, et1Preferred] : cases) {
     SCOPED_TRACE(testing::Message() << (file ? file : "no toggle") << " " << bcIntf.stringValue() << " " << mismatch);
     TogglesTesting::ScopedToggleDir toggles(file);
     TlvRig t;
@@ -134,30 +136,22 @@ TEST_F(LldpVornTlvSmTest, SingleLinkBitOnlyOnPreferredMemberOfMismatchedChannel)
     t.memberPort(po1, et2, 2);
     t.memberPort(po2, et3, 4);
     t.vflCtx->lodestoreConnectedIs(true);
-    t.start();
     auto info = t.lagInfo->bcLagGroupInfoIs(bcIntf);
     info->localMismatchExistsIs(mismatch);
     info->preferredHigigMemberIs(preferred);
+    t.start();
     EXPECT_EQ(t.flags(), flags);
-    info->localMismatchExistsIs(false);  // clearing the mismatch clears the bit everywhere
+    info->preferredHigigMemberIs(et1);
+    EXPECT_EQ(t.flags(), et1Preferred);
+    t.lagInfo->bcLagGroupInfoDel(bcIntf);
+    EXPECT_EQ(t.flags(), "1 1 1");
+    info = t.lagInfo->bcLagGroupInfoIs(bcIntf);
+    info->preferredHigigMemberIs(et1);
+    info->localMismatchExistsIs(mismatch);
+    EXPECT_EQ(t.flags(), et1Preferred);
+    info->localMismatchExistsIs(false);
     EXPECT_EQ(t.flags(), "1 1 1");
   }
-}
-
-TEST_F(LldpVornTlvSmTest, SingleLinkBitFollowsThePreferredMember) {
-  TogglesTesting::ScopedToggleDir toggles(R"({"VornLagGroupMismatch": true})");
-  memberPort(po1, et1, 2);
-  memberPort(po1, et2, 2);
-  memberPort(po2, et3, 2);
-  auto info = lagInfo->bcLagGroupInfoIs(po1);
-  info->localMismatchExistsIs(true);
-  info->preferredHigigMemberIs(et2);
-  start();
-  EXPECT_EQ(flags(), "0 2 0");
-  info->preferredHigigMemberIs(et1);
-  EXPECT_EQ(flags(), "2 0 0");
-  lagInfo->bcLagGroupInfoDel(po1);  // the channel's record going with its mismatch takes the bit with it
-  EXPECT_EQ(flags(), "0 0 0");
 }
 
 // A port without a context sends no TLV; a port created later gets its TLV
