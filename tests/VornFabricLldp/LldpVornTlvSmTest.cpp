@@ -16,7 +16,6 @@ using Lldp::VornTlv;
 using namespace VornFabricLldp;
 
 constexpr uint8_t connectedBit = VornTlv::lodestoreConnectedFlag;
-constexpr uint8_t singleLinkBit = VornTlv::singleLinkFlag;
 
 struct TlvRig {
   void start(Vorn::Role r = Vorn::Role::member) {
