@@ -111,6 +111,8 @@ TEST_F(BcLagGroupSmTest, GroupsAndTheLocalMismatch) {
         "A[Et1 Et2] B[Et3] Et1:A Et2:A Et3:B local=Et3"},  // the only member with a status
        {[&] { config->bcConfig(po1)->memberIntfDel(et3); }, "A[Et1 Et2] Et1:A Et2:A"},
        {[&] { groupIs(et2, "B"); }, "A[Et1] B[Et2] Et1:A Et2:B local="},
+       {[&] { groupIs(et3, "C"); }, "A[Et1] B[Et2] C[Et3] Et1:A Et2:B Et3:C local=Et3"},
+       {[&] { config->bcConfig(po1)->memberIntfDel(et3); }, "A[Et1] B[Et2] Et1:A Et2:B local=Et3"},  // still split
        {[&] { groupIs(et2, "A"); }, "A[Et1 Et2] Et1:A Et2:A"},
        {[&] { groupIs(et2, ""); }, "A[Et1] Et1:A"},
        {[&] { groupIs(et1, ""); }, ""}});
