@@ -24,13 +24,7 @@ inline void PrintTo(HigigNegotiationState s, std::ostream* os) { *os << stringVa
 namespace HigigTest {
 
 using State = Vorn::HigigNegotiationState;
-using Kivo::IntfId;
-
-inline const IntfId po1("Port-Channel1");
-inline const IntfId po2("Port-Channel2");
-inline const IntfId et1("Ethernet1");
-inline const IntfId et2("Ethernet2");
-inline const IntfId et3("Ethernet3");
+using namespace RxTest;
 
 constexpr uint8_t localId = 1;
 constexpr uint8_t peerId = 2;
@@ -77,9 +71,13 @@ inline Velto::Ptr<Vorn::ServiceCtx> serviceCtx(bool restoreFromLocal, bool mount
 inline Velto::Ptr<Vorn::ServiceLocalRemoteSynchronizer> selectorFor(const Velto::Ptr<Vorn::ServiceCtx>& c) {
   return Velto::make<Vorn::ServiceLocalRemoteSynchronizer>(c, nullptr);
 }
-inline void serviceCtxReplace(const Velto::Ptr<Vorn::ServiceLocalRemoteSynchronizer>& s,
-                              const Velto::Ptr<Vorn::ServiceCtx>& c) {
-  s->serviceCtxIs(c);
+
+// The transmit settings the agent writes: every 100 ms.
+inline Velto::Ptr<Lldp::Config> txEvery100ms() {
+  auto c = Velto::make<Lldp::Config>("config");
+  c->isMessageTxTimeInMsIs(true);
+  c->messageTxIntervalIs(100);
+  return c;
 }
 
 // Clock, log, trace and toggles of one test.

@@ -9,461 +9,289 @@ namespace {
 using namespace HigigTest;
 using VornFabricLldp::LldpHigigMemberIntfSm;
 using VornFabricLldp::MembershipValidity;
+using Validity = MembershipValidity;
+using Reason = Zem::Optional<std::string>;
 using Vorn::Role;
+using enum Vorn::HigigNegotiationState;
+using Log = std::vector<std::string>;
+using Sm = LldpHigigMemberIntfSm;
+using TaskOf = const Velto::Ptr<Oru::TimerTask>& (Sm::*)() const;
 
 const std::string ready = "VORN_BACKPLANE_INTF_READY: Switching Ethernet1 in Port-Channel1 to backplane mode";
-std::string error(const std::string& reason) {
-  return "VORN_BACKPLANE_INTF_ERROR: Switching Ethernet1 in Port-Channel1 to Ethernet mode (" + reason + ")";
+std::string error(const std::string& why) {
+  return "VORN_BACKPLANE_INTF_ERROR: Switching Ethernet1 in Port-Channel1 to Ethernet mode (" + why + ")";
 }
-std::string mismatch(const std::string& reason) {
-  return "VORN_BACKPLANE_INTF_MISMATCH: Port-Channel1 member interface Ethernet1 encountered an unexpected member ID (" +
-         reason + ")";
+std::string mismatch(const std::string& why) {
+  return "VORN_BACKPLANE_INTF_MISMATCH: Port-Channel1 member interface Ethernet1 encountered an unexpected member ID "
+         "(" + why + ")";
 }
-// A TLV from a member that is not the configured peer.
-const Lldp::VornTlv strangerTlv = tlvFrom(3, localId, localId);
+// The peer's TLVs say it is connected to the state database.
+const Lldp::VornTlv good = goodTlv(Role::member, Lldp::VornTlv::lodestoreConnectedFlag);
+const Lldp::VornTlv rebooting = goodTlv(Role::candidate, Lldp::VornTlv::lodestoreConnectedFlag);
+const Lldp::VornTlv deaf = tlvFrom(peerId, localId, 0);  // the peer has not heard us
+// The states in which the link is switched to backplane mode.
+bool backplane(State s) { return s != ethLinkDown && s != ethLinkUp && s != higigStarted; }
 
 // One member interface Et1 of channel Po1 on member 1, facing member 2, with
-// its own clock: table rows each get a fresh one.
+// its own clock: table rows each get a fresh one; 100 TLVs confirm with the
+// 100 ms transmit interval.
 struct Rig {
-  Rig() {
-    config->isMessageTxTimeInMsIs(true);
-    config->messageTxIntervalIs(100);
-    ctx->peerMemberIdIs(Vorn::MemberId(peerId));
-  }
-
-  void start(State initial = State::ethLinkDown, Role role = Role::member) {
+  Rig() { ctx->peerMemberIdIs(Vorn::MemberId(peerId)); }
+  Rig& start(State initial = ethLinkDown) {
     status->stateIs(initial);
     sm = VornFabricLldp::lldpHigigMemberIntfSmFactory({localId, role, sched, selector, false, ctx, config, et1,
                                                       asicsWarm, status});
+    return *this;
   }
-  void send(const Lldp::VornTlv& t = goodTlv()) { receive(ctx, t); }
-  void silence() { lose(ctx); }
-  void asicsWarmIs(bool local, bool peer) {
-    asicsWarm->memberAsicsWarmIs(localId, local);
-    asicsWarm->memberAsicsWarmIs(peerId, peer);
+  void send(const Lldp::VornTlv& t = good, int times = 1) {
+    while (times-- > 0) receive(ctx, t);
   }
   State state() const { return status->state(); }
+  bool armed(TaskOf task) const { return std::invoke(task, *sm)->taskScheduled(); }
 
   // From a fresh start, through the events that lead there.
-  void driveTo(State s) {
+  Rig& driveTo(State s) {
     switch (s) {
-      case State::ethLinkDown:
-        break;
-      case State::ethLinkUp:
-        send(tlvFrom(peerId, localId, 0));
-        break;
-      case State::higigStarted:
-        send(tlvFrom(peerId, localId, 0));
-        send();
-        break;
-      case State::higigPending:
-        driveTo(State::higigStarted);
-        sched->runFor(0.1);
-        break;
-      case State::higigConfirmed:
-        driveTo(State::higigPending);
-        for (uint32_t i = 0; i < sm->higigConfirmedPktsMin(); ++i) send();
-        break;
-      case State::higigWaitSsr:
-        driveTo(State::higigConfirmed);
-        send(goodTlv(Role::candidate));  // the peer reboots as a candidate...
-        silence();                       // ...and goes quiet
-        break;
-      case State::higigWaitAsicsWarm:
-        driveTo(State::higigWaitSsr);
-        send();  // back as a member
-        break;
+      case ethLinkDown: break;
+      case ethLinkUp: send(deaf); break;
+      case higigStarted: send(deaf); send(); break;
+      case higigPending: driveTo(higigStarted); sched->runFor(0.1); break;
+      case higigConfirmed: driveTo(higigPending); send(good, static_cast<int>(sm->higigConfirmedPktsMin())); break;
+      // The peer reboots as a candidate and goes quiet...
+      case higigWaitSsr: driveTo(higigConfirmed); send(rebooting); lose(ctx); break;
+      // ...and comes back as a member.
+      case higigWaitAsicsWarm: driveTo(higigWaitSsr); send(); break;
     }
     EXPECT_EQ(state(), s) << "while driving to " << Vorn::stringValue(s);
+    return *this;
   }
 
+  Role role = Role::member;
+  bool restore = false;  // start in the state a previous instance left instead of driving there
   Velto::Ptr<Oru::VirtualScheduler> sched = Velto::make<Oru::VirtualScheduler>(0);
-  Velto::Ptr<Lldp::Config> config = Velto::make<Lldp::Config>("config");
+  Velto::Ptr<Lldp::Config> config = txEvery100ms();
   Velto::Ptr<VornFabricLldp::CtxForMember> ctxForMember = Velto::make<VornFabricLldp::CtxForMember>("ctxForMember");
   Velto::Ptr<VornFabricLldp::MemberCtx> ctx = ctxForMember->ctxIs(po1, et1);
   Velto::Ptr<Vorn::AsicsWarm> asicsWarm = Velto::make<Vorn::AsicsWarm>("asicsWarm");
   Velto::Ptr<Vorn::ServiceCtx> svcCtx = serviceCtx(false, false);
   Velto::Ptr<Vorn::ServiceLocalRemoteSynchronizer> selector = selectorFor(svcCtx);
   Velto::Ptr<Vorn::BackplaneChannelStatus> bcStatus = Velto::make<Vorn::BackplaneChannelStatus>("bcStatus");
-  Velto::Ptr<LldpHigigMemberIntfSm::IntfStatus> status = bcStatus->bcMemberStatusIs(po1)->memberIntfStatusIs(et1);
-  Velto::Ptr<LldpHigigMemberIntfSm> sm;
+  Velto::Ptr<Sm::IntfStatus> status = bcStatus->bcMemberStatusIs(po1)->memberIntfStatusIs(et1);
+  Velto::Ptr<Sm> sm;
 };
 
 class LldpHigigMemberIntfSmTest : public HigigFixture {
  protected:
-  std::vector<std::string> takeLog() {
-    auto lines = log.rendered();
+  Log takeLog() {
+    Log lines = log.rendered();
     log.clear();
     return lines;
   }
-  Rig r;
 };
 
-// The states in which the link is switched to backplane mode.
-bool backplane(State s) {
-  return s == State::higigPending || s == State::higigConfirmed || s == State::higigWaitSsr ||
-         s == State::higigWaitAsicsWarm;
-}
-
+// What happens to an interface, or (before it starts) how it is set up.
 using Step = std::function<void(Rig&)>;
-Step send(const Lldp::VornTlv& t = goodTlv(), int times = 1) {
-  return [t, times](Rig& rig) {
-    for (int i = 0; i < times; ++i) rig.send(t);
+using Steps = std::vector<Step>;
+Step send(const Lldp::VornTlv& t = good, int times = 1) { return [t, times](Rig& r) { r.send(t, times); }; }
+Step silence() { return [](Rig& r) { lose(r.ctx); }; }
+Step wait(double seconds) { return [seconds](Rig& r) { r.sched->runFor(seconds); }; }
+Step warm(bool local, bool peer) {
+  return [=](Rig& r) { r.asicsWarm->memberAsicsWarmIs(localId, local); r.asicsWarm->memberAsicsWarmIs(peerId, peer); };
+}
+Step peerIdIs(Zem::Optional<Vorn::MemberId> id) { return [id](Rig& r) { r.ctx->peerMemberIdIs(id); }; }
+Step stateIs(State s) { return [s](Rig& r) { r.sm->stateIs(s); }; }
+Step expect(State s) { return [s](Rig& r) { EXPECT_EQ(r.state(), s) << "on the way"; }; }
+Step armedIs(TaskOf task, bool on = true) { return [=](Rig& r) { EXPECT_EQ(r.armed(task), on) << "on the way"; }; }
+Step restored() { return [](Rig& r) { r.restore = true; }; }
+Step candidate() { return [](Rig& r) { r.role = Role::candidate; }; }
+Step mounted() { return [](Rig& r) { r.svcCtx->lodestoreMountsCompleteIs(true); }; }
+Step completeServiceCtx() { return [](Rig& r) { r.selector->serviceCtxIs(serviceCtx(false, true)); }; }
+Step noAsicsRecord() { return [](Rig& r) { r.asicsWarm = nullptr; }; }
+Step leftInBackplaneMode() { return [](Rig& r) { r.status->fabricModeIs(true); }; }
+// The peer's TLV every second for `seconds`; the mounts complete again after the first.
+Step everySecond(const Lldp::VornTlv& t, int seconds) {
+  return [t, seconds](Rig& r) {
+    for (int i = 1; i <= seconds; ++i) {
+      r.sched->runFor(1);
+      r.send(t);
+      if (i > 1) continue;
+      r.svcCtx->lodestoreMountsCompleteIs(false);
+      r.svcCtx->lodestoreMountsCompleteIs(true);
+    }
   };
 }
-Step silence() {
-  return [](Rig& rig) { rig.silence(); };
-}
-Step wait(double seconds) {
-  return [seconds](Rig& rig) { rig.sched->runFor(seconds); };
-}
-Step warm(bool local, bool peer) {
-  return [=](Rig& rig) { rig.asicsWarmIs(local, peer); };
-}
-Step peerIdIs(Zem::Optional<Vorn::MemberId> id) {
-  return [id](Rig& rig) { rig.ctx->peerMemberIdIs(id); };
-}
+Step lastSeenAs(const Lldp::VornTlv& t) { return [t](Rig& r) { r.ctx->prevTlvIs(t); }; }
+// A TLV still being copied in: no refresh time yet.
+Step copyingIn(const Lldp::VornTlv& t) { return [t](Rig& r) { r.ctx->rxInfoIs(1)->tlvIs(t); }; }
 
 TEST_F(LldpHigigMemberIntfSmTest, ConfirmedPktsMinIsWhatThePeerSendsInTheWindow) {
-  struct Row {
-    bool inMs;
-    uint32_t interval;
-    uint32_t expected;
-  };
-  for (const Row& row : {Row{true, 1000, 10}, Row{true, 300, 33}, Row{true, 100, 100}, Row{false, 2, 5}}) {
+  struct Row { bool inMs; uint32_t interval, expected; };  // interval 0: no LLDP configuration at all
+  for (const Row& row : {Row{true, 1000, 10}, Row{true, 300, 33}, Row{false, 2, 5}, Row{true, 0, 100}}) {
     Rig rig;
     rig.config->isMessageTxTimeInMsIs(row.inMs);
     rig.config->messageTxIntervalIs(row.interval);
-    rig.start();
-    EXPECT_EQ(rig.sm->higigConfirmedPktsMin(), row.expected) << row.interval << (row.inMs ? " ms" : " s");
+    if (row.interval == 0) rig.config = nullptr;
+    EXPECT_EQ(rig.start().sm->higigConfirmedPktsMin(), row.expected) << row.interval << (row.inMs ? " ms" : " s");
   }
-  Rig noConfig;
-  noConfig.config = nullptr;
-  noConfig.start();
-  EXPECT_EQ(noConfig.sm->higigConfirmedPktsMin(), 100u);
 }
 
-// Each row drives a fresh interface to `from` the usual way, then applies
-// its steps; 100 TLVs confirm with a 100 ms transmit interval.
+// Each row sets a fresh interface up, drives it to `from` the usual way (or
+// starts it there as a previous instance left it), then applies its steps.
 TEST_F(LldpHigigMemberIntfSmTest, Transitions) {
-  const auto deaf = tlvFrom(peerId, localId, 0);  // the peer has not heard us
-  const auto rebooting = goodTlv(Role::candidate);
-  const auto good = goodTlv();
-  using enum Vorn::HigigNegotiationState;
-  struct Row {
-    const char* what;
-    State from;
-    std::vector<Step> steps;
-    State to;
-    std::vector<std::string> log;
-    Role role = Role::member;
-  };
+  const auto three = Vorn::MemberId(3);
+  const std::string lostAfterReboot = error("heartbeat timed out post peer reboot");
+  const auto stranger = tlvFrom(3, localId, localId);
+  const std::string strangerMismatch = mismatch("expected peer ID: 2, peer ID: 3");
+  const TaskOf failsafe = &Sm::higigAsicsWarmFailsafeTimerTask;
+  struct Row { const char* what; State from; std::vector<Step> steps; State to; Log log = {}; Steps setup = {}; };
   const Row rows[] = {
-      {"link up before the peer hears us", ethLinkDown, {send(deaf)}, ethLinkUp, {}},
-      {"link goes down with the TLV", ethLinkUp, {silence()}, ethLinkDown, {}},
-      {"membership missing keeps waiting", ethLinkUp, {send(deaf, 5)}, ethLinkUp, {}},
-      {"heard: announce", ethLinkUp, {send()}, higigStarted, {}},
-      {"announcing for one interval", higigStarted, {send(), wait(0.0999)}, higigStarted, {}},
-      {"announced", higigStarted, {wait(0.1)}, higigPending, {}},
-      {"silence while announcing", higigStarted, {silence()}, higigStarted, {}},
-      {"a new peer heard nothing: announcement ends", higigStarted, {silence(), peerIdIs(Vorn::MemberId(3))},
-       ethLinkDown, {}},
-      {"one TLV short", higigPending, {send(deaf, 50), send(good, 49)}, higigPending, {}},
+      {"link up before the peer hears us", ethLinkDown, {send(deaf)}, ethLinkUp},
+      {"link goes down with the TLV", ethLinkUp, {silence()}, ethLinkDown},
+      {"membership missing keeps waiting", ethLinkUp, {send(deaf, 5)}, ethLinkUp},
+      {"heard: announce", ethLinkUp, {send()}, higigStarted},
+      {"announcing for one interval", higigStarted, {send(), wait(0.0999)}, higigStarted},
+      {"announced", higigStarted, {wait(0.1)}, higigPending},
+      {"silence while announcing", higigStarted, {silence()}, higigStarted},
+      {"a new peer heard nothing: announcement ends", higigStarted, {silence(), peerIdIs(three)}, ethLinkDown},
+      {"one TLV short", higigPending, {send(deaf, 50), send(good, 49)}, higigPending},
       {"every TLV counts", higigPending, {send(deaf, 50), send(good, 50)}, higigConfirmed, {ready}},
-      {"silence restarts the count", higigPending, {send(good, 60), silence(), send(good, 60)}, higigPending, {}},
-      {"pending until the deadline", higigPending, {wait(49.99)}, higigPending, {}},
-      {"pending times out", higigPending, {send(good, 60), silence(), send(good, 60), wait(50)},
-       ethLinkDown, {error("negotiation timed out")}},
+      {"silence restarts the count", higigPending, {send(good, 60), silence(), send(good, 60)}, higigPending},
+      {"pending until the deadline", higigPending, {wait(49.99)}, higigPending},
+      {"pending times out", higigPending, {send(good, 60), silence(), send(good, 60), wait(50)}, ethLinkDown,
+       {error("negotiation timed out")}},
+      // However higigConfirmed was reached, the negotiation deadline must not
+      // outlive the negotiation.
+      {"confirmed with the deadline armed", higigPending, {stateIs(higigConfirmed), send(), wait(60)}, higigConfirmed,
+       {}, {restored()}},
       {"heartbeat lost", higigConfirmed, {silence()}, ethLinkDown, {error("heartbeat timed out")}},
       {"peer deaf", higigConfirmed, {send(deaf)}, ethLinkDown, {error("heartbeat timed out")}},
-      {"rebooting peer silent", higigConfirmed, {send(rebooting), silence()}, higigWaitSsr, {}},
-      {"rebooting peer deaf", higigConfirmed, {send(rebooting), send(deaf)}, higigWaitSsr, {}},
-      {"a candidate keeps its links", higigConfirmed, {silence()}, higigConfirmed, {}, Role::candidate},
-      {"configured peer changes", higigConfirmed, {peerIdIs(Vorn::MemberId(3))},
-       ethLinkUp, {mismatch("expected peer ID: 3, peer ID: 2")}},
-      {"peer still a candidate", higigWaitSsr, {send(rebooting)}, higigWaitSsr, {}},
-      {"returned peer has not heard us", higigWaitSsr, {send(deaf)}, higigWaitSsr, {}},
-      {"peer returned", higigWaitSsr, {send()}, higigWaitAsicsWarm, {}},
-      {"peer returned, ASICs already warm", higigWaitSsr, {warm(true, true), send()}, higigConfirmed, {}},
-      {"waiting for the peer", higigWaitSsr, {wait(59.99)}, higigWaitSsr, {}},
-      {"peer never returns", higigWaitSsr, {wait(60)}, higigWaitAsicsWarm, {}},
-      {"peer never returns, hold time over", higigWaitSsr, {wait(65)},
-       ethLinkDown, {error("heartbeat timed out post peer reboot")}},
-      {"only the peer's ASICs warm", higigWaitAsicsWarm, {warm(false, true)}, higigWaitAsicsWarm, {}},
-      {"only our ASICs warm", higigWaitAsicsWarm, {warm(true, false)}, higigWaitAsicsWarm, {}},
-      {"ASICs warm", higigWaitAsicsWarm, {warm(true, true)}, higigConfirmed, {}},
-      {"every TLV pushes the hold time out", higigWaitAsicsWarm, {wait(4), send(), wait(4.99)}, higigWaitAsicsWarm, {}},
-      {"hold time over, the peer heard", higigWaitAsicsWarm, {wait(5)}, higigConfirmed, {}},
-      {"hold time over, the peer gone", higigWaitAsicsWarm, {silence(), wait(5)},
-       ethLinkDown, {error("heartbeat timed out post peer reboot")}},
+      {"rebooting peer silent", higigConfirmed, {send(rebooting), silence()}, higigWaitSsr},
+      {"rebooting peer deaf", higigConfirmed, {send(rebooting), send(deaf)}, higigWaitSsr},
+      {"a candidate keeps its links", higigConfirmed, {silence()}, higigConfirmed, {}, {candidate()}},
+      {"configured peer changes", higigConfirmed, {peerIdIs(three)}, ethLinkUp,
+       {mismatch("expected peer ID: 3, peer ID: 2")}},
+      // A stranger drops any state to ethLinkUp, reported once; a mismatch
+      // stops no timer: each one, expiring after its state is left, is ignored.
+      {"stranger while pending", higigPending, {send(stranger, 2), wait(300)}, ethLinkUp, {strangerMismatch}},
+      {"stranger while waiting for the peer", higigWaitSsr, {send(stranger, 2), wait(300)}, ethLinkUp,
+       {strangerMismatch}},
+      {"stranger while waiting for the ASICs", higigWaitAsicsWarm, {send(stranger, 2), wait(300)}, ethLinkUp,
+       {strangerMismatch}, {mounted()}},
+      {"stranger on a link up", ethLinkUp, {send(stranger, 2)}, ethLinkUp},
+      // A restored state has heard nothing yet when the configured peer
+      // changes: a confirmed link ends as a lost heartbeat (or as a reboot when
+      // the peer was last seen as a candidate), and a warm wait without a valid
+      // peer falls back; without a peer the ASICs are not warm.
+      {"restored: peer changes", higigConfirmed, {peerIdIs(three)}, ethLinkDown, {error("heartbeat timed out")},
+       {restored(), warm(true, true)}},
+      {"restored: candidate peer changes", higigConfirmed, {peerIdIs(three)}, higigWaitSsr, {},
+       {restored(), warm(true, true), lastSeenAs(rebooting)}},
+      {"restored: peer configured", higigWaitAsicsWarm, {expect(higigWaitAsicsWarm), peerIdIs(Vorn::MemberId(2))},
+       ethLinkDown, {lostAfterReboot}, {restored(), warm(true, true), peerIdIs(Zem::none)}},
+      // A restored state resumes with fresh timers, not in the mode the
+      // previous instance left.
+      {"restored: link down", ethLinkDown, {}, ethLinkDown, {}, {wait(1000), restored(), leftInBackplaneMode()}},
+      {"restored: announcing", higigStarted, {wait(0.0999), expect(higigStarted), wait(0.0001)}, higigPending, {},
+       {wait(1000), restored()}},
+      {"restored: pending", higigPending, {wait(49.99), expect(higigPending), wait(0.01)}, ethLinkDown,
+       {error("negotiation timed out")}, {wait(1000), restored()}},
+      {"restored: confirmed", higigConfirmed, {wait(1000)}, higigConfirmed, {}, {wait(1000), restored()}},
+      {"restored: waiting for the peer", higigWaitSsr, {wait(59.99), expect(higigWaitSsr), wait(0.01)},
+       higigWaitAsicsWarm, {}, {wait(1000), restored()}},
+      {"peer still a candidate", higigWaitSsr, {send(rebooting)}, higigWaitSsr},
+      {"returned peer has not heard us", higigWaitSsr, {send(deaf)}, higigWaitSsr},
+      {"peer returned", higigWaitSsr, {send()}, higigWaitAsicsWarm},
+      {"peer returned, ASICs already warm", higigWaitSsr, {warm(true, true), send()}, higigConfirmed},
+      {"waiting for the peer", higigWaitSsr, {wait(59.99)}, higigWaitSsr},
+      {"peer never returns", higigWaitSsr, {wait(60)}, higigWaitAsicsWarm},
+      {"peer never returns, hold time over", higigWaitSsr, {wait(65)}, ethLinkDown, {lostAfterReboot}},
+      // A TLV already held is taken in at once.
+      {"restored: held TLV of a candidate", higigWaitSsr, {}, higigWaitSsr, {}, {restored(), send(rebooting)}},
+      {"restored: held TLV of a member", higigWaitSsr, {}, higigWaitAsicsWarm, {}, {restored(), send()}},
+      // ...unless it is still being copied in: then only warm ASICs end the wait.
+      {"restored: TLV copied in, ASICs warm", higigWaitSsr, {expect(higigWaitSsr), warm(true, true)}, higigConfirmed,
+       {}, {restored(), copyingIn(good)}},
+      // The five-minute failsafe only runs once the state database mounts are
+      // complete; a second completion leaves its deadline alone.
+      {"failsafe, the peer hears us", higigWaitAsicsWarm,
+       {armedIs(failsafe, false), mounted(), everySecond(good, 299), expect(higigWaitAsicsWarm), wait(1)},
+       higigConfirmed},
+      {"failsafe, the peer is deaf", higigWaitAsicsWarm,
+       {mounted(), everySecond(deaf, 299), expect(higigWaitAsicsWarm), wait(1)}, ethLinkDown, {lostAfterReboot}},
+      {"only the peer's ASICs warm", higigWaitAsicsWarm, {warm(false, true)}, higigWaitAsicsWarm},
+      {"only our ASICs warm", higigWaitAsicsWarm, {warm(true, false)}, higigWaitAsicsWarm},
+      {"every TLV pushes the hold time out", higigWaitAsicsWarm, {wait(4), send(), wait(4.99)}, higigWaitAsicsWarm},
+      // Leaving the wait stops the failsafe: left armed it would end a later
+      // wait five minutes early.
+      // Mount completion arms the failsafe in the wait only, also through a
+      // new service context that is already complete.
+      {"mounts complete outside the wait", higigConfirmed, {mounted()}, higigConfirmed},
+      {"complete service context in the wait", higigWaitAsicsWarm, {completeServiceCtx(), armedIs(failsafe)},
+       higigWaitAsicsWarm},
+      {"ASICs warm", higigWaitAsicsWarm, {armedIs(failsafe), warm(true, true)}, higigConfirmed, {}, {mounted()}},
+      {"hold time over, the peer heard", higigWaitAsicsWarm, {wait(5)}, higigConfirmed, {}, {mounted()}},
+      {"hold time over, the peer gone", higigWaitAsicsWarm, {silence(), wait(5)}, ethLinkDown, {lostAfterReboot},
+       {mounted()}},
+      {"no ASICs record: the hold time ends the wait", higigWaitAsicsWarm, {wait(5)}, higigConfirmed, {},
+       {noAsicsRecord()}},
   };
+  const std::pair<TaskOf, State> waits[] = {{&Sm::higigPendingTask, higigPending},
+                                            {&Sm::higigWaitSsrFailsafeTimerTask, higigWaitSsr},
+                                            {&Sm::higigWaitAsicsWarmHoldTimeTask, higigWaitAsicsWarm},
+                                            {failsafe, higigWaitAsicsWarm}};
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     Rig rig;
-    rig.start(State::ethLinkDown, row.role);
-    rig.driveTo(row.from);
+    for (const auto& step : row.setup) step(rig);
+    rig.restore ? rig.start(row.from) : rig.start().driveTo(row.from);
     takeLog();
     for (const auto& step : row.steps) step(rig);
     EXPECT_EQ(rig.state(), row.to);
     EXPECT_EQ(takeLog(), row.log);
     EXPECT_EQ(rig.status->fabricMode(), backplane(row.to));
-    // Published from higigStarted on, unless the peer is the wrong one.
-    if (rig.sm->getMembershipValidity() != MembershipValidity::membershipMismatch) {
-      EXPECT_EQ(rig.status->membershipValid(), row.to != ethLinkDown && row.to != ethLinkUp);
-    }
+    // What the interface has taken in: nothing while the TLV is still being copied in.
+    const auto held = rig.ctx->rxInfo() && !rig.ctx->rxInfoIncomplete() ? rig.ctx->rxInfo()->tlv() : Zem::none;
+    EXPECT_EQ(rig.status->tlvReceived(), held.hasValue());
+    if (rig.sm->getMembershipValidity() == MembershipValidity::membershipMismatch) continue;
+    // Published from higigStarted on, with the flags of the peer's TLV; a
+    // wait's timer runs only in its state.
+    EXPECT_EQ(rig.status->membershipValid(), row.to != ethLinkDown && row.to != ethLinkUp);
+    EXPECT_EQ(rig.status->peerRole(), held ? Zem::Optional<Role>(held->role) : Zem::none);
+    EXPECT_EQ(rig.status->peerConnectedToLodestore(), held && held->lodestoreConnected());
+    for (const auto& [task, in] : waits) EXPECT_TRUE(rig.armed(task) <= (row.to == in)) << Vorn::stringValue(in);
   }
 }
 
+// With verification on, each row is a mismatch with the first fault as its
+// reason; with it off no TLV is one, and any peer that heard us (received
+// ID set) is trusted, even one not configured.
 TEST_F(LldpHigigMemberIntfSmTest, MismatchReasonNamesTheFirstFault) {
-  struct Row {
-    const char* what;
-    Zem::Optional<Vorn::MemberId> configuredPeer;
-    Lldp::VornTlv tlv;
-    std::string reason;
-  };
+  const Zem::Optional<Vorn::MemberId> two = Vorn::MemberId(2);
+  struct Row { Zem::Optional<Vorn::MemberId> configuredPeer; Lldp::VornTlv tlv; std::string reason; };
   const Row rows[] = {
-      {"no configured peer", Zem::none, goodTlv(), "expected peer ID: unknown, peer ID: 2"},
-      {"another peer configured", Vorn::MemberId(3), goodTlv(), "expected peer ID: 3, peer ID: 2"},
-      {"peer and expected both wrong", Vorn::MemberId(2), tlvFrom(4, 5, 0), "expected peer ID: 2, peer ID: 4"},
-      {"peer heard someone else", Vorn::MemberId(2), tlvFrom(peerId, localId, 5), "peer received local ID: 5, local ID: 1"},
-      {"peer heard and expects others", Vorn::MemberId(2), tlvFrom(peerId, 4, 5),
-       "peer received local ID: 5, local ID: 1"},
-      {"peer expects nobody", Vorn::MemberId(2), tlvFrom(peerId, 0, localId), "peer expected local ID: unknown, local ID: 1"},
-      {"peer expects someone else", Vorn::MemberId(2), tlvFrom(peerId, 4, 0), "peer expected local ID: 4, local ID: 1"},
+      {Zem::none, good, "expected peer ID: unknown, peer ID: 2"},
+      {Vorn::MemberId(3), good, "expected peer ID: 3, peer ID: 2"},
+      {two, tlvFrom(4, 5, 0), "expected peer ID: 2, peer ID: 4"},  // peer and expected both wrong
+      {two, tlvFrom(peerId, localId, 5), "peer received local ID: 5, local ID: 1"},
+      {two, tlvFrom(peerId, 4, 5), "peer received local ID: 5, local ID: 1"},  // and expects another
+      {two, tlvFrom(peerId, 0, localId), "peer expected local ID: unknown, local ID: 1"},
+      {two, tlvFrom(peerId, 4, 0), "peer expected local ID: 4, local ID: 1"},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    Rig rig;
-    rig.ctx->peerMemberIdIs(row.configuredPeer);
-    rig.start();
-    rig.send(row.tlv);
-    EXPECT_EQ(rig.sm->getMembershipValidity(), MembershipValidity::membershipMismatch);
-    EXPECT_EQ(rig.sm->getMembershipMismatchReason(), Zem::Optional<std::string>(row.reason));
-    EXPECT_EQ(rig.state(), State::ethLinkUp);
-    EXPECT_EQ(takeLog(), std::vector<std::string>{mismatch(row.reason)});
-  }
-}
-
-// A mismatch stops no timer: each one, expiring after its state is left, is
-// ignored.
-TEST_F(LldpHigigMemberIntfSmTest, MismatchDropsEveryStateToLinkUpAndIsReportedOnce) {
-  for (State from : {State::ethLinkDown, State::ethLinkUp, State::higigStarted, State::higigPending,
-                     State::higigConfirmed, State::higigWaitSsr, State::higigWaitAsicsWarm}) {
-    SCOPED_TRACE(Vorn::stringValue(from));
-    Rig rig;
-    rig.svcCtx->lodestoreMountsCompleteIs(true);
-    rig.start();
-    rig.driveTo(from);
-    const bool connected = rig.status->peerConnectedToLodestore();
-    const auto peerRole = rig.status->peerRole();
-    takeLog();
-    rig.send(strangerTlv);
-    EXPECT_EQ(rig.state(), State::ethLinkUp);
-    EXPECT_FALSE(rig.status->fabricMode());
-    EXPECT_FALSE(rig.status->membershipValid());
-    const std::vector<std::string> once{mismatch("expected peer ID: 2, peer ID: 3")};
-    EXPECT_EQ(takeLog(), from == State::ethLinkUp ? std::vector<std::string>{} : once);
-    // Repeats are not reported and do not touch the peer's flags.
-    rig.send(tlvFrom(3, localId, localId, Role::candidate));
-    EXPECT_TRUE(takeLog().empty());
-    EXPECT_EQ(rig.status->peerConnectedToLodestore(), connected);
-    EXPECT_EQ(rig.status->peerRole(), peerRole);
-    rig.sched->runFor(300);
-    EXPECT_EQ(rig.state(), State::ethLinkUp);
-    EXPECT_TRUE(takeLog().empty());
-  }
-}
-
-TEST_F(LldpHigigMemberIntfSmTest, VerificationOffTrustsAnyPeerThatHeardUs) {
-  verificationIs(false);
-  r.ctx->peerMemberIdIs(Zem::none);
-  r.start();
-  EXPECT_TRUE(r.status->membershipValid());  // even in ethLinkDown
-  r.send(tlvFrom(3, 7, 0));
-  EXPECT_EQ(r.state(), State::ethLinkUp);
-  EXPECT_EQ(r.sm->getMembershipMismatchReason(), Zem::none);
-  EXPECT_EQ(r.sm->getMembershipValidity(), MembershipValidity::membershipMissing);
-  r.send(tlvFrom(3, 7, 9));
-  EXPECT_EQ(r.state(), State::higigStarted);
-  EXPECT_TRUE(takeLog().empty());
-}
-
-// However higigConfirmed was reached, the negotiation deadline must not
-// outlive the negotiation.
-TEST_F(LldpHigigMemberIntfSmTest, PendingTimerStillArmedInConfirmedIsCancelledByTheNextTlv) {
-  r.start(State::higigPending);
-  r.sm->stateIs(State::higigConfirmed);
-  ASSERT_TRUE(r.sm->higigPendingTask()->taskScheduled());
-  r.send();
-  EXPECT_FALSE(r.sm->higigPendingTask()->taskScheduled());
-  r.sched->runFor(60);
-  EXPECT_EQ(r.state(), State::higigConfirmed);
-}
-
-// Restored while the returned peer's TLV is still being copied in: only the
-// ASICs warming up moves it on.
-TEST_F(LldpHigigMemberIntfSmTest, WarmAsicsLetAHeldReturnedPeerEndTheWait) {
-  r.ctx->rxInfoIs(1)->tlvIs(goodTlv());
-  r.start(State::higigWaitSsr);
-  EXPECT_EQ(r.state(), State::higigWaitSsr);
-  r.asicsWarmIs(true, true);
-  EXPECT_EQ(r.state(), State::higigConfirmed);
-  EXPECT_EQ(r.sched->scheduledTaskCount(), 0u);
-}
-
-// The five-minute failsafe only runs once the state database mounts are
-// complete, whatever makes them so; it is armed once per wait.
-TEST_F(LldpHigigMemberIntfSmTest, AsicsWarmFailsafe) {
-  for (const bool heard : {true, false}) {
-    SCOPED_TRACE(heard ? "the peer keeps hearing us" : "the peer no longer hears us");
-    Rig rig;
-    rig.start();
-    rig.driveTo(State::higigWaitAsicsWarm);
-    takeLog();
-    EXPECT_FALSE(rig.sm->higigAsicsWarmFailsafeTimerTask()->taskScheduled());
-    rig.svcCtx->lodestoreMountsCompleteIs(true);
-    const double armedAt = rig.sched->now();
-    for (int i = 1; i < 300; ++i) {
-      rig.sched->runUntil(armedAt + i);
-      rig.send(heard ? goodTlv() : tlvFrom(peerId, localId, 0));
-      if (i == 1) {  // a second completion leaves the deadline alone
-        rig.svcCtx->lodestoreMountsCompleteIs(false);
-        rig.svcCtx->lodestoreMountsCompleteIs(true);
-      }
-    }
-    EXPECT_EQ(rig.state(), State::higigWaitAsicsWarm);
-    rig.sched->runUntil(armedAt + 300);
-    EXPECT_EQ(rig.state(), heard ? State::higigConfirmed : State::ethLinkDown);
-    EXPECT_EQ(takeLog(), heard ? std::vector<std::string>{}
-                               : std::vector<std::string>{error("heartbeat timed out post peer reboot")});
-  }
-  // Completion outside the wait arms nothing.
-  Rig idle;
-  idle.start();
-  idle.driveTo(State::higigConfirmed);
-  idle.svcCtx->lodestoreMountsCompleteIs(true);
-  EXPECT_FALSE(idle.sm->higigAsicsWarmFailsafeTimerTask()->taskScheduled());
-  // A new service context that is already complete arms it too.
-  Rig rig;
-  rig.start();
-  rig.driveTo(State::higigWaitAsicsWarm);
-  serviceCtxReplace(rig.selector, serviceCtx(false, true));
-  EXPECT_DOUBLE_EQ(rig.sm->higigAsicsWarmFailsafeTimerTask()->dueTime(), rig.sched->now() + 300);
-}
-
-// However higigWaitAsicsWarm is left, both of its timers stop: a failsafe
-// left armed would end a later wait five minutes early.
-TEST_F(LldpHigigMemberIntfSmTest, LeavingTheAsicsWarmWaitStopsBothItsTimers) {
-  for (const auto& leave : {warm(true, true), wait(5), Step([](Rig& rig) {
-                              rig.silence();
-                              rig.sched->runFor(5);
-                            })}) {
-    Rig rig;
-    rig.svcCtx->lodestoreMountsCompleteIs(true);
-    rig.start();
-    rig.driveTo(State::higigWaitAsicsWarm);
-    ASSERT_TRUE(rig.sm->higigAsicsWarmFailsafeTimerTask()->taskScheduled());
-    ASSERT_TRUE(rig.sm->higigWaitAsicsWarmHoldTimeTask()->taskScheduled());
-    leave(rig);
-    EXPECT_NE(rig.state(), State::higigWaitAsicsWarm);
-    EXPECT_FALSE(rig.sm->higigAsicsWarmFailsafeTimerTask()->taskScheduled());
-    EXPECT_FALSE(rig.sm->higigWaitAsicsWarmHoldTimeTask()->taskScheduled());
-  }
-}
-
-TEST_F(LldpHigigMemberIntfSmTest, RestoredStateResumesWithFreshTimers) {
-  struct Row {
-    State restored;
-    Velto::Ptr<Oru::TimerTask> (*task)(const LldpHigigMemberIntfSm&);
-    double due;
-  };
-  const Row rows[] = {
-      {State::ethLinkDown, nullptr, 0},
-      {State::higigConfirmed, nullptr, 0},
-      {State::higigWaitSsr, [](auto& sm) { return sm.higigWaitSsrFailsafeTimerTask(); }, 60},
-      {State::higigStarted, [](auto& sm) { return sm.higigStartedTask(); }, 0.1},
-      {State::higigPending, [](auto& sm) { return sm.higigPendingTask(); }, 50},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(Vorn::stringValue(row.restored));
-    Rig rig;
-    rig.sched->runFor(1000);
-    rig.status->fabricModeIs(true);  // left over from a previous instance
-    rig.start(row.restored);
-    EXPECT_EQ(rig.state(), row.restored);
-    EXPECT_EQ(rig.status->fabricMode(), backplane(row.restored));
-    EXPECT_EQ(rig.sched->scheduledTaskCount(), row.task ? 1u : 0u);
-    if (row.task) {
-      EXPECT_DOUBLE_EQ(row.task(*rig.sm)->dueTime(), 1000 + row.due);
+  for (const bool verification : {true, false}) {
+    verificationIs(verification);
+    for (const Row& row : rows) {
+      SCOPED_TRACE(testing::Message() << row.reason << (verification ? "" : ", verification off"));
+      Rig rig;
+      rig.ctx->peerMemberIdIs(row.configuredPeer);
+      EXPECT_EQ(rig.start().status->membershipValid(), !verification);  // even in ethLinkDown
+      rig.send(row.tlv, 2);
+      const auto heard = row.tlv.receivedPeerId.value() ? Validity::valid : Validity::membershipMissing;
+      EXPECT_EQ(rig.sm->getMembershipValidity(), verification ? Validity::membershipMismatch : heard);
+      EXPECT_EQ(rig.sm->getMembershipMismatchReason(), verification ? Reason(row.reason) : Reason());
+      EXPECT_EQ(rig.state(), verification || heard != Validity::valid ? ethLinkUp : higigStarted);
+      EXPECT_EQ(takeLog(), verification ? Log{mismatch(row.reason)} : Log{});
     }
   }
-  // A TLV already held is taken in at once: a rebooting peer still a
-  // candidate keeps the restored wait, a returned one ends it.
-  for (Role peerRole : {Role::candidate, Role::member}) {
-    Rig rig;
-    rig.send(goodTlv(peerRole, Lldp::VornTlv::lodestoreConnectedFlag));
-    rig.start(State::higigWaitSsr);
-    EXPECT_EQ(rig.state(), peerRole == Role::candidate ? State::higigWaitSsr : State::higigWaitAsicsWarm);
-    EXPECT_TRUE(rig.status->tlvReceived());
-    EXPECT_TRUE(rig.status->peerConnectedToLodestore());
-    EXPECT_EQ(rig.status->peerRole(), Zem::Optional<Role>(peerRole));
-  }
-}
-
-// A restored state has heard nothing yet when the configured peer changes:
-// a confirmed link ends as a lost heartbeat (or as a reboot when the peer was
-// last seen as a candidate), and a warm wait without a valid peer falls back.
-TEST_F(LldpHigigMemberIntfSmTest, PeerChangeInARestoredState) {
-  struct Row {
-    State restored;
-    bool wasCandidate;
-    Zem::Optional<Vorn::MemberId> before, after;
-    State to;
-    std::vector<std::string> log;
-  };
-  const Row rows[] = {
-      {State::higigConfirmed, false, Vorn::MemberId(2), Vorn::MemberId(3), State::ethLinkDown,
-       {error("heartbeat timed out")}},
-      {State::higigConfirmed, true, Vorn::MemberId(2), Vorn::MemberId(3), State::higigWaitSsr, {}},
-      {State::higigWaitAsicsWarm, false, Zem::none, Vorn::MemberId(2), State::ethLinkDown,
-       {error("heartbeat timed out post peer reboot")}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(Vorn::stringValue(row.restored));
-    Rig rig;
-    rig.asicsWarmIs(true, true);
-    rig.ctx->peerMemberIdIs(row.before);
-    if (row.wasCandidate) rig.ctx->prevTlvIs(goodTlv(Role::candidate));
-    rig.start(row.restored);
-    EXPECT_EQ(rig.state(), row.restored);  // without a peer the ASICs are not warm
-    rig.ctx->peerMemberIdIs(row.after);
-    EXPECT_EQ(rig.state(), row.to);
-    EXPECT_EQ(takeLog(), row.log);
-  }
-}
-
-TEST_F(LldpHigigMemberIntfSmTest, RefreshWithoutTlvClearsThePeerFlagsInEveryState) {
-  for (State s : {State::ethLinkDown, State::ethLinkUp, State::higigStarted, State::higigPending,
-                  State::higigConfirmed, State::higigWaitSsr, State::higigWaitAsicsWarm}) {
-    SCOPED_TRACE(Vorn::stringValue(s));
-    Rig rig;
-    rig.send(goodTlv(Role::member, Lldp::VornTlv::lodestoreConnectedFlag));
-    rig.start(s);
-    rig.sm->stateIs(s);
-    ASSERT_TRUE(rig.status->peerConnectedToLodestore());
-    rig.silence();
-    EXPECT_FALSE(rig.status->tlvReceived());
-    EXPECT_FALSE(rig.status->peerConnectedToLodestore());
-    EXPECT_EQ(rig.status->peerRole(), Zem::none);
-  }
-}
-
-TEST_F(LldpHigigMemberIntfSmTest, WithoutAsicsWarmRecordOnlyTheTimersEndTheWait) {
-  r.asicsWarm = nullptr;
-  r.start();
-  r.driveTo(State::higigWaitAsicsWarm);
-  r.sched->runFor(5);
-  EXPECT_EQ(r.state(), State::higigConfirmed);  // hold time over, the peer is valid
 }
 
 }  // namespace

@@ -5,25 +5,22 @@
 
 #include <gtest/gtest.h>
 
-#include <set>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace {
 
-using Kivo::IntfId;
+using namespace RxTest;
 using Lldp::VornTlv;
-using VornFabricLldp::LldpVornTlvSm;
+using namespace VornFabricLldp;
 
-const IntfId bc1("Port-Channel1"), bc2("Port-Channel2");
-const IntfId et1("Ethernet1/1"), et2("Ethernet2/1"), et3("Ethernet3/1"), et5("Ethernet5/1");
 constexpr uint8_t connectedBit = VornTlv::lodestoreConnectedFlag;
-constexpr uint8_t singleLinkBit = VornTlv::singleLinkFlag;
 
 struct TlvRig {
   void start(Vorn::Role r = Vorn::Role::member) {
     role = r;
-    sm = VornFabricLldp::lldpVornTlvSmFactory({smid, role, ctxForMember, localSystem, vflCtx, lagInfo});
+    sm = lldpVornTlvSmFactory({smid, role, ctxForMember, localSystem, vflCtx, lagInfo});
   }
 
   // A member interface with its context (peer 0: none configured) and its
@@ -44,182 +41,129 @@ struct TlvRig {
   }
 
   Zem::Optional<VornTlv> tlv(const IntfId& intf) const { return localSystem->localPort(intf)->vornTlvTx(); }
+  // "1 3 1": the flags sent on Et1, Et2 and Et3.
+  std::string flags() const { return fmt::format("{} {} {}", tlv(et1)->flags, tlv(et2)->flags, tlv(et3)->flags); }
   VornTlv expected(uint8_t peer, uint8_t received, uint8_t flags) const {
     return RxTest::tlv(smid.value(), peer, received, flags, role);
   }
 
   Vorn::MemberId smid{1};
   Vorn::Role role = Vorn::Role::member;
-  Velto::Ptr<VornFabricLldp::CtxForMember> ctxForMember = Velto::make<VornFabricLldp::CtxForMember>("ctxForMember");
+  Velto::Ptr<CtxForMember> ctxForMember = Velto::make<CtxForMember>("ctxForMember");
   Velto::Ptr<Lldp::LocalSystem> localSystem = Velto::make<Lldp::LocalSystem>("localSystem");
-  Velto::Ptr<VornFabricLldp::VornFabricLldpCtx> vflCtx = Velto::make<VornFabricLldp::VornFabricLldpCtx>();
-  Velto::Ptr<VornFabricLldp::VornFabricLldpBcLagGroupInfo> lagInfo =
-      Velto::make<VornFabricLldp::VornFabricLldpBcLagGroupInfo>();
+  Velto::Ptr<VornFabricLldpCtx> vflCtx = Velto::make<VornFabricLldpCtx>();
+  Velto::Ptr<VornFabricLldpBcLagGroupInfo> lagInfo = Velto::make<VornFabricLldpBcLagGroupInfo>();
   Velto::Ptr<LldpVornTlvSm> sm;
 };
 
 class LldpVornTlvSmTest : public ::testing::Test, public TlvRig {};
 
-TEST_F(LldpVornTlvSmTest, EveryPortCarriesIdentityExpectedPeerAndConnection) {
+// Every port carries the member's identity and role, the peer its channel
+// expects (0: none configured), the peer it hears and the connection flag.
+TEST_F(LldpVornTlvSmTest, EveryPortCarriesIdentityPeersAndConnection) {
   smid = Vorn::MemberId(6);
-  memberPort(bc1, et1, 2);
-  memberPort(bc1, et2, 0);  // no peer configured
-  memberPort(bc2, et3, 4);
-  vflCtx->lodestoreConnectedIs(true);
+  memberPort(po1, et1, 2);
+  memberPort(po1, et2, 0);
+  memberPort(po2, et3, 4);
+  receive(et2, 1, 2, 5.0);
   start(Vorn::Role::candidate);
-  EXPECT_EQ(tlv(et1), expected(2, 0, connectedBit));
-  EXPECT_EQ(tlv(et2), expected(0, 0, connectedBit));
-  EXPECT_EQ(tlv(et3), expected(4, 0, connectedBit));
+  for (const bool connected : {false, true, false}) {
+    vflCtx->lodestoreConnectedIs(connected);
+    const uint8_t flags = connected ? connectedBit : 0;
+    EXPECT_EQ(std::tuple(tlv(et1), tlv(et2), tlv(et3)),
+              std::tuple(expected(2, 0, flags), expected(0, 2, flags), expected(4, 0, flags)));
+  }
 }
 
-TEST_F(LldpVornTlvSmTest, FirstReceivedTlvIsEchoedAtOnce) {
-  memberPort(bc1, et1, 2);
+// Et1's TLV echoes the peer it hears as soon as the receive information is
+// complete, and follows its context.
+TEST_F(LldpVornTlvSmTest, TlvFollowsTheReceiveInformationAndTheContext) {
+  memberPort(po1, et1, 2);
   start();
-  ASSERT_EQ(tlv(et1), expected(2, 0, 0));
+  const auto ctx = ctxForMember->ctx(et1);
+  auto moved = Velto::make<MemberCtx>(et1, po2);  // re-made for another channel with another peer
+  moved->peerMemberIdIs(Vorn::MemberId(4));
+  const std::vector<std::tuple<const char*, std::function<void()>, Zem::Optional<VornTlv>>> steps = {
+      {"started", [] {}, expected(2, 0, 0)},
+      {"TLV being filled in", [&] { ctx->rxInfoIs(7)->tlvIs(RxTest::tlv(2, 1)); }, expected(2, 0, 0)},
+      {"complete", [&] { ctx->rxInfo()->lastRefreshTimeIs(10.0); }, expected(2, 2, 0)},
+      {"another peer", [&] { receive(et1, 7, 5, 10.3); }, expected(2, 5, 0)},
+      {"TLV gone", [&] { ctx->rxInfoDel(); }, expected(2, 0, 0)},
+      {"another remote system", [&] { receive(et1, 8, 2, 11.0); }, expected(2, 2, 0)},
+      {"peer configured", [&] { ctx->peerMemberIdIs(Vorn::MemberId(3)); }, expected(3, 2, 0)},
+      {"no peer configured", [&] { ctx->peerMemberIdIs(Zem::none); }, expected(0, 2, 0)},
+      {"context replaced", [&] { ctxForMember->ctxPut(et1, moved); }, expected(4, 0, 0)},
+      {"context gone", [&] { ctxForMember->ctxDel(et1); }, Zem::none},
+  };
+  for (const auto& [what, act, sent] : steps) {
+    act();
+    EXPECT_EQ(tlv(et1), sent) << what;
+  }
+}
 
-  // While the receive path is still filling the new rxInfo in, the port
-  // keeps what it sends.
-  auto rx = ctxForMember->ctx(et1)->rxInfoIs(7);
-  rx->tlvIs(RxTest::tlv(2, smid.value()));
-  EXPECT_EQ(tlv(et1), expected(2, 0, 0));
-  rx->lastRefreshTimeIs(10.0);
-  EXPECT_EQ(tlv(et1), expected(2, 2, 0));
-
-  // Refreshes that bring the same TLV rewrite nothing.
+// Refreshes that bring the same TLV rewrite nothing.
+TEST_F(LldpVornTlvSmTest, RefreshesOfTheSameTlvRewriteNothing) {
+  memberPort(po1, et1, 2);
+  start();
+  receive(et1, 7, 2, 10.0);
   int writes = 0;
   auto reactor = localSystem->subscribe([&](const Zem::Change&) { ++writes; });
   receive(et1, 7, 2, 10.1);
   receive(et1, 7, 2, 10.2);
   EXPECT_EQ(writes, 0);
-
-  // A different peer is echoed as it is; the TLV going clears the echo.
-  receive(et1, 7, 5, 10.3);
-  EXPECT_EQ(tlv(et1), expected(2, 5, 0));
-  ctxForMember->ctx(et1)->rxInfoDel();
-  EXPECT_EQ(tlv(et1), expected(2, 0, 0));
-
-  // A replacement rxInfo (another remote system) is echoed once complete.
-  receive(et1, 8, 2, 11.0);
-  EXPECT_EQ(tlv(et1), expected(2, 2, 0));
-}
-
-TEST_F(LldpVornTlvSmTest, ConnectionChangeRewritesEveryPort) {
-  memberPort(bc1, et1, 2);
-  memberPort(bc1, et2, 2);
-  memberPort(bc2, et3, 4);
-  receive(et2, 1, 2, 5.0);
-  start();
-  for (const bool connected : {true, false}) {
-    vflCtx->lodestoreConnectedIs(connected);
-    const uint8_t flags = connected ? connectedBit : 0;
-    EXPECT_EQ(tlv(et1), expected(2, 0, flags));
-    EXPECT_EQ(tlv(et2), expected(2, 2, flags));
-    EXPECT_EQ(tlv(et3), expected(4, 0, flags));
-  }
-}
-
-TEST_F(LldpVornTlvSmTest, ContextChangesRewriteThePort) {
-  memberPort(bc1, et1, 2);
-  start();
-  ctxForMember->ctx(et1)->peerMemberIdIs(Vorn::MemberId(3));
-  EXPECT_EQ(tlv(et1), expected(3, 0, 0));
-  ctxForMember->ctx(et1)->peerMemberIdIs(Zem::none);
-  EXPECT_EQ(tlv(et1), expected(0, 0, 0));
-
-  // A context re-made for another channel with another peer.
-  auto moved = Velto::make<VornFabricLldp::MemberCtx>(et1, bc2);
-  moved->peerMemberIdIs(Vorn::MemberId(4));
-  ctxForMember->ctxPut(et1, moved);
-  EXPECT_EQ(tlv(et1), expected(4, 0, 0));
 }
 
 // The single-link bit: only the preferred member of a channel with a local
-// LAG group mismatch sets it, and only while the toggle is on.
+// LAG group mismatch sets it, and only while the toggle is on; it follows the
+// preferred member and goes with the mismatch or with the channel's record.
 TEST_F(LldpVornTlvSmTest, SingleLinkBitOnlyOnPreferredMemberOfMismatchedChannel) {
-  struct Case {
-    const char* name;
-    const char* toggleFile;
-    IntfId bcIntf;
-    IntfId preferred;
-    bool mismatch;
-    std::set<IntfId> singleLink;
-  };
   const char* on = R"({"VornLagGroupMismatch": true})";
-  const char* off = R"({"VornLagGroupMismatch": false})";
-  const std::vector<Case> cases{
-      {"toggle on", on, bc1, et2, true, {et2}},
-      {"toggle absent", nullptr, bc1, et2, true, {et2}},
-      {"toggle off", off, bc1, et2, true, {}},
-      {"no mismatch", on, bc1, et2, false, {}},
-      {"preferred member of another channel", on, bc2, et1, true, {}},
+  // Toggle file, channel, preferred member, mismatch: the flags of Et1, Et2 and
+  // Et3, then with Et1 preferred.
+  const std::vector<std::tuple<const char*, IntfId, IntfId, bool, std::string, std::string>> cases{
+      {on, po1, et2, true, "1 3 1", "3 1 1"},
+      {nullptr, po1, et2, true, "1 3 1", "3 1 1"},
+      {R"({"VornLagGroupMismatch": false})", po1, et2, true, "1 1 1", "1 1 1"},
+      {on, po1, et2, false, "1 1 1", "1 1 1"},
+      {on, po2, et1, true, "1 1 1", "1 1 1"},  // the preferred member of another channel
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    TogglesTesting::ScopedToggleDir toggles(c.toggleFile);
+  for (const auto& [file, bcIntf, preferred, mismatch, flags, et1Preferred] : cases) {
+    SCOPED_TRACE(testing::Message() << (file ? file : "no toggle") << " " << bcIntf.stringValue() << " " << mismatch);
+    TogglesTesting::ScopedToggleDir toggles(file);
     TlvRig t;
-    t.memberPort(bc1, et1, 2);
-    t.memberPort(bc1, et2, 2);
-    t.memberPort(bc2, et3, 4);
+    t.memberPort(po1, et1, 2);
+    t.memberPort(po1, et2, 2);
+    t.memberPort(po2, et3, 4);
     t.vflCtx->lodestoreConnectedIs(true);
+    auto info = t.lagInfo->bcLagGroupInfoIs(bcIntf);
+    info->localMismatchExistsIs(mismatch);
+    info->preferredHigigMemberIs(preferred);
     t.start();
-    auto info = t.lagInfo->bcLagGroupInfoIs(c.bcIntf);
-    info->localMismatchExistsIs(c.mismatch);
-    info->preferredHigigMemberIs(c.preferred);
-    for (const auto& [intf, peer] : {std::pair{et1, 2}, std::pair{et2, 2}, std::pair{et3, 4}}) {
-      const uint8_t single = c.singleLink.count(intf) ? singleLinkBit : 0;
-      EXPECT_EQ(t.tlv(intf), t.expected(peer, 0, connectedBit | single)) << intf.stringValue();
-    }
-    // Clearing the mismatch clears the bit everywhere.
+    EXPECT_EQ(t.flags(), flags);
+    info->preferredHigigMemberIs(et1);
+    EXPECT_EQ(t.flags(), et1Preferred);
+    t.lagInfo->bcLagGroupInfoDel(bcIntf);
+    EXPECT_EQ(t.flags(), "1 1 1");
+    info = t.lagInfo->bcLagGroupInfoIs(bcIntf);
+    info->preferredHigigMemberIs(et1);
+    info->localMismatchExistsIs(mismatch);
+    EXPECT_EQ(t.flags(), et1Preferred);
     info->localMismatchExistsIs(false);
-    info->preferredHigigMemberIs(IntfId());
-    for (const auto& intf : {et1, et2, et3}) EXPECT_EQ(t.tlv(intf)->flags, connectedBit) << intf.stringValue();
+    EXPECT_EQ(t.flags(), "1 1 1");
   }
 }
 
-TEST_F(LldpVornTlvSmTest, SingleLinkBitFollowsThePreferredMember) {
-  TogglesTesting::ScopedToggleDir toggles(R"({"VornLagGroupMismatch": true})");
-  memberPort(bc1, et1, 2);
-  memberPort(bc1, et2, 2);
-  auto info = lagInfo->bcLagGroupInfoIs(bc1);
-  info->localMismatchExistsIs(true);
-  info->preferredHigigMemberIs(et2);
-  start();
-  EXPECT_EQ(tlv(et1)->flags, 0);
-  EXPECT_EQ(tlv(et2)->flags, singleLinkBit);
-  info->preferredHigigMemberIs(et1);
-  EXPECT_EQ(tlv(et1)->flags, singleLinkBit);
-  EXPECT_EQ(tlv(et2)->flags, 0);
-
-  // The channel's record going with its mismatch takes the bit with it.
-  lagInfo->bcLagGroupInfoDel(bc1);
-  EXPECT_EQ(tlv(et1)->flags, 0);
-}
-
-TEST_F(LldpVornTlvSmTest, PortWithoutContextSendsNoTlv) {
-  memberPort(bc1, et1, 2);
+// A port without a context sends no TLV; a port created later gets its TLV
+// at once, or once its receive information is complete.
+TEST_F(LldpVornTlvSmTest, PortsWithoutContextsAndPortsCreatedLater) {
   localSystem->localPortIs(et5)->vornTlvTxIs(expected(9, 9, 0));  // left by an earlier instance
-  start();
-  EXPECT_FALSE(tlv(et5));
-  EXPECT_EQ(tlv(et1), expected(2, 0, 0));
-
-  ctxForMember->ctxDel(et1);
-  EXPECT_FALSE(tlv(et1));
-}
-
-TEST_F(LldpVornTlvSmTest, PortCreatedLaterGetsItsTlv) {
-  ctxForMember->ctxIs(bc1, et1)->peerMemberIdIs(Vorn::MemberId(2));
-  ctxForMember->ctxIs(bc1, et2)->peerMemberIdIs(Vorn::MemberId(2));
+  ctxForMember->ctxIs(po1, et2)->peerMemberIdIs(Vorn::MemberId(2));
   receive(et2, 3, 2, 1.0);
   start();
-  EXPECT_TRUE(localSystem->localPort().empty());
-
-  localSystem->localPortIs(et1);
-  EXPECT_EQ(tlv(et1), expected(2, 0, 0));
+  EXPECT_FALSE(tlv(et5));
   localSystem->localPortIs(et2);
   EXPECT_EQ(tlv(et2), expected(2, 2, 0));
-
-  // A port that arrives while its rxInfo is incomplete waits for it.
-  ctxForMember->ctxIs(bc1, et3)->rxInfoIs(4);
+  ctxForMember->ctxIs(po1, et3)->rxInfoIs(4);
   localSystem->localPortIs(et3);
   EXPECT_FALSE(tlv(et3));
   receive(et3, 4, 2, 2.0);

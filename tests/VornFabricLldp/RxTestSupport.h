@@ -7,10 +7,23 @@
 #include "platform/trace/Ringlog.h"
 #include "platform/vorn/Group.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 namespace RxTest {
+
+using Kivo::IntfId;
+inline const IntfId po1("Port-Channel1"), po2("Port-Channel2"), po5("Port-Channel5"), po7("Port-Channel7"),
+    po9("Port-Channel9");
+inline const IntfId et1("Ethernet1"), et2("Ethernet2"), et3("Ethernet3"), et4("Ethernet4"), et5("Ethernet5"),
+    et9("Ethernet9");
+
+template <class Keys>
+Keys sorted(Keys keys) {
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
 
 inline std::string macBytes(const Kivo::EthAddr& mac) {
   return std::string(mac.bytes().begin(), mac.bytes().end());
@@ -20,13 +33,7 @@ inline std::string macBytes(const Kivo::EthAddr& mac) {
 // expecting `expectedPeerId`, having heard `receivedPeerId` (0: nobody).
 inline Lldp::VornTlv tlv(uint8_t memberId, uint8_t expectedPeerId = 0, uint8_t receivedPeerId = 0,
                          uint8_t flags = 0, Vorn::Role role = Vorn::Role::member) {
-  Lldp::VornTlv t;
-  t.memberId = memberId;
-  t.role = role;
-  t.expectedPeerId = expectedPeerId;
-  t.receivedPeerId = receivedPeerId;
-  t.flags = flags;
-  return t;
+  return Lldp::VornTlv{memberId, role, expectedPeerId, receivedPeerId, flags};
 }
 
 // A remote system as the engine records a frame from member `peer` sent on

@@ -3,6 +3,7 @@
 #include "platform/trace/Ringlog.h"
 #include "tests/platform/toggles/ScopedToggleDir.h"
 
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,57 +13,78 @@
 
 namespace {
 
-using Kivo::IntfId;
-using Vorn::HigigNegotiationState;
+using namespace RxTest;
+using enum Vorn::HigigNegotiationState;
 using namespace VornFabricLldp;
+using Steps = std::vector<std::pair<std::function<void()>, std::string>>;
+using Group = std::pair<IntfId, const char*>;
 
-const IntfId po1("Port-Channel1");
-const IntfId po9("Port-Channel9");
-const IntfId et1("Ethernet1");
-const IntfId et2("Ethernet2");
-const IntfId et3("Ethernet3");
-const IntfId et4("Ethernet4");
-const IntfId et5("Ethernet5");
+constexpr uint8_t singleLink = Lldp::VornTlv::singleLinkFlag;
 
 class BcLagGroupSmTest : public ::testing::Test {
  protected:
   void TearDown() override { sm = nullptr; }
 
-  void toggleIs(bool on) const {
-    toggles_.coreIs(std::string(R"({"VornLagGroupMismatch": )") + (on ? "true" : "false") + "}");
-  }
-  void start() { startWith(config, ctx, bcStatus, lagDir, lagInfo); }
-  void startWith(const Velto::Ptr<Vorn::MemberConfig>& c, const Velto::Ptr<CtxForMember>& x,
-                 const Velto::Ptr<Vorn::BackplaneChannelStatus>& s, const Velto::Ptr<Interface::EthLagIntfStatusDir>& l,
-                 const Velto::Ptr<VornFabricLldpBcLagGroupInfo>& i) {
-    sm = vornFabricLldpBcLagGroupSmFactory({1, Vorn::Role::member, c, x, s, l, i});
+  void start() {
+    sm = vornFabricLldpBcLagGroupSmFactory({1, Vorn::Role::member, config, ctx, bcStatus, lagDir, lagInfo});
   }
 
-  void groupIs(const IntfId& bc, const IntfId& member, const std::string& name) {
-    config->bcConfigIs(bc)->memberIntfIs(member)->lagGroupNameIs(name);
+  void groupIs(const IntfId& member, const std::string& name) {
+    config->bcConfigIs(po1)->memberIntfIs(member)->lagGroupNameIs(name);
   }
-  // The LAG of `bc` is up; each member's link is up unless listed in `down`.
-  void lagUp(const IntfId& bc, const std::vector<IntfId>& members, const std::vector<IntfId>& down = {}) {
-    auto lag = lagDir->intfStatusIs(bc);
-    lag->linkStatusIs(Interface::LinkStatus::up);
-    for (const auto& m : members) {
-      const bool isDown = std::find(down.begin(), down.end(), m) != down.end();
-      lag->memberIs(m)->linkStatusIs(isDown ? Interface::LinkStatus::down : Interface::LinkStatus::up);
-    }
+  // The LAG of Po1 is up with the links of `members`.
+  void lagUp(std::initializer_list<IntfId> members) {
+    lagDir->intfStatusIs(po1)->linkStatusIs(Interface::LinkStatus::up);
+    for (const auto& m : members) linkIs(m, true);
   }
-  void stateIs(const IntfId& bc, const IntfId& member, HigigNegotiationState state) {
-    bcStatus->bcMemberStatusIs(bc)->memberIntfStatusIs(member)->stateIs(state);
+  void linkIs(const IntfId& member, bool up) {
+    const auto link = up ? Interface::LinkStatus::up : Interface::LinkStatus::down;
+    lagDir->intfStatusIs(po1)->memberIs(member)->linkStatusIs(link);
   }
-  void tlvIs(const IntfId& bc, const IntfId& member, uint8_t flags) {
-    auto rx = ctx->ctxIs(bc, member)->rxInfo();
+  void stateIs(const IntfId& member, Vorn::HigigNegotiationState state) {
+    bcStatus->bcMemberStatusIs(po1)->memberIntfStatusIs(member)->stateIs(state);
+  }
+  // The peer's TLV heard on `member` of Po1.
+  void tlvIs(const IntfId& member, uint8_t flags) {
+    auto rx = ctx->ctxIs(po1, member)->rxInfo();
     if (!rx) rx = ctx->ctx(member)->rxInfoIs(1);
     rx->tlvIs(RxTest::tlv(2, 0, 0, flags));
   }
-  Velto::Ptr<BcLagGroupInfo> po1Info() const { return lagInfo->bcLagGroupInfo(po1); }
-  IntfId preferred() const { return po1Info() ? po1Info()->preferredHigigMember() : IntfId(); }
+  // "A[Et1 Et2] B[Et3] Et1:A Et2:A Et3:B local=Et3 remote=Et1 Et1>Po1": Po1's
+  // groups and the group of each member, its local mismatch with the
+  // preferred member, its remote mismatch with the peer's, then where each
+  // remote mismatch was learnt.
+  std::string lag() const {
+    std::vector<std::string> out;
+    if (auto info = lagInfo->bcLagGroupInfo(po1)) {
+      for (const auto& name : sorted(info->lagGroupToBcMemberMap().keys())) {
+        out.push_back(fmt::format("{}[{}]", name, fmt::join(info->lagGroupToBcMemberMap(name)->memberIntf(), " ")));
+      }
+      for (const auto& m : sorted(info->bcMemberToLagGroupMap().keys())) {
+        out.push_back(fmt::format("{}:{}", m, info->bcMemberToLagGroupMap(m)));
+      }
+      if (info->localMismatchExists() || !info->preferredHigigMember().empty()) {
+        out.push_back(fmt::format("local={}{}", info->preferredHigigMember(), info->localMismatchExists() ? "" : "?"));
+      }
+      if (info->remoteMismatchExists() || !info->remotePreferredHigigMember().empty()) {
+        out.push_back(fmt::format("remote={}", info->remotePreferredHigigMember()));
+      }
+    } else {
+      out.push_back("none");
+    }
+    for (const auto& m : sorted(lagInfo->memberToBpcIntfMap().keys())) {
+      out.push_back(fmt::format("{}>{}", m, lagInfo->memberToBpcIntfMap(m)->remoteBaIntf));
+    }
+    return fmt::format("{}", fmt::join(out, " "));
+  }
+  void run(const Steps& steps) {
+    for (const auto& [act, expected] : steps) {
+      act();
+      EXPECT_EQ(lag(), expected);
+    }
+  }
 
-  TogglesTesting::ScopedToggleDir toggles_;
-  Ringlog::Capture cap;
+  TogglesTesting::ScopedToggleDir toggles;
   Velto::Ptr<Vorn::MemberConfig> config = Velto::make<Vorn::MemberConfig>("memberConfig");
   Velto::Ptr<CtxForMember> ctx = Velto::make<CtxForMember>("ctxForMember");
   Velto::Ptr<Vorn::BackplaneChannelStatus> bcStatus = Velto::make<Vorn::BackplaneChannelStatus>("bcStatus");
@@ -71,194 +93,110 @@ class BcLagGroupSmTest : public ::testing::Test {
   Velto::Ptr<VornFabricLldpBcLagGroupSm> sm;
 };
 
-TEST_F(BcLagGroupSmTest, MismatchIsEnteredAndLeftWithTheGroups) {
+// Unnamed members belong to no group; a renamed member leaves its old group;
+// the last member leaving takes its group along; more than one group is a
+// mismatch, and dropping to one clears it with the choice.
+TEST_F(BcLagGroupSmTest, GroupsAndTheLocalMismatch) {
   start();
-  groupIs(po1, et1, "A");
-  groupIs(po1, et2, "A");
-  ASSERT_NE(po1Info(), nullptr);
-  EXPECT_FALSE(po1Info()->localMismatchExists());
-  EXPECT_EQ(po1Info()->lagGroupToBcMemberMap().size(), 1u);
-
-  lagUp(po1, {et1, et2, et3});
-  stateIs(po1, et3, HigigNegotiationState::higigConfirmed);
-  groupIs(po1, et3, "B");
-  EXPECT_TRUE(po1Info()->localMismatchExists());
-  EXPECT_EQ(preferred(), et3);  // the only member with a status
-
-  // Dropping to one group clears the mismatch and the choice in one step.
-  std::vector<std::pair<bool, IntfId>> published;
-  auto watcher = po1Info()->subscribe([&](const Zem::Change&) {
-    published.emplace_back(po1Info()->localMismatchExists(), po1Info()->preferredHigigMember());
-  });
-  config->bcConfig(po1)->memberIntfDel(et3);
-  EXPECT_FALSE(po1Info()->localMismatchExists());
-  EXPECT_EQ(preferred(), IntfId());
-  EXPECT_EQ(po1Info()->lagGroupToBcMemberMap("B"), nullptr);
-  ASSERT_FALSE(published.empty());
-  for (const auto& [mismatch, member] : published) {
-    if (!mismatch) {
-      EXPECT_EQ(member, IntfId()) << "a choice was published without a mismatch";
+  // No choice is ever published without a mismatch.
+  auto watcher = lagInfo->subscribe([&](const Zem::Change&) {
+    if (auto info = lagInfo->bcLagGroupInfo(po1); info && !info->localMismatchExists()) {
+      EXPECT_EQ(info->preferredHigigMember(), IntfId()) << "published: " << lag();
     }
-  }
-}
-
-TEST_F(BcLagGroupSmTest, UnnamedMembersBelongToNoGroup) {
-  start();
-  groupIs(po1, et2, "");
-  groupIs(po1, et1, "A");  // walks Et2 as well
-  EXPECT_FALSE(po1Info()->bcMemberToLagGroupMapHas(et2));
-  EXPECT_EQ(po1Info()->lagGroupToBcMemberMap("A")->memberIntf(), (std::set<IntfId>{et1}));
-
-  groupIs(po1, et1, "");  // the last member leaves: the group goes
-  EXPECT_TRUE(po1Info()->lagGroupToBcMemberMap().empty());
-  EXPECT_TRUE(po1Info()->bcMemberToLagGroupMap().empty());
-}
-
-TEST_F(BcLagGroupSmTest, RenamedMemberLeavesItsOldGroup) {
-  start();
-  groupIs(po1, et1, "A");
-  groupIs(po1, et2, "B");
-  ASSERT_TRUE(po1Info()->localMismatchExists());
-  groupIs(po1, et2, "A");
-  EXPECT_EQ(po1Info()->lagGroupToBcMemberMap().size(), 1u);
-  EXPECT_EQ(po1Info()->lagGroupToBcMemberMap("A")->memberIntf(), (std::set<IntfId>{et1, et2}));
-  EXPECT_FALSE(po1Info()->localMismatchExists());
+  });
+  run({{[&] { groupIs(et2, ""); }, "none"},
+       {[&] { groupIs(et1, "A"); }, "A[Et1] Et1:A"},  // walks Et2 as well
+       {[&] { groupIs(et2, "A"); }, "A[Et1 Et2] Et1:A Et2:A"},
+       {[&] { lagUp({et1, et2, et3}); stateIs(et3, higigConfirmed); groupIs(et3, "B"); },
+        "A[Et1 Et2] B[Et3] Et1:A Et2:A Et3:B local=Et3"},  // the only member with a status
+       {[&] { config->bcConfig(po1)->memberIntfDel(et3); }, "A[Et1 Et2] Et1:A Et2:A"},
+       {[&] { groupIs(et2, "B"); }, "A[Et1] B[Et2] Et1:A Et2:B local="},
+       {[&] { groupIs(et3, "C"); }, "A[Et1] B[Et2] C[Et3] Et1:A Et2:B Et3:C local=Et3"},
+       {[&] { config->bcConfig(po1)->memberIntfDel(et3); }, "A[Et1] B[Et2] Et1:A Et2:B local=Et3"},  // still split
+       {[&] { groupIs(et2, "A"); }, "A[Et1 Et2] Et1:A Et2:A"},
+       {[&] { groupIs(et2, ""); }, "A[Et1] Et1:A"},
+       {[&] { groupIs(et1, ""); }, ""}});
 }
 
 // A rename that leaves the channel split is no new mismatch: the preferred
 // member, still confirmed, keeps its role (and the single-link bit stays on
 // its port).
 TEST_F(BcLagGroupSmTest, RenameThatLeavesTheChannelSplitKeepsTheConfirmedChoice) {
-  groupIs(po1, et1, "A");
-  groupIs(po1, et2, "B");
-  lagUp(po1, {et1, et2}, {et1});
-  stateIs(po1, et1, HigigNegotiationState::higigConfirmed);
-  stateIs(po1, et2, HigigNegotiationState::higigConfirmed);
+  groupIs(et1, "A");
+  groupIs(et2, "B");
+  linkIs(et1, false);
+  lagUp({et2});
+  stateIs(et1, higigConfirmed);
+  stateIs(et2, higigConfirmed);
   start();
-  ASSERT_EQ(preferred(), et2);
-  // Et1 comes up: it would come first in a new walk.
-  lagDir->intfStatus(po1)->member(et1)->linkStatusIs(Interface::LinkStatus::up);
-  ASSERT_EQ(preferred(), et2);
-
-  groupIs(po1, et2, "C");
-  EXPECT_TRUE(po1Info()->localMismatchExists());
-  EXPECT_EQ(po1Info()->lagGroupToBcMemberMap().size(), 2u);
-  EXPECT_FALSE(po1Info()->lagGroupToBcMemberMap("B"));
-  EXPECT_EQ(preferred(), et2);
+  run({{[] {}, "A[Et1] B[Et2] Et1:A Et2:B local=Et2"},
+       {[&] { linkIs(et1, true); }, "A[Et1] B[Et2] Et1:A Et2:B local=Et2"},  // Et1 would come first in a new walk
+       {[&] { groupIs(et2, "C"); }, "A[Et1] C[Et2] Et1:A Et2:C local=Et2"}});
 }
 
 // Po1 has a mismatch (Et1 and Et2 in A, Et3 in B); each case breaks one
 // condition of the selection, which must then leave the choice empty.
 TEST_F(BcLagGroupSmTest, SelectionRunsOnlyOnAnUpLagWithAConfirmedMember) {
-  struct Case {
-    const char* name;
-    std::function<void()> breakIt;
-  };
-  const Case cases[] = {
+  const std::vector<std::pair<const char*, std::function<void()>>> cases = {
       {"all met", [] {}},
       {"no LAG status", [this] { lagDir->intfStatusDel(po1); }},
       {"LAG down", [this] { lagDir->intfStatus(po1)->linkStatusIs(Interface::LinkStatus::down); }},
       {"no member status", [this] { bcStatus->bcMemberStatusDel(po1); }},
-      {"nothing confirmed", [this] { stateIs(po1, et2, HigigNegotiationState::higigPending); }},
+      {"nothing confirmed", [this] { stateIs(et2, higigPending); }},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, breakIt] : cases) {
+    SCOPED_TRACE(name);
     sm = nullptr;
-    config = Velto::make<Vorn::MemberConfig>("memberConfig");
     bcStatus = Velto::make<Vorn::BackplaneChannelStatus>("bcStatus");
     lagDir = Velto::make<Interface::EthLagIntfStatusDir>("ethLag");
     lagInfo = vornFabricLldpBcLagGroupInfoFactory();
-    groupIs(po1, et1, "A");
-    groupIs(po1, et2, "A");
-    groupIs(po1, et3, "B");
-    lagUp(po1, {et1, et2, et3});
-    stateIs(po1, et1, HigigNegotiationState::ethLinkUp);
-    stateIs(po1, et2, HigigNegotiationState::higigConfirmed);
-    c.breakIt();
+    for (const auto& [m, group] : {Group{et1, "A"}, Group{et2, "A"}, Group{et3, "B"}}) groupIs(m, group);
+    lagUp({et1, et2, et3});
+    stateIs(et1, ethLinkUp);
+    stateIs(et2, higigConfirmed);
+    breakIt();
     start();
-    EXPECT_TRUE(po1Info()->localMismatchExists());
     // The walk does not look at the negotiation state: Et1 comes first.
-    EXPECT_EQ(preferred(), c.name == std::string("all met") ? et1 : IntfId());
+    const std::string chosen = name == std::string("all met") ? "Et1" : "";
+    EXPECT_EQ(lag(), "A[Et1 Et2] B[Et3] Et1:A Et2:A Et3:B local=" + chosen);
   }
 }
 
 TEST_F(BcLagGroupSmTest, ConfirmedChoiceIsKeptAndOthersAreNeverChosen) {
-  groupIs(po1, et1, "A");
-  groupIs(po1, et2, "B");
-  groupIs(po1, et4, "A");
-  groupIs(po1, et5, "A");
+  for (const auto& [m, group] : {Group{et1, "A"}, Group{et2, "B"}, Group{et4, "A"}, Group{et5, "A"}}) groupIs(m, group);
   // Et1's link is down, Et2 has no member status, Et3 is not configured.
-  lagUp(po1, {et1, et2, et3, et4, et5}, {et1});
-  stateIs(po1, et3, HigigNegotiationState::higigConfirmed);
-  stateIs(po1, et4, HigigNegotiationState::higigConfirmed);
-  stateIs(po1, et5, HigigNegotiationState::higigConfirmed);
+  linkIs(et1, false);
+  lagUp({et2, et3, et4, et5});
+  for (const auto& m : {et3, et4, et5}) stateIs(m, higigConfirmed);
   start();
-  EXPECT_EQ(preferred(), et4);
-
-  // Et1 becomes eligible and would come first, but Et4 is still confirmed.
-  stateIs(po1, et1, HigigNegotiationState::higigConfirmed);
-  lagDir->intfStatus(po1)->member(et1)->linkStatusIs(Interface::LinkStatus::up);
-  EXPECT_EQ(preferred(), et4);
-
-  // Once Et4 is no longer confirmed the walk starts over.
-  stateIs(po1, et4, HigigNegotiationState::higigPending);
-  EXPECT_EQ(preferred(), et1);
-
-  // With no eligible member at all, the last choice stays.
-  for (const auto& m : {et1, et4, et5}) lagDir->intfStatus(po1)->member(m)->linkStatusIs(Interface::LinkStatus::down);
-  stateIs(po1, et1, HigigNegotiationState::ethLinkUp);
-  EXPECT_EQ(preferred(), et1);
+  const std::string groups = "A[Et1 Et4 Et5] B[Et2] Et1:A Et2:B Et4:A Et5:A ";
+  run({{[] {}, groups + "local=Et4"},
+       // Et1 becomes eligible and would come first, but Et4 is still confirmed.
+       {[&] { stateIs(et1, higigConfirmed); linkIs(et1, true); }, groups + "local=Et4"},
+       // Once Et4 is no longer confirmed the walk starts over.
+       {[&] { stateIs(et4, higigPending); }, groups + "local=Et1"},
+       // With no eligible member at all, the last choice stays.
+       {[&] { for (const auto& m : {et1, et4, et5}) linkIs(m, false);
+              stateIs(et1, ethLinkUp); },
+        groups + "local=Et1"}});
 }
 
-TEST_F(BcLagGroupSmTest, SingleLinkBitFromThePeerIsRecordedAndCleared) {
-  groupIs(po1, et1, "A");
-  groupIs(po1, et2, "A");
+// The peer's single-link bit is recorded with the member it arrived on;
+// only that member losing the bit, its receive information or its context
+// clears it; the channel going takes its whole record.
+TEST_F(BcLagGroupSmTest, RemoteMismatchFollowsThePeersSingleLinkBit) {
+  groupIs(et1, "A");
+  groupIs(et2, "B");
   start();
-  tlvIs(po1, et1, Lldp::VornTlv::singleLinkFlag | Lldp::VornTlv::lodestoreConnectedFlag);
-  ASSERT_NE(po1Info(), nullptr);
-  EXPECT_TRUE(po1Info()->remoteMismatchExists());
-  EXPECT_EQ(po1Info()->remotePreferredHigigMember(), et1);
-  ASSERT_NE(lagInfo->memberToBpcIntfMap(et1), nullptr);
-  EXPECT_EQ(lagInfo->memberToBpcIntfMap(et1)->remoteBaIntf, po1);
-
-  tlvIs(po1, et2, Lldp::VornTlv::lodestoreConnectedFlag);  // another member without the bit
-  EXPECT_TRUE(po1Info()->remoteMismatchExists());
-  EXPECT_EQ(po1Info()->remotePreferredHigigMember(), et1);
-
-  tlvIs(po1, et1, Lldp::VornTlv::lodestoreConnectedFlag);
-  EXPECT_FALSE(po1Info()->remoteMismatchExists());
-  EXPECT_EQ(po1Info()->remotePreferredHigigMember(), IntfId());
-  EXPECT_EQ(lagInfo->memberToBpcIntfMap(et1), nullptr);
-}
-
-TEST_F(BcLagGroupSmTest, LosingTheContextClearsOnlyTheRecordedMember) {
-  groupIs(po1, et1, "A");
-  groupIs(po1, et2, "A");
-  start();
-  tlvIs(po1, et1, Lldp::VornTlv::singleLinkFlag);
-  tlvIs(po1, et2, Lldp::VornTlv::singleLinkFlag);  // the peer moved its single link
-  EXPECT_EQ(po1Info()->remotePreferredHigigMember(), et2);
-
-  ctx->ctx(et1)->rxInfoDel();
-  EXPECT_TRUE(po1Info()->remoteMismatchExists());
-  EXPECT_EQ(po1Info()->remotePreferredHigigMember(), et2);
-
-  ctx->ctxDel(et2);
-  EXPECT_FALSE(po1Info()->remoteMismatchExists());
-  EXPECT_EQ(po1Info()->remotePreferredHigigMember(), IntfId());
-  EXPECT_EQ(lagInfo->memberToBpcIntfMap(et2), nullptr);
-
-  ctx->ctxIs(po1, et3);
-}
-
-TEST_F(BcLagGroupSmTest, RemovedChannelTakesItsWholeRecord) {
-  groupIs(po1, et1, "A");
-  groupIs(po1, et2, "B");
-  start();
-  tlvIs(po1, et1, Lldp::VornTlv::singleLinkFlag);
-  ASSERT_TRUE(po1Info()->localMismatchExists() && po1Info()->remoteMismatchExists());
-  config->bcConfigDel(po1);
-  EXPECT_EQ(po1Info(), nullptr);
+  const std::string groups = "A[Et1] B[Et2] Et1:A Et2:B local= ";
+  run({{[&] { tlvIs(et1, singleLink | Lldp::VornTlv::lodestoreConnectedFlag); }, groups + "remote=Et1 Et1>Po1"},
+       {[&] { tlvIs(et2, Lldp::VornTlv::lodestoreConnectedFlag); }, groups + "remote=Et1 Et1>Po1"},
+       {[&] { tlvIs(et1, 0); }, groups.substr(0, groups.size() - 1)},
+       {[&] { tlvIs(et1, singleLink); tlvIs(et2, singleLink); }, groups + "remote=Et2 Et1>Po1 Et2>Po1"},
+       {[&] { ctx->ctx(et1)->rxInfoDel(); }, groups + "remote=Et2 Et1>Po1 Et2>Po1"},
+       {[&] { ctx->ctxDel(et2); }, groups + "Et1>Po1"},
+       {[&] { tlvIs(et1, singleLink); }, groups + "remote=Et1 Et1>Po1"},
+       {[&] { config->bcConfigDel(po1); }, "none Et1>Po1"}});
 }
 
 TEST_F(BcLagGroupSmTest, RecordsOfAnEarlierInstanceAreRepairedAtStart) {
@@ -267,7 +205,7 @@ TEST_F(BcLagGroupSmTest, RecordsOfAnEarlierInstanceAreRepairedAtStart) {
   // mismatch learnt through Et3, whose context has gone since.
   lagInfo->bcLagGroupInfoIs(po9)->localMismatchExistsIs(true);
   auto old = lagInfo->bcLagGroupInfoIs(po1);
-  for (const auto& [member, name] : {std::pair{et1, "A"}, std::pair{et5, "B"}}) {
+  for (const auto& [member, name] : {Group{et1, "A"}, Group{et5, "B"}}) {
     old->lagGroupToBcMemberMapIs(name)->memberIntfIs(member);
     old->bcMemberToLagGroupMapIs(member, name);
   }
@@ -276,56 +214,13 @@ TEST_F(BcLagGroupSmTest, RecordsOfAnEarlierInstanceAreRepairedAtStart) {
   old->remoteMismatchExistsIs(true);
   old->remotePreferredHigigMemberIs(et3);
   lagInfo->memberToBpcIntfMapIs(et3)->remoteBaIntf = po1;
-  groupIs(po1, et1, "A");
-  groupIs(po1, et2, "A");
-
+  ASSERT_EQ(lag(), "A[Et1] B[Et5] Et1:A Et5:B local=Et5 remote=Et3 Et3>Po1");
+  groupIs(et1, "A");
+  groupIs(et2, "A");
   start();
-  EXPECT_EQ(lagInfo->bcLagGroupInfo(po9), nullptr);
-  EXPECT_EQ(po1Info(), old);
-  EXPECT_FALSE(old->localMismatchExists());
-  EXPECT_EQ(old->preferredHigigMember(), IntfId());
-  EXPECT_EQ(old->lagGroupToBcMemberMap().size(), 1u);
-  EXPECT_EQ(old->lagGroupToBcMemberMap("A")->memberIntf(), (std::set<IntfId>{et1, et2}));
-  EXPECT_FALSE(old->bcMemberToLagGroupMapHas(et5));
-  EXPECT_FALSE(old->remoteMismatchExists());
-  EXPECT_EQ(lagInfo->memberToBpcIntfMap(et3), nullptr);
-}
-
-TEST_F(BcLagGroupSmTest, ToggleOffTouchesNothing) {
-  toggleIs(false);
-  lagInfo->bcLagGroupInfoIs(po9)->localMismatchExistsIs(true);  // would be repaired
-  groupIs(po1, et1, "A");
-  groupIs(po1, et2, "B");
-  const auto before = Zem::toJson(*lagInfo);
-  start();
-  groupIs(po1, et3, "C");
-  tlvIs(po1, et1, Lldp::VornTlv::singleLinkFlag);
-  lagUp(po1, {et1});
-  stateIs(po1, et1, HigigNegotiationState::higigConfirmed);
-  EXPECT_EQ(Zem::toJson(*lagInfo), before);
-  EXPECT_TRUE(cap.records().empty());
-}
-
-TEST_F(BcLagGroupSmTest, MissingInputsEndHandlersQuietly) {
-  groupIs(po1, et1, "A");
-  groupIs(po1, et2, "B");
-  startWith(config, nullptr, nullptr, nullptr, lagInfo);
-  EXPECT_TRUE(po1Info()->localMismatchExists());
-  sm->handleRemoteTlv(et1);
-
-  // Nothing to read and nothing to write: the handlers simply return.
-  startWith(nullptr, nullptr, nullptr, nullptr, nullptr);
-  sm->handleMemberConfig(po1, et1);
-  sm->pickPreferredMember(po1);
-  sm->handleRemoteTlv(et1);
-  sm->handleInitialized();
-  EXPECT_TRUE(po1Info()->localMismatchExists());
-
-  // Without a configuration nothing can be judged stale, so nothing goes.
-  startWith(nullptr, ctx, bcStatus, lagDir, lagInfo);
-  sm->handleMemberConfig(po1, et1);
-  EXPECT_NE(po1Info(), nullptr);
-  EXPECT_TRUE(po1Info()->localMismatchExists());
+  EXPECT_EQ(lag(), "A[Et1 Et2] Et1:A Et2:A");
+  EXPECT_EQ(lagInfo->bcLagGroupInfo(po1), old);
+  EXPECT_FALSE(lagInfo->bcLagGroupInfo(po9));
 }
 
 }  // namespace
