@@ -84,7 +84,7 @@ TEST(ProtocolSmTest, PortThatStopsSaysGoodbyeAndComesBackUnderANewIndex) {
   }
 }
 
-TEST(ProtocolSmTest, LossAndCutsShowAsMissingFrames) {
+TEST(ProtocolSmTest, LossShowsAsMissingFramesTheSameForTheSameSeed) {
   auto lost = [](uint64_t seed) {
     Group g(seed);
     g.cable(et1, et1, {0.001, 0.25});
@@ -103,20 +103,6 @@ TEST(ProtocolSmTest, LossAndCutsShowAsMissingFrames) {
   EXPECT_TRUE(lost11 > 60u && lost11 < 140u) << lost11;  // about a quarter of 402 frames
   EXPECT_EQ(lost(11), lost11);  // the same seed loses the same frames
   EXPECT_NE(lost(12), lost11);
-
-  Group g;
-  g.cable(et1, et1);
-  g.runUntil(1.05);
-  g.wire->cut(Group::end(g.sw2, et1));
-  g.runUntil(2);
-  EXPECT_FALSE(g.sw1.remote(et1) || g.sw2.remote(et1));
-  // Re-cabled to another port of sw2: heard there under that port's first index.
-  g.wire->connect(Group::end(g.sw1, et1), Group::end(g.sw2, et2));
-  g.runUntil(2.2);
-  ASSERT_TRUE(g.sw2.remote(et2));
-  EXPECT_EQ(g.sw2.remote(et2)->index(), 1);
-  EXPECT_EQ(g.sw1.remote(et1)->portId().bytes(), "Ethernet2");
-  EXPECT_EQ(g.sw1.remote(et1)->index(), 2);
 }
 
 // The restarted agent builds its engine while the old one still holds the
