@@ -25,20 +25,20 @@ namespace LldpTest {
 using Kivo::IntfId;
 using Lldp::SimWire;
 
-inline const IntfId et1("Ethernet1");
-inline const IntfId et2("Ethernet2");
-inline const IntfId et3("Ethernet3");
+inline const IntfId et1("Ethernet1"), et2("Ethernet2"), et3("Ethernet3");
 
 struct EngineSwitch {
   std::string name;
   Vorn::MemberId memberId;
-  Velto::Ptr<Lldp::CliConfig> cliConfig;
-  Velto::Ptr<Lldp::Config> config;
-  Velto::Ptr<Lldp::Status> status;
-  Velto::Ptr<Interface::AllEthPhyIntfStatusDir> ethPhy;
-  Velto::Ptr<Interface::AllIntfStatusDir> allIntf;
-  Velto::Ptr<Interface::AllIntfStatusLocalDir> localIntf;
-  Velto::Ptr<Lldp::LocalSystem> localSystem;
+  Velto::Ptr<Lldp::CliConfig> cliConfig = Velto::make<Lldp::CliConfig>("cliConfig");
+  Velto::Ptr<Lldp::Config> config = Velto::make<Lldp::Config>("config");
+  Velto::Ptr<Lldp::Status> status = Velto::make<Lldp::Status>("status");
+  Velto::Ptr<Interface::AllEthPhyIntfStatusDir> ethPhy =
+      Velto::make<Interface::AllEthPhyIntfStatusDir>("allEthPhyIntfStatusDir");
+  Velto::Ptr<Interface::AllIntfStatusDir> allIntf = Velto::make<Interface::AllIntfStatusDir>("allIntfStatusDir");
+  Velto::Ptr<Interface::AllIntfStatusLocalDir> localIntf =
+      Velto::make<Interface::AllIntfStatusLocalDir>("allIntfStatusLocalDir");
+  Velto::Ptr<Lldp::LocalSystem> localSystem = Velto::make<Lldp::LocalSystem>("localSystem");
   Velto::Ptr<KernelNetInfo::Status> kni = Velto::make<KernelNetInfo::Status>();
   Velto::Ptr<Lldp::Agent::Protocol::Root> root;
 
@@ -47,14 +47,7 @@ struct EngineSwitch {
   Kivo::EthAddr mac() const { return Vorn::memberMacAddr(memberId); }
 
   void build() {
-    cliConfig = Velto::make<Lldp::CliConfig>("cliConfig");
     cliConfig->enabledIs(true);
-    config = Velto::make<Lldp::Config>("config");
-    status = Velto::make<Lldp::Status>("status");
-    ethPhy = Velto::make<Interface::AllEthPhyIntfStatusDir>("allEthPhyIntfStatusDir");
-    allIntf = Velto::make<Interface::AllIntfStatusDir>("allIntfStatusDir");
-    localIntf = Velto::make<Interface::AllIntfStatusLocalDir>("allIntfStatusLocalDir");
-    localSystem = Velto::make<Lldp::LocalSystem>("localSystem");
     root = Velto::make<Lldp::Agent::Protocol::Root>("protocolRoot");
     root->ethPhyIntfStatusDirIs(ethPhy);
     root->configIs(config);

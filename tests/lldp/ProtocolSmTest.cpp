@@ -161,7 +161,7 @@ TEST(ProtocolSmTest, ManyPortsSpreadTheirFramesOverTheInterval) {
     SCOPED_TRACE(fmt::format("{} ports", ports));
     Solo s(ports);
     s.clock->runUntil(2.0);
-    std::map<Velto::Duration, int> perInstant;
+    std::map<Velto::Duration, int> perInstant;  // after the first second
     std::map<Kivo::IntfId, std::vector<Velto::Duration>> perPort;
     for (const auto& [t, intf] : s.transport->sent) {
       if (t >= 1.0) ++perInstant[t];
@@ -174,12 +174,13 @@ TEST(ProtocolSmTest, ManyPortsSpreadTheirFramesOverTheInterval) {
       EXPECT_LT(times.front(), 0.1) << intf.stringValue();  // within the first interval
       for (size_t i = 1; i < times.size(); ++i) EXPECT_NEAR(times[i] - times[i - 1], 0.1, 1e-9) << intf.stringValue();
     }
-    // The first 16 at once, and the few of the rest whose phase is 0.
+    // The first 16 at once, and the few of the rest whose phase is 0; the
+    // rest over 100 phases of a millisecond each.
     const size_t first = size_t(std::min(ports, 16));
     EXPECT_TRUE(startedAtOnce >= first && startedAtOnce <= first + size_t(ports) / 20) << startedAtOnce;
     int busiest = 0;
     for (const auto& [t, n] : perInstant) busiest = std::max(busiest, n);
-    EXPECT_LE(busiest, 24);  // the rest over 100 phases of a millisecond each
+    EXPECT_LE(busiest, 24);
     EXPECT_TRUE(ports < 100 || perInstant.size() >= 50u) << perInstant.size();
   }
 }
