@@ -43,6 +43,22 @@ TEST(SimWireTest, RefusesBadEndsAndImpossibleCables) {
   EXPECT_FALSE(b.wire->peer(e));
 }
 
+TEST(SimWireTest, CarriesFramesAfterTheLatencyInOrder) {
+  Bench b;
+  auto p1 = b.open("sw1", "Ethernet1"), p2 = b.open("sw2", "Ethernet1");
+  b.wire->connect({"sw1", IntfId("Et1")}, {"sw2", IntfId("Et1")}, {0.005, 0});
+  p1->send(hex("01"));
+  p1->send(hex("02"));
+  b.clock->runFor(0.002);
+  p2->send(hex("03"));
+  b.clock->runFor(0.004);
+  p1->send(hex("04"));
+  b.clock->runFor(1);
+  EXPECT_EQ(b.arrivals, (std::vector<std::string>{"sw2:Et1@10.005:01", "sw2:Et1@10.005:02", "sw1:Et1@10.007:03",
+                                                  "sw2:Et1@10.011:04"}));
+  EXPECT_EQ(b.wire->counters().carried, 4u);
+}
+
 TEST(SimWireTest, CutsRecablingAndClosedPortsDropFrames) {
   Bench b;
   auto p1 = b.open("sw1", "Ethernet1"), p2 = b.open("sw2", "Ethernet1"), p3 = b.open("sw3", "Ethernet1");
