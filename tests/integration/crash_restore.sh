@@ -18,25 +18,18 @@ daemon=$(realpath "$1")
 netns_require_root
 netns_init crash
 
-links=2
-netns_two_members "$links"
+netns_two_members 2
 gen=0
 round=0
-# The system log lines of every sw1 of this generation, oldest first.
-history() { cat "$work"/sw1-g$gen-*.log "$work/sw1.log" 2>/dev/null || true; }
 
 # Both daemons from scratch: no backup, no neighbours. Each generation
 # negotiates in a fresh process, so that sw1's neighbours get the same
 # remote system indices again when it restarts.
 fresh_start() {
   gen=$((gen + 1))
-  local sw
+  kill -9 "${pid_sw1:-}" "${pid_sw2:-}" 2>/dev/null || true
+  wait 2>/dev/null || true
   for sw in sw1 sw2; do
-    local pid_var="pid_$sw"
-    if [ -n "${!pid_var:-}" ]; then
-      kill -9 "${!pid_var}" 2>/dev/null || true
-      wait "${!pid_var}" 2>/dev/null || true
-    fi
     [ -f "$work/$sw.log" ] && mv "$work/$sw.log" "$work/$sw-g$((gen - 1))-end.log"
     rm -rf "$work/$sw/backup"
   done
@@ -44,29 +37,20 @@ fresh_start() {
   start_daemon sw1 "$ns_a"
 }
 
-# The links whose last report is READY, as "Ethernet1=higigConfirmed ...".
+# The links whose last report in the system log lines of every sw1 of this
+# generation is READY, as "Ethernet1=higigConfirmed ...".
 reported_confirmed() {
-  history | python3 -c '
+  { cat "$work"/sw1-g$gen-*.log "$work/sw1.log" 2>/dev/null || true; } | python3 -c '
 import re, sys
 last = {}
-for line in sys.stdin:
-    m = re.match(r"VORN_BACKPLANE_INTF_(READY|ERROR|MISMATCH): (.*)", line)
-    if not m:
-        continue
-    intf = re.search(r"(Ethernet\d+)", m.group(2)).group(1)
-    last[intf] = m.group(1)
+for m in re.finditer(r"^VORN_BACKPLANE_INTF_(READY|ERROR|MISMATCH): .*?(Ethernet\d+)", sys.stdin.read(), re.M):
+    last[m.group(2)] = m.group(1)
 print(" ".join("%s=higigConfirmed" % i for i in sorted(last) if last[i] == "READY"))'
 }
 
-# "Ethernet1=... Ethernet2=..." as the backup file holds them.
-backup_states() { state_pairs 2>/dev/null <"$work/sw1/backup/vorn.bcStatus.1.json" || true; }
-
 # Every "Ethernet<N>=higigConfirmed" of $1 is in $2.
 all_in() {
-  local want
-  for want in $1; do
-    case " $2 " in *" $want "*) ;; *) return 1 ;; esac
-  done
+  for want in $1; do [[ " $2 " == *" $want "* ]] || return 1; done
 }
 
 # sw2 is stopped (SIGSTOP) from the kill until sw1 has been read back: a
@@ -81,16 +65,11 @@ kill_and_restart() {  # how
   mv "$work/sw1.log" "$work/sw1-g$gen-r$round.log"
   local want on_disk s
   want=$(reported_confirmed)
-  on_disk=$(backup_states)
+  on_disk=$(state_pairs 2>/dev/null <"$work/sw1/backup/vorn.bcStatus.1.json" || true)
   echo "round $round ($1): reported confirmed: ${want:-none}; backup: ${on_disk:-none}"
   all_in "$want" "$on_disk" || fail "round $round: the backup lost a reported confirmation: ${want} vs ${on_disk}"
-
   start_daemon sw1 "$ns_a"
-  local deadline=$((SECONDS + 15))
-  until s=$(states "$ns_a" 1 2>/dev/null) && [ -n "$s" ]; do
-    [ $SECONDS -lt $deadline ] || fail "round $round: restarted sw1 does not answer"
-    sleep 0.1
-  done
+  wait_until 15 "the restarted sw1 to answer" eval 's=$(states "$ns_a" 1 2>/dev/null) && [ -n "$s" ]'
   echo "  restarted sw1: $s"
   all_in "$want" "$s" || fail "round $round: restarted sw1 lost a reported confirmation: ${want} vs ${s}"
   # Restored, not negotiated again: no new READY for those links.
@@ -101,23 +80,10 @@ kill_and_restart() {  # how
   kill -CONT "$pid_sw2"
 }
 
-# Waits for the next READY line of the running sw1 (at most `seconds`).
-wait_ready() {  # seconds
-  local seen now deadline=$((SECONDS + $1))
-  seen=$(count "VORN_BACKPLANE_INTF_READY" "$work/sw1.log")
-  while now=$(count "VORN_BACKPLANE_INTF_READY" "$work/sw1.log") && [ "${now:-0}" -le "${seen:-0}" ]; do
-    [ $SECONDS -lt $deadline ] || fail "no VORN_BACKPLANE_INTF_READY from sw1 within $1 s"
-    sleep 0.01
-  done
-}
-
-random_pause() { sleep "$(python3 -c 'import random; print("%.2f" % random.uniform(0.05, 2.5))')"; }
-
 for g in 1 2 3; do
   fresh_start
-  wait_ready 40
+  poll=0.01 wait_for "VORN_BACKPLANE_INTF_READY" "$work/sw1.log" 1 40
   kill_and_restart "right after READY"
-  random_pause
+  sleep "$(python3 -c 'import random; print("%.2f" % random.uniform(0.05, 2.5))')"
   kill_and_restart "at a random moment"
 done
-echo "PASS"

@@ -5,11 +5,12 @@
 #   daemon_config_files.sh VORNFABRICLLDPD
 #
 # Without root: `--check` on each hostile file (nested 100,000 deep, a key
-# twice at the top and deep inside, /dev/zero, a FIFO nobody writes to, a
-# directory, sparse files over 1 MiB, and a channels file that is one of
-# those) exits 2 at once with the file, the field and the reason. Each run is
-# bounded by timeout(1), so a read that blocks fails the test instead of
-# hanging it.
+# twice deep inside, a FIFO nobody writes to, a sparse file of 300 MiB, and
+# a channels file that is a FIFO) exits 2 at once with the file, the field
+# and the reason, and so does a start on a bad file. Each run is bounded by
+# timeout(1), so a read that blocks fails the test instead of hanging it.
+# (The configuration reader's and the daemon configuration's own tests and
+# fuzzing corpora go through every other kind of unusable file.)
 #
 # With root, in a network namespace of its own: a running daemon given such a
 # file on SIGHUP reports it on stderr and in the system log
@@ -32,14 +33,10 @@ repeat() { head -c "$2" /dev/zero | tr '\0' "$1"; }
 deep_config() { printf '{"channels": [], "memberId": '; repeat '[' "$1"; printf 0; repeat ']' "$1"; printf '}'; }
 
 deep_config 100000 >"$files/deep.json"
-echo '{"memberId":0,"memberId":1}' >"$files/dup-top.json"
 echo '{"memberId": 1, "channels": [{"intf": "Po1", "members": [{"intf": "Et1", "lagGroup": "A", "intf": "Et2"}]}]}' \
   >"$files/dup-deep.json"
 mkfifo "$files/fifo.json"
-mkdir "$files/dir.json"
-truncate -s 1048577 "$files/big.json"
 truncate -s 300M "$files/huge.json"
-echo '{"memberId": 1, "channelsFile": "/dev/zero"}' >"$files/channels-zero.json"
 echo '{"memberId": 1, "channelsFile": "fifo.json"}' >"$files/channels-fifo.json"
 echo '{"memberId": 0, "channels": []}' >"$files/member-0.json"
 
@@ -47,32 +44,23 @@ echo '{"memberId": 0, "channels": []}' >"$files/member-0.json"
 cases=(
   "$files/deep.json|$files/deep.json: memberId[0][0][0]"
   "$files/deep.json|nested deeper than 64 levels"
-  "$files/dup-top.json|$files/dup-top.json: memberId: duplicate key \"memberId\""
   "$files/dup-deep.json|$files/dup-deep.json: channels[0].members[0].intf: duplicate key \"intf\""
-  "/dev/zero|/dev/zero: (file): is a character device, not a regular file"
   "$files/fifo.json|$files/fifo.json: (file): is a FIFO, not a regular file"
-  "$files/dir.json|$files/dir.json: (file): is a directory, not a file"
-  "$files/big.json|$files/big.json: (file): is 1048577 bytes, more than the limit of 1 MiB"
   "$files/huge.json|$files/huge.json: (file): is 314572800 bytes, more than the limit of 1 MiB"
-  "$files/channels-zero.json|/dev/zero: (file): is a character device, not a regular file"
   "$files/channels-fifo.json|$files/fifo.json: (file): is a FIFO, not a regular file"
   "$files/member-0.json|$files/member-0.json: memberId: 0 is outside 1..255"
 )
+# Started for real (no --check), a bad file stops the daemon before it
+# touches anything.
+cases+=("$files/member-0.json|start|memberId: 0 is outside 1..255")
 for c in "${cases[@]}"; do
-  file=${c%%|*} want=${c#*|}
-  rc=0
-  timeout 30 "$daemon" --config "$file" --check >"$files/out" 2>&1 || rc=$?
-  [ "$rc" -ne 124 ] || fail "--check $file did not return within 30 s"
-  [ "$rc" -eq 2 ] || { cat "$files/out"; fail "--check $file exits with $rc, not 2"; }
-  grep -qF -- "$want" "$files/out" || { head -c 600 "$files/out"; fail "--check $file does not say: $want"; }
-  [ "$(wc -c <"$files/out")" -lt 400 ] || fail "--check $file: a message of $(wc -c <"$files/out") bytes"
+  file=${c%%|*} want=${c##*|} check=--check rc=0
+  [[ $c == *"|start|"* ]] && check=""
+  timeout 30 "$daemon" --config "$file" $check >"$files/out" 2>&1 || rc=$?
+  [ "$rc" -eq 2 ] || fail "$file ${check:-at start} exits with $rc (124: did not return within 30 s), not 2: $(head -c 300 "$files/out")"
+  grep -qF -- "$want" "$files/out" || fail "$file ${check:-at start} does not say: $want: $(head -c 600 "$files/out")"
+  [ "$(wc -c <"$files/out")" -lt 400 ] || fail "$file ${check:-at start}: a message of $(wc -c <"$files/out") bytes"
 done
-# Started for real, a bad file stops the daemon before it touches anything.
-rc=0
-timeout 30 "$daemon" --config "$files/member-0.json" >"$files/out" 2>&1 || rc=$?
-{ [ "$rc" -eq 2 ] && grep -qF "memberId: 0 is outside 1..255" "$files/out"; } ||
-  fail "a bad configuration at start exits $rc: $(head -c 300 "$files/out")"
-echo "ok: ${#cases[@]} checks of unusable configuration files and a start exit 2 naming the file, the field and the reason"
 
 # --- SIGHUP on a running daemon ------------------------------------------------
 
@@ -86,12 +74,8 @@ cp "$config" "$work/good.json"
 start_daemon sw1 "$ns_a"
 
 # The listener answers once the daemon takes signals.
-deadline=$((SECONDS + 60))
-until [ -n "$(get "$ns_a" vorn/memberConfig/1 2>/dev/null)" ]; do
-  kill -0 "$pid_sw1" 2>/dev/null || fail "the daemon stopped at start"
-  [ $SECONDS -lt $deadline ] || fail "the daemon did not answer within 60 s"
-  sleep 0.2
-done
+answers() { kill -0 "$pid_sw1" 2>/dev/null || fail "the daemon stopped"; get "$ns_a" vorn/memberConfig/1 2>/dev/null | grep -q "$1"; }
+wait_until 60 "the daemon to answer" answers Ethernet1
 
 # spoil-command|field and reason in the messages
 reloads=(
@@ -107,30 +91,21 @@ for r in "${reloads[@]}"; do
   n=$((n + 1))
   kill -HUP "$pid_sw1"
   wait_for "VORN_FABRIC_LLDP_CONFIG_REJECTED" "$work/sw1.log" "$n" 30
-  grep -F "VORN_FABRIC_LLDP_CONFIG_REJECTED" "$work/sw1.log" | tail -n 1 | grep -qF -- "$config" ||
-    fail "the system log message does not name $config"
-  grep -F "VORN_FABRIC_LLDP_CONFIG_REJECTED" "$work/sw1.log" | tail -n 1 | grep -qF -- "$want" ||
-    fail "the system log message does not say: $want"
+  last=$(grep -F "VORN_FABRIC_LLDP_CONFIG_REJECTED" "$work/sw1.log" | tail -n 1)
+  [[ $last == *"$config"* && $last == *"$want"* ]] || fail "the system log message does not name $config and say $want: $last"
   [ "$(count "keeping the running configuration: $config" "$work/sw1.log")" -eq "$n" ] ||
     fail "no stderr line for the refused reload number $n"
-  kill -0 "$pid_sw1" 2>/dev/null || fail "the daemon stopped after a refused reload ($want)"
-  get "$ns_a" vorn/memberConfig/1 | grep -q Ethernet1 || fail "the daemon lost its configuration ($want)"
+  answers Ethernet1 || fail "the daemon lost its configuration ($want)"
 done
-echo "ok: $n refused reloads reported on stderr and in the system log; the daemon runs on"
 
 # A good file is taken again: a second member interface.
 rm -f "$config"
 sed 's/{ "intf": "Ethernet1", "lagGroup": "A" }/&, { "intf": "Ethernet2" }/' "$work/good.json" >"$config"
 kill -HUP "$pid_sw1"
-deadline=$((SECONDS + 30))
-until get "$ns_a" vorn/memberConfig/1 | grep -q Ethernet2; do
-  [ $SECONDS -lt $deadline ] || fail "the good configuration was not taken within 30 s"
-  sleep 0.2
-done
+wait_until 30 "the good configuration to be taken" answers Ethernet2
 [ "$(count VORN_FABRIC_LLDP_CONFIG_REJECTED "$work/sw1.log")" -eq "$n" ] || fail "a good file was reported as refused"
 
 kill -TERM "$pid_sw1"
 rc=0
 wait "$pid_sw1" || rc=$?
 [ "$rc" -eq 0 ] || fail "the daemon exits with $rc after SIGTERM, not 0"
-echo "ok: a good file is taken after the refused ones, and SIGTERM stops the daemon with 0"

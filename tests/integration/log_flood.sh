@@ -30,37 +30,24 @@ start_daemon sw1 "$ns_a"
 start_daemon sw2 "$ns_b"
 wait_confirmed "$ns_a" 1 2 60
 wait_confirmed "$ns_b" 2 2 60
-echo "ok: both links in backplane mode"
 
 echo "== flooding sw1's Ethernet1 for $flood_seconds s"
-ip netns exec "$ns_b" python3 - et1 "$flood_seconds" >"$work/flood.out" 2>&1 <<'PY' &
-import socket, struct, sys, time
+write_lldp_py
+cat >"$work/flood.py" <<'PY'
+import struct, sys, time
+from lldp import tlv, frame, raw_socket
 
-dev, seconds = sys.argv[1], float(sys.argv[2])
-s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
-s.bind((dev, 0))
+def flood(n):
+    return frame(bytes.fromhex("02666c6f6f64"),
+                 [tlv(1, b"\x04" + bytes([0x02, 0x76, 0x6F, 0x72, n >> 8, n & 0xFF])),  # a member-like MAC
+                  tlv(2, b"\x05Ethernet1"), tlv(3, struct.pack("!H", 1)),  # TTL 1 s: the table keeps room
+                  # Vorn TLV: member 7 (nobody's peer), role member, expects and has heard member 1, flags 0.
+                  tlv(127, bytes([0x02, 0x76, 0x6F, 0x01, 7, 1, 1, 1, 0]))])
 
-def tlv(kind, value):
-    return struct.pack("!H", (kind << 9) | len(value)) + value
-
-def frame(n):
-    chassis = bytes([0x02, 0x76, 0x6F, 0x72, (n >> 8) & 0xFF, n & 0xFF])
-    body = (tlv(1, b"\x04" + chassis)                      # chassis ID: a member-like MAC
-            + tlv(2, b"\x05Ethernet1")                     # port ID: interface name
-            + tlv(3, struct.pack("!H", 1))                 # TTL 1 s: the table keeps room
-            # Vorn TLV: member 7 (nobody's peer), role member, expects and
-            # has heard member 1, flags 0.
-            + tlv(127, bytes([0x02, 0x76, 0x6F, 0x01, 7, 1, 1, 1, 0]))
-            + tlv(0, b""))
-    eth = bytes([0x01, 0x80, 0xC2, 0x00, 0x00, 0x0E]) + bytes([0x02, 0x66, 0x6C, 0x6F, 0x6F, 0x64]) + b"\x88\xcc"
-    data = eth + body
-    return data + bytes(max(0, 60 - len(data)))
-
-frames = [frame(n) for n in range(4096)]
-sent = 0
-deadline = time.monotonic() + seconds
+s, seconds = raw_socket(sys.argv[1]), float(sys.argv[2])
+frames, sent, deadline = [flood(n) for n in range(4096)], 0, time.monotonic() + seconds
 while time.monotonic() < deadline:
-    for f in frames[(sent % 4096):(sent % 4096) + 256]:
+    for f in frames[sent % 4096:sent % 4096 + 256]:
         try:
             s.send(f)
         except OSError:
@@ -68,6 +55,7 @@ while time.monotonic() < deadline:
         sent += 1
 print("sent %d frames, %.0f per second" % (sent, sent / seconds))
 PY
+ip netns exec "$ns_b" python3 "$work/flood.py" et1 "$flood_seconds" >"$work/flood.out" 2>&1 &
 flood_pid=$!
 netns_pids+=("$flood_pid")
 
@@ -82,14 +70,11 @@ cat "$work/flood.out"
 kill -0 "$pid_sw1" 2>/dev/null || fail "sw1 died under the flood"
 
 # The flood and the wait after it span at most this many windows, each with
-# at most `burst` lines.
+# at most `burst` lines. The window open when the flood ends closes at most
+# `window` seconds later with its report; every window that held some back
+# reports once.
 windows=$(((flood_seconds + window - 1) / window + 1))
 mismatch_line="VORN_BACKPLANE_INTF_MISMATCH: Port-Channel1 member interface Ethernet1 "
-mismatches=$(count "$mismatch_line" "$work/sw1.log")
-[ "$mismatches" -le $((burst * windows)) ] || fail "$mismatches MISMATCH lines for Ethernet1, more than $burst in each of $windows windows"
-
-# The window open when the flood ends closes at most `window` seconds later
-# with its report; every window that held some back reports once.
 report_line="SYSLOG_MESSAGES_SUPPRESSED: VORN_BACKPLANE_INTF_MISMATCH for Ethernet1:"
 wait_for "$report_line" "$work/sw1.log" 1 $((window + 5))
 sleep 1
@@ -108,5 +93,3 @@ grep "^VORN_BACKPLANE_INTF_MISMATCH" "$work/sw1.log" |
 
 # Still working, not just alive: both links back in backplane mode.
 wait_confirmed "$ns_a" 1 2 60
-echo "ok: sw1 has both links in backplane mode again: $(states "$ns_a" 1)"
-echo "PASS"

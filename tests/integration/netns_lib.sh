@@ -42,27 +42,21 @@ netns_init() {  # tag
 
 netns_add() {  # short names...
   for n in "$@"; do
-    local ns="${tag}$n"
-    ip netns add "$ns" 2>/dev/null || skip "this machine cannot create network namespaces"
-    netns_names+=("$ns")
-    ip -n "$ns" link set dev lo up
-    eval "ns_$n=$ns"
+    ip netns add "${tag}$n" 2>/dev/null || skip "this machine cannot create network namespaces"
+    netns_names+=("${tag}$n")
+    ip -n "${tag}$n" link set dev lo up
+    eval "ns_$n=${tag}$n"
   done
 }
 
 netns_veth() {  # a devA b devB
-  local nsa="${tag}$1" nsb="${tag}$3"
-  ip link add "$2" netns "$nsa" type veth peer name "$4" netns "$nsb"
-  ip -n "$nsa" link set dev "$2" up
-  ip -n "$nsb" link set dev "$4" up
+  ip link add "$2" netns "${tag}$1" type veth peer name "$4" netns "${tag}$3"
+  ip -n "${tag}$1" link set dev "$2" up
+  ip -n "${tag}$3" link set dev "$4" up
 }
 
 dump_logs() {
-  for f in "$work"/*.log; do
-    [ -f "$f" ] || continue
-    echo "---- $(basename "$f")"
-    tail -n 40 "$f"
-  done
+  for f in "$work"/*.log; do [ -f "$f" ] && { echo "---- $(basename "$f")"; tail -n 40 "$f"; }; done
 }
 
 # A member's configuration: one channel, Port-Channel1, to `peer`, with the
@@ -70,18 +64,15 @@ dump_logs() {
 # (",\"peerSyncPort\": 0") and extra channels (", { \"intf\": ... }") may
 # follow.
 write_member_config() {  # name memberId peer links [extra] [channels]
-  local name=$1 id=$2 peer=$3 links=$4 extra=${5:-} channels=${6:-}
-  mkdir -p "$work/$name"
   local members="" i
-  for i in $(seq 1 "$links"); do
-    members+="${members:+, }{ \"intf\": \"Ethernet$i\", \"lagGroup\": \"A\" }"
-  done
-  cat >"$work/$name/daemon.json" <<JSON
+  mkdir -p "$work/$1"
+  for i in $(seq 1 "$4"); do members+="${members:+, }{ \"intf\": \"Ethernet$i\", \"lagGroup\": \"A\" }"; done
+  cat >"$work/$1/daemon.json" <<JSON
 {
-  "memberId": $id,
-  "channels": [ { "intf": "Port-Channel1", "peerMemberId": $peer, "members": [ $members ] }$channels ],
-  "backupDir": "$work/$name/backup", "flashDir": "$work/$name/flash",
-  "traceDir": "$work/$name/trace", "toggleDir": "$work/$name/toggles"$extra
+  "memberId": $2,
+  "channels": [ { "intf": "Port-Channel1", "peerMemberId": $3, "members": [ $members ] }${6:-} ],
+  "backupDir": "$work/$1/backup", "flashDir": "$work/$1/flash",
+  "traceDir": "$work/$1/trace", "toggleDir": "$work/$1/toggles"${5:-}
 }
 JSON
 }
@@ -89,11 +80,11 @@ JSON
 # sw1 (member 1) in namespace a and sw2 (member 2) in namespace b, joined by
 # `links` veth pairs et1..etN <-> et1..etN. Daemons are not started.
 netns_two_members() {  # [links]
-  local links=${1:-2} i
+  local i
   netns_add a b
-  for i in $(seq 1 "$links"); do netns_veth a "et$i" b "et$i"; done
-  write_member_config sw1 1 2 "$links"
-  write_member_config sw2 2 1 "$links"
+  for i in $(seq 1 "${1:-2}"); do netns_veth a "et$i" b "et$i"; done
+  write_member_config sw1 1 2 "${1:-2}"
+  write_member_config sw2 2 1 "${1:-2}"
 }
 
 start_daemon() {  # name namespace [extra daemon arguments...]
@@ -106,67 +97,79 @@ start_daemon() {  # name namespace [extra daemon arguments...]
 
 count() { grep -c -- "$1" "$2" 2>/dev/null || true; }
 
-wait_for() {  # pattern file count seconds
-  local deadline=$((SECONDS + $4))
-  while [ "$(count "$1" "$2")" -lt "$3" ]; do
-    [ $SECONDS -lt $deadline ] || fail "waited $4 s for $3 x \"$1\" in $(basename "$2")"
-    sleep 0.2
+# Runs COMMAND every $poll seconds (0.2 unless set) until it succeeds,
+# failing after `seconds`.
+wait_until() {  # seconds what command...
+  local seconds=$1 what=$2 deadline=$((SECONDS + $1))
+  shift 2
+  until "$@"; do
+    [ $SECONDS -lt $deadline ] || fail "waited $seconds s for $what"
+    sleep "${poll:-0.2}"
   done
 }
+
+at_least() { [ "$(count "$1" "$2")" -ge "$3" ]; }
+wait_for() { wait_until "$4" "$3 x \"$1\" in $(basename "$2")" at_least "$1" "$2" "$3"; }  # pattern file count seconds
 
 # The answer line to one request, asked of a daemon's peer state-sync
 # listener.
 ask() {  # namespace request [port]
-  ip netns exec "$1" python3 - "$2" "${3:-5546}" <<'PY'
+  ip netns exec "$1" python3 -c '
 import socket, sys
 s = socket.create_connection(("127.0.0.1", int(sys.argv[2])), timeout=5)
 s.sendall((sys.argv[1] + "\n").encode())
 data = b""
-while not data.endswith(b"\n"):
-    chunk = s.recv(65536)
-    if not chunk:
-        break
+while not data.endswith(b"\n") and (chunk := s.recv(65536)):
     data += chunk
-print(data.decode().strip())
-PY
+print(data.decode().strip())' "$2" "${3:-5546}"
 }
 
-# The JSON of a state path.
-get() {  # namespace path [port]
-  ask "$1" "GET $2" "${3:-5546}"
-}
+get() { ask "$1" "GET $2" "${3:-5546}"; }  # namespace path [port]: the JSON of a state path
 
 # "Ethernet1=higigConfirmed Ethernet2=..." for every member interface of
 # the backplane channel status on stdin (nothing for what is not JSON).
 state_pairs() {
   python3 -c '
 import json, sys
-try:
-    doc = json.load(sys.stdin)
-except ValueError:
-    sys.exit(0)
-out = []
 def walk(node):
-    if isinstance(node, dict):
-        for key, value in node.items():
-            if isinstance(value, dict) and "state" in value and isinstance(value["state"], str):
-                out.append("%s=%s" % (key, value["state"]))
-            else:
-                walk(value)
-walk(doc)
-print(" ".join(sorted(out)))'
+    for key, value in node.items() if isinstance(node, dict) else []:
+        if isinstance(value, dict) and isinstance(value.get("state"), str):
+            yield "%s=%s" % (key, value["state"])
+        else:
+            yield from walk(value)
+try:
+    print(" ".join(sorted(walk(json.load(sys.stdin)))))
+except ValueError:
+    pass'
 }
 
-states() {  # namespace memberId [port]
-  get "$1" "vorn/dtd/bcStatus/$2" "${3:-5546}" | state_pairs
-}
+states() { get "$1" "vorn/dtd/bcStatus/$2" "${3:-5546}" | state_pairs; }  # namespace memberId [port]
 
-# Waits until every member interface of `memberId` is higigConfirmed.
-wait_confirmed() {  # namespace memberId links seconds
-  local deadline=$((SECONDS + $4)) s want="" i
+# Every member interface Ethernet1..N of `memberId` is higigConfirmed.
+confirmed() {  # namespace memberId links
+  local want="" i
   for i in $(seq 1 "$3"); do want+="${want:+ }Ethernet$i=higigConfirmed"; done
-  until s=$(states "$1" "$2" 2>/dev/null) && [ "$s" = "$want" ]; do
-    [ $SECONDS -lt $deadline ] || fail "member $2 not confirmed within $4 s: $s"
-    sleep 0.2
-  done
+  [ "$(states "$1" "$2" 2>/dev/null)" = "$want" ]
+}
+wait_confirmed() { wait_until "$4" "member $2 to confirm its links" confirmed "$1" "$2" "$3"; }  # ns memberId links s
+
+# Raw LLDP frames for tests that send their own: `python3 "$work/lldp.py"`
+# imports nothing of ours; `from lldp import tlv, frame` in a script there.
+write_lldp_py() {
+  cat >"$work/lldp.py" <<'PY'
+import socket, struct
+
+def tlv(kind, value):
+    return struct.pack("!H", kind << 9 | len(value)) + value
+
+def frame(src, tlvs, tag=b""):
+    """An Ethernet frame to the nearest-bridge address, padded to 60 bytes."""
+    f = bytes.fromhex("0180c200000e") + src + tag + b"\x88\xcc" + b"".join(tlvs) + tlv(0, b"")
+    return f + bytes(max(0, 60 - len(f)))
+
+def raw_socket(device):
+    s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+    s.bind((device, 0))
+    return s
+PY
 }

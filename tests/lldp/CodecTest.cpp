@@ -39,25 +39,18 @@ Codec::Lldpdu sample() {
   return pdu;
 }
 
-TEST(CodecTest, EncodesTheWireFormat) {
-  const auto expected = hex(kMandatory +
-                            // Vorn TLV: type 127, length 9 | OUI 02:76:6f | subtype 1 |
-                            // memberId 1, role member, expected peer 2, received peer 2, flags 0x01.
-                            "fe09 02766f 01 01 01 02 02 01"
-                            // Exact hold time: type 127, length 8 | OUI 02:76:6f | subtype 2 | 300 ms.
-                            "fe08 02766f 02 0000012c" +
-                            kEnd);
-  EXPECT_EQ(Codec::encode(sample()), expected);
-}
-
-TEST(CodecTest, RoundTrips) {
-  auto plain = sample();
-  plain.vornTlv = Zem::none;
-  plain.holdTimeMs = Zem::none;
-  auto named = sample();
-  named.systemName = std::string("sw1");
-  auto shutdown = plain;
+TEST(CodecTest, EncodesTheWireFormatAndRoundTrips) {
+  EXPECT_EQ(Codec::encode(sample()), hex(kMandatory +
+                                         // Vorn TLV: type 127, length 9 | OUI 02:76:6f | subtype 1 | memberId 1,
+                                         // role member, expected peer 2, received peer 2, flags 0x01.
+                                         "fe09 02766f 01 01 01 02 02 01"
+                                         // Exact hold time: type 127, length 8 | OUI 02:76:6f | subtype 2 | 300 ms.
+                                         "fe08 02766f 02 0000012c" + kEnd));
+  auto plain = sample(), named = sample(), shutdown = sample();
+  plain.vornTlv = shutdown.vornTlv = Zem::none;
+  plain.holdTimeMs = shutdown.holdTimeMs = Zem::none;
   shutdown.ttl = 0;
+  named.systemName = std::string("sw1");
   // The longest identifiers and name a frame carries.
   auto longest = named;
   longest.chassisIdSubtype = ChassisIdSubtype::locallyAssigned;
@@ -71,8 +64,7 @@ TEST(CodecTest, RoundTrips) {
     ASSERT_TRUE(result.ok()) << result.rejection().text;
     EXPECT_EQ(result.lldpdu(), pdu);
     EXPECT_EQ(result.lldpdu().isShutdown(), pdu.ttl == 0);
-    EXPECT_TRUE(result.decoded().discardedTlvs.empty());
-    EXPECT_EQ(result.decoded().unrecognizedTlvs, 0u);
+    EXPECT_TRUE(result.decoded().discardedTlvs.empty() && result.decoded().unrecognizedTlvs == 0);
   }
 }
 
@@ -80,28 +72,19 @@ TEST(CodecTest, RoundTrips) {
 // back after the wire and after the JSON; a setter touches only its bit, and
 // peers see only the two named flags.
 TEST(CodecTest, VornTlvFlagsSurviveTheWireAndTheJson) {
-  struct Case {
-    bool lodestoreConnected;
-    bool singleLink;
-    uint8_t byte;
-  };
-  for (const auto& c : {Case{false, false, 0x00}, Case{true, false, 0x01}, Case{false, true, 0x02},
-                        Case{true, true, 0x03}}) {
-    SCOPED_TRACE(c.byte);
+  for (uint8_t byte = 0; byte < 4; ++byte) {
+    SCOPED_TRACE(byte);
+    const bool connected = byte & 1, single = byte & 2;
     auto pdu = sample();
-    pdu.vornTlv =
-        VornTlv{1, Vorn::Role::member, 2, 2, 0}.lodestoreConnectedIs(c.lodestoreConnected).singleLinkIs(c.singleLink);
-    EXPECT_EQ(pdu.vornTlv->flags, c.byte);
+    pdu.vornTlv = VornTlv{1, Vorn::Role::member, 2, 2, 0}.lodestoreConnectedIs(connected).singleLinkIs(single);
+    EXPECT_EQ(pdu.vornTlv->flags, byte);
     const auto heard = Codec::decode(Codec::encode(pdu));
-    ASSERT_TRUE(heard.ok()) << heard.rejection().text;
-    ASSERT_TRUE(heard.lldpdu().vornTlv);
+    ASSERT_TRUE(heard.ok() && heard.lldpdu().vornTlv);
     const VornTlv tlv = *heard.lldpdu().vornTlv;
-    EXPECT_EQ(tlv.lodestoreConnected(), c.lodestoreConnected);
-    EXPECT_EQ(tlv.singleLink(), c.singleLink);
+    EXPECT_EQ(std::pair(tlv.lodestoreConnected(), tlv.singleLink()), std::pair(connected, single));
     const auto json = Zem::JsonCodec<VornTlv>::toJson(tlv);
-    EXPECT_EQ(json["flags"], c.byte);
-    EXPECT_EQ(json["lodestoreConnected"], c.lodestoreConnected);
-    EXPECT_EQ(json["singleLink"], c.singleLink);
+    EXPECT_EQ(std::tuple(json["flags"], json["lodestoreConnected"], json["singleLink"]),
+              std::tuple(byte, connected, single));
     EXPECT_EQ(Zem::JsonCodec<VornTlv>::fromJson(json), tlv);
   }
   const VornTlv all{1, Vorn::Role::member, 2, 2, 0xff};
@@ -111,129 +94,70 @@ TEST(CodecTest, VornTlvFlagsSurviveTheWireAndTheJson) {
   EXPECT_EQ(all.peerVisible(), (VornTlv{1, Vorn::Role::member, 2, 2, 0x03}));
 }
 
+// The exact hold time refines the TTL and never outlasts it; the TTL sent is
+// the hold time rounded up to whole seconds.
 TEST(CodecTest, ExactHoldTimeNeverOutlastsTheTtlItRefines) {
-  struct Case {
-    const char* name;
-    uint16_t ttl;
-    Zem::Optional<uint32_t> holdMs;
-    Velto::Duration hold;
-  };
-  for (const auto& c : {Case{"shorter than the TTL", 1, 300u, 0.3}, Case{"equal to the TTL", 2, 2000u, 2.0},
-                        Case{"49.7 days under a TTL of 1 s", 1, 0xffffffffu, 1.0},
-                        Case{"longer than a long TTL", 120, 120001u, 120.0}, Case{"zero: the TTL", 3, 0u, 3.0},
-                        Case{"none: the TTL", 65535, Zem::none, 65535.0}}) {
+  const std::tuple<uint16_t, Zem::Optional<uint32_t>, Velto::Duration> cases[] = {{1, 300u, 0.3}, {2, 2000u, 2.0},
+      {1, 0xffffffffu, 1.0}, {120, 120001u, 120.0}, {3, 0u, 3.0}, {65535, Zem::none, 65535}};
+  for (const auto& [ttl, holdMs, hold] : cases) {
     auto pdu = sample();
-    pdu.ttl = c.ttl;
-    pdu.holdTimeMs = c.holdMs;
-    EXPECT_DOUBLE_EQ(pdu.holdTime(), c.hold) << c.name;
+    std::tie(pdu.ttl, pdu.holdTimeMs) = std::tuple(ttl, holdMs);
+    EXPECT_DOUBLE_EQ(pdu.holdTime(), hold) << ttl;
   }
-}
-
-TEST(CodecTest, TtlIsTheHoldTimeRoundedUpToWholeSeconds) {
-  const std::pair<uint64_t, uint16_t> cases[] = {{300, 1},   {1000, 1},       {1001, 2},       {1200, 2},
-                                                 {0, 1},     {120000, 120},   {100000000, 65535}};
-  for (auto [holdMs, ttl] : cases) EXPECT_EQ(Codec::ttlForHoldTimeMs(holdMs), ttl) << holdMs;
-}
-
-TEST(CodecTest, CountsUnrecognisedTlvsAndIgnoresPadding) {
-  const auto frame = hex(kMandatory +
-                         // Reserved type 9, length 1 | 0xaa.
-                         "1201 aa"
-                         // Organisationally specific of OUI 00:80:c2, subtype 1, length 6 | 2 bytes.
-                         "fe06 0080c2 01 0001"
-                         // Our OUI with unknown subtype 9, length 4.
-                         "fe04 02766f 09"
-                         // System Description: type 6, length 2 | "hi" (known, not kept).
-                         "0c02 6869" +
-                         kEnd +
-                         // Padding after the End Of LLDPDU, not TLVs.
-                         "ffff ffff");
-  const auto result = Codec::decode(frame);
-  ASSERT_TRUE(result.ok()) << result.rejection().text;
-  EXPECT_EQ(result.decoded().unrecognizedTlvs, 3u);
-  EXPECT_FALSE(result.lldpdu().vornTlv);
-  // No End Of LLDPDU: the frame ends the LLDPDU.
-  EXPECT_TRUE(Codec::decode(hex(kMandatory)).ok());
+  const std::pair<uint64_t, uint16_t> ttls[] = {{300, 1}, {1000, 1}, {1001, 2}, {0, 1}, {120000, 120}, {1e8, 65535}};
+  for (auto [holdMs, ttl] : ttls) EXPECT_EQ(Codec::ttlForHoldTimeMs(holdMs), ttl) << holdMs;
 }
 
 TEST(CodecTest, RejectsMalformedFrames) {
-  const std::string id256 = "0501 05" + std::string(512, 'a');   // Port ID: length 257 | subtype 5 | 256 bytes
+  const std::string id256 = "0501 05" + std::string(512, 'a');       // Port ID: length 257 | subtype 5 | 256 bytes
   const std::string chassis255 = "0300 07" + std::string(510, 'b');  // Chassis ID: length 256, the longest allowed
   std::vector<uint8_t> tooLong = hex(kMandatory);
-  // Filled with type 9 TLVs of 3 bytes until the LLDPDU is 1501 bytes.
-  while (tooLong.size() < 14 + 1501) {
-    for (uint8_t b : hex("1201 00")) tooLong.push_back(b);
-  }
-  tooLong.resize(14 + 1501);
-  struct Case {
-    const char* name;
-    std::vector<uint8_t> frame;
-    Reason reason;
-    const char* text;  // part of the rejection text
-  };
-  const std::vector<Case> cases{
-      {"frame shorter than an Ethernet header", hex("0180c200000e 02766f72"), Reason::truncatedFrame,
-       "shorter than an Ethernet header"},
+  while (tooLong.size() < 14 + 1501) tooLong.push_back(0x12);  // type 9 TLVs of 18 bytes of 0x12
+  const std::vector<std::tuple<const char*, std::vector<uint8_t>, Reason, const char*>> cases{  // part of the text
+      {"frame shorter than an Ethernet header", hex("0180c200000e 02766f72"), Reason::truncatedFrame, "shorter than"},
       {"IPv4 EtherType", hex("0180c200000e 02766f720001 0800" + kChassis), Reason::notLldp, "0x0800"},
       {"LLDPDU longer than Ethernet carries", tooLong, Reason::frameTooLong, "1501"},
       {"lone byte where a TLV header should be", hex(kMandatory + "02"), Reason::truncatedFrame, "offset 39"},
       // Chassis ID claims 5 bytes, 4 follow.
       {"TLV one byte past the end", hex(kEth + "0205 04 0276 6f"), Reason::tlvPastEnd, "has length 5 but 4"},
       {"empty frame body", hex(kEth), Reason::missingChassisId, "without a Chassis ID"},
-      {"chassis ID of subtype only", hex(kEth + "0201 04" + kPort + kTtl + kEnd), Reason::badChassisIdLength,
-       "length 1"},
-      {"chassis ID TLV of length 0", hex(kEth + "0200" + kPort + kTtl + kEnd), Reason::badChassisIdLength,
-       "length 0"},
+      {"chassis ID of subtype only", hex(kEth + "0201 04" + kPort + kTtl), Reason::badChassisIdLength, "length 1"},
       {"256-byte port ID", hex(kEth + kChassis + id256 + kTtl + kEnd), Reason::badPortIdLength, "length 257"},
-      {"255-byte chassis ID then no Port ID", hex(kEth + chassis255 + kTtl + kEnd), Reason::missingPortId,
-       "TLV 2 is Time To Live"},
+      {"255-byte chassis ID then no Port ID", hex(kEth + chassis255 + kTtl), Reason::missingPortId, "TLV 2 is Time"},
       {"Port ID first", hex(kEth + kPort + kChassis + kTtl + kEnd), Reason::missingChassisId, "TLV 1 is Port ID"},
       {"End before TTL", hex(kEth + kChassis + kPort + kEnd), Reason::missingTtl, "TLV 3 is End Of LLDPDU"},
       {"frame ends after Port ID", hex(kEth + kChassis + kPort), Reason::missingTtl, "without a Time To Live"},
       // A second Chassis ID, Port ID or Time To Live discards the LLDPDU.
-      {"duplicate TTL", hex(kMandatory + kTtl + kEnd), Reason::duplicateMandatoryTlv,
-       "second Time To Live TLV at offset 39"},
-      {"duplicate Chassis ID", hex(kMandatory + kChassis + kEnd), Reason::duplicateMandatoryTlv,
-       "second Chassis ID"},
-      {"three-byte TTL", hex(kEth + kChassis + kPort + "0603 000100" + kEnd), Reason::badTtlLength,
-       "length 3, not 2"},
-      {"reserved chassis subtype 0", hex(kEth + "0207 00 02766f720001" + kPort + kTtl + kEnd),
-       Reason::reservedSubtype, "subtype 0"},
-      {"reserved port subtype 8", hex(kEth + kChassis + "040a 08 45746865726e657431" + kTtl + kEnd),
-       Reason::reservedSubtype, "subtype 8"},
+      {"duplicate TTL", hex(kMandatory + kTtl), Reason::duplicateMandatoryTlv, "second Time To Live TLV at offset 39"},
+      {"three-byte TTL", hex(kEth + kChassis + kPort + "0603 000100"), Reason::badTtlLength, "length 3, not 2"},
+      {"reserved chassis subtype 0", hex(kEth + "0207 00 02766f720001" + kPort + kTtl), Reason::reservedSubtype,
+       "subtype 0"},
+      {"reserved port subtype 8", hex(kEth + kChassis + "040a 08 45746865726e657431" + kTtl), Reason::reservedSubtype,
+       "subtype 8"},
       // LLDPDUs travel untagged.
-      {"802.1Q tag of VLAN 100", hex("0180c200000e 02766f720001 8100 0064 88cc" + kChassis + kPort + kTtl + kEnd),
+      {"802.1Q tag of VLAN 100", hex("0180c200000e 02766f720001 8100 0064 88cc" + kChassis + kPort + kTtl),
        Reason::taggedFrame, "VLAN 100 carries EtherType 0x88cc"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto result = Codec::decode(c.frame);
+  for (const auto& [name, frame, reason, text] : cases) {
+    SCOPED_TRACE(name);
+    const auto result = Codec::decode(frame);
     ASSERT_FALSE(result.ok());
-    EXPECT_FALSE(Codec::refusesTlvOnly(c.reason));
-    EXPECT_EQ(result.rejection().reason, c.reason) << result.rejection().text;
-    EXPECT_NE(result.rejection().text.find(c.text), std::string::npos) << result.rejection().text;
+    EXPECT_FALSE(Codec::refusesTlvOnly(reason));
+    EXPECT_EQ(result.rejection().reason, reason) << result.rejection().text;
+    EXPECT_NE(result.rejection().text.find(text), std::string::npos) << result.rejection().text;
   }
 }
 
 // A malformed or repeated optional TLV is left out and the rest of the frame
 // is used: the System Name after it still arrives.
 TEST(CodecTest, DiscardsMalformedOptionalTlvsAndUsesTheRest) {
-  const std::string name = "0a03 737731";  // System Name: length 3 | "sw1"
-  const std::string text256(512, 'a');     // 256 bytes
-  struct Case {
-    const char* name;
-    std::string tlvs;
-    Reason reason;
-    const char* text;
-  };
-  const std::vector<Case> cases{
+  const std::string text256(512, 'a');  // 256 bytes
+  const std::vector<std::tuple<const char*, std::string, Reason, const char*>> cases{
       {"256-byte port description", "0900" + text256, Reason::badPortDescriptionLength, "length 256, more than 255"},
       {"256-byte system name", "0b00" + text256, Reason::badSystemNameLength, "length 256"},
       {"256-byte system description", "0d00" + text256, Reason::badSystemDescriptionLength, "length 256"},
       {"3-byte system capabilities", "0e03 001400", Reason::badSystemCapabilitiesLength, "length 3, not 4"},
-      {"6-byte system capabilities", "0e06 001400040000", Reason::badSystemCapabilitiesLength, "length 6"},
-      {"management address of 8 bytes", "1008 0201 0a 02 00000001", Reason::badManagementAddress,
-       "length 8, outside 9..167"},
+      {"management address of 8 bytes", "1008 0201 0a 02 00000001", Reason::badManagementAddress, "outside 9..167"},
       // Address string 6 (subtype 1, 5 bytes) | ifIndex 2, and no room left for the OID length.
       {"management address parts longer than the TLV", "100c 06 01 0a0000010a 02 00000002",
        Reason::badManagementAddress, "address string of 6 bytes that leaves no room"},
@@ -251,42 +175,47 @@ TEST(CodecTest, DiscardsMalformedOptionalTlvsAndUsesTheRest) {
       {"exact hold time of 2 bytes", "fe06 02766f 02 012c", Reason::badHoldTime, "carries 2 bytes"},
       {"repeated system capabilities", "0e04 00140004 0e04 00800080", Reason::repeatedTlv,
        "second System Capabilities TLV at offset 45"},
-      {"repeated port description", "0801 61 0801 62", Reason::repeatedTlv, "second Port Description"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto result = Codec::decode(hex(kMandatory + c.tlvs + name + kEnd));
+  for (const auto& [name, tlvs, reason, text] : cases) {
+    SCOPED_TRACE(name);
+    const auto result = Codec::decode(hex(kMandatory + tlvs + "0a03 737731" + kEnd));  // System Name "sw1"
     ASSERT_TRUE(result.ok()) << result.rejection().text;
     const auto& d = result.decoded();
     ASSERT_EQ(d.discardedTlvs.size(), 1u);
-    EXPECT_EQ(d.discardedTlvs[0].reason, c.reason) << d.discardedTlvs[0].text;
-    EXPECT_NE(d.discardedTlvs[0].text.find(c.text), std::string::npos) << d.discardedTlvs[0].text;
-    EXPECT_TRUE(Codec::refusesTlvOnly(c.reason));
+    EXPECT_EQ(d.discardedTlvs[0].reason, reason) << d.discardedTlvs[0].text;
+    EXPECT_NE(d.discardedTlvs[0].text.find(text), std::string::npos) << d.discardedTlvs[0].text;
+    EXPECT_TRUE(Codec::refusesTlvOnly(reason));
     EXPECT_EQ(result.lldpdu().systemName, Zem::Optional<std::string>("sw1"));
   }
 }
 
-TEST(CodecTest, RepeatedOptionalTlvKeepsTheFirst) {
+// Of repeated optional TLVs the first is kept (management addresses may
+// repeat); unknown TLVs are counted; the End Of LLDPDU ends it, even with a
+// length, and so does the end of the frame.
+TEST(CodecTest, KeepsTheFirstOfRepeatedTlvsCountsUnknownOnesAndStopsAtTheEnd) {
   const auto result = Codec::decode(hex(kMandatory +
-                                        "0a03 737731"                        // System Name "sw1"
-                                        "fe09 02766f 01 01 01 02 00 00"      // Vorn TLV of member 1
-                                        "0a03 737732"                        // System Name "sw2"
-                                        "fe09 02766f 01 03 01 02 00 00"      // Vorn TLV of member 3
-                                        "1007 01 01 0a 02 000000"            // Management Address, too short
+                                        "0a03 737731"                         // System Name "sw1"
+                                        "fe09 02766f 01 01 01 02 00 00"       // Vorn TLV of member 1
+                                        "0a03 737732"                         // System Name "sw2"
+                                        "fe09 02766f 01 03 01 02 00 00"       // Vorn TLV of member 3
+                                        "1007 01 01 0a 02 000000"             // Management Address, too short
                                         "100c 05 01 0a000001 02 00000002 00"  // Management Address 10.0.0.1
-                                        "100c 05 01 0a000002 02 00000002 00"  // and another: several may come
-                                        "0002 0000" +                        // End with a length: the LLDPDU ends
-                                        kChassis));
+                                        "100c 05 01 0a000002 02 00000002 00"  // and another
+                                        "1201 aa"                             // reserved type 9, length 1
+                                        "fe06 0080c2 01 0001"                 // another organisation's TLV
+                                        "fe04 02766f 09"                      // our OUI, unknown subtype 9
+                                        "0c02 6869"  // System Description "hi": known, not kept
+                                        "0002 0000" + kChassis));  // End with a length, then padding
   ASSERT_TRUE(result.ok()) << result.rejection().text;
-  const auto& d = result.decoded();
   EXPECT_EQ(result.lldpdu().systemName, Zem::Optional<std::string>("sw1"));
   ASSERT_TRUE(result.lldpdu().vornTlv);
   EXPECT_EQ(result.lldpdu().vornTlv->memberId, Vorn::MemberId(1));
   std::vector<Reason> reasons;
-  for (const auto& t : d.discardedTlvs) reasons.push_back(t.reason);
-  EXPECT_EQ(reasons, (std::vector<Reason>{Reason::repeatedTlv, Reason::repeatedTlv, Reason::badManagementAddress,
-                                          Reason::badEndLength}));
-  EXPECT_EQ(d.unrecognizedTlvs, 0u);
+  for (const auto& t : result.decoded().discardedTlvs) reasons.push_back(t.reason);
+  using enum Reason;
+  EXPECT_EQ(reasons, (std::vector<Reason>{repeatedTlv, repeatedTlv, badManagementAddress, badEndLength}));
+  EXPECT_EQ(result.decoded().unrecognizedTlvs, 3u);
+  EXPECT_TRUE(Codec::decode(hex(kMandatory)).ok());
 }
 
 // Cutting a valid frame anywhere gives a reasoned refusal (or, when the cut
@@ -296,11 +225,7 @@ TEST(CodecTest, EveryPrefixOfAFrameDecodesOrIsRefused) {
   const auto frame = Codec::encode(sample());
   for (size_t n = 0; n < frame.size(); ++n) {
     const auto result = Codec::decode(std::span(frame).first(n));
-    if (!result.ok()) {
-      EXPECT_FALSE(result.rejection().text.empty()) << n;
-    } else {
-      EXPECT_GE(n, 39u) << "accepted a frame cut inside the mandatory TLVs";
-    }
+    EXPECT_TRUE(result.ok() ? n >= 39 : !result.rejection().text.empty()) << n;
   }
 }
 

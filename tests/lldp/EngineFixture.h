@@ -18,26 +18,27 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 
 namespace LldpTest {
 
 using Kivo::IntfId;
 using Lldp::SimWire;
 
-inline const IntfId et1("Ethernet1");
-inline const IntfId et2("Ethernet2");
-inline const IntfId et3("Ethernet3");
+inline const IntfId et1("Ethernet1"), et2("Ethernet2"), et3("Ethernet3");
 
 struct EngineSwitch {
   std::string name;
   Vorn::MemberId memberId;
-  Velto::Ptr<Lldp::CliConfig> cliConfig;
-  Velto::Ptr<Lldp::Config> config;
-  Velto::Ptr<Lldp::Status> status;
-  Velto::Ptr<Interface::AllEthPhyIntfStatusDir> ethPhy;
-  Velto::Ptr<Interface::AllIntfStatusDir> allIntf;
-  Velto::Ptr<Interface::AllIntfStatusLocalDir> localIntf;
-  Velto::Ptr<Lldp::LocalSystem> localSystem;
+  Velto::Ptr<Lldp::CliConfig> cliConfig = Velto::make<Lldp::CliConfig>("cliConfig");
+  Velto::Ptr<Lldp::Config> config = Velto::make<Lldp::Config>("config");
+  Velto::Ptr<Lldp::Status> status = Velto::make<Lldp::Status>("status");
+  Velto::Ptr<Interface::AllEthPhyIntfStatusDir> ethPhy =
+      Velto::make<Interface::AllEthPhyIntfStatusDir>("allEthPhyIntfStatusDir");
+  Velto::Ptr<Interface::AllIntfStatusDir> allIntf = Velto::make<Interface::AllIntfStatusDir>("allIntfStatusDir");
+  Velto::Ptr<Interface::AllIntfStatusLocalDir> localIntf =
+      Velto::make<Interface::AllIntfStatusLocalDir>("allIntfStatusLocalDir");
+  Velto::Ptr<Lldp::LocalSystem> localSystem = Velto::make<Lldp::LocalSystem>("localSystem");
   Velto::Ptr<KernelNetInfo::Status> kni = Velto::make<KernelNetInfo::Status>();
   Velto::Ptr<Lldp::Agent::Protocol::Root> root;
 
@@ -46,14 +47,7 @@ struct EngineSwitch {
   Kivo::EthAddr mac() const { return Vorn::memberMacAddr(memberId); }
 
   void build() {
-    cliConfig = Velto::make<Lldp::CliConfig>("cliConfig");
     cliConfig->enabledIs(true);
-    config = Velto::make<Lldp::Config>("config");
-    status = Velto::make<Lldp::Status>("status");
-    ethPhy = Velto::make<Interface::AllEthPhyIntfStatusDir>("allEthPhyIntfStatusDir");
-    allIntf = Velto::make<Interface::AllIntfStatusDir>("allIntfStatusDir");
-    localIntf = Velto::make<Interface::AllIntfStatusLocalDir>("allIntfStatusLocalDir");
-    localSystem = Velto::make<Lldp::LocalSystem>("localSystem");
     root = Velto::make<Lldp::Agent::Protocol::Root>("protocolRoot");
     root->ethPhyIntfStatusDirIs(ethPhy);
     root->configIs(config);
@@ -103,9 +97,7 @@ struct EngineSwitch {
     allIntf->intfStatusDel(intf);
   }
 
-  void vornTlvTxIs(const IntfId& intf, Zem::Optional<Lldp::VornTlv> tlv) {
-    localSystem->localPort(intf)->vornTlvTxIs(tlv);
-  }
+  void vornTlvTxIs(const IntfId& i, Zem::Optional<Lldp::VornTlv> tlv) { localSystem->localPort(i)->vornTlvTxIs(tlv); }
 
   Velto::Ptr<Lldp::PortStatus> port(const IntfId& intf) const { return status->portStatus(intf); }
   // The one remote system heard on `intf`, or empty (a test failure when
@@ -123,33 +115,46 @@ struct Counts {
   uint64_t in = 0, out = 0, discarded = 0, unrecognized = 0, ageouts = 0, inErrors = 0, tagged = 0,
            tlvsDiscarded = 0, inserts = 0, deletes = 0, drops = 0, tableAgeouts = 0;
   bool operator==(const Counts&) const = default;
+  static constexpr uint64_t Counts::*fields[] = {&Counts::in, &Counts::out, &Counts::discarded, &Counts::unrecognized,
+      &Counts::ageouts, &Counts::inErrors, &Counts::tagged, &Counts::tlvsDiscarded, &Counts::inserts,
+      &Counts::deletes, &Counts::drops, &Counts::tableAgeouts};
+  Counts operator-(const Counts& b) const {
+    Counts d = *this;
+    for (auto f : fields) d.*f -= b.*f;
+    return d;
+  }
 };
 
-inline const std::pair<const char*, uint64_t Counts::*> kCountFields[] = {
-    {"in", &Counts::in},           {"out", &Counts::out},         {"discarded", &Counts::discarded},
-    {"unrecognized", &Counts::unrecognized}, {"ageouts", &Counts::ageouts}, {"inErrors", &Counts::inErrors},
-    {"tagged", &Counts::tagged},   {"tlvsDiscarded", &Counts::tlvsDiscarded}, {"inserts", &Counts::inserts},
-    {"deletes", &Counts::deletes}, {"drops", &Counts::drops},     {"tableAgeouts", &Counts::tableAgeouts}};
-
-inline Counts operator-(Counts a, const Counts& b) {
-  for (auto [name, field] : kCountFields) a.*field -= b.*field;
-  return a;
-}
-
 inline std::ostream& operator<<(std::ostream& os, const Counts& c) {
-  for (auto [name, field] : kCountFields) os << name << " " << c.*field << ", ";
+  const char* names[] = {"in", "out", "discarded", "unrecognized", "ageouts", "inErrors", "tagged", "tlvsDiscarded",
+                         "inserts", "deletes", "drops", "tableAgeouts"};
+  for (size_t i = 0; i < std::size(names); ++i) os << names[i] << " " << c.*Counts::fields[i] << ", ";
   return os;
 }
 
 inline Counts counts(const EngineSwitch& sw, const IntfId& intf) {
   auto ps = sw.port(intf);
   if (!ps) return {};
-  return {ps->framesIn(),           ps->framesOut(),          ps->framesDiscarded(),     ps->tlvsUnrecognized(),
-          ps->ageouts(),            ps->framesInErrors(),     ps->framesTagged(),        ps->tlvsDiscarded(),
-          ps->remoteTablesInserts(), ps->remoteTablesDeletes(), ps->remoteTablesDrops(), ps->remoteTablesAgeouts()};
+  return {ps->framesIn(), ps->framesOut(), ps->framesDiscarded(), ps->tlvsUnrecognized(), ps->ageouts(),
+          ps->framesInErrors(), ps->framesTagged(), ps->tlvsDiscarded(), ps->remoteTablesInserts(),
+          ps->remoteTablesDeletes(), ps->remoteTablesDrops(), ps->remoteTablesAgeouts()};
 }
 
-// Two switches, each with Ethernet1..3 as LLDP ports, and their wire.
+// A frame of a locally assigned chassis ID and port "tap0".
+inline std::vector<uint8_t> frameOf(const std::string& chassis, uint16_t ttl = 1,
+                                    Zem::Optional<Lldp::VornTlv> tlv = Zem::none,
+                                    Zem::Optional<uint32_t> holdMs = Zem::none) {
+  Lldp::Codec::Lldpdu pdu;
+  pdu.src = Kivo::EthAddr::fromString("02:00:00:00:00:99");
+  pdu.chassisIdSubtype = Lldp::ChassisIdSubtype::locallyAssigned;
+  pdu.chassisId = Lldp::ChassisId(chassis);
+  pdu.portId = Lldp::PortId("tap0");
+  std::tie(pdu.ttl, pdu.vornTlv, pdu.holdTimeMs) = std::tuple(ttl, tlv, holdMs);
+  return Lldp::Codec::encode(pdu);
+}
+
+// Two switches, each with Ethernet1..3 as LLDP ports, and their wire; a
+// test tap on sw2's Ethernet1 sends frames by hand and keeps what it hears.
 struct Group {
   Oru::SwitchContext context;
   Oru::SwitchContext::Scope active{context};
@@ -169,49 +174,50 @@ struct Group {
   }
 
   static SimWire::End end(const EngineSwitch& sw, const IntfId& intf) { return {sw.name, intf}; }
-  void cable(const IntfId& a, const IntfId& b, SimWire::CableSpec spec = SimWire::CableSpec()) {
-    wire->connect(end(sw1, a), end(sw2, b), spec);
+  void cable(const IntfId& a, const IntfId& b, SimWire::CableSpec c = {}) {
+    wire->connect(end(sw1, a), end(sw2, b), c);
   }
   void runUntil(Velto::Duration t) { clock->runUntil(t); }
-};
-
-// A frame of a locally assigned chassis ID and port "tap0".
-inline std::vector<uint8_t> frameOf(const std::string& chassis, uint16_t ttl = 1,
-                                    Zem::Optional<Lldp::VornTlv> tlv = Zem::none,
-                                    Zem::Optional<uint32_t> holdMs = Zem::none) {
-  Lldp::Codec::Lldpdu pdu;
-  pdu.src = Kivo::EthAddr::fromString("02:00:00:00:00:99");
-  pdu.chassisIdSubtype = Lldp::ChassisIdSubtype::locallyAssigned;
-  pdu.chassisId = Lldp::ChassisId(chassis);
-  pdu.portId = Lldp::PortId("tap0");
-  pdu.ttl = ttl;
-  pdu.vornTlv = tlv;
-  pdu.holdTimeMs = holdMs;
-  return Lldp::Codec::encode(pdu);
-}
-
-// A port of a test tap cabled to sw2's Ethernet1, sending frames by hand.
-struct Tap {
-  Velto::Ptr<Lldp::Transport::Port> port;
-  explicit Tap(Group& g) {
-    port = g.wire->transportFor("tap")->open(et1, "tap0", nullptr);
-    g.wire->connect({"tap", et1}, Group::end(g.sw2, et1));
+  Velto::Ptr<Lldp::Transport::Port> tap;
+  std::vector<std::vector<uint8_t>> tapHeard;
+  void plugTap() {
+    tap = wire->transportFor("tap")->open(et1, "tap0", [this](auto f) { tapHeard.emplace_back(f.begin(), f.end()); });
+    wire->connect({"tap", et1}, end(sw2, et1));
   }
-  void send(const std::vector<uint8_t>& frame) { port->send(frame); }
+  void send(const std::vector<uint8_t>& frame) {
+    if (!tap) plugTap();
+    tap->send(frame);
+  }
   void send(const std::string& chassis, uint16_t ttl = 1) { send(frameOf(chassis, ttl)); }
 };
 
-// One switch with Ethernet1..`ports` as LLDP ports on a transport of the
-// test's own.
+// A transport of the test's own: its ports note when they send and report
+// the losses the test gives them.
+struct FakeTransport : Lldp::Transport {
+  struct Port : Lldp::Transport::Port {
+    Port(const IntfId& intf, const std::string& device, FakeTransport& t) : Lldp::Transport::Port(intf, device), t(t) {}
+    void send(std::span<const uint8_t>) override { t.sent.push_back({Oru::currentTime(), intf()}); }
+    Statistics statistics() const override { return t.stats; }
+    FakeTransport& t;
+  };
+  Velto::Ptr<Lldp::Transport::Port> open(const IntfId& intf, const std::string& device, Receiver) override {
+    return Velto::make<Port>(intf, device, *this);
+  }
+  std::vector<std::pair<Velto::Duration, IntfId>> sent;
+  Lldp::Transport::Port::Statistics stats;
+};
+
+// One switch with Ethernet1..`ports` as LLDP ports on a fake transport.
 struct Solo {
   Oru::SwitchContext context;
   Oru::SwitchContext::Scope active{context};
   Velto::Ptr<Oru::VirtualScheduler> clock = Velto::make<Oru::VirtualScheduler>(0.0);
+  Velto::Ptr<FakeTransport> transport = Velto::make<FakeTransport>();
   EngineSwitch sw{"sw1", 1};
 
-  Solo(Velto::Ptr<Lldp::Transport> transport, int ports) {
+  explicit Solo(int ports) {
     context.schedulerIs(clock.get());
-    context.transportIs(std::move(transport));
+    context.transportIs(transport);
     sw.build();
     for (int i = 1; i <= ports; ++i) sw.addPort(IntfId("Ethernet" + std::to_string(i)), i);
     context.transportIs(nullptr);

@@ -3,30 +3,23 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace LldpTest {
 
 inline std::vector<uint8_t> hex(std::string_view text) {
-  auto nibble = [](char c) -> int {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    throw std::invalid_argument(std::string("bad hex digit '") + c + "'");
-  };
-  std::vector<uint8_t> out;
-  int high = -1;
+  std::string digits;
   for (char c : text) {
-    if (c == ' ') continue;
-    if (high < 0) {
-      high = nibble(c);
-    } else {
-      out.push_back(static_cast<uint8_t>(high * 16 + nibble(c)));
-      high = -1;
-    }
+    if (c != ' ') digits += c;
   }
-  if (high >= 0) throw std::invalid_argument("odd number of hex digits");
+  if (digits.size() % 2) throw std::invalid_argument("odd number of hex digits");
+  std::vector<uint8_t> out;
+  for (size_t i = 0, used = 0; i < digits.size(); i += 2) {
+    out.push_back(uint8_t(std::stoul(digits.substr(i, 2), &used, 16)));
+    if (used != 2) throw std::invalid_argument("bad hex digits '" + digits.substr(i, 2) + "'");
+  }
   return out;
 }
 

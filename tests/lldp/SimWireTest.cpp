@@ -21,7 +21,6 @@ struct Bench {
   Velto::Ptr<Oru::VirtualScheduler> clock = Velto::make<Oru::VirtualScheduler>(10.0);
   Velto::Ptr<SimWire> wire = Velto::make<SimWire>(clock, 3);
   std::vector<std::string> arrivals;
-
   Velto::Ptr<Lldp::Transport::Port> open(const std::string& sw, const char* intf) {
     std::string name = sw + ":" + IntfId(intf).shortName();
     return wire->transportFor(sw)->open(IntfId(intf), "dev", [this, name](std::span<const uint8_t> f) {
@@ -31,15 +30,13 @@ struct Bench {
 };
 
 TEST(SimWireTest, RefusesBadEndsAndImpossibleCables) {
-  auto e = SimWire::End::parse("sw1:Et3/1");
-  EXPECT_EQ(e.switchName, "sw1");
-  EXPECT_EQ(e.intf, IntfId("Ethernet3/1"));
+  const auto e = SimWire::End::parse("sw1:Et3/1"), z = SimWire::End::parse("sw2:Ethernet1");
+  EXPECT_EQ(std::pair(e.switchName, e.intf), std::pair(std::string("sw1"), IntfId("Ethernet3/1")));
   EXPECT_EQ(e.stringValue(), "sw1:Ethernet3/1");
   for (const char* bad : {"sw1", ":Ethernet1", "sw1:", ""}) {
     EXPECT_THROW(SimWire::End::parse(bad), std::invalid_argument) << bad;
   }
   Bench b;
-  const auto z = SimWire::End::parse("sw2:Ethernet1");
   EXPECT_THROW(b.wire->connect(e, e), std::invalid_argument);
   EXPECT_THROW(b.wire->connect(e, z, {-0.001, 0}), std::invalid_argument);
   EXPECT_THROW(b.wire->connect(e, z, {0.001, 1.5}), std::invalid_argument);
@@ -88,10 +85,7 @@ TEST(SimWireTest, CutsRecablingAndClosedPortsDropFrames) {
   b.clock->runFor(1);
   EXPECT_EQ(b.arrivals, (std::vector<std::string>{"sw1:Et1@10.001:04", "sw1:Et1@10.001:04"}));
   const auto& c = b.wire->counters();
-  EXPECT_EQ(c.sent, 4u);
-  EXPECT_EQ(c.carried, 1u);
-  EXPECT_EQ(c.dropped, 3u);
-  EXPECT_EQ(c.lost, 0u);
+  EXPECT_EQ(std::tuple(c.sent, c.carried, c.dropped, c.lost), std::tuple(4u, 1u, 3u, 0u));
 }
 
 TEST(SimWireTest, PcapWriterFileFormat) {
@@ -103,11 +97,11 @@ TEST(SimWireTest, PcapWriterFileFormat) {
     EXPECT_EQ(w->recordCount(), 2u);
   }
   std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}),
+            hex("d4c3b2a1 0200 0400 00000000 00000000 ffff0000 01000000"  // file header
+                "01000000 20a10700 02000000 02000000 aabb"                 // 1.500000 s, 2 of 2 bytes
+                "02000000 02000000 01000000 01000000 cc"));                // 2.000002 s, 1 of 1 byte
   std::remove(path.c_str());
-  EXPECT_EQ(file, hex("d4c3b2a1 0200 0400 00000000 00000000 ffff0000 01000000"  // file header
-                      "01000000 20a10700 02000000 02000000 aabb"                 // 1.500000 s, 2 of 2 bytes
-                      "02000000 02000000 01000000 01000000 cc"));                // 2.000002 s, 1 of 1 byte
   EXPECT_THROW(Lldp::PcapWriter("/nonexistent-dir/x.pcap"), std::runtime_error);
 }
 

@@ -10,6 +10,7 @@
 #include "platform/records/VornRecords.h"
 
 #include <fstream>
+#include <regex>
 #include <functional>
 #include <map>
 #include <sstream>
@@ -26,66 +27,38 @@ std::string tlvSent(const Outcome& o, const std::string& sw, const std::string& 
                      t.value("receivedPeerId", 0), t.value("flags", 0));
 }
 
-TEST(ExamplesTest, whatTheLogDoesNotShow) {
-  const std::vector<std::pair<const char*, std::function<void(const Outcome&)>>> cases{
-      {"two-members",
-       [](const Outcome& o) {
-         for (const std::string intf : {"Ethernet1", "Ethernet2", "Ethernet3", "Ethernet4"}) {
-           SCOPED_TRACE(intf);
-           EXPECT_EQ(tlvSent(o, "sw1", intf), "1/member/2/2/1");
-           EXPECT_EQ(tlvSent(o, "sw2", intf), "2/member/1/1/1");
-           // The Vorn LLDP status mirrors the peer's TLV on the port.
-           const State ps = o.sw("sw1")["vornLldpStatus"]["portStatus"].value(intf, State());
-           ASSERT_EQ(ps.value("remoteSystem", State()).size(), 1u);
-           EXPECT_EQ(ps["remoteSystem"].begin().value()["vornTlvRx"]["memberId"], 2);
-         }
-         // Frames flowed the whole run on all four cables, both ways, ten a second.
-         EXPECT_GT(o.state["frames"]["carried"].get<uint64_t>(), 4u * 2u * 10u * 29u);
-       }},
-      {"lag-split",
-       [](const Outcome& o) {
-         const State local = o.lagGroup("sw1", "Port-Channel1");
-         EXPECT_EQ(local.value("localMismatchExists", false), true);
-         const std::string preferred = local.value("preferredHigigMember", "");
-         ASSERT_TRUE(preferred == "Ethernet1" || preferred == "Ethernet2") << preferred;
-         const std::string other = preferred == "Ethernet1" ? "Ethernet2" : "Ethernet1";
-         EXPECT_EQ(o.tlvTx("sw1", preferred).value("flags", 0), 3);  // connected + single link
-         EXPECT_EQ(o.tlvTx("sw1", other).value("flags", 0), 1);
-         // The peer records the remote mismatch and where it arrived.
-         const State remote = o.lagGroup("sw2", "Port-Channel1");
-         EXPECT_EQ(remote.value("remoteMismatchExists", false), true);
-         EXPECT_EQ(remote.value("remotePreferredHigigMember", ""), preferred);
-         EXPECT_EQ(remote.value("localMismatchExists", true), false);
-         EXPECT_EQ(o.tlvTx("sw2", "Ethernet1").value("flags", 0), 1);
-       }},
-      {"candidate-join",
-       [](const Outcome& o) {
-         EXPECT_EQ(o.sw("new")["role"], "candidate");
-         EXPECT_EQ(o.sw("new")["agent"], "CandidateAgent");
-         for (const std::string intf : {"Ethernet1", "Ethernet2"}) {
-           EXPECT_EQ(o.member("sw1", "Port-Channel3", intf).value("peerRole", ""), "candidate");
-           // The candidate speaks with the member ID it was given.
-           EXPECT_EQ(tlvSent(o, "new", intf), "3/candidate/1/1/1");
-         }
-       }},
-      {"peer-reload",
-       [](const Outcome& o) {
-         EXPECT_EQ(o.sw("sw2")["agent"], "Agent");
-         EXPECT_EQ(o.sw("sw2")["role"], "member");
-       }},
-  };
-  for (const auto& [name, check] : cases) {
-    SCOPED_TRACE(name);
-    check(SimTest::runExample(std::string(name) + ".json"));
-  }
+// The preferred link of a split LAG group says connected + single link; the
+// peer records the remote mismatch and where it arrived.
+TEST(ExamplesTest, lagSplitMarksThePreferredLinkAndThePeerRecordsIt) {
+  const Outcome o = SimTest::runExample("lag-split.json");
+  const State local = o.at("sw1", {"lagGroups", "bcLagGroupInfo", "Port-Channel1"});
+  const State remote = o.at("sw2", {"lagGroups", "bcLagGroupInfo", "Port-Channel1"});
+  const std::string preferred = local.value("preferredHigigMember", "");
+  ASSERT_TRUE(preferred == "Ethernet1" || preferred == "Ethernet2") << preferred;
+  EXPECT_EQ(tlvSent(o, "sw1", "Ethernet1") + " " + tlvSent(o, "sw1", "Ethernet2") + " " +
+                tlvSent(o, "sw2", "Ethernet1"),
+            preferred == "Ethernet1" ? "1/member/2/2/3 1/member/2/2/1 2/member/1/1/1"
+                                     : "1/member/2/2/1 1/member/2/2/3 2/member/1/1/1");
+  EXPECT_EQ(std::tuple(local.value("localMismatchExists", false), remote.value("remoteMismatchExists", false),
+                       remote.value("localMismatchExists", true)),
+            std::tuple(true, true, false));
+  EXPECT_EQ(remote.value("remotePreferredHigigMember", ""), preferred);
 }
 
+// A candidate says nothing until it has its member ID, then speaks with it;
+// its records are the ones the group reads, under that ID.
 TEST(ExamplesTest, candidateIsSilentUntilItLearnsItsMemberId) {
   VornSim::Simulation sim(VornSim::loadScenario(SimTest::examplePath("candidate-join.json")));
   sim.runUntil(4.9);
   for (const auto& row : sim.memberRows()) EXPECT_EQ(row.peer, "-") << row.switchName << " " << row.member;
   sim.run();
-  // The candidate's records are the ones the group reads, under its ID.
+  const Outcome o(sim);
+  EXPECT_EQ(o.sw("new")["role"], "candidate");
+  EXPECT_EQ(o.sw("new")["agent"], "CandidateAgent");
+  for (const std::string intf : {"Ethernet1", "Ethernet2"}) {
+    EXPECT_EQ(o.member("sw1", "Port-Channel3", intf).value("peerRole", ""), "candidate");
+    EXPECT_EQ(tlvSent(o, "new", intf), "3/candidate/1/1/1");
+  }
   auto db = sim.stateDatabase("new");
   auto bc = db->entityAtAs<Vorn::BackplaneChannelStatus>("vorn/dtd/bcStatus/3");
   ASSERT_TRUE(bc);
@@ -106,12 +79,9 @@ TEST(ExamplesTest, peerReloadKeepsLinksInBackplaneModeUntilItsAsicsAreWarm) {
       auto& seen = states[row.switchName + ":" + row.member];
       const std::string now = fmt::format("{}{}", row.state, row.fabricMode ? "" : " (Ethernet mode)");
       if (seen.empty() || seen.back() != now) seen.push_back(now);
-      if (row.state == "higigWaitSsr") {
-        EXPECT_GT(s.now(), 38.0);  // the candidate's agent has stopped
-      }
-      if (row.state == "higigWaitAsicsWarm") {
-        EXPECT_LT(s.now(), 55.0);
-      }
+      // Waiting for SSR once the candidate's agent has stopped, for the ASICs until they are warm.
+      EXPECT_TRUE(row.state != "higigWaitSsr" || s.now() > 38.0) << s.now();
+      EXPECT_TRUE(row.state != "higigWaitAsicsWarm" || s.now() < 55.0) << s.now();
     }
   });
   for (const std::string intf : {"Ethernet1", "Ethernet2"}) {
@@ -119,16 +89,6 @@ TEST(ExamplesTest, peerReloadKeepsLinksInBackplaneModeUntilItsAsicsAreWarm) {
               (std::vector<std::string>{"higigConfirmed", "higigWaitSsr", "higigWaitAsicsWarm", "higigConfirmed"}));
     for (const auto& s : states["sw2:" + intf]) EXPECT_EQ(s.find("Ethernet mode"), std::string::npos) << s;
   }
-}
-
-TEST(ExamplesTest, agentRestartKeepsLinksConfirmed) {
-  VornSim::Simulation sim(VornSim::loadScenario(SimTest::examplePath("agent-restart.json")));
-  sim.runUntil(19.9);
-  SimTest::runSampled(sim, sim.scenario().runFor, 0.05, [&](VornSim::Simulation& s) {
-    for (const auto& row : s.memberRows()) {
-      EXPECT_EQ(row.state, "higigConfirmed") << row.switchName << " " << row.member << " at " << s.now();
-    }
-  });
 }
 
 // Every example prints exactly what it printed when its golden file was
@@ -143,7 +103,6 @@ TEST_P(ExamplesGoldenTest, printsItsGoldenOutput) {
   ASSERT_TRUE(golden) << "no golden output for " << name;
   std::stringstream expected;
   expected << golden.rdbuf();
-
   VornSim::Scenario scenario = VornSim::loadScenario(SimTest::examplePath(name + ".json"));
   std::ostringstream out;
   if (!scenario.description.empty()) out << "# " << scenario.description << "\n";
@@ -158,10 +117,6 @@ TEST_P(ExamplesGoldenTest, printsItsGoldenOutput) {
 INSTANTIATE_TEST_SUITE_P(Examples, ExamplesGoldenTest,
                          testing::Values("agent-restart", "candidate-join", "lag-split", "peer-reload",
                                          "silent-peer", "two-members", "wrong-cable"),
-                         [](const testing::TestParamInfo<std::string>& p) {
-                           std::string n = p.param;
-                           std::replace(n.begin(), n.end(), '-', '_');
-                           return n;
-                         });
+                         [](const auto& p) { return std::regex_replace(p.param, std::regex("-"), "_"); });
 
 }  // namespace

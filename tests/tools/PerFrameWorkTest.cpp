@@ -23,9 +23,7 @@ using VornSim::Simulation;
 
 // What one received frame cost the framework.
 struct FrameWork {
-  uint64_t writes = 0;
-  uint64_t publishes = 0;
-  uint64_t handlerRuns = 0;
+  uint64_t writes = 0, publishes = 0, handlerRuns = 0;
   bool operator==(const FrameWork&) const = default;
 };
 
@@ -51,8 +49,7 @@ Scenario pairWithLinks(int links) {
 }
 
 struct Measured {
-  FrameWork sameTlv;
-  FrameWork changedTlv;
+  FrameWork sameTlv, changedTlv;
   size_t confirmed = 0;
 };
 
@@ -67,10 +64,9 @@ Measured measure(int links) {
   Measured m;
   for (const auto& row : sim.memberRows()) m.confirmed += row.state == "higigConfirmed";
 
-  const Lldp::SimWire::End sw1End{"sw1", Kivo::IntfId("Ethernet1")};
-  const Lldp::SimWire::End injectorEnd{"injector", Kivo::IntfId("Ethernet1")};
-  auto injector = sim.wire().transportFor("injector")->open(injectorEnd.intf, "inj0", nullptr);
-  sim.wire().connect(sw1End, injectorEnd, {0.0, 0.0});
+  const Kivo::IntfId et1("Ethernet1");
+  auto injector = sim.wire().transportFor("injector")->open(et1, "inj0", nullptr);
+  sim.wire().connect({"sw1", et1}, {"injector", et1}, {0.0, 0.0});
   const std::array<std::vector<uint8_t>, 2> frames{VornSim::peerFrame(1), VornSim::peerFrame(0)};
 
   auto oneFrame = [&](const std::vector<uint8_t>& frame) {
@@ -94,10 +90,8 @@ Measured measure(int links) {
 }
 
 TEST(PerFrameWorkTest, recordWritesPerReceivedFrameDoNotGrowWithThePorts) {
-  const Measured small = measure(8);
-  const Measured large = measure(256);
-  ASSERT_EQ(small.confirmed, 16u);
-  ASSERT_EQ(large.confirmed, 512u);
+  const Measured small = measure(8), large = measure(256);
+  ASSERT_EQ(std::pair(small.confirmed, large.confirmed), std::pair(size_t(16), size_t(512)));
   // A frame does work: the refresh time moves, and a new TLV is mirrored.
   EXPECT_GT(small.sameTlv.publishes, 0u);
   EXPECT_GT(small.changedTlv.publishes, small.sameTlv.publishes);

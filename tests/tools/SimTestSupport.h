@@ -27,11 +27,12 @@ inline std::string examplePath(const std::string& name) {
   return std::string(VORN_SOURCE_DIR) + "/examples/" + name;
 }
 
-// The outcome of one run.
+// The outcome of a run so far.
 struct Outcome {
   State state;
   std::vector<VornSim::LogEntry> log;
 
+  explicit Outcome(const VornSim::Simulation& sim) : state(sim.stateJson()), log(sim.log()) {}
   const State& sw(const std::string& name) const {
     for (const auto& s : state["switches"]) {
       if (s["name"] == name) return s;
@@ -40,38 +41,28 @@ struct Outcome {
     static const State none;
     return none;
   }
+  // The value at `path` below switch `swName`, or null.
+  State at(const std::string& swName, std::initializer_list<std::string> path) const {
+    const State* node = &sw(swName);
+    for (const auto& key : path) {
+      if (!node->is_object() || !node->contains(key)) return State();
+      node = &(*node)[key];
+    }
+    return *node;
+  }
+  State tlvTx(const std::string& swName, const std::string& intf) const { return at(swName, {"tlvTx", intf}); }
   // The member interface's entry of the backplane channel status.
   State member(const std::string& swName, const std::string& channel, const std::string& intf) const {
-    const State& s = sw(swName);
-    const State* bc = &s["bcStatus"];
-    for (const char* key : {"bcMemberStatus", channel.c_str(), "memberIntfStatus", intf.c_str()}) {
-      if (!bc->is_object() || !bc->contains(key)) return State();
-      bc = &(*bc)[key];
-    }
-    return *bc;
-  }
-  // Messages of `name` on `swName` whose text contains `part`.
-  size_t count(const std::string& name, const std::string& swName, const std::string& part = "") const {
-    return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const VornSim::LogEntry& e) {
-      return e.name == name && e.switchName == swName && e.text.find(part) != std::string::npos;
-    }));
-  }
-  State tlvTx(const std::string& swName, const std::string& intf) const { return sw(swName)["tlvTx"].value(intf, State()); }
-  State lagGroup(const std::string& swName, const std::string& channel) const {
-    const State& groups = sw(swName)["lagGroups"];
-    if (!groups.is_object() || !groups.contains("bcLagGroupInfo")) return State();
-    return groups["bcLagGroupInfo"].value(channel, State());
+    return at(swName, {"bcStatus", "bcMemberStatus", channel, "memberIntfStatus", intf});
   }
 };
 
-// Runs `scenario` to its end.
-inline Outcome run(VornSim::Scenario scenario) {
-  VornSim::Simulation sim(std::move(scenario));
+// Runs the example `name` to its end.
+inline Outcome runExample(const std::string& name) {
+  VornSim::Simulation sim(VornSim::loadScenario(examplePath(name)));
   sim.run();
-  return {sim.stateJson(), sim.log()};
+  return Outcome(sim);
 }
-
-inline Outcome runExample(const std::string& name) { return run(VornSim::loadScenario(examplePath(name))); }
 
 // Runs `sim` to `until` in steps of `step`, calling `check` after each.
 template <class F>
@@ -81,7 +72,5 @@ void runSampled(VornSim::Simulation& sim, double until, double step, F check) {
     check(sim);
   }
 }
-
-inline Outcome outcomeOf(const VornSim::Simulation& sim) { return {sim.stateJson(), sim.log()}; }
 
 }  // namespace SimTest
