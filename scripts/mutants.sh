@@ -49,7 +49,12 @@ build=$tree/build
 mkdir -p "$tree"
 echo "mutants: copying the working tree to $tree"
 (cd "$repo" && git ls-files -co --exclude-standard -z) |
-  rsync -a --delete --from0 --files-from=- "$repo"/ "$tree"/
+  rsync -a --from0 --files-from=- "$repo"/ "$tree"/
+# A file the tree no longer has leaves the copy too: sources are globbed,
+# so a stale one would be built.
+(cd "$repo" && git ls-files -co --exclude-standard | sort) > "$work/files.lst"
+(cd "$tree" && find . -path ./build -prune -o -type f -print | sed 's#^\./##' | sort) |
+  comm -23 - "$work/files.lst" | (cd "$tree" && xargs -r -d '\n' rm -f --)
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$tree" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_BUILD_BENCH=OFF \
     -DCMAKE_CXX_COMPILER_LAUNCHER=ccache > "$work/configure.log" 2>&1 ||
