@@ -245,8 +245,9 @@ TEST(PortSmTest, RepeatedFrameGivesTheRecordsOfAFullDecode) {
       {"discarded TLV repeated", {badTlv, badTlv, pause, badTlv}},
       {"full table: refused frame repeated", full},
   };
-  for (const auto& [name, steps] : cases) {
-    SCOPED_TRACE(name);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    const auto& steps = c.second;  // a lambda may not capture a structured binding (clang 14)
     auto run = [&](bool refreshUnchanged) {
       std::array<std::vector<std::string>, 3> r;  // states, changes, traces
       Group g;
