@@ -13,7 +13,6 @@
 
 #include <fmt/core.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <iostream>
