@@ -37,29 +37,30 @@
 //           member interface C/4%4 leaves or joins the channel, 3 nothing
 //     14    asics M: member 1 or 2 (M%2) has its ASICs go cold, or warm
 //   A program ends early once the wire has carried its frame budget (both
-//   directions: 100 frames while fuzzing, 2000 in the replay, or
-//   VORN_AGENT_FUZZ_FRAMES), and waiting is capped at kMaxVirtualSeconds.
-//   In the fuzzing build a frame costs the agent 15 (sent) to 40 (received)
-//   microseconds, more when it makes remote systems come and go, and
-//   building and dropping the switch about 2.5 ms; 100 frames keep a run
-//   near 5 ms. That reaches a fresh negotiation's first states and every
-//   timer of a few seconds, and the restored links start in the later
-//   states; a fresh negotiation into backplane mode (about 220 frames) and
-//   the timers of a minute (the pending window, the wait for a reloading
-//   peer) need a larger budget: the seeds that reach them run whole in the
-//   replay, and a deep run can raise the budget with the variable.
+//   directions: 2000 frames on a switch built for the program, in the
+//   replay, or VORN_AGENT_FUZZ_FRAMES), and waiting is capped at
+//   kMaxVirtualSeconds per switch.
 //
-//   0xFF M S: expect member interface Ethernet(M%4+1) in negotiation state
-//   S%8 (7: no negotiation). Checked only in the corpus replay (ctest sets
-//   VORN_AGENT_FUZZ_REPLAY), so the seeds show how far they drive the agent
-//   while the fuzzer mutates them freely.
+//   0xFF M S: with M below 0x80, expect member interface Ethernet(M%4+1) in
+//   negotiation state S%8 (7: no negotiation). Checked only in the corpus
+//   replay (ctest sets VORN_AGENT_FUZZ_REPLAY), so the seeds show how far
+//   they drive the agent while the fuzzer mutates them freely. With M of
+//   0x80 and above, a cut: the next wait stops after (M&0x7f)*256+S slices
+//   of 100 ms.
 //
-// Each program runs on a switch built afresh: that costs about 2.5 ms in
-// the fuzzing build, less than half a run, and a reset could not be exact
-// (the engine hands out remote system indexes that are never reused; timers,
-// backups and the engine's ports would all have to be rewound). The replay
-// runs every input twice and compares what the two runs logged and
-// published: the same program gives the same run.
+// While fuzzing, one switch lives through many inputs (see `Lives`): in
+// the fuzzing build a frame costs the agent 15 (sent) to 40 (received)
+// microseconds, more when it makes remote systems come and go, and
+// building and dropping a switch about 2.5 ms, so a switch built for every
+// input spent most of the time building. Each input runs within a budget
+// of 16 frames, and the switch carries what the inputs before it did: long
+// lives reach the deep negotiation states and the timers of a minute that
+// no single small input reaches. A life's steps are written down as one
+// program (the transcript) that runs the same on a switch built afresh:
+// that program reproduces a crash, the corpus replay runs each input on a
+// switch of its own, and VORN_AGENT_FUZZ_FRESH=1 makes the fuzzer do the
+// same. The replay runs every input twice and compares what the two runs
+// logged and published: the same program gives the same run.
 
 #include "fuzz/FuzzCheck.h"
 #include "VornFabricLldp/VornFabricLldpAgent.h"
@@ -91,6 +92,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -100,8 +102,8 @@ using Kivo::IntfId;
 using State = Vorn::HigigNegotiationState;
 
 constexpr int kPorts = 4;
-constexpr double kMaxVirtualSeconds = 150;
-constexpr uint64_t kFuzzingFrameBudget = 100;
+constexpr double kMaxVirtualSeconds = 600;
+constexpr uint64_t kFuzzingFrameBudget = 16;
 constexpr uint64_t kReplayFrameBudget = 2000;
 // The engine's transmit credit as configured by default.
 constexpr uint64_t kTxCreditMax = 5;
@@ -218,7 +220,12 @@ struct Surroundings {
   fs::path dir;
   // Run by the corpus replay rather than by libFuzzer.
   bool replay = false;
-  uint64_t frameBudget = kFuzzingFrameBudget;
+  // While fuzzing, one switch lives through many inputs (see `Lives`),
+  // unless VORN_AGENT_FUZZ_FRESH asks for one per input.
+  bool persistent = false;
+  // Frames the wire may carry: per input while fuzzing, per program else.
+  uint64_t frameBudget = kReplayFrameBudget;
+  std::string transcript;
   bool tracing = false;
   std::unique_ptr<Ringlog::File> trace;
 
@@ -241,7 +248,10 @@ struct Surroundings {
     }
     fs::create_directories(dir / "flash");
     replay = std::getenv("VORN_AGENT_FUZZ_REPLAY") != nullptr;
-    if (replay) frameBudget = kReplayFrameBudget;
+    persistent = !replay && std::getenv("VORN_AGENT_FUZZ_FRESH") == nullptr;
+    if (persistent) frameBudget = kFuzzingFrameBudget;
+    const char* transcriptPath = std::getenv("VORN_AGENT_FUZZ_TRANSCRIPT");
+    transcript = transcriptPath && *transcriptPath ? transcriptPath : (dir / "transcript").string();
     if (const char* frames = std::getenv("VORN_AGENT_FUZZ_FRAMES")) frameBudget = std::strtoull(frames, nullptr, 10);
     // Tracing formats every statement; it is off unless asked for (to read
     // the trace of a crash: VORN_AGENT_FUZZ_TRACE=1, the file goes where
@@ -368,17 +378,22 @@ class Switch {
   }
 
   // False once the frame budget is spent: the program ends there.
-  bool wait(Velto::Duration seconds) {
+  // Waits in slices of 100 ms; `slices` counts those run. A wait stops
+  // early at the frame limit, or after `slicesOfNextWait` slices when a
+  // cut step asked for that.
+  bool wait(Velto::Duration seconds, int& slices) {
     seconds = std::min(seconds, kMaxVirtualSeconds - waited_);
     waited_ += std::max(seconds, 0.0);
     const Velto::Duration until = clock->now() + seconds;
-    while (clock->now() < until) {
+    const int most = std::exchange(slicesOfNextWait, -1);
+    for (slices = 0; clock->now() < until && slices != most; ++slices) {
       if (!withinBudget()) return false;
       clock->runUntil(std::min(until, clock->now() + 0.1));
     }
     return withinBudget();
   }
-  bool withinBudget() const { return wire->counters().sent < surroundings().frameBudget; }
+  bool withinBudget() const { return wire->counters().sent < frameLimit; }
+  double waited() const { return waited_; }
 
   bool plugged(int port) const { return wire->peer(end(port)).hasValue(); }
   void toggleCable(int port) {
@@ -433,6 +448,10 @@ class Switch {
   std::vector<std::pair<int, std::vector<uint8_t>>> heard;
   // Frames the wire delivered to the switch's open ports.
   uint64_t deliveredToSwitch = 0;
+  // The program stops once the wire has carried this many frames.
+  uint64_t frameLimit = surroundings().frameBudget;
+  // Set by a cut step: the next wait stops after this many slices.
+  int slicesOfNextWait = -1;
 
  private:
   struct Periodic {
@@ -859,8 +878,13 @@ class Checker {
       CHECK(ch->localMismatchExists() == (groups.size() > 1), what());
       const IntfId none("");
       if (!ch->localMismatchExists()) CHECK(ch->preferredHigigMember() == none, what());
-      if (ch->preferredHigigMember() != none) {
-        CHECK(conf && conf->memberIntf(ch->preferredHigigMember()), what());
+      // A member is chosen only among the channel's configured members, but
+      // stays preferred after it leaves the channel while no other member
+      // can be chosen (no member confirmed, the LAG down).
+      const IntfId preferred = ch->preferredHigigMember();
+      const IntfId before = std::exchange(preferred_[bc], preferred);
+      if (preferred != none && preferred != before) {
+        CHECK(conf && conf->memberIntf(preferred), what() + ": the newly preferred member is configured");
       }
       CHECK(ch->remoteMismatchExists() == (ch->remotePreferredHigigMember() != none), what());
       if (ch->localMismatchExists() && qualifyingMember(root, bc)) {
@@ -921,6 +945,7 @@ class Checker {
   uint64_t delivered_ = 0;
   Velto::Duration checkedAt_ = 0;
   std::map<IntfId, Vorn::MemberId> peers_;
+  std::map<IntfId, IntfId> preferred_;
   Lldp::SimWire::Counters wire_;
   size_t logged_ = 0;
 };
@@ -938,12 +963,7 @@ void expect(Switch& sw, uint8_t member, uint8_t state) {
   CHECK(got == want, fmt::format("expected {} in {}, found {} at {:.3f} s", intf, want, got, sw.clock->now()));
 }
 
-// Runs the program; returns the digest of the run when `record` is set.
-// Once the frame budget is spent the rest of the program is read but not
-// run; in the replay an expectation there fails, since a seed that runs out
-// of budget no longer shows what it claims.
-std::string run(std::span<const uint8_t> bytes, bool record) {
-  Program program(bytes);
+Setup setupOf(Program& program) {
   const uint8_t head = program.next();
   Setup setup;
   setup.togglesOff = head & 0x0f;
@@ -951,17 +971,47 @@ std::string run(std::span<const uint8_t> bytes, bool record) {
   setup.peerConfigured = !(head & 0x40);
   setup.peerAsicsCold = (head & 0x80) != 0;
   setup.restored = program.next();
-  Switch sw(setup);
-  Checker checker(sw);
-  checker.check();
-  std::string digest = record ? checker.snapshot() : std::string();
+  return setup;
+}
+
+// A step as it ran: its opcode and the operands it read, missing ones as
+// the zeros they were read as, so that steps of several programs laid end
+// to end read the same.
+std::vector<uint8_t> stepAsRun(uint8_t op, std::vector<uint8_t> a) {
+  const int kind = op % 15;
+  size_t operands = 1;
+  if (kind <= 4) operands = 9;
+  if (kind == 6) operands = 10;
+  if (kind == 12) operands = 0;
+  if (kind == 5) {
+    a.resize(std::max<size_t>(a.size(), 2));
+    a[1] = static_cast<uint8_t>((a[1] & 0x80) | (a.size() - 2));
+    operands = a.size();
+  }
+  a.resize(operands);
+  a.insert(a.begin(), op);
+  return a;
+}
+
+// Runs the program's steps on the switch, checking after each, until the
+// program ends or the wire has carried the switch's frame limit. Once the
+// limit is reached the rest of the program is read but not run; in the
+// replay an expectation there fails, since a seed that runs out of budget
+// no longer shows what it claims. Appends what the agent published after
+// each step to `digest`, and each step that ran to `ran`. False when the
+// limit stopped the program.
+bool runSteps(Program& program, Switch& sw, Checker& checker, std::string* digest, std::vector<uint8_t>* ran) {
   bool live = true;
-  for (int steps = 0; !program.done() && steps < 256; ++steps) {
+  for (int steps = 0; !program.done() && steps < 4096; ++steps) {
     live = live && sw.withinBudget();
     const uint8_t op = program.next();
     if (op == 0xff) {
       const uint8_t member = program.next(), state = program.next();
-      if (surroundings().replay) {
+      if (member & 0x80) {
+        if (!live) continue;
+        sw.slicesOfNextWait = (member & 0x7f) << 8 | state;
+        if (ran) ran->insert(ran->end(), {op, member, state});
+      } else if (surroundings().replay) {
         CHECK(live, "an expectation lies past the frame budget");
         expect(sw, member, state);
       }
@@ -982,6 +1032,20 @@ std::string run(std::span<const uint8_t> bytes, bool record) {
       default: a = program.take(1); break;
     }
     if (!live) continue;
+    const size_t stepAt = ran ? ran->size() : 0;
+    if (ran) {
+      const auto step = stepAsRun(op, a);
+      ran->insert(ran->end(), step.begin(), step.end());
+    }
+    // A wait the frame limit cut short goes into `ran` after a cut step, so
+    // that it stops at the same moment when the steps run again.
+    auto waitFor = [&](Velto::Duration seconds) {
+      int slices = 0;
+      if (!sw.wait(seconds, slices) && ran) {
+        ran->insert(ran->begin() + static_cast<long>(stepAt),
+                    {0xff, static_cast<uint8_t>(0x80 | slices >> 8), static_cast<uint8_t>(slices & 0xff)});
+      }
+    };
     auto arg = [&](size_t i) -> uint8_t { return i < a.size() ? a[i] : 0; };
     auto from = [&](size_t i) { return std::vector<uint8_t>(a.begin() + static_cast<long>(std::min(i, a.size())), a.end()); };
     const int port = arg(0) % kPorts;
@@ -989,9 +1053,9 @@ std::string run(std::span<const uint8_t> bytes, bool record) {
       case 0: case 1: case 2: case 3: case 4: sw.send(port, buildFrame(port, from(1))); break;
       case 5: sw.send(port, rawFrame(from(2), (arg(1) & 0x80) != 0)); break;
       case 6: sw.sendEvery(port, std::array<double, 4>{0, 0.1, 0.3, 1.0}[arg(1) % 4], buildFrame(port, from(2))); break;
-      case 7: case 8: sw.wait(arg(0) * 0.004); break;
-      case 9: sw.wait(arg(0) * 0.1); break;
-      case 10: sw.wait(arg(0) % 128); break;
+      case 7: case 8: waitFor(arg(0) * 0.004); break;
+      case 9: waitFor(arg(0) * 0.1); break;
+      case 10: waitFor(arg(0) % 128); break;
       case 11: sw.toggleCable(port); break;
       case 12: sw.toggleConnection(); break;
       case 13: sw.configure(arg(0)); break;
@@ -999,16 +1063,134 @@ std::string run(std::span<const uint8_t> bytes, bool record) {
     }
     sw.clock->runReady();
     checker.check();
-    if (record) {
-      digest += '\n';
-      digest += checker.snapshot();
-    }
+    if (digest) *digest += '\n' + checker.snapshot();
   }
-  if (record) {
-    for (const auto& e : sw.log.entries()) digest += fmt::format("\n{:.6f} {}", e.time, e.rendered());
-  }
+  return live && sw.withinBudget();
+}
+
+void appendLog(const Switch& sw, std::string& digest) {
+  for (const auto& e : sw.log.entries()) digest += fmt::format("\n{:.6f} {}", e.time, e.rendered());
+}
+
+// Runs the program on a switch built for it; returns the digest of the run
+// when `record` is set.
+std::string run(std::span<const uint8_t> bytes, bool record, uint64_t frameLimit) {
+  Program program(bytes);
+  Switch sw(setupOf(program));
+  sw.frameLimit = frameLimit;
+  Checker checker(sw);
+  checker.check();
+  std::string digest = record ? checker.snapshot() : std::string();
+  runSteps(program, sw, checker, record ? &digest : nullptr, nullptr);
+  if (record) appendLog(sw, digest);
   return digest;
 }
+
+void compareRuns(const std::string& first, const std::string& second) {
+  if (second == first) return;
+  size_t at = 0;
+  while (at < first.size() && at < second.size() && first[at] == second[at]) ++at;
+  FuzzCheck::broken("the same program gives the same run",
+                    fmt::format("runs differ at byte {}:\n{}\n--- and ---\n{}", at, first.substr(at, 300),
+                                second.substr(at, 300)));
+}
+
+// While fuzzing, one switch lives through a run of inputs: the first
+// input's two leading bytes build it, and the steps of it and of the inputs
+// after it run on it one input at a time, each within a small frame budget.
+// A wait the budget cuts short ends its input; the next input goes on from
+// there. A switch is dropped after kInputsPerLife inputs, or once it has
+// used up its frames or its waiting time, and the next input builds a new
+// one.
+//
+// The steps that ran on the live switch, laid end to end after its two
+// leading bytes, with a cut step before each wait the budget cut short, are
+// one program that runs the same on a switch built afresh. Before each
+// input runs, the transcript file (VORN_AGENT_FUZZ_TRANSCRIPT, else in the
+// work directory) holds that program followed by the input's own steps:
+// after a crash it reproduces the switch's whole life
+// (VORN_AGENT_FUZZ_FRESH=1 agent_fuzz TRANSCRIPT). Every 64th life runs its
+// program again on a new switch at the end and compares what the two
+// published.
+class Lives {
+ public:
+  static constexpr int kInputsPerLife = 64;
+  // Below the fresh runs' budget, so a transcript replays whole.
+  static constexpr uint64_t kFramesPerLife = kReplayFrameBudget - 200;
+
+  void run(std::span<const uint8_t> input) {
+    auto steps = input;
+    if (!life_) {
+      begin(input);
+      steps = input.subspan(std::min<size_t>(2, input.size()));
+    }
+    Life& life = *life_;
+    saveTranscript(steps);
+    ++life.inputs;
+    life.sw.frameLimit = life.sw.wire->counters().sent + surroundings().frameBudget;
+    Program program(steps);
+    runSteps(program, life.sw, life.checker, life.recording ? &life.digest : nullptr, &life.program);
+    if (life.inputs >= kInputsPerLife || life.sw.wire->counters().sent >= kFramesPerLife ||
+        life.sw.waited() >= kMaxVirtualSeconds) {
+      end();
+    }
+  }
+
+ private:
+  struct Life {
+    Life(const Setup& setup, std::vector<uint8_t> head, bool record)
+        : sw(setup), checker(sw), program(std::move(head)), recording(record) {}
+    Switch sw;
+    Checker checker;
+    std::vector<uint8_t> program;
+    bool recording;
+    std::string digest;
+    int inputs = 0;
+  };
+
+  void begin(std::span<const uint8_t> input) {
+    Program program(input);
+    const Setup setup = setupOf(program);
+    const std::vector<uint8_t> head{input.size() > 0 ? input[0] : uint8_t(0), input.size() > 1 ? input[1] : uint8_t(0)};
+    life_ = std::make_unique<Life>(setup, head, ++lives_ % 64 == 0);
+    life_->checker.check();
+    if (life_->recording) life_->digest = life_->checker.snapshot();
+    written_ = 0;
+  }
+
+  void end() {
+    Life& life = *life_;
+    if (life.recording) {
+      appendLog(life.sw, life.digest);
+      const auto program = std::move(life.program);
+      const std::string first = std::move(life.digest);
+      life_.reset();
+      compareRuns(first, ::run(program, true, kReplayFrameBudget));
+    }
+    life_.reset();
+  }
+
+  // The live switch's program, then `pending`: written before the input
+  // runs, so that it is there whatever ends the process.
+  void saveTranscript(std::span<const uint8_t> pending) {
+    const auto& path = surroundings().transcript;
+    if (fd_ < 0) fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const auto& ran = life_->program;
+    auto put = [this](const uint8_t* data, size_t n, size_t at) {
+      return ::pwrite(fd_, data, n, static_cast<off_t>(at)) == static_cast<ssize_t>(n);
+    };
+    const bool ok = fd_ >= 0 && put(ran.data() + written_, ran.size() - written_, written_) &&
+                    put(pending.data(), pending.size(), ran.size()) &&
+                    ::ftruncate(fd_, static_cast<off_t>(ran.size() + pending.size())) == 0;
+    if (!ok) FuzzCheck::broken("cannot write the transcript", path);
+    written_ = ran.size();
+  }
+
+  std::unique_ptr<Life> life_;
+  uint64_t lives_ = 0;
+  int fd_ = -1;
+  size_t written_ = 0;
+};
 
 }  // namespace
 
@@ -1019,20 +1201,15 @@ std::string run(std::span<const uint8_t> bytes, bool record) {
 extern "C" const char* __asan_default_options() { return "malloc_context_size=2:quarantine_size_mb=64"; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static uint64_t runs = 0;
   const std::span<const uint8_t> bytes(data, size);
-  // The same program gives the same run: always in the replay, and on a
-  // sample of the inputs while fuzzing.
-  const bool twice = surroundings().replay || ++runs % 64 == 0;
-  const std::string first = run(bytes, twice);
-  if (twice) {
-    const std::string second = run(bytes, true);
-    if (second != first) {
-      size_t at = 0;
-      while (at < first.size() && at < second.size() && first[at] == second[at]) ++at;
-      FuzzCheck::broken("the same program gives the same run",
-             fmt::format("runs differ at byte {}:\n{}\n--- and ---\n{}", at, first.substr(at, 300), second.substr(at, 300)));
-    }
+  auto& env = surroundings();
+  if (env.persistent) {
+    static Lives lives;
+    lives.run(bytes);
+    return 0;
   }
+  // The same program gives the same run: always in the replay.
+  const std::string first = run(bytes, env.replay, env.frameBudget);
+  if (env.replay) compareRuns(first, run(bytes, true, env.frameBudget));
   return 0;
 }

@@ -94,6 +94,9 @@ for t in "${chosen[@]}"; do
   log="$build/$t.log"
   before=$(find "$crashes" -type f | wc -l)
   rc=0
+  # A target whose state lives through many inputs writes down how to
+  # reproduce it from scratch (the agent target: its switch's transcript).
+  export VORN_AGENT_FUZZ_TRANSCRIPT="$build/$t.transcript"
   "$fuzzer" "$work" "${flags[@]}" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$crashes/" "$@" 2>&1 | tee "$log" | grep -E '^#[0-9]+[[:space:]]+(DONE|INITED)|ERROR|invariant|assertion' || true
   rc=${PIPESTATUS[0]}
@@ -105,6 +108,10 @@ for t in "${chosen[@]}"; do
   ft=$(grep -oE 'ft: [0-9]+' <<<"$last" | grep -oE '[0-9]+' || echo 0)
   corpus=$(find "$work" -type f | wc -l)
   faults=$((after - before))
+  if [ "$faults" -gt 0 ] && [ -s "$build/$t.transcript" ]; then
+    cp "$build/$t.transcript" "$crashes/transcript-$(date -u +%Y%m%dT%H%M%S)"
+    echo "$t: the crash's whole program: $crashes/transcript-* (run it with VORN_AGENT_FUZZ_FRESH=1)"
+  fi
   printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%Y-%m-%dT%H:%M)" "$t" "$seconds" "${execs:-0}" \
     "${rate:-0}" "${cov:-0}" "${ft:-0}" "$corpus" "$faults" >>"$runs"
   echo "$t: ${execs:-0} executions, ${rate:-0}/s, cov ${cov:-0}, ft ${ft:-0}, corpus $corpus, faults $faults (exit $rc)"
