@@ -70,18 +70,6 @@ TEST(EntityTest, ReplacedEntryStopsForwarding) {
   EXPECT_EQ(r.seen, (Strings{"branch[Et1]", "branch[Et1].label"}));
 }
 
-TEST(EntityTest, OrderedCollectionsIterateInNaturalOrder) {
-  auto tree = Velto::make<Tree>();
-  for (auto name : {"Ethernet10", "Ethernet2", "Ethernet1", "Ethernet3/1", "Ethernet3/10", "Ethernet3/2"}) {
-    tree->branchIs(IntfId(name)), tree->memberIs(IntfId(name));
-  }
-  Strings order, setOrder;
-  for (auto& [k, v] : tree->branch()) order.push_back(k.shortName());
-  for (auto& k : tree->member()) setOrder.push_back(k.shortName());
-  EXPECT_EQ(order, (Strings{"Et1", "Et2", "Et3/1", "Et3/2", "Et3/10", "Et10"}));
-  EXPECT_EQ(setOrder, order);
-}
-
 TEST(EntityTest, ValuesParseAndPrint) {
   const struct { const char *in, *full, *brief; int type; } cases[] = {
       {"Ethernet3/1", "Ethernet3/1", "Et3/1", 0}, {"Et3/1", "Ethernet3/1", "Et3/1", 0},

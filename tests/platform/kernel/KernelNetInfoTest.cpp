@@ -103,19 +103,4 @@ TEST_F(KernelComponentsTest, NamespacesOfTheSourceComeAndGo) {
   EXPECT_TRUE(root->netNsHas(NamespaceName()) && kniSm->kniNsSm(NamespaceName())->status()->interface().empty());
 }
 
-TEST_F(KernelComponentsTest, WithoutSourceOrManagerTheDefaultTableStillExists) {
-  // No namespace manager filled the root.
-  auto kniSm = KernelNetInfo::KniSm::KniSmIs(root, nullptr);
-  ASSERT_TRUE(kniSm->kniNsSm(NamespaceName()));
-  EXPECT_EQ(kniSm->kniNsSm(NamespaceName())->status(), source->status(NamespaceName()));
-
-  context_.interfaceSourceIs(nullptr);
-  auto manager = KernelNetNsInfo::Manager::ManagerIs(root);
-  auto alone = KernelNetInfo::KniSm::KniSmIs(root, nullptr);
-  EXPECT_EQ(root->netNs().keys(), std::vector<NamespaceName>{NamespaceName()});
-  auto table = alone->kniNsSm(NamespaceName())->status();
-  ASSERT_TRUE(table && table->interface().empty());
-  EXPECT_NE(table, source->status(NamespaceName()));
-}
-
 }  // namespace

@@ -147,17 +147,6 @@ TEST(RecordDeltaTest, CarryingOneEntryCostsTheSameWhateverTheCollectionsSize) {
   }
 }
 
-TEST(RecordDeltaTest, AChangeNamingNoAttributeCopiesTheWholeRecord) {
-  static const Zem::AttrInfo unknownAttr{"notAnAttribute"};
-  Top source, copy;
-  source.generationIs(5), source.tagIs(3);
-  Lodestore::RecordDelta delta;
-  delta.note(Zem::Change{&source, &unknownAttr, nullptr, nullptr, nullptr});
-  EXPECT_TRUE(delta.all());
-  delta.apply(copy, source);
-  EXPECT_EQ(Zem::toJson(copy), Zem::toJson(source));
-}
-
 TEST(RecordDeltaTest, ACopyThatFailsNamesTheAttributeAndLeavesEverythingNoted) {
   // A directory entry of one record type cannot be brought in place to another's content with other keys: the copy
   // replaces it.

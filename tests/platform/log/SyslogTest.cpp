@@ -106,11 +106,4 @@ TEST_F(SyslogTest, EntriesCarryTheInterfaceTheirMessageIsAbout) {
   for (const auto& c : cases) EXPECT_EQ(Syslog::makeEntry(*c.message, c.args).intf, c.intf) << c.message->format;
 }
 
-TEST_F(SyslogTest, AgentMessagesAreRegisteredOnce) {
-  Syslog::registerMessage(VORN_BACKPLANE_INTF_READY);  // again: still listed once
-  const auto& registered = Syslog::registeredMessages();
-  for (const auto* m : {&Syslog::VORN_BACKPLANE_INTF_MISMATCH, &Syslog::VORN_BACKPLANE_INTF_ERROR, &VORN_BACKPLANE_INTF_READY,
-                        &Syslog::SYSLOG_MESSAGES_SUPPRESSED}) EXPECT_EQ(std::count(registered.begin(), registered.end(), m), 1) << m->name;
-}
-
 }  // namespace

@@ -309,24 +309,6 @@ TEST_F(Q7RelayTest, SilentConnectionsAreClosedAfterTheirIdleTimeout) {
   }
 }
 
-// Closing a socket can cost the kernel a while: connections that time out together (200 of them here) are closed a
-// few per turn, as background work, not all in the timer's run.
-TEST_F(Q7RelayTest, ConnectionsTimingOutTogetherAreClosedAFewPerTurn) {
-  listen([](TcpConfig& c) { c.unidentifiedIdleTimeout = 0.05; });
-  loop->backgroundSliceIs(0);
-  auto many = clients(200);
-  ASSERT_TRUE(connections(200)) << status->connectionCount();
-  size_t mostClosedInATurn = 0;
-  EXPECT_TRUE(pump([&] {
-    const size_t before = status->connectionCount();
-    loop->runOnce(0.01);
-    mostClosedInATurn = std::max(mostClosedInATurn, before - status->connectionCount());
-    return status->connectionCount() == 0;
-  }));
-  EXPECT_GT(mostClosedInATurn, 0u);
-  EXPECT_LE(mostClosedInATurn, 8u);
-}
-
 // A loopback socket bound to a port of the kernel's choosing.
 int boundSocket(int& port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

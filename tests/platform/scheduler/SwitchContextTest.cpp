@@ -145,19 +145,6 @@ TEST_F(SwitchContextTest, AScopeRestoresTheContextActiveBefore) {
   }
 }
 
-// Host glue made with no switch active belongs to none: it runs in whichever context is active and leaves it so.
-TEST_F(SwitchContextTest, ATaskOfNoSwitchRunsInTheActiveContext) {
-  auto clock = Velto::make<Oru::VirtualScheduler>();
-  Oru::SwitchContext sw;
-  sw.identityIs({Vorn::Role::member, Vorn::MemberId(7)});
-  std::vector<Vorn::MemberId> seen;
-  clock->post([&] { seen.push_back(Vorn::memberId()); }, 1);
-  sw.activate();
-  clock->runFor(2);
-  EXPECT_EQ(seen, std::vector<Vorn::MemberId>{Vorn::MemberId(7)});
-  EXPECT_TRUE(sw.isActive());
-}
-
 // The simulator activates a switch for one of its events and its own context again before the step ends; what the
 // switch handed over still runs in the switch's context, and the step's own context is active after.
 TEST_F(SwitchContextTest, WorkForTheEndOfAStepRunsInTheContextThatHandedItOver) {

@@ -204,26 +204,6 @@ TEST_F(RinglogTest, KilledWriterLeavesOnlyWholeRecords) {
   }
 }
 
-// Past the site table's capacity statements are still stored, formatted, without their source.
-TEST_F(RinglogTest, StatementsBeyondTheSiteTableAreStoredFormatted) {
-  const int last = static_cast<int>(Ringlog::kMaxSites) + 10;
-  inChild([&] {
-    auto f = traceTo("sites.rl");
-    for (int line = 1; line <= last; ++line) Ringlog::write(traceHandle, 0, "Many.cpp", "many", line, "statement {}", line);
-  });
-  const auto records = Ringlog::readFile(path("sites.rl"));
-  ASSERT_EQ(records.size(), static_cast<std::size_t>(Ringlog::kRingSizes[0]));
-  int line = last - Ringlog::kRingSizes[0];
-  for (const auto& r : records) {
-    EXPECT_EQ(r.message, fmt::format("statement {}", ++line));
-    // Sites the parent used before the fork count too: the table fills up somewhere before the last statement.
-    const bool described = r.unit != "?";
-    EXPECT_EQ(r.function, described ? "many" : "?");
-    EXPECT_EQ(r.line, described ? line : 0);
-  }
-  EXPECT_EQ(records.back().unit, "?");
-}
-
 TEST_F(RinglogTest, ReadingRefusesFilesThatAreNotWholeTraceFiles) {
   inChild([&] { auto file = traceTo("good.rl"); TRACE0("x"); });
   const auto good = std::filesystem::file_size(path("good.rl"));

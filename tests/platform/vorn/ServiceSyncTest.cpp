@@ -189,24 +189,6 @@ TEST(ServiceSyncTest, ContextChangesReachTheSynchronizersWatchers) {
   EXPECT_EQ(seen, (std::vector<std::string>{"lodestoreMountsComplete", "new", "lodestoreMountsComplete"}));
 }
 
-TEST(ServiceSyncTest, ChangingTheDirectionRestartsTheSynchronizer) {
-  Switch sw;
-  auto remote = Velto::dynamicPtrCast<Vorn::AsicsWarm>(sw.db->createEntityAt("vorn/hardware/asicsWarm", "Vorn::AsicsWarm"));
-  remote->memberAsicsWarmIs(MemberId(1), true);
-  auto local = Velto::make<Vorn::AsicsWarm>("local");
-  local->memberAsicsWarmIs(MemberId(2), true);
-  auto ctx = ctxOf(local, "local", "vorn/hardware/asicsWarm", false);
-  auto sync = started(sw, ctx);
-  EXPECT_EQ(Zem::toJson(*local), Zem::toJson(*remote));
-  ctx->remoteIsWriterIs(false);
-  local->memberAsicsWarmIs(MemberId(4), true);
-  EXPECT_FALSE(remote->memberAsicsWarmHas(MemberId(4)));  // the restart's mount is pending
-  sw.scheduler->runReady();
-  EXPECT_TRUE(remote->memberAsicsWarmHas(MemberId(4)));
-  remote->memberAsicsWarmIs(MemberId(5), true);
-  EXPECT_FALSE(local->memberAsicsWarmHas(MemberId(5)));
-}
-
 // Rewritten with one channel fewer, the member configuration loses that channel.
 TEST(GroupRecordsTest, ARewrittenMemberConfigurationLosesTheChannelsNoLongerPlanned) {
   Switch sw;
