@@ -173,24 +173,4 @@ TEST(RinglogLevels, ParseNamesLevelsAndRanges) {
   for (const char* bad : {"a", "10", "5-2", "1-", "-3", ",", "0,,1", "1 ", "0-9x", "3-a"}) EXPECT_THROW(Ringlog::parseLevels(bad), std::invalid_argument) << bad;
 }
 
-TEST(RinglogTextFields, ValuesKeptAsTextOnlyInFieldsWithoutSpec) {
-  const struct { const char* format; std::vector<bool> textArgs; bool deferred; } cases[] = {
-      {"{} {}", {true, false}, true},
-      {"{:>8} {}", {true, false}, false},
-      {"{} {:>8}", {false, true}, false},
-      {"{1} {0:}", {true, true}, true},
-      {"{1:<3} {0}", {true, false}, true},
-      {"{1:<3} {0}", {false, true}, false},
-      {"{:>{}}", {false, false}, true},
-      {"{:>{}}", {false, true}, false},  // a text value cannot be a width
-      {"{{}} {}", {true}, true},
-      {"{{{:x}}}", {true}, false},
-      {"{name}", {false}, false},
-      {"{", {false}, false},
-      {"}", {}, false},
-      {"no fields", {}, true},
-  };
-  for (const auto& c : cases) EXPECT_EQ(Ringlog::detail::textOnlyInPlainFields(c.format, c.textArgs), c.deferred) << c.format;
-}
-
 }  // namespace

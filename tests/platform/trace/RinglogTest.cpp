@@ -222,25 +222,6 @@ TEST_F(RinglogTest, ReadingRefusesFilesThatAreNotWholeTraceFiles) {
   EXPECT_EQ(Ringlog::readFile(path("good.rl")).size(), 1u);
 }
 
-TEST_F(RinglogTest, CaptureRecordsStatementsWithoutAFile) {
-  context_.traceClockIs([] { return 5.0; });
-  Ringlog::Capture outer;
-  TRACE2("one {}", 1);
-  {
-    Ringlog::Capture inner;
-    TRACE4("two");
-    EXPECT_EQ(inner.messages(), Strings{"two"});
-  }
-  TRACE7("three");
-  ASSERT_EQ(outer.messages(), (Strings{"one 1", "three"}));
-  const Ringlog::Record& r = outer.records()[0];
-  EXPECT_THAT(std::tuple(r.level, r.handle, r.unit, r.time), FieldsAre(2, "Vorn::VornFabricLldp::RinglogTest", "RinglogTest.cpp", 5.0));
-  EXPECT_TRUE(outer.contains("ne 1"));
-  EXPECT_TRUE(outer.contains(7, "three"));
-  EXPECT_FALSE(outer.contains(6, "three"));
-  EXPECT_FALSE(outer.contains("two"));
-}
-
 // Sets (or, given nullptr, unsets) an environment variable for its lifetime.
 struct EnvironmentVariable {
   EnvironmentVariable(const char* name, const char* value) : name(name) {

@@ -168,27 +168,6 @@ TEST(ServiceSyncTest, TheMemberConfigurationReaderKeepsTheBackupUntilTheStateDat
   }
 }
 
-TEST(ServiceSyncTest, ContextChangesReachTheSynchronizersWatchers) {
-  Switch sw;
-  auto warm = Velto::dynamicPtrCast<Vorn::AsicsWarm>(sw.db->createEntityAt("vorn/hardware/asicsWarm", "Vorn::AsicsWarm"));
-  // The agent hands the mounted record itself as the local copy: nothing to copy, but the mount still completes.
-  auto ctx = ctxOf(warm, warm->fullName(), "vorn/hardware/asicsWarm", false);
-  auto sync = started(sw, ctx, false);
-  std::vector<std::string> seen;
-  auto reactor = sync->subscribe([&](const Zem::Change& c) {
-    if (c.is(ServiceLocalRemoteSynchronizer::serviceCtxAttr)) seen.push_back(c.nested() ? c.inner->attr->name : "new");
-  });
-  sw.scheduler->runReady();
-  // A new context: published, and the started synchronizer works on it; the old one is no longer forwarded.
-  auto local = Velto::make<Vorn::AsicsWarm>("copy");
-  sync->serviceCtxIs(ctxOf(local, "copy", "vorn/hardware/asicsWarm", false));
-  warm->memberAsicsWarmIs(MemberId(3), true);
-  sw.scheduler->runReady();
-  EXPECT_TRUE(local->memberAsicsWarm(MemberId(3)));
-  ctx->restoreFromLocalIs(true);
-  EXPECT_EQ(seen, (std::vector<std::string>{"lodestoreMountsComplete", "new", "lodestoreMountsComplete"}));
-}
-
 // Rewritten with one channel fewer, the member configuration loses that channel.
 TEST(GroupRecordsTest, ARewrittenMemberConfigurationLosesTheChannelsNoLongerPlanned) {
   Switch sw;
