@@ -34,7 +34,7 @@ class HostileDir {
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
   }
-  ~HostileDir() { std::filesystem::remove_all(dir_); }
+  ~HostileDir() { std::error_code ec; std::filesystem::remove_all(dir_, ec); }
   HostileDir(const HostileDir&) = delete;
   HostileDir& operator=(const HostileDir&) = delete;
 
@@ -46,14 +46,17 @@ class HostileDir {
   // Nobody ever opens the other end: a reader that waits for a writer
   // waits forever.
   std::string fifo(const std::string& name) const {
-    if (::mkfifo((dir_ / name).c_str(), 0600) != 0) throw std::runtime_error("mkfifo: " + std::string(std::strerror(errno)));
+    if (::mkfifo((dir_ / name).c_str(), 0600) != 0)
+      throw std::runtime_error("mkfifo: " + std::string(std::strerror(errno)));
     return (dir_ / name).string();
   }
   // A file of `size` zero bytes that takes no disk space.
   std::string sparse(const std::string& name, uint64_t size) const {
     return std::filesystem::resize_file(file(name, ""), size), (dir_ / name).string();
   }
-  std::string directory(const std::string& name) const { return std::filesystem::create_directory(dir_ / name), (dir_ / name).string(); }
+  std::string directory(const std::string& name) const {
+    return std::filesystem::create_directory(dir_ / name), (dir_ / name).string();
+  }
 
  private:
   std::filesystem::path dir_;

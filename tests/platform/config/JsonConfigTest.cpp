@@ -47,20 +47,25 @@ TEST(JsonConfigTest, fileUpToTheLimitIsReadWholeAndAMissingOneIsAnErrorOnlyWhere
   const std::string path = (dir.path() / "absent.json").string();
   EXPECT_EQ(Config::readFileIfPresent(path), std::nullopt);
   const FieldError e = refusal([&] { Config::readFile(path); });
-  EXPECT_EQ(std::pair(e.field(), e.reason()), std::pair(std::string("(file)"), std::string("cannot be read: No such file or directory")));
+  EXPECT_EQ(std::pair(e.field(), e.reason()),
+            std::pair(std::string("(file)"), std::string("cannot be read: No such file or directory")));
 }
 
 TEST(JsonConfigTest, documentsThatAreRefusedWhileParsing) {
   const std::string longKey(1000, 'k');
   // field ending in "...": the start of a path cut in the middle.
   const struct { const char* name; std::string text, field, reason; } cases[] = {
-      {"lists 100,000 deep", ConfigTesting::nestedLists(100'000), "[0][0][0][0][0][0][0][0]...", "nested deeper than 64 levels"},
-      {"objects 100,000 deep", ConfigTesting::nestedObjects(100'000), "k.k.k.k.k.k.k.k...", "nested deeper than 64 levels"},
-      {"one level too deep", "{\"a\":" + ConfigTesting::nestedLists(64) + "}", "a[0][0][0]...", "nested deeper than 64 levels"},
+      {"lists 100,000 deep", ConfigTesting::nestedLists(100'000), "[0][0][0][0][0][0][0][0]...",
+       "nested deeper than 64 levels"},
+      {"objects 100,000 deep", ConfigTesting::nestedObjects(100'000), "k.k.k.k.k.k.k.k...",
+       "nested deeper than 64 levels"},
+      {"one level too deep", "{\"a\":" + ConfigTesting::nestedLists(64) + "}", "a[0][0][0]...",
+       "nested deeper than 64 levels"},
       {"duplicate key at the top", R"({"memberId":0,"memberId":1})", "memberId", "duplicate key \"memberId\""},
       {"duplicate key deep inside", R"({"a":[{"b":1},{"c":{"d":1,"e":[],"d":2}}]})", "a[1].c.d", "duplicate key \"d\""},
       {"duplicate key written two ways", R"({"ab":1,"\u0061b":2})", "ab", "duplicate key \"ab\""},
-      {"duplicate key with a control character", R"({"x\u0001y":1,"x\u0001y":2})", "x?y", R"(duplicate key "x\u0001y")"},
+      {"duplicate key with a control character", R"({"x\u0001y":1,"x\u0001y":2})", "x?y",
+       R"(duplicate key "x\u0001y")"},
       {"duplicate long key", "{\"" + longKey + "\":1,\"" + longKey + "\":2}", longKey.substr(0, 37) + "...",
        "duplicate key \"" + longKey.substr(0, 36) + "..."},
       {"duplicate empty key", R"({"":1,"":2})", R"("")", R"(duplicate key "")"},
@@ -72,7 +77,8 @@ TEST(JsonConfigTest, documentsThatAreRefusedWhileParsing) {
     const FieldError e = refusal([&] { Config::parseText(c.text, "f.json"); });
     EXPECT_EQ(e.file(), "f.json");
     const bool cut = c.field.ends_with("...") && c.field != e.field();  // a cut path may end anywhere in a key
-    EXPECT_EQ(e.field().substr(0, cut ? c.field.size() - 3 : std::string::npos), cut ? c.field.substr(0, c.field.size() - 3) : c.field);
+    EXPECT_EQ(e.field().substr(0, cut ? c.field.size() - 3 : std::string::npos),
+              cut ? c.field.substr(0, c.field.size() - 3) : c.field);
     EXPECT_LE(e.field().size(), 100u) << e.field();
     EXPECT_NE(e.reason().find(c.reason), std::string::npos) << e.reason();
   }
@@ -103,7 +109,8 @@ TEST(JsonConfigTest, shownValuesAreShortAndPrintable) {
       {"number", 300, "300"},
       {"string", "Ethernet1", "\"Ethernet1\""},
       {"small object", Json::parse(R"({"a":[1,true,null],"b":"x"})"), R"({"a":[1,true,null],"b":"x"})"},
-      {"object cut", Json::parse(R"({"intf":"Port-Channel1","members":[{"intf":"Ethernet1"}]})"), R"({"intf":"Port-Channel1","members":[{"...)"},
+      {"object cut", Json::parse(R"({"intf":"Port-Channel1","members":[{"intf":"Ethernet1"}]})"),
+       R"({"intf":"Port-Channel1","members":[{"...)"},
       {"long string", std::string(1 << 20, 'x'), fmt::format("\"{}...", std::string(36, 'x'))},
       {"control characters", "a\nb\x01", R"("a\nb\u0001")"},
       {"invalid UTF-8 built in code", "a\xff", R"("a\ufffd")"},

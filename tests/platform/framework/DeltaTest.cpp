@@ -15,7 +15,8 @@ const IntfId et1("Ethernet1"), et2("Ethernet2"), et3("Ethernet3");
 // A typed delta rendered as "Et1 added", "Et1 removed", "Et1 replaced", "Et1 inside.label".
 template <class K, class V>
 std::string describe(const Zem::EntryDelta<K, V>& d) {
-  return fmt::format("{}{}{}{}{}", d.key, d.added() ? " added" : "", d.removed() ? " removed" : "", d.replaced() ? " replaced" : "",
+  return fmt::format("{}{}{}{}{}", d.key, d.added() ? " added" : "", d.removed() ? " removed" : "",
+                     d.replaced() ? " replaced" : "",
                      d.changedInside() ? std::string(" inside.") + d.inner->attr->name : "");
 }
 
@@ -38,7 +39,8 @@ TEST(DeltaTest, ValueMapAndSetDeltasCarryTheValuesAndPlainAttributesTheirPreviou
   Strings seen;
   auto text = [](const bool* b) { return b ? fmt::format("{}", *b) : "-"; };
   auto reactor = tree->subscribe([&](const Zem::Change& c) {
-    Zem::onDelta(c, Tree::flagAttr, [&](const auto& d) { seen.push_back(fmt::format("{} {}>{}", d.key, text(d.prev), text(d.now))); });
+    Zem::onDelta(c, Tree::flagAttr,
+                 [&](const auto& d) { seen.push_back(fmt::format("{} {}>{}", d.key, text(d.prev), text(d.now))); });
     Zem::onDelta(c, Tree::memberAttr, [&](const auto& d) { seen.push_back(describe(d)); });
     EXPECT_FALSE(c.is(Tree::addrAttr) && Zem::delta(c, Tree::flagAttr));  // another attribute's change is no delta
   });
@@ -61,7 +63,9 @@ TEST(DeltaTest, NestedDeltaOfAnEntryRemovedByAnEarlierHandlerHasNoCurrentEntry) 
   auto b = tree->branchIs(et1);
   auto remover = b->subscribe([&](const Zem::Change&) { tree->branchDel(et1); });
   std::vector<std::pair<const Branch*, const Branch*>> entries;
-  auto reactor = tree->subscribe([&](const Zem::Change& c) { if (auto d = Zem::delta(c, Tree::branchAttr); d && d->changedInside()) entries.emplace_back(d->prev, d->now); });
+  auto reactor = tree->subscribe([&](const Zem::Change& c) {
+    if (auto d = Zem::delta(c, Tree::branchAttr); d && d->changedInside()) entries.emplace_back(d->prev, d->now);
+  });
   b->labelIs("x");
   EXPECT_THAT(entries, testing::ElementsAre(std::pair(b.get(), nullptr)));
 }
@@ -86,7 +90,8 @@ TEST(DeltaTest, ReplayOfAReplacedInputDeliversEveryKeyOnce) {
     Strings seen;
     Zem::replayDelta(c.before.get(), c.after.get(), Tree::branchAttr, c.order, [&](const auto& d) {
       seen.push_back(describe(d));
-      EXPECT_EQ(std::tuple(d.prev, d.now), std::tuple(d.prev ? c.before->branch(d.key).get() : nullptr, d.now ? c.after->branch(d.key).get() : nullptr));
+      EXPECT_EQ(std::tuple(d.prev, d.now), std::tuple(d.prev ? c.before->branch(d.key).get() : nullptr,
+                                                      d.now ? c.after->branch(d.key).get() : nullptr));
     });
     EXPECT_EQ(seen, c.seen);
   }
@@ -94,8 +99,9 @@ TEST(DeltaTest, ReplayOfAReplacedInputDeliversEveryKeyOnce) {
   auto before = Velto::make<Branch>(et1), after = Velto::make<Branch>(et1);
   for (int id : {9, 2, 7, 30}) before->leafIs(id);
   for (int id : {5, 30, 1}) after->leafIs(id);
-  const std::pair<Order, std::vector<int>> rows[] = {
-      {Order::oldFirstAscending(), {2, 7, 9, 30, 1, 5}}, {Order::newFirstAscending(), {1, 5, 30, 2, 7, 9}}, {Order::allAscending(), {1, 2, 5, 7, 9, 30}}};
+  const std::pair<Order, std::vector<int>> rows[] = {{Order::oldFirstAscending(), {2, 7, 9, 30, 1, 5}},
+                                                     {Order::newFirstAscending(), {1, 5, 30, 2, 7, 9}},
+                                                     {Order::allAscending(), {1, 2, 5, 7, 9, 30}}};
   for (const auto& [order, expected] : rows) {
     std::vector<int> keys;
     Zem::replayDelta(before.get(), after.get(), Branch::leafAttr, order, [&](const auto& d) { keys.push_back(d.key); });

@@ -25,7 +25,9 @@ std::string describe(const Zem::Change& c) {
 
 struct Recorder {
   Strings seen;
-  Zem::Reactor on(const Zem::Entity& e) { return e.subscribe([this](const Zem::Change& c) { seen.push_back(describe(c)); }); }
+  Zem::Reactor on(const Zem::Entity& e) {
+    return e.subscribe([this](const Zem::Change& c) { seen.push_back(describe(c)); });
+  }
 };
 
 TEST(EntityTest, WritesPublishOnlyChangesWithKeysAndNestedChanges) {
@@ -33,7 +35,9 @@ TEST(EntityTest, WritesPublishOnlyChangesWithKeysAndNestedChanges) {
   Recorder r;
   auto reactor = r.on(*leaf);
   for (int v : {0, 5, 5}) leaf->valueIs(v);  // 0 is the default: unchanged
-  for (auto when : {Zem::Optional<Velto::Duration>(1.5), Zem::Optional<Velto::Duration>(1.5), Zem::Optional<Velto::Duration>()}) leaf->whenIs(when);
+  for (auto when :
+       {Zem::Optional<Velto::Duration>(1.5), Zem::Optional<Velto::Duration>(1.5), Zem::Optional<Velto::Duration>()})
+    leaf->whenIs(when);
   EXPECT_EQ(r.seen, (Strings{"value", "when", "when"}));
 
   auto tree = Velto::make<Tree>();
@@ -63,7 +67,8 @@ TEST(EntityTest, ReplacedEntryStopsForwarding) {
   Recorder r;
   auto reactor = r.on(*tree);
   Velto::Ptr<Branch> prev;
-  auto prevReactor = tree->subscribe([&](const Zem::Change& c) { prev = c.nested() ? prev : c.prevAs<Velto::Ptr<Branch>>(); });
+  auto prevReactor =
+      tree->subscribe([&](const Zem::Change& c) { prev = c.nested() ? prev : c.prevAs<Velto::Ptr<Branch>>(); });
   tree->branchPut(et1, second);
   EXPECT_EQ(prev, first);
   first->labelIs("old"), second->labelIs("new");
@@ -98,7 +103,8 @@ TEST(EntityTest, ReactorsDroppedOrMadeByAHandlerTakeEffectAtOnce) {
   int selfCalls = 0, notYetCalledCalls = 0, addedCalls = 0;
   *self = leaf->subscribe([&](const Zem::Change&) { ++selfCalls, self.reset(), notYetCalled.reset(); });
   notYetCalled = leaf->subscribe([&](const Zem::Change&) { ++notYetCalledCalls; });
-  auto adder = leaf->subscribe([&](const Zem::Change&) { added.push_back(leaf->subscribe([&](const Zem::Change&) { ++addedCalls; })); });
+  auto adder = leaf->subscribe(
+      [&](const Zem::Change&) { added.push_back(leaf->subscribe([&](const Zem::Change&) { ++addedCalls; })); });
   leaf->valueIs(1);
   EXPECT_EQ(addedCalls, 0);
   leaf->valueIs(2);
@@ -166,7 +172,8 @@ TEST(EntityDeathTest, ExceptionEscapingAHandlerEndsTheProcess) {
     auto r = leaf->subscribe([](const Zem::Change&) { throw std::runtime_error("boom"); });
     viaJson ? Zem::assignFromJson(*leaf, Zem::Json{{"value", 5}}) : leaf->valueIs(5);
   };
-  for (bool viaJson : {false, true}) EXPECT_DEATH(write(viaJson), "exception escaping a handler of TestRecords::Leaf: boom");
+  for (bool viaJson : {false, true})
+    EXPECT_DEATH(write(viaJson), "exception escaping a handler of TestRecords::Leaf: boom");
 }
 
 // --- State machines ---

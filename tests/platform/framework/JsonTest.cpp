@@ -56,16 +56,21 @@ TEST(JsonTest, BadInputNamesTheAttribute) {
       {R"({"@type": "Nope"})", "@type: unknown record type 'Nope'"},
       {R"({"@type": "TestRecords::Leaf"})", "@type: TestRecords::Leaf is not a TestRecords::Tree"}};
   for (const auto& c : cases) {
-    EXPECT_THAT([&] { Zem::entityFromJson(Zem::Json::parse(c.first), &Tree::typeInfoStatic()); }, ThrowsMessage<Zem::JsonError>(testing::StrEq(c.second)));
+    EXPECT_THAT([&] { Zem::entityFromJson(Zem::Json::parse(c.first), &Tree::typeInfoStatic()); },
+                ThrowsMessage<Zem::JsonError>(testing::StrEq(c.second)));
   }
 }
 
 TEST(JsonTest, AssignRefusesToChangeKeys) {
-  const struct { const char* path; Zem::Json value; const char* expect; } cases[] = {  // path: in the tree's own JSON
-      {"/branch/Ethernet2/intf", "Ethernet3", R"(branch: intf: is a key and cannot change from "Ethernet2" to "Ethernet3")"},
+  // path: in the tree's own JSON.
+  const struct { const char* path; Zem::Json value; const char* expect; } cases[] = {
+      {"/branch/Ethernet2/intf", "Ethernet3",
+       R"(branch: intf: is a key and cannot change from "Ethernet2" to "Ethernet3")"},
       {"/branch/Ethernet2/leaf/7/id", 8, "branch: leaf: id: is a key and cannot change from 7 to 8"},
-      {"/branch/Ethernet5", {{"intf", "Ethernet6"}}, R"(branch: Ethernet5: intf "Ethernet6" differs from the key the entry is stored under)"},
-      {"/branch/Ethernet5", Zem::Json::object(), R"(branch: Ethernet5: intf "" differs from the key the entry is stored under)"}};
+      {"/branch/Ethernet5", {{"intf", "Ethernet6"}},
+       R"(branch: Ethernet5: intf "Ethernet6" differs from the key the entry is stored under)"},
+      {"/branch/Ethernet5", Zem::Json::object(),
+       R"(branch: Ethernet5: intf "" differs from the key the entry is stored under)"}};
   for (const auto& c : cases) {
     auto t = sampleTree();
     const auto before = Zem::toJson(*t);

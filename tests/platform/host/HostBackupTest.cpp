@@ -30,7 +30,10 @@ class ReportingAgent : public AgentBase::CAgent {
     group->doMount("/backup/vorn/lldp/context", "VornFabricLldp::CtxForMember", "L");
     ASSERT_EQ(group->doClose(true, "test", 10.0), Lodestore::mountSuccess());
     const Kivo::IntfId po1("Port-Channel1"), et1("Ethernet1");
-    intf_ = entityManager()->getEntityAs<Vorn::BackplaneChannelStatus>("/backup/vorn/bcStatus/1")->bcMemberStatusIs(po1)->memberIntfStatusIs(et1);
+    intf_ = entityManager()
+                ->getEntityAs<Vorn::BackplaneChannelStatus>("/backup/vorn/bcStatus/1")
+                ->bcMemberStatusIs(po1)
+                ->memberIntfStatusIs(et1);
     ctx_ = entityManager()->getEntityAs<VornFabricLldp::CtxForMember>("/backup/vorn/lldp/context")->ctxIs(po1, et1);
   }
 
@@ -85,7 +88,8 @@ TEST(HostBackupTest, TheBackupHoldsAReportedStateBeforeTheLogHandsItOver) {
     // (the last one is still to come).
     EXPECT_EQ(db->backupWriteCount(), writes + 5);
     clock->runFor(1.0);
-    EXPECT_EQ(std::pair(db->backupWriteCount(), onDisk(dir)), std::pair(writes + 6, std::string("higigConfirmed true 33")));
+    EXPECT_EQ(std::pair(db->backupWriteCount(), onDisk(dir)),
+              std::pair(writes + 6, std::string("higigConfirmed true 33")));
     host.stop();
   }
   // Without the host the database writes nothing through.

@@ -35,7 +35,8 @@ TEST(SimInterfaceSourceTest, AddRenameRemoveKeepIndexesAndPublish) {
   EXPECT_LT(et1.ifIndex, et2.ifIndex);
   EXPECT_TRUE(source->renameInterface("et2", "et3"));
   EXPECT_EQ(table->interface(et2), (KernelNetInfo::Interface{et2, "et3", mac2}));
-  EXPECT_EQ(std::pair(source->interfaceKey("et3"), source->interfaceKey("et2")), std::pair(Zem::Optional(et2), Zem::Optional<InterfaceKey>()));
+  EXPECT_EQ(std::pair(source->interfaceKey("et3"), source->interfaceKey("et2")),
+            std::pair(Zem::Optional(et2), Zem::Optional<InterfaceKey>()));
   EXPECT_TRUE(source->removeInterface("et1"));
   EXPECT_FALSE(source->removeInterface("et1") || source->renameInterface("et1", "et9"));
   InterfaceKey again = source->addInterface("et1", mac1);

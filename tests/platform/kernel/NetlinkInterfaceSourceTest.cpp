@@ -56,7 +56,9 @@ Bytes attr(uint16_t type, const Bytes& data) {
   out.resize(NLMSG_ALIGN(out.size()), 0);
   return out;
 }
-Bytes nameAttr(const std::string& name) { return attr(IFLA_IFNAME, Bytes(name.c_str(), name.c_str() + name.size() + 1)); }
+Bytes nameAttr(const std::string& name) {
+  return attr(IFLA_IFNAME, Bytes(name.c_str(), name.c_str() + name.size() + 1));
+}
 Bytes macAttr(const EthAddr& mac) { return attr(IFLA_ADDRESS, Bytes(mac.bytes().begin(), mac.bytes().end())); }
 Bytes operAttr(uint8_t state) { return attr(IFLA_OPERSTATE, {state}); }
 
@@ -128,7 +130,8 @@ TEST(NetlinkParseTest, DeletionsErrorsInterruptionsAndForeignFamilies) {
   }));
   // A deletion carries only the index; a name or address in it is never reported, even one no device can have.
   EXPECT_THAT(parsed.links, testing::ElementsAre(LinkUpdate{true, {InterfaceKey{4}, "", EthAddr()}, false}));
-  EXPECT_EQ(std::tuple(parsed.done, parsed.interrupted, parsed.error, parsed.skipped), std::tuple(true, true, EPERM, 0u));
+  EXPECT_EQ(std::tuple(parsed.done, parsed.interrupted, parsed.error, parsed.skipped),
+            std::tuple(true, true, EPERM, 0u));
   // An acknowledgement is no error; a dump that failed says so in its end.
   EXPECT_EQ(parseNetlinkMessages(control(NLMSG_ERROR, 0)).error, 0);
   EXPECT_EQ(parseNetlinkMessages(control(NLMSG_DONE, -EINTR)).error, EINTR);
@@ -184,13 +187,15 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
       {concat({control(NLMSG_ERROR, INT_MIN), good}), 1, "error code -2147483648"},
       {concat({control(NLMSG_ERROR, -4096), good}), 1, "error code -4096"},
   };
-  for (uint16_t len = 0; len < 4; ++len) cases.emplace_back(concat({firstAttrOfLength(len), good}), 1, "runs past the message");
+  for (uint16_t len = 0; len < 4; ++len)
+    cases.emplace_back(concat({firstAttrOfLength(len), good}), 1, "runs past the message");
   for (const auto& [bytes, linksParsed, trace] : cases) {
     SCOPED_TRACE(trace);
     Ringlog::Capture cap;
     auto parsed = parseNetlinkMessages(bytes);
     EXPECT_EQ(std::tuple(parsed.error, parsed.skipped), std::tuple(0, 1u));
-    EXPECT_THAT(parsed.links, testing::AllOf(testing::SizeIs(linksParsed), testing::Each(linkOf(2, "good", {}, false))));
+    EXPECT_THAT(parsed.links,
+                testing::AllOf(testing::SizeIs(linksParsed), testing::Each(linkOf(2, "good", {}, false))));
     EXPECT_TRUE(cap.contains(2, trace)) << fmt::format("{}", fmt::join(cap.messages(), "\n"));
   }
 }
@@ -286,7 +291,8 @@ TEST(NetlinkInterfaceSourceTest, FollowsAddRenameReaddressAndDelete) {
     ASSERT_TRUE(live.until([&] { return live.byName("ve").hasValue(); }));
     EXPECT_TRUE(live.byName("ve")->key == vc && !live.byName("vc"));
     KernelTest::sh("ip link set dev ve address 02:00:00:00:0e:01");
-    ASSERT_TRUE(live.until([&] { return live.table->interface(vc).hwAddr == EthAddr::fromString("02:00:00:00:0e:01"); }));
+    ASSERT_TRUE(
+        live.until([&] { return live.table->interface(vc).hwAddr == EthAddr::fromString("02:00:00:00:0e:01"); }));
     KernelTest::sh("ip link del ve");
     ASSERT_TRUE(live.until([&] { return !live.byName("ve") && !live.byName("vd"); }));
     EXPECT_EQ(tableLinks(*live.table), kernelLinks());

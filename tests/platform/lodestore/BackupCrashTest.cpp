@@ -70,7 +70,8 @@ enum ChildExit { restoreFailed = 3, restoredInconsistent = 4, threw = 5 };
     auto em = Velto::make<Lodestore::EntityManager>(db, loop);
     auto group = em->mountGroup();
     group->doMount(kPath, "LodestoreCrashTest::CrashRecord", "L");
-    if (group->doClose(true, "crash", 10.0) != Lodestore::mountSuccess() || !db->backupErrors().empty()) ::_exit(restoreFailed);
+    if (group->doClose(true, "crash", 10.0) != Lodestore::mountSuccess() || !db->backupErrors().empty())
+      ::_exit(restoreFailed);
     auto record = em->getEntityAs<CrashRecord>(kPath);
     if (!record || !record->consistent()) ::_exit(restoredInconsistent);
 

@@ -93,7 +93,11 @@ void randomWrite(Top& top, std::mt19937& rng) {
     case 9: mid()->upIs(pick(2) == 0); break;
     case 10: pick(2) ? top.tagIs(pick(8)) : (void)top.tagDel(pick(8)); break;
     case 11: pick(3) ? top.counterIs(intf(k), pick(5)) : (void)top.counterDel(intf(k)); break;
-    case 12: pick(4) == 0 ? top.childDel() : top.child() && pick(3) ? top.child()->valueIs(pick(4)) : top.childIs(pick(3))->textIs("made"); break;
+    case 12:
+      pick(4) == 0             ? top.childDel()
+      : top.child() && pick(3) ? top.child()->valueIs(pick(4))
+                               : top.childIs(pick(3))->textIs("made");
+      break;
     case 13: top.orderedDelAll(); break;
   }
 }
@@ -143,7 +147,8 @@ TEST(RecordDeltaTest, CarryingOneEntryCostsTheSameWhateverTheCollectionsSize) {
     Zem::Reactor note = noting(source, delta);
     source.hashed(intf(entries / 2))->leaf(1)->valueIs(2);
     delta.apply(copy, source);
-    EXPECT_EQ(std::pair(copy.hashed(intf(entries / 2))->leaf(1)->value(), delta.writes()), std::pair(int64_t(2), 1ul)) << entries;
+    EXPECT_EQ(std::pair(copy.hashed(intf(entries / 2))->leaf(1)->value(), delta.writes()), std::pair(int64_t(2), 1ul))
+        << entries;
   }
 }
 

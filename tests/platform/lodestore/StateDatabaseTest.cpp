@@ -39,7 +39,8 @@ TEST(LodestorePathTest, PathsAndBackupFileNames) {
       {"/", {}, ".json"},
   };
   for (auto& r : rows) {
-    EXPECT_EQ(std::pair(Lodestore::pathNames(r.path), Lodestore::StateDatabase::backupFileName(r.path)), std::pair(r.names, r.file));
+    EXPECT_EQ(std::pair(Lodestore::pathNames(r.path), Lodestore::StateDatabase::backupFileName(r.path)),
+              std::pair(r.names, r.file));
   }
 }
 
@@ -115,7 +116,9 @@ TEST(LodestoreMountTest, NonBlockingCloseCompletesOnTheActivityThread) {
     Switch sw;
     sw.db->mountLatencyIs(r.latency);
     std::vector<std::pair<MountStatus, double>> seen;
-    sw.em->mountsCompleteHandlerIs([&](MountStatus s, auto em) { seen.emplace_back(em == sw.em ? s : MountStatus::failure, sw.scheduler->now()); });
+    sw.em->mountsCompleteHandlerIs([&](MountStatus s, auto em) {
+      seen.emplace_back(em == sw.em ? s : MountStatus::failure, sw.scheduler->now());
+    });
     auto group = sw.em->mountGroup();
     group->doMount("vorn/hardware/asicsWarm", "Vorn::AsicsWarm", "rc");
     testing::internal::CaptureStderr();
@@ -219,10 +222,13 @@ TEST(LodestoreBackupTest, AFreshDatabaseRestoresEveryBackedUpPath) {
     Switch sw(dir.path());
     ASSERT_EQ(mountBoth(sw), MountStatus::success);
     auto configDir = sw.em->getEntityAs<Zem::Dir>("/backup/vorn/memberConfig");
-    auto config = Velto::dynamicPtrCast<Vorn::MemberConfig>(configDir->createEntity("agent", "Vorn::LocalMemberConfig"));
+    auto config =
+        Velto::dynamicPtrCast<Vorn::MemberConfig>(configDir->createEntity("agent", "Vorn::LocalMemberConfig"));
     config->bcConfigIs(Kivo::IntfId("Port-Channel10"))->memberIntfIs(Kivo::IntfId("Ethernet1"))->lagGroupNameIs("lag1");
     auto status = sw.em->getEntityAs<Vorn::BackplaneChannelStatus>("/backup/vorn/bcStatus/agent");
-    status->bcMemberStatusIs(Kivo::IntfId("Po10"))->memberIntfStatusIs(Kivo::IntfId("Et1"))->stateIs(Vorn::HigigNegotiationState::higigConfirmed);
+    status->bcMemberStatusIs(Kivo::IntfId("Po10"))
+        ->memberIntfStatusIs(Kivo::IntfId("Et1"))
+        ->stateIs(Vorn::HigigNegotiationState::higigConfirmed);
     configJson = Zem::typedJson(*configDir);
     statusJson = Zem::typedJson(*status);
     EXPECT_TRUE(sw.db->flush());  // a clean stop: nothing waits for the flush delay
@@ -274,7 +280,8 @@ TEST(LodestoreBackupTest, ACorruptBackupGivesAnEmptyEntityAndLosesNothingElse) {
     auto config = sw.em->getEntityAs<Vorn::MemberConfig>("/backup/vorn/memberConfig/1");
     ASSERT_EQ(config->bcConfig(Kivo::IntfId("Po10"))->peerMemberId(), Zem::Optional<MemberId>(MemberId(2)));
     ASSERT_EQ(sw.db->backupErrors().size(), 1u);
-    EXPECT_THAT(sw.db->backupErrors()[0], testing::AllOf(HasSubstr("cannot restore /backup/vorn/status"), HasSubstr(reason)));
+    EXPECT_THAT(sw.db->backupErrors()[0],
+                testing::AllOf(HasSubstr("cannot restore /backup/vorn/status"), HasSubstr(reason)));
     EXPECT_THAT(err, HasSubstr(sw.db->backupErrors()[0]));
     EXPECT_TRUE(trace.contains(0, "cannot restore /backup/vorn/status"));
     // The bad file is kept for inspection and a good one takes its place.

@@ -44,12 +44,19 @@ struct BackedUpSwitch {
 
 TEST(LodestoreWriteThroughTest, OnlyNamedAttributesAreWrittenThrough) {
   // file: that of the changed record; onDisk: a text it holds once the change is on disk.
-  const struct { const char* name; std::function<void(BackedUpSwitch&)> change; bool writtenThrough; const char *file, *onDisk; } cases[] = {
-      {"negotiation state", [](BackedUpSwitch& s) { s.intf->stateIs(State::higigConfirmed); }, true, "vorn.bcStatus.1.json", "higigConfirmed"},
-      {"fabric mode", [](BackedUpSwitch& s) { s.intf->fabricModeIs(true); }, true, "vorn.bcStatus.1.json", "\"fabricMode\": true"},
-      {"another attribute of the same record", [](BackedUpSwitch& s) { s.intf->tlvReceivedIs(true); }, false, "vorn.bcStatus.1.json", "\"tlvReceived\": true"},
-      {"a refresh time", [](BackedUpSwitch& s) { s.rx->lastRefreshTimeIs(1234.5); }, false, "vorn.lldp.context.json", "1234.5"},
-      {"a member interface added", [](BackedUpSwitch& s) { s.bc->bcMemberStatus(po1)->memberIntfStatusIs(Kivo::IntfId("Ethernet2")); }, false, "vorn.bcStatus.1.json", "Ethernet2"},
+  using Change = std::function<void(BackedUpSwitch&)>;
+  const struct { const char* name; Change change; bool writtenThrough; const char *file, *onDisk; } cases[] = {
+      {"negotiation state", [](BackedUpSwitch& s) { s.intf->stateIs(State::higigConfirmed); }, true,
+       "vorn.bcStatus.1.json", "higigConfirmed"},
+      {"fabric mode", [](BackedUpSwitch& s) { s.intf->fabricModeIs(true); }, true, "vorn.bcStatus.1.json",
+       "\"fabricMode\": true"},
+      {"another attribute of the same record", [](BackedUpSwitch& s) { s.intf->tlvReceivedIs(true); }, false,
+       "vorn.bcStatus.1.json", "\"tlvReceived\": true"},
+      {"a refresh time", [](BackedUpSwitch& s) { s.rx->lastRefreshTimeIs(1234.5); }, false, "vorn.lldp.context.json",
+       "1234.5"},
+      {"a member interface added",
+       [](BackedUpSwitch& s) { s.bc->bcMemberStatus(po1)->memberIntfStatusIs(Kivo::IntfId("Ethernet2")); }, false,
+       "vorn.bcStatus.1.json", "Ethernet2"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -80,14 +87,16 @@ TEST(LodestoreWriteThroughTest, RideAlongChangesWaitForAnotherWrite) {
     s.rx->lastRefreshTimeIs(100.0 + frame);
     s.sw.scheduler->runFor(1.0);
   }
-  EXPECT_EQ(std::tuple(s.sw.db->backupWriteCount(), s.sw.db->backupPending(), dir.read("vorn.lldp.context.json").find("120")),
-            std::tuple(writes, false, std::string::npos));
+  EXPECT_EQ(
+      std::tuple(s.sw.db->backupWriteCount(), s.sw.db->backupPending(), dir.read("vorn.lldp.context.json").find("120")),
+      std::tuple(writes, false, std::string::npos));
 
   // A change of the same record that is not riding along takes the latest
   // refresh time with it.
   s.ctx->peerMemberIdIs(Vorn::MemberId(2));
   s.sw.scheduler->runFor(0.5);
-  EXPECT_TRUE(s.sw.db->backupWriteCount() == writes + 1 && dir.read("vorn.lldp.context.json").find("120") != std::string::npos);
+  EXPECT_TRUE(s.sw.db->backupWriteCount() == writes + 1 &&
+              dir.read("vorn.lldp.context.json").find("120") != std::string::npos);
 }
 
 // A named attribute changed outside the backup area is not written through.

@@ -44,9 +44,12 @@ class RateLimitTest : public ::testing::Test {
   void run(const Log& logged, double until) {
     for (const Logged& l : logged) {
       const bool mismatch = l.message == &kMismatch;  // names the channel first
-      clock->post([l, mismatch] { Syslog::log(*l.message, {mismatch ? "Port-Channel1" : l.intf, mismatch ? l.intf : "Port-Channel1",
-                                                           mismatch ? "expected peer ID: 2, peer ID: 7" : "heartbeat timed out"}); },
-                  l.at - clock->now());
+      clock->post(
+          [l, mismatch] {
+            Syslog::log(*l.message, {mismatch ? "Port-Channel1" : l.intf, mismatch ? l.intf : "Port-Channel1",
+                                     mismatch ? "expected peer ID: 2, peer ID: 7" : "heartbeat timed out"});
+          },
+          l.at - clock->now());
     }
     clock->runUntil(until);
   }
@@ -81,12 +84,21 @@ TEST_F(RateLimitTest, BurstsAreCutAndReportedWhenTheirWindowEnds) {
   const std::string mismatch = "VORN_BACKPLANE_INTF_MISMATCH", error = "VORN_BACKPLANE_INTF_ERROR";
   const std::string mismatch1 = mismatch + " Ethernet1", error1 = error + " Ethernet1";
   const struct { const char* name; Log logged; double until; Strings lines; } cases[] = {
-      {"a flood: five lines, then one report at the end of the window", every(1, 0.001, 2000, kMismatch, "Ethernet1"),
-       30, {"1 " + mismatch1 + " x5", report(11, mismatch, "Ethernet1", 1995)}},
-      {"exactly five in a window pass unreported", every(0, 1, 5, kMismatch, "Ethernet1"), 30, {"0 " + mismatch1 + " x5"}},
+      {"a flood: five lines, then one report at the end of the window",
+       every(1, 0.001, 2000, kMismatch, "Ethernet1"),
+       30,
+       {"1 " + mismatch1 + " x5", report(11, mismatch, "Ethernet1", 1995)}},
+      {"exactly five in a window pass unreported",
+       every(0, 1, 5, kMismatch, "Ethernet1"),
+       30,
+       {"0 " + mismatch1 + " x5"}},
       {"steady traffic at the highest normal rate is never limited",
-       every(0, 2, 60, Syslog::VORN_BACKPLANE_INTF_READY, "Ethernet1"), 130, {"0 VORN_BACKPLANE_INTF_READY Ethernet1 x60"}},
-      {"a flood that lasts: five lines and one report per window", every(0, 0.5, 50, kError, "Ethernet1"), 40,
+       every(0, 2, 60, Syslog::VORN_BACKPLANE_INTF_READY, "Ethernet1"),
+       130,
+       {"0 VORN_BACKPLANE_INTF_READY Ethernet1 x60"}},
+      {"a flood that lasts: five lines and one report per window",
+       every(0, 0.5, 50, kError, "Ethernet1"),
+       40,
        {"0 " + error1 + " x5", report(10, error, "Ethernet1", 15), "10 " + error1 + " x5",
         report(20, error, "Ethernet1", 15), "20 " + error1 + " x5", report(30, error, "Ethernet1", 5)}},
       {"interfaces are limited apart",
@@ -95,12 +107,14 @@ TEST_F(RateLimitTest, BurstsAreCutAndReportedWhenTheirWindowEnds) {
        30,
        {"0 " + mismatch1 + " x5", "1 " + mismatch + " Ethernet2 x5", "2 " + mismatch + " Ethernet3 x2",
         report(10, mismatch, "Ethernet1", 3), report(11, mismatch, "Ethernet2", 1)}},
-      {"messages are limited apart", every(0, 0.1, 7, kMismatch, "Ethernet1") + every(1, 0.1, 7, kError, "Ethernet1"),
+      {"messages are limited apart",
+       every(0, 0.1, 7, kMismatch, "Ethernet1") + every(1, 0.1, 7, kError, "Ethernet1"),
        30,
        {"0 " + mismatch1 + " x5", "1 " + error1 + " x5", report(10, mismatch, "Ethernet1", 2),
         report(11, error, "Ethernet1", 2)}},
       {"a message at the very end of a window comes after the window's report",
-       every(0, 0.1, 7, kMismatch, "Ethernet1") + every(10, 1, 1, kMismatch, "Ethernet1"), 30,
+       every(0, 0.1, 7, kMismatch, "Ethernet1") + every(10, 1, 1, kMismatch, "Ethernet1"),
+       30,
        {"0 " + mismatch1 + " x5", report(10, mismatch, "Ethernet1", 2), "10 " + mismatch1 + " x1"}},
   };
   for (const auto& c : cases) {
@@ -127,7 +141,8 @@ TEST_F(RateLimitTest, ACleanStopReportsWhatIsHeldBack) {
   clock->runFor(30);
   Strings reports;
   for (const auto& e : sink.entries()) {
-    if (e.message == &Syslog::SYSLOG_MESSAGES_SUPPRESSED) reports.push_back(fmt::format("{:g} {}", e.time, e.rendered()));
+    if (e.message == &Syslog::SYSLOG_MESSAGES_SUPPRESSED)
+      reports.push_back(fmt::format("{:g} {}", e.time, e.rendered()));
   }
   EXPECT_THAT(reports, testing::UnorderedElementsAre(report(3, "VORN_BACKPLANE_INTF_MISMATCH", "Ethernet1", 4),
                                                      report(3, "VORN_BACKPLANE_INTF_MISMATCH", "Ethernet3", 1)));

@@ -34,7 +34,8 @@ TEST_F(SyslogTest, RenderFillsPlaceholdersInOrderAndNeverFails) {
       {"%d %x stay", {"x"}, "%d %x stay"},
       {"trailing %", {}, "trailing %"},
   };
-  for (const auto& c : cases) EXPECT_EQ(Syslog::render(Syslog::Message{"TEST_MESSAGE", c.format, "", 0, 6}, c.args), c.text) << c.format;
+  for (const auto& c : cases)
+    EXPECT_EQ(Syslog::render(Syslog::Message{"TEST_MESSAGE", c.format, "", 0, 6}, c.args), c.text) << c.format;
 }
 
 // Entries go to the sink current when they are logged; a sink destroyed stops being current, and what a step held
@@ -52,7 +53,8 @@ TEST_F(SyslogTest, EntriesGoToTheCurrentSinkOnly) {
   EXPECT_EQ(Syslog::sink(), nullptr);
   Syslog::log(VORN_BACKPLANE_INTF_READY, {"Ethernet3", "Fabric1"});
   ASSERT_EQ(first.entries().size(), 1u);
-  EXPECT_EQ(std::pair(first.entries()[0].text, first.entries()[0].time), std::pair(std::string("Switching Ethernet1 in Fabric1 to backplane mode"), 77.0));
+  EXPECT_EQ(std::pair(first.entries()[0].text, first.entries()[0].time),
+            std::pair(std::string("Switching Ethernet1 in Fabric1 to backplane mode"), 77.0));
   EXPECT_EQ(called, Strings{"Switching Ethernet2 in Fabric1 to backplane mode"});
 
   auto clock = Velto::make<Oru::VirtualScheduler>(0);
@@ -66,7 +68,8 @@ TEST_F(SyslogTest, EntriesGoToTheCurrentSinkOnly) {
     held.reset();
   });
   clock->runReady();
-  EXPECT_THAT(first.entries(), testing::ElementsAre(testing::Field(&Syslog::Entry::text, "Switching Ethernet5 in Port-Channel1 to backplane mode")));
+  EXPECT_THAT(first.entries(), testing::ElementsAre(testing::Field(
+                                   &Syslog::Entry::text, "Switching Ethernet5 in Port-Channel1 to backplane mode")));
 }
 
 // A handler logs its outcome just before it records it: what a step logs reaches the sink only when the step ends,
@@ -75,7 +78,8 @@ TEST_F(SyslogTest, AStepsEntriesReachTheSinkWhenItEndsAfterTheHooks) {
   auto clock = Velto::make<Oru::VirtualScheduler>(0);
   context_.syslogClockIs([&] { return clock->now(); });
   Strings seen;
-  Syslog::CallbackSink sink([&](const Syslog::Entry& e) { seen.push_back(fmt::format("{} {}", e.time, e.rendered())); });
+  Syslog::CallbackSink sink(
+      [&](const Syslog::Entry& e) { seen.push_back(fmt::format("{} {}", e.time, e.rendered())); });
   context_.syslogSinkIs(&sink);
   Syslog::BeforeDelivery hook([&] { seen.push_back("hook"); });
   clock->post([&] {
@@ -87,16 +91,20 @@ TEST_F(SyslogTest, AStepsEntriesReachTheSinkWhenItEndsAfterTheHooks) {
   clock->runFor(10);
   // Outside a step (start-up, a test calling a handler) there is nothing to wait for.
   Syslog::log(VORN_BACKPLANE_INTF_READY, {"Ethernet3", "Port-Channel1"});
-  EXPECT_EQ(seen, (Strings{"end of step", "hook", "5 VORN_BACKPLANE_INTF_READY: Switching Ethernet1 in Port-Channel1 to backplane mode",
-                           "5 VORN_BACKPLANE_INTF_ERROR: Switching Ethernet2 in Port-Channel1 to Ethernet mode (heartbeat timed out)",
-                           "next step", "10 VORN_BACKPLANE_INTF_READY: Switching Ethernet3 in Port-Channel1 to backplane mode"}));
+  EXPECT_EQ(
+      seen,
+      (Strings{
+          "end of step", "hook", "5 VORN_BACKPLANE_INTF_READY: Switching Ethernet1 in Port-Channel1 to backplane mode",
+          "5 VORN_BACKPLANE_INTF_ERROR: Switching Ethernet2 in Port-Channel1 to Ethernet mode (heartbeat timed out)",
+          "next step", "10 VORN_BACKPLANE_INTF_READY: Switching Ethernet3 in Port-Channel1 to backplane mode"}));
 }
 
 // The rate limit counts per message and interface: each entry carries the argument its message names as the
 // interface.
 TEST_F(SyslogTest, EntriesCarryTheInterfaceTheirMessageIsAbout) {
   const Syslog::Message noIntf{"TEST_MESSAGE", "%s", "", 0, 6}, thirdArg{"TEST_MESSAGE", "%s %s %s", "", 0, 6, 2};
-  const struct { const Syslog::Message* message; std::initializer_list<std::string_view> args; std::string intf; } cases[] = {
+  using Args = std::initializer_list<std::string_view>;
+  const struct { const Syslog::Message* message; Args args; std::string intf; } cases[] = {
       {&Syslog::VORN_BACKPLANE_INTF_MISMATCH, {"Port-Channel1", "Ethernet1", "peer ID: 3"}, "Ethernet1"},
       {&Syslog::VORN_BACKPLANE_INTF_ERROR, {"Ethernet2", "Port-Channel1", "negotiation timed out"}, "Ethernet2"},
       {&VORN_BACKPLANE_INTF_READY, {"Ethernet3", "Port-Channel1"}, "Ethernet3"},

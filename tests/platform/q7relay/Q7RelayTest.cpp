@@ -254,7 +254,9 @@ TEST_F(Q7RelayTest, FloodingClientsLeaveTimersAndHostDescriptorsEveryTurn) {
   listen();
   loop->backgroundSliceIs(0);  // one piece of background work per turn, whatever the machine's speed
   int answers = 0;
-  listener().provider = [&](const std::string&) -> std::optional<std::string> { return ++answers, std::string(20, 'x'); };
+  listener().provider = [&](const std::string&) -> std::optional<std::string> {
+    return ++answers, std::string(20, 'x');
+  };
   const int lldp = ::eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);  // stands for an LLDP socket: always readable
   int lldpRuns = 0;
   loop->watchFd(lldp, EPOLLIN, [&](uint32_t) { ++lldpRuns; });
@@ -327,7 +329,10 @@ TEST_F(Q7RelayTest, ListenOutcomes) {
   const auto failed = ListenState::failed;
   const struct { std::function<void(TcpConfig&)> setUp; ListenState state; std::string error; } rows[] = {
       {[this](TcpConfig&) { listener().loop = nullptr; }, ListenState::disabled, ""},
-      {[](TcpConfig& c) { c.tls = Q7Relay::ZemUtils::TlsConfig{"c.pem", "k.pem", ""}; }, failed, "TLS is not supported"},
+      {[](TcpConfig& c) {
+         c.tls = Q7Relay::ZemUtils::TlsConfig{"c.pem", "k.pem", ""};
+       },
+       failed, "TLS is not supported"},
       {[](TcpConfig& c) { c.tlsRequired = true; }, failed, "TLS is required"},
       {[](TcpConfig& c) { c.protocolVersion = 2; }, failed, "protocol version 2"},
       {[](TcpConfig& c) { c.key = ConnectionKey::ipAndPort("300.1.2.3", 1); }, failed, "bad address"},

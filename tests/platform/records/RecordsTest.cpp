@@ -19,7 +19,8 @@ using Zem::Json;
 const IntfId po1("Port-Channel1"), et1("Ethernet1"), et2("Ethernet2");
 const auto mac7 = Kivo::EthAddr::fromString("02:00:00:00:00:07");
 
-Lldp::VornTlv tlv(uint8_t member, uint8_t expected, uint8_t received, uint8_t flags = 0, Vorn::Role role = Vorn::Role::member) {
+Lldp::VornTlv tlv(uint8_t member, uint8_t expected, uint8_t received, uint8_t flags = 0,
+                  Vorn::Role role = Vorn::Role::member) {
   return Lldp::VornTlv{member, role, expected, received, flags};
 }
 
@@ -37,19 +38,23 @@ std::vector<Velto::Ptr<Zem::Entity>> samples() {
   mc->rxInfoIs(4)->tlvIs(tlv(2, 1, 1, 3)), mc->rxInfo()->lastRefreshTimeIs(12.5);
   ctx->intfMapIs(po1)->memberIs(et1);
   auto lldpStatus = Velto::make<Vorn::Lldp::Status>("1");
-  Vorn::Lldp::RemoteSystemMsap msap{Lldp::ChassisIdSubtype::macAddress, Lldp::ChassisId(std::string("\x02vor\x00\x02", 6)),
+  Vorn::Lldp::RemoteSystemMsap msap{Lldp::ChassisIdSubtype::macAddress,
+                                    Lldp::ChassisId(std::string("\x02vor\x00\x02", 6)),
                                     Lldp::PortIdSubtype::interfaceName, Lldp::PortId("Ethernet1")};
   lldpStatus->portStatusIs(et1)->remoteSystemIs(3, msap)->ttlIs(1);
-  lldpStatus->portStatus(et1)->remoteSystem(3)->vornTlvRxIs(Lldp::VornTlv{2, Vorn::Role::member, 1, 1, 0}.lodestoreConnectedIs(true));
+  lldpStatus->portStatus(et1)->remoteSystem(3)->vornTlvRxIs(
+      Lldp::VornTlv{2, Vorn::Role::member, 1, 1, 0}.lodestoreConnectedIs(true));
   // A role byte without a name, as a peer may send.
-  lldpStatus->portStatusIs(et2)->remoteSystemIs(4, msap)->vornTlvRxIs(Lldp::VornTlv{3, Vorn::Role(5), 0, 0, 0}.singleLinkIs(true));
+  lldpStatus->portStatusIs(et2)->remoteSystemIs(4, msap)->vornTlvRxIs(
+      Lldp::VornTlv{3, Vorn::Role(5), 0, 0, 0}.singleLinkIs(true));
   auto kni = Velto::make<Vorn::KniIntfMap>("map");
   kni->kniIntfIdKeyPairIs({et1, {7}}), kni->intfIdToIntfKeyIs(et1, {7});
   auto kernel = Velto::make<KernelNetInfo::Status>();
   kernel->interfaceIs({7}, KernelNetInfo::Interface{{7}, "et1", mac7});
   auto engineStatus = Velto::make<Lldp::Status>("status");
   auto remote = engineStatus->portStatusIs(et1, 3.0)->remoteSystemIs(1);
-  remote->chassisIdIs(Lldp::ChassisId("abcdef")), remote->vornTlvIs(tlv(2, 1, 1, 0, Vorn::Role(5))), remote->lastRefreshTimeIs(4.25);
+  remote->chassisIdIs(Lldp::ChassisId("abcdef")), remote->vornTlvIs(tlv(2, 1, 1, 0, Vorn::Role(5))),
+      remote->lastRefreshTimeIs(4.25);
   auto lag = Velto::make<Interface::EthLagIntfStatusDir>("lag");
   lag->intfStatusIs(po1)->linkStatusIs(Interface::LinkStatus::up);
   lag->intfStatus(po1)->memberIs(et1)->linkStatusIs(Interface::LinkStatus::up);
@@ -92,7 +97,8 @@ TEST(RecordsTest, EveryRecordRoundTripsThroughJson) {
 TEST(RecordsTest, StatesTravelByNameAndMemberIdZeroIsNone) {
   auto bc = Velto::make<Vorn::BackplaneChannelStatus>("1");
   bc->bcMemberStatusIs(po1)->memberIntfStatusIs(et1)->stateIs(HigigNegotiationState::higigConfirmed);
-  EXPECT_EQ(Zem::toJson(*bc)["bcMemberStatus"]["Port-Channel1"]["memberIntfStatus"]["Ethernet1"]["state"], "higigConfirmed");
+  EXPECT_EQ(Zem::toJson(*bc)["bcMemberStatus"]["Port-Channel1"]["memberIntfStatus"]["Ethernet1"]["state"],
+            "higigConfirmed");
   for (int s = 0; s <= 6; ++s) {
     auto state = static_cast<HigigNegotiationState>(s);
     EXPECT_EQ(Vorn::higigNegotiationStateFromString(Vorn::stringValue(state)), Zem::Optional(state));
@@ -123,13 +129,16 @@ TEST(RecordsTest, ValuesRefuseBadOrMissingFields) {
       {reading<Lldp::VornTlv>(tlvJson, "role"), "Vorn TLV lacks role"},
       {reading<Lldp::VornTlv>(booleansTlv, "singleLink"), "Vorn TLV lacks singleLink"},
       {reading<Lldp::VornTlv>(flagsTlv, "flags"), "Vorn TLV lacks flags"},
-      {reading<KernelNetInfo::Interface>(Zem::JsonCodec<KernelNetInfo::Interface>::toJson({}), "hwAddr"), "kernel interface lacks hwAddr"},
+      {reading<KernelNetInfo::Interface>(Zem::JsonCodec<KernelNetInfo::Interface>::toJson({}), "hwAddr"),
+       "kernel interface lacks hwAddr"},
       {reading<HigigNegotiationState>(Json(7)), "negotiation state 7 out of range (0 to 6)"},
       {reading<Vorn::Role>(Json(256)), "role 256 out of range (0 to 255)"},
       {reading<Vorn::Role>(Json("role256")), "unknown role 'role256'"},
       {reading<Lldp::PortId>(Json(std::string(512, 'a'))), "Zem::Bytes::size > 255 not allowed"},
   };
-  for (auto& [read, expect] : cases) EXPECT_THAT(read, testing::Throws<std::exception>(testing::Property(&std::exception::what, testing::StrEq(expect))));
+  for (auto& [read, expect] : cases)
+    EXPECT_THAT(read,
+                testing::Throws<std::exception>(testing::Property(&std::exception::what, testing::StrEq(expect))));
   // Earlier backups named a role without a name "role<number>".
   EXPECT_EQ(Zem::JsonCodec<Vorn::Role>::fromJson(Json("role5")), Vorn::Role(5));
   EXPECT_NO_THROW(Lldp::PortId(std::string(255, 'x')));
@@ -153,7 +162,9 @@ TEST(RecordsTest, VornTlvReadsEveryShapeWritten) {
       {shape(0x02, {"flags"}), 0x02},
       {disagreeing, 0x02},
   };
-  for (const auto& [json, flags] : cases) EXPECT_EQ(Zem::JsonCodec<Lldp::VornTlv>::fromJson(json), (Lldp::VornTlv{2, Vorn::Role::member, 1, 3, flags})) << json;
+  for (const auto& [json, flags] : cases)
+    EXPECT_EQ(Zem::JsonCodec<Lldp::VornTlv>::fromJson(json), (Lldp::VornTlv{2, Vorn::Role::member, 1, 3, flags}))
+        << json;
 }
 
 TEST(RecordsTest, DerivedQueries) {

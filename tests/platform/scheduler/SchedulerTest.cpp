@@ -34,7 +34,8 @@ TEST(SchedulerTest, FiresInDueOrderWithSchedulingOrderForTies) {
   Fixture f;
   auto a = f.task("a"), b = f.task("b"), c = f.task("c"), d = f.task("d"), e = f.task("e");
   // e is re-armed earlier than the tasks due before it.
-  for (auto [t, delay] : {std::pair(c, 2.0), {a, 1.0}, {d, 1.0}, {b, 1.0}, {e, 3.0}, {e, 0.5}}) t->scheduleTaskDelay(delay);
+  for (auto [t, delay] : {std::pair(c, 2.0), {a, 1.0}, {d, 1.0}, {b, 1.0}, {e, 3.0}, {e, 0.5}})
+    t->scheduleTaskDelay(delay);
   f.clock->runFor(5);
   EXPECT_EQ(f.fired, (Strings{"e@100.5", "a@101", "d@101", "b@101", "c@102"}));
   EXPECT_EQ(f.clock->now(), 105);
@@ -191,7 +192,9 @@ TEST(EventLoopTest, EachTurnServesHostWorkBeforeBackgroundWork) {
     });
   });
   std::map<int, int> served;
-  for (int i = 0; i < 5; ++i) loop->watchFd(ready.add(), EPOLLIN, [&, i](uint32_t) { seen.push_back("client"), ++served[i]; }, Priority::background);
+  for (int i = 0; i < 5; ++i)
+    loop->watchFd(
+        ready.add(), EPOLLIN, [&, i](uint32_t) { seen.push_back("client"), ++served[i]; }, Priority::background);
   // Posted work that always has more, like a client's waiting requests.
   std::function<void()> more = [&] { seen.push_back("posted"), loop->postBackground(more); };
   loop->postBackground(more);
@@ -217,7 +220,9 @@ TEST(EventLoopTest, BackgroundWorkLeftByTheSliceRunsInLaterTurnsInOrder) {
   std::vector<int> ran;
   loop->backgroundSliceIs(0);
   for (int i = 0; i < 3; ++i) {
-    loop->postBackground([&, i] { if (ran.push_back(i), i < 2) loop->postBackground([&, i] { ran.push_back(10 + i); }); });
+    loop->postBackground([&, i] {
+      if (ran.push_back(i), i < 2) loop->postBackground([&, i] { ran.push_back(10 + i); });
+    });
   }
   loop->runOnce(0);
   EXPECT_EQ(ran, (std::vector<int>{0}));

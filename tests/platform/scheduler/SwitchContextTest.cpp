@@ -66,7 +66,10 @@ struct Switch {
 class SwitchContextTest : public ::testing::Test {
  protected:
   SwitchContextTest() { fs::create_directories(dir_); }
-  ~SwitchContextTest() override { Oru::SwitchContext::deactivateAll(), fs::remove_all(dir_); }
+  ~SwitchContextTest() override {
+    std::error_code ec;
+    Oru::SwitchContext::deactivateAll(), fs::remove_all(dir_, ec);
+  }
   fs::path dir_ = fs::temp_directory_path() / fmt::format("switch-context-{}", ::getpid());
 };
 
@@ -113,9 +116,10 @@ TEST_F(SwitchContextTest, InterleavedTasksOfTwoSwitchesReadOnlyTheirOwnContext) 
   EXPECT_EQ(ran, expected);
   for (const Switch* sw : {&a, &b}) {
     EXPECT_THAT(sw->log.entries(), testing::Each(testing::Field(&Syslog::Entry::text, "seen by " + sw->name)));
-    EXPECT_THAT(Ringlog::readFile(sw->trace->path()),
-                testing::AllOf(testing::SizeIs(3), testing::Each(testing::Field(&Ringlog::Record::message,
-                                                                                testing::EndsWith("traced by " + sw->name)))));
+    EXPECT_THAT(
+        Ringlog::readFile(sw->trace->path()),
+        testing::AllOf(testing::SizeIs(3), testing::Each(testing::Field(&Ringlog::Record::message,
+                                                                        testing::EndsWith("traced by " + sw->name)))));
     EXPECT_EQ(sw->log.entries().size(), 3u);
   }
 }
@@ -131,8 +135,9 @@ TEST_F(SwitchContextTest, WithNoContextActiveTheAccessorsAnswerNoSwitch) {
   }  // destroyed while active
   EXPECT_FALSE(Oru::SwitchContext::active() || Vorn::role() || Vorn::isMember() || Oru::currentScheduler() ||
                Lldp::currentTransport() || KernelNetInfo::currentSource() || Syslog::sink() || Ringlog::current());
-  EXPECT_EQ(std::tuple(Vorn::memberId(), Oru::currentTime(), Vorn::VornMemberFileMgrSm::flashRoot(), Toggles::directory()),
-            std::tuple(Vorn::MemberId(), 0.0, "/", "/etc/vorn/toggles"));
+  EXPECT_EQ(
+      std::tuple(Vorn::memberId(), Oru::currentTime(), Vorn::VornMemberFileMgrSm::flashRoot(), Toggles::directory()),
+      std::tuple(Vorn::MemberId(), 0.0, "/", "/etc/vorn/toggles"));
 }
 
 TEST_F(SwitchContextTest, AScopeRestoresTheContextActiveBefore) {

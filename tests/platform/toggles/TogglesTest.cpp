@@ -15,7 +15,9 @@ using testing::HasSubstr;
 
 class TogglesTest : public ::testing::Test {
  protected:
-  static bool get(const char* name, const std::string& file, bool defaultValue) { return Toggles::getToggleState(name, file, defaultValue); }
+  static bool get(const char* name, const std::string& file, bool defaultValue) {
+    return Toggles::getToggleState(name, file, defaultValue);
+  }
   // Reads `file` afresh; what was reported goes to `err` and the errors are returned.
   static std::vector<std::string> readAfresh(const std::string& file, std::string& err, bool otherTrue = false) {
     Oru::SwitchContext::active()->toggles().resetCache();
@@ -44,7 +46,8 @@ TEST_F(TogglesTest, MissingFileOrKeyGivesTheDefaultAndValuesAreReadOnceUntilTheC
   }
   EXPECT_TRUE(Toggles::errors().empty());
   toggles_.write("lldp.json", R"({"FastStart": false, "NewStart": true})");
-  EXPECT_TRUE(get("FastStart", "lldp.json", false) && !get("NewStart", "lldp.json", false));  // the file is not parsed again
+  EXPECT_TRUE(get("FastStart", "lldp.json", false) &&
+              !get("NewStart", "lldp.json", false));  // the file is not parsed again
   Oru::SwitchContext::active()->toggles().resetCache();
   EXPECT_TRUE(!get("FastStart", "lldp.json", true) && get("NewStart", "lldp.json", false));
   // Files are read from the current directory.
@@ -75,15 +78,19 @@ TEST_F(TogglesTest, HostileFileIsReportedOnceAndGivesDefaults) {
   std::vector<std::pair<std::string, std::string>> cases;  // path, reason
   for (const auto& c : ConfigTesting::unusableFiles(dir)) cases.emplace_back(c.path, c.reason);
   // "Other" alone would read as true; the file as a whole is refused.
-  cases.emplace_back(dir.file("deep.json", R"({"Other": true, "FastStart": )" + ConfigTesting::nestedLists(100'000) + "}"), "FastStart[0][0]");
-  cases.emplace_back(dir.file("duplicate.json", R"({"Other": true, "Notes": {"a": [{"b": 1, "b": 2}]}})"), "Notes.a[0].b: duplicate key");
+  cases.emplace_back(
+      dir.file("deep.json", R"({"Other": true, "FastStart": )" + ConfigTesting::nestedLists(100'000) + "}"),
+      "FastStart[0][0]");
+  cases.emplace_back(dir.file("duplicate.json", R"({"Other": true, "Notes": {"a": [{"b": 1, "b": 2}]}})"),
+                     "Notes.a[0].b: duplicate key");
   for (const auto& [path, reason] : cases) {
     SCOPED_TRACE(path);
     Oru::SwitchContext::active()->toggles().directoryIs(std::filesystem::path(path).parent_path().string());
     std::string err;
     const auto errors = readAfresh(std::filesystem::path(path).filename().string(), err);
     ASSERT_EQ(errors.size(), 1u) << err;
-    EXPECT_THAT(errors[0], testing::AllOf(testing::StartsWith("toggle file " + path + ": "), HasSubstr(reason), testing::SizeIs(testing::Le(300u))));
+    EXPECT_THAT(errors[0], testing::AllOf(testing::StartsWith("toggle file " + path + ": "), HasSubstr(reason),
+                                          testing::SizeIs(testing::Le(300u))));
     EXPECT_EQ(err, errors[0] + "\n");
   }
 }

@@ -52,7 +52,8 @@ class RinglogArgumentsTest : public ::testing::Test {
 
 // What a stored message keeps of a text.
 std::string cut(std::string text) {
-  if (text.size() > Ringlog::kMessageCapacity) text.resize(Ringlog::detail::utf8Prefix(text.data(), Ringlog::kMessageCapacity));
+  if (text.size() > Ringlog::kMessageCapacity)
+    text.resize(Ringlog::detail::utf8Prefix(text.data(), Ringlog::kMessageCapacity));
   return text;
 }
 
@@ -90,7 +91,8 @@ TEST_F(RinglogArgumentsTest, EveryArgumentKindReadsBackAsFmtFormatsIt) {
   // The system's own types, with and without specs.
   SAME_TEXT("{}: remote system {} (chassis {}, port {})", intf, 1, chassis, channel);
   SAME_TEXT("[{}] [{:>16}] [{:<8}]", Kivo::IntfId(), intf, channel);
-  SAME_TEXT("hwAddr {} [{:>20}]", Kivo::EthAddr::fromString("00:1c:73:00:00:01"), Kivo::EthAddr::fromString("00:1c:73:aa:bb:cc"));
+  SAME_TEXT("hwAddr {} [{:>20}]", Kivo::EthAddr::fromString("00:1c:73:00:00:01"),
+            Kivo::EthAddr::fromString("00:1c:73:aa:bb:cc"));
   SAME_TEXT("peer {} [{:02x}] [{:>4}]", Vorn::MemberId(3), Vorn::MemberId(26), Vorn::MemberId(9));
   SAME_TEXT("{} {} [{:>14}]", none, some, none);
   SAME_TEXT("last heard at {}, {}; intf {}", OptDuration(12.75), OptDuration(), Zem::Optional<Kivo::IntfId>(intf));
@@ -170,7 +172,8 @@ TEST(RinglogLevels, ParseNamesLevelsAndRanges) {
   const std::pair<const char*, std::uint32_t> good[] = {
       {"", 0}, {"0", 0x1}, {"9", 0x200}, {"0-9", 0x3ff}, {"0-5,8", 0x13f}, {"2-2", 0x4}, {"7,1", 0x82}};
   for (auto [text, levels] : good) EXPECT_EQ(Ringlog::parseLevels(text), levels) << '"' << text << '"';
-  for (const char* bad : {"a", "10", "5-2", "1-", "-3", ",", "0,,1", "1 ", "0-9x", "3-a"}) EXPECT_THROW(Ringlog::parseLevels(bad), std::invalid_argument) << bad;
+  for (const char* bad : {"a", "10", "5-2", "1-", "-3", ",", "0,,1", "1 ", "0-9x", "3-a"})
+    EXPECT_THROW(Ringlog::parseLevels(bad), std::invalid_argument) << bad;
 }
 
 }  // namespace

@@ -76,7 +76,8 @@ TEST_F(RinglogTest, RecordWrittenIsReadBackWithItsSourceFromTheCurrentFileOnly) 
   context_.traceFileIs(nullptr);
   TRACE0("to nowhere");
   std::vector<std::tuple<int, std::string, std::string, std::string, int, double, std::string>> seen;
-  for (const auto& r : Ringlog::readFile(file->path())) seen.emplace_back(r.level, r.handle, r.unit, r.function, r.line, r.time, r.message);
+  for (const auto& r : Ringlog::readFile(file->path()))
+    seen.emplace_back(r.level, r.handle, r.unit, r.function, r.line, r.time, r.message);
   EXPECT_THAT(seen, testing::ElementsAre(
                         record(3, "Vorn::VornFabricLldp::RinglogTest", "RinglogTest.cpp", "TestBody", firstLine,
                                "member Ethernet3/1 has id 42"),
@@ -91,7 +92,8 @@ TEST_F(RinglogTest, EachLevelWrapsAroundInItsOwnRing) {
     SCOPED_TRACE(testing::Message() << "flooded level " << flooded);
     auto file = traceTo("wrap.rl");
     for (int level = 0; level < Ringlog::kLevels; ++level) {
-      for (int i = 0; i < 2; ++i) Ringlog::write(traceHandle, level, __FILE__, __func__, __LINE__, "early {} {}", level, i);
+      for (int i = 0; i < 2; ++i)
+        Ringlog::write(traceHandle, level, __FILE__, __func__, __LINE__, "early {} {}", level, i);
     }
     const int size = Ringlog::kRingSizes[flooded], count = 2 * size + 3;
     for (int i = 0; i < count; ++i) Ringlog::write(traceHandle, flooded, __FILE__, __func__, __LINE__, "flood {}", i);
@@ -101,7 +103,8 @@ TEST_F(RinglogTest, EachLevelWrapsAroundInItsOwnRing) {
     EXPECT_EQ(messages(records, flooded), newest);
     for (int level = 0; level < Ringlog::kLevels; ++level) {
       if (level == flooded) continue;
-      EXPECT_THAT(messages(records, level), testing::ElementsAre(fmt::format("early {} 0", level), fmt::format("early {} 1", level)));
+      EXPECT_THAT(messages(records, level),
+                  testing::ElementsAre(fmt::format("early {} 0", level), fmt::format("early {} 1", level)));
     }
     // Oldest first across levels: the early records precede the flood.
     ASSERT_EQ(records.size(), static_cast<size_t>(size + 2 * (Ringlog::kLevels - 1)));
@@ -118,11 +121,12 @@ TEST_F(RinglogTest, LongTextsAreCutToTheSlot) {
   for (int i = 0; i < 200; ++i) accented += "\xc3\xa9";
   Ringlog::write(traceHandle, 0, "u.cpp", "f", 2, "{}", accented);
   using namespace Ringlog;
-  EXPECT_THAT(readFile(file->path()),
-              testing::ElementsAre(testing::AllOf(testing::Field(&Record::message, longMessage.substr(0, kMessageCapacity)),
-                                                  testing::Field(&Record::unit, unit.substr(0, kUnitCapacity)),
-                                                  testing::Field(&Record::function, longFunction.substr(0, kFunctionCapacity))),
-                                   testing::Field(&Record::message, accented.substr(0, kMessageCapacity - 1))));
+  EXPECT_THAT(
+      readFile(file->path()),
+      testing::ElementsAre(testing::AllOf(testing::Field(&Record::message, longMessage.substr(0, kMessageCapacity)),
+                                          testing::Field(&Record::unit, unit.substr(0, kUnitCapacity)),
+                                          testing::Field(&Record::function, longFunction.substr(0, kFunctionCapacity))),
+                           testing::Field(&Record::message, accented.substr(0, kMessageCapacity - 1))));
   EXPECT_EQ(capture.records().at(0).message, longMessage);  // the capture is not bound by the slot size
 }
 

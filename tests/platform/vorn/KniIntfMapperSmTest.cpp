@@ -24,9 +24,11 @@ TEST(KniIntfMapperSmRuleTest, DeviceNamesAndInterfacesPairOneToOne) {
     EXPECT_EQ(KniIntfMapperSm::ruleIntfId(device), IntfId(intf)) << device;
     EXPECT_EQ(KniIntfMapperSm::ruleDeviceName(IntfId(intf)), device);
   }
-  for (const char* device : {"et0", "et01", "et1_0", "et1_", "et_1", "et1_2_3", "eth0", "Et1", "po", "po0", "po1a", "et1a", "lo",
-                             "et", "", "et1_02"}) EXPECT_TRUE(KniIntfMapperSm::ruleIntfId(device).empty()) << device;
-  for (const char* intf : {"Management1", "Vlan10", "Ethernet1/2/3", "Ethernet0", ""}) EXPECT_EQ(KniIntfMapperSm::ruleDeviceName(IntfId(intf)), "") << intf;
+  for (const char* device : {"et0", "et01", "et1_0", "et1_", "et_1", "et1_2_3", "eth0", "Et1", "po", "po0", "po1a",
+                             "et1a", "lo", "et", "", "et1_02"})
+    EXPECT_TRUE(KniIntfMapperSm::ruleIntfId(device).empty()) << device;
+  for (const char* intf : {"Management1", "Vlan10", "Ethernet1/2/3", "Ethernet0", ""})
+    EXPECT_EQ(KniIntfMapperSm::ruleDeviceName(IntfId(intf)), "") << intf;
 }
 
 class KniIntfMapperSmTest : public ::testing::Test {

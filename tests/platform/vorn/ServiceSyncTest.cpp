@@ -54,7 +54,8 @@ TEST(ServiceSyncTest, TheStateDatabaseCopyFlowsIntoTheLocalCopy) {
   auto local = memberConfigWith("1", {});
   auto ctx = ctxOf(local, "vorn/memberConfig/1", "vorn/memberConfig/1", false);
   int hostCompletions = 0;
-  sw.em->mountsCompleteHandlerIs([&](Lodestore::MountStatus, Velto::Ptr<Lodestore::EntityManager>) { ++hostCompletions; });
+  sw.em->mountsCompleteHandlerIs(
+      [&](Lodestore::MountStatus, Velto::Ptr<Lodestore::EntityManager>) { ++hostCompletions; });
   auto sync = started(sw, ctx, false);
   EXPECT_EQ(sync->lodestoreEm(), sw.em);
   // Nothing moves before the mount completes on the activity thread.
@@ -196,7 +197,8 @@ struct PublishedStatus {
   Velto::Ptr<ServiceLocalRemoteSynchronizer> sync;
 
   explicit PublishedStatus(int ports) {
-    for (int i = 1; i <= ports; ++i) local->portStatusIs(ethernet(i))->remoteSystemIs(1, msapOf(i))->vornTlvRxIs(tlvWith(i, false));
+    for (int i = 1; i <= ports; ++i)
+      local->portStatusIs(ethernet(i))->remoteSystemIs(1, msapOf(i))->vornTlvRxIs(tlvWith(i, false));
     sync = started(sw, ctxOf(local, "vorn/lldp/status/1", "vorn/lldp/status/1", true));
   }
   Velto::Ptr<LldpStatus> remote() const { return sw.em->getEntityAs<LldpStatus>("vorn/lldp/status/1"); }
@@ -235,7 +237,8 @@ void randomStatusWrite(LldpStatus& s, std::mt19937& rng) {
     case 1: s.portStatusDel(port); break;
     case 2: s.portStatusIs(port)->remoteSystemIs(index, msapOf(pick(4))); break;
     case 3: if (auto ps = s.portStatus(port)) ps->remoteSystemDel(index); break;
-    case 4: {  // a new neighbour under a reused index: the copy cannot bring the old one in place (its identity is a key)
+    case 4: {  // a new neighbour under a reused index: the copy cannot bring the old one in place (its identity is a
+               // key)
       auto ps = s.portStatusIs(port);
       ps->remoteSystemDel(index);
       ps->remoteSystemIs(index, msapOf(pick(4) + 10))->ttlIs(static_cast<uint16_t>(pick(3)));

@@ -40,7 +40,8 @@ class VornMemberFileMgrSmTest : public ::testing::Test {
 
 TEST_F(VornMemberFileMgrSmTest, WritesTheConfigurationUnderTheFlashRootAtOnceAndNotAgainWhenUpToDate) {
   auto sm = Vorn::vornMemberFileMgrSmFactory(kPath, config);
-  EXPECT_EQ(std::tuple(sm->fileName(), fileJson(), sm->writeCount()), std::tuple(file().string(), Zem::toJson(*config), 1u));
+  EXPECT_EQ(std::tuple(sm->fileName(), fileJson(), sm->writeCount()),
+            std::tuple(file().string(), Zem::toJson(*config), 1u));
   // Only the file: the temporary one was renamed over it.
   EXPECT_EQ(std::distance(fs::directory_iterator(root / "mnt/flash"), {}), 1);
   // Without a scheduler each change is written at once.
@@ -87,7 +88,9 @@ TEST_F(VornMemberFileMgrSmTest, WriteFailureIsReportedOnceAndTheAgentGoesOn) {
   // Once on stderr and once in the trace, for the two failed attempts.
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
   EXPECT_THAT(err, HasSubstr("member configuration not saved"));
-  EXPECT_THAT(trace.records(), testing::Contains(testing::Field(&Ringlog::Record::message, HasSubstr("member configuration not saved"))).Times(1));
+  EXPECT_THAT(trace.records(),
+              testing::Contains(testing::Field(&Ringlog::Record::message, HasSubstr("member configuration not saved")))
+                  .Times(1));
   // Once the way is clear, the next change writes the whole configuration.
   fs::remove(root / "mnt");
   config->bcConfigIs(IntfId("Port-Channel3"));
