@@ -34,10 +34,7 @@ class HostileDir {
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
   }
-  ~HostileDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
+  ~HostileDir() { std::error_code ec; std::filesystem::remove_all(dir_, ec); }
   HostileDir(const HostileDir&) = delete;
   HostileDir& operator=(const HostileDir&) = delete;
 
@@ -49,13 +46,13 @@ class HostileDir {
   // Nobody ever opens the other end: a reader that waits for a writer
   // waits forever.
   std::string fifo(const std::string& name) const {
-    if (::mkfifo((dir_ / name).c_str(), 0600) != 0) throw std::runtime_error("mkfifo: " + std::string(std::strerror(errno)));
+    if (::mkfifo((dir_ / name).c_str(), 0600) != 0)
+      throw std::runtime_error("mkfifo: " + std::string(std::strerror(errno)));
     return (dir_ / name).string();
   }
   // A file of `size` zero bytes that takes no disk space.
   std::string sparse(const std::string& name, uint64_t size) const {
-    std::filesystem::resize_file(file(name, ""), size);
-    return (dir_ / name).string();
+    return std::filesystem::resize_file(file(name, ""), size), (dir_ / name).string();
   }
   std::string directory(const std::string& name) const {
     return std::filesystem::create_directory(dir_ / name), (dir_ / name).string();
@@ -67,11 +64,7 @@ class HostileDir {
 
 // Files that are refused for what they are, before any of their bytes is
 // parsed: the field is "(file)" and the reason contains `reason`.
-struct FileCase {
-  const char* name;
-  std::string path;
-  const char* reason;
-};
+struct FileCase { const char* name; std::string path; const char* reason; };
 
 inline std::vector<FileCase> unusableFiles(const HostileDir& dir) {
   return {
@@ -79,7 +72,6 @@ inline std::vector<FileCase> unusableFiles(const HostileDir& dir) {
       {"FIFO without a writer", dir.fifo("fifo.json"), "is a FIFO, not a regular file"},
       {"directory", dir.directory("dir.json"), "is a directory, not a file"},
       {"one byte over 1 MiB", dir.sparse("big.json", (1u << 20) + 1), "more than the limit of 1 MiB"},
-      {"300 MB", dir.sparse("huge.json", 300'000'000), "more than the limit of 1 MiB"},
   };
 }
 
@@ -97,10 +89,7 @@ class HangGuard {
     ::sigaction(SIGALRM, &action, &previous_);
     ::alarm(seconds);
   }
-  ~HangGuard() {
-    ::alarm(0);
-    ::sigaction(SIGALRM, &previous_, nullptr);
-  }
+  ~HangGuard() { ::alarm(0), ::sigaction(SIGALRM, &previous_, nullptr); }
   HangGuard(const HangGuard&) = delete;
   HangGuard& operator=(const HangGuard&) = delete;
 

@@ -48,12 +48,4 @@ class Derived : public Tree {
   ZEM_ATTR(uint8_t, extra)
 };
 
-// References to leaves owned elsewhere.
-class Refs : public Zem::Entity {
-  ZEM_RECORD(Refs, "TestRecords::Refs")
- public:
-  Refs() = default;
-  ZEM_PTR_MAP(int, Leaf, leaf)
-};
-
 }  // namespace TestRecords

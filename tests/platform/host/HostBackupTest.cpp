@@ -30,17 +30,18 @@ class ReportingAgent : public AgentBase::CAgent {
     group->doMount("/backup/vorn/lldp/context", "VornFabricLldp::CtxForMember", "L");
     ASSERT_EQ(group->doClose(true, "test", 10.0), Lodestore::mountSuccess());
     const Kivo::IntfId po1("Port-Channel1"), et1("Ethernet1");
-    auto em = entityManager();
-    intf_ = em->getEntityAs<Vorn::BackplaneChannelStatus>("/backup/vorn/bcStatus/1")->bcMemberStatusIs(po1)->memberIntfStatusIs(et1);
-    ctx_ = em->getEntityAs<VornFabricLldp::CtxForMember>("/backup/vorn/lldp/context")->ctxIs(po1, et1);
+    intf_ = entityManager()
+                ->getEntityAs<Vorn::BackplaneChannelStatus>("/backup/vorn/bcStatus/1")
+                ->bcMemberStatusIs(po1)
+                ->memberIntfStatusIs(et1);
+    ctx_ = entityManager()->getEntityAs<VornFabricLldp::CtxForMember>("/backup/vorn/lldp/context")->ctxIs(po1, et1);
   }
 
   void report(const Syslog::Message& message, State state, int peer) {
     ctx_->peerMemberIdIs(Vorn::MemberId(static_cast<uint8_t>(peer)));
     intf_->tlvReceivedIs(!intf_->tlvReceived());
     Syslog::log(message, {"Ethernet1", "Port-Channel1", "heartbeat timed out"});
-    intf_->stateIs(state);
-    intf_->fabricModeIs(state == State::higigConfirmed);
+    intf_->stateIs(state), intf_->fabricModeIs(state == State::higigConfirmed);
   }
 
  private:
@@ -68,14 +69,12 @@ TEST(HostBackupTest, TheBackupHoldsAReportedStateBeforeTheLogHandsItOver) {
   });
   Oru::SwitchContext context;
   Oru::SwitchContext::Scope active(context);
-  context.syslogSinkIs(&sink);
-  context.syslogClockIs([&] { return clock->now(); });
+  context.syslogSinkIs(&sink), context.syslogClockIs([&] { return clock->now(); });
   auto agent = Velto::make<ReportingAgent>();
   {
     AgentHost::Host host(clock, db);
     host.start(agent);
     clock->runFor(1.0);
-
     clock->post([&] { agent->report(Syslog::VORN_BACKPLANE_INTF_READY, State::higigConfirmed, 11); }, 1.0);
     clock->post([&] { agent->report(Syslog::VORN_BACKPLANE_INTF_ERROR, State::ethLinkDown, 22); }, 2.0);
     clock->post([&] { agent->report(Syslog::VORN_BACKPLANE_INTF_READY, State::higigConfirmed, 33); }, 3.0);
@@ -89,8 +88,8 @@ TEST(HostBackupTest, TheBackupHoldsAReportedStateBeforeTheLogHandsItOver) {
     // (the last one is still to come).
     EXPECT_EQ(db->backupWriteCount(), writes + 5);
     clock->runFor(1.0);
-    EXPECT_EQ(db->backupWriteCount(), writes + 6);
-    EXPECT_EQ(onDisk(dir), "higigConfirmed true 33");
+    EXPECT_EQ(std::pair(db->backupWriteCount(), onDisk(dir)),
+              std::pair(writes + 6, std::string("higigConfirmed true 33")));
     host.stop();
   }
   // Without the host the database writes nothing through.

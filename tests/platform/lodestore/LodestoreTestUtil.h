@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace LodestoreTest {
 
@@ -21,10 +21,7 @@ class ScratchDir {
   ScratchDir() : path_((std::filesystem::temp_directory_path() / "lodestoreXXXXXX").string()) {
     if (!::mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
   }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
+  ~ScratchDir() { std::error_code ec; std::filesystem::remove_all(path_, ec); }
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;
 
@@ -32,9 +29,8 @@ class ScratchDir {
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   bool exists(const std::string& name) const { return std::filesystem::exists(file(name)); }
   std::string read(const std::string& name) const {
-    std::stringstream ss;
-    ss << std::ifstream(file(name), std::ios::binary).rdbuf();
-    return ss.str();
+    std::ifstream in(file(name), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
   }
   void write(const std::string& name, const std::string& content) const {
     std::ofstream(file(name), std::ios::binary | std::ios::trunc) << content;

@@ -1,15 +1,13 @@
 #include "platform/scheduler/SwitchContext.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fmt/format.h>
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
-#include <string>
 #include <unistd.h>
-#include <vector>
 
 #include "lldp/Transport.h"
 #include "platform/kernel/InterfaceSource.h"
@@ -27,8 +25,7 @@ using Strings = std::vector<std::string>;
 const Ringlog::Handle traceHandle{"SwitchContextTest"};
 const Syslog::Message kSeen{"CONTEXT_TEST_SEEN", "seen by %s", "", 0, 6};
 
-class NoPorts : public Lldp::Transport {
- public:
+struct NoPorts : Lldp::Transport {
   Velto::Ptr<Port> open(const Kivo::IntfId&, const std::string&, Receiver) override { return nullptr; }
 };
 
@@ -40,14 +37,9 @@ struct Switch {
     const fs::path toggles = dir / (name + "-toggles");
     fs::create_directories(toggles);
     std::ofstream(toggles / "VornCore.json") << fmt::format(R"({{"Probe": {}}})", toggle);
-    context.schedulerIs(scheduler);
-    context.identityIs(identity);
-    context.transportIs(transport);
-    context.interfaceSourceIs(source);
-    context.traceFileIs(trace.get());
-    context.syslogSinkIs(&log);
-    context.toggles().directoryIs(toggles.string());
-    context.flashRootIs((dir / (name + "-flash")).string());
+    context.schedulerIs(scheduler), context.identityIs(identity), context.transportIs(transport);
+    context.interfaceSourceIs(source), context.traceFileIs(trace.get()), context.syslogSinkIs(&log);
+    context.toggles().directoryIs(toggles.string()), context.flashRootIs((dir / (name + "-flash")).string());
   }
 
   // What the code of a task reads through the platform's accessors.
@@ -75,9 +67,8 @@ class SwitchContextTest : public ::testing::Test {
  protected:
   SwitchContextTest() { fs::create_directories(dir_); }
   ~SwitchContextTest() override {
-    Oru::SwitchContext::deactivateAll();
     std::error_code ec;
-    fs::remove_all(dir_, ec);
+    Oru::SwitchContext::deactivateAll(), fs::remove_all(dir_, ec);
   }
   fs::path dir_ = fs::temp_directory_path() / fmt::format("switch-context-{}", ::getpid());
 };
@@ -124,11 +115,12 @@ TEST_F(SwitchContextTest, InterleavedTasksOfTwoSwitchesReadOnlyTheirOwnContext) 
   clock->runFor(10);
   EXPECT_EQ(ran, expected);
   for (const Switch* sw : {&a, &b}) {
+    EXPECT_THAT(sw->log.entries(), testing::Each(testing::Field(&Syslog::Entry::text, "seen by " + sw->name)));
+    EXPECT_THAT(
+        Ringlog::readFile(sw->trace->path()),
+        testing::AllOf(testing::SizeIs(3), testing::Each(testing::Field(&Ringlog::Record::message,
+                                                                        testing::EndsWith("traced by " + sw->name)))));
     EXPECT_EQ(sw->log.entries().size(), 3u);
-    for (const auto& entry : sw->log.entries()) EXPECT_EQ(entry.text, "seen by " + sw->name);
-    const auto records = Ringlog::readFile(sw->trace->path());
-    EXPECT_EQ(records.size(), 3u);
-    for (const auto& record : records) EXPECT_TRUE(record.message.ends_with("traced by " + sw->name)) << record.message;
   }
 }
 
@@ -141,44 +133,21 @@ TEST_F(SwitchContextTest, WithNoContextActiveTheAccessorsAnswerNoSwitch) {
     ASSERT_EQ(Vorn::memberId(), Vorn::MemberId(1));
     ASSERT_EQ(Oru::currentTime(), 5.0);
   }  // destroyed while active
-  EXPECT_EQ(Oru::SwitchContext::active(), nullptr);
-  EXPECT_FALSE(Vorn::role());
-  EXPECT_EQ(Vorn::memberId(), Vorn::MemberId());
-  EXPECT_FALSE(Vorn::isMember());
-  EXPECT_EQ(Oru::currentScheduler(), nullptr);
-  EXPECT_EQ(Oru::currentTime(), 0.0);
-  EXPECT_FALSE(Lldp::currentTransport());
-  EXPECT_FALSE(KernelNetInfo::currentSource());
-  EXPECT_EQ(Syslog::sink(), nullptr);
-  EXPECT_EQ(Ringlog::current(), nullptr);
-  EXPECT_EQ(Vorn::VornMemberFileMgrSm::flashRoot(), "/");
-  EXPECT_EQ(Toggles::directory(), "/etc/vorn/toggles");
+  EXPECT_FALSE(Oru::SwitchContext::active() || Vorn::role() || Vorn::isMember() || Oru::currentScheduler() ||
+               Lldp::currentTransport() || KernelNetInfo::currentSource() || Syslog::sink() || Ringlog::current());
+  EXPECT_EQ(
+      std::tuple(Vorn::memberId(), Oru::currentTime(), Vorn::VornMemberFileMgrSm::flashRoot(), Toggles::directory()),
+      std::tuple(Vorn::MemberId(), 0.0, "/", "/etc/vorn/toggles"));
 }
 
 TEST_F(SwitchContextTest, AScopeRestoresTheContextActiveBefore) {
   Oru::SwitchContext outer, inner;
   outer.activate();
   for (bool outerActive : {true, false}) {
-    {
-      Oru::SwitchContext::Scope scope(inner);
-      EXPECT_TRUE(inner.isActive());
-    }
+    EXPECT_TRUE((Oru::SwitchContext::Scope(inner), inner.isActive()));
     EXPECT_EQ(Oru::SwitchContext::active(), outerActive ? &outer : nullptr);
     Oru::SwitchContext::deactivateAll();
   }
-}
-
-// Host glue made with no switch active belongs to none: it runs in whichever context is active and leaves it so.
-TEST_F(SwitchContextTest, ATaskOfNoSwitchRunsInTheActiveContext) {
-  auto clock = Velto::make<Oru::VirtualScheduler>();
-  Oru::SwitchContext sw;
-  sw.identityIs({Vorn::Role::member, Vorn::MemberId(7)});
-  std::vector<Vorn::MemberId> seen;
-  clock->post([&] { seen.push_back(Vorn::memberId()); }, 1);
-  sw.activate();
-  clock->runFor(2);
-  EXPECT_EQ(seen, std::vector<Vorn::MemberId>{Vorn::MemberId(7)});
-  EXPECT_TRUE(sw.isActive());
 }
 
 // The simulator activates a switch for one of its events and its own context again before the step ends; what the
@@ -186,8 +155,7 @@ TEST_F(SwitchContextTest, ATaskOfNoSwitchRunsInTheActiveContext) {
 TEST_F(SwitchContextTest, WorkForTheEndOfAStepRunsInTheContextThatHandedItOver) {
   auto clock = Velto::make<Oru::VirtualScheduler>();
   Oru::SwitchContext simulator, one, two;
-  one.identityIs({Vorn::Role::member, Vorn::MemberId(1)});
-  two.identityIs({Vorn::Role::member, Vorn::MemberId(2)});
+  one.identityIs({Vorn::Role::member, Vorn::MemberId(1)}), two.identityIs({Vorn::Role::member, Vorn::MemberId(2)});
   Strings ran;
   simulator.activate();
   clock->post([&] {
@@ -210,12 +178,9 @@ TEST_F(SwitchContextTest, ASinkOrTraceFileDestroyedWhileActiveIsLetGo) {
   sw.activate();
   auto sink = std::make_unique<Syslog::MemorySink>();
   auto file = Ringlog::File::open((dir_ / "gone.rl").string());
-  sw.syslogSinkIs(sink.get());
-  sw.traceFileIs(file.get());
-  sink.reset();
-  file.reset();
-  EXPECT_EQ(sw.syslogSink(), nullptr);
-  EXPECT_EQ(sw.traceFile(), nullptr);
+  sw.syslogSinkIs(sink.get()), sw.traceFileIs(file.get());
+  sink.reset(), file.reset();
+  EXPECT_FALSE(sw.syslogSink() || sw.traceFile());
   Syslog::log(kSeen, {"nobody"});
   TRACE0("into no file");
 }

@@ -10,9 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <optional>
-#include <stdexcept>
 
 namespace TogglesTesting {
 
@@ -27,14 +25,9 @@ class ScopedToggleDir {
     store_ = &Oru::SwitchContext::active()->toggles();
     previous_ = store_->directory();
     if (coreText) write("VornCore.json", coreText);
-    store_->directoryIs(dir_.string());
-    store_->resetCache();
+    store_->directoryIs(dir_.string()), store_->resetCache();
   }
-  ~ScopedToggleDir() {
-    store_->directoryIs(previous_);
-    store_->resetCache();
-    std::filesystem::remove_all(dir_);
-  }
+  ~ScopedToggleDir() { store_->directoryIs(previous_), store_->resetCache(), std::filesystem::remove_all(dir_); }
   ScopedToggleDir(const ScopedToggleDir&) = delete;
   ScopedToggleDir& operator=(const ScopedToggleDir&) = delete;
 

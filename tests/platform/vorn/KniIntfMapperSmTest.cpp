@@ -24,13 +24,11 @@ TEST(KniIntfMapperSmRuleTest, DeviceNamesAndInterfacesPairOneToOne) {
     EXPECT_EQ(KniIntfMapperSm::ruleIntfId(device), IntfId(intf)) << device;
     EXPECT_EQ(KniIntfMapperSm::ruleDeviceName(IntfId(intf)), device);
   }
-  for (const char* device : {"et0", "et01", "et1_0", "et1_", "et_1", "et1_2_3", "eth0", "Et1", "veth0", "po", "po0",
-                             "po1a", "et1a", "lo", "ma1", "et", "", "et1_02"}) {
+  for (const char* device : {"et0", "et01", "et1_0", "et1_", "et_1", "et1_2_3", "eth0", "Et1", "po", "po0", "po1a",
+                             "et1a", "lo", "et", "", "et1_02"})
     EXPECT_TRUE(KniIntfMapperSm::ruleIntfId(device).empty()) << device;
-  }
-  for (const char* intf : {"Management1", "Vlan10", "Ethernet1/2/3", "Ethernet0", "Loopback0", ""}) {
+  for (const char* intf : {"Management1", "Vlan10", "Ethernet1/2/3", "Ethernet0", ""})
     EXPECT_EQ(KniIntfMapperSm::ruleDeviceName(IntfId(intf)), "") << intf;
-  }
 }
 
 class KniIntfMapperSmTest : public ::testing::Test {
@@ -41,8 +39,7 @@ class KniIntfMapperSmTest : public ::testing::Test {
     pairWatch = map->subscribe([this](const Zem::Change& c) {
       if (!c.is(Vorn::KniIntfMap::kniIntfIdKeyPairAttr)) return;
       const auto& pair = c.keyAs<Vorn::KniIntfIdKeyPair>();
-      const bool present = map->kniIntfIdKeyPairHas(pair);
-      EXPECT_EQ(present, map->intfIdToIntfKeyGet(pair.intfId) == Zem::Optional<InterfaceKey>(pair.intfKey)) << pair.intfId.shortName();
+      EXPECT_EQ(map->kniIntfIdKeyPairHas(pair), map->intfIdToIntfKeyGet(pair.intfId) == Zem::Optional(pair.intfKey));
       ++events;
     });
   }
@@ -59,9 +56,7 @@ class KniIntfMapperSmTest : public ::testing::Test {
   std::string pair(const char* intf, const std::string& device) const {
     return fmt::format("{}:{}", intf, source->interfaceKey(device)->ifIndex);
   }
-  void add(std::initializer_list<const char*> devices) {
-    for (const char* d : devices) source->addInterface(d, mac);
-  }
+  void add(std::initializer_list<const char*> devices) { for (const char* d : devices) source->addInterface(d, mac); }
 
   Oru::SwitchContext context_;
   Oru::SwitchContext::Scope active_{context_};
@@ -119,10 +114,9 @@ TEST_F(KniIntfMapperSmTest, StartUpRepairsWhatAnEarlierMapperLeft) {
   add({"et1", "et2"});
   const InterfaceKey et1 = *source->interfaceKey("et1"), et2 = *source->interfaceKey("et2");
   // Et1 paired with the wrong device, Et9 with a device that is gone, and a pair without its map entry.
-  map->intfIdToIntfKeyIs(IntfId("Ethernet1"), et2);
-  map->kniIntfIdKeyPairIs({IntfId("Ethernet1"), et2});
-  map->intfIdToIntfKeyIs(IntfId("Ethernet9"), InterfaceKey{99});
-  map->kniIntfIdKeyPairIs({IntfId("Ethernet9"), InterfaceKey{99}});
+  for (auto [intf, key] : {std::pair("Ethernet1", et2), {"Ethernet9", InterfaceKey{99}}}) {
+    map->intfIdToIntfKeyIs(IntfId(intf), key), map->kniIntfIdKeyPairIs({IntfId(intf), key});
+  }
   map->kniIntfIdKeyPairIs({IntfId("Ethernet2"), et1});
   start();
   EXPECT_EQ(pairs(), (Strings{pair("Et1", "et1"), pair("Et2", "et2")}));

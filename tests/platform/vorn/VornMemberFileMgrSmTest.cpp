@@ -9,12 +9,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 namespace {
 
 namespace fs = std::filesystem;
 using Kivo::IntfId;
+using testing::HasSubstr;
 
 const std::string kPath = "/mnt/flash/vorn-config";
 
@@ -30,11 +30,7 @@ class VornMemberFileMgrSmTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(root); }
 
   fs::path file() const { return root / "mnt/flash/vorn-config"; }
-  Zem::Json fileJson() const {
-    std::stringstream text;
-    text << std::ifstream(file()).rdbuf();
-    return Zem::Json::parse(text.str());
-  }
+  Zem::Json fileJson() const { return Zem::Json::parse(std::ifstream(file())); }
 
   Oru::SwitchContext context_;
   Oru::SwitchContext::Scope active_{context_};
@@ -44,9 +40,8 @@ class VornMemberFileMgrSmTest : public ::testing::Test {
 
 TEST_F(VornMemberFileMgrSmTest, WritesTheConfigurationUnderTheFlashRootAtOnceAndNotAgainWhenUpToDate) {
   auto sm = Vorn::vornMemberFileMgrSmFactory(kPath, config);
-  EXPECT_EQ(sm->fileName(), file().string());
-  EXPECT_EQ(fileJson(), Zem::toJson(*config));
-  EXPECT_EQ(sm->writeCount(), 1u);
+  EXPECT_EQ(std::tuple(sm->fileName(), fileJson(), sm->writeCount()),
+            std::tuple(file().string(), Zem::toJson(*config), 1u));
   // Only the file: the temporary one was renamed over it.
   EXPECT_EQ(std::distance(fs::directory_iterator(root / "mnt/flash"), {}), 1);
   // Without a scheduler each change is written at once.
@@ -67,16 +62,12 @@ TEST_F(VornMemberFileMgrSmTest, ChangesAreCoalescedThroughTheScheduler) {
   context_.schedulerIs(clock.get());
   auto sm = Vorn::vornMemberFileMgrSmFactory(kPath, config);
   auto bc = config->bcConfigIs(IntfId("Port-Channel2"));
-  bc->memberIntfIs(IntfId("Ethernet5"))->lagGroupNameIs("g1");
-  bc->peerMemberIdIs(Vorn::MemberId(2));
-  EXPECT_TRUE(sm->writePending());
-  EXPECT_EQ(sm->writeCount(), 1u);
+  bc->memberIntfIs(IntfId("Ethernet5"))->lagGroupNameIs("g1"), bc->peerMemberIdIs(Vorn::MemberId(2));
+  EXPECT_EQ(std::pair(sm->writePending(), sm->writeCount()), std::pair(true, 1ul));
   clock->runReady();
-  EXPECT_EQ(sm->writeCount(), 2u);
-  EXPECT_EQ(fileJson(), Zem::toJson(*config));
+  EXPECT_EQ(std::pair(sm->writeCount(), fileJson()), std::pair(2ul, Zem::toJson(*config)));
   // A change undone before the write leaves the file as it is.
-  bc->peerMemberIdIs(Vorn::MemberId(3));
-  bc->peerMemberIdIs(Vorn::MemberId(2));
+  bc->peerMemberIdIs(Vorn::MemberId(3)), bc->peerMemberIdIs(Vorn::MemberId(2));
   clock->runReady();
   EXPECT_EQ(sm->writeCount(), 2u);
   // A write still pending when the state machine goes is done then.
@@ -93,19 +84,17 @@ TEST_F(VornMemberFileMgrSmTest, WriteFailureIsReportedOnceAndTheAgentGoesOn) {
   config->bcConfigIs(IntfId("Port-Channel2"));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(sm->writeCount(), 0u);
-  EXPECT_THAT(sm->lastError(), testing::HasSubstr((root / "mnt").string()));
+  EXPECT_THAT(sm->lastError(), HasSubstr((root / "mnt").string()));
   // Once on stderr and once in the trace, for the two failed attempts.
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-  EXPECT_THAT(err, testing::HasSubstr("member configuration not saved"));
-  EXPECT_EQ(std::count_if(trace.records().begin(), trace.records().end(),
-                          [](auto& r) { return r.message.find("member configuration not saved") != std::string::npos; }),
-            1);
+  EXPECT_THAT(err, HasSubstr("member configuration not saved"));
+  EXPECT_THAT(trace.records(),
+              testing::Contains(testing::Field(&Ringlog::Record::message, HasSubstr("member configuration not saved")))
+                  .Times(1));
   // Once the way is clear, the next change writes the whole configuration.
   fs::remove(root / "mnt");
   config->bcConfigIs(IntfId("Port-Channel3"));
-  EXPECT_EQ(sm->lastError(), "");
-  EXPECT_EQ(sm->writeCount(), 1u);
-  EXPECT_EQ(fileJson(), Zem::toJson(*config));
+  EXPECT_EQ(std::tuple(sm->lastError(), sm->writeCount(), fileJson()), std::tuple("", 1u, Zem::toJson(*config)));
   EXPECT_TRUE(trace.contains(2, "written again after an error"));
 }
 
