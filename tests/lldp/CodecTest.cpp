@@ -115,23 +115,17 @@ TEST(CodecTest, RejectsMalformedFrames) {
   while (tooLong.size() < 14 + 1501) tooLong.push_back(0x12);  // type 9 TLVs of 18 bytes of 0x12
   const std::vector<std::tuple<const char*, std::vector<uint8_t>, Reason, const char*>> cases{  // part of the text
       {"frame shorter than an Ethernet header", hex("0180c200000e 02766f72"), Reason::truncatedFrame, "shorter than"},
-      {"IPv4 EtherType", hex("0180c200000e 02766f720001 0800" + kChassis), Reason::notLldp, "0x0800"},
       {"LLDPDU longer than Ethernet carries", tooLong, Reason::frameTooLong, "1501"},
-      {"lone byte where a TLV header should be", hex(kMandatory + "02"), Reason::truncatedFrame, "offset 39"},
       // Chassis ID claims 5 bytes, 4 follow.
       {"TLV one byte past the end", hex(kEth + "0205 04 0276 6f"), Reason::tlvPastEnd, "has length 5 but 4"},
-      {"empty frame body", hex(kEth), Reason::missingChassisId, "without a Chassis ID"},
       {"chassis ID of subtype only", hex(kEth + "0201 04" + kPort + kTtl), Reason::badChassisIdLength, "length 1"},
       {"256-byte port ID", hex(kEth + kChassis + id256 + kTtl + kEnd), Reason::badPortIdLength, "length 257"},
       {"255-byte chassis ID then no Port ID", hex(kEth + chassis255 + kTtl), Reason::missingPortId, "TLV 2 is Time"},
       {"Port ID first", hex(kEth + kPort + kChassis + kTtl + kEnd), Reason::missingChassisId, "TLV 1 is Port ID"},
       {"End before TTL", hex(kEth + kChassis + kPort + kEnd), Reason::missingTtl, "TLV 3 is End Of LLDPDU"},
-      {"frame ends after Port ID", hex(kEth + kChassis + kPort), Reason::missingTtl, "without a Time To Live"},
       // A second Chassis ID, Port ID or Time To Live discards the LLDPDU.
       {"duplicate TTL", hex(kMandatory + kTtl), Reason::duplicateMandatoryTlv, "second Time To Live TLV at offset 39"},
       {"three-byte TTL", hex(kEth + kChassis + kPort + "0603 000100"), Reason::badTtlLength, "length 3, not 2"},
-      {"reserved chassis subtype 0", hex(kEth + "0207 00 02766f720001" + kPort + kTtl), Reason::reservedSubtype,
-       "subtype 0"},
       {"reserved port subtype 8", hex(kEth + kChassis + "040a 08 45746865726e657431" + kTtl), Reason::reservedSubtype,
        "subtype 8"},
       // LLDPDUs travel untagged.
@@ -154,27 +148,17 @@ TEST(CodecTest, DiscardsMalformedOptionalTlvsAndUsesTheRest) {
   const std::string text256(512, 'a');  // 256 bytes
   const std::vector<std::tuple<const char*, std::string, Reason, const char*>> cases{
       {"256-byte port description", "0900" + text256, Reason::badPortDescriptionLength, "length 256, more than 255"},
-      {"256-byte system name", "0b00" + text256, Reason::badSystemNameLength, "length 256"},
-      {"256-byte system description", "0d00" + text256, Reason::badSystemDescriptionLength, "length 256"},
       {"3-byte system capabilities", "0e03 001400", Reason::badSystemCapabilitiesLength, "length 3, not 4"},
       {"management address of 8 bytes", "1008 0201 0a 02 00000001", Reason::badManagementAddress, "outside 9..167"},
-      // Address string 6 (subtype 1, 5 bytes) | ifIndex 2, and no room left for the OID length.
-      {"management address parts longer than the TLV", "100c 06 01 0a0000010a 02 00000002",
-       Reason::badManagementAddress, "address string of 6 bytes that leaves no room"},
       // Address string 5 (IPv4 10.0.0.1) | ifIndex 2 | OID length 1 | OID 2b | one byte more.
       {"management address longer than its parts", "100e 05 01 0a000001 02 00000002 01 2b 00",
        Reason::badManagementAddress, "length 14, but its parts take 13"},
-      {"management address string of 1 byte", "1009 01 01 02 00000002 00 00", Reason::badManagementAddress,
-       "address string of 1 bytes, outside 2..32"},
       // Address string 5 | ifIndex 2 | OID length 129 | 129 bytes.
       {"management address OID of 129 bytes", "108d 05 01 0a000001 02 00000002 81" + std::string(258, '2'),
        Reason::badManagementAddress, "object identifier of 129 bytes"},
       {"organisationally specific TLV without subtype", "fe03 02766f", Reason::badOrgSpecificLength, "length 3"},
       {"Vorn TLV of 6 bytes", "fe0a 02766f 01 010102020100", Reason::badVornTlv, "carries 6 bytes, not 5"},
-      {"Vorn TLV of 4 bytes", "fe08 02766f 01 01010202", Reason::badVornTlv, "carries 4 bytes"},
       {"exact hold time of 2 bytes", "fe06 02766f 02 012c", Reason::badHoldTime, "carries 2 bytes"},
-      {"repeated system capabilities", "0e04 00140004 0e04 00800080", Reason::repeatedTlv,
-       "second System Capabilities TLV at offset 45"},
   };
   for (const auto& [name, tlvs, reason, text] : cases) {
     SCOPED_TRACE(name);
@@ -216,17 +200,6 @@ TEST(CodecTest, KeepsTheFirstOfRepeatedTlvsCountsUnknownOnesAndStopsAtTheEnd) {
   EXPECT_EQ(reasons, (std::vector<Reason>{repeatedTlv, repeatedTlv, badManagementAddress, badEndLength}));
   EXPECT_EQ(result.decoded().unrecognizedTlvs, 3u);
   EXPECT_TRUE(Codec::decode(hex(kMandatory)).ok());
-}
-
-// Cutting a valid frame anywhere gives a reasoned refusal (or, when the cut
-// falls on a TLV boundary after the TTL, a shorter valid LLDPDU), never a
-// read past the end.
-TEST(CodecTest, EveryPrefixOfAFrameDecodesOrIsRefused) {
-  const auto frame = Codec::encode(sample());
-  for (size_t n = 0; n < frame.size(); ++n) {
-    const auto result = Codec::decode(std::span(frame).first(n));
-    EXPECT_TRUE(result.ok() ? n >= 39 : !result.rejection().text.empty()) << n;
-  }
 }
 
 }  // namespace

@@ -8,8 +8,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,9 +28,8 @@ inline std::string examplePath(const std::string& name) {
 // The outcome of a run so far.
 struct Outcome {
   State state;
-  std::vector<VornSim::LogEntry> log;
 
-  explicit Outcome(const VornSim::Simulation& sim) : state(sim.stateJson()), log(sim.log()) {}
+  explicit Outcome(const VornSim::Simulation& sim) : state(sim.stateJson()) {}
   const State& sw(const std::string& name) const {
     for (const auto& s : state["switches"]) {
       if (s["name"] == name) return s;
@@ -56,21 +53,5 @@ struct Outcome {
     return at(swName, {"bcStatus", "bcMemberStatus", channel, "memberIntfStatus", intf});
   }
 };
-
-// Runs the example `name` to its end.
-inline Outcome runExample(const std::string& name) {
-  VornSim::Simulation sim(VornSim::loadScenario(examplePath(name)));
-  sim.run();
-  return Outcome(sim);
-}
-
-// Runs `sim` to `until` in steps of `step`, calling `check` after each.
-template <class F>
-void runSampled(VornSim::Simulation& sim, double until, double step, F check) {
-  while (sim.now() + 1e-9 < until) {
-    sim.runUntil(std::min(until, sim.now() + step));
-    check(sim);
-  }
-}
 
 }  // namespace SimTest

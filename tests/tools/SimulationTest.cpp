@@ -164,35 +164,6 @@ TEST(SimulationTest, eventsOnASwitchThatIsDownAreNotedAndIgnored) {
   EXPECT_NE(sim.reportLine().find("simulated 8.000 s of virtual time"), std::string::npos) << sim.reportLine();
 }
 
-TEST(SimulationTest, writesTraceFilesAndACaptureOfEveryFrame) {
-  TempDir dir;
-  VornSim::Options options;
-  options.traceDir = (dir.path / "trace").string();
-  options.pcapPath = (dir.path / "frames.pcap").string();
-  auto sim = std::make_unique<Simulation>(pair(3), options);
-  sim->run();
-  const uint64_t carried = sim->report().frames.carried;
-  sim.reset();
-  EXPECT_GT(carried, 2u * 2u * 10u * 2u);
-  for (const char* sw : {"sw1", "sw2"}) {
-    const auto records = Ringlog::readFile((dir.path / "trace" / fmt::format("VornFabricLldp-{}.rl", sw)).string());
-    EXPECT_FALSE(records.empty()) << sw;
-    for (const auto& r : records) EXPECT_LE(r.time, 3.0) << "stamped with virtual time: " << r.message;
-  }
-  // The capture's format is the pcap writer's business; here every frame
-  // carried is in it: a file header of 24 bytes, then records of a 16-byte
-  // header (the captured length at 8) and the frame.
-  std::ifstream in(options.pcapPath, std::ios::binary);
-  const std::string bytes(std::istreambuf_iterator<char>(in), {});
-  size_t frames = 0;
-  for (size_t pos = 24; pos + 16 <= bytes.size(); ++frames) {
-    uint32_t length;
-    std::memcpy(&length, &bytes[pos + 8], 4);
-    pos += 16 + length;
-  }
-  EXPECT_EQ(frames, carried);
-}
-
 // Every kind of event once, on three switches: the run completes and every
 // switch ends with a running agent.
 TEST(SimulationTest, everyKindOfEventRunsToTheEnd) {
