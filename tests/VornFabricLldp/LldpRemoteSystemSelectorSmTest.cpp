@@ -117,11 +117,6 @@ TEST_F(LldpRemoteSystemSelectorSmTest, RescanAtStartPicksTheNewestAndCleansUp) {
     EXPECT_EQ(selected(), expected);  // equal times keep the first met
     EXPECT_EQ(selection->remoteSystem().size(), 1u);
   }
-  // Torn down, it leaves the selection as it is and stops reacting.
-  sm = nullptr;
-  status->portStatusDel(et1);
-  hear(et2, peerRs(1, 5.0, tlv(2)));
-  EXPECT_EQ(std::pair(selected(et1), selected(et2)), std::pair(2, -1));
 }
 
 TEST_F(LldpRemoteSystemSelectorSmTest, ExcessiveDelayIsTracedOnlyAboveTheThreshold) {
@@ -141,23 +136,6 @@ TEST_F(LldpRemoteSystemSelectorSmTest, ExcessiveDelayIsTracedOnlyAboveTheThresho
     rs->lastRefreshTimeIs(curr);
     EXPECT_EQ(RxTest::messagesAt(cap, 2), message.empty() ? Strings{} : Strings{message}) << threshold << " " << curr;
   }
-}
-
-// A replaced port status is handled remote system by remote system, and a
-// replaced status port by port.
-TEST_F(LldpRemoteSystemSelectorSmTest, ReplacedStatusesAreHandledEntryByEntry) {
-  hear(1, 5.0);
-  auto fresh = Velto::make<Lldp::PortStatus>(et1, 1.0);
-  fresh->remoteSystemPut(1, peerRs(1, 6.0, Zem::none));  // same index, no longer a peer
-  fresh->remoteSystemPut(4, peerRs(4, 6.0, tlv(3), 3));
-  status->portStatusPut(et1, fresh);
-  EXPECT_EQ(selected(), 4);
-  auto next = Velto::make<Lldp::Status>("next");
-  next->portStatusIs(et2, 0)->remoteSystemPut(1, peerRs(1, 1.0, tlv(2)));
-  sm->statusIs(next);
-  EXPECT_EQ(std::pair(selected(et1), selected(et2)), std::pair(-1, 1));
-  hear(2, 9.0);  // the old status is no longer followed
-  EXPECT_EQ(selected(), -1);
 }
 
 }  // namespace

@@ -189,25 +189,16 @@ TEST_F(AgentTest, ReloadFromLocalBackupStartsNewMembersWaitingForThePeer) {
   EXPECT_TRUE(status->memberIntfStatus(et3)->fabricMode());
 }
 
-// A candidate: its member ID and configuration come from the group's
-// records.
-class CandidateTest : public ::testing::Test {
- protected:
-  CandidateTest() : w(Vorn::Role::candidate, 0) {}
-
-  // The group status record with the candidate member ID.
-  void publishCandidateId(uint8_t id) {
-    auto status = Velto::dynamicPtrCast<Vorn::VornStatus>(w.db->createEntityAt("vorn/status", "Vorn::VornStatus"));
-    status->candidateMemberIdIs(Vorn::optionalMemberId(id));
-  }
-
-  ScopedToggleDir toggles{nullptr};
-  SwitchWorld w;
-};
-
-// The member ID first, the configuration later (the other order is the
+// A candidate's member ID and configuration come from the group's records:
+// the member ID first, the configuration later (the other order is the
 // candidate joining in the examples); a later member ID rebuilds nothing.
-TEST_F(CandidateTest, RootIsBuiltOnceFromTheFirstMemberId) {
+TEST(CandidateTest, RootIsBuiltOnceFromTheFirstMemberId) {
+  ScopedToggleDir toggles{nullptr};
+  SwitchWorld w(Vorn::Role::candidate, 0);
+  auto publishCandidateId = [&](uint8_t id) {  // in the group status record
+    Velto::dynamicPtrCast<Vorn::VornStatus>(w.db->createEntityAt("vorn/status", "Vorn::VornStatus"))
+        ->candidateMemberIdIs(Vorn::optionalMemberId(id));
+  };
   for (auto path : {"vorn/dtd/bcStatus", "vorn/lldp/status", "vorn/memberConfig"}) w.db->mkdirAt(path);
   publishCandidateId(3);
   auto agent = w.startAgent<VornFabricLldp::CandidateAgent>();
