@@ -66,8 +66,7 @@ class LldpPopulatorSmTest : public ::testing::Test, public PopulatorRig {};
 
 TEST_F(LldpPopulatorSmTest, PopulatedInterfaceCarriesTheIdentitiesAndIgnoresFurtherAdds) {
   member(po1, et1);
-  kernelIntf(10);
-  kernelIntf(11);
+  for (int ifIndex : {10, 11}) kernelIntf(ifIndex);
   start();
   EXPECT_EQ(outputs(et1), 0);  // configured, no kernel interface yet
   clock->runFor(2);
@@ -78,12 +77,10 @@ TEST_F(LldpPopulatorSmTest, PopulatedInterfaceCarriesTheIdentitiesAndIgnoresFurt
   EXPECT_EQ(std::tuple(eth->linkStatus(), eth->addr(), eth->burnedInAddr(), eth->deviceName()),
             std::tuple(Interface::LinkStatus::up, Vorn::memberMacAddr(3), hw1, std::string("x10")));
   const auto port = localSystem->localPort(et1);
-  EXPECT_EQ(port->portId().bytes(), "Ethernet1");  // full name, not "Et1"
-  EXPECT_EQ(static_cast<int>(port->portIdSubtype()), 5);
-  EXPECT_TRUE(desiredDir->intfDesired(et1));
-  const auto mac = Vorn::memberMacAddr(3).bytes();
-  EXPECT_EQ(localSystem->chassisId().bytes(), std::string(mac.begin(), mac.end()));
-  EXPECT_EQ(static_cast<int>(localSystem->chassisIdSubtype()), 4);
+  // The port's full name, not "Et1", and the member's address as chassis ID.
+  EXPECT_EQ(std::tuple(port->portId().bytes(), int(port->portIdSubtype()), localSystem->chassisId().bytes(),
+                       int(localSystem->chassisIdSubtype()), desiredDir->intfDesired(et1)),
+            std::tuple("Ethernet1", 5, macBytes(Vorn::memberMacAddr(3)), 4, true));
   EXPECT_EQ(status->portStatus(et1)->created(), 44.5);
 
   // Populated once: further adds and key pairs (the kernel re-made the

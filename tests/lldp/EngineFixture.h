@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 
 namespace LldpTest {
 
@@ -115,20 +116,20 @@ struct Counts {
   uint64_t in = 0, out = 0, discarded = 0, unrecognized = 0, ageouts = 0, inErrors = 0, tagged = 0,
            tlvsDiscarded = 0, inserts = 0, deletes = 0, drops = 0, tableAgeouts = 0;
   bool operator==(const Counts&) const = default;
-  static constexpr uint64_t Counts::*fields[] = {&Counts::in, &Counts::out, &Counts::discarded, &Counts::unrecognized,
-      &Counts::ageouts, &Counts::inErrors, &Counts::tagged, &Counts::tlvsDiscarded, &Counts::inserts,
-      &Counts::deletes, &Counts::drops, &Counts::tableAgeouts};
+  static constexpr std::pair<const char*, uint64_t Counts::*> fields[] = {{"in", &Counts::in}, {"out", &Counts::out},
+      {"discarded", &Counts::discarded}, {"unrecognized", &Counts::unrecognized}, {"ageouts", &Counts::ageouts},
+      {"inErrors", &Counts::inErrors}, {"tagged", &Counts::tagged}, {"tlvsDiscarded", &Counts::tlvsDiscarded},
+      {"inserts", &Counts::inserts}, {"deletes", &Counts::deletes}, {"drops", &Counts::drops},
+      {"tableAgeouts", &Counts::tableAgeouts}};
   Counts operator-(const Counts& b) const {
     Counts d = *this;
-    for (auto f : fields) d.*f -= b.*f;
+    for (auto [name, f] : fields) d.*f -= b.*f;
     return d;
   }
 };
 
 inline std::ostream& operator<<(std::ostream& os, const Counts& c) {
-  const char* names[] = {"in", "out", "discarded", "unrecognized", "ageouts", "inErrors", "tagged", "tlvsDiscarded",
-                         "inserts", "deletes", "drops", "tableAgeouts"};
-  for (size_t i = 0; i < std::size(names); ++i) os << names[i] << " " << c.*Counts::fields[i] << ", ";
+  for (auto [name, f] : Counts::fields) os << name << " " << c.*f << ", ";
   return os;
 }
 

@@ -164,24 +164,6 @@ TEST(PortSmTest, TooManyNeighborsLastsAsLongAsTheLongestRefusedHoldTime) {
   EXPECT_FALSE(ps->tooManyNeighbors());
 }
 
-// Our 100 ms interval is already faster than fast start; a port on a 30 s
-// interval sends its fast frames at 1 s when a neighbour appears, then goes
-// back to its interval.
-TEST(PortSmTest, NewNeighbourStartsFastTransmissionWhenItIsFaster) {
-  Group g;
-  g.sw1.config->isMessageTxTimeInMsIs(false);
-  g.sw1.config->messageTxIntervalIs(30);
-  g.sw1.config->messageTxHoldTimeIs(120);
-  g.cable(et1, et1);
-  // The first frame when the port started; sw2 heard at 0.001: frames at
-  // 0.001, 1.001, 2.001, 3.001; then the regular interval again.
-  for (auto [t, sent] : {std::pair{0.0005, 1u}, {3.5, 5u}, {33.0, 5u}, {33.01, 6u}}) {
-    g.runUntil(t);
-    EXPECT_EQ(counts(g.sw1, et1).out, sent) << t;
-  }
-  EXPECT_EQ(counts(g.sw2, et1).out, 331u);  // sw2, on 100 ms, keeps its interval
-}
-
 // Changes between two regular frames (1.0 and 1.1) go out at once while the
 // five credits last, one credit coming back a second; the regular frame
 // carries the last change; writes at one time make one frame, and writes

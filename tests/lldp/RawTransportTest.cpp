@@ -70,13 +70,6 @@ struct Pair {
   bool until(const std::function<bool()>& done) { return KernelTest::runUntil(*loop, done); }
 };
 
-TEST(RawTransportTest, OpeningOnAMissingDeviceNamesIt) {
-  auto transport = Velto::make<RawTransport>(Velto::make<Oru::EventLoop>());
-  EXPECT_THAT([&] { transport->open(IntfId("Ethernet7"), "nosuchdev0", nullptr); },
-              ThrowsMessage<Lldp::TransportError>(
-                  AllOf(HasSubstr("Ethernet7 on device 'nosuchdev0'"), HasSubstr("No such device"))));
-}
-
 // A second port on the same device (a restarted agent while the old one
 // still holds its port) hears what arrives, not what its neighbour sends; a
 // receiver that releases its own port on the first frame hears no more.

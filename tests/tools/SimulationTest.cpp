@@ -29,11 +29,6 @@ VornSim::Scenario pair(double runFor, const Json& extra = Json::object()) {
   return VornSim::parseScenario(doc, "pair.json");
 }
 
-// The flags of the TLV `sw` sends on Ethernet1.
-int flags(const Simulation& sim, const std::string& sw) {
-  return SimTest::Outcome(sim).tlvTx(sw, "Ethernet1").value("flags", -1);
-}
-
 // "up"/"down" of the channel and its members in a switch's LAG status.
 std::string lagStatus(Simulation& sim, const std::string& sw) {
   auto dir = sim.stateDatabase(sw)->entityAtAs<Interface::EthLagIntfStatusDir>("interface/status/eth/lag");
@@ -100,27 +95,6 @@ TEST(SimulationTest, publishesTheGroupRecordsAndFollowsConfigurationEvents) {
   EXPECT_EQ(rows["sw2 Ethernet3"], "ethLinkDown -");
   EXPECT_FALSE(rows.count("sw2 Ethernet2"));
   EXPECT_TRUE(rows["sw1 Ethernet1"].starts_with("ethLinkUp ")) << rows["sw1 Ethernet1"];
-}
-
-// The state database's connection reaches the TLVs; a scenario's toggles
-// reach the agents for one run only.
-TEST(SimulationTest, stateDatabaseConnectionAndTogglesReachTheTlvs) {
-  Simulation toggled(pair(2, {{"toggles", {{"VornLldpLodestoreConnectTlv", false}}}}));
-  toggled.run();
-  EXPECT_EQ(flags(toggled, "sw1"), 0);
-  const Json events = Json::array({
-      {{"at", 3}, {"do", "disconnectStateDb"}, {"switch", "sw1"}},
-      {{"at", 5}, {"do", "connectStateDb"}, {"switch", "sw1"}},
-  });
-  Simulation sim(pair(6, {{"events", events}}));
-  auto peerConnected = [&] {
-    return SimTest::Outcome(sim).member("sw2", "Port-Channel1", "Ethernet1").value("peerConnectedToLodestore", false);
-  };
-  for (auto [t, sw1Flags, connected] : {std::tuple{2.9, 1, true}, {4.0, 0, false}, {6.0, 1, true}}) {
-    sim.runUntil(t);
-    EXPECT_EQ(std::pair(flags(sim, "sw1"), peerConnected()), std::pair(sw1Flags, connected)) << t;
-    EXPECT_EQ(flags(sim, "sw2"), 1);
-  }
 }
 
 TEST(SimulationTest, eventsOnASwitchThatIsDownAreNotedAndIgnored) {
