@@ -187,8 +187,6 @@ TEST_F(LldpHigigMemberIntfSmTest, Transitions) {
       // A restored state resumes with fresh timers, not in the mode the
       // previous instance left.
       {"restored: link down", ethLinkDown, {}, ethLinkDown, {}, {wait(1000), restored(), leftInBackplaneMode()}},
-      {"restored: announcing", higigStarted, {wait(0.0999), expect(higigStarted), wait(0.0001)}, higigPending, {},
-       {wait(1000), restored()}},
       {"restored: pending", higigPending, {wait(49.99), expect(higigPending), wait(0.01)}, ethLinkDown,
        {error("negotiation timed out")}, {wait(1000), restored()}},
       {"restored: waiting for the peer", higigWaitSsr, {wait(59.99), expect(higigWaitSsr), wait(0.01)},

@@ -66,25 +66,6 @@ TEST(CodecTest, EncodesTheWireFormatAndRoundTrips) {
   }
 }
 
-// Each flag alone and together: what the builder sets and the accessors and
-// the JSON read back; a setter touches only its bit, and peers see only the
-// two named flags.
-TEST(CodecTest, VornTlvFlagsSurviveTheJson) {
-  for (uint8_t byte = 0; byte < 4; ++byte) {
-    const bool connected = byte & 1, single = byte & 2;
-    const auto tlv = VornTlv{1, Vorn::Role::member, 2, 2, 0}.lodestoreConnectedIs(connected).singleLinkIs(single);
-    const auto json = Zem::JsonCodec<VornTlv>::toJson(tlv);
-    EXPECT_EQ(std::tuple(tlv.flags, tlv.lodestoreConnected(), tlv.singleLink()), std::tuple(byte, connected, single));
-    EXPECT_EQ(std::tuple(json["flags"], json["lodestoreConnected"], json["singleLink"]),
-              std::tuple(byte, connected, single));
-    EXPECT_EQ(Zem::JsonCodec<VornTlv>::fromJson(json), tlv) << int(byte);
-  }
-  const VornTlv all{1, Vorn::Role::member, 2, 2, 0xff};
-  EXPECT_EQ(VornTlv(all).lodestoreConnectedIs(false).flags, 0xfe);
-  EXPECT_EQ(VornTlv(all).singleLinkIs(false).flags, 0xfd);
-  EXPECT_EQ(all.peerVisible(), (VornTlv{1, Vorn::Role::member, 2, 2, 0x03}));
-}
-
 // The exact hold time refines the TTL and never outlasts it; the TTL sent is
 // the hold time rounded up to whole seconds.
 TEST(CodecTest, ExactHoldTimeNeverOutlastsTheTtlItRefines) {

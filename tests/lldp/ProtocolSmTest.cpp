@@ -57,7 +57,6 @@ TEST(ProtocolSmTest, PortThatStopsSaysGoodbyeAndComesBackUnderANewIndex) {
   const std::vector<std::tuple<const char*, F, F, bool>> cases{  // stop, restart, the port keeps receiving
       {"LLDP switched off", enabled(false), enabled(true), false},
       {"port removed", [](EngineSwitch& sw) { sw.delPort(et1); }, [](EngineSwitch& sw) { sw.addPort(et1, 1); }, false},
-      {"admin status disabled", admin(disabled), admin(enabledRxTx), false},
       {"admin status receive only", admin(enabledRxOnly), admin(enabledTxOnly), true},
   };
   for (const auto& [name, stop, restart, stillHears] : cases) {

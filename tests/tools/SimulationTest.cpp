@@ -1,11 +1,9 @@
 // The simulator's part of the group: records it publishes as the group's
-// services would, the Ethernet LAG status it derives from the cabling, and
-// its notes on events.
+// services would, and its notes on events.
 
 #include "SimTestSupport.h"
 
 #include "VornFabricLldp/VornFabricLldpAgent.h"
-#include "platform/records/InterfaceRecords.h"
 #include "platform/records/VornRecords.h"
 
 #include <gmock/gmock.h>
@@ -27,38 +25,6 @@ VornSim::Scenario pair(double runFor, const Json& extra = Json::object()) {
   doc["runFor"] = runFor;
   doc.update(extra);
   return VornSim::parseScenario(doc, "pair.json");
-}
-
-// "up"/"down" of the channel and its members in a switch's LAG status.
-std::string lagStatus(Simulation& sim, const std::string& sw) {
-  auto dir = sim.stateDatabase(sw)->entityAtAs<Interface::EthLagIntfStatusDir>("interface/status/eth/lag");
-  auto po = dir ? dir->intfStatus(Kivo::IntfId("Port-Channel1")) : nullptr;
-  if (!po) return "(no channel)";
-  auto text = [](Interface::LinkStatus s) { return s == Interface::LinkStatus::up ? "up" : "down"; };
-  std::string out = text(po->linkStatus());
-  for (auto& [intf, m] : po->member()) out += fmt::format(" {}={}", intf.shortName(), text(m->linkStatus()));
-  return out;
-}
-
-TEST(SimulationTest, lagStatusFollowsTheCablingAndTheFarSwitch) {
-  const Json events = Json::array({
-      {{"at", 2}, {"do", "cut"}, {"link", "sw2:Ethernet1"}},
-      {{"at", 4}, {"do", "cut"}, {"link", "sw1:Ethernet2"}},
-      {{"at", 6}, {"do", "connect"}, {"a", "sw1:Ethernet1"}, {"b", "sw2:Ethernet1"}},
-      {{"at", 8}, {"do", "reload"}, {"switch", "sw2"}, {"downFor", 2}, {"candidateFor", 1}, {"asicsWarmAfter", 5}},
-  });
-  Simulation sim(pair(20, {{"events", events}}));
-  const std::pair<double, const char*> expected[] = {  // time, sw1's LAG status
-      {1, "up Et1=up Et2=up"},   {3, "up Et1=down Et2=up"}, {5, "down Et1=down Et2=down"},
-      {7, "up Et1=up Et2=down"}, {9, "down Et1=down Et2=down"},  // sw2 is powered off
-      {11, "up Et1=up Et2=down"},
-  };
-  for (const auto& [t, sw1] : expected) {
-    sim.runUntil(t);
-    EXPECT_EQ(lagStatus(sim, "sw1"), sw1) << "at " << t;
-  }
-  // sw2's database is new after the reload, and holds the cabling as it is.
-  EXPECT_EQ(lagStatus(sim, "sw2"), "up Et1=up Et2=down");
 }
 
 TEST(SimulationTest, publishesTheGroupRecordsAndFollowsConfigurationEvents) {
