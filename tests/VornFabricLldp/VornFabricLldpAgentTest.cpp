@@ -115,8 +115,9 @@ TEST_F(AgentTest, StartBuildsTheRootStateMachineOnTheLocalBackup) {
   EXPECT_EQ(root->backplaneChannelStatus(), w.db->entityAt("/backup/vorn/bcStatus/1"));
   EXPECT_FALSE(root->restoreFromLocal());
   // Exactly the agent's own records are kept in the local backup.
-  EXPECT_THAT(w.db->backedUpPaths(), testing::UnorderedElementsAre("backup/vorn/bcStatus/1", "backup/vorn/lldp/context",
-                                                                   "backup/vorn/lldp/status", "backup/vorn/memberConfig"));
+  EXPECT_THAT(w.db->backedUpPaths(),
+              testing::UnorderedElementsAre("backup/vorn/bcStatus/1", "backup/vorn/lldp/context",
+                                            "backup/vorn/lldp/status", "backup/vorn/memberConfig"));
   // A member restarting on a live state database holds stale receive
   // information for a while.
   EXPECT_TRUE(root->lldpCtxMapperSm()->restoreFromLocalBackup());

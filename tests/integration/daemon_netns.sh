@@ -77,7 +77,9 @@ fi
 
 # a link taken down
 ip -n "$ns1" link set dev et2 down
-for sw in sw1 sw2; do wait_for "VORN_BACKPLANE_INTF_ERROR: .*Ethernet2.*heartbeat timed out" "$work/$sw.log" 1 30; done
+for sw in sw1 sw2; do
+  wait_for "VORN_BACKPLANE_INTF_ERROR: .*Ethernet2.*heartbeat timed out" "$work/$sw.log" 1 30
+done
 [[ "$(states "$ns1" 1)" == *"Ethernet1=higigConfirmed"* ]] || fail "the other link fell too"
 
 # SIGTERM stops both daemons cleanly
