@@ -148,10 +148,10 @@ TEST_F(BcLagGroupSmTest, SelectionRunsOnlyOnAnUpLagWithAConfirmedMember) {
 
 TEST_F(BcLagGroupSmTest, ConfirmedChoiceIsKeptAndOthersAreNeverChosen) {
   for (const auto& [m, group] : {Group{et1, "A"}, Group{et2, "B"}, Group{et4, "A"}, Group{et5, "A"}}) groupIs(m, group);
-  // Et1's link is down, Et2 has no member status, Et3 is not configured.
+  // Et1 is confirmed but its link is down, Et2 has no member status, Et3 is not configured.
   linkIs(et1, false);
   lagUp({et2, et3, et4, et5});
-  for (const auto& m : {et3, et4, et5}) stateIs(m, higigConfirmed);
+  for (const auto& m : {et1, et3, et4, et5}) stateIs(m, higigConfirmed);
   start();
   const std::string groups = "A[Et1 Et4 Et5] B[Et2] Et1:A Et2:B Et4:A Et5:A ";
   run({{[] {}, groups + "local=Et4"},
