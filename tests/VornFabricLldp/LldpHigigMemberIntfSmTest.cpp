@@ -151,12 +151,10 @@ TEST_F(LldpHigigMemberIntfSmTest, Transitions) {
       {"heard: announce", ethLinkUp, {send()}, higigStarted},
       {"announcing for one interval", higigStarted, {send(), wait(0.0999)}, higigStarted},
       {"announced", higigStarted, {wait(0.1)}, higigPending},
-      {"silence while announcing", higigStarted, {silence()}, higigStarted},
       {"a new peer heard nothing: announcement ends", higigStarted, {silence(), peerIdIs(three)}, ethLinkDown},
       {"one TLV short", higigPending, {send(deaf, 50), send(good, 49)}, higigPending},
       {"every TLV counts", higigPending, {send(deaf, 50), send(good, 50)}, higigConfirmed, {ready}},
       {"silence restarts the count", higigPending, {send(good, 60), silence(), send(good, 60)}, higigPending},
-      {"pending until the deadline", higigPending, {wait(49.99)}, higigPending},
       {"pending times out", higigPending, {send(good, 60), silence(), send(good, 60), wait(50)}, ethLinkDown,
        {error("negotiation timed out")}},
       // However higigConfirmed was reached, the negotiation deadline must not
@@ -166,7 +164,6 @@ TEST_F(LldpHigigMemberIntfSmTest, Transitions) {
       {"heartbeat lost", higigConfirmed, {silence()}, ethLinkDown, {error("heartbeat timed out")}},
       {"peer deaf", higigConfirmed, {send(deaf)}, ethLinkDown, {error("heartbeat timed out")}},
       {"rebooting peer silent", higigConfirmed, {send(rebooting), silence()}, higigWaitSsr},
-      {"rebooting peer deaf", higigConfirmed, {send(rebooting), send(deaf)}, higigWaitSsr},
       {"a candidate keeps its links", higigConfirmed, {silence()}, higigConfirmed, {}, {candidate()}},
       {"configured peer changes", higigConfirmed, {peerIdIs(three)}, ethLinkUp,
        {mismatch("expected peer ID: 3, peer ID: 2")}},
@@ -177,7 +174,6 @@ TEST_F(LldpHigigMemberIntfSmTest, Transitions) {
        {strangerMismatch}},
       {"stranger while waiting for the ASICs", higigWaitAsicsWarm, {send(stranger, 2), wait(300)}, ethLinkUp,
        {strangerMismatch}, {mounted()}},
-      {"stranger on a link up", ethLinkUp, {send(stranger, 2)}, ethLinkUp},
       // A restored state has heard nothing yet when the configured peer
       // changes: a confirmed link ends as a lost heartbeat (or as a reboot when
       // the peer was last seen as a candidate), and a warm wait without a valid
@@ -191,19 +187,14 @@ TEST_F(LldpHigigMemberIntfSmTest, Transitions) {
       // A restored state resumes with fresh timers, not in the mode the
       // previous instance left.
       {"restored: link down", ethLinkDown, {}, ethLinkDown, {}, {wait(1000), restored(), leftInBackplaneMode()}},
-      {"restored: announcing", higigStarted, {wait(0.0999), expect(higigStarted), wait(0.0001)}, higigPending, {},
-       {wait(1000), restored()}},
       {"restored: pending", higigPending, {wait(49.99), expect(higigPending), wait(0.01)}, ethLinkDown,
        {error("negotiation timed out")}, {wait(1000), restored()}},
-      {"restored: confirmed", higigConfirmed, {wait(1000)}, higigConfirmed, {}, {wait(1000), restored()}},
       {"restored: waiting for the peer", higigWaitSsr, {wait(59.99), expect(higigWaitSsr), wait(0.01)},
        higigWaitAsicsWarm, {}, {wait(1000), restored()}},
       {"peer still a candidate", higigWaitSsr, {send(rebooting)}, higigWaitSsr},
       {"returned peer has not heard us", higigWaitSsr, {send(deaf)}, higigWaitSsr},
       {"peer returned", higigWaitSsr, {send()}, higigWaitAsicsWarm},
       {"peer returned, ASICs already warm", higigWaitSsr, {warm(true, true), send()}, higigConfirmed},
-      {"waiting for the peer", higigWaitSsr, {wait(59.99)}, higigWaitSsr},
-      {"peer never returns", higigWaitSsr, {wait(60)}, higigWaitAsicsWarm},
       {"peer never returns, hold time over", higigWaitSsr, {wait(65)}, ethLinkDown, {lostAfterReboot}},
       // A TLV already held is taken in at once.
       {"restored: held TLV of a candidate", higigWaitSsr, {}, higigWaitSsr, {}, {restored(), send(rebooting)}},
@@ -216,10 +207,7 @@ TEST_F(LldpHigigMemberIntfSmTest, Transitions) {
       {"failsafe, the peer hears us", higigWaitAsicsWarm,
        {armedIs(failsafe, false), mounted(), everySecond(good, 299), expect(higigWaitAsicsWarm), wait(1)},
        higigConfirmed},
-      {"failsafe, the peer is deaf", higigWaitAsicsWarm,
-       {mounted(), everySecond(deaf, 299), expect(higigWaitAsicsWarm), wait(1)}, ethLinkDown, {lostAfterReboot}},
       {"only the peer's ASICs warm", higigWaitAsicsWarm, {warm(false, true)}, higigWaitAsicsWarm},
-      {"only our ASICs warm", higigWaitAsicsWarm, {warm(true, false)}, higigWaitAsicsWarm},
       {"every TLV pushes the hold time out", higigWaitAsicsWarm, {wait(4), send(), wait(4.99)}, higigWaitAsicsWarm},
       // Leaving the wait stops the failsafe: left armed it would end a later
       // wait five minutes early.
@@ -271,7 +259,6 @@ TEST_F(LldpHigigMemberIntfSmTest, MismatchReasonNamesTheFirstFault) {
   const Row rows[] = {
       {Zem::none, good, "expected peer ID: unknown, peer ID: 2"},
       {Vorn::MemberId(3), good, "expected peer ID: 3, peer ID: 2"},
-      {two, tlvFrom(4, 5, 0), "expected peer ID: 2, peer ID: 4"},  // peer and expected both wrong
       {two, tlvFrom(peerId, localId, 5), "peer received local ID: 5, local ID: 1"},
       {two, tlvFrom(peerId, 4, 5), "peer received local ID: 5, local ID: 1"},  // and expects another
       {two, tlvFrom(peerId, 0, localId), "peer expected local ID: unknown, local ID: 1"},

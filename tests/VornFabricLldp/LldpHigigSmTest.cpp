@@ -79,29 +79,6 @@ TEST_F(LldpHigigSmTest, ChildExistsExactlyWhileItsContextSetAndStatusEntryDo) {
   EXPECT_FALSE(intfStatus(po1, et1));
 }
 
-TEST_F(LldpHigigSmTest, ChildGoesBeforeItsStatusEntryAndAfterItsChannelEntry) {
-  configure(po1, {et1, et2});
-  start();
-  ASSERT_EQ(children(), (Intfs{et1, et2}));
-  std::vector<std::string> seen;
-  auto watcher = bcStatus->subscribe([&](const Zem::Change& c) {
-    if (!c.is(Vorn::BackplaneChannelStatus::bcMemberStatusAttr)) return;
-    const auto& bc = c.keyAs<IntfId>();
-    if (!c.nested() && !bcStatus->bcMemberStatus(bc)) {
-      seen.push_back(fmt::format("del channel {} with {} children", bc, sm->higigSmForMemberIntf().size()));
-    } else if (c.nested() && c.inner->is(Vorn::BackplaneChannelMemberStatus::memberIntfStatusAttr) &&
-               !intfStatus(bc, c.inner->keyAs<IntfId>())) {
-      const auto& m = c.inner->keyAs<IntfId>();
-      seen.push_back(fmt::format("del entry {} with child {}", m, sm->higigSmForMemberIntf(m) != nullptr));
-    }
-  });
-  ctxForMember->intfMap(po1)->memberDel(et1);
-  EXPECT_EQ(children(), Intfs{et2});
-  ctxForMember->intfMapDel(po1);
-  EXPECT_EQ(children(), Intfs{});
-  EXPECT_EQ(seen, (std::vector<std::string>{"del entry Et1 with child false", "del channel Po1 with 1 children"}));
-}
-
 TEST_F(LldpHigigSmTest, RestartKeepsOnlySettledBackplaneStates) {
   configure(po1, {et1});
   for (State left : {ethLinkDown, ethLinkUp, higigStarted, higigPending, higigConfirmed, higigWaitSsr,

@@ -46,7 +46,6 @@ TEST_F(LldpRemoteSystemSelectorSmTest, OnlyRemoteSystemsThatLookLikeGroupPeersAr
       {"no Vorn TLV", [](Rs& rs) { rs.vornTlvIs(Zem::none); }, false},
       {"chassis is not a MAC", [](Rs& rs) { rs.chassisIdSubtypeIs(Lldp::ChassisIdSubtype::locallyAssigned); }, false},
       {"chassis of 5 bytes", chassis(group.substr(0, 5)), false},
-      {"chassis of 7 bytes", chassis(group + '\x01'), false},
       {"port is not an interface name", [](Rs& rs) { rs.portIdSubtypeIs(Lldp::PortIdSubtype::macAddress); }, false},
       {"first byte outside the group", chassis(flipped(0, 0x01)), false},
       {"fourth byte outside the group", chassis(flipped(3, 0x40)), false},
@@ -65,9 +64,19 @@ TEST_F(LldpRemoteSystemSelectorSmTest, OnlyRemoteSystemsThatLookLikeGroupPeersAr
   EXPECT_EQ(selected(), 1);  // its TLV arriving later makes it a peer
 }
 
-TEST_F(LldpRemoteSystemSelectorSmTest, DepartureDeletesTheSelectionAndLaterRefreshesSelectNothing) {
-  hear(1, 5.0);
-  status->portStatus(et1)->remoteSystemDel(1);  // aged out
+// A selection goes with its remote system, its port status or its TLV (a
+// rescan then finds the next group peer); a refresh of a remote system no
+// longer selected selects nothing.
+TEST_F(LldpRemoteSystemSelectorSmTest, SelectedThatLeavesIsReplacedByARescan) {
+  auto first = hear(1, 5.0);
+  auto second = hear(2, 4.0, 3);
+  auto stranger = peerRs(3, 9.0, tlv(2));  // newest, but not from the group
+  stranger->chassisIdSubtypeIs(Lldp::ChassisIdSubtype::locallyAssigned);
+  hear(et1, stranger)->vornTlvIs(tlv(4));
+  ASSERT_EQ(selected(), 1);
+  first->vornTlvIs(Zem::none);
+  EXPECT_EQ(selected(), 2);
+  status->portStatus(et1)->remoteSystemDel(2);  // aged out
   EXPECT_EQ(selected(), -1);
   hear(1, 5.0);
   status->portStatusDel(et1);
@@ -92,19 +101,6 @@ TEST_F(LldpRemoteSystemSelectorSmTest, NewcomerNotOlderTakesOverAndOlderIsRefuse
   EXPECT_EQ(selected(), 1);
 }
 
-TEST_F(LldpRemoteSystemSelectorSmTest, SelectedLosingItsTlvIsReplacedByARescan) {
-  auto first = hear(1, 5.0);
-  auto second = hear(2, 4.0, 3);
-  auto stranger = peerRs(3, 9.0, tlv(2));  // newest, but not from the group
-  stranger->chassisIdSubtypeIs(Lldp::ChassisIdSubtype::locallyAssigned);
-  hear(et1, stranger)->vornTlvIs(tlv(4));
-  ASSERT_EQ(selected(), 1);
-  first->vornTlvIs(Zem::none);
-  EXPECT_EQ(selected(), 2);
-  second->vornTlvIs(Zem::none);
-  EXPECT_EQ(selected(), -1);
-}
-
 TEST_F(LldpRemoteSystemSelectorSmTest, RescanAtStartPicksTheNewestAndCleansUp) {
   // Refresh times of remote systems 1 and 2, and the one selected.
   using Row = std::tuple<double, double, int>;
@@ -121,11 +117,6 @@ TEST_F(LldpRemoteSystemSelectorSmTest, RescanAtStartPicksTheNewestAndCleansUp) {
     EXPECT_EQ(selected(), expected);  // equal times keep the first met
     EXPECT_EQ(selection->remoteSystem().size(), 1u);
   }
-  // Torn down, it leaves the selection as it is and stops reacting.
-  sm = nullptr;
-  status->portStatusDel(et1);
-  hear(et2, peerRs(1, 5.0, tlv(2)));
-  EXPECT_EQ(std::pair(selected(et1), selected(et2)), std::pair(2, -1));
 }
 
 TEST_F(LldpRemoteSystemSelectorSmTest, ExcessiveDelayIsTracedOnlyAboveTheThreshold) {
@@ -135,8 +126,6 @@ TEST_F(LldpRemoteSystemSelectorSmTest, ExcessiveDelayIsTracedOnlyAboveTheThresho
   const std::vector<std::tuple<Velto::Duration, Velto::Duration, Velto::Duration, std::string>> cases = {
       {0.15, 2.0, 2.125, ""},
       {0.15, 2.0, 2.25, traced + "2.25; diff=0.25 s"},
-      {0.25, 2.0, 2.25, ""},  // exactly the threshold
-      {0.25, 2.0, 2.25 + 1.0 / 1024, traced + "2.2509765625; diff=0.2509765625 s"},
       {0.15, 0.0, 30.0, ""},  // the first refresh
   };
   for (const auto& [threshold, prev, curr, message] : cases) {
@@ -147,23 +136,6 @@ TEST_F(LldpRemoteSystemSelectorSmTest, ExcessiveDelayIsTracedOnlyAboveTheThresho
     rs->lastRefreshTimeIs(curr);
     EXPECT_EQ(RxTest::messagesAt(cap, 2), message.empty() ? Strings{} : Strings{message}) << threshold << " " << curr;
   }
-}
-
-// A replaced port status is handled remote system by remote system, and a
-// replaced status port by port.
-TEST_F(LldpRemoteSystemSelectorSmTest, ReplacedStatusesAreHandledEntryByEntry) {
-  hear(1, 5.0);
-  auto fresh = Velto::make<Lldp::PortStatus>(et1, 1.0);
-  fresh->remoteSystemPut(1, peerRs(1, 6.0, Zem::none));  // same index, no longer a peer
-  fresh->remoteSystemPut(4, peerRs(4, 6.0, tlv(3), 3));
-  status->portStatusPut(et1, fresh);
-  EXPECT_EQ(selected(), 4);
-  auto next = Velto::make<Lldp::Status>("next");
-  next->portStatusIs(et2, 0)->remoteSystemPut(1, peerRs(1, 1.0, tlv(2)));
-  sm->statusIs(next);
-  EXPECT_EQ(std::pair(selected(et1), selected(et2)), std::pair(-1, 1));
-  hear(2, 9.0);  // the old status is no longer followed
-  EXPECT_EQ(selected(), -1);
 }
 
 }  // namespace

@@ -101,18 +101,6 @@ TEST_F(LldpVornTlvSmTest, TlvFollowsTheReceiveInformationAndTheContext) {
   }
 }
 
-// Refreshes that bring the same TLV rewrite nothing.
-TEST_F(LldpVornTlvSmTest, RefreshesOfTheSameTlvRewriteNothing) {
-  memberPort(po1, et1, 2);
-  start();
-  receive(et1, 7, 2, 10.0);
-  int writes = 0;
-  auto reactor = localSystem->subscribe([&](const Zem::Change&) { ++writes; });
-  receive(et1, 7, 2, 10.1);
-  receive(et1, 7, 2, 10.2);
-  EXPECT_EQ(writes, 0);
-}
-
 // The single-link bit: only the preferred member of a channel with a local
 // LAG group mismatch sets it, and only while the toggle is on; it follows the
 // preferred member and goes with the mismatch or with the channel's record.

@@ -118,22 +118,6 @@ TEST_F(BcLagGroupSmTest, GroupsAndTheLocalMismatch) {
        {[&] { groupIs(et1, ""); }, ""}});
 }
 
-// A rename that leaves the channel split is no new mismatch: the preferred
-// member, still confirmed, keeps its role (and the single-link bit stays on
-// its port).
-TEST_F(BcLagGroupSmTest, RenameThatLeavesTheChannelSplitKeepsTheConfirmedChoice) {
-  groupIs(et1, "A");
-  groupIs(et2, "B");
-  linkIs(et1, false);
-  lagUp({et2});
-  stateIs(et1, higigConfirmed);
-  stateIs(et2, higigConfirmed);
-  start();
-  run({{[] {}, "A[Et1] B[Et2] Et1:A Et2:B local=Et2"},
-       {[&] { linkIs(et1, true); }, "A[Et1] B[Et2] Et1:A Et2:B local=Et2"},  // Et1 would come first in a new walk
-       {[&] { groupIs(et2, "C"); }, "A[Et1] C[Et2] Et1:A Et2:C local=Et2"}});
-}
-
 // Po1 has a mismatch (Et1 and Et2 in A, Et3 in B); each case breaks one
 // condition of the selection, which must then leave the choice empty.
 TEST_F(BcLagGroupSmTest, SelectionRunsOnlyOnAnUpLagWithAConfirmedMember) {
@@ -164,15 +148,18 @@ TEST_F(BcLagGroupSmTest, SelectionRunsOnlyOnAnUpLagWithAConfirmedMember) {
 
 TEST_F(BcLagGroupSmTest, ConfirmedChoiceIsKeptAndOthersAreNeverChosen) {
   for (const auto& [m, group] : {Group{et1, "A"}, Group{et2, "B"}, Group{et4, "A"}, Group{et5, "A"}}) groupIs(m, group);
-  // Et1's link is down, Et2 has no member status, Et3 is not configured.
+  // Et1 is confirmed but its link is down, Et2 has no member status, Et3 is not configured.
   linkIs(et1, false);
   lagUp({et2, et3, et4, et5});
-  for (const auto& m : {et3, et4, et5}) stateIs(m, higigConfirmed);
+  for (const auto& m : {et1, et3, et4, et5}) stateIs(m, higigConfirmed);
   start();
   const std::string groups = "A[Et1 Et4 Et5] B[Et2] Et1:A Et2:B Et4:A Et5:A ";
   run({{[] {}, groups + "local=Et4"},
        // Et1 becomes eligible and would come first, but Et4 is still confirmed.
        {[&] { stateIs(et1, higigConfirmed); linkIs(et1, true); }, groups + "local=Et4"},
+       // A rename that leaves the channel split is no new mismatch: the choice stays.
+       {[&] { groupIs(et2, "C"); }, "A[Et1 Et4 Et5] C[Et2] Et1:A Et2:C Et4:A Et5:A local=Et4"},
+       {[&] { groupIs(et2, "B"); }, groups + "local=Et4"},
        // Once Et4 is no longer confirmed the walk starts over.
        {[&] { stateIs(et4, higigPending); }, groups + "local=Et1"},
        // With no eligible member at all, the last choice stays.

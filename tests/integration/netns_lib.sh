@@ -118,10 +118,7 @@ ask() {  # namespace request [port]
 import socket, sys
 s = socket.create_connection(("127.0.0.1", int(sys.argv[2])), timeout=5)
 s.sendall((sys.argv[1] + "\n").encode())
-data = b""
-while not data.endswith(b"\n") and (chunk := s.recv(65536)):
-    data += chunk
-print(data.decode().strip())' "$2" "${3:-5546}"
+print(s.makefile("rb").readline().decode().strip())' "$2" "${3:-5546}"
 }
 
 get() { ask "$1" "GET $2" "${3:-5546}"; }  # namespace path [port]: the JSON of a state path

