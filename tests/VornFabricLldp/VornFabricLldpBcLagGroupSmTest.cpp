@@ -186,28 +186,4 @@ TEST_F(BcLagGroupSmTest, RemoteMismatchFollowsThePeersSingleLinkBit) {
        {[&] { config->bcConfigDel(po1); }, "none Et1>Po1"}});
 }
 
-TEST_F(BcLagGroupSmTest, RecordsOfAnEarlierInstanceAreRepairedAtStart) {
-  // Left behind: a channel no longer configured; on Po1 a group B whose
-  // member Et5 has gone, with the mismatch and choice it caused; and a remote
-  // mismatch learnt through Et3, whose context has gone since.
-  lagInfo->bcLagGroupInfoIs(po9)->localMismatchExistsIs(true);
-  auto old = lagInfo->bcLagGroupInfoIs(po1);
-  for (const auto& [member, name] : {Group{et1, "A"}, Group{et5, "B"}}) {
-    old->lagGroupToBcMemberMapIs(name)->memberIntfIs(member);
-    old->bcMemberToLagGroupMapIs(member, name);
-  }
-  old->localMismatchExistsIs(true);
-  old->preferredHigigMemberIs(et5);
-  old->remoteMismatchExistsIs(true);
-  old->remotePreferredHigigMemberIs(et3);
-  lagInfo->memberToBpcIntfMapIs(et3)->remoteBaIntf = po1;
-  ASSERT_EQ(lag(), "A[Et1] B[Et5] Et1:A Et5:B local=Et5 remote=Et3 Et3>Po1");
-  groupIs(et1, "A");
-  groupIs(et2, "A");
-  start();
-  EXPECT_EQ(lag(), "A[Et1 Et2] Et1:A Et2:A");
-  EXPECT_EQ(lagInfo->bcLagGroupInfo(po1), old);
-  EXPECT_FALSE(lagInfo->bcLagGroupInfo(po9));
-}
-
 }  // namespace

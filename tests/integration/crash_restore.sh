@@ -19,8 +19,7 @@ netns_require_root
 netns_init crash
 
 netns_two_members 2
-gen=0
-round=0
+gen=0 round=0
 
 # Both daemons from scratch: no backup, no neighbours. Each generation
 # negotiates in a fresh process, so that sw1's neighbours get the same
@@ -49,9 +48,7 @@ print(" ".join("%s=higigConfirmed" % i for i in sorted(last) if last[i] == "READ
 }
 
 # Every "Ethernet<N>=higigConfirmed" of $1 is in $2.
-all_in() {
-  for want in $1; do [[ " $2 " == *" $want "* ]] || return 1; done
-}
+all_in() { for want in $1; do [[ " $2 " == *" $want "* ]] || return 1; done; }
 
 # sw2 is stopped (SIGSTOP) from the kill until sw1 has been read back: a
 # peer that times sw1 out meanwhile would make sw1 fall back through no
@@ -66,11 +63,9 @@ kill_and_restart() {  # how
   local want on_disk s
   want=$(reported_confirmed)
   on_disk=$(state_pairs 2>/dev/null <"$work/sw1/backup/vorn.bcStatus.1.json" || true)
-  echo "round $round ($1): reported confirmed: ${want:-none}; backup: ${on_disk:-none}"
   all_in "$want" "$on_disk" || fail "round $round: the backup lost a reported confirmation: ${want} vs ${on_disk}"
   start_daemon sw1 "$ns_a"
   wait_until 15 "the restarted sw1 to answer" eval 's=$(states "$ns_a" 1 2>/dev/null) && [ -n "$s" ]'
-  echo "  restarted sw1: $s"
   all_in "$want" "$s" || fail "round $round: restarted sw1 lost a reported confirmation: ${want} vs ${s}"
   # Restored, not negotiated again: no new READY for those links.
   for w in $want; do

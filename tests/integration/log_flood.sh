@@ -21,9 +21,7 @@ netns_init flood
 
 # The system log's limit: at most this many lines of one message about one
 # interface in each window.
-burst=5
-window=10
-flood_seconds=${FLOOD_SECONDS:-10}
+burst=5 window=10 flood_seconds=${FLOOD_SECONDS:-10}
 
 netns_two_members 2
 start_daemon sw1 "$ns_a"
@@ -31,7 +29,6 @@ start_daemon sw2 "$ns_b"
 wait_confirmed "$ns_a" 1 2 60
 wait_confirmed "$ns_b" 2 2 60
 
-echo "== flooding sw1's Ethernet1 for $flood_seconds s"
 write_lldp_py
 cat >"$work/flood.py" <<'PY'
 import struct, sys, time
@@ -48,10 +45,8 @@ s, seconds = raw_socket(sys.argv[1]), float(sys.argv[2])
 frames, sent, deadline = [flood(n) for n in range(4096)], 0, time.monotonic() + seconds
 while time.monotonic() < deadline:
     for f in frames[sent % 4096:sent % 4096 + 256]:
-        try:
-            s.send(f)
-        except OSError:
-            pass  # a full queue: keep going
+        try: s.send(f)
+        except OSError: pass  # a full queue: keep going
         sent += 1
 print("sent %d frames, %.0f per second" % (sent, sent / seconds))
 PY
@@ -62,11 +57,9 @@ netns_pids+=("$flood_pid")
 # The listener answers while the frames pour in.
 sleep 3
 start=$SECONDS
-during=$(states "$ns_a" 1) || fail "sw1's listener did not answer during the flood"
+states "$ns_a" 1 >/dev/null || fail "sw1's listener did not answer during the flood"
 [ $((SECONDS - start)) -le 5 ] || fail "sw1's listener took $((SECONDS - start)) s to answer during the flood"
-echo "sw1 during the flood: $during"
 wait "$flood_pid" || fail "the flood sender failed: $(cat "$work/flood.out")"
-cat "$work/flood.out"
 kill -0 "$pid_sw1" 2>/dev/null || fail "sw1 died under the flood"
 
 # The flood and the wait after it span at most this many windows, each with
@@ -81,8 +74,6 @@ sleep 1
 mismatches=$(count "$mismatch_line" "$work/sw1.log")
 reports=$(count "$report_line" "$work/sw1.log")
 held_back=$(grep -o "$report_line [0-9]*" "$work/sw1.log" | awk '{ n += $NF } END { print n + 0 }')
-echo "sw1 wrote $mismatches MISMATCH lines for Ethernet1 and $reports report(s) of $held_back held back"
-grep "SYSLOG_MESSAGES_SUPPRESSED" "$work/sw1.log" | sed 's/^/  /'
 [ "$mismatches" -le $((burst * windows)) ] || fail "$mismatches MISMATCH lines for Ethernet1, more than $burst in each of $windows windows"
 [ "$reports" -le "$windows" ] || fail "$reports suppression reports for Ethernet1 in $windows windows"
 [ "$held_back" -gt 0 ] || fail "the report counts no held-back message"

@@ -47,7 +47,8 @@ struct EngineSwitch {
 
   Kivo::EthAddr mac() const { return Vorn::memberMacAddr(memberId); }
 
-  void build() {
+  // Built with Ethernet1..`ports` as LLDP ports.
+  void build(int ports) {
     cliConfig->enabledIs(true);
     root = Velto::make<Lldp::Agent::Protocol::Root>("protocolRoot");
     root->ethPhyIntfStatusDirIs(ethPhy);
@@ -69,6 +70,7 @@ struct EngineSwitch {
     config->messageTxIntervalIs(100);
     config->messageTxHoldTimeIs(300);
     root->onOffSwitchSmIs(cliConfig, root->ethDevPamManager());
+    for (int i = 1; i <= ports; ++i) addPort(IntfId("Ethernet" + std::to_string(i)), i);
   }
 
   void addPort(const IntfId& intf, int ifIndex) {
@@ -168,16 +170,13 @@ struct Group {
     context.schedulerIs(clock.get());
     for (auto* sw : {&sw1, &sw2}) {
       context.transportIs(wire->transportFor(sw->name));
-      sw->build();
-      for (int i = 1; i <= 3; ++i) sw->addPort(IntfId("Ethernet" + std::to_string(i)), i);
+      sw->build(3);
     }
     context.transportIs(nullptr);
   }
 
   static SimWire::End end(const EngineSwitch& sw, const IntfId& intf) { return {sw.name, intf}; }
-  void cable(const IntfId& a, const IntfId& b, SimWire::CableSpec c = {}) {
-    wire->connect(end(sw1, a), end(sw2, b), c);
-  }
+  void cable(const IntfId& a, const IntfId& b, SimWire::CableSpec c = {}) { wire->connect(end(sw1, a), end(sw2, b), c); }
   void runUntil(Velto::Duration t) { clock->runUntil(t); }
   Velto::Ptr<Lldp::Transport::Port> tap;
   std::vector<std::vector<uint8_t>> tapHeard;
@@ -217,8 +216,7 @@ struct Solo {
   explicit Solo(int ports) {
     context.schedulerIs(clock.get());
     context.transportIs(transport);
-    sw.build();
-    for (int i = 1; i <= ports; ++i) sw.addPort(IntfId("Ethernet" + std::to_string(i)), i);
+    sw.build(ports);
     context.transportIs(nullptr);
   }
   ~Solo() { sw.root = nullptr; }

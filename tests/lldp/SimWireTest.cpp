@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -89,23 +86,6 @@ TEST(SimWireTest, CutsRecablingAndClosedPortsDropFrames) {
   EXPECT_EQ(b.arrivals, (std::vector<std::string>{"sw1:Et1@10.001:04", "sw1:Et1@10.001:04"}));
   const auto& c = b.wire->counters();
   EXPECT_EQ(std::tuple(c.sent, c.carried, c.dropped, c.lost), std::tuple(4u, 1u, 3u, 0u));
-}
-
-TEST(SimWireTest, PcapWriterFileFormat) {
-  const std::string path = ::testing::TempDir() + "simwire-test.pcap";
-  {
-    auto w = Velto::make<Lldp::PcapWriter>(path);
-    w->record(1.5, hex("aabb"));
-    w->record(2.0000015, hex("cc"));
-    EXPECT_EQ(w->recordCount(), 2u);
-  }
-  std::ifstream in(path, std::ios::binary);
-  EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}),
-            hex("d4c3b2a1 0200 0400 00000000 00000000 ffff0000 01000000"  // file header
-                "01000000 20a10700 02000000 02000000 aabb"                 // 1.500000 s, 2 of 2 bytes
-                "02000000 02000000 01000000 01000000 cc"));                // 2.000002 s, 1 of 1 byte
-  std::remove(path.c_str());
-  EXPECT_THROW(Lldp::PcapWriter("/nonexistent-dir/x.pcap"), std::runtime_error);
 }
 
 }  // namespace
