@@ -15,6 +15,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 // Readable states in test failure messages.
 namespace Vorn {
@@ -45,8 +46,7 @@ inline Lldp::VornTlv goodTlv(Vorn::Role role = Vorn::Role::member, uint8_t flags
 // moves.
 inline void receive(const Velto::Ptr<VornFabricLldp::MemberCtx>& ctx, const Lldp::VornTlv& tlv) {
   static double refresh = 0;
-  auto rx = ctx->rxInfo();
-  if (!rx) rx = ctx->rxInfoIs(1);
+  auto rx = ctx->rxInfo() ? ctx->rxInfo() : ctx->rxInfoIs(1);
   if (rx->tlv() != Zem::Optional<Lldp::VornTlv>(tlv)) {
     ctx->prevTlvIs(rx->tlv());
     rx->tlvIs(tlv);
@@ -68,7 +68,7 @@ inline Velto::Ptr<Vorn::ServiceCtx> serviceCtx(bool restoreFromLocal, bool mount
   c->lodestoreMountsCompleteIs(mountsComplete);
   return c;
 }
-inline Velto::Ptr<Vorn::ServiceLocalRemoteSynchronizer> selectorFor(const Velto::Ptr<Vorn::ServiceCtx>& c) {
+inline auto selectorFor(const Velto::Ptr<Vorn::ServiceCtx>& c) {
   return Velto::make<Vorn::ServiceLocalRemoteSynchronizer>(c, nullptr);
 }
 
@@ -87,6 +87,12 @@ class HigigFixture : public ::testing::Test {
 
   void verificationIs(bool on) const {
     toggles_.coreIs(std::string("{\"VornMembershipVerification\": ") + (on ? "true" : "false") + "}");
+  }
+  // The system log lines written since the last call.
+  std::vector<std::string> takeLog() {
+    auto lines = log.rendered();
+    log.clear();
+    return lines;
   }
 
   Oru::SwitchContext context_;

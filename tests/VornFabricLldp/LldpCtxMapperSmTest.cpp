@@ -95,7 +95,6 @@ TEST_F(LldpCtxMapperSmTest, ReceiveInformationFollowsTheSelectionAndKeepsThePrev
       {"selected", [&] { selection->remoteSystemIs(et1, rs1); }, 1, a, 1.0, Zem::none},
       {"refreshed", [&] { rs1->lastRefreshTimeIs(2.0); }, 1, a, 2.0, Zem::none},
       {"new TLV", [&] { rs1->vornTlvIs(b); }, 1, b, 2.0, a},
-      {"refreshed again", [&] { rs1->lastRefreshTimeIs(2.5); }, 1, b, 2.5, a},
       {"another remote system selected", [&] { selection->remoteSystemIs(et1, rs2); }, 2, c, 3.0, Zem::none},
       {"TLV lost", [&] { rs2->vornTlvIs(Zem::none); }, -1, Zem::none, 0, c},
       {"TLV back", [&] { rs2->vornTlvIs(c); }, 2, c, 3.0, Zem::none},

@@ -80,14 +80,7 @@ struct Rig {
   Velto::Ptr<Sm> sm;
 };
 
-class LldpHigigMemberIntfSmTest : public HigigFixture {
- protected:
-  Log takeLog() {
-    Log lines = log.rendered();
-    log.clear();
-    return lines;
-  }
-};
+using LldpHigigMemberIntfSmTest = HigigFixture;
 
 // What happens to an interface, or (before it starts) how it is set up.
 using Step = std::function<void(Rig&)>;

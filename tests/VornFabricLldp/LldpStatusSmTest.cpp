@@ -57,9 +57,7 @@ TEST_F(LldpStatusSmTest, RemoteSystemsAreMirroredWithIdentityTtlAndPeerVisibleFl
 
   // What the mirror does not carry costs it no write: the write itself at most.
   for (const auto& write : std::vector<std::function<void()>>{[&] { rs->lastRefreshTimeIs(2.0); },
-                                                              [&] { rs->systemNameIs("peer"); },
-                                                              [&] { ps->tooManyNeighborsIs(true); },
-                                                              [&] { ps->framesInAdd(); }}) {
+           [&] { rs->systemNameIs("peer"); }, [&] { ps->tooManyNeighborsIs(true); }, [&] { ps->framesInAdd(); }}) {
     Ringlog::Capture cap;
     const auto before = Zem::workCounters.writes;
     write();

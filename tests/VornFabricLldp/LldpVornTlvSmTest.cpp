@@ -91,7 +91,6 @@ TEST_F(LldpVornTlvSmTest, TlvFollowsTheReceiveInformationAndTheContext) {
       {"TLV gone", [&] { ctx->rxInfoDel(); }, expected(2, 0, 0)},
       {"another remote system", [&] { receive(et1, 8, 2, 11.0); }, expected(2, 2, 0)},
       {"peer configured", [&] { ctx->peerMemberIdIs(Vorn::MemberId(3)); }, expected(3, 2, 0)},
-      {"no peer configured", [&] { ctx->peerMemberIdIs(Zem::none); }, expected(0, 2, 0)},
       {"context replaced", [&] { ctxForMember->ctxPut(et1, moved); }, expected(4, 0, 0)},
       {"context gone", [&] { ctxForMember->ctxDel(et1); }, Zem::none},
   };

@@ -56,8 +56,6 @@ mkdir "$work/trace"
 #      exit stream  text                     command line
 expect 2    err     "--bogus"                "$sim" --bogus
 expect 2    err     "--members"              "$sim" --bench --members 1
-expect 2    err     "--links"                "$sim" --bench --links 3
-expect 2    err     "--hours"                "$sim" --bench --hours 0
 expect 2    err     "--json"                 "$sim" "$scenario" --json
 expect 2    err     "two-members.json"       "$sim" "$scenario" "$scenario"
 expect 2    err     "scenario"               "$sim" --json "$work/state.json"
@@ -75,11 +73,9 @@ timeout 60 "$sim" --bench --members 08 --links 2 --small-members 2 --small-links
   || { fail "vorn-sim --bench --members 08: exit code $rc, not a bench of 8 members"; head -c 600 "$work/err"; }
 
 expect 2    err     "--config"               "$daemon" --config
-expect 2    err     "--config"               "$daemon" --check
 expect 2    err     "--stderr"               "$daemon" --stderr=maybe --config "$config"
 expect 0    out     "OK"                     "$daemon" --check --config="$config"
 
-expect 2    err     "--level"                "$rltrace" "$trace" --level 1000
 expect 2    err     "--level"                "$rltrace" "$trace" --level 0x5
 expect 2    err     "FILE"                   "$rltrace" --level 3
 expect 2    err     "$work/other"            "$rltrace" "$trace" "$work/other"

@@ -22,8 +22,7 @@ netns_require_root() {
   command -v python3 >/dev/null || skip "python3 is not installed"
 }
 
-netns_pids=()
-netns_names=()
+netns_pids=() netns_names=()
 
 netns_cleanup() {
   for p in "${netns_pids[@]}"; do kill -9 "$p" 2>/dev/null || true; done
@@ -111,17 +110,14 @@ wait_until() {  # seconds what command...
 at_least() { [ "$(count "$1" "$2")" -ge "$3" ]; }
 wait_for() { wait_until "$4" "$3 x \"$1\" in $(basename "$2")" at_least "$1" "$2" "$3"; }  # pattern file count seconds
 
-# The answer line to one request, asked of a daemon's peer state-sync
-# listener.
-ask() {  # namespace request [port]
+# The JSON of a state path, asked of a daemon's peer state-sync listener.
+get() {  # namespace path [port]
   ip netns exec "$1" python3 -c '
 import socket, sys
 s = socket.create_connection(("127.0.0.1", int(sys.argv[2])), timeout=5)
-s.sendall((sys.argv[1] + "\n").encode())
+s.sendall(("GET " + sys.argv[1] + "\n").encode())
 print(s.makefile("rb").readline().decode().strip())' "$2" "${3:-5546}"
 }
-
-get() { ask "$1" "GET $2" "${3:-5546}"; }  # namespace path [port]: the JSON of a state path
 
 # "Ethernet1=higigConfirmed Ethernet2=..." for every member interface of
 # the backplane channel status on stdin (nothing for what is not JSON).

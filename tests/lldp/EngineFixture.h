@@ -176,7 +176,7 @@ struct Group {
   }
 
   static SimWire::End end(const EngineSwitch& sw, const IntfId& intf) { return {sw.name, intf}; }
-  void cable(const IntfId& a, const IntfId& b, SimWire::CableSpec c = {}) { wire->connect(end(sw1, a), end(sw2, b), c); }
+  void cable(const IntfId& a, const IntfId& b, SimWire::CableSpec c = {}) { wire->connect({sw1.name, a}, end(sw2, b), c); }
   void runUntil(Velto::Duration t) { clock->runUntil(t); }
   Velto::Ptr<Lldp::Transport::Port> tap;
   std::vector<std::vector<uint8_t>> tapHeard;

@@ -10,10 +10,8 @@
 namespace LldpTest {
 
 inline std::vector<uint8_t> hex(std::string_view text) {
-  std::string digits;
-  for (char c : text) {
-    if (c != ' ') digits += c;
-  }
+  std::string digits(text);
+  std::erase(digits, ' ');
   if (digits.size() % 2) throw std::invalid_argument("odd number of hex digits");
   std::vector<uint8_t> out;
   for (size_t i = 0, used = 0; i < digits.size(); i += 2) {

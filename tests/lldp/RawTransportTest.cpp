@@ -118,7 +118,6 @@ TEST(RawTransportTest, OnlyLldpFramesToTheNearestBridgeAddressReachThePort) {
     const Bytes frames[] = {
         padded("0180c200000e 02000000000b 88cc 02"),            // heard
         padded("0180c2000003 02000000000b 88cc 03"),            // nearest non-TPMR bridge
-        padded("0180c2000000 02000000000b 88cc 04"),            // nearest customer bridge
         padded("020000000077 02000000000b 88cc 05"),            // another station
         padded("0180c200000e 02000000000b 8100 2064 88cc 06"),  // heard: 802.1Q, priority 1, VLAN 100
         padded("0180c200000e 02000000000b 0800 07"),            // IPv4
@@ -128,7 +127,7 @@ TEST(RawTransportTest, OnlyLldpFramesToTheNearestBridgeAddressReachThePort) {
     for (const auto& f : frames) p.b->send(f);
     ASSERT_TRUE(p.until([&] { return p.heardA.size() >= 3; }));
     p.loop->runOnce(0.05);  // anything that should not be there has come too
-    EXPECT_THAT(p.heardA, ElementsAre(frames[0], frames[4], frames[7]));
+    EXPECT_THAT(p.heardA, ElementsAre(frames[0], frames[3], frames[6]));
     EXPECT_EQ(p.a->counters().framesTagged, 1u);
   });
 }

@@ -48,7 +48,6 @@ TEST(ScenarioTest, everyMistakeNamesTheFieldAndTheReason) {
       {set("/links/0/b", "sw1:Et1"), "links[0].b", "to itself"},
       {set("/links/0/loss", 1.5), "links[0].loss", "outside 0..1"},
       {set("/events/0/do", "explode"), "events[0].do", "unknown event \"explode\""},
-      {[](Json& j) { j["events"][0].erase("switch"); }, "events[0].switch", "missing"},
       {set("/events/0/at", 21), "events[0].at", "after the end of the run"},
       {set("/events/0/intf", "Ethernet5"), "events[0].intf", "not a member of Port-Channel1"},
       // Ethernet2 of sw2 left its channel at 5 s.
@@ -73,51 +72,26 @@ TEST(ScenarioTest, everyMistakeNamesTheFieldAndTheReason) {
   }
 }
 
-TEST(ScenarioTest, readsEveryField) {
+// The examples pin what every other field does.
+TEST(ScenarioTest, readsTogglesAndShortInterfaceNames) {
   Json doc = baseScenario();
-  doc["seed"] = 99;
   doc["toggles"] = {{"VornLagGroupMismatch", false}};
-  doc["switches"].push_back({{"name", "cand"}, {"memberId", 3}, {"role", "candidate"}, {"candidateMemberIdAt", 4},
-                             {"channels", Json::array()}});
-  doc["events"].push_back({{"at", 8}, {"do", "reload"}, {"switch", "sw1"}, {"downFor", 0.5}, {"candidateFor", 3},
-                           {"memberDelay", 1}, {"asicsWarmAfter", 9}});
   const auto sc = VornSim::parseScenario(doc, "good.json");
-  EXPECT_EQ(std::tuple(sc.runFor, sc.seed, sc.toggles.at("VornLagGroupMismatch")), std::tuple(20, 99u, false));
-  ASSERT_EQ(sc.switches.size(), 3u);
-  // Short names are the same interfaces.
+  EXPECT_FALSE(sc.toggles.at("VornLagGroupMismatch"));
   EXPECT_EQ(sc.switches[1].channels[0].intf, Kivo::IntfId("Port-Channel1"));
   EXPECT_EQ(sc.switches[1].channels[0].members[0].intf, Kivo::IntfId("Ethernet1"));
-  EXPECT_EQ(sc.switches[0].channels[0].members[1].lagGroup, "A");
-  EXPECT_EQ(std::pair(sc.switches[2].role, sc.switches[2].candidateMemberIdAt), std::pair(Vorn::Role::candidate, 4.0));
-  ASSERT_EQ(sc.links.size(), 1u);
-  EXPECT_EQ(std::pair(sc.links[0].cable.latency, sc.links[0].cable.loss), std::pair(0.002, 0.1));
-  ASSERT_EQ(sc.events.size(), 2u);
-  EXPECT_EQ(std::tuple(sc.events[1].kind, sc.events[1].memberDelay, sc.events[1].asicsWarmAfter),
-            std::tuple(VornSim::EventKind::reload, 1.0, 9.0));
-}
-
-TEST(ScenarioTest, eventsMeetTheConfigurationInTimeOrder) {
-  Json doc = baseScenario();
-  // Listed first but later in time: the member is back by then.
-  doc["events"].insert(doc["events"].begin(),
-                       Json{{"at", 9}, {"do", "addMember"}, {"switch", "sw2"}, {"channel", "Po1"}, {"intf", "Et2"}});
-  EXPECT_NO_THROW(VornSim::parseScenario(doc, "order.json"));
-  doc["events"][0]["at"] = 4;  // now before the removal: a second add
-  EXPECT_THROW(VornSim::parseScenario(doc, "order.json"), ScenarioError);
 }
 
 // A file that cannot be read or parsed is refused with the file, "(file)"
-// or "(document)" and the reason; what files the reader refuses unread is
-// the configuration reader's own test.
+// or "(document)" and the reason; what files the reader refuses unread (a
+// FIFO, a huge file) is the configuration reader's own test.
 TEST(ScenarioTest, filesThatCannotBeReadOrParsed) {
   const ConfigTesting::HostileDir dir;
   const std::tuple<std::string, const char*, const char*> cases[] = {  // path, field, part of the reason
       {"/nonexistent/scenario.json", "(file)", "cannot be read"},
-      {dir.fifo("fifo.json"), "(file)", "is a FIFO"},
       {dir.file("broken.json", "{ \"runFor\": 10,\n  \"switches\": [ }"), "(document)", "line 2"},
   };
   for (const auto& [path, field, reason] : cases) {
-    const ConfigTesting::HangGuard guard("loading a scenario");
     try {
       VornSim::loadScenario(path);
       ADD_FAILURE() << "accepted " << path;
