@@ -99,7 +99,6 @@ Step restored() { return [](Rig& r) { r.restore = true; }; }
 Step candidate() { return [](Rig& r) { r.role = Role::candidate; }; }
 Step mounted() { return [](Rig& r) { r.svcCtx->lodestoreMountsCompleteIs(true); }; }
 Step completeServiceCtx() { return [](Rig& r) { r.selector->serviceCtxIs(serviceCtx(false, true)); }; }
-Step noAsicsRecord() { return [](Rig& r) { r.asicsWarm = nullptr; }; }
 Step leftInBackplaneMode() { return [](Rig& r) { r.status->fabricModeIs(true); }; }
 // The peer's TLV every second for `seconds`; the mounts complete again after the first.
 Step everySecond(const Lldp::VornTlv& t, int seconds) {
@@ -206,8 +205,6 @@ TEST_F(LldpHigigMemberIntfSmTest, Transitions) {
       {"hold time over, the peer heard", higigWaitAsicsWarm, {wait(5)}, higigConfirmed, {}, {mounted()}},
       {"hold time over, the peer gone", higigWaitAsicsWarm, {silence(), wait(5)}, ethLinkDown, {lostAfterReboot},
        {mounted()}},
-      {"no ASICs record: the hold time ends the wait", higigWaitAsicsWarm, {wait(5)}, higigConfirmed, {},
-       {noAsicsRecord()}},
   };
   const std::pair<TaskOf, State> waits[] = {{&Sm::higigPendingTask, higigPending},
                                             {&Sm::higigWaitSsrFailsafeTimerTask, higigWaitSsr},

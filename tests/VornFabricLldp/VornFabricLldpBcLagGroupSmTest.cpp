@@ -123,7 +123,6 @@ TEST_F(BcLagGroupSmTest, GroupsAndTheLocalMismatch) {
 TEST_F(BcLagGroupSmTest, SelectionRunsOnlyOnAnUpLagWithAConfirmedMember) {
   const std::vector<std::pair<const char*, std::function<void()>>> cases = {
       {"all met", [] {}},
-      {"no LAG status", [this] { lagDir->intfStatusDel(po1); }},
       {"LAG down", [this] { lagDir->intfStatus(po1)->linkStatusIs(Interface::LinkStatus::down); }},
       {"no member status", [this] { bcStatus->bcMemberStatusDel(po1); }},
       {"nothing confirmed", [this] { stateIs(et2, higigPending); }},

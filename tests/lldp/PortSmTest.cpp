@@ -45,10 +45,7 @@ TEST(PortSmTest, EachFrameCountsWhereTheStandardSays) {
     SCOPED_TRACE(name);
     Group g;
     Ringlog::Capture trace;
-    g.send(frame);
-    g.runUntil(0.02);
-    g.send(frame);
-    g.runUntil(0.05);
+    for (const double t : {0.02, 0.05}) g.send(frame), g.runUntil(t);
     EXPECT_EQ(counts(g.sw2, et1), delta);
     EXPECT_TRUE(!*text || trace.contains(text)) << text;
     EXPECT_EQ(g.sw2.port(et1)->remoteSystem().size(), delta.inserts);

@@ -1,12 +1,10 @@
-// The simulator's part of the group: configuration events reach the agents,
-// and its notes on events.
+// The simulator's notes on events, and events on a switch that is down.
 
 #include "SimTestSupport.h"
 
 #include "VornFabricLldp/VornFabricLldpAgent.h"
 
 #include <gmock/gmock.h>
-#include <map>
 
 namespace {
 
@@ -24,23 +22,6 @@ VornSim::Scenario pair(double runFor, const Json& extra = Json::object()) {
   doc["runFor"] = runFor;
   doc.update(extra);
   return VornSim::parseScenario(doc, "pair.json");
-}
-
-// The agents follow the configuration events: sw2 negotiates the added member
-// (no cable: no peer), sw1 no longer takes the peer it does not expect.
-TEST(SimulationTest, agentsFollowConfigurationEvents) {
-  const Json events = Json::array({
-      {{"at", 1}, {"do", "setPeerMemberId"}, {"switch", "sw1"}, {"channel", "Po1"}, {"peerMemberId", 0}},
-      {{"at", 1}, {"do", "removeMember"}, {"switch", "sw2"}, {"channel", "Po1"}, {"intf", "Et2"}},
-      {{"at", 2}, {"do", "addMember"}, {"switch", "sw2"}, {"channel", "Po1"}, {"intf", "Et3"}, {"lagGroup", "G"}},
-  });
-  Simulation sim(pair(3, {{"events", events}}));
-  sim.run();
-  std::map<std::string, std::string> rows;  // "switch member" -> "state cable"
-  for (const auto& r : sim.memberRows()) rows[r.switchName + " " + r.member] = r.state + " " + r.cable;
-  EXPECT_EQ(rows["sw2 Ethernet3"], "ethLinkDown -");
-  EXPECT_FALSE(rows.count("sw2 Ethernet2"));
-  EXPECT_TRUE(rows["sw1 Ethernet1"].starts_with("ethLinkUp ")) << rows["sw1 Ethernet1"];
 }
 
 TEST(SimulationTest, eventsOnASwitchThatIsDownAreNotedAndIgnored) {
