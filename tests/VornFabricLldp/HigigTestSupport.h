@@ -100,8 +100,6 @@ class HigigFixture : public ::testing::Test {
   Velto::Ptr<Oru::VirtualScheduler> sched = Velto::make<Oru::VirtualScheduler>(0);
   Syslog::MemorySink log;
   Ringlog::Capture trace;
-
- private:
   TogglesTesting::ScopedToggleDir toggles_;
 };
 

@@ -28,8 +28,7 @@ class LldpHigigSmTest : public HigigFixture {
     return set;
   }
   Velto::Ptr<VornFabricLldp::LldpHigigMemberIntfSm::IntfStatus> intfStatus(const IntfId& bc, const IntfId& m) const {
-    auto b = bcStatus->bcMemberStatus(bc);
-    return b ? b->memberIntfStatus(m) : nullptr;
+    return bcStatus->bcMemberStatus(bc) ? bcStatus->bcMemberStatus(bc)->memberIntfStatus(m) : nullptr;
   }
   Intfs children() const {
     Intfs s;

@@ -55,9 +55,8 @@ inline Velto::Ptr<Lldp::RemoteSystem> peerRs(int index, Velto::Duration lastRefr
 // The non-empty messages traced at `level`, oldest first.
 inline std::vector<std::string> messagesAt(const Ringlog::Capture& cap, int level) {
   std::vector<std::string> out;
-  for (const auto& r : cap.records()) {
+  for (const auto& r : cap.records())
     if (r.level == level && !r.message.empty()) out.push_back(r.message);
-  }
   return out;
 }
 

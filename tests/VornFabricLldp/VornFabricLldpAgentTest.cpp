@@ -177,12 +177,10 @@ TEST_F(AgentTest, ReloadFromLocalBackupStartsNewMembersWaitingForThePeer) {
   w.configure();
   w.db->mountLatencyIs(5.0);
   const auto root = w.startAgent()->rootSm();
-  EXPECT_TRUE(root->restoreFromLocal());
-  EXPECT_FALSE(root->lldpCtxMapperSm()->restoreFromLocalBackup());
+  EXPECT_TRUE(root->restoreFromLocal() && !root->lldpCtxMapperSm()->restoreFromLocalBackup());
   // A member interface that joins before the mounts complete waits for its
   // rebooting peer in backplane mode.
-  auto published = w.db->entityAtAs<Vorn::MemberConfig>("vorn/memberConfig/1");
-  published->bcConfig(po1)->memberIntfIs(et3);
+  w.db->entityAtAs<Vorn::MemberConfig>("vorn/memberConfig/1")->bcConfig(po1)->memberIntfIs(et3);
   root->memberConfig()->bcConfig(po1)->memberIntfIs(et3);
   auto status = root->backplaneChannelStatus()->bcMemberStatus(po1);
   ASSERT_TRUE(status && status->memberIntfStatus(et3));

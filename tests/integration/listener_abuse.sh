@@ -55,8 +55,7 @@ def one_answer(request, timeout=10.0):
         pass
     return data.decode(errors="replace").splitlines()
 
-def fail(text):
-    sys.exit("FAIL: " + text)
+def fail(text): sys.exit("FAIL: " + text)
 
 if mode == "refused":
     for path in args:
@@ -94,8 +93,7 @@ elif mode == "flood":  # (a) and (b) together for `seconds`
         s.connect_ex(addr)
         sel.register(s, selectors.EVENT_WRITE)
     for _ in range(250): open_deaf()
-    reader = threading.Thread(target=pump)
-    reader.start()
+    (reader := threading.Thread(target=pump)).start()
     while time.monotonic() < end:
         for key, _ in sel.select(0.1):
             try:

@@ -47,9 +47,8 @@ TEST(FuzzCorpusTest, EveryRegressionFrameHasItsExpectedOutcome) {
     std::istringstream fields(line);
     std::string name, word, want;
     if (!(fields >> name) || name[0] == '#') continue;
-    while (fields >> word) {
+    while (fields >> word)
       if (!word.ends_with("=0")) want += (want.empty() ? "" : " ") + word;
-    }
     EXPECT_TRUE(expected.emplace(name, want).second) << "listed twice: " << name;
   }
   size_t frames = 0;

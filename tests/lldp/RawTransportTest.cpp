@@ -18,6 +18,7 @@ using Kivo::IntfId;
 using Lldp::RawTransport;
 using LldpTest::hex;
 using Bytes = std::vector<uint8_t>;
+const IntfId et1("Ethernet1");
 using namespace ::testing;
 
 // `text` padded to `size` bytes with 0xab.
@@ -46,9 +47,7 @@ struct Pair {
     b = openOn("vb", heardB);
   }
   Velto::Ptr<RawTransport::RawPort> openOn(const std::string& device, std::vector<Bytes>& heard) {
-    auto port = transport->open(IntfId("Ethernet1"), device, [&heard](std::span<const uint8_t> f) {
-      heard.emplace_back(f.begin(), f.end());
-    });
+    auto port = transport->open(et1, device, [&heard](auto f) { heard.emplace_back(f.begin(), f.end()); });
     return Velto::dynamicPtrCast<RawTransport::RawPort>(port);
   }
   // Sends `frame` on `from` until `heard` has something: a veth end that was

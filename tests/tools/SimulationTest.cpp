@@ -43,7 +43,6 @@ TEST(SimulationTest, eventsOnASwitchThatIsDownAreNotedAndIgnored) {
                          "5.0 sw2 member agent starts from the local backup", "7.0 sw2 ASICs warm"));
   EXPECT_NE(dynamic_cast<VornFabricLldp::Agent*>(sim.agent("sw2")), nullptr);
   EXPECT_TRUE(sim.stateDatabase("sw2")->connected());
-  EXPECT_NE(sim.reportLine().find("simulated 8.000 s of virtual time"), std::string::npos) << sim.reportLine();
 }
 
 }  // namespace
