@@ -43,7 +43,7 @@ TEST(DaemonConfigTest, readsAWholeConfiguration) {
   EXPECT_EQ(c.channels[0].peerMemberId, Vorn::MemberId(2));
   ASSERT_EQ(c.channels[0].members.size(), 2u);
   EXPECT_EQ(c.channels[0].members[0].lagGroup, "A");
-  EXPECT_EQ(std::pair(c.backupDir, c.peerSyncPort), std::pair(std::string("/tmp/b"), 0));
+  EXPECT_EQ(std::pair(c.backupDir, c.peerSyncPort), std::pair(std::string("/tmp/b"), std::optional(0)));
   EXPECT_EQ(c.toggleDir, "/etc/vorn/toggles") << "unset directories keep their defaults";
   // Overrides come before the naming rule, and an empty name keeps a device out.
   EXPECT_EQ(c.deviceOf(Kivo::IntfId("Ethernet1")) + " " + c.deviceOf(Kivo::IntfId("Ethernet2")), "veth1 et2");
