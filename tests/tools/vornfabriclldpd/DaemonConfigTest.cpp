@@ -111,4 +111,20 @@ TEST(DaemonConfigTest, channelsComeFromTheirOwnFileWhoseErrorsNameIt) {
   }
 }
 
+TEST(DaemonConfigTest, traceFileComesFromTheEnvironmentTheConfigurationOrTheProcess) {
+  const std::tuple<const char*, const char*, const char*, const char*> cases[] = {
+      // traceDir, $RLFILE, $RINGLOGDIR: the file. Nothing set: a file of this
+      // process's own, not one in the current directory.
+      {"", nullptr, nullptr, "/tmp/VornFabricLldp-4242.rl"},
+      {"", nullptr, "/run/rl", "/run/rl/VornFabricLldp.rl"},
+      {"/var/trace", nullptr, "/run/rl", "/var/trace/VornFabricLldp.rl"},
+      {"/var/trace", "/x/mine.rl", nullptr, "/x/mine.rl"},
+  };
+  for (const auto& [traceDir, rlfile, ringlogdir, expected] : cases) {
+    VornDaemon::DaemonConfig config;
+    config.traceDir = traceDir;
+    EXPECT_EQ(config.traceFile(rlfile, ringlogdir, 4242), expected) << traceDir << " " << (rlfile ? rlfile : "-");
+  }
+}
+
 }  // namespace
