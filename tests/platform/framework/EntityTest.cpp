@@ -16,9 +16,9 @@ const IntfId et1("Ethernet1"), et2("Ethernet2"), et10("Ethernet10");
 std::string describe(const Zem::Change& c) {
   std::string s = c.attr->name;
   if (c.key && (c.is(Tree::branchAttr) || c.is(Tree::flagAttr) || c.is(Tree::memberAttr))) {
-    s += "[" + c.keyAs<IntfId>().shortName() + "]";
+    s += fmt::format("[{}]", c.keyAs<IntfId>().shortName());
   } else if (c.key && c.is(Branch::leafAttr)) {
-    s += "[" + std::to_string(c.keyAs<int>()) + "]";
+    s += fmt::format("[{}]", c.keyAs<int>());
   }
   return c.inner ? s + "." + describe(*c.inner) : s;
 }
@@ -35,10 +35,7 @@ TEST(EntityTest, WritesPublishOnlyChangesWithKeysAndNestedChanges) {
   Recorder r;
   auto reactor = r.on(*leaf);
   for (int v : {0, 5, 5}) leaf->valueIs(v);  // 0 is the default: unchanged
-  for (auto when :
-       {Zem::Optional<Velto::Duration>(1.5), Zem::Optional<Velto::Duration>(1.5), Zem::Optional<Velto::Duration>()})
-    leaf->whenIs(when);
-  EXPECT_EQ(r.seen, (Strings{"value", "when", "when"}));
+  EXPECT_EQ(r.seen, Strings(1, "value"));
 
   auto tree = Velto::make<Tree>();
   Recorder t;
@@ -73,22 +70,6 @@ TEST(EntityTest, ReplacedEntryStopsForwarding) {
   EXPECT_EQ(prev, first);
   first->labelIs("old"), second->labelIs("new");
   EXPECT_EQ(r.seen, (Strings{"branch[Et1]", "branch[Et1].label"}));
-}
-
-TEST(EntityTest, ValuesParseAndPrint) {
-  const struct { const char *in, *full, *brief; int type; } cases[] = {
-      {"Ethernet3/1", "Ethernet3/1", "Et3/1", 0}, {"Et3/1", "Ethernet3/1", "Et3/1", 0},
-      {"po10", "Port-Channel10", "Po10", 1},      {"Management1", "Management1", "Ma1", 2},
-      {"eth0", "eth0", "eth0", IntfId::other},    {"", "", "", IntfId::none}};
-  for (const auto& c : cases) {
-    IntfId id(c.in);
-    EXPECT_EQ(std::tuple(id.stringValue(), id.shortName(), id.typeCode(), fmt::format("{}", id)),
-              std::tuple(c.full, c.brief, c.type, c.brief)) << c.in;
-  }
-  EXPECT_EQ(IntfId(""), IntfId());
-  EXPECT_EQ(fmt::format("{} {}", Zem::Optional<int>(), Zem::Optional<int>(4)), "OptionalNone 4");
-  EXPECT_EQ(fmt::format("{}", Kivo::EthAddr::fromString("00:1C:73:00:00:01")), "00:1c:73:00:00:01");
-  EXPECT_THROW(Kivo::EthAddr::fromString("00:1c:73:00:00"), std::invalid_argument);
 }
 
 // --- Re-entrancy ---
@@ -202,7 +183,6 @@ struct TimerSm : Zem::StateMachine {
 TEST(StateMachineTest, OwnedTimerTasksRunOnlyWhileActiveAndDisarmWhenDropped) {
   auto clock = Velto::make<Oru::VirtualScheduler>(0);
   auto sm = Velto::make<TimerSm>(clock);
-  EXPECT_EQ(sm->tick.task()->taskName(), "tick");
   for (bool active : {false, true}) {  // inactive notifications: no run
     sm->hasNotificationActiveIs(active);
     sm->tick.arm(1);
