@@ -50,9 +50,7 @@ TEST(JsonTest, AssignPublishesOnlyDifferences) {
 TEST(JsonTest, BadInputNamesTheAttribute) {
   const std::pair<const char*, const char*> cases[] = {
       {R"({"@type": "TestRecords::Derived", "extra": 300})", "extra: integer out of range"},
-      {R"({"@type": "TestRecords::Derived", "extra": "x"})", "extra: expected an integer"},
       {R"({"branch": {"Ethernet1": {"leaf": {"x": {}}}}})", "branch: leaf: bad key 'x'"},
-      {R"({"addr": "zz"})", "addr: bad MAC address: zz"},
       {R"({"@type": "Nope"})", "@type: unknown record type 'Nope'"},
       {R"({"@type": "TestRecords::Leaf"})", "@type: TestRecords::Leaf is not a TestRecords::Tree"}};
   for (const auto& c : cases) {
@@ -69,8 +67,7 @@ TEST(JsonTest, AssignRefusesToChangeKeys) {
       {"/branch/Ethernet2/leaf/7/id", 8, "branch: leaf: id: is a key and cannot change from 7 to 8"},
       {"/branch/Ethernet5", {{"intf", "Ethernet6"}},
        R"(branch: Ethernet5: intf "Ethernet6" differs from the key the entry is stored under)"},
-      {"/branch/Ethernet5", Zem::Json::object(),
-       R"(branch: Ethernet5: intf "" differs from the key the entry is stored under)"}};
+  };
   for (const auto& c : cases) {
     auto t = sampleTree();
     const auto before = Zem::toJson(*t);
