@@ -61,6 +61,8 @@ TEST(JsonConfigTest, documentsThatAreRefusedWhileParsing) {
       {"duplicate key at the top", R"({"memberId":0,"memberId":1})", "memberId", "duplicate key \"memberId\""},
       {"duplicate key deep inside", R"({"a":[{"b":1},{"c":{"d":1,"e":[],"d":2}}]})", "a[1].c.d", "duplicate key \"d\""},
       {"trailing text", "{} {}", "(document)", "not valid JSON: parse error at line 1, column 4"},
+      // The parser quotes the token it last read: only its start is shown.
+      {"unterminated string of a megabyte", std::string("[\"").append(1 << 20, 'a'), "(document)", "line 1"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -70,21 +72,13 @@ TEST(JsonConfigTest, documentsThatAreRefusedWhileParsing) {
     EXPECT_EQ(e.field().substr(0, cut ? c.field.size() - 3 : std::string::npos),
               cut ? c.field.substr(0, c.field.size() - 3) : c.field);
     EXPECT_LE(e.field().size(), 100u) << e.field();
+    EXPECT_LE(e.reason().size(), 200u);
     EXPECT_NE(e.reason().find(c.reason), std::string::npos) << e.reason();
   }
   // At the limit, and keys repeated in different objects, are fine.
   EXPECT_EQ(Config::parseText(ConfigTesting::nestedLists(Config::kMaxDepth), "f.json").dump(),
             ConfigTesting::nestedLists(Config::kMaxDepth));
   EXPECT_EQ(Config::parseText(R"({"a":{"a":1},"b":{"a":[{"a":2},{"a":3}]}})", "f.json")["b"]["a"][1]["a"], 3);
-}
-
-TEST(JsonConfigTest, parseErrorsShowOnlyTheStartOfWhatWasRead) {
-  // An unterminated string of a megabyte is quoted by the parser as the
-  // token it last read.
-  const std::string text = std::string("[\"").append(1 << 20, 'a');
-  const FieldError e = refusal([&] { Config::parseText(text, "f.json"); });
-  EXPECT_EQ(e.field(), "(document)");
-  EXPECT_THAT(e.reason(), testing::AllOf(testing::SizeIs(testing::Le(200u)), testing::HasSubstr("line 1")));
 }
 
 // Builds [[...[0]...]] in code, `depth` lists deep, without copying it.

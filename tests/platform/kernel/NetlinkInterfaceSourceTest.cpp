@@ -264,31 +264,6 @@ TEST(NetlinkInterfaceSourceTest, FollowsAddRenameReaddressAndDelete) {
   });
 }
 
-TEST(NetlinkInterfaceSourceTest, LinkUpFollowsBothEndsOfAVethPair) {
-  KERNEL_TEST_IN_FRESH_NETNS([] {
-    KernelTest::sh("ip link add va type veth peer name vb");
-    Live live;
-    auto upIs = [&](bool va, bool vb) {
-      return live.until([&] { return live.source->linkUp("va") == va && live.source->linkUp("vb") == vb; });
-    };
-    // One end up is not enough: its lower layer is the other end. The new address of vb, set after, shows when
-    // va's event has been applied.
-    KernelTest::sh("ip link set dev va up && ip link set dev vb address 02:00:00:00:0b:02");
-    ASSERT_TRUE(live.until([&] { return live.byName("vb")->hwAddr == EthAddr::fromString("02:00:00:00:0b:02"); }));
-    EXPECT_FALSE(live.source->linkUp("va"));
-    EXPECT_TRUE(live.upChanges.empty());
-    for (auto [command, up] : {std::pair("vb up", true), {"va down", false}, {"va up", true}}) {
-      KernelTest::sh(fmt::format("ip link set dev {}", command));
-      EXPECT_TRUE(upIs(up, up)) << command;
-    }
-    // Only changes of the up state were published, each with its previous state; the ends change in either order.
-    auto changes = live.upChanges;
-    ASSERT_EQ(changes.size(), 6u);
-    for (size_t i = 0; i < changes.size(); i += 2) std::sort(changes.begin() + i, changes.begin() + i + 2);
-    EXPECT_EQ(changes, (Strings{"va:down>up", "vb:down>up", "va:up>down", "vb:up>down", "va:down>up", "vb:down>up"}));
-  });
-}
-
 TEST(NetlinkInterfaceSourceTest, LostEventsAreRecoveredByReadingEveryLinkAgain) {
   KERNEL_TEST_IN_FRESH_NETNS([] {
     KernelTest::sh("ip link add va type veth peer name vb");

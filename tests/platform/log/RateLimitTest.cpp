@@ -92,11 +92,6 @@ TEST_F(RateLimitTest, BurstsAreCutAndReportedWhenTheirWindowEnds) {
        every(0, 1, 5, kMismatch, "Ethernet1"),
        30,
        {"0 " + mismatch1 + " x5"}},
-      {"a flood that lasts: five lines and one report per window",
-       every(0, 0.5, 50, kError, "Ethernet1"),
-       40,
-       {"0 " + error1 + " x5", report(10, error, "Ethernet1", 15), "10 " + error1 + " x5",
-        report(20, error, "Ethernet1", 15), "20 " + error1 + " x5", report(30, error, "Ethernet1", 5)}},
       {"interfaces are limited apart",
        every(0, 0.1, 8, kMismatch, "Ethernet1") + every(1, 0.1, 6, kMismatch, "Ethernet2") +
            every(2, 5, 2, kMismatch, "Ethernet3"),

@@ -128,26 +128,4 @@ TEST(RecordsTest, VornTlvReadsEveryShapeWritten) {
         << json;
 }
 
-TEST(RecordsTest, DerivedQueries) {
-  auto status = Velto::make<Vorn::BackplaneChannelStatus>("1")->bcMemberStatusIs(po1);
-  status->memberIntfStatusIs(et1)->stateIs(HigigNegotiationState::higigPending);
-  EXPECT_FALSE(status->hasHigigConfirmedMember());
-  status->memberIntfStatusIs(et2)->stateIs(HigigNegotiationState::higigConfirmed);
-  EXPECT_TRUE(status->hasHigigConfirmedMember());
-  auto ctx = Velto::make<VornFabricLldp::CtxForMember>("c")->ctxIs(po1, et1);
-  // Incomplete: without a TLV or a refresh time, not without any receive information at all.
-  std::vector<bool> incomplete{ctx->rxInfoIncomplete()};
-  auto rx = ctx->rxInfoIs(1);
-  incomplete.push_back(ctx->rxInfoIncomplete());
-  rx->tlvIs(tlv(2, 1, 0)), incomplete.push_back(ctx->rxInfoIncomplete());
-  rx->lastRefreshTimeIs(0.0), incomplete.push_back(ctx->rxInfoIncomplete());
-  EXPECT_EQ(incomplete, (std::vector<bool>{false, true, true, false}));
-
-  // Every member shares the first four bytes of member 1's address.
-  auto m1 = Vorn::memberMacAddr(1), m9 = Vorn::memberMacAddr(9);
-  EXPECT_TRUE(std::equal(m1.bytes().begin(), m1.bytes().begin() + 4, m9.bytes().begin()));
-  EXPECT_NE(m1, m9);
-  EXPECT_EQ(m1.bytes()[0] & 0x03, 0x02);  // locally administered, unicast
-}
-
 }  // namespace

@@ -144,21 +144,6 @@ TEST(EventLoopTest, RunsTimersAndWatchedDescriptors) {
   EXPECT_EQ(seen, (Strings{"post", "timer", "fd", "end of handler"}));
 }
 
-TEST(EventLoopTest, TimeStandsStillWhileADescriptorHandlerRuns) {
-  auto loop = Velto::make<Oru::EventLoop>();
-  ReadyFds ready;
-  std::vector<double> seen;
-  auto tick = Velto::make<TimerTask>(loop, 0, "tick");
-  loop->watchFd(ready.add(), EPOLLIN, [&](uint32_t) {
-    seen.push_back(loop->now()), ::usleep(2000), seen.push_back(loop->now());
-    tick->scheduleTaskDelay(0.5);  // armed from the time the handler was called
-  });
-  loop->runOnce(-1);
-  ASSERT_EQ(seen.size(), 2u);
-  EXPECT_EQ(std::pair(seen[1], tick->dueTime()), std::pair(seen[0], seen[0] + 0.5));
-  EXPECT_GE(loop->now(), seen[0] + 0.002);  // outside a handler the clock runs
-}
-
 // What the loop's host protocols rely on: whatever waits in the background, each turn serves the ready descriptors
 // of normal priority, then the due timers, and only then background work, one piece per turn with a slice of 0,
 // posted work and descriptors taking turns.
@@ -191,27 +176,6 @@ TEST(EventLoopTest, EachTurnServesHostWorkBeforeBackgroundWork) {
   }
   EXPECT_EQ(served, (std::map<int, int>{{0, 2}, {1, 2}, {2, 2}, {3, 2}, {4, 2}}));  // ten turns for five clients
   EXPECT_EQ(loop->backgroundPostedCount(), 1u);
-}
-
-// With a slice, a turn runs background work until the slice is used, at least one piece; what is left (and what the
-// pieces post) waits for later turns in order.
-TEST(EventLoopTest, BackgroundWorkLeftByTheSliceRunsInLaterTurnsInOrder) {
-  auto loop = Velto::make<Oru::EventLoop>();
-  std::vector<int> ran;
-  loop->backgroundSliceIs(0);
-  for (int i = 0; i < 3; ++i) {
-    loop->postBackground([&, i] {
-      if (ran.push_back(i), i < 2) loop->postBackground([&, i] { ran.push_back(10 + i); });
-    });
-  }
-  loop->runOnce(0);
-  EXPECT_EQ(ran, (std::vector<int>{0}));
-  loop->backgroundSliceIs(3600);
-  loop->runOnce(0);
-  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2, 10}));
-  loop->runOnce(0);
-  EXPECT_EQ(ran, (std::vector<int>{0, 1, 2, 10, 11}));
-  EXPECT_EQ(loop->backgroundPostedCount(), 0u);
 }
 
 // A background handler may close another ready descriptor; a later descriptor with the same number belongs to
