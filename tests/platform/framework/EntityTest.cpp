@@ -115,16 +115,6 @@ TEST(EntityTest, HandlerMayDropLastReferenceOrWriteTheEntityThatNotifiedIt) {
   EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
 }
 
-TEST(EntityTest, ContainerSubscriptionMadeByAnEntryHandlerMissesThatChange) {
-  auto tree = Velto::make<Tree>();
-  auto branch = tree->branchIs(et1);
-  Recorder late;
-  Zem::Reactor lateReactor;
-  auto r = branch->subscribe([&](const Zem::Change&) { if (!lateReactor.active()) lateReactor = late.on(*tree); });
-  branch->labelIs("x"), branch->labelIs("y");
-  EXPECT_EQ(late.seen, (Strings{"branch[Et1].label"}));
-}
-
 // An entry removed while a change of it is delivered: the removal is published from inside the entry's handler,
 // before the value change it reacted to has travelled up, and a container handler that removes the entry leaves the
 // key of the nested change readable for the handlers after it.

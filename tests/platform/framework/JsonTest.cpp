@@ -20,18 +20,6 @@ Velto::Ptr<Derived> sampleTree() {
   return t;
 }
 
-TEST(JsonTest, RoundTripThroughTypedJson) {
-  auto t = sampleTree();
-  Zem::Json j = Zem::typedJson(*t);
-  EXPECT_EQ(std::tuple(j["@type"], j["branch"]["Ethernet2"]["leaf"]["7"]["value"], j["addr"]),
-            std::tuple("TestRecords::Derived", 70, "02:00:00:00:00:01"));
-  auto back = Velto::dynamicPtrCast<Derived>(Zem::entityFromJson(Zem::Json::parse(j.dump()), nullptr));
-  ASSERT_TRUE(back);
-  EXPECT_EQ(Zem::toJson(*back), Zem::toJson(*t));
-  const auto b = back->branch(IntfId("Ethernet2"));
-  EXPECT_EQ(std::pair(b->leaf(7)->id(), b->favourite()->id()), std::pair(7, 9));
-}
-
 TEST(JsonTest, AssignPublishesOnlyDifferences) {
   auto target = sampleTree();
   auto j = Zem::toJson(*sampleTree());

@@ -49,10 +49,6 @@ TEST(LodestoreTreeTest, EntitiesAreMadeAndFoundByPath) {
   for (auto found : {sw.db->entityAt("/vorn/memberConfig/1"), sw.em->getEntity("vorn/memberConfig/1"),
                      sw.db->createEntityAt("vorn/memberConfig/1", "Vorn::MemberConfig")}) EXPECT_EQ(found, config);
   EXPECT_TRUE(sw.em->getEntityAs<Zem::Dir>("vorn/memberConfig"));
-  // A backed-up variant is a record of its base type too.
-  auto local = sw.db->createEntityAt("vorn/local/1", "Vorn::LocalMemberConfig");
-  ASSERT_TRUE(Velto::dynamicPtrCast<Vorn::MemberConfig>(local));
-  EXPECT_EQ(sw.db->createEntityAt("vorn/local/1", "Vorn::MemberConfig"), local);
   // Refusals change nothing.
   EXPECT_FALSE(sw.db->createEntityAt("vorn/memberConfig/1", "Vorn::AsicsWarm") ||
                sw.db->createEntityAt("vorn/memberConfig/1/x", "Vorn::AsicsWarm") ||
