@@ -42,7 +42,6 @@ TEST(JsonConfigTest, fileThatIsNotASmallRegularFileIsRefusedUnread) {
 TEST(JsonConfigTest, fileUpToTheLimitIsReadWholeAndAMissingOneIsAnErrorOnlyWhereRequired) {
   const HostileDir dir;
   EXPECT_EQ(Config::readFile(dir.sparse("limit.json", Config::kMaxFileBytes)).size(), Config::kMaxFileBytes);
-  EXPECT_EQ(Config::readFile(dir.file("small.json", "{\"a\": 1}\n")), "{\"a\": 1}\n");
   EXPECT_EQ(Config::readFileIfPresent(dir.file("empty.json", "")), std::string());
   const std::string path = (dir.path() / "absent.json").string();
   EXPECT_EQ(Config::readFileIfPresent(path), std::nullopt);
@@ -96,7 +95,6 @@ TEST(JsonConfigTest, shownValuesAreShortAndPrintable) {
       {"long string", std::string(1 << 20, 'x'), fmt::format("\"{}...", std::string(36, 'x'))},
       {"control characters", "a\nb\x01", R"("a\nb\u0001")"},
       {"list 100,000 deep", deepList(100'000), std::string(37, '[') + "..."},
-      {"a million items", Json(std::vector<int>(1'000'000, 7)), "[7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,..."},
   };
   for (const auto& c : cases) EXPECT_EQ(Config::shown(c.value), c.shown) << c.name;
 }
@@ -105,15 +103,9 @@ TEST(JsonConfigTest, keysInFieldPathsAreShortAndPrintable) {
   const struct { std::string parent, key, path; } rows[] = {
       {"", "memberId", "memberId"},
       {"toggles", "bad\nkey\x7f", "toggles.bad?key?"},
-      {"toggles", "", R"(toggles."")"},  // an empty key is seen
       {"toggles", std::string(1 << 20, 'k'), "toggles." + std::string(37, 'k') + "..."},
   };
   for (const auto& r : rows) EXPECT_EQ(Config::Reader::sub(r.parent, r.key), r.path);
-
-  const Config::Reader r("f.json");
-  const FieldError e = refusal([&] { r.object(Json{{std::string(5000, 'z'), 1}}, "x", {"a"}); });
-  EXPECT_EQ(e.field(), "x." + std::string(37, 'z').append("..."));
-  EXPECT_NE(e.reason().find("unknown field"), std::string::npos);
 }
 
 }  // namespace

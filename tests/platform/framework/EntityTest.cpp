@@ -57,21 +57,6 @@ TEST(EntityTest, WritesPublishOnlyChangesWithKeysAndNestedChanges) {
   EXPECT_EQ(t.seen.size(), 10u);
 }
 
-TEST(EntityTest, ReplacedEntryStopsForwarding) {
-  auto tree = Velto::make<Tree>();
-  auto first = Velto::make<Branch>(et1), second = Velto::make<Branch>(et1);
-  tree->branchPut(et1, first);
-  Recorder r;
-  auto reactor = r.on(*tree);
-  Velto::Ptr<Branch> prev;
-  auto prevReactor =
-      tree->subscribe([&](const Zem::Change& c) { prev = c.nested() ? prev : c.prevAs<Velto::Ptr<Branch>>(); });
-  tree->branchPut(et1, second);
-  EXPECT_EQ(prev, first);
-  first->labelIs("old"), second->labelIs("new");
-  EXPECT_EQ(r.seen, (Strings{"branch[Et1]", "branch[Et1].label"}));
-}
-
 // --- Re-entrancy ---
 
 // Reactors dropped or made by a handler take effect at once: a dropped one is not called again (not even later in

@@ -100,21 +100,6 @@ LinkUpdate linkOf(int index, const std::string& name, EthAddr mac, bool up) {
   return LinkUpdate{false, {InterfaceKey{index}, name, mac}, up};
 }
 
-TEST(NetlinkParseTest, DumpOfSeveralLinksEndsWithDone) {
-  const auto multi = [](int i, unsigned flags, std::vector<Bytes> a) {
-    return message({RTM_NEWLINK, i, flags, std::move(a), AF_UNSPEC, NLM_F_MULTI});
-  };
-  auto parsed = parseNetlinkMessages(concat({
-      multi(1, kUp | kRunning | IFF_LOOPBACK, {nameAttr("lo"), macAttr({}), operAttr(IF_OPER_UNKNOWN)}),
-      multi(7, kUpRunning, {operAttr(IF_OPER_UP), nameAttr("eth10"), macAttr(macA)}),  // a six-byte name needs padding
-      multi(9, 0, {nameAttr("tun0"), attr(IFLA_ADDRESS, {10, 0, 0, 1})}),  // a four-byte address is no MAC
-      control(NLMSG_DONE, 0, NLM_F_MULTI),
-  }));
-  EXPECT_EQ(std::tuple(parsed.done, parsed.interrupted, parsed.error, parsed.skipped), std::tuple(true, false, 0, 0u));
-  EXPECT_THAT(parsed.links, testing::ElementsAre(linkOf(1, "lo", {}, true), linkOf(7, "eth10", macA, true),
-                                                 linkOf(9, "tun0", {}, false)));
-}
-
 TEST(NetlinkParseTest, DeletionsErrorsInterruptionsAndForeignFamilies) {
   auto parsed = parseNetlinkMessages(concat({
       message({RTM_DELLINK, 4, kUpRunning, {nameAttr("abcdefghijklmnopqrstuvwxyz"), macAttr(macA)}}),
@@ -139,7 +124,6 @@ TEST(NetlinkParseTest, UpStateFromFlagsAndOperationalState) {
   const struct { unsigned flags; int oper; bool up; } cases[] = {  // oper -1: no operational state
       {kUp | kRunning, -1, true},
       {kUp, -1, false},       // no carrier
-      {kRunning, -1, false},  // administratively down
       {kUpRunning, IF_OPER_UP, true},
       {kUp | kLowerUp | kDormant, IF_OPER_DORMANT, false},
       {kUp | kRunning, IF_OPER_UNKNOWN, true},  // unknown leaves it to the running flag

@@ -130,20 +130,6 @@ TEST(RecordDeltaTest, AWriteToTheCopyNotedIsUndoneByTheNextApply) {
   EXPECT_EQ(Zem::toJson(copy), Zem::toJson(source));
 }
 
-TEST(RecordDeltaTest, CarryingOneEntryCostsTheSameWhateverTheCollectionsSize) {
-  for (int entries : {8, 256}) {
-    Top source, copy;
-    for (int i = 1; i <= entries; ++i) source.hashedIs(intf(i))->leafIs(1)->valueIs(1);
-    Zem::assignFromJson(copy, Zem::toJson(source));
-    Lodestore::RecordDelta delta;
-    Zem::Reactor note = noting(source, delta);
-    source.hashed(intf(entries / 2))->leaf(1)->valueIs(2);
-    delta.apply(copy, source);
-    EXPECT_EQ(std::pair(copy.hashed(intf(entries / 2))->leaf(1)->value(), delta.writes()), std::pair(int64_t(2), 1ul))
-        << entries;
-  }
-}
-
 TEST(RecordDeltaTest, AnEntryOfAnotherTypeIsReplaced) {
   // A directory entry of one record type cannot be brought in place to another's content with other keys: the copy
   // replaces it.

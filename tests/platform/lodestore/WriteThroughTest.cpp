@@ -93,14 +93,4 @@ TEST(LodestoreWriteThroughTest, RideAlongChangesWaitForAnotherWrite) {
               dir.read("vorn.lldp.context.json").find("120") != std::string::npos);
 }
 
-// A named attribute changed outside the backup area is not written through.
-TEST(LodestoreWriteThroughTest, NothingOutsideTheBackupAreaIsWrittenThrough) {
-  ScratchDir dir;
-  BackedUpSwitch s(dir);
-  auto published = Velto::dynamicPtrCast<Vorn::BackplaneChannelStatus>(
-      s.sw.db->createEntityAt("vorn/dtd/bcStatus/1", "Vorn::BackplaneChannelStatus"));
-  published->bcMemberStatusIs(po1)->memberIntfStatusIs(et1)->stateIs(State::higigConfirmed);
-  EXPECT_FALSE(s.sw.db->writeThroughPending() || s.sw.db->backupPending());
-}
-
 }  // namespace

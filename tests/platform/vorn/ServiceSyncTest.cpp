@@ -53,18 +53,13 @@ TEST(ServiceSyncTest, TheStateDatabaseCopyFlowsIntoTheLocalCopy) {
   remoteDir->entryPut("1", memberConfigWith("1", {po10}));
   auto local = memberConfigWith("1", {});
   auto ctx = ctxOf(local, "vorn/memberConfig/1", "vorn/memberConfig/1", false);
-  int hostCompletions = 0;
-  sw.em->mountsCompleteHandlerIs(
-      [&](Lodestore::MountStatus, Velto::Ptr<Lodestore::EntityManager>) { ++hostCompletions; });
   auto sync = started(sw, ctx, false);
-  EXPECT_EQ(sync->lodestoreEm(), sw.em);
   // Nothing moves before the mount completes on the activity thread.
   EXPECT_TRUE(local->bcConfig().empty());
   EXPECT_FALSE(ctx->lodestoreMountsComplete());
   sw.scheduler->runReady();
   EXPECT_EQ(channelsOf(*local), Intfs{po10});
   EXPECT_TRUE(ctx->lodestoreMountsComplete());
-  EXPECT_EQ(hostCompletions, 0);  // the synchronizer's own mounts are not the agent's
   // Later changes of the remote copy, including nested ones, follow at once.
   auto remote = sw.em->getEntityAs<Vorn::MemberConfig>("vorn/memberConfig/1");
   remote->bcConfigIs(po20);
