@@ -15,7 +15,6 @@ namespace {
 
 using Strings = std::vector<std::string>;
 const auto& kMismatch = Syslog::VORN_BACKPLANE_INTF_MISMATCH;
-const auto& kError = Syslog::VORN_BACKPLANE_INTF_ERROR;
 
 // One message logged at a moment of the virtual clock, about `intf`.
 struct Logged { double at; const Syslog::Message* message; std::string intf; };
@@ -81,8 +80,7 @@ class RateLimitTest : public ::testing::Test {
 };
 
 TEST_F(RateLimitTest, BurstsAreCutAndReportedWhenTheirWindowEnds) {
-  const std::string mismatch = "VORN_BACKPLANE_INTF_MISMATCH", error = "VORN_BACKPLANE_INTF_ERROR";
-  const std::string mismatch1 = mismatch + " Ethernet1", error1 = error + " Ethernet1";
+  const std::string mismatch = "VORN_BACKPLANE_INTF_MISMATCH", mismatch1 = mismatch + " Ethernet1";
   const struct { const char* name; Log logged; double until; Strings lines; } cases[] = {
       {"a flood: five lines, then one report at the end of the window",
        every(1, 0.001, 2000, kMismatch, "Ethernet1"),

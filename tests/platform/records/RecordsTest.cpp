@@ -68,6 +68,7 @@ TEST(RecordsTest, StatesTravelByNameAndMemberIdZeroIsNone) {
     EXPECT_EQ(ctx->peerMemberId(), Vorn::optionalMemberId(expect)) << json;
   }
   EXPECT_TRUE(Zem::toJson(*ctx)["peerMemberId"].is_null());
+  EXPECT_EQ(Vorn::memberMacAddr(9), Kivo::EthAddr::fromString("02:76:6f:72:00:09"));  // a fixed prefix, then the ID
 }
 
 template <class T>
