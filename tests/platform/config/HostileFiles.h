@@ -20,13 +20,6 @@ namespace ConfigTesting {
 // `depth` lists nested around one 0: "[[[0]]]", 2 * depth + 1 bytes.
 inline std::string nestedLists(size_t depth) { return std::string(depth, '[') + "0" + std::string(depth, ']'); }
 
-// `depth` objects nested under the key "k": {"k":{"k":0}}.
-inline std::string nestedObjects(size_t depth) {
-  std::string text;
-  for (size_t i = 0; i < depth; ++i) text += "{\"k\":";
-  return text + "0" + std::string(depth, '}');
-}
-
 class HostileDir {
  public:
   HostileDir() {

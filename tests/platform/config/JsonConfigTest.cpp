@@ -42,7 +42,6 @@ TEST(JsonConfigTest, fileThatIsNotASmallRegularFileIsRefusedUnread) {
 TEST(JsonConfigTest, fileUpToTheLimitIsReadWholeAndAMissingOneIsAnErrorOnlyWhereRequired) {
   const HostileDir dir;
   EXPECT_EQ(Config::readFile(dir.sparse("limit.json", Config::kMaxFileBytes)).size(), Config::kMaxFileBytes);
-  EXPECT_EQ(Config::readFile(dir.file("small.json", "{\"a\": 1}\n")), "{\"a\": 1}\n");
   EXPECT_EQ(Config::readFileIfPresent(dir.file("empty.json", "")), std::string());
   const std::string path = (dir.path() / "absent.json").string();
   EXPECT_EQ(Config::readFileIfPresent(path), std::nullopt);
@@ -52,25 +51,17 @@ TEST(JsonConfigTest, fileUpToTheLimitIsReadWholeAndAMissingOneIsAnErrorOnlyWhere
 }
 
 TEST(JsonConfigTest, documentsThatAreRefusedWhileParsing) {
-  const std::string longKey(1000, 'k');
   // field ending in "...": the start of a path cut in the middle.
   const struct { const char* name; std::string text, field, reason; } cases[] = {
       {"lists 100,000 deep", ConfigTesting::nestedLists(100'000), "[0][0][0][0][0][0][0][0]...",
-       "nested deeper than 64 levels"},
-      {"objects 100,000 deep", ConfigTesting::nestedObjects(100'000), "k.k.k.k.k.k.k.k...",
        "nested deeper than 64 levels"},
       {"one level too deep", "{\"a\":" + ConfigTesting::nestedLists(64) + "}", "a[0][0][0]...",
        "nested deeper than 64 levels"},
       {"duplicate key at the top", R"({"memberId":0,"memberId":1})", "memberId", "duplicate key \"memberId\""},
       {"duplicate key deep inside", R"({"a":[{"b":1},{"c":{"d":1,"e":[],"d":2}}]})", "a[1].c.d", "duplicate key \"d\""},
-      {"duplicate key written two ways", R"({"ab":1,"\u0061b":2})", "ab", "duplicate key \"ab\""},
-      {"duplicate key with a control character", R"({"x\u0001y":1,"x\u0001y":2})", "x?y",
-       R"(duplicate key "x\u0001y")"},
-      {"duplicate long key", "{\"" + longKey + "\":1,\"" + longKey + "\":2}", longKey.substr(0, 37) + "...",
-       "duplicate key \"" + longKey.substr(0, 36) + "..."},
-      {"duplicate empty key", R"({"":1,"":2})", R"("")", R"(duplicate key "")"},
-      {"number too large for a double", R"({"memberId":1e999})", "(document)", "number overflow parsing '1e999'"},
       {"trailing text", "{} {}", "(document)", "not valid JSON: parse error at line 1, column 4"},
+      // The parser quotes the token it last read: only its start is shown.
+      {"unterminated string of a megabyte", std::string("[\"").append(1 << 20, 'a'), "(document)", "line 1"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -80,21 +71,13 @@ TEST(JsonConfigTest, documentsThatAreRefusedWhileParsing) {
     EXPECT_EQ(e.field().substr(0, cut ? c.field.size() - 3 : std::string::npos),
               cut ? c.field.substr(0, c.field.size() - 3) : c.field);
     EXPECT_LE(e.field().size(), 100u) << e.field();
+    EXPECT_LE(e.reason().size(), 200u);
     EXPECT_NE(e.reason().find(c.reason), std::string::npos) << e.reason();
   }
   // At the limit, and keys repeated in different objects, are fine.
   EXPECT_EQ(Config::parseText(ConfigTesting::nestedLists(Config::kMaxDepth), "f.json").dump(),
             ConfigTesting::nestedLists(Config::kMaxDepth));
   EXPECT_EQ(Config::parseText(R"({"a":{"a":1},"b":{"a":[{"a":2},{"a":3}]}})", "f.json")["b"]["a"][1]["a"], 3);
-}
-
-TEST(JsonConfigTest, parseErrorsShowOnlyTheStartOfWhatWasRead) {
-  // An unterminated string of a megabyte is quoted by the parser as the
-  // token it last read.
-  const std::string text = std::string("[\"").append(1 << 20, 'a');
-  const FieldError e = refusal([&] { Config::parseText(text, "f.json"); });
-  EXPECT_EQ(e.field(), "(document)");
-  EXPECT_THAT(e.reason(), testing::AllOf(testing::SizeIs(testing::Le(200u)), testing::HasSubstr("line 1")));
 }
 
 // Builds [[...[0]...]] in code, `depth` lists deep, without copying it.
@@ -106,16 +89,12 @@ Json deepList(size_t depth) {
 
 TEST(JsonConfigTest, shownValuesAreShortAndPrintable) {
   const struct { const char* name; Json value; std::string shown; } cases[] = {
-      {"number", 300, "300"},
       {"string", "Ethernet1", "\"Ethernet1\""},
-      {"small object", Json::parse(R"({"a":[1,true,null],"b":"x"})"), R"({"a":[1,true,null],"b":"x"})"},
       {"object cut", Json::parse(R"({"intf":"Port-Channel1","members":[{"intf":"Ethernet1"}]})"),
        R"({"intf":"Port-Channel1","members":[{"...)"},
       {"long string", std::string(1 << 20, 'x'), fmt::format("\"{}...", std::string(36, 'x'))},
       {"control characters", "a\nb\x01", R"("a\nb\u0001")"},
-      {"invalid UTF-8 built in code", "a\xff", R"("a\ufffd")"},
       {"list 100,000 deep", deepList(100'000), std::string(37, '[') + "..."},
-      {"a million items", Json(std::vector<int>(1'000'000, 7)), "[7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,7,..."},
   };
   for (const auto& c : cases) EXPECT_EQ(Config::shown(c.value), c.shown) << c.name;
 }
@@ -123,17 +102,10 @@ TEST(JsonConfigTest, shownValuesAreShortAndPrintable) {
 TEST(JsonConfigTest, keysInFieldPathsAreShortAndPrintable) {
   const struct { std::string parent, key, path; } rows[] = {
       {"", "memberId", "memberId"},
-      {"interfaceNames", "a/b", "interfaceNames.a/b"},
       {"toggles", "bad\nkey\x7f", "toggles.bad?key?"},
-      {"toggles", "", R"(toggles."")"},  // an empty key is seen
       {"toggles", std::string(1 << 20, 'k'), "toggles." + std::string(37, 'k') + "..."},
   };
   for (const auto& r : rows) EXPECT_EQ(Config::Reader::sub(r.parent, r.key), r.path);
-
-  const Config::Reader r("f.json");
-  const FieldError e = refusal([&] { r.object(Json{{std::string(5000, 'z'), 1}}, "x", {"a"}); });
-  EXPECT_EQ(e.field(), "x." + std::string(37, 'z').append("..."));
-  EXPECT_NE(e.reason().find("unknown field"), std::string::npos);
 }
 
 }  // namespace

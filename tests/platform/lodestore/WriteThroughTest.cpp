@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-
 namespace {
 
 using Lodestore::MountStatus;
@@ -48,15 +47,10 @@ TEST(LodestoreWriteThroughTest, OnlyNamedAttributesAreWrittenThrough) {
   const struct { const char* name; Change change; bool writtenThrough; const char *file, *onDisk; } cases[] = {
       {"negotiation state", [](BackedUpSwitch& s) { s.intf->stateIs(State::higigConfirmed); }, true,
        "vorn.bcStatus.1.json", "higigConfirmed"},
-      {"fabric mode", [](BackedUpSwitch& s) { s.intf->fabricModeIs(true); }, true, "vorn.bcStatus.1.json",
-       "\"fabricMode\": true"},
       {"another attribute of the same record", [](BackedUpSwitch& s) { s.intf->tlvReceivedIs(true); }, false,
        "vorn.bcStatus.1.json", "\"tlvReceived\": true"},
       {"a refresh time", [](BackedUpSwitch& s) { s.rx->lastRefreshTimeIs(1234.5); }, false, "vorn.lldp.context.json",
        "1234.5"},
-      {"a member interface added",
-       [](BackedUpSwitch& s) { s.bc->bcMemberStatus(po1)->memberIntfStatusIs(Kivo::IntfId("Ethernet2")); }, false,
-       "vorn.bcStatus.1.json", "Ethernet2"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -97,16 +91,6 @@ TEST(LodestoreWriteThroughTest, RideAlongChangesWaitForAnotherWrite) {
   s.sw.scheduler->runFor(0.5);
   EXPECT_TRUE(s.sw.db->backupWriteCount() == writes + 1 &&
               dir.read("vorn.lldp.context.json").find("120") != std::string::npos);
-}
-
-// A named attribute changed outside the backup area is not written through.
-TEST(LodestoreWriteThroughTest, NothingOutsideTheBackupAreaIsWrittenThrough) {
-  ScratchDir dir;
-  BackedUpSwitch s(dir);
-  auto published = Velto::dynamicPtrCast<Vorn::BackplaneChannelStatus>(
-      s.sw.db->createEntityAt("vorn/dtd/bcStatus/1", "Vorn::BackplaneChannelStatus"));
-  published->bcMemberStatusIs(po1)->memberIntfStatusIs(et1)->stateIs(State::higigConfirmed);
-  EXPECT_FALSE(s.sw.db->writeThroughPending() || s.sw.db->backupPending());
 }
 
 }  // namespace

@@ -95,9 +95,6 @@ class Q7RelayTest : public ::testing::Test {
   }
   void TearDown() override { status = nullptr, listener() = {}, context_.identityIs({}); }
   Q7Relay::ZemUtils::ListenerHooks& listener() { return context_.peerListener(); }
-  void answerAll(std::string text) {
-    listener().provider = [text](const std::string&) -> std::optional<std::string> { return text; };
-  }
   // Listens with the agent's configuration as `change` leaves it.
   void listen(const std::function<void(TcpConfig&)>& change = [](TcpConfig&) {}) {
     TcpConfig config = agentConfig();
@@ -143,11 +140,9 @@ TEST_F(Q7RelayTest, AnswersRequestsAndErrorsOnOneConnection) {
   ASSERT_TRUE(c.connected);
   const auto record = Zem::Json::parse(Zem::typedJson(*state->lookup("vorn/memberConfig/member3")).dump());
   const std::pair<std::string, std::string> rows[] = {
-      {"HELLO 2\n", "HELLO 3"}, {"HELLO 0\r\n", "HELLO 3"}, {"PING\n", "PONG"},
-      {"GET vorn/memberConfig/member3\n", "{json}"}, {"GET vorn/nothing/here\n", "ERR no such path"},
-      {"GET boom\n", "ERR provider failed"}, {"FOO\n", "ERR"}, {"hello 1\n", "ERR"}, {"HELLO\n", "ERR"},
-      {"HELLO abc\n", "ERR"}, {"HELLO 256\n", "ERR"}, {"PING now\n", "ERR"}, {"GET\n", "ERR"}, {"\n", "ERR"},
-      {" PING\n", "ERR"}, {std::string("PI\0NG\n", 6), "ERR"}, {"\xff\xfe\x01\x02\n", "ERR"}, {"PING\n", "PONG"},
+      {"HELLO 0\r\n", "HELLO 3"}, {"GET vorn/memberConfig/member3\n", "{json}"},
+      {"GET vorn/nothing/here\n", "ERR no such path"}, {"GET boom\n", "ERR provider failed"}, {"HELLO 256\n", "ERR"},
+      {std::string("PI\0NG\n", 6), "ERR"}, {"PING\n", "PONG"},
   };
   for (const auto& [text, answer] : rows) {
     const std::string line = request(c, text);
@@ -161,46 +156,11 @@ TEST_F(Q7RelayTest, AnswersRequestsAndErrorsOnOneConnection) {
   // GET answers only the paths the host shares with peers.
   listener().served = [](const std::string& path) { return path == "vorn/memberConfig/member3"; };
   EXPECT_TRUE(request(c, "GET vorn/memberConfig/member3\n").starts_with("{"));
-  for (const char* path : {"/", "vorn/memberConfig", "boom"}) {
-    EXPECT_EQ(request(c, fmt::format("GET {}\n", path)), "ERR path not served") << path;
-  }
+  EXPECT_EQ(request(c, "GET vorn/memberConfig\n"), "ERR path not served");
   listener().served = nullptr;
   EXPECT_TRUE(request(c, "GET vorn/memberConfig\n").starts_with("{"));
   listener().provider = nullptr;
   EXPECT_EQ(request(c, "GET vorn/memberConfig/member3\n"), "ERR no such path");
-}
-
-// Requests may arrive several in one segment or one across segments; a peer that closes its side after asking
-// still gets every answer, then the close. Requests beyond one piece of work wait for later turns and are answered
-// in order; an answer far larger than the socket takes at once arrives whole.
-TEST_F(Q7RelayTest, PipelinedSplitHalfClosedAndLargeAnswersArriveWholeAndInOrder) {
-  listen();
-  loop->backgroundSliceIs(0);
-  const std::string large(3 << 20, 'L');
-  listener().provider = [&](const std::string& path) -> std::optional<std::string> {
-    return path == "large" ? large : path;
-  };
-  Client c(status->port());
-  c.send("PING\nHELLO 7\nBAD\nPI");
-  EXPECT_EQ(nextLine(c), "PONG");
-  EXPECT_EQ(nextLine(c), "HELLO 3");
-  EXPECT_TRUE(nextLine(c).starts_with("ERR "));
-  std::string burst = "NG\n";
-  for (int i = 0; i < 3000; ++i) burst += fmt::format("GET p{}\n", i);
-  c.send(burst);
-  EXPECT_EQ(nextLine(c), "PONG");
-  for (int i = 0; i < 3000; ++i) ASSERT_EQ(nextLine(c), fmt::format("p{}", i));
-  // Asked twice at once: the second request waits while the first answer, far over the unread limit, leaves as
-  // fast as the peer takes it.
-  c.send("GET large\nGET large\n" + repeated("PING\n", 100) + "PI");
-  ::shutdown(c.fd, SHUT_WR);  // sends nothing more; the server still answers
-  EXPECT_TRUE(closedByServer(c));
-  EXPECT_EQ(c.takeLine()->size(), large.size());
-  EXPECT_EQ(c.takeLine()->size(), large.size());
-  int pongs = 0;
-  while (auto line = c.takeLine()) pongs += *line == "PONG";
-  EXPECT_EQ(pongs, 100);
-  EXPECT_EQ(status->connectionCount(), 0u);
 }
 
 // Too long a line, a reset in the middle of answers and a close before reading each cost only their own
@@ -232,19 +192,6 @@ TEST_F(Q7RelayTest, AbusiveConnectionsCostOnlyThemselves) {
   // The reset reached the listener as an error on the socket (had it come as SIGPIPE, the test would not be here).
   EXPECT_TRUE(trace.contains("reset by peer") || trace.contains("Broken pipe"));
   EXPECT_EQ(request(survivor, "PING\n"), "PONG");
-}
-
-// A peer that keeps asking without reading its answers is closed once its socket has taken nothing for the stall
-// timeout; everyone else is served.
-TEST_F(Q7RelayTest, APeerThatDoesNotReadIsClosed) {
-  listen([](TcpConfig& c) { c.stallTimeout = 0.05; });
-  answerAll(std::string(1000, 'a'));
-  Client survivor(status->port()), deaf(status->port());
-  ASSERT_TRUE(connections(2));
-  Ringlog::Capture trace;
-  EXPECT_TRUE(pump([&] { return deaf.send(repeated("GET x\n", 100)), status->connectionCount() == 1; }));
-  EXPECT_TRUE(trace.contains("has taken none of its"));
-  EXPECT_EQ(request(survivor, "GET x\n").size(), 1000u);
 }
 
 // Requests are answered on the activity thread, beside LLDP: however many requests wait, every turn of the loop
@@ -300,7 +247,7 @@ TEST_F(Q7RelayTest, FullTableClosesTheIdlestConnectionForANewcomer) {
 // A peer that said HELLO may stay silent for the configured idle timeout; a connection that did not is closed much
 // sooner, even when the configured timeout is "never".
 TEST_F(Q7RelayTest, SilentConnectionsAreClosedAfterTheirIdleTimeout) {
-  for (auto row : {std::pair(1000.0, false), std::pair(0.0, false), std::pair(0.05, true)}) {  // idle timeout, closed
+  for (auto row : {std::pair(0.0, false), std::pair(0.05, true)}) {  // idle timeout, closed
     SCOPED_TRACE(row.first);
     listen([&](TcpConfig& c) { c.idleTimeout = row.first, c.unidentifiedIdleTimeout = 0.05; });
     Client peer(status->port()), anonymous(status->port());
@@ -322,44 +269,19 @@ int boundSocket(int& port) {
   return fd;
 }
 
+// Without an event loop the listener stays disabled; a port held by another socket fails with the kernel's reason.
 TEST_F(Q7RelayTest, ListenOutcomes) {
   int heldPort = 0;
   const int holder = boundSocket(heldPort);
   ASSERT_EQ(::listen(holder, 1), 0);
-  const auto failed = ListenState::failed;
-  const struct { std::function<void(TcpConfig&)> setUp; ListenState state; std::string error; } rows[] = {
-      {[this](TcpConfig&) { listener().loop = nullptr; }, ListenState::disabled, ""},
-      {[](TcpConfig& c) {
-         c.tls = Q7Relay::ZemUtils::TlsConfig{"c.pem", "k.pem", ""};
-       },
-       failed, "TLS is not supported"},
-      {[](TcpConfig& c) { c.tlsRequired = true; }, failed, "TLS is required"},
-      {[](TcpConfig& c) { c.protocolVersion = 2; }, failed, "protocol version 2"},
-      {[](TcpConfig& c) { c.key = ConnectionKey::ipAndPort("300.1.2.3", 1); }, failed, "bad address"},
-      {[&](TcpConfig&) { listener().portOverride = heldPort; }, failed, "Address already in use"},
-      {[this](TcpConfig&) { listener().portOverride = 70000; }, failed, "bad port"},
-  };
-  for (const auto& row : rows) {
-    TcpConfig config = agentConfig();
-    row.setUp(config);
-    auto result = Api::listen(config);
-    EXPECT_EQ(result->state(), row.state) << row.error;
-    EXPECT_EQ(result->port(), 0);
-    EXPECT_EQ(result->error().empty(), row.error.empty());
-    EXPECT_NE(result->error().find(row.error), std::string::npos) << result->error();
-    listener().loop = loop;
-    listener().portOverride = 0;
-  }
+  listener().loop = nullptr;
+  EXPECT_EQ(Api::listen(agentConfig())->state(), ListenState::disabled);
+  listener().loop = loop, listener().portOverride = heldPort;
+  auto busy = Api::listen(agentConfig());
+  EXPECT_EQ(busy->state(), ListenState::failed);
+  EXPECT_EQ(busy->port(), 0);
+  EXPECT_NE(busy->error().find("Address already in use"), std::string::npos) << busy->error();
   ::close(holder);
-  // A listen delay opens the socket later.
-  TcpConfig delayed = agentConfig();
-  delayed.listenDelay = 0.02;
-  status = Api::listen(delayed);
-  EXPECT_EQ(status->state(), ListenState::pending);
-  EXPECT_EQ(status->port(), 0);
-  EXPECT_TRUE(pump([&] { return status->listening(); }));
-  Client c(status->port());
-  EXPECT_EQ(request(c, "PING\n"), "PONG");
 }
 
 TEST_F(Q7RelayTest, ListenersOnOnePortAreSharedAndCloseWithTheLast) {

@@ -5,16 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 
 #include "platform/framework/Values.h"
-#include "platform/kernel/NamespaceName.h"
-#include "platform/lodestore/Mount.h"
-#include "platform/records/InterfaceRecords.h"
-#include "platform/records/KernelRecords.h"
 #include "platform/records/LldpTypes.h"
 #include "platform/records/VornTypes.h"
 #include "platform/trace/Ringlog.h"
@@ -75,48 +70,27 @@ TEST_F(RinglogArgumentsTest, EveryArgumentKindReadsBackAsFmtFormatsIt) {
   SAME_TEXT("memberIntf={} index={}", intf, local);
   SAME_TEXT("{} {} {} {}", std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::uint64_t>::max(),
             std::int8_t{-5}, std::uint8_t{200});
-  SAME_TEXT("{} {} {}", short{-1}, 7u, std::size_t{3});
   SAME_TEXT("{:04x} {:#x} {:b} {:+d} {:>6} {:<4}|", 255, 255u, 5, 3, -12, 9);
   SAME_TEXT("{} {} {:d} {} {:d} {:>3}", true, false, true, 'x', 'A', 'z');
   SAME_TEXT("{} {} {}", Velto::Duration(2.5), 0.1, 1e300);
-  SAME_TEXT("{} {:.3f} {:e}", 0.1f, 2.0f / 3.0f, -1.5f);
   SAME_TEXT("{} {} {:.6f}", std::nan(""), -std::numeric_limits<double>::infinity(), 1733471234.123456789);
   SAME_TEXT("{} {}", 1.0L / 3, 2.5L);  // no raw form: formatted when made
   // Strings of every form.
   SAME_TEXT("{} {} {} {}", deviceName, view, cString, "a literal");
-  SAME_TEXT("cannot open: {}", std::strerror(ENOENT));
   SAME_TEXT("[{:>12}] [{:<12}] [{:^12}] [{:.3}]", deviceName, view, cString, deviceName);
-  SAME_TEXT("[{}] [{}]", std::string(), std::string_view());
   SAME_TEXT("{} {}", std::string("\xc3\xa9t\xc3\xa9 \xe2\x82\xac"), std::string("nul\0inside", 10));
   // The system's own types, with and without specs.
   SAME_TEXT("{}: remote system {} (chassis {}, port {})", intf, 1, chassis, channel);
-  SAME_TEXT("[{}] [{:>16}] [{:<8}]", Kivo::IntfId(), intf, channel);
-  SAME_TEXT("hwAddr {} [{:>20}]", Kivo::EthAddr::fromString("00:1c:73:00:00:01"),
-            Kivo::EthAddr::fromString("00:1c:73:aa:bb:cc"));
   SAME_TEXT("peer {} [{:02x}] [{:>4}]", Vorn::MemberId(3), Vorn::MemberId(26), Vorn::MemberId(9));
   SAME_TEXT("{} {} [{:>14}]", none, some, none);
   SAME_TEXT("last heard at {}, {}; intf {}", OptDuration(12.75), OptDuration(), Zem::Optional<Kivo::IntfId>(intf));
-  SAME_TEXT("{} {} [{:>14}]", OptDuration(1733471234.5), OptDuration(-0.0), OptDuration());
-  SAME_TEXT("state: {} -> {} [{:>20}]", Vorn::HigigNegotiationState::ethLinkUp,
-            Vorn::HigigNegotiationState::higigConfirmed, Vorn::HigigNegotiationState::higigWaitSsr);
-  SAME_TEXT("{} {} ifIndex {} [{:>5}]", Vorn::Role::member, Vorn::Role::candidate, KernelNetInfo::InterfaceKey{12},
-            KernelNetInfo::InterfaceKey{7});
-  SAME_TEXT("namespace {} mount {} {}", Kivo::NamespaceName("ns-a"), Lodestore::MountStatus::success,
-            Lodestore::MountStatus::timeout);
-  SAME_TEXT("link {} admin {}", Interface::LinkStatus::up, Lldp::AdminStatus::enabledRxTx);
   SAME_TEXT("set rx TLV - rs: {}, intf: {}; {}", 1, intf, tlv);
-  SAME_TEXT("{} {}", static_cast<const void*>(&local), nullptr);
   // Positional and nested fields, escaped braces.
   SAME_TEXT("{1} before {0}, {1} again", intf, local);
   SAME_TEXT("[{:>{}}] [{:.{}f}]", "w", 6, 3.14159, 2);
-  SAME_TEXT("{{literal}} {} }}{{", local);
-  SAME_TEXT("");
   // More arguments than a record keeps raw, and texts longer than a slot.
   SAME_TEXT("{}{}{}{}{}{}{}{}{}{}{}{}{}{}{}{}{}", 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17);
   SAME_TEXT("long {} end", std::string(400, 'x'));
-  std::string accented = "x";
-  for (int i = 0; i < 200; ++i) accented += "\xc3\xa9";
-  SAME_TEXT("{}", accented);
 #undef SAME_TEXT
   EXPECT_EQ(read(), expected);
 }
@@ -143,12 +117,6 @@ TEST_F(RinglogArgumentsTest, DisabledLevelIsNeitherStoredNorEvaluated) {
   TRACE6("off {}", counted(1));
   TRACE7("on {}", counted(2));
   EXPECT_EQ(sideEffects, 1);
-  {
-    // A capture sees every level; the file still does not store level 6.
-    Ringlog::Capture capture;
-    TRACE6("captured {}", counted(3));
-    EXPECT_EQ(capture.messages(), Strings{"captured 3"});
-  }
   Ringlog::levelEnabledIs(6, true);
   TRACE6("on again {}", counted(4));
   EXPECT_EQ(read(), (Strings{"on 2", "on again 4"}));

