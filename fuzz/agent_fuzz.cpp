@@ -1151,23 +1151,22 @@ class Lives {
   void begin(std::span<const uint8_t> input) {
     Program program(input);
     const Setup setup = setupOf(program);
-    const std::vector<uint8_t> head{input.size() > 0 ? input[0] : uint8_t(0), input.size() > 1 ? input[1] : uint8_t(0)};
-    life_ = std::make_unique<Life>(setup, head, ++lives_ % 64 == 0);
+    Program head(input);
+    life_ = std::make_unique<Life>(setup, std::vector<uint8_t>{head.next(), head.next()}, ++lives_ % 64 == 0);
     life_->checker.check();
     if (life_->recording) life_->digest = life_->checker.snapshot();
     written_ = 0;
   }
 
   void end() {
-    Life& life = *life_;
-    if (life.recording) {
-      appendLog(life.sw, life.digest);
-      const auto program = std::move(life.program);
-      const std::string first = std::move(life.digest);
-      life_.reset();
-      compareRuns(first, ::run(program, true, kReplayFrameBudget));
-    }
-    life_.reset();
+    auto life = std::move(life_);
+    if (!life->recording) return;
+    appendLog(life->sw, life->digest);
+    const auto program = life->program;
+    const std::string first = life->digest;
+    // One switch at a time: the life's switch goes before the new one runs.
+    life.reset();
+    compareRuns(first, ::run(program, true, kReplayFrameBudget));
   }
 
   // The live switch's program, then `pending`: written before the input
