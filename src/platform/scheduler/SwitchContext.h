@@ -29,6 +29,9 @@
 namespace Lldp {
 class Transport;
 }
+namespace Events {
+class Sink;
+}
 namespace KernelNetInfo {
 class InterfaceSource;
 }
@@ -121,6 +124,11 @@ class SwitchContext {
   const std::function<double()>& syslogClock() const { return syslogClock_; }
   void syslogClockIs(std::function<double()> clock) { syslogClock_ = std::move(clock); }
 
+  // Where the switch's events go (platform/events/Events.h); null, the
+  // default, builds none. Not owned.
+  Events::Sink* eventSink() const { return eventSink_; }
+  void eventSinkIs(Events::Sink* sink) { eventSink_ = sink; }
+
   // The file the switch's trace statements are stored in; null stores
   // nothing. Not owned.
   Ringlog::File* traceFile() const { return traceFile_; }
@@ -150,6 +158,7 @@ class SwitchContext {
   const void* traceClockContext_ = nullptr;
   TaskScheduler* scheduler_ = nullptr;
   Syslog::Sink* syslogSink_ = nullptr;
+  Events::Sink* eventSink_ = nullptr;
   Vorn::SwitchIdentity identity_;
   std::function<double()> syslogClock_;
   std::function<double()> traceClock_;
