@@ -104,7 +104,37 @@ for script in postinst prerm postrm; do
     fail "$script does not parse"
   fi
 done
-grep -q "adduser --system --group" "$work/control.d/postinst" || fail "postinst does not make the system user"
+# postinst against stand-ins for the account tools, which record their
+# calls: it makes the system user (and group) only when missing, with
+# adduser where there is one, else groupadd and useradd.
+stubs="$work/stubs"
+mkdir "$stubs"
+for tool in adduser groupadd useradd systemctl; do
+  printf '#!/bin/sh\necho "%s $*" >>"%s"\n' "$tool" "$work/calls" >"$stubs/$tool"
+done
+printf '#!/bin/sh\n[ "$1" = passwd ] && exit "$PASSWD_RC"; exit "$GROUP_RC"\n' >"$stubs/getent"
+chmod 755 "$stubs"/*
+# user missing (getent rc), group missing, adduser present, action | calls wanted (regular expressions, in order, ";" between)
+postinst_cases=(
+  "2 2 yes configure|^adduser --system --group .*vornfabriclldp$"
+  "2 2 no configure|^groupadd --system vornfabriclldp$;^useradd --system --gid vornfabriclldp .*vornfabriclldp$"
+  "0 2 yes configure|^groupadd --system vornfabriclldp$"
+  "0 0 yes configure|"
+  "2 2 yes abort-upgrade|"
+)
+for c in "${postinst_cases[@]}"; do
+  read -r passwd_rc group_rc adduser action <<<"${c%%|*}"
+  IFS=';' read -ra want <<<"${c#*|}"
+  [ "$adduser" = yes ] || mv "$stubs/adduser" "$stubs/adduser.off"
+  : >"$work/calls"
+  PATH="$stubs" PASSWD_RC=$passwd_rc GROUP_RC=$group_rc /bin/sh "$work/control.d/postinst" "$action" \
+    || fail "postinst $action (${c%%|*}) fails"
+  [ "$adduser" = yes ] || mv "$stubs/adduser.off" "$stubs/adduser"
+  mapfile -t calls < <(grep -v '^systemctl ' "$work/calls")
+  ok=$([ ${#calls[@]} -eq ${#want[@]} ] && echo 1 || echo 0)
+  for i in "${!want[@]}"; do [[ ${calls[$i]:-} =~ ${want[$i]} ]] || ok=0; done
+  [ "$ok" = 1 ] || fail "postinst (${c%%|*}) runs [${calls[*]}], not [${want[*]}]"
+done
 
 # --- unpacked: each tool runs from the package and its man page knows it -------
 root="$work/root"
