@@ -1,7 +1,7 @@
 #include "Daemon.h"
-#include "Systemd.h"
 
 #include "ControlAnswers.h"
+#include "Systemd.h"
 
 #include "VornFabricLldp/VornFabricLldpAgent.h"
 #include "lldp/RawTransport.h"
