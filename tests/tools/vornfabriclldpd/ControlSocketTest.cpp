@@ -3,6 +3,7 @@
 #include "ControlSocket.h"
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -39,7 +40,7 @@ class ControlSocketTest : public ::testing::Test {
         [this](std::string_view request) {
           ++requests_;
           if (request == "big") return ControlSocket::Answer{std::string(100 * 1024, 'b')};
-          return ControlSocket::Answer{"answer " + std::string(request), request == "watch"};
+          return ControlSocket::Answer{fmt::format("answer {}", request), request == "watch"};
         },
         limits);
   }
@@ -105,12 +106,12 @@ TEST_F(ControlSocketTest, AnswersEveryLineInOrderAndTakesTheMode) {
   EXPECT_EQ(st.st_mode & 0777, 0660u);
   const int fd = connectClient();
   std::string many;
-  for (int i = 0; i < 20; ++i) many += "r" + std::to_string(i) + "\r\n";
+  for (int i = 0; i < 20; ++i) many += fmt::format("r{}\r\n", i);
   send(fd, many);
   std::string got;
   ASSERT_TRUE(turnUntil([&] { return (got += received(fd)).size() >= 20 * 10; }));
   std::string want;
-  for (int i = 0; i < 20; ++i) want += "answer r" + std::to_string(i) + "\n";
+  for (int i = 0; i < 20; ++i) want += fmt::format("answer r{}\n", i);
   EXPECT_EQ(got, want);
 }
 
