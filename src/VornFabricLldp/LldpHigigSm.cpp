@@ -1,5 +1,6 @@
 #include "VornFabricLldp/LldpHigigSm.h"
 
+#include "platform/events/Events.h"
 #include "platform/framework/Assert.h"
 #include "platform/log/VornMessages.h"
 #include "platform/toggles/Toggles.h"
@@ -131,11 +132,34 @@ void LldpHigigMemberIntfSm::bindServiceCtx() {
 
 // --- State ---------------------------------------------------------------------
 
-void LldpHigigMemberIntfSm::stateIs(State s) {
+void LldpHigigMemberIntfSm::stateIs(State s, std::string_view reason) {
   if (s == state_) return;
   const State prev = state_;
   state_ = s;
+  if (Events::enabled()) {
+    const std::string intf = memberIntf().stringValue();
+    const std::string channel = ctx()->bcIntf().stringValue();
+    Events::emit(Events::Kind::linkState, intf,
+                 {{"channel", channel}, {"from", Vorn::stringValue(prev)}, {"to", Vorn::stringValue(s)}, {"reason", std::string(reason)}});
+    if (inBackplaneMode(prev) != inBackplaneMode(s)) {
+      Events::emit(Events::Kind::fabricMode, intf,
+                   {{"channel", channel},
+                    {"from", inBackplaneMode(prev) ? "higig" : "ethernet"},
+                    {"to", inBackplaneMode(s) ? "higig" : "ethernet"}});
+    }
+  }
   handleState(prev);
+}
+
+void LldpHigigMemberIntfSm::noteVerdict(MembershipValidity verdict) {
+  if (!Events::enabled() || reportedVerdict_ == verdict) return;
+  const auto reason = verdict == MembershipValidity::membershipMismatch ? getMembershipMismatchReason() : Zem::none;
+  Events::emit(Events::Kind::membership, memberIntf().stringValue(),
+               {{"channel", ctx()->bcIntf().stringValue()},
+                {"from", reportedVerdict_ ? stringValue(*reportedVerdict_) : "unknown"},
+                {"to", stringValue(verdict)},
+                {"reason", reason.valueOr("")}});
+  reportedVerdict_ = verdict;
 }
 
 void LldpHigigMemberIntfSm::handleState(const Zem::Optional<State>& prev) {
@@ -243,6 +267,7 @@ void LldpHigigMemberIntfSm::handleRefreshTime() {
   if (negotiatedIntfStatus()) negotiatedIntfStatus()->tlvReceivedIs(tlv.hasValue());
 
   const MembershipValidity verdict = getMembershipValidity();
+  noteVerdict(verdict);
   if (verdict == MembershipValidity::membershipMismatch) {
     // Reported once on the way down; a peer that keeps sending the wrong
     // IDs does not flood the log.
@@ -251,14 +276,14 @@ void LldpHigigMemberIntfSm::handleRefreshTime() {
     const auto reason = getMembershipMismatchReason();
     Syslog::log(Syslog::VORN_BACKPLANE_INTF_MISMATCH,
                 {ctx()->bcIntf().stringValue(), memberIntf().stringValue(), reason.valueOr("")});
-    stateIs(State::ethLinkUp);
+    stateIs(State::ethLinkUp, reason.valueOr("membership mismatch"));
     return;
   }
 
   if (!tlv) {
     switch (state_) {
       case State::ethLinkUp:
-        stateIs(State::ethLinkDown);
+        stateIs(State::ethLinkDown, "TLV lost");
         break;
       case State::higigPending:
         // The count must be made of consecutive TLVs; the pending timer
@@ -284,10 +309,10 @@ void LldpHigigMemberIntfSm::handleRefreshTime() {
   switch (state_) {
     case State::ethLinkDown:
       TRACE7("state: {} -> {}", state_, State::ethLinkUp);
-      stateIs(State::ethLinkUp);
+      stateIs(State::ethLinkUp, "TLV received");
       break;
     case State::ethLinkUp:
-      if (verdict == MembershipValidity::valid) stateIs(State::higigStarted);
+      if (verdict == MembershipValidity::valid) stateIs(State::higigStarted, "membership valid");
       break;
     case State::higigStarted:
       // Backplane mode starts when higigStartedTask fires.
@@ -296,7 +321,7 @@ void LldpHigigMemberIntfSm::handleRefreshTime() {
       higigPendingTlvReceivedInc(1);
       if (higigPendingTlvReceived_ >= higigConfirmedPktsMin()) {
         Syslog::log(Syslog::VORN_BACKPLANE_INTF_READY, {memberIntf().stringValue(), ctx()->bcIntf().stringValue()});
-        stateIs(State::higigConfirmed);
+        stateIs(State::higigConfirmed, "TLVs counted");
         higigPending_.stop();
       }
       break;
@@ -334,20 +359,22 @@ void LldpHigigMemberIntfSm::higigConfirmedMembershipMissingHelper() {
     // A peer last heard as a candidate is rebooting into the group: keep
     // the link in backplane mode until it is back.
     TRACE6("peer is candidate; going to higigWaitSsr after {}", cause);
-    stateIs(State::higigWaitSsr);
+    stateIs(State::higigWaitSsr, fmt::format("peer rebooting ({})", cause));
     return;
   }
   TRACE6("falling to ethLinkDown after {}", cause);
   logError("heartbeat timed out");
-  stateIs(State::ethLinkDown);
+  stateIs(State::ethLinkDown, "heartbeat timed out");
 }
 
 void LldpHigigMemberIntfSm::handlePeerMemberId(const Zem::Optional<Vorn::MemberId>& prev) {
-  switch (getMembershipValidity()) {
+  const MembershipValidity verdict = getMembershipValidity();
+  noteVerdict(verdict);
+  switch (verdict) {
     case MembershipValidity::membershipMissing:
       TRACE6("memberIntf: {}; membership missing", memberIntf());
       if (state_ == State::higigStarted) {
-        stateIs(State::ethLinkDown);
+        stateIs(State::ethLinkDown, "peer member ID changed");
       } else if (state_ == State::higigConfirmed) {
         higigConfirmedMembershipMissingHelper();
       }
@@ -358,7 +385,7 @@ void LldpHigigMemberIntfSm::handlePeerMemberId(const Zem::Optional<Vorn::MemberI
       const auto reason = getMembershipMismatchReason();
       Syslog::log(Syslog::VORN_BACKPLANE_INTF_MISMATCH,
                   {ctx()->bcIntf().stringValue(), memberIntf().stringValue(), reason.valueOr("")});
-      stateIs(State::ethLinkUp);
+      stateIs(State::ethLinkUp, reason.valueOr("peer member ID changed"));
       break;
     }
     case MembershipValidity::valid:
@@ -376,7 +403,7 @@ void LldpHigigMemberIntfSm::maybeExitHigigWaitSsr() {
   waitSsrFailsafe_.stop();
   TRACE6("memberIntf: {}, state: {} -> {} (received non-candidate TLV with valid membership)", memberIntf(), state_,
          State::higigWaitAsicsWarm);
-  stateIs(State::higigWaitAsicsWarm);
+  stateIs(State::higigWaitAsicsWarm, "peer returned");
 }
 
 void LldpHigigMemberIntfSm::handleAsicsWarm() {
@@ -397,16 +424,16 @@ void LldpHigigMemberIntfSm::maybeExitHigigWaitAsicsWarm() {
   exitHigigWaitAsicsWarm();
 }
 
-void LldpHigigMemberIntfSm::exitHigigWaitAsicsWarm() {
+void LldpHigigMemberIntfSm::exitHigigWaitAsicsWarm(std::string_view trigger) {
   if (state_ != State::higigWaitAsicsWarm) return;
   TRACE6("Exiting higigWaitAsicsWarm: {} -> ? for intf {}", state_, memberIntf());
   asicsWarmFailsafe_.stop();
   asicsWarmHoldTime_.stop();
   if (getMembershipValidity() == MembershipValidity::valid) {
-    stateIs(State::higigConfirmed);
+    stateIs(State::higigConfirmed, trigger);
   } else {
     logError("heartbeat timed out post peer reboot");
-    stateIs(State::ethLinkDown);
+    stateIs(State::ethLinkDown, "heartbeat timed out post peer reboot");
   }
 }
 
@@ -433,14 +460,14 @@ void LldpHigigMemberIntfSm::handleLodestoreMountsComplete() {
 void LldpHigigMemberIntfSm::handleHigigStartedTaskRun() {
   if (state_ != State::higigStarted) return;
   TRACE6("memberIntf: {}", memberIntf());
-  stateIs(State::higigPending);
+  stateIs(State::higigPending, "backplane mode announced");
 }
 
 void LldpHigigMemberIntfSm::handleHigigPendingTaskRun() {
   if (state_ != State::higigPending) return;
   TRACE6("higig pending task run for intf {}", memberIntf());
   logError("negotiation timed out");
-  stateIs(State::ethLinkDown);
+  stateIs(State::ethLinkDown, "negotiation timed out");
 }
 
 void LldpHigigMemberIntfSm::handleHigigWaitSsrFailsafeTaskRun() {
@@ -452,7 +479,7 @@ void LldpHigigMemberIntfSm::handleHigigWaitSsrFailsafeTaskRun() {
   }
   TRACE6("higigWaitSsr failsafe: {}s timeout expired, transitioning to higigWaitAsicsWarm for {}",
          higigWaitSsrFailsafeDuration_, memberIntf());
-  stateIs(State::higigWaitAsicsWarm);
+  stateIs(State::higigWaitAsicsWarm, "failsafe timer");
 }
 
 void LldpHigigMemberIntfSm::handleHigigWaitAsicsWarmHoldTimeTaskRun() {
@@ -461,7 +488,7 @@ void LldpHigigMemberIntfSm::handleHigigWaitAsicsWarmHoldTimeTaskRun() {
     return;
   }
   TRACE6("higigWaitAsicsWarm hold time expired (5s without TLVs) for intf {}", memberIntf());
-  exitHigigWaitAsicsWarm();
+  exitHigigWaitAsicsWarm("hold time elapsed");
 }
 
 void LldpHigigMemberIntfSm::handleHigigAsicsWarmFailsafeTaskRun() {
@@ -470,7 +497,7 @@ void LldpHigigMemberIntfSm::handleHigigAsicsWarmFailsafeTaskRun() {
     TRACE2("Failsafe timer fired but state is {}, ignore", state_);
     return;
   }
-  exitHigigWaitAsicsWarm();
+  exitHigigWaitAsicsWarm("failsafe timer");
 }
 
 // --- Timer tasks --------------------------------------------------------------------
@@ -669,12 +696,22 @@ void LldpHigigSm::maybeAddHigigSm(const Kivo::IntfId& memberIntf, bool keepOldSt
   // in backplane mode while it comes back. A candidate has no say in that.
   const bool initialStateFromPstore = !mountsComplete && restoreFromLocal && role() != Vorn::candidate();
 
+  const State before = intfStatus->state();
   if (!keepOldState) {
     intfStatus->stateIs(initialStateFromPstore ? State::higigWaitSsr : State::ethLinkDown);
   } else if (intfStatus->state() != State::higigConfirmed && intfStatus->state() != State::higigWaitSsr) {
     // Only settled backplane states survive a restart; a negotiation half
     // way through starts over.
     intfStatus->stateIs(State::ethLinkDown);
+  }
+  // Where the new machine starts is the first entry of the link's history
+  // whenever it is not the plain beginning.
+  if (Events::enabled() && (keepOldState || intfStatus->state() != before || before != State::ethLinkDown)) {
+    Events::emit(Events::Kind::linkState, memberIntf.stringValue(),
+                 {{"channel", ctx->bcIntf().stringValue()},
+                  {"from", Vorn::stringValue(before)},
+                  {"to", Vorn::stringValue(intfStatus->state())},
+                  {"reason", initialStateFromPstore ? "reload" : keepOldState ? "agent restart" : "member added"}});
   }
 
   if (higigSmForMemberIntf_.count(memberIntf)) {

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace VornFabricLldp {
@@ -95,7 +96,9 @@ class LldpHigigMemberIntfSm : public Zem::StateMachine {
   // --- Negotiation state.
   State state() const { return state_; }
   // Moves to `s` and runs the entry actions of `s`; staying is a no-op.
-  void stateIs(State s);
+  // `reason` is what the operator sees as the cause of the move (the
+  // system log's reason where one was logged, else what triggered it).
+  void stateIs(State s, std::string_view reason = "set");
   uint32_t higigPendingTlvReceived() const { return higigPendingTlvReceived_; }
   void higigPendingTlvReceivedInc(uint32_t n = 1) { higigPendingTlvReceived_ += n; }
   // TLVs to count in higigPending: what the peer sends in
@@ -142,7 +145,8 @@ class LldpHigigMemberIntfSm : public Zem::StateMachine {
   void handleInitialized();
   void maybeExitHigigWaitSsr();
   void maybeExitHigigWaitAsicsWarm();
-  void exitHigigWaitAsicsWarm();
+  // `trigger`: why the wait ends (the ASICs, the hold time, the failsafe).
+  void exitHigigWaitAsicsWarm(std::string_view trigger = "ASICs warm");
   void maybeStartFailsafeTimer();
   void higigConfirmedMembershipMissingHelper();
 
@@ -158,6 +162,8 @@ class LldpHigigMemberIntfSm : public Zem::StateMachine {
   Zem::Optional<Lldp::VornTlv> heldTlv() const;
   bool lodestoreMountsComplete() const;
   void logError(const char* reason) const;
+  // Reports a change of the membership verdict to the event sink, if any.
+  void noteVerdict(MembershipValidity verdict);
 
   Params params_;
   uint32_t higigConfirmedTimeMin_ = defaultHigigConfirmedTimeMin;
@@ -167,6 +173,8 @@ class LldpHigigMemberIntfSm : public Zem::StateMachine {
   Velto::Duration higigWaitAsicsWarmHoldTimeDuration_ = defaultHigigWaitAsicsWarmHoldTimeDuration;
   State state_ = State::ethLinkDown;
   uint32_t higigPendingTlvReceived_ = 0;
+  // The verdict last reported as an event; only kept while events are on.
+  Zem::Optional<MembershipValidity> reportedVerdict_;
   Timer higigStarted_;
   Timer higigPending_;
   Timer asicsWarmFailsafe_;

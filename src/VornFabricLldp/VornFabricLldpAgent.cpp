@@ -1,5 +1,6 @@
 #include "VornFabricLldp/VornFabricLldpAgent.h"
 
+#include "platform/events/Events.h"
 #include "platform/framework/Assert.h"
 #include "platform/toggles/Toggles.h"
 #include "platform/trace/Ringlog.h"
@@ -270,6 +271,7 @@ void AgentBase::kniSmIs(const Velto::Ptr<KernelNetNsInfo::Root>& root, const Vel
 void AgentBase::handleLodestoreConnectCommon(const Velto::Ptr<Lodestore::EntityManager>& em) {
   TRACE0("Connected to Lodestore");
   lodestoreEmIs(em);
+  Events::emit(Events::Kind::stateDatabase, "", {{"connected", "true"}});
   if (getToggleState("VornLldpLodestoreConnectTlv", "VornCore.json", true)) vflCtx()->lodestoreConnectedIs(true);
 }
 
@@ -364,6 +366,7 @@ void Agent::doMountsComplete(Lodestore::MountStatus mountStatus, const Velto::Pt
 void Agent::handleLodestoreDisconnect() {
   TRACE0("");
   lodestoreEmIs(nullptr);
+  Events::emit(Events::Kind::stateDatabase, "", {{"connected", "false"}});
   vflCtx()->lodestoreConnectedIs(false);
   ZEM_ASSERT(rootSm());
   rootSm()->handleLodestoreDisconnect();
@@ -400,6 +403,7 @@ void CandidateAgent::handleLodestoreDisconnect() {
   // connection so peers are told the truth.
   TRACE0("");
   lodestoreEmIs(nullptr);
+  Events::emit(Events::Kind::stateDatabase, "", {{"connected", "false"}});
   vflCtx()->lodestoreConnectedIs(false);
 }
 

@@ -1,5 +1,6 @@
 #include "VornFabricLldp/VornFabricLldpBcLagGroupSm.h"
 
+#include "platform/events/Events.h"
 #include "platform/toggles/Toggles.h"
 #include "platform/trace/Ringlog.h"
 
@@ -24,6 +25,12 @@ auto sortedKeys(const Collection& c) {
 }  // namespace
 
 VornFabricLldpBcLagGroupSm::VornFabricLldpBcLagGroupSm(Params params) : params_(std::move(params)) {
+  // First, so that what the start-up below decides is reported too.
+  if (Events::enabled()) {
+    onLagInfo_ = watch(vflBcLagGroupInfo(), [this](const Zem::Change& c) {
+      if (auto bc = Zem::delta(c, VornFabricLldpBcLagGroupInfo::bcLagGroupInfoAttr)) reportLagInfo(bc->key);
+    });
+  }
   onMemberConfig_ = watch(memberConfig(), [this](const Zem::Change& c) { onMemberConfig(c); });
   if (memberConfig()) {
     for (const auto& bcIntf : memberConfig()->bcConfig().keys()) {
@@ -122,6 +129,40 @@ void VornFabricLldpBcLagGroupSm::onEthLagIntfStatus(const Zem::Change& c) {
     if (!lagLink && !memberSet && !memberLink) return;
   }
   pickPreferredMember(lag->key);
+}
+
+void VornFabricLldpBcLagGroupSm::reportLagInfo(const Kivo::IntfId& bcIntf) {
+  auto info = vflBcLagGroupInfo() ? vflBcLagGroupInfo()->bcLagGroupInfo(bcIntf) : nullptr;
+  LagSeen now;
+  if (info) {
+    now = {info->localMismatchExists(), info->remoteMismatchExists(), info->preferredHigigMember(),
+           info->remotePreferredHigigMember()};
+  }
+  LagSeen& seen = lagSeen_[bcIntf];
+  const std::string channel = bcIntf.stringValue();
+  auto mismatch = [&](bool before, bool after, const char* side) {
+    if (before == after) return;
+    std::string groups;
+    if (info && after && std::string_view(side) == "local") {
+      for (const auto& name : sortedKeys(info->lagGroupToBcMemberMap())) groups += (groups.empty() ? "" : " ") + name;
+    }
+    Events::emit(after ? Events::Kind::lagMismatch : Events::Kind::lagMismatchCleared, channel,
+                 {{"channel", channel}, {"side", side}, {"groups", groups}});
+  };
+  auto preferred = [&](const Kivo::IntfId& before, const Kivo::IntfId& after, const char* side) {
+    if (before == after) return;
+    Events::emit(Events::Kind::preferredMember, channel,
+                 {{"channel", channel}, {"side", side}, {"from", before.stringValue()}, {"to", after.stringValue()}});
+  };
+  mismatch(seen.localMismatch, now.localMismatch, "local");
+  preferred(seen.preferred, now.preferred, "local");
+  mismatch(seen.remoteMismatch, now.remoteMismatch, "remote");
+  preferred(seen.remotePreferred, now.remotePreferred, "remote");
+  if (info) {
+    seen = now;
+  } else {
+    lagSeen_.erase(bcIntf);
+  }
 }
 
 // --- Local LAG groups ----------------------------------------------------------

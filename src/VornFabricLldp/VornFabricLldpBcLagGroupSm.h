@@ -20,6 +20,8 @@
 #include "platform/records/VornFabricLldpCtxTypes.h"
 #include "platform/records/VornRecords.h"
 
+#include <map>
+
 namespace VornFabricLldp {
 
 class VornFabricLldpBcLagGroupSm : public Zem::StateMachine {
@@ -73,8 +75,20 @@ class VornFabricLldpBcLagGroupSm : public Zem::StateMachine {
   void onCtxForMember(const Zem::Change& c);
   void onBcStatus(const Zem::Change& c);
   void onEthLagIntfStatus(const Zem::Change& c);
+  // Reports what changed in the channel's LAG group record as events.
+  void reportLagInfo(const Kivo::IntfId& bcIntf);
 
   Params params_;
+
+  // What the events last said of each channel; kept only while events are on.
+  struct LagSeen {
+    bool localMismatch = false;
+    bool remoteMismatch = false;
+    Kivo::IntfId preferred;
+    Kivo::IntfId remotePreferred;
+  };
+  std::map<Kivo::IntfId, LagSeen> lagSeen_;
+  Zem::Reactor onLagInfo_;
 
   Zem::Reactor onMemberConfig_;
   Zem::Reactor onBcStatus_;

@@ -1,5 +1,6 @@
 #include "lldp/PortSm.h"
 
+#include "platform/events/Events.h"
 #include "platform/trace/Ringlog.h"
 
 #include <algorithm>
@@ -286,6 +287,9 @@ void PortSm::handleFrame(std::span<const uint8_t> frame) {
   }
   auto rs = findMsap(*ps, pdu);
   if (rs) {
+    // Only frames that differ from the last one come this way; what an
+    // operator sees changing is reported.
+    if (Events::enabled()) reportChanged(*rs, pdu);
     refresh(*rs, pdu);
     if (stopped_) return;
     maybeArmAgeout(rs->index(), pdu.holdTime());
@@ -300,6 +304,15 @@ void PortSm::handleFrame(std::span<const uint8_t> frame) {
          pdu.holdTime());
   ps->remoteTablesInsertsAdd();
   ps->remoteSystemPut(index, rs);
+  if (Events::enabled()) {
+    Events::emit(Events::Kind::neighborAdded, intf_.stringValue(),
+                 {{"index", std::to_string(index)},
+                  {"chassisId", pdu.chassisId.displayText()},
+                  {"portId", pdu.portId.displayText()},
+                  {"systemName", pdu.systemName.valueOr("")},
+                  {"ttl", std::to_string(pdu.ttl)},
+                  {"vornTlv", pdu.vornTlv ? fmt::format("{}", *pdu.vornTlv) : ""}});
+  }
   if (stopped_) return;
   maybeArmAgeout(index, pdu.holdTime());
   rememberFrame(rs, frame, decoded);
@@ -368,6 +381,7 @@ void PortSm::handleShutdown(PortStatus& ps, const Codec::Lldpdu& pdu) {
   auto rs = findMsap(ps, pdu);
   if (!rs) return;
   TRACE0("{}: remote system {} shut down (chassis {}, port {})", intf_, rs->index(), rs->chassisId(), rs->portId());
+  reportGone(Events::Kind::neighborDeleted, *rs, "shutdown");
   removeRemoteSystem(ps, rs->index());
 }
 
@@ -391,6 +405,7 @@ bool PortSm::maybeMakeRoom(PortStatus& ps, const Codec::Lldpdu& pdu) {
       }
       ps.remoteTablesDropsAdd();
       noteTooManyNeighbors(ps, left);
+      reportGone(Events::Kind::neighborDeleted, *out, "pushed out by the peer");
       removeRemoteSystem(ps, out->index());
       return true;
     }
@@ -456,7 +471,34 @@ void PortSm::handleAgeout(int index) {
          rs->portId(), rs->lastRefreshTime());
   ps->ageoutsAdd();
   ps->remoteTablesAgeoutsAdd();
+  reportGone(Events::Kind::neighborAgedOut, *rs, "TTL expired");
   removeRemoteSystem(*ps, index);
+}
+
+void PortSm::reportGone(Events::Kind kind, const RemoteSystem& rs, const char* reason) const {
+  if (!Events::enabled()) return;
+  Events::emit(kind, intf_.stringValue(),
+               {{"index", std::to_string(rs.index())},
+                {"chassisId", rs.chassisId().displayText()},
+                {"portId", rs.portId().displayText()},
+                {"reason", reason}});
+}
+
+void PortSm::reportChanged(const RemoteSystem& rs, const Codec::Lldpdu& pdu) const {
+  std::string what;
+  auto changed = [&what](bool differs, const char* name) {
+    if (differs) what += (what.empty() ? "" : " ") + std::string(name);
+  };
+  changed(rs.vornTlv() != pdu.vornTlv, "vornTlv");
+  changed(rs.systemName() != pdu.systemName.valueOr(""), "systemName");
+  changed(rs.ttl() != pdu.ttl, "ttl");
+  if (what.empty()) return;
+  Events::emit(Events::Kind::neighborChanged, intf_.stringValue(),
+               {{"index", std::to_string(rs.index())},
+                {"chassisId", rs.chassisId().displayText()},
+                {"portId", rs.portId().displayText()},
+                {"what", what},
+                {"vornTlv", pdu.vornTlv ? fmt::format("{}", *pdu.vornTlv) : ""}});
 }
 
 // Every attribute is written on each frame; only changes publish. The

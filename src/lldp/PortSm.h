@@ -32,6 +32,7 @@
 
 #include "lldp/Codec.h"
 #include "lldp/Pam.h"
+#include "platform/events/Events.h"
 #include "platform/framework/StateMachine.h"
 #include "platform/records/InterfaceRecords.h"
 #include "platform/records/LldpRecords.h"
@@ -119,6 +120,9 @@ class PortSm : public Zem::StateMachine {
   void handleShutdown(PortStatus& ps, const Codec::Lldpdu& pdu);
   bool maybeMakeRoom(PortStatus& ps, const Codec::Lldpdu& pdu);
   void removeRemoteSystem(PortStatus& ps, int index);
+  // Events for an operator watching the neighbours (only while events are on).
+  void reportGone(Events::Kind kind, const RemoteSystem& rs, const char* reason) const;
+  void reportChanged(const RemoteSystem& rs, const Codec::Lldpdu& pdu) const;
   void forgetRemoteSystems();
   void noteTooManyNeighbors(PortStatus& ps, Velto::Duration hold);
   bool isExpectedPeer(const Zem::Optional<VornTlv>& tlv) const;

@@ -2,20 +2,23 @@
 # Two switches in two network namespaces, joined by veth pairs, one daemon in
 # each; a third namespace runs lldpd as the far end of one more link.
 #
-#   daemon_netns.sh VORNFABRICLLDPD
+#   daemon_netns.sh VORNFABRICLLDPD [VORNCTL]
 #
 # Checks: every backplane link reaches backplane mode on both sides with
 # VORN_BACKPLANE_INTF_READY; lldpd is listed in the Vorn LLDP status but its
 # link never leaves Ethernet mode, and it lists our chassis ID, port ID and
 # organisationally specific TLV; tshark decodes our frames as LLDP without a
 # malformed-packet warning; a link taken down gives "heartbeat timed out" on
-# both sides; SIGTERM stops both with exit code 0. Exits 77 (skipped) where
+# both sides, and vornctl (when given) shows every backplane link confirmed,
+# watches the cut arrive with its reason and lists it in the link's history;
+# SIGTERM stops both with exit code 0. Exits 77 (skipped) where
 # namespaces cannot be made.
 # Without lldpd or tshark installed, its check is left out.
 set -euo pipefail
 
 source "$(dirname "$0")/netns_lib.sh"
 daemon=$(realpath "$1")
+vornctl=${2:+$(realpath "$2")}
 netns_require_root
 netns_init netns
 
@@ -72,10 +75,46 @@ if command -v tshark >/dev/null; then
   ! grep -qi "malformed\|expert info (error\|expert info (warn" "$work/frames.txt" || fail "tshark reports a malformed frame"
 fi
 
+if [ -n "$vornctl" ]; then
+  # vornctl sees what the state database says
+  for n in 1 2; do
+    "$vornctl" --socket "$work/sw$n/control.sock" --json show links >"$work/links$n.json" ||
+      fail "vornctl show links on sw$n exits with $?"
+    python3 - "$work/links$n.json" <<'PY' || fail "sw$n: $(cat "$work/links$n.json")"
+import json, sys
+links = [l for l in json.load(open(sys.argv[1]))["links"] if l["channel"] == "Port-Channel1"]
+assert len(links) == 2, links
+assert all(l["state"] == "higigConfirmed" and l["fabricMode"] == "higig" for l in links), links
+assert all(l["reason"] == "TLVs counted" for l in links), links
+PY
+  done
+  "$vornctl" --socket "$work/sw2/control.sock" --json watch >"$work/watch2.jsonl" 2>"$work/watch2.err" &
+  watch_pid=$!
+  netns_pids+=("$watch_pid")
+  wait_until 10 "vornctl watch to attach" test -e "$work/watch2.err"
+  sleep 0.5
+fi
+
 # a link taken down
 ip -n "$ns1" link set dev et2 down
 for sw in sw1 sw2; do wait_for "VORN_BACKPLANE_INTF_ERROR: .*Ethernet2.*heartbeat timed out" "$work/$sw.log" 1 30; done
 [[ "$(states "$ns1" 1)" == *"Ethernet1=higigConfirmed"* ]] || fail "the other link fell too"
+
+if [ -n "$vornctl" ]; then
+  # the watcher has the change, with its reason, within a second of the log
+  watched() { grep -q '"type":"linkState","intf":"Ethernet2".*"reason":"heartbeat timed out"' "$work/watch2.jsonl"; }
+  wait_until 1 "vornctl watch to show Ethernet2's fall: $(cat "$work/watch2.jsonl" "$work/watch2.err")" watched
+  kill -INT "$watch_pid"
+  wait "$watch_pid" || fail "vornctl watch exits with $? on SIGINT"
+  "$vornctl" --socket "$work/sw2/control.sock" history Ethernet2 >"$work/history2.txt" ||
+    fail "vornctl history exits with $?"
+  grep -q "linkState.*higigConfirmed -> ethLinkDown (heartbeat timed out)" "$work/history2.txt" ||
+    fail "the history does not show the fall: $(cat "$work/history2.txt")"
+  rc=0
+  "$vornctl" --socket "$work/sw2/control.sock" show links Ethernet9 2>"$work/unknown.err" || rc=$?
+  [ "$rc" -eq 1 ] && grep -q "unknown interface Ethernet9" "$work/unknown.err" ||
+    fail "an unknown interface gives exit $rc: $(cat "$work/unknown.err")"
+fi
 
 # SIGTERM stops both daemons cleanly
 kill -TERM "$pid_sw1" "$pid_sw2"

@@ -71,7 +71,8 @@ write_member_config() {  # name memberId peer links [extra] [channels]
   "memberId": $2,
   "channels": [ { "intf": "Port-Channel1", "peerMemberId": $3, "members": [ $members ] }${6:-} ],
   "backupDir": "$work/$1/backup", "flashDir": "$work/$1/flash",
-  "traceDir": "$work/$1/trace", "toggleDir": "$work/$1/toggles"${5:-}
+  "traceDir": "$work/$1/trace", "toggleDir": "$work/$1/toggles",
+  "controlSocket": "$work/$1/control.sock"${5:-}
 }
 JSON
 }

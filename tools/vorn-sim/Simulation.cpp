@@ -2,6 +2,7 @@
 
 #include "VornFabricLldp/VornFabricLldpAgent.h"
 #include "lldp/PcapWriter.h"
+#include "platform/events/Events.h"
 #include "platform/framework/Assert.h"
 #include "platform/host/Host.h"
 #include "platform/kernel/InterfaceSource.h"
@@ -79,6 +80,7 @@ struct Simulation::Switch {
   std::unique_ptr<Ringlog::File> trace;
   std::unique_ptr<Syslog::CallbackSink> sink;
   std::unique_ptr<Syslog::RateLimitedSink> limiter;  // in front of sink
+  std::unique_ptr<Events::Recorder> recorder;
   Velto::Ptr<Lodestore::StateDatabase> db;
   std::unique_ptr<AgentHost::Host> host;
 
@@ -146,6 +148,12 @@ Simulation::Simulation(Scenario scenario, Options options)
     };
     useVirtualClock(simContext_);
     activateSimulator();
+    if (!options_.eventsPath.empty()) {
+      eventsOut_.open(options_.eventsPath);
+      if (!eventsOut_) {
+        throw std::runtime_error(fmt::format("cannot write {}: {}", options_.eventsPath, std::strerror(errno)));
+      }
+    }
     wire_ = Velto::make<SimWire>(scheduler_, scenario_.seed);
     if (!options_.pcapPath.empty()) wire_->pcapWriterIs(Velto::make<Lldp::PcapWriter>(options_.pcapPath));
     wire_->deliveryHookIs([this](const std::string& switchName, const std::function<void()>& deliver) {
@@ -204,6 +212,9 @@ Simulation::Simulation(Scenario scenario, Options options)
       context.identityIs(sw->identity);
       context.traceFileIs(sw->trace.get());
       context.syslogSinkIs(sw->limiter.get());
+      sw->recorder = std::make_unique<Events::Recorder>(spec.name);
+      sw->recorder->subscribe([this](const Events::Event& e) { takeEvent(e); });
+      context.eventSinkIs(sw->recorder.get());
       context.transportIs(sw->transport);
       context.interfaceSourceIs(sw->source);
       context.flashRootIs(sw->flashRoot);
@@ -236,6 +247,8 @@ void Simulation::teardown() {
   if (tornDown_) return;
   tornDown_ = true;
   for (auto& sw : switches_) {
+    // Stopping the agents is not part of the run.
+    sw->context.eventSinkIs(nullptr);
     if (!sw->host) continue;
     activate(*sw);
     sw->host.reset();  // stops the agent and flushes the backup
@@ -385,12 +398,22 @@ void Simulation::publishCandidateMemberId(Switch& sw) {
 
 void Simulation::note(const std::string& switchName, const std::string& text) {
   notes_.push_back({scheduler_->now(), switchName, text});
+  takeEvent({scheduler_->now(), switchName, Events::Kind::scenario, "", {{"text", text}}});
   if (options_.out) *options_.out << fmt::format("{:.3f} {} -- {}\n", scheduler_->now(), switchName, text);
 }
 
 void Simulation::handleSyslog(const Switch& sw, double time, const std::string& name, const std::string& text) {
   log_.push_back({time, sw.name, name, text});
   if (options_.out) *options_.out << fmt::format("{:.3f} {} {}: {}\n", time, sw.name, name, text);
+}
+
+void Simulation::takeEvent(const Events::Event& event) {
+  events_.push_back(event);
+  if (eventsOut_.is_open()) eventsOut_ << Events::toJson(event) << '\n';
+}
+
+const Events::History& Simulation::history(const std::string& switchName) const {
+  return switchNamed(switchName).recorder->history();
 }
 
 void Simulation::runEvent(const EventSpec& e) {
@@ -569,6 +592,8 @@ std::vector<MemberRow> Simulation::memberRows() const {
           }
         }
         if (auto far = wire_->peer(SimWire::End{sw->name, m.intf})) row.cable = far->stringValue();
+        const auto* last = sw->recorder->history().last(m.intf.stringValue(), Events::Kind::linkState);
+        if (const std::string* reason = last ? last->field("reason") : nullptr) row.reason = *reason;
         rows.push_back(std::move(row));
       }
     }
@@ -577,12 +602,13 @@ std::vector<MemberRow> Simulation::memberRows() const {
 }
 
 std::string Simulation::memberTable(const std::vector<MemberRow>& rows) {
-  std::vector<std::array<std::string, 7>> cells;
-  cells.push_back({"switch", "channel", "member", "state", "fabricMode", "peer", "cable"});
+  std::vector<std::array<std::string, 8>> cells;
+  cells.push_back({"switch", "channel", "member", "state", "fabricMode", "peer", "cable", "reason"});
   for (const auto& r : rows) {
-    cells.push_back({r.switchName, r.channel, r.member, r.state, r.fabricMode ? "true" : "false", r.peer, r.cable});
+    cells.push_back(
+        {r.switchName, r.channel, r.member, r.state, r.fabricMode ? "true" : "false", r.peer, r.cable, r.reason});
   }
-  std::array<size_t, 7> width{};
+  std::array<size_t, 8> width{};
   for (const auto& line : cells) {
     for (size_t i = 0; i < line.size(); ++i) width[i] = std::max(width[i], line[i].size());
   }

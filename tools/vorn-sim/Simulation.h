@@ -24,6 +24,7 @@
 #include "Scenario.h"
 
 #include "lldp/SimWire.h"
+#include "platform/events/Events.h"
 #include "platform/lodestore/StateDatabase.h"
 #include "platform/scheduler/Scheduler.h"
 #include "platform/scheduler/SwitchContext.h"
@@ -31,6 +32,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -67,6 +69,7 @@ struct MemberRow {
   bool fabricMode = false;
   std::string peer;    // member ID heard in the peer's TLV, "-" for none
   std::string cable;   // far end of the cable, "-" when unplugged
+  std::string reason = "-";  // why the state last changed; "-" when it never did
 };
 
 struct Options {
@@ -74,6 +77,9 @@ struct Options {
   std::ostream* out = nullptr;
   // Every frame carried, as a pcap file.
   std::string pcapPath;
+  // Every event of every switch and the simulator's own, one JSON object
+  // per line as they happen.
+  std::string eventsPath;
   // Trace files "<dir>/VornFabricLldp-<switch>.rl"; empty keeps them in the
   // work directory.
   std::string traceDir;
@@ -112,6 +118,10 @@ class Simulation {
   const Scenario& scenario() const { return scenario_; }
   const std::vector<LogEntry>& log() const { return log_; }
   const std::vector<EventNote>& notes() const { return notes_; }
+  // Every event so far, of every switch and of the simulator, in order.
+  const std::vector<Events::Event>& events() const { return events_; }
+  // The per-interface history of one switch.
+  const Events::History& history(const std::string& switchName) const;
   std::vector<MemberRow> memberRows() const;
   // The rows as an aligned text table with a heading line.
   static std::string memberTable(const std::vector<MemberRow>& rows);
@@ -158,6 +168,7 @@ class Simulation {
   void reload(Switch& sw, const EventSpec& e);
   void note(const std::string& switchName, const std::string& text);
   void handleSyslog(const Switch& sw, double time, const std::string& name, const std::string& text);
+  void takeEvent(const Events::Event& event);
   nlohmann::ordered_json switchJson(const Switch& sw) const;
 
   Scenario scenario_;
@@ -176,6 +187,8 @@ class Simulation {
   std::vector<Pending> pending_;
   std::vector<LogEntry> log_;
   std::vector<EventNote> notes_;
+  std::vector<Events::Event> events_;
+  std::ofstream eventsOut_;
   std::chrono::steady_clock::duration wall_{};
 };
 

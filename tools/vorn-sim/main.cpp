@@ -1,6 +1,7 @@
 // vorn-sim: runs a whole Vorn group on the virtual clock.
 //
-//   vorn-sim SCENARIO.json [--json STATE.json] [--pcap FRAMES.pcap] [--trace-dir DIR]
+//   vorn-sim SCENARIO.json [--json STATE.json] [--pcap FRAMES.pcap] [--trace-dir DIR] [--events FILE.jsonl]
+//            [--timeline FILE.html]
 //   vorn-sim --bench [--members N] [--links N] [--small-members N] [--small-links N] [--hours H]
 //                    [--frames N] [--json]
 //
@@ -15,6 +16,7 @@
 #include "Simulation.h"
 
 #include "common/CommandLine.h"
+#include "timeline/Timeline.h"
 
 #include <fmt/format.h>
 
@@ -51,8 +53,31 @@ const CLI::Validator kFileName(
 struct ScenarioArgs {
   std::string scenarioPath;
   std::string jsonPath;
+  std::string timelinePath;
   VornSim::Options options;
 };
+
+// The run's timeline page: a lane for every member interface of every
+// switch, whether or not it ever changed state.
+std::string timelinePage(const VornSim::Simulation& sim) {
+  Timeline::Options options;
+  options.title = sim.scenario().description.empty() ? "vorn-sim" : sim.scenario().description;
+  options.endTime = sim.now();
+  for (const auto& row : sim.memberRows()) options.lanes.push_back({row.switchName, row.channel, row.member});
+  return Timeline::render(sim.events(), options);
+}
+
+// Writes `text` to `path`; false after saying why on stderr.
+bool writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path);
+  out << text;
+  out.close();
+  if (!out) {
+    std::cerr << "vorn-sim: cannot write " << path << ": " << std::strerror(errno) << "\n";
+    return false;
+  }
+  return true;
+}
 
 void addScenarioOptions(CLI::App& app, ScenarioArgs& args) {
   // Not marked required: the parser would report a missing scenario before
@@ -67,6 +92,15 @@ void addScenarioOptions(CLI::App& app, ScenarioArgs& args) {
       ->check(kFileName);
   app.add_option("--trace-dir", args.options.traceDir, "write each switch's trace file into this directory")
       ->type_name("DIR")
+      ->check(kFileName);
+  app.add_option("--events", args.options.eventsPath,
+                 "write every event (state changes with their reasons, neighbours, messages) to this file, "
+                 "one JSON object per line")
+      ->type_name("FILE.jsonl")
+      ->check(kFileName);
+  app.add_option("--timeline", args.timelinePath,
+                 "draw every member interface's negotiation over the run as one HTML page")
+      ->type_name("FILE.html")
       ->check(kFileName);
 }
 
@@ -121,11 +155,13 @@ int runScenario(ScenarioArgs args) {
         return kRunFailed;
       }
     }
+    if (!args.timelinePath.empty() && !writeFile(args.timelinePath, "")) return kRunFailed;
     if (!scenario.description.empty()) std::cout << "# " << scenario.description << "\n";
     args.options.out = &std::cout;
     VornSim::Simulation sim(std::move(scenario), args.options);
     sim.run();
     std::cout << "\n" << VornSim::Simulation::memberTable(sim.memberRows()) << "\n" << sim.reportLine() << "\n";
+    if (!args.timelinePath.empty() && !writeFile(args.timelinePath, timelinePage(sim))) return kRunFailed;
     if (json.is_open()) {
       json << sim.stateJson().dump(2) << "\n";
       json.close();

@@ -1,8 +1,11 @@
 #include "Daemon.h"
 
+#include "ControlAnswers.h"
+
 #include "VornFabricLldp/VornFabricLldpAgent.h"
 #include "lldp/RawTransport.h"
 #include "platform/framework/Record.h"
+#include "platform/framework/WallClock.h"
 #include "platform/kernel/NetlinkInterfaceSource.h"
 #include "platform/q7relay/Q7Relay.h"
 #include "platform/toggles/Toggles.h"
@@ -11,6 +14,7 @@
 #include "platform/vorn/VornMemberFileMgrSm.h"
 
 #include <fmt/format.h>
+#include <grp.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -186,6 +190,9 @@ void Daemon::start() {
   });
   db_->connectedIs(true);
 
+  recorder_ = std::make_unique<Events::Recorder>(config_.memberId.stringValue());
+  recorder_->subscribe([this](const Events::Event& e) { metricsCounts_.take(e); });
+  context_.eventSinkIs(recorder_.get());
   host_ = std::make_unique<AgentHost::Host>(loop_, db_);
   // The agent's name is the member ID: the backed-up member configuration,
   // "vorn/memberConfig/<id>" and a candidate's entities all use it.
@@ -195,17 +202,80 @@ void Daemon::start() {
   } else {
     host_->start(Velto::make<VornFabricLldp::CandidateAgent>(name));
   }
+  openControlSocket();
+  startMetrics();
   TRACE0("started as {} {} with {} channels", config_.role == Vorn::Role::member ? "member" : "candidate",
          config_.memberId.value(), config_.channels.size());
+}
+
+void Daemon::openControlSocket() {
+  if (config_.controlSocket.empty()) return;
+  std::optional<gid_t> group;
+  if (!config_.controlGroup.empty()) {
+    struct group buf {};
+    struct group* found = nullptr;
+    std::vector<char> text(16384);
+    if (::getgrnam_r(config_.controlGroup.c_str(), &buf, text.data(), text.size(), &found) != 0 || !found) {
+      throw StartError(fmt::format("controlGroup: no group called {}", config_.controlGroup));
+    }
+    group = found->gr_gid;
+  }
+  auto answer = [this](std::string_view request) { return answerRequest(view(), request); };
+  try {
+    control_ = std::make_unique<ControlSocket>(loop_, config_.controlSocket, 0660, group, answer);
+  } catch (const ControlSocketError& e) {
+    throw StartError(fmt::format("cannot open the control socket: {}", e.what()));
+  }
+  recorder_->subscribe([this](const Events::Event& e) {
+    if (control_ && control_->watcherCount() > 0) control_->broadcast(Events::toJson(e));
+  });
+}
+
+SwitchView Daemon::view() const {
+  SwitchView view;
+  view.agent = host_ ? dynamic_cast<const VornFabricLldp::AgentBase*>(host_->agent().get()) : nullptr;
+  view.history = &recorder_->history();
+  view.switchName = config_.memberId.stringValue();
+  view.now = Zem::WallClock().now();
+  view.channels = &config_.channels;
+  return view;
+}
+
+void Daemon::startMetrics() {
+  if (config_.metricsFile.empty()) return;
+  metricsTask_ = Velto::make<Oru::TimerTask>(loop_, 0, "metrics file");
+  metricsReactor_ = metricsTask_->subscribe([this](const Zem::Change& c) {
+    if (c.is(Oru::TimerTask::runAttr)) writeMetrics();
+  });
+  writeMetrics();
+}
+
+void Daemon::writeMetrics() {
+  std::string error;
+  if (writeMetricsFile(config_.metricsFile, renderMetrics(view(), metricsCounts_), error)) {
+    metricsError_.clear();
+  } else if (error != metricsError_) {
+    // Said once per cause: a full disk does not fill the log too.
+    std::cerr << "vornfabriclldpd: metrics not written: " << error << std::endl;
+    TRACE2("metrics not written: {}", error);
+    metricsError_ = error;
+  }
+  metricsTask_->scheduleTaskDelay(config_.metricsInterval);
 }
 
 Daemon::~Daemon() { teardown(); }
 
 // Safe on a half-built daemon.
 void Daemon::teardown() {
+  // Stopping is no event for the watchers; they are closed first.
+  context_.eventSinkIs(nullptr);
+  control_.reset();
+  metricsReactor_.reset();
+  metricsTask_ = nullptr;
   // The agent first, while everything it uses is still there; the backup
   // is flushed as it goes.
   host_.reset();
+  recorder_.reset();
   sourceReactor_.reset();
   context_.peerListener() = {};
   if (signalFd_ >= 0) {

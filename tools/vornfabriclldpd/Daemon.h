@@ -12,9 +12,15 @@
 //
 // SIGTERM and SIGINT stop it cleanly (the agent is destroyed and the backup
 // flushed); SIGHUP re-reads the channels from the configuration file.
+//
+// Operators ask it what it knows through its control socket (vornctl): the
+// agent's records and the history of events every member interface keeps.
 
+#include "ControlSocket.h"
 #include "DaemonConfig.h"
+#include "Metrics.h"
 
+#include "platform/events/Events.h"
 #include "platform/host/Host.h"
 #include "platform/lodestore/StateDatabase.h"
 #include "platform/log/RateLimit.h"
@@ -75,6 +81,11 @@ class Daemon {
   void publishGroupRecords();
   void writeLagStatus();
   void handleSignal();
+  void openControlSocket();
+  // The agent as the control socket and the metrics read it.
+  SwitchView view() const;
+  void startMetrics();
+  void writeMetrics();
 
   DaemonConfig config_;
   DaemonOptions options_;
@@ -89,7 +100,15 @@ class Daemon {
   Velto::Ptr<KernelNetInfo::NetlinkInterfaceSource> source_;
   Velto::Ptr<Lldp::RawTransport> transport_;
   Velto::Ptr<Lodestore::StateDatabase> db_;
+  // Every event of the agent: the histories vornctl shows, and the stream
+  // its watchers follow.
+  std::unique_ptr<Events::Recorder> recorder_;
   std::unique_ptr<AgentHost::Host> host_;
+  std::unique_ptr<ControlSocket> control_;
+  MetricsCounts metricsCounts_;
+  Velto::Ptr<Oru::TimerTask> metricsTask_;
+  Zem::Reactor metricsReactor_;
+  std::string metricsError_;  // the last one reported, reported once
   Zem::Reactor sourceReactor_;
   int signalFd_ = -1;
   int exitCode_ = 0;

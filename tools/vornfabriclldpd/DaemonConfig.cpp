@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -18,7 +19,8 @@ namespace {
 
 const std::vector<std::string> kFields{"memberId",  "role",      "channels", "channelsFile", "interfaceNames",
                                        "toggleDir", "backupDir", "traceDir", "flashDir",     "peerSyncPort",
-                                       "syslogIdent"};
+                                       "syslogIdent", "controlSocket", "controlGroup", "metricsFile",
+                                       "metricsInterval"};
 
 // Kernel device names: 1 to 15 bytes, no '/', no white space, not "." or "..".
 bool validDeviceName(const std::string& name) {
@@ -154,6 +156,28 @@ DaemonConfig parseDaemonConfig(const std::string& text, const std::string& file)
     for (unsigned char ch : c.syslogIdent) {
       if (ch < ' ' || ch == 0x7f) r.fail("syslogIdent", fmt::format("{} has a control character", Config::shown(*ident)));
     }
+  }
+  if (auto* socket = Reader::optional(doc, "controlSocket")) {
+    // An empty name turns the socket off.
+    if (!socket->is_string() || !socket->get<std::string>().empty()) {
+      c.controlSocket = pathField(r, *socket, "controlSocket", "socket path");
+      // What a Unix socket address holds, with its terminating zero.
+      if (c.controlSocket.size() > 107) r.fail("controlSocket", "socket path longer than 107 bytes");
+    } else {
+      c.controlSocket.clear();
+    }
+  }
+  if (auto* group = Reader::optional(doc, "controlGroup")) {
+    c.controlGroup = r.string(*group, "controlGroup");
+    const bool valid = !c.controlGroup.empty() && c.controlGroup.size() <= 32 &&
+                       std::all_of(c.controlGroup.begin(), c.controlGroup.end(), [](unsigned char ch) {
+                         return std::isalnum(ch) || ch == '_' || ch == '-' || ch == '.';
+                       });
+    if (!valid) r.fail("controlGroup", fmt::format("{} is not a group name", Config::shown(*group)));
+  }
+  if (auto* metrics = Reader::optional(doc, "metricsFile")) c.metricsFile = pathField(r, *metrics, "metricsFile", "file name");
+  if (auto* interval = Reader::optional(doc, "metricsInterval")) {
+    c.metricsInterval = r.number(*interval, "metricsInterval", 1, 3600);
   }
   return c;
 }

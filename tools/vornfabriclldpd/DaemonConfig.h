@@ -35,6 +35,14 @@ struct DaemonConfig {
   // Port of the peer state-sync listener; none keeps the agent's own.
   std::optional<int> peerSyncPort;
   std::string syslogIdent = "VornFabricLldp";
+  // The control socket vornctl talks to; empty: none. Only root and the
+  // members of controlGroup (when given) may use it.
+  std::string controlSocket = "/run/vornfabriclldp/control.sock";
+  std::string controlGroup;
+  // Prometheus text exposition, replaced every metricsInterval seconds;
+  // empty: none.
+  std::string metricsFile;
+  double metricsInterval = 15;
 
   // The kernel device an interface runs on: the override naming it, else
   // the naming rule.

@@ -49,9 +49,9 @@ enum class Kind : uint8_t {
   neighborChanged,    // index chassisId portId what
   neighborAgedOut,    // index chassisId portId
   neighborDeleted,    // index chassisId portId (a TTL 0 frame)
-  lagMismatch,        // channel lag side (appeared)
-  lagMismatchCleared, // channel lag side
-  preferredMember,    // channel from to
+  lagMismatch,        // channel side groups (appeared; intf is the channel)
+  lagMismatchCleared, // channel side groups
+  preferredMember,    // channel side from to (intf is the channel)
   stateDatabase,      // connected ("true"/"false")
   syslog,             // name severity text
   scenario,           // text (the simulator's own events: cable cut, reload, ...)

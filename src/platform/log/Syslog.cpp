@@ -6,6 +6,7 @@
 #include <ctime>
 #include <utility>
 
+#include "platform/events/Events.h"
 #include "platform/framework/WallClock.h"
 #include "platform/scheduler/Scheduler.h"
 #include "platform/scheduler/SwitchContext.h"
@@ -93,12 +94,18 @@ Entry makeEntry(const Message& message, std::initializer_list<std::string_view> 
 
 void log(const Message& message, std::initializer_list<std::string_view> args) {
   Sink* sink = Syslog::sink();
-  if (sink == nullptr) {
+  const bool events = Events::enabled();
+  if (sink == nullptr && !events) {
     return;
   }
   Entry entry = makeEntry(message, args);
-  if (!sink->admit(entry)) return;
-  submit(*sink, std::move(entry));
+  if (sink != nullptr && !sink->admit(entry)) return;
+  // What the rate limit holds back is not written, so it is no event either.
+  if (events) {
+    Events::emit(Events::Kind::syslog, entry.intf,
+                 {{"name", std::string(message.name)}, {"severity", std::to_string(message.severity)}, {"text", entry.text}});
+  }
+  if (sink != nullptr) submit(*sink, std::move(entry));
 }
 
 void submit(Sink& sink, Entry entry) {

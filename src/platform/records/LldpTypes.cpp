@@ -1,5 +1,7 @@
 #include "platform/records/LldpTypes.h"
 
+#include <algorithm>
+
 #include <stdexcept>
 
 namespace Lldp {
@@ -23,6 +25,22 @@ std::string IdBytes::hex() const {
   std::string s;
   s.reserve(bytes_.size() * 2);
   for (unsigned char c : bytes_) {
+    s.push_back(digits[c >> 4]);
+    s.push_back(digits[c & 15]);
+  }
+  return s;
+}
+
+std::string IdBytes::displayText() const {
+  const bool printable = !bytes_.empty() && std::all_of(bytes_.begin(), bytes_.end(), [](unsigned char c) {
+    return c >= 0x20 && c < 0x7f;
+  });
+  if (printable) return bytes_;
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string s;
+  s.reserve(bytes_.size() * 3);
+  for (unsigned char c : bytes_) {
+    if (!s.empty()) s.push_back(':');
     s.push_back(digits[c >> 4]);
     s.push_back(digits[c & 15]);
   }

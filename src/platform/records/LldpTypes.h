@@ -50,6 +50,9 @@ class IdBytes {
   const std::string& bytes() const { return bytes_; }
   size_t size() const { return bytes_.size(); }
   std::string hex() const;
+  // For people: printable text as it is, anything else as hex bytes
+  // separated by colons (a MAC address reads aa:bb:cc:dd:ee:ff).
+  std::string displayText() const;
   static IdBytes fromHex(std::string_view hex);
   bool operator==(const IdBytes&) const = default;
   auto operator<=>(const IdBytes&) const = default;
