@@ -234,16 +234,16 @@ else
 fi
 
 # Every shipped example, through the simulator.
-if ! "$sim" --help | grep -q -- "--timeline"; then
-  echo "vorn-sim has no --timeline option yet: the examples were not drawn"
-else
-  for scenario in "$examples"/*.json; do
-    name=$(basename "$scenario" .json)
-    if ! timeout 120 "$sim" "$scenario" --timeline "$work/$name.html" >"$work/$name.out" 2>"$work/err"; then
-      fail "$name: vorn-sim failed: $(head -c 300 "$work/err")"; continue
-    fi
-    # The final table: switch channel member state ...
-    python3 - "$work/$name.out" "$work/$name.json" <<'EOF'
+shopt -s nullglob
+scenarios=("$examples"/*.json)
+[ ${#scenarios[@]} -gt 0 ] || fail "no example scenario in $examples"
+for scenario in "${scenarios[@]}"; do
+  name=$(basename "$scenario" .json)
+  if ! timeout 120 "$sim" "$scenario" --timeline "$work/$name.html" >"$work/$name.out" 2>"$work/err"; then
+    fail "$name: vorn-sim failed: $(head -c 300 "$work/err")"; continue
+  fi
+  # The final table: switch channel member state ...
+  python3 - "$work/$name.out" "$work/$name.json" <<'EOF'
 import json, sys
 lines, lanes, inside = open(sys.argv[1]).read().splitlines(), [], False
 for line in lines:
@@ -256,12 +256,11 @@ for line in lines:
         inside = False
 json.dump({"lanes": lanes, "collapsed": 0}, open(sys.argv[2], "w"))
 EOF
-    if [ "$(python3 -c 'import json,sys; print(len(json.load(open(sys.argv[1]))["lanes"]))' "$work/$name.json")" -eq 0 ]; then
-      fail "$name: no member interface in vorn-sim's final table"; continue
-    fi
-    check "$name" "$work/$name.html" "$work/$name.json"
-  done
-fi
+  if [ "$(python3 -c 'import json,sys; print(len(json.load(open(sys.argv[1]))["lanes"]))' "$work/$name.json")" -eq 0 ]; then
+    fail "$name: no member interface in vorn-sim's final table"; continue
+  fi
+  check "$name" "$work/$name.html" "$work/$name.json"
+done
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures failed"
