@@ -9,6 +9,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # Capture files (libpcap) and the tools' command lines (CLI11).
   libpcap-dev libcli11-dev
+  # The daemon's readiness and watchdog notifications to systemd; the
+  # Debian package (cpack's dependency lookup needs dpkg-shlibdeps).
+  libsystemd-dev dpkg-dev
   # The daemon's integration test: namespaces, a standard LLDP peer and a
   # decoder for the frames on the wire.
   iproute2 lldpd tshark python3

@@ -486,12 +486,13 @@ void PortSm::reportGone(Events::Kind kind, const RemoteSystem& rs, const char* r
 
 void PortSm::reportChanged(const RemoteSystem& rs, const Codec::Lldpdu& pdu) const {
   std::string what;
-  auto changed = [&what](bool differs, const char* name) {
-    if (differs) what += (what.empty() ? "" : " ") + std::string(name);
-  };
-  changed(rs.vornTlv() != pdu.vornTlv, "vornTlv");
-  changed(rs.systemName() != pdu.systemName.valueOr(""), "systemName");
-  changed(rs.ttl() != pdu.ttl, "ttl");
+  for (const auto& [differs, name] : {std::pair(rs.vornTlv() != pdu.vornTlv, "vornTlv"),
+                                      std::pair(rs.systemName() != pdu.systemName.valueOr(""), "systemName"),
+                                      std::pair(rs.ttl() != pdu.ttl, "ttl")}) {
+    if (!differs) continue;
+    if (!what.empty()) what.push_back(' ');
+    what.append(name);
+  }
   if (what.empty()) return;
   Events::emit(Events::Kind::neighborChanged, intf_.stringValue(),
                {{"index", std::to_string(rs.index())},

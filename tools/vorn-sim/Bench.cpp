@@ -126,7 +126,9 @@ bool frameBench(const BenchOptions& options, std::ostream& out, std::vector<Figu
                            {{Kivo::IntfId("Port-Channel1"), Vorn::MemberId(peer), {member(1)}}}});
   }
   sc.links.push_back({{"sw1", member(1).intf}, {"sw2", member(1).intf}, {}});
-  Simulation sim(sc);
+  Options simOptions;
+  simOptions.events = options.events;
+  Simulation sim(sc, simOptions);
   sim.runUntil(15);
   if (confirmedCount(sim) != 2) {
     out << "frame path: the pair did not reach higigConfirmed\n";
@@ -189,9 +191,12 @@ struct GroupRun {
   double cpuPerFrameUs() const { return frames ? cpuSeconds / static_cast<double>(frames) * 1e6 : 0; }
 };
 
-GroupRun groupBench(int members, int linksPerMember, double hours, std::ostream& out, std::ostream& progress) {
+GroupRun groupBench(int members, int linksPerMember, double hours, bool events, std::ostream& out,
+                    std::ostream& progress) {
   const double runFor = hours * 3600;
-  Simulation sim(ringScenario(members, linksPerMember, runFor));
+  Options simOptions;
+  simOptions.events = events;
+  Simulation sim(ringScenario(members, linksPerMember, runFor), simOptions);
   const auto work = Zem::workCounters;
   const auto start = Clock::now();
   const double cpuStart = cpuSeconds();
@@ -232,9 +237,10 @@ bool runBench(const BenchOptions& options, std::ostream& out, std::ostream& prog
   std::vector<Figure> figures;
   const bool frames = frameBench(options, out, figures);
   out.flush();
-  const auto small = groupBench(options.smallMembers, options.smallLinksPerMember, options.hours, out, progress);
+  const auto small =
+      groupBench(options.smallMembers, options.smallLinksPerMember, options.hours, options.events, out, progress);
   out.flush();
-  const auto large = groupBench(options.members, options.linksPerMember, options.hours, out, progress);
+  const auto large = groupBench(options.members, options.linksPerMember, options.hours, options.events, out, progress);
   const std::string size = fmt::format("{} x {}", options.members, options.linksPerMember);
   const std::string smallSize = fmt::format("{} x {}", options.smallMembers, options.smallLinksPerMember);
   figures.push_back({"group_per_frame_ratio", fmt::format("per-frame CPU at {} / at {}, same run", size, smallSize),
@@ -260,6 +266,7 @@ bool runBench(const BenchOptions& options, std::ostream& out, std::ostream& prog
                         {"frames", large.frames}, {"cpu_s", large.cpuSeconds}, {"cpu_per_frame_us", large.cpuPerFrameUs()},
                         {"handler_runs_per_frame", large.work.handlerRuns}};
     j["virtual_hours"] = options.hours;
+    j["events"] = options.events;
     out << j.dump() << "\n";
   }
   return frames && small.allConfirmed && large.allConfirmed;

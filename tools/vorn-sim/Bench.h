@@ -32,6 +32,8 @@ struct BenchOptions {
   double hours = 0.1;
   int frameSamples = 200000;
   bool json = false;
+  // Switches report events, as they always do; off shows what that costs.
+  bool events = true;
 };
 
 // Runs both benchmarks, printing figures to `out` and progress to `progress`;

@@ -214,7 +214,7 @@ Simulation::Simulation(Scenario scenario, Options options)
       context.syslogSinkIs(sw->limiter.get());
       sw->recorder = std::make_unique<Events::Recorder>(spec.name);
       sw->recorder->subscribe([this](const Events::Event& e) { takeEvent(e); });
-      context.eventSinkIs(sw->recorder.get());
+      if (options_.events) context.eventSinkIs(sw->recorder.get());
       context.transportIs(sw->transport);
       context.interfaceSourceIs(sw->source);
       context.flashRootIs(sw->flashRoot);

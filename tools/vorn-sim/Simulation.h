@@ -80,6 +80,9 @@ struct Options {
   // Every event of every switch and the simulator's own, one JSON object
   // per line as they happen.
   std::string eventsPath;
+  // Switches report events (history, end-of-run reasons, the file above);
+  // off only to measure what producing them costs.
+  bool events = true;
   // Trace files "<dir>/VornFabricLldp-<switch>.rl"; empty keeps them in the
   // work directory.
   std::string traceDir;

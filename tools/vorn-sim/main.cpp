@@ -124,6 +124,8 @@ void addBenchOptions(CLI::App& app, VornSim::BenchOptions& options) {
       ->transform(ToolCommandLine::wholeNumber(1000, 100000000))
       ->capture_default_str();
   app.add_flag("--json", options.json, "end with the figures as one line of JSON");
+  app.add_flag("--no-events", [&options](std::int64_t) { options.events = false; },
+               "switches report no events: what producing them costs is the difference");
 }
 
 int runBench(const VornSim::BenchOptions& options) {

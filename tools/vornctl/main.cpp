@@ -129,6 +129,16 @@ Json ask(Connection& connection, const Json& request) {
 
 // --- Tables -------------------------------------------------------------------
 
+// The texts joined by `separator`.
+std::string join(const std::vector<std::string>& texts, std::string_view separator) {
+  std::string out;
+  for (const auto& t : texts) {
+    if (!out.empty()) out.append(separator);
+    out.append(t);
+  }
+  return out;
+}
+
 std::string cell(const Json& v) {
   if (v.is_null()) return "-";
   if (v.is_string()) return v.get<std::string>();
@@ -183,12 +193,9 @@ std::string details(const Events::Event& e) {
     case Events::Kind::syslog:
       return fmt::format("{}: {}", f("name"), f("text"));
     default: {
-      std::string text;
-      for (const auto& field : e.fields) {
-        if (!text.empty()) text += " ";
-        text += field.key + "=" + field.value;
-      }
-      return text;
+      std::vector<std::string> pairs;
+      for (const auto& field : e.fields) pairs.push_back(fmt::format("{}={}", field.key, field.value));
+      return join(pairs, " ");
     }
   }
 }
@@ -216,10 +223,11 @@ void printNeighbors(const Json& ports) {
   for (const auto& p : ports) {
     for (const auto& n : p["neighbors"]) {
       const Json& tlv = n["vornTlv"];
-      std::string flags;
+      std::vector<std::string> names;
       if (tlv.is_object()) {
-        for (const auto& flag : tlv["flags"]) flags += (flags.empty() ? "" : ",") + cell(flag);
+        for (const auto& flag : tlv["flags"]) names.push_back(cell(flag));
       }
+      const std::string flags = join(names, ",");
       rows.push_back({cell(p["intf"]), cell(n["index"]), cell(n["chassisId"]), cell(n["portId"]),
                       cell(n["systemName"]), cell(n["ttlLeft"]), tlv.is_object() ? cell(tlv["memberId"]) : "-",
                       tlv.is_object() ? cell(tlv["role"]) : "-", tlv.is_object() ? cell(tlv["expectedPeer"]) : "-",
@@ -233,12 +241,13 @@ void printNeighbors(const Json& ports) {
 void printLagGroups(const Json& channels) {
   std::vector<std::vector<std::string>> rows;
   for (const auto& c : channels) {
-    std::string groups;
+    std::vector<std::string> each;
     for (const auto& [name, members] : c["groups"].items()) {
-      std::string list;
-      for (const auto& m : members) list += (list.empty() ? "" : ",") + cell(m);
-      groups += (groups.empty() ? "" : " ") + name + "=" + list;
+      std::vector<std::string> list;
+      for (const auto& m : members) list.push_back(cell(m));
+      each.push_back(fmt::format("{}={}", name, join(list, ",")));
     }
+    const std::string groups = join(each, " ");
     rows.push_back({cell(c["channel"]), groups.empty() ? "-" : groups, cell(c["localMismatch"]),
                     cell(c["preferredMember"]), cell(c["remoteMismatch"]), cell(c["remotePreferredMember"])});
   }

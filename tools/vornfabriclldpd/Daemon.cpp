@@ -1,6 +1,7 @@
 #include "Daemon.h"
 
 #include "ControlAnswers.h"
+#include "Systemd.h"
 
 #include "VornFabricLldp/VornFabricLldpAgent.h"
 #include "lldp/RawTransport.h"
@@ -336,7 +337,9 @@ void Daemon::handleSignal() {
   signalfd_siginfo info;
   while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
     if (info.ssi_signo == SIGHUP) {
+      systemd_->reloading();
       reloadChannels();
+      systemd_->ready();
     } else {
       TRACE0("signal {}: stopping", info.ssi_signo);
       stop();
@@ -345,7 +348,10 @@ void Daemon::handleSignal() {
 }
 
 int Daemon::run() {
+  systemd_ = std::make_unique<SystemdNotifier>(loop_);
+  systemd_->ready();
   loop_->run();
+  systemd_->stopping();
   host_->stop();
   // A backup that did not reach the disk is retried once; what still fails
   // is the operator's to know, since the next start restores less.

@@ -42,6 +42,8 @@ class RawTransport;
 
 namespace VornDaemon {
 
+class SystemdNotifier;
+
 struct DaemonOptions {
   // Each system log message is also written to stderr, one line each.
   bool logToStderr = false;
@@ -112,6 +114,8 @@ class Daemon {
   Zem::Reactor sourceReactor_;
   int signalFd_ = -1;
   int exitCode_ = 0;
+  // Made by run(); does nothing outside systemd.
+  std::unique_ptr<SystemdNotifier> systemd_;
 };
 
 }  // namespace VornDaemon

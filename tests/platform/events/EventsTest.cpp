@@ -3,6 +3,7 @@
 #include "platform/log/Syslog.h"
 #include "platform/scheduler/SwitchContext.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -71,7 +72,7 @@ TEST(EventsTest, KindNamesReadBack) {
 
 TEST(EventsTest, HistoryKeepsTheNewestOfEachInterface) {
   Events::History history;
-  for (int i = 0; i < 70; ++i) history.add(linkEvent(i, "Ethernet1", "s" + std::to_string(i)));
+  for (int i = 0; i < 70; ++i) history.add(linkEvent(i, "Ethernet1", fmt::format("s{}", i)));
   history.add(linkEvent(100, "Ethernet2", "higigPending"));
   history.add({101, "sw1", Kind::stateDatabase, "", {{"connected", "true"}}});
 
