@@ -15,6 +15,8 @@ packages=(
   # The daemon's integration test: namespaces, a standard LLDP peer and a
   # decoder for the frames on the wire.
   iproute2 lldpd tshark python3
+  # The timeline page's test loads it in a headless browser.
+  chromium
 )
 
 missing=()

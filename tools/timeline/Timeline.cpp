@@ -286,7 +286,7 @@ std::vector<SummaryBand> summaryOf(const std::vector<const LaneData*>& lanes) {
 // ---- drawing -------------------------------------------------------------
 
 constexpr std::string_view kStyle = R"(body{font:13px sans-serif;margin:12px;color:#222;background:#fff}
-h1{font-size:18px;margin:0 0 4px}h2{font-size:15px;margin:14px 0 2px}.channel>h3,.channel>summary{font-size:13px;margin:6px 0 2px;font-weight:bold}
+h1{font-size:18px;margin:0 0 4px}h2{font-size:15px;margin:14px 0 2px}.channel>h3{font-size:13px;margin:6px 0 2px}.channel>summary{font-size:13px;margin:6px 0 2px}
 .meta{color:#555;margin:0 0 6px}.ignored{color:#b00}
 .axis{position:sticky;top:0;background:#fff;z-index:1}
 svg{display:block;overflow:visible}svg text{font:11px sans-serif;fill:#222}
@@ -338,16 +338,20 @@ Ticks ticksFor(const Span& span) {
   return ticks;
 }
 
-// One path for the light vertical lines of every tick of a drawing of
-// `height`, and one for the dashed lines of the simulator's events.
-std::string backdrop(const Span& span, const Ticks& ticks, const std::vector<double>& guides, double height) {
-  std::string grid, guide;
-  for (double t : ticks.at) grid += fmt::format("M{} 0V{}", px(span.x(t)), px(height));
-  for (double t : guides) guide += fmt::format("M{} 0V{}", px(span.x(t)), px(height));
-  std::string out;
-  if (!grid.empty()) out += fmt::format("<path class=\"grid\" d=\"{}\"/>", grid);
-  if (!guide.empty()) out += fmt::format("<path class=\"guide\" d=\"{}\"/>", guide);
-  return out;
+// Light vertical lines at every tick of a drawing of `height`, drawn
+// under its bands.
+std::string grid(const Span& span, const Ticks& ticks, double height) {
+  std::string d;
+  for (double t : ticks.at) d += fmt::format("M{} 0V{}", px(span.x(t)), px(height));
+  return d.empty() ? d : fmt::format("<path class=\"grid\" d=\"{}\"/>", d);
+}
+
+// Dashed lines at the simulator's events, drawn over the bands: what the
+// simulator did and what every lane did then line up.
+std::string guideLines(const Span& span, const std::vector<double>& guides, double height) {
+  std::string d;
+  for (double t : guides) d += fmt::format("M{} 0V{}", px(span.x(t)), px(height));
+  return d.empty() ? d : fmt::format("<path class=\"guide\" d=\"{}\"/>", d);
 }
 
 std::string svgOpen(double height, std::string_view cls) {
@@ -362,8 +366,9 @@ std::string marker(const Event& e, const Span& span, std::string_view where) {
   if (e.kind == Kind::scenario) {
     return fmt::format(
         "<path class=\"marker\" data-kind=\"scenario\" data-time=\"{0}\" d=\"M{1} 0V{2}M{1} 0h7l-2 3l2 3h-7z\">"
-        "<title>{0} s, {3}: {4}</title></path>\n",
-        seconds(e.time), px(x), px(kBandHeight), escape(where), escape(fieldOr(e, "text")));
+        "<title>{0} s, {3}: {4}</title></path><text class=\"marker-label\" x=\"{5}\" y=\"10.5\">{6}</text>\n",
+        seconds(e.time), px(x), px(kBandHeight), escape(where), escape(fieldOr(e, "text")), px(x + 10),
+        escape(fieldOr(e, "text"), kLabelChars * 2));
   }
   const std::string name = fieldOr(e, "name"), severity = fieldOr(e, "severity");
   return fmt::format(
@@ -429,29 +434,45 @@ std::string drawAxis(const Span& span, const Ticks& ticks) {
   return out;
 }
 
+// The states' colours, then the markers'. Entries are placed by the length
+// of their text (about 6.5 pixels a character at 11 pixels).
 std::string drawLegend() {
-  std::string out = svgOpen(2 * 18 + 4, "legend");
-  double x = 4;
-  std::size_t i = 0;
+  std::string entries;
+  double x = 4, y = 2;
+  const auto place = [&](std::size_t chars) {
+    const double width = 30 + 6.5 * static_cast<double>(chars) + 24;
+    if (x + width > kWidth) {
+      x = 4;
+      y += 18;
+    }
+    const double at = x;
+    x += width;
+    return at;
+  };
   for (const auto& s : kStates) {
-    const double y = i < 4 ? 2 : 20;
-    if (i == 4) x = 4;
-    out += fmt::format(
+    const double at = place(s.name.size() + 2 + s.meaning.size());
+    entries += fmt::format(
         "<g class=\"legend-entry\" data-state=\"{0}\"><rect data-state=\"{0}\" x=\"{1}\" y=\"{2}\" width=\"22\" "
         "height=\"12\"/><text x=\"{3}\" y=\"{4}\">{0}: {5}</text></g>",
-        s.name, px(x), px(y), px(x + 27), px(y + 10), s.meaning);
-    x += 310;
-    ++i;
+        s.name, px(at), px(y), px(at + 27), px(y + 10), s.meaning);
   }
-  out += fmt::format(
-      "<path class=\"legend-marker\" data-severity=\"error\" d=\"M944 22l4.5 0l-4.5 7l-4.5-7z\"/><text x=\"953\" "
-      "y=\"30\">error</text><path class=\"legend-marker\" data-severity=\"warning\" d=\"M1004 22l4.5 0l-4.5 7l-4.5-7z\"/>"
-      "<text x=\"1013\" y=\"30\">warning</text><path class=\"legend-marker\" data-severity=\"info\" "
-      "d=\"M1080 22l4.5 0l-4.5 7l-4.5-7z\"/><text x=\"1089\" y=\"30\">message</text><path class=\"legend-marker\" "
-      "data-kind=\"scenario\" d=\"M1160 20V33M1160 20h7l-2 3l2 3h-7z\"/><text x=\"1172\" y=\"30\">simulator "
-      "event</text>");
-  out += "</svg>\n";
-  return out;
+  x = 4;
+  y += 18;
+  static constexpr std::pair<std::string_view, std::string_view> kMarkers[] = {
+      {"data-severity=\"error\"", "error message"},
+      {"data-severity=\"warning\"", "warning"},
+      {"data-severity=\"info\"", "other message"},
+      {"data-kind=\"scenario\"", "simulator event (dashed over the lanes)"},
+  };
+  for (const auto& [attr, text] : kMarkers) {
+    const double at = place(text.size()) + 11;
+    const std::string shape = attr.find("scenario") != std::string_view::npos
+                                  ? fmt::format("M{0} {1}V{2}M{0} {1}h7l-2 3l2 3h-7z", px(at), px(y), px(y + 13))
+                                  : fmt::format("M{} {}l4.5 0l-4.5 7l-4.5-7z", px(at), px(y + 3));
+    entries += fmt::format("<path class=\"legend-marker\" {} d=\"{}\"/><text x=\"{}\" y=\"{}\">{}</text>", attr, shape,
+                           px(at + 14), px(y + 10), text);
+  }
+  return svgOpen(y + 18, "legend") + entries + "</svg>\n";
 }
 
 constexpr std::string_view kScript = R"(<script>
@@ -554,7 +575,7 @@ std::string render(const std::vector<Events::Event>& events, const Options& opti
     page += fmt::format("<section class=\"switch\" data-switch=\"{}\"><h2>{}</h2>\n", escape(sw),
                         sw.empty() ? std::string("Whole group") : "Switch " + escape(sw));
     if (!rowEvents.empty()) {
-      page += svgOpen(kLaneStep, "rows") + backdrop(span, ticks, swGuides, kLaneStep);
+      page += svgOpen(kLaneStep, "rows") + grid(span, ticks, kLaneStep);
       page += fmt::format("<g class=\"switch-row\" data-switch=\"{}\"><text x=\"4\" y=\"10.5\">switch events</text>\n",
                           escape(sw));
       const std::string where = sw.empty() ? std::string("whole group") : "switch " + sw;
@@ -575,17 +596,17 @@ std::string render(const std::vector<Events::Event>& events, const Options& opti
       const bool collapsed = group.size() > options.collapseAbove;
       const double height = static_cast<double>(group.size()) * kLaneStep;
       const std::string name = channel.channel.empty() ? std::string("(no channel)") : escape(channel.channel);
-      std::string body = svgOpen(height, "lanes") + backdrop(span, ticks, swGuides, height);
+      std::string body = svgOpen(height, "lanes") + grid(span, ticks, height);
       for (std::size_t k = 0; k < group.size(); ++k) body += drawLane(*group[k], span, static_cast<double>(k) * kLaneStep);
-      body += "</svg>\n";
+      body += guideLines(span, swGuides, height) + "</svg>\n";
       const std::string attrs = fmt::format("data-switch=\"{}\" data-channel=\"{}\" data-lanes=\"{}\"", escape(sw),
                                             escape(channel.channel), group.size());
       if (collapsed) {
         page += fmt::format(
             "<details class=\"channel\" {}><summary>{}: {} lanes, the worst state at every moment (click to show "
-            "each lane)<br>{}{}{}</svg></summary>\n{}</details>\n",
-            attrs, name, group.size(), svgOpen(kLaneStep, "summary-lane"), backdrop(span, ticks, swGuides, kLaneStep),
-            drawSummary(group, channel, span), body);
+            "each lane)<br>{}{}{}{}</svg></summary>\n{}</details>\n",
+            attrs, name, group.size(), svgOpen(kLaneStep, "summary-lane"), grid(span, ticks, kLaneStep),
+            drawSummary(group, channel, span), guideLines(span, swGuides, kLaneStep), body);
       } else {
         page += fmt::format("<div class=\"channel\" {}><h3>{}</h3>\n{}</div>\n", attrs, name, body);
       }

@@ -322,24 +322,4 @@ TEST(Timeline, SummaryLaneShowsTheWorstStateAndHowManyLanesAreInIt) {
                                                "ethLinkUp 4 8 2", "higigWaitSsr 8 10 1"}));
 }
 
-TEST(Timeline, AWholeGroupOfManyEventsStaysASmallPage) {
-  // 8 switches x 64 links, 30 state changes each.
-  static const char* const kCycle[] = {"ethLinkUp", "higigStarted", "higigPending", "higigConfirmed", "ethLinkDown"};
-  std::vector<Event> events;
-  for (int sw = 1; sw <= 8; ++sw) {
-    for (int i = 1; i <= 64; ++i) {
-      for (int k = 0; k < 30; ++k) {
-        events.push_back(linkState(k * 10.0 + i * 0.013, fmt::format("Ethernet{}", i), kCycle[(k + 4) % 5], kCycle[k % 5],
-                                   "heartbeat timed out", fmt::format("sw{}", sw), fmt::format("Backplane{}", 1 + i / 32)));
-      }
-    }
-  }
-  const std::string page = Timeline::render(events, until(310));
-  EXPECT_LT(page.size(), 5u * 1000 * 1000);
-  const auto lanes = lanesOf(page);
-  ASSERT_EQ(lanes.size(), 512u);
-  EXPECT_EQ(lanes[0].bands().size(), 31u);
-  EXPECT_EQ(elements(page, "g", "summary").size(), 16u);
-}
-
 }  // namespace
