@@ -14,6 +14,8 @@ const Ringlog::Handle traceHandle{"Lldp::Agent::Protocol"};
 // rest at level 7), so a sender flooding bad frames cannot wash everything
 // else out of the level's ring; the statistics count every one.
 constexpr Velto::Duration kNoticeInterval = 1.0;
+// At most one change event a second for each remote system.
+constexpr Velto::Duration kChangeEventInterval = 1.0;
 
 // Times within this of each other are the same time: re-arming a timer for a
 // due time adds and subtracts the clock, which may round by a unit in the
@@ -447,6 +449,7 @@ void PortSm::handleTooManyNeighborsTask() {
 void PortSm::removeRemoteSystem(PortStatus& ps, int index) {
   ageouts_.erase(index);
   heard_.erase(index);
+  changeNotes_.erase(index);
   ps.remoteTablesDeletesAdd();
   ps.remoteSystemDel(index);
 }
@@ -454,6 +457,7 @@ void PortSm::removeRemoteSystem(PortStatus& ps, int index) {
 void PortSm::forgetRemoteSystems() {
   ageouts_.clear();
   heard_.clear();
+  changeNotes_.clear();
   tooManyNeighborsTask_->stopTimerTask();
   auto ps = ctx_->status->portStatus(intf_);
   if (!ps) return;
@@ -484,7 +488,7 @@ void PortSm::reportGone(Events::Kind kind, const RemoteSystem& rs, const char* r
                 {"reason", reason}});
 }
 
-void PortSm::reportChanged(const RemoteSystem& rs, const Codec::Lldpdu& pdu) const {
+void PortSm::reportChanged(const RemoteSystem& rs, const Codec::Lldpdu& pdu) {
   std::string what;
   for (const auto& [differs, name] : {std::pair(rs.vornTlv() != pdu.vornTlv, "vornTlv"),
                                       std::pair(rs.systemName() != pdu.systemName.valueOr(""), "systemName"),
@@ -494,12 +498,20 @@ void PortSm::reportChanged(const RemoteSystem& rs, const Codec::Lldpdu& pdu) con
     what.append(name);
   }
   if (what.empty()) return;
+  const Velto::Duration now = ctx_->scheduler->now();
+  auto [notes, first] = changeNotes_.try_emplace(rs.index());
+  if (!first && now < notes->second.lastAt + kChangeEventInterval) {
+    ++notes->second.unreported;
+    return;
+  }
   Events::emit(Events::Kind::neighborChanged, intf_.stringValue(),
                {{"index", std::to_string(rs.index())},
                 {"chassisId", rs.chassisId().displayText()},
                 {"portId", rs.portId().displayText()},
                 {"what", what},
-                {"vornTlv", pdu.vornTlv ? fmt::format("{}", *pdu.vornTlv) : ""}});
+                {"vornTlv", pdu.vornTlv ? fmt::format("{}", *pdu.vornTlv) : ""},
+                {"changes", std::to_string(notes->second.unreported + 1)}});
+  notes->second = {now, 0};
 }
 
 // Every attribute is written on each frame; only changes publish. The

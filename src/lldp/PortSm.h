@@ -122,7 +122,7 @@ class PortSm : public Zem::StateMachine {
   void removeRemoteSystem(PortStatus& ps, int index);
   // Events for an operator watching the neighbours (only while events are on).
   void reportGone(Events::Kind kind, const RemoteSystem& rs, const char* reason) const;
-  void reportChanged(const RemoteSystem& rs, const Codec::Lldpdu& pdu) const;
+  void reportChanged(const RemoteSystem& rs, const Codec::Lldpdu& pdu);
   void forgetRemoteSystems();
   void noteTooManyNeighbors(PortStatus& ps, Velto::Duration hold);
   bool isExpectedPeer(const Zem::Optional<VornTlv>& tlv) const;
@@ -180,6 +180,15 @@ class PortSm : public Zem::StateMachine {
     uint32_t unrecognizedTlvs = 0;
   };
   std::map<int, Heard> heard_;
+  // Change events of each remote system (by index): a neighbour whose frame
+  // changes with every transmission gets at most one a second, which says
+  // how many it stands for, so its changes cannot flush the interface's
+  // history of everything else.
+  struct ChangeNotes {
+    Velto::Duration lastAt = 0;
+    uint64_t unreported = 0;
+  };
+  std::map<int, ChangeNotes> changeNotes_;
   // Fast-start frames still to send.
   uint32_t txFast_ = 0;
   uint32_t txCredit_;

@@ -46,7 +46,7 @@ enum class Kind : uint8_t {
   membership,         // channel from to reason
   fabricMode,         // channel from to
   neighborAdded,      // index chassisId portId systemName ttl
-  neighborChanged,    // index chassisId portId what
+  neighborChanged,    // index chassisId portId what vornTlv changes (at most one a second)
   neighborAgedOut,    // index chassisId portId
   neighborDeleted,    // index chassisId portId (a TTL 0 frame)
   lagMismatch,        // channel side groups (appeared; intf is the channel)
