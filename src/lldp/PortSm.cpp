@@ -17,6 +17,14 @@ constexpr Velto::Duration kNoticeInterval = 1.0;
 // At most one change event a second for each remote system.
 constexpr Velto::Duration kChangeEventInterval = 1.0;
 
+// The Vorn TLV as an event shows it: "member 1 (member), expects 2, heard -, flags 0x01".
+std::string tlvText(const Zem::Optional<Lldp::VornTlv>& tlv) {
+  if (!tlv) return "";
+  auto id = [](Vorn::MemberId m) { return m.value() != 0 ? m.stringValue() : std::string("-"); };
+  return fmt::format("member {} ({}), expects {}, heard {}, flags 0x{:02x}", tlv->memberId.stringValue(),
+                     Vorn::stringValue(tlv->role), id(tlv->expectedPeerId), id(tlv->receivedPeerId), tlv->flags);
+}
+
 // Times within this of each other are the same time: re-arming a timer for a
 // due time adds and subtracts the clock, which may round by a unit in the
 // last place.
@@ -313,7 +321,7 @@ void PortSm::handleFrame(std::span<const uint8_t> frame) {
                   {"portId", pdu.portId.displayText()},
                   {"systemName", pdu.systemName.valueOr("")},
                   {"ttl", std::to_string(pdu.ttl)},
-                  {"vornTlv", pdu.vornTlv ? fmt::format("{}", *pdu.vornTlv) : ""}});
+                  {"vornTlv", tlvText(pdu.vornTlv)}});
   }
   if (stopped_) return;
   maybeArmAgeout(index, pdu.holdTime());
@@ -509,7 +517,7 @@ void PortSm::reportChanged(const RemoteSystem& rs, const Codec::Lldpdu& pdu) {
                 {"chassisId", rs.chassisId().displayText()},
                 {"portId", rs.portId().displayText()},
                 {"what", what},
-                {"vornTlv", pdu.vornTlv ? fmt::format("{}", *pdu.vornTlv) : ""},
+                {"vornTlv", tlvText(pdu.vornTlv)},
                 {"changes", std::to_string(notes->second.unreported + 1)}});
   notes->second = {now, 0};
 }
