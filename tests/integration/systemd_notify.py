@@ -94,7 +94,7 @@ def write_config(work):
   "channels": [ { "intf": "Port-Channel1", "peerMemberId": 2,
                   "members": [ { "intf": "Ethernet1", "lagGroup": "A" } ] } ],
   "backupDir": "%(w)s/backup", "flashDir": "%(w)s/flash", "traceDir": "%(w)s/trace",
-  "toggleDir": "%(w)s/toggles", "peerSyncPort": 0
+  "toggleDir": "%(w)s/toggles", "peerSyncPort": 0, "controlSocket": "%(w)s/control.sock"
 }
 """
             % {"w": work}
