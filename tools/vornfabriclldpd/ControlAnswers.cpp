@@ -77,6 +77,19 @@ void requireKnown(const SwitchView& view, std::string_view intf, bool channelsTo
 
 Json eventJson(const Events::Event& e) { return Json::parse(Events::toJson(e)); }
 
+// The LLDP port statuses `intf` names (every one when empty), in name order.
+std::vector<Velto::Ptr<Lldp::PortStatus>> portStatuses(const VornFabricLldp::AgentSm* root, std::string_view intf) {
+  std::vector<Velto::Ptr<Lldp::PortStatus>> statuses;
+  if (!root || !root->status()) return statuses;
+  auto names = root->status()->portStatus().keys();
+  std::sort(names.begin(), names.end());
+  for (const auto& port : names) {
+    if (!intf.empty() && port.stringValue() != intf) continue;
+    if (auto ps = root->status()->portStatus(port)) statuses.push_back(std::move(ps));
+  }
+  return statuses;
+}
+
 }  // namespace
 
 Json showLinks(const SwitchView& view, std::string_view intf) {
@@ -123,14 +136,8 @@ Json showNeighbors(const SwitchView& view, std::string_view intf) {
   requireKnown(view, intf, false);
   Json ports = Json::array();
   const auto* root = rootOf(view);
-  if (!root || !root->status()) return ports;
-  const double schedulerNow = root->scheduler() ? root->scheduler()->now() : 0;
-  auto names = root->status()->portStatus().keys();
-  std::sort(names.begin(), names.end());
-  for (const auto& port : names) {
-    if (!intf.empty() && port.stringValue() != intf) continue;
-    auto ps = root->status()->portStatus(port);
-    if (!ps) continue;
+  const double schedulerNow = root && root->scheduler() ? root->scheduler()->now() : 0;
+  for (const auto& ps : portStatuses(root, intf)) {
     Json systems = Json::array();
     auto indexes = ps->remoteSystem().keys();
     std::sort(indexes.begin(), indexes.end());
@@ -146,7 +153,7 @@ Json showNeighbors(const SwitchView& view, std::string_view intf) {
                              {"ttlLeft", std::round(left * 10) / 10},
                              {"vornTlv", rs->vornTlv() ? tlvJson(*rs->vornTlv()) : Json()}});
     }
-    ports.push_back(Json{{"intf", port.stringValue()},
+    ports.push_back(Json{{"intf", ps->intf().stringValue()},
                          {"tooManyNeighbors", ps->tooManyNeighbors()},
                          {"neighbors", std::move(systems)}});
   }
@@ -186,15 +193,8 @@ Json showLagGroups(const SwitchView& view) {
 Json showCounters(const SwitchView& view, std::string_view intf) {
   requireKnown(view, intf, false);
   Json ports = Json::array();
-  const auto* root = rootOf(view);
-  if (!root || !root->status()) return ports;
-  auto names = root->status()->portStatus().keys();
-  std::sort(names.begin(), names.end());
-  for (const auto& port : names) {
-    if (!intf.empty() && port.stringValue() != intf) continue;
-    auto ps = root->status()->portStatus(port);
-    if (!ps) continue;
-    ports.push_back(Json{{"intf", port.stringValue()},
+  for (const auto& ps : portStatuses(rootOf(view), intf)) {
+    ports.push_back(Json{{"intf", ps->intf().stringValue()},
                          {"framesOut", ps->framesOut()},
                          {"framesIn", ps->framesIn()},
                          {"framesDiscarded", ps->framesDiscarded()},
