@@ -2,6 +2,7 @@
 #include "tests/lldp/EngineFixture.h"
 #include "tests/lldp/Hex.h"
 
+#include "platform/events/Events.h"
 #include "platform/trace/Ringlog.h"
 
 #include <gtest/gtest.h>
@@ -207,6 +208,36 @@ TEST(PortSmTest, KeptFrameFollowsEveryChangeOfWhatItCarries) {
     ASSERT_GE(g.tapHeard.size(), 5u);
     EXPECT_TRUE(carried(heard(1)) && carried(heard(2)));
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A neighbour whose frame changes every time gets one change event a second,
+// which says how many changes it stands for: its flapping cannot flush the
+// port's history of everything else.
+TEST(PortSmEventsTest, ANeighbourChangingEveryFrameGetsOneChangeEventASecond) {
+  Group g;
+  Events::Recorder recorder("sw2");
+  std::vector<Events::Event> changes;
+  recorder.subscribe([&](const Events::Event& e) {
+    if (e.intf == "Ethernet1" && e.kind == Events::Kind::neighborChanged) changes.push_back(e);
+  });
+  g.context.eventSinkIs(&recorder);
+  // 25 frames at 10 a second, the TLV flag flipping with each, a TTL long
+  // enough to keep the neighbour.
+  for (int i = 0; i < 25; ++i) {
+    g.send(frameOf("ab", 120, tlvOf(i % 2)));
+    g.runUntil(0.1 * (i + 1));
+  }
+  g.context.eventSinkIs(nullptr);
+  // Added at 0 s; changed at 0.1 s (the first change), then once a second.
+  ASSERT_EQ(changes.size(), 3u);
+  EXPECT_EQ(*changes[0].field("changes"), "1");
+  EXPECT_EQ(*changes[1].field("changes"), "10");
+  EXPECT_EQ(*changes[0].field("what"), "vornTlv");
+  EXPECT_EQ(recorder.history().last("Ethernet1", Events::Kind::neighborAdded)->field("chassisId")->substr(0, 2), "ab");
 }
 
 }  // namespace
