@@ -4,12 +4,14 @@
 # naming the option, nothing on stdout, and exit code 2; a good command line
 # gets past the parser to the tool's own work.
 #
-#   command_lines.sh VORN_SIM VORNFABRICLLDPD RLTRACE
+#   command_lines.sh VORN_SIM VORNFABRICLLDPD RLTRACE VORNCTL VORN_TIMELINE
 set -euo pipefail
 
 sim=$(realpath "$1")
 daemon=$(realpath "$2")
 rltrace=$(realpath "$3")
+vornctl=$(realpath "$4")
+timeline=$(realpath "$5")
 src=$(cd "$(dirname "$0")/../.." && pwd)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vorn-command-lines.XXXXXX")
@@ -43,6 +45,8 @@ expect_help() {  # tool options...
 expect_help "$sim" SCENARIO --json --pcap --trace-dir --members --links --small-members --small-links --hours --frames
 expect_help "$daemon" --config --check --stderr --after-reload
 expect_help "$rltrace" FILE --level
+expect_help "$vornctl" --socket --json show history watch timeline
+expect_help "$timeline" EVENTS --output --title --start --end --collapse-above
 
 scenario="$src/examples/two-members.json"
 config="$src/tools/vornfabriclldpd/vornfabriclldpd.json.example"
@@ -55,7 +59,7 @@ expect 2    err     "--members"              "$sim" --bench --members 1
 expect 2    err     "--json"                 "$sim" "$scenario" --json
 expect 2    err     "scenario"               "$sim" --json "$work/state.json"
 expect 0    out     "frames:"                "$sim" "$scenario" --json "$work/ignored.json" --json "$work/state.json" \
-                                             --trace-dir "$work/trace"
+                                             --trace-dir "$work/trace" --events "$work/events.jsonl"
 [ -s "$work/state.json" ] || fail "vorn-sim --json given twice: the last file was not written"
 [ ! -e "$work/ignored.json" ] || fail "vorn-sim --json given twice: the first file was written"
 # Numbers are decimal: 08 is eight, not a broken octal number. A tiny bench;
@@ -78,5 +82,20 @@ expect 1    err     "$work/none.rl"          "$rltrace" "$work/none.rl" --level 
 expect 0    out     " 8 "                    "$rltrace" "$trace" --level 08
 expect 0    out     " 1 "                    "$rltrace" "$trace" --level=7
 awk '$2 > 7 { bad = 1 } END { exit bad }' "$work/out" || fail "rltrace --level=7 prints records above level 7"
+
+# vornctl: a bad command line is 2, a daemon that is not there 3.
+expect 2    err     "bogus"                  "$vornctl" bogus
+expect 2    err     "show"                   "$vornctl"
+expect 2    err     "lag-groups"             "$vornctl" show
+expect 2    err     "bogus"                  "$vornctl" show bogus
+expect 3    err     "$work/none.sock"        "$vornctl" --socket "$work/none.sock" show links
+
+# vorn-timeline draws the simulator's events; a broken line names its number.
+expect 2    err     "--output"               "$timeline" "$work/events.jsonl"
+expect 2    err     "--collapse-above"       "$timeline" "$work/events.jsonl" -o "$work/page.html" --collapse-above -1
+"$timeline" "$work/events.jsonl" -o "$work/page.html" --title "two members" || fail "vorn-timeline: exit code $?"
+grep -qF "two members" "$work/page.html" || fail "vorn-timeline --title: not in the page"
+{ head -n 3 "$work/events.jsonl"; echo '{"time": "soon"}'; } >"$work/broken.jsonl"
+expect 1    err     "broken.jsonl:4:"        "$timeline" "$work/broken.jsonl" -o "$work/page.html"
 
 [ "$failures" -eq 0 ] || { echo "$failures failures"; exit 1; }

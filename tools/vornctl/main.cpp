@@ -346,12 +346,14 @@ int main(int argc, char** argv) {
                "each link's history, and events as they happen.",
                "vornctl");
   ToolCommandLine::takeLastValue(app);
-  app.require_subcommand(1);
+  // At most one command; a missing one is refused below with the names an
+  // operator can type, and a mistyped one is named by the parser.
+  app.require_subcommand(0, 1);
   app.add_option("--socket", socketPath, "the daemon's control socket")->capture_default_str();
   app.add_flag("--json", json, "print JSON (one event per line for watch)");
 
   CLI::App* show = app.add_subcommand("show", "show what the agent knows now");
-  show->require_subcommand(1);
+  show->require_subcommand(0, 1);
   show->add_subcommand("links", "every member interface: state, mode, peers, the last reason")
       ->add_option("INTF", intf, "only this member interface");
   show->add_subcommand("neighbors", "every LLDP neighbour with its decoded Vorn TLV")
@@ -365,6 +367,14 @@ int main(int argc, char** argv) {
   app.add_subcommand("timeline", "the links' history as an HTML page, on stdout");
 
   if (auto done = ToolCommandLine::parse(app, argc, argv, "vornctl", kBadCommandLine)) return *done;
+  if (app.get_subcommands().empty()) {
+    return ToolCommandLine::refused("vornctl", "a command is required: show, history, watch or timeline",
+                                    kBadCommandLine);
+  }
+  if (show->parsed() && show->get_subcommands().empty()) {
+    return ToolCommandLine::refused("vornctl", "show needs one of: links, neighbors, lag-groups, counters, toggles",
+                                    kBadCommandLine);
+  }
 
   try {
     Connection connection(socketPath);
