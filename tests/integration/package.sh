@@ -12,8 +12,7 @@
 # libstdc++6, libfmt, libsystemd0), and its maintainer scripts parse.
 # Unpacked into a scratch root, each executable answers --help from there,
 # and every option its --help lists is in its man page. Exits 77 (skipped)
-# where cpack or dpkg-deb is missing. vornctl is checked once the tree has it
-# (tools/vornctl).
+# where cpack or dpkg-deb is missing.
 set -euo pipefail
 
 build=$(realpath "$1")
@@ -39,25 +38,18 @@ deb="$work/out/vornfabriclldp_${version}_amd64.deb"
 
 # --- contents ------------------------------------------------------------------
 dpkg-deb -c "$deb" >"$work/contents"
-tools=(vornfabriclldpd rltrace vorn-sim)
-[ -f "$src/tools/vornctl/CMakeLists.txt" ] && tools+=(vornctl)
+# Where each tool is installed: the daemon is for the administrator.
+exe() { [ "$1" = vornfabriclldpd ] && echo ./usr/sbin/$1 || echo ./usr/bin/$1; }
+tools=(vornfabriclldpd rltrace vorn-sim vornctl)
 doc=./usr/share/doc/vornfabriclldp
 # path|mode (file type and permissions, as dpkg-deb -c prints them)
-expected=(
-  "./usr/sbin/vornfabriclldpd|-rwxr-xr-x"
-  "./usr/bin/rltrace|-rwxr-xr-x"
-  "./usr/bin/vorn-sim|-rwxr-xr-x"
-  "./lib/systemd/system/vornfabriclldpd.service|-rw-r--r--"
-  "./usr/share/man/man8/vornfabriclldpd.8.gz|-rw-r--r--"
-  "./usr/share/man/man8/vornctl.8.gz|-rw-r--r--"
-  "./usr/share/man/man1/vorn-sim.1.gz|-rw-r--r--"
-  "./usr/share/man/man1/rltrace.1.gz|-rw-r--r--"
-  "$doc/README.md|-rw-r--r--"
-  "$doc/README.vornfabriclldpd.md|-rw-r--r--"
-  "$doc/examples/vornfabriclldpd.json.example|-rw-r--r--"
-  "$doc/examples/two-members.json|-rw-r--r--"
-)
-[[ " ${tools[*]} " == *" vornctl "* ]] && expected+=("./usr/bin/vornctl|-rwxr-xr-x")
+expected=()
+for tool in "${tools[@]}"; do expected+=("$(exe "$tool")|-rwxr-xr-x"); done
+for path in ./lib/systemd/system/vornfabriclldpd.service ./usr/share/man/man8/{vornfabriclldpd,vornctl}.8.gz \
+    ./usr/share/man/man1/{vorn-sim,rltrace}.1.gz "$doc"/{README.md,README.vornfabriclldpd.md} \
+    "$doc"/examples/{vornfabriclldpd.json.example,two-members.json}; do
+  expected+=("$path|-rw-r--r--")
+done
 for e in "${expected[@]}"; do
   path=${e%|*} mode=${e#*|}
   line=$(awk -v p="$path" '$6 == p' "$work/contents")
@@ -142,11 +134,9 @@ dpkg-deb -x "$deb" "$root"
 cmp -s "$root/lib/systemd/system/vornfabriclldpd.service" "$src/tools/vornfabriclldpd/vornfabriclldpd.service" \
   || fail "the packaged unit is not tools/vornfabriclldpd/vornfabriclldpd.service"
 for tool in "${tools[@]}"; do
-  exe="$root/usr/bin/$tool"
-  [ "$tool" = vornfabriclldpd ] && exe="$root/usr/sbin/$tool"
-  [ -x "$exe" ] || continue  # reported above
+  [ -x "$root/$(exe "$tool")" ] || continue  # reported above
   rc=0
-  "$exe" --help >"$work/help" 2>"$work/err" </dev/null || rc=$?
+  "$root/$(exe "$tool")" --help >"$work/help" 2>"$work/err" </dev/null || rc=$?
   if [ $rc -ne 0 ] || ! grep -q "Usage:" "$work/help"; then
     fail "$tool --help from the package: exit code $rc: $(head -c 300 "$work/err")"
     continue

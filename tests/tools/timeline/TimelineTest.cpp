@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <initializer_list>
 #include <limits>
 #include <map>
 #include <regex>
@@ -73,11 +75,24 @@ std::vector<ParsedLane> lanesOf(const std::string& page) {
   return out;
 }
 
-// "state start end" per band, the shape the table below expects.
-std::vector<std::string> bandSummary(const ParsedLane& lane) {
+// The values of `keys` of each element, joined by spaces ("" for a missing
+// one): the shape the expectations below are written in.
+std::vector<std::string> summary(const std::vector<Attrs>& elems,
+                                 std::initializer_list<const char*> keys = {"data-state", "data-start", "data-end"}) {
   std::vector<std::string> out;
-  for (const Attrs& b : lane.bands()) out.push_back(b.at("data-state") + " " + b.at("data-start") + " " + b.at("data-end"));
+  for (const Attrs& e : elems) {
+    std::string line;
+    for (const char* k : keys) line += (line.empty() ? "" : " ") + (e.count(k) ? e.at(k) : std::string());
+    out.push_back(line);
+  }
   return out;
+}
+
+// "switch channel intf" of each lane, in the page's order.
+std::vector<std::string> laneNames(const std::vector<ParsedLane>& lanes) {
+  std::vector<Attrs> attrs;
+  for (const ParsedLane& l : lanes) attrs.push_back(l.attrs);
+  return summary(attrs, {"data-switch", "data-channel", "data-intf"});
 }
 
 // ---- making events ---------------------------------------------------------
@@ -148,7 +163,7 @@ TEST(Timeline, BandsFollowTheLinkStateEvents) {
     SCOPED_TRACE(c.what);
     const auto lanes = lanesOf(Timeline::render(c.events, c.options));
     ASSERT_EQ(lanes.size(), 1u);
-    EXPECT_EQ(bandSummary(lanes[0]), c.bands);
+    EXPECT_EQ(summary(lanes[0].bands()), c.bands);
   }
 }
 
@@ -158,10 +173,9 @@ TEST(Timeline, BandTitleGivesStateTimesAndTheReasonThatStartedIt) {
        linkState(4, "Ethernet7", "ethLinkDown", "ethLinkDown", "a later reason")},
       until(10)));
   ASSERT_EQ(lanes.size(), 1u);
-  const auto bands = lanes[0].bands();
-  ASSERT_EQ(bands.size(), 2u);
-  EXPECT_EQ(bands[0].at("title"), "sw1 Ethernet7: higigConfirmed from 0 s to 3 s; state at the start");
-  EXPECT_EQ(bands[1].at("title"), "sw1 Ethernet7: ethLinkDown from 3 s to 10 s; reason: heartbeat timed out");
+  EXPECT_EQ(summary(lanes[0].bands(), {"title"}),
+            (std::vector<std::string>{"sw1 Ethernet7: higigConfirmed from 0 s to 3 s; state at the start",
+                                      "sw1 Ethernet7: ethLinkDown from 3 s to 10 s; reason: heartbeat timed out"}));
 }
 
 // ---- lanes -----------------------------------------------------------------
@@ -177,12 +191,11 @@ TEST(Timeline, LanesFromOptionsAndEventsGroupedBySwitchAndChannelInNaturalOrder)
   // One lane only in the options, one in both.
   const auto lanes =
       lanesOf(Timeline::render(events, until(5, {{"sw2", "Backplane1", "Ethernet2"}, {"sw1", "Backplane9", "Ethernet3"}})));
-  std::vector<std::string> order;
-  for (const auto& l : lanes) order.push_back(l.attrs.at("data-switch") + "/" + l.attrs.at("data-channel") + "/" + l.attrs.at("data-intf"));
-  EXPECT_EQ(order, (std::vector<std::string>{"sw1/Backplane9/Ethernet3", "sw2/Backplane1/Ethernet2", "sw2/Backplane1/Ethernet10",
-                                             "sw2/Backplane2/Ethernet5", "sw10/Backplane1/Ethernet1"}));
-  EXPECT_EQ(bandSummary(lanes[0]), std::vector<std::string>{"ethLinkDown 0 5"});
-  EXPECT_EQ(bandSummary(lanes[1]), (std::vector<std::string>{"ethLinkDown 0 1", "ethLinkUp 1 3", "higigStarted 3 5"}));
+  EXPECT_EQ(laneNames(lanes), (std::vector<std::string>{"sw1 Backplane9 Ethernet3", "sw2 Backplane1 Ethernet2",
+                                                        "sw2 Backplane1 Ethernet10", "sw2 Backplane2 Ethernet5",
+                                                        "sw10 Backplane1 Ethernet1"}));
+  EXPECT_EQ(summary(lanes[0].bands()), std::vector<std::string>{"ethLinkDown 0 5"});
+  EXPECT_EQ(summary(lanes[1].bands()), (std::vector<std::string>{"ethLinkDown 0 1", "ethLinkUp 1 3", "higigStarted 3 5"}));
 }
 
 TEST(Timeline, MarkersGoToTheirLaneOrTheirSwitchRow) {
@@ -198,27 +211,15 @@ TEST(Timeline, MarkersGoToTheirLaneOrTheirSwitchRow) {
   const std::string page = Timeline::render(events, until(10));
   const auto lanes = lanesOf(page);
   ASSERT_EQ(lanes.size(), 1u);
-  const auto onLane = lanes[0].markers();
-  ASSERT_EQ(onLane.size(), 1u);
-  EXPECT_EQ(onLane[0].at("data-kind"), "syslog");
-  EXPECT_EQ(onLane[0].at("data-severity"), "error");
-  EXPECT_EQ(onLane[0].at("data-time"), "4");
-  EXPECT_EQ(onLane[0].at("title"),
-            "4 s, sw1 Ethernet1: VORN_BACKPLANE_INTF_MISMATCH (severity 3): expected peer ID: 2, peer ID: 3");
-
-  const auto all = elements(page, "path", "marker");
-  std::map<std::string, std::string> kindAt;  // time -> kind, severity
-  for (const auto& m : all) {
-    if (m.count("data-time") != 0) kindAt[m.at("data-time")] = m.at("data-kind") + (m.count("data-severity") ? "/" + m.at("data-severity") : "");
-  }
-  EXPECT_EQ(kindAt, (std::map<std::string, std::string>{
-                        {"4", "syslog/error"}, {"5", "syslog/info"}, {"6", "syslog/warning"}, {"7", "scenario"}, {"8", "scenario"}}));
+  EXPECT_EQ(summary(lanes[0].markers(), {"data-time", "data-kind", "data-severity", "title"}),
+            std::vector<std::string>{
+                "4 syslog error 4 s, sw1 Ethernet1: VORN_BACKPLANE_INTF_MISMATCH (severity 3): expected peer ID: 2, peer ID: 3"});
+  auto all = summary(elements(page, "path", "marker"), {"data-time", "data-kind", "data-severity"});
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(all, (std::vector<std::string>{"4 syslog error", "5 syslog info", "6 syslog warning", "7 scenario ", "8 scenario "}));
   // The row of sw1 holds the markers with no lane; the group's row the
   // scenario event that names no switch.
-  const auto rows = elements(page, "g", "switch-row");
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].at("data-switch"), "");
-  EXPECT_EQ(rows[1].at("data-switch"), "sw1");
+  EXPECT_EQ(summary(elements(page, "g", "switch-row"), {"data-switch"}), (std::vector<std::string>{"", "sw1"}));
   EXPECT_NE(page.find("<title>8 s, whole group: group reload</title>"), std::string::npos);
   EXPECT_NE(page.find("<title>7 s, switch sw1: cable Ethernet1 cut</title>"), std::string::npos);
 }
@@ -254,23 +255,13 @@ TEST(Timeline, StringsFromEventsAreEscaped) {
   EXPECT_NE(page.find("<title>E&quot;&gt;&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;&amp;amp;</title>"), std::string::npos);
 
   const auto lanes = lanesOf(page);
+  const std::string u = "\xEF\xBF\xBD";  // U+FFFD, for each byte that is not UTF-8
+  EXPECT_EQ(laneNames(lanes), (std::vector<std::string>{"s\"w c<h> " + hostile, "s\"w c<h> bad" + u + u + "utf8" + u + u}));
   ASSERT_EQ(lanes.size(), 2u);
-  const std::string replacement = "\xEF\xBF\xBD";
-  std::map<std::string, const ParsedLane*> byIntf;
-  for (const auto& l : lanes) {
-    EXPECT_EQ(l.attrs.at("data-switch"), "s\"w");
-    EXPECT_EQ(l.attrs.at("data-channel"), "c<h>");
-    byIntf[l.attrs.at("data-intf")] = &l;
-  }
-  ASSERT_EQ(byIntf.count(hostile), 1u);
-  ASSERT_EQ(byIntf.count("bad" + replacement + replacement + "utf8" + replacement + replacement), 1u);
-  const auto bands = byIntf[hostile]->bands();
-  ASSERT_EQ(bands.size(), 2u);
-  EXPECT_EQ(bands[1].at("data-state"), "<b>");
-  EXPECT_EQ(bands[1].at("title"), "s\"w " + hostile + ": <b> from 1 s to 5 s; reason: " + hostile);
-  const auto markers = byIntf[hostile]->markers();
-  ASSERT_EQ(markers.size(), 1u);
-  EXPECT_EQ(markers[0].at("data-name"), "N<");
+  EXPECT_EQ(summary(lanes[0].bands(), {"data-state", "title"}),
+            (std::vector<std::string>{"ethLinkDown s\"w " + hostile + ": ethLinkDown from 0 s to 1 s; state at the start",
+                                      "<b> s\"w " + hostile + ": <b> from 1 s to 5 s; reason: " + hostile}));
+  EXPECT_EQ(summary(lanes[0].markers(), {"data-name"}), std::vector<std::string>{"N<"});
   // Long names are cut on screen at a character, not inside one.
   const std::string longName(30, 'x');
   const std::string cut = Timeline::render({linkState(1, longName + "\xc3\xa9", "ethLinkDown", "ethLinkUp")}, until(2));
@@ -314,12 +305,10 @@ TEST(Timeline, SummaryLaneShowsTheWorstStateAndHowManyLanesAreInIt) {
   events.push_back(linkState(8, "Ethernet5", "ethLinkUp", "higigConfirmed"));
   Timeline::Options o = until(10);
   o.collapseAbove = 4;
-  std::vector<std::string> summary;
-  for (const auto& b : elements(Timeline::render(events, o), "rect", "summary-band")) {
-    summary.push_back(b.at("data-state") + " " + b.at("data-start") + " " + b.at("data-end") + " " + b.at("data-count"));
-  }
-  EXPECT_EQ(summary, (std::vector<std::string>{"ethLinkUp 0 1 5", "higigConfirmed 1 2 5", "higigWaitSsr 2 4 1",
-                                               "ethLinkUp 4 8 2", "higigWaitSsr 8 10 1"}));
+  EXPECT_EQ(summary(elements(Timeline::render(events, o), "rect", "summary-band"),
+                    {"data-state", "data-start", "data-end", "data-count"}),
+            (std::vector<std::string>{"ethLinkUp 0 1 5", "higigConfirmed 1 2 5", "higigWaitSsr 2 4 1", "ethLinkUp 4 8 2",
+                                      "higigWaitSsr 8 10 1"}));
 }
 
 }  // namespace
