@@ -1,6 +1,7 @@
 #include "platform/q7relay/Q7Relay.h"
 
 #include "platform/framework/Assert.h"
+#include "platform/net/LineConnections.h"
 #include "platform/scheduler/SwitchContext.h"
 #include "platform/trace/Ringlog.h"
 #include "platform/vorn/Group.h"
@@ -17,8 +18,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <limits>
-#include <map>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -26,9 +26,8 @@ const Ringlog::Handle traceHandle{"Q7Relay::ZemUtils::Listener"};
 
 // What one piece of background work does for one connection at most, so
 // that a busy peer costs the loop some microseconds per turn, not a read's
-// worth of answers: one read, this many answers or this many bytes of them,
-// this much sent.
-constexpr size_t kReadPerPiece = 16 * 1024;
+// worth of answers: one read (Oru::LineConnections::kReadPerPiece), this
+// many answers or this many bytes of them, this much sent.
 constexpr int kAnswersPerPiece = 16;
 constexpr size_t kOutputPerPiece = 32 * 1024;
 constexpr size_t kSendPerPiece = 32 * 1024;
@@ -39,9 +38,6 @@ constexpr int kAcceptsPerPiece = 8;
 // be larger: the limit applies to what waits before it. A peer that takes
 // nothing for the stall timeout is closed.
 constexpr size_t kMaxUnreadOutput = 32 * 1024;
-// The kernel's send buffer of a connection (it doubles the figure): what a
-// peer that does not read can hold in the kernel beside kMaxUnreadOutput.
-constexpr int kSendBuffer = 64 * 1024;
 // Connections closed for silence or stalling per piece of background work:
 // closing a socket with full buffers costs the kernel a while.
 constexpr size_t kClosesPerPiece = 4;
@@ -83,7 +79,7 @@ std::string stringValue(ListenState s) {
 
 // One listening socket and its connections, shared by the statuses of every
 // listen on its address and port.
-class Listener : public Velto::RefCounted {
+class Listener : public Velto::RefCounted, public Oru::LineConnections {
  public:
   Listener(const TcpConfig& config, int port, Velto::Ptr<Oru::EventLoop> loop);
   ~Listener() override;
@@ -94,89 +90,45 @@ class Listener : public Velto::RefCounted {
   ListenState state() const { return state_; }
   const std::string& error() const { return error_; }
   int port() const { return boundPort_; }
-  size_t connectionCount() const { return connections_.size(); }
   const ConnectionKey& key() const { return config_.key; }
-  const Velto::Ptr<Oru::EventLoop>& loop() const { return loop_; }
   int requestedPort() const { return requestedPort_; }
   void memberIdIs(Vorn::MemberId id) { memberId_ = id; }
 
  private:
-  struct Connection {
-    int fd = -1;
-    // Tells a connection from a later one that got the same descriptor.
-    uint64_t id = 0;
-    std::string peer;
+  struct Peer : Connection {
     Session session;
-    // Answers not yet taken by the socket: out from outSent on.
-    std::string out;
-    size_t outSent = 0;
-    // When the socket last took some of the answers, or answers began to
-    // wait.
-    Velto::Duration lastTaken = 0;
-    // The peer closed its side: answer what it asked, then close.
-    bool peerDone = false;
-    bool continuePosted = false;
-    bool watched = false;
-    uint32_t interest = 0;
-    Velto::Duration lastHeard = 0;
-
-    size_t unread() const { return out.size() - outSent; }
   };
-  // Lets posted work find out whether its listener still exists.
-  struct Liveness : Velto::RefCounted {
-    Listener* owner = nullptr;
-  };
+  static Peer& peer(Connection& c) { return static_cast<Peer&>(c); }
+  static const Peer& peer(const Connection& c) { return static_cast<const Peer&>(c); }
 
   bool open();
   void watchListeningSocket();
   void handleListenDelayRun();
   void handleAcceptReady();
   void handleAcceptPauseRun();
-  void handleConnectionReady(int fd, uint64_t id);
-  void handleIdleSweepRun();
-  // Closes a few of the connections whose deadline has passed; posts the
-  // rest, and arms the sweep for the next deadline.
-  void closeExpired();
-  // One piece of work for a connection: send, answer, read, within the
-  // piece's limits. False when the connection was closed.
-  bool serve(Connection& c);
-  // One read; false when the connection was closed.
-  bool readInput(Connection& c);
-  // Sends what it can of the waiting answers; false when closed.
-  bool flushOutput(Connection& c);
-  // Closes a connection whose peer does not take its answers.
-  void dropUnread(Connection& c);
-  // Watches the socket for what the connection waits for, and posts the
-  // rest of its waiting requests to a later turn.
-  void maybeWaitForMore(Connection& c);
   void accepted(int fd, const std::string& peer);
-  void closeConnection(int fd, const char* why);
-  // When the connection is closed for silence, or for not taking its
-  // answers.
-  Velto::Duration closeDeadline(const Connection& c) const;
-  bool stalled(const Connection& c, Velto::Duration now) const;
-  void evictIdlest();
-  void maybeArmIdleSweep(Velto::Duration deadline);
   Velto::Ptr<Oru::TimerTask> task(const std::string& name, void (Listener::*handler)(), Zem::Reactor& reactor);
+
+  // The table's hooks. A piece of work sends, answers and reads, within the
+  // piece's limits.
+  void ready(int fd, uint64_t id, uint32_t events) override;
+  bool serve(Connection& c, uint32_t events) override;
+  uint32_t readInterest(const Connection& c) const override;
+  bool requestsWaiting(const Connection& c) const override;
+  double idleTimeout(const Connection& c) const override;
+  void expire(Connection& c, bool stalled) override;
 
   TcpConfig config_;
   int requestedPort_;
-  Velto::Ptr<Oru::EventLoop> loop_;
   Vorn::MemberId memberId_;
   ListenState state_ = ListenState::pending;
   std::string error_;
   int fd_ = -1;
   int boundPort_ = 0;
-  uint64_t nextConnectionId_ = 1;
-  bool closeExpiredPosted_ = false;
-  std::map<int, Connection> connections_;
-  Velto::Ptr<Liveness> liveness_;
   Velto::Ptr<Oru::TimerTask> listenDelayTask_;
   Velto::Ptr<Oru::TimerTask> acceptPauseTask_;
-  Velto::Ptr<Oru::TimerTask> idleSweepTask_;
   Zem::Reactor listenDelayReactor_;
   Zem::Reactor acceptPauseReactor_;
-  Zem::Reactor idleSweepReactor_;
 };
 
 namespace {
@@ -189,31 +141,32 @@ std::vector<Listener*>& sharedListeners() {
 }  // namespace
 
 Listener::Listener(const TcpConfig& config, int port, Velto::Ptr<Oru::EventLoop> loop)
-    : config_(config),
+    : LineConnections(std::move(loop), "Q7Relay",
+                      {.maxConnections = config.maxConnections,
+                       .maxUnread = kMaxUnreadOutput,
+                       .stallTimeout = config.stallTimeout,
+                       .sendPerPiece = kSendPerPiece,
+                       .closesPerSweep = kClosesPerPiece}),
+      config_(config),
       requestedPort_(port),
-      loop_(std::move(loop)),
-      memberId_(Vorn::memberId()),
-      liveness_(Velto::make<Liveness>()) {
-  liveness_->owner = this;
+      memberId_(Vorn::memberId()) {
   listenDelayTask_ = task("Q7Relay listen delay", &Listener::handleListenDelayRun, listenDelayReactor_);
   acceptPauseTask_ = task("Q7Relay accept pause", &Listener::handleAcceptPauseRun, acceptPauseReactor_);
-  idleSweepTask_ = task("Q7Relay idle sweep", &Listener::handleIdleSweepRun, idleSweepReactor_);
   if (port != 0) sharedListeners().push_back(this);
 }
 
 Listener::~Listener() {
-  liveness_->owner = nullptr;
   std::erase(sharedListeners(), this);
-  while (!connections_.empty()) closeConnection(connections_.begin()->first, "listener closed");
+  closeAll("listener closed");
   if (fd_ >= 0) {
-    loop_->unwatchFd(fd_);
+    loop()->unwatchFd(fd_);
     ::close(fd_);
     TRACE0("closed listener on {} port {}", config_.key.ip(), boundPort_);
   }
 }
 
 Velto::Ptr<Oru::TimerTask> Listener::task(const std::string& name, void (Listener::*handler)(), Zem::Reactor& reactor) {
-  auto t = Velto::make<Oru::TimerTask>(loop_, 0, name);
+  auto t = Velto::make<Oru::TimerTask>(loop(), 0, name);
   reactor = t->subscribe([this, handler](const Zem::Change& c) {
     if (c.is(Oru::TimerTask::runAttr)) (this->*handler)();
   });
@@ -276,7 +229,7 @@ bool Listener::open() {
 }
 
 void Listener::watchListeningSocket() {
-  loop_->watchFd(fd_, EPOLLIN, [this](uint32_t) { handleAcceptReady(); }, Oru::EventLoop::Priority::background);
+  loop()->watchFd(fd_, EPOLLIN, [this](uint32_t) { handleAcceptReady(); }, Oru::EventLoop::Priority::background);
 }
 
 void Listener::handleAcceptReady() {
@@ -291,7 +244,7 @@ void Listener::handleAcceptReady() {
       // Out of descriptors or memory: a level-triggered listener would spin,
       // so stop accepting for a while.
       TRACE2("accept on port {} failed: {}; pausing {}s", boundPort_, std::strerror(errno), kAcceptPause);
-      loop_->unwatchFd(fd_);
+      loop()->unwatchFd(fd_);
       acceptPauseTask_->scheduleTaskDelay(kAcceptPause);
       return;
     }
@@ -306,7 +259,6 @@ void Listener::handleAcceptReady() {
       inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
       port = ntohs(a->sin6_port);
     }
-    if (connections_.size() >= config_.maxConnections) evictIdlest();
     accepted(fd, fmt::format("{}:{}", host, port));
   }
 }
@@ -317,10 +269,9 @@ void Listener::handleAcceptPauseRun() {
   watchListeningSocket();
 }
 
-void Listener::accepted(int fd, const std::string& peer) {
+void Listener::accepted(int fd, const std::string& from) {
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
   if (config_.keepaliveProbes > 0) {
     int probes = config_.keepaliveProbes;
     int interval = keepaliveSeconds(config_.keepaliveInterval);
@@ -330,61 +281,24 @@ void Listener::accepted(int fd, const std::string& peer) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
   }
-  Connection& c = connections_[fd];
-  c.fd = fd;
-  c.id = nextConnectionId_++;
-  c.peer = peer;
-  c.lastHeard = loop_->now();
-  TRACE6("connection from {} ({} open)", peer, connections_.size());
-  maybeWaitForMore(c);
-  maybeArmIdleSweep(closeDeadline(c));
+  auto c = std::make_unique<Peer>();
+  c->peer = from;
+  adopt(fd, std::move(c));
+  TRACE6("connection from {} ({} open)", from, connectionCount());
 }
 
-void Listener::closeConnection(int fd, const char* why) {
-  auto it = connections_.find(fd);
-  if (it == connections_.end()) return;
-  TRACE6("close connection from {}: {}", it->second.peer, why);
-  loop_->unwatchFd(fd);
-  ::close(fd);
-  connections_.erase(it);
-}
-
-Velto::Duration Listener::closeDeadline(const Connection& c) const {
-  const double timeout = c.session.identified() ? config_.idleTimeout : config_.unidentifiedIdleTimeout;
-  Velto::Duration deadline = std::numeric_limits<Velto::Duration>::infinity();
-  if (timeout > 0) deadline = c.lastHeard + timeout;
-  if (c.unread() > 0) deadline = std::min(deadline, c.lastTaken + config_.stallTimeout);
-  return deadline;
-}
-
-bool Listener::stalled(const Connection& c, Velto::Duration now) const {
-  return c.unread() > 0 && c.lastTaken + config_.stallTimeout <= now;
-}
-
-void Listener::evictIdlest() {
-  // The connection nearest being closed anyway: one that never said HELLO
-  // before any peer that did, the one silent longest among equals.
-  auto idlest = std::min_element(connections_.begin(), connections_.end(), [this](const auto& a, const auto& b) {
-    return std::pair(closeDeadline(a.second), a.second.lastHeard) < std::pair(closeDeadline(b.second), b.second.lastHeard);
-  });
-  if (idlest == connections_.end()) return;
-  TRACE2("{} connections open: closing the idlest, from {}", connections_.size(), idlest->second.peer);
-  closeConnection(idlest->first, "closed to make room");
-}
-
-void Listener::handleConnectionReady(int fd, uint64_t id) {
+void Listener::ready(int fd, uint64_t id, uint32_t events) {
+  // The listener outlives a piece of work even if its last status lets go
+  // meanwhile (a state provider may close it).
   Velto::Ptr<Listener> self(this);
-  auto it = connections_.find(fd);
-  // The descriptor may have been closed, or reused by a later connection,
-  // earlier in the same turn.
-  if (it == connections_.end() || it->second.id != id) return;
+  LineConnections::ready(fd, id, events);
+}
+
+bool Listener::serve(Connection& conn, uint32_t) {
   // The event flags only say where to look: the socket itself tells what
   // happened when it is read or written.
-  if (serve(it->second)) maybeWaitForMore(it->second);
-}
-
-bool Listener::serve(Connection& c) {
-  if (!flushOutput(c)) return false;
+  Peer& c = peer(conn);
+  if (!flush(c)) return false;
   const AnswerContext context{memberId_, &settings().provider, &settings().served};
   bool read = false;
   size_t produced = 0;
@@ -392,156 +306,48 @@ bool Listener::serve(Connection& c) {
     if (c.session.requestWaiting()) {
       // A peer that does not take its answers gets no more until it does.
       if (c.unread() >= kMaxUnreadOutput) break;
-      if (c.unread() == 0) c.lastTaken = loop_->now();
-      const size_t before = c.out.size();
-      c.session.answerNext(c.out, context);
-      produced += c.out.size() - before;
+      std::string& out = output(c);
+      const size_t before = out.size();
+      c.session.answerNext(out, context);
+      produced += out.size() - before;
       ++answered;
       continue;
     }
     if (c.session.broken()) {
-      closeConnection(c.fd, "line too long");
+      close(c, "line too long");
       return false;
     }
     if (read || c.peerDone) break;
     read = true;
-    if (!readInput(c)) return false;
+    const auto got = receive(c);
+    if (!got) return false;
+    if (!got->empty()) c.session.received(*got);
   }
-  if (!flushOutput(c)) return false;
+  if (!flush(c)) return false;
   if (c.peerDone && !c.session.requestWaiting() && c.unread() == 0) {
-    closeConnection(c.fd, "closed by peer");
+    close(c, "closed by peer");
     return false;
   }
   return true;
 }
 
-bool Listener::readInput(Connection& c) {
-  char buf[kReadPerPiece];
-  for (;;) {
-    const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
-    if (n > 0) {
-      c.lastHeard = loop_->now();
-      c.session.received(std::string_view(buf, static_cast<size_t>(n)));
-      return true;
-    }
-    if (n == 0) {
-      c.peerDone = true;
-      return true;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-    closeConnection(c.fd, std::strerror(errno));
-    return false;
-  }
-}
-
-bool Listener::flushOutput(Connection& c) {
-  size_t sent = 0;
-  while (c.unread() > 0 && sent < kSendPerPiece) {
-    const size_t len = std::min(c.unread(), kSendPerPiece - sent);
-    const ssize_t n = ::send(c.fd, c.out.data() + c.outSent, len, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      c.outSent += static_cast<size_t>(n);
-      sent += static_cast<size_t>(n);
-      c.lastTaken = loop_->now();
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    closeConnection(c.fd, n < 0 ? std::strerror(errno) : "send failed");
-    return false;
-  }
-  if (c.unread() == 0) {
-    c.out.clear();
-    c.outSent = 0;
-  } else if (c.outSent > c.out.size() / 2) {
-    c.out.erase(0, c.outSent);
-    c.outSent = 0;
-  }
-  return true;
-}
-
-void Listener::dropUnread(Connection& c) {
-  TRACE2("{} has taken none of its {} bytes of answers unread for {}s: closing", c.peer, c.unread(),
-         config_.stallTimeout);
-  // The last line goes only where the peer reads it as a line of its own:
-  // after a whole answer, and only if the socket takes it now.
-  if (c.outSent == 0 || c.out[c.outSent - 1] == '\n') {
-    const std::string last = "ERR answers not read; closing\n";
-    [[maybe_unused]] const ssize_t n = ::send(c.fd, last.data(), last.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  }
-  closeConnection(c.fd, "peer does not read its answers");
-}
-
-void Listener::maybeWaitForMore(Connection& c) {
+uint32_t Listener::readInterest(const Connection& c) const {
   // Input is read only once the requests already read are answered, so a
   // connection holds at most one read of requests.
-  uint32_t interest = 0;
-  if (!c.session.requestWaiting() && !c.peerDone) interest |= EPOLLIN;
-  if (c.unread() > 0) interest |= EPOLLOUT;
-  if (!c.watched || interest != c.interest) {
-    const int fd = c.fd;
-    const uint64_t id = c.id;
-    c.watched = true;
-    c.interest = interest;
-    loop_->watchFd(fd, interest, [this, fd, id](uint32_t) { handleConnectionReady(fd, id); },
-                   Oru::EventLoop::Priority::background);
-  }
-  // Requests already read wait for no event: the next turn's background
-  // work answers more of them, unless the peer must first take its answers
-  // (the socket's readiness to take more says when).
-  if (c.unread() > 0) maybeArmIdleSweep(closeDeadline(c));
-  if (c.session.requestWaiting() && c.unread() < kMaxUnreadOutput && !c.continuePosted) {
-    c.continuePosted = true;
-    loop_->postBackground([live = liveness_, fd = c.fd, id = c.id] {
-      Listener* self = live->owner;
-      if (!self) return;
-      auto it = self->connections_.find(fd);
-      if (it == self->connections_.end() || it->second.id != id) return;
-      it->second.continuePosted = false;
-      self->handleConnectionReady(fd, id);
-    });
-  }
+  return requestsWaiting(c) || c.peerDone ? 0u : uint32_t{EPOLLIN};
 }
 
-void Listener::maybeArmIdleSweep(Velto::Duration deadline) {
-  if (!std::isfinite(deadline)) return;
-  if (idleSweepTask_->taskScheduled() && idleSweepTask_->dueTime() <= deadline) return;
-  idleSweepTask_->scheduleTaskDelay(deadline - loop_->now());
+bool Listener::requestsWaiting(const Connection& c) const { return peer(c).session.requestWaiting(); }
+
+double Listener::idleTimeout(const Connection& c) const {
+  return peer(c).session.identified() ? config_.idleTimeout : config_.unidentifiedIdleTimeout;
 }
 
-void Listener::handleIdleSweepRun() {
-  if (closeExpiredPosted_) return;
-  closeExpiredPosted_ = true;
-  loop_->postBackground([live = liveness_] {
-    if (Listener* self = live->owner) self->closeExpired();
-  });
-}
-
-void Listener::closeExpired() {
-  Velto::Ptr<Listener> self(this);
-  closeExpiredPosted_ = false;
-  const Velto::Duration now = loop_->now();
-  std::vector<int> expired;
-  Velto::Duration next = std::numeric_limits<Velto::Duration>::infinity();
-  for (const auto& [fd, c] : connections_) {
-    const Velto::Duration deadline = closeDeadline(c);
-    if (deadline <= now) {
-      expired.push_back(fd);
-    } else {
-      next = std::min(next, deadline);
-    }
-  }
-  for (size_t i = 0; i < expired.size() && i < kClosesPerPiece; ++i) {
-    Connection& c = connections_.at(expired[i]);
-    if (stalled(c, now)) {
-      dropUnread(c);
-    } else {
-      closeConnection(c.fd, "idle");
-    }
-  }
-  if (expired.size() > kClosesPerPiece) handleIdleSweepRun();
-  maybeArmIdleSweep(next);
+void Listener::expire(Connection& c, bool stalled) {
+  if (!stalled) return close(c, "idle");
+  TRACE2("{} has taken none of its {} bytes of answers unread for {}s: closing", c.peer, c.unread(),
+         config_.stallTimeout);
+  closeWithLastLine(c, "ERR answers not read; closing", "peer does not read its answers");
 }
 
 // ---------------------------------------------------------------------------
