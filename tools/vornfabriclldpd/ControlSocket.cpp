@@ -11,10 +11,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <limits>
+#include <memory>
 #include <vector>
 
 namespace VornDaemon {
@@ -23,14 +22,12 @@ namespace {
 
 const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp::ControlSocket"};
 
-// Per piece of work on one connection.
-constexpr size_t kReadPerPiece = 16 * 1024;
+// Per piece of work on one connection: one read
+// (Oru::LineConnections::kReadPerPiece), this many requests, this much sent.
 constexpr int kRequestsPerPiece = 8;
 constexpr size_t kSendPerPiece = 64 * 1024;
 constexpr int kAcceptsPerPiece = 8;
-// The kernel's send buffer of a connection: what a client that does not
-// read holds in the kernel beside maxUnread.
-constexpr int kSendBuffer = 64 * 1024;
+constexpr std::string_view kLineTooLong = R"({"ok":false,"error":"request line too long"})";
 
 std::string errnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -61,14 +58,17 @@ void clearStaleSocket(const std::string& path, const sockaddr_un& addr) {
 
 }  // namespace
 
-ControlSocket::ControlSocket(Velto::Ptr<Oru::EventLoop> loop, std::string path, mode_t mode,
+ControlSocket::ControlSocket(Velto::Ptr<Oru::EventLoop> eventLoop, std::string path, mode_t mode,
                              std::optional<gid_t> group, Handler handler, ControlLimits limits)
-    : loop_(std::move(loop)),
+    : LineConnections(std::move(eventLoop), "control socket",
+                      {.maxConnections = limits.maxConnections,
+                       .maxUnread = limits.maxUnread,
+                       .stallTimeout = limits.stallTimeout,
+                       .sendPerPiece = kSendPerPiece,
+                       .closesPerSweep = std::nullopt}),
       path_(std::move(path)),
       handler_(std::move(handler)),
-      limits_(limits),
-      liveness_(Velto::make<Liveness>()) {
-  liveness_->owner = this;
+      limits_(limits) {
   const sockaddr_un addr = addressOf(path_);
   const auto dir = std::filesystem::path(path_).parent_path();
   std::error_code ec;
@@ -90,27 +90,22 @@ ControlSocket::ControlSocket(Velto::Ptr<Oru::EventLoop> loop, std::string path, 
   if (group && ::chown(path_.c_str(), static_cast<uid_t>(-1), *group) != 0) fail("cannot set the group of " + path_);
   if (::listen(fd_, 64) != 0) fail("cannot listen on " + path_);
 
-  sweepTask_ = Velto::make<Oru::TimerTask>(loop_, 0, "control socket sweep");
-  sweepReactor_ = sweepTask_->subscribe([this](const Zem::Change& c) {
-    if (c.is(Oru::TimerTask::runAttr)) sweep();
-  });
-  loop_->watchFd(fd_, EPOLLIN, [this](uint32_t) { handleAcceptReady(); }, Oru::EventLoop::Priority::background);
+  loop()->watchFd(fd_, EPOLLIN, [this](uint32_t) { handleAcceptReady(); }, Oru::EventLoop::Priority::background);
   TRACE0("control socket listening on {}", path_);
 }
 
 ControlSocket::~ControlSocket() {
-  liveness_->owner = nullptr;
-  while (!connections_.empty()) close(connections_.begin()->first, "daemon stops");
+  closeAll("daemon stops");
   if (fd_ >= 0) {
-    loop_->unwatchFd(fd_);
+    loop()->unwatchFd(fd_);
     ::close(fd_);
     ::unlink(path_.c_str());
   }
 }
 
 size_t ControlSocket::watcherCount() const {
-  return static_cast<size_t>(
-      std::count_if(connections_.begin(), connections_.end(), [](const auto& c) { return c.second.watching; }));
+  return static_cast<size_t>(std::count_if(connections().begin(), connections().end(),
+                                           [](const auto& c) { return client(*c.second).watching; }));
 }
 
 void ControlSocket::handleAcceptReady() {
@@ -123,55 +118,34 @@ void ControlSocket::handleAcceptReady() {
       if (errno == EMFILE || errno == ENFILE) evictIdlest();
       return;
     }
-    if (connections_.size() >= limits_.maxConnections) evictIdlest();
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
-    Connection& c = connections_[fd];
-    c.fd = fd;
-    c.id = nextId_++;
-    c.lastHeard = c.lastTaken = loop_->now();
-    rewatch(c);
-    armSweep(deadline(c));
+    adopt(fd, std::make_unique<Client>());
   }
 }
 
-void ControlSocket::handleReady(int fd, uint64_t id) {
-  auto it = connections_.find(fd);
-  if (it == connections_.end() || it->second.id != id) return;
-  if (serve(it->second)) rewatch(it->second);
-}
-
-bool ControlSocket::serve(Connection& c) {
+bool ControlSocket::serve(Connection& conn, uint32_t events) {
+  Client& c = client(conn);
+  // A watcher's input is never read, so its hang-up is taken from the
+  // flags; anyone else's shows when its last bytes are read.
+  if (c.watching && (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) {
+    close(c, "watcher went");
+    return false;
+  }
   if (!flush(c)) return false;
   if (!c.watching && !c.closing && !c.peerDone && c.unread() < limits_.maxUnread) {
-    char buf[kReadPerPiece];
-    const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
-    if (n > 0) {
-      c.lastHeard = loop_->now();
-      c.in.append(buf, static_cast<size_t>(n));
-    } else if (n == 0) {
-      c.peerDone = true;
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      close(c.fd, std::strerror(errno));
-      return false;
-    }
+    const auto got = receive(c);
+    if (!got) return false;
+    c.in.append(*got);
   }
   for (int answered = 0; answered < kRequestsPerPiece && !c.closing && !c.watching; ++answered) {
     if (c.unread() >= limits_.maxUnread) break;
     const size_t end = c.in.find('\n');
-    if (end == std::string::npos) {
-      if (c.in.size() > limits_.maxLine) {
-        queue(c, R"({"ok":false,"error":"request line too long"})");
-        c.closing = true;
-        c.in.clear();
-      }
-      break;
-    }
-    if (end > limits_.maxLine) {
-      queue(c, R"({"ok":false,"error":"request line too long"})");
+    if (end == std::string::npos ? c.in.size() > limits_.maxLine : end > limits_.maxLine) {
+      queue(c, kLineTooLong);
       c.closing = true;
       c.in.clear();
       break;
     }
+    if (end == std::string::npos) break;
     std::string_view line(c.in.data(), end);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     Answer answer = handler_(line);
@@ -183,62 +157,41 @@ bool ControlSocket::serve(Connection& c) {
     }
   }
   if (!flush(c)) return false;
-  const bool nothingLeft = c.in.find('\n') == std::string::npos;
-  if ((c.closing || (c.peerDone && nothingLeft && !c.watching)) && c.unread() == 0) {
-    close(c.fd, c.closing ? "line too long" : "closed by client");
+  if ((c.closing || (c.peerDone && !requestsWaiting(c) && !c.watching)) && c.unread() == 0) {
+    close(c, c.closing ? "line too long" : "closed by client");
     return false;
-  }
-  // Requests already read are answered in a later turn.
-  if (!c.watching && !c.closing && c.in.find('\n') != std::string::npos && c.unread() < limits_.maxUnread &&
-      !c.posted) {
-    c.posted = true;
-    loop_->postBackground([live = liveness_, fd = c.fd, id = c.id] {
-      ControlSocket* self = live->owner;
-      if (!self) return;
-      auto it = self->connections_.find(fd);
-      if (it == self->connections_.end() || it->second.id != id) return;
-      it->second.posted = false;
-      self->handleReady(fd, id);
-    });
   }
   return true;
 }
 
-bool ControlSocket::flush(Connection& c) {
-  size_t sent = 0;
-  while (c.unread() > 0 && sent < kSendPerPiece) {
-    const size_t len = std::min(c.unread(), kSendPerPiece - sent);
-    const ssize_t n = ::send(c.fd, c.out.data() + c.outSent, len, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      c.outSent += static_cast<size_t>(n);
-      sent += static_cast<size_t>(n);
-      c.lastTaken = loop_->now();
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    close(c.fd, n < 0 ? std::strerror(errno) : "send failed");
-    return false;
-  }
-  if (c.unread() == 0) {
-    c.out.clear();
-    c.outSent = 0;
-  } else if (c.outSent > c.out.size() / 2) {
-    c.out.erase(0, c.outSent);
-    c.outSent = 0;
-  }
-  return true;
+uint32_t ControlSocket::readInterest(const Connection& conn) const {
+  // A watcher's input is not read (it asks nothing more): its hang-up is
+  // seen through EPOLLRDHUP. Anyone else's shows as the end of its input.
+  const Client& c = client(conn);
+  if (c.watching) return uint32_t{EPOLLRDHUP};
+  return c.closing || c.peerDone ? 0u : uint32_t{EPOLLIN};
 }
 
-void ControlSocket::queue(Connection& c, std::string_view line) {
-  if (c.unread() == 0) c.lastTaken = loop_->now();
-  c.out.append(line);
-  c.out.push_back('\n');
+bool ControlSocket::requestsWaiting(const Connection& conn) const {
+  const Client& c = client(conn);
+  return !c.watching && !c.closing && c.in.find('\n') != std::string::npos;
+}
+
+// Watchers ask nothing and are exempt.
+double ControlSocket::idleTimeout(const Connection& c) const { return client(c).watching ? 0 : limits_.idleTimeout; }
+
+// Requests before watchers.
+int ControlSocket::evictionRank(const Connection& c) const { return client(c).watching ? 1 : 0; }
+
+void ControlSocket::expire(Connection& c, bool) {
+  if (c.unread() == 0) return close(c, "idle");
+  closeWithLastLine(c, R"({"ok":false,"error":"answers not read; closing"})", "client does not read");
 }
 
 void ControlSocket::broadcast(std::string_view line) {
   std::vector<int> full;
-  for (auto& [fd, c] : connections_) {
+  for (const auto& [fd, conn] : connections()) {
+    Client& c = client(*conn);
     if (!c.watching) continue;
     if (c.unread() + line.size() + 1 > limits_.maxUnread) {
       full.push_back(fd);
@@ -248,107 +201,9 @@ void ControlSocket::broadcast(std::string_view line) {
     rewatch(c);
   }
   for (int fd : full) {
-    drop(connections_.at(fd), R"({"ok":false,"error":"events not read fast enough; closing"})",
-         "watcher does not read");
+    closeWithLastLine(*connections().at(fd), R"({"ok":false,"error":"events not read fast enough; closing"})",
+                      "watcher does not read");
   }
-}
-
-void ControlSocket::rewatch(Connection& c) {
-  // A watcher's input is not read (it asks nothing more): its hang-up is
-  // seen through EPOLLRDHUP. Anyone else's shows as the end of its input.
-  uint32_t interest = 0;
-  if (c.watching) {
-    interest |= EPOLLRDHUP;
-  } else if (!c.closing && !c.peerDone) {
-    interest |= EPOLLIN;
-  }
-  if (c.unread() > 0) interest |= EPOLLOUT;
-  if (!c.watched || interest != c.interest) {
-    c.watched = true;
-    c.interest = interest;
-    const int fd = c.fd;
-    const uint64_t id = c.id;
-    loop_->watchFd(
-        fd, interest,
-        [this, fd, id](uint32_t events) {
-          auto it = connections_.find(fd);
-          if (it == connections_.end() || it->second.id != id) return;
-          // A watcher's input is never read, so its hang-up is taken from
-          // the flags; anyone else's shows when its last bytes are read.
-          if (it->second.watching && (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) {
-            close(fd, "watcher went");
-            return;
-          }
-          handleReady(fd, id);
-        },
-        Oru::EventLoop::Priority::background);
-  }
-  if (c.unread() > 0) armSweep(deadline(c));
-}
-
-void ControlSocket::close(int fd, const char* why) {
-  auto it = connections_.find(fd);
-  if (it == connections_.end()) return;
-  TRACE6("control connection {} closed: {}", it->second.id, why);
-  loop_->unwatchFd(fd);
-  ::close(fd);
-  connections_.erase(it);
-}
-
-void ControlSocket::drop(Connection& c, std::string_view last, const char* why) {
-  // The last line goes only where the client reads it as a line of its own.
-  if (c.outSent == 0 || c.out[c.outSent - 1] == '\n') {
-    c.out.erase(c.outSent);
-    const std::string text = std::string(last) + "\n";
-    [[maybe_unused]] const ssize_t n = ::send(c.fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-  }
-  close(c.fd, why);
-}
-
-Velto::Duration ControlSocket::deadline(const Connection& c) const {
-  Velto::Duration d = std::numeric_limits<Velto::Duration>::infinity();
-  if (!c.watching && limits_.idleTimeout > 0) d = c.lastHeard + limits_.idleTimeout;
-  if (c.unread() > 0) d = std::min(d, c.lastTaken + limits_.stallTimeout);
-  return d;
-}
-
-void ControlSocket::evictIdlest() {
-  if (connections_.empty()) return;
-  // Requests before watchers, the nearest to being closed anyway first.
-  auto idlest = std::min_element(connections_.begin(), connections_.end(), [this](const auto& a, const auto& b) {
-    return std::tuple(a.second.watching, deadline(a.second), a.second.lastHeard) <
-           std::tuple(b.second.watching, deadline(b.second), b.second.lastHeard);
-  });
-  close(idlest->first, "closed to make room");
-}
-
-void ControlSocket::armSweep(Velto::Duration when) {
-  if (!std::isfinite(when)) return;
-  if (sweepTask_->taskScheduled() && sweepTask_->dueTime() <= when) return;
-  sweepTask_->scheduleTaskDelay(std::max(0.0, when - loop_->now()));
-}
-
-void ControlSocket::sweep() {
-  const Velto::Duration now = loop_->now();
-  std::vector<int> expired;
-  Velto::Duration next = std::numeric_limits<Velto::Duration>::infinity();
-  for (const auto& [fd, c] : connections_) {
-    const auto d = deadline(c);
-    if (d <= now) {
-      expired.push_back(fd);
-    } else {
-      next = std::min(next, d);
-    }
-  }
-  for (int fd : expired) {
-    Connection& c = connections_.at(fd);
-    if (c.unread() > 0) {
-      drop(c, R"({"ok":false,"error":"answers not read; closing"})", "client does not read");
-    } else {
-      close(fd, "idle");
-    }
-  }
-  armSweep(next);
 }
 
 }  // namespace VornDaemon

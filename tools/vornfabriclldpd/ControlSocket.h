@@ -21,6 +21,7 @@
 // Nothing on the socket changes the agent: the handler only reads.
 
 #include "platform/framework/Values.h"
+#include "platform/net/LineConnections.h"
 #include "platform/scheduler/Scheduler.h"
 
 #include <sys/types.h>
@@ -28,7 +29,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -49,7 +49,7 @@ class ControlSocketError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-class ControlSocket {
+class ControlSocket : private Oru::LineConnections {
  public:
   // What a request asks for: an answer line (without its newline), and
   // whether the client now watches events.
@@ -72,56 +72,33 @@ class ControlSocket {
   void broadcast(std::string_view line);
 
   const std::string& path() const { return path_; }
-  size_t connectionCount() const { return connections_.size(); }
+  using LineConnections::connectionCount;
   size_t watcherCount() const;
   const ControlLimits& limits() const { return limits_; }
 
  private:
-  struct Connection {
-    int fd = -1;
-    uint64_t id = 0;
+  struct Client : Connection {
     std::string in;
-    std::string out;
-    size_t outSent = 0;
-    Velto::Duration lastHeard = 0;
-    Velto::Duration lastTaken = 0;
     bool watching = false;
-    bool peerDone = false;
     bool closing = false;  // answer what is queued, then close
-    bool posted = false;
-    uint32_t interest = 0;
-    bool watched = false;
-    size_t unread() const { return out.size() - outSent; }
   };
-  struct Liveness : Velto::RefCounted {
-    ControlSocket* owner = nullptr;
-  };
+  static Client& client(Connection& c) { return static_cast<Client&>(c); }
+  static const Client& client(const Connection& c) { return static_cast<const Client&>(c); }
 
   void handleAcceptReady();
-  void handleReady(int fd, uint64_t id);
-  // One piece of work; false when the connection was closed.
-  bool serve(Connection& c);
-  bool flush(Connection& c);
-  void queue(Connection& c, std::string_view line);
-  void rewatch(Connection& c);
-  void close(int fd, const char* why);
-  // Closes `c` after a last line, if its socket takes that line now.
-  void drop(Connection& c, std::string_view last, const char* why);
-  Velto::Duration deadline(const Connection& c) const;
-  void evictIdlest();
-  void armSweep(Velto::Duration deadline);
-  void sweep();
 
-  Velto::Ptr<Oru::EventLoop> loop_;
+  // The table's hooks.
+  bool serve(Connection& c, uint32_t events) override;
+  uint32_t readInterest(const Connection& c) const override;
+  bool requestsWaiting(const Connection& c) const override;
+  double idleTimeout(const Connection& c) const override;
+  int evictionRank(const Connection& c) const override;
+  void expire(Connection& c, bool stalled) override;
+
   std::string path_;
   Handler handler_;
   ControlLimits limits_;
   int fd_ = -1;
-  uint64_t nextId_ = 1;
-  std::map<int, Connection> connections_;
-  Velto::Ptr<Liveness> liveness_;
-  Velto::Ptr<Oru::TimerTask> sweepTask_;
-  Zem::Reactor sweepReactor_;
 };
 
 }  // namespace VornDaemon
