@@ -115,8 +115,6 @@ class LineConnections {
   void closeWithLastLine(Connection& c, std::string_view last, const char* why);
   void closeAll(const char* why);
   void evictIdlest();
-  Velto::Duration deadline(const Connection& c) const;
-  const Limits& lineLimits() const { return limits_; }
   const std::map<int, std::unique_ptr<Connection>>& connections() const { return connections_; }
 
  private:
@@ -124,6 +122,7 @@ class LineConnections {
     LineConnections* owner = nullptr;
   };
 
+  Velto::Duration deadline(const Connection& c) const;
   void armSweep(Velto::Duration deadline);
   void sweepDue();
   void sweep();
