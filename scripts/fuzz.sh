@@ -14,6 +14,10 @@
 # build-fuzz/crashes/TARGET/. fuzz/TARGET.options holds extra libFuzzer flags
 # for a target (-max_len=...), fuzz/TARGET.dict a dictionary.
 #
+# VORN_FUZZ_NO_BUILD=1 fuzzes the binaries already in build-fuzz, so a
+# fuzzer left running in the background does not rebuild half the tree each
+# time a source file is saved.
+#
 # Every run appends one line to build-fuzz/runs.tsv (date, target, seconds,
 # executions, exec/s, coverage, features, corpus size, faults); --summary
 # prints the totals per target, the figures fuzz/README.md keeps.
@@ -58,9 +62,15 @@ if ! command -v "$cxx" >/dev/null || ! dpkg-query -W -f='${Status}' libclang-rt-
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clang libclang-rt-dev >/dev/null
 fi
 
-cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVORN_BUILD_FUZZ=ON -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" --target "${chosen[@]/%/_fuzz}" -j "${VORN_FUZZ_BUILD_JOBS:-1}"
+if [ "${VORN_FUZZ_NO_BUILD:-0}" = 1 ]; then
+  for t in "${chosen[@]}"; do
+    [ -x "$build/fuzz/${t}_fuzz" ] || { echo "fuzz: $build/fuzz/${t}_fuzz is not built" >&2; exit 1; }
+  done
+else
+  cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVORN_BUILD_FUZZ=ON -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$build" --target "${chosen[@]/%/_fuzz}" -j "${VORN_FUZZ_BUILD_JOBS:-1}"
+fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
