@@ -18,6 +18,10 @@
 # fuzzer left running in the background does not rebuild half the tree each
 # time a source file is saved.
 #
+# VORN_FUZZ_JOB=N names a second (third...) process fuzzing the same target
+# on the same working corpus: its log and transcript get the suffix .N, so
+# the processes do not read each other's figures.
+#
 # Every run appends one line to build-fuzz/runs.tsv (date, target, seconds,
 # executions, exec/s, coverage, features, corpus size, faults); --summary
 # prints the totals per target, the figures fuzz/README.md keeps.
@@ -101,12 +105,13 @@ for t in "${chosen[@]}"; do
   echo "${#regression[@]} files, no fault"
 
   echo "== $t: fuzzing for ${seconds}s (working corpus $work, crashes in $crashes/)"
-  log="$build/$t.log"
+  job=${VORN_FUZZ_JOB:+.$VORN_FUZZ_JOB}
+  log="$build/$t$job.log"
   before=$(find "$crashes" -type f | wc -l)
   rc=0
   # A target whose state lives through many inputs writes down how to
   # reproduce it from scratch (the agent target: its switch's transcript).
-  export VORN_AGENT_FUZZ_TRANSCRIPT="$build/$t.transcript"
+  export VORN_AGENT_FUZZ_TRANSCRIPT="$build/$t$job.transcript"
   "$fuzzer" "$work" "${flags[@]}" -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$crashes/" "$@" 2>&1 | tee "$log" | grep -E '^#[0-9]+[[:space:]]+(DONE|INITED)|ERROR|invariant|assertion' || true
   rc=${PIPESTATUS[0]}
@@ -118,8 +123,8 @@ for t in "${chosen[@]}"; do
   ft=$(grep -oE 'ft: [0-9]+' <<<"$last" | grep -oE '[0-9]+' || echo 0)
   corpus=$(find "$work" -type f | wc -l)
   faults=$((after - before))
-  if [ "$faults" -gt 0 ] && [ -s "$build/$t.transcript" ]; then
-    cp "$build/$t.transcript" "$crashes/transcript-$(date -u +%Y%m%dT%H%M%S)"
+  if [ "$faults" -gt 0 ] && [ -s "$VORN_AGENT_FUZZ_TRANSCRIPT" ]; then
+    cp "$VORN_AGENT_FUZZ_TRANSCRIPT" "$crashes/transcript-$(date -u +%Y%m%dT%H%M%S)"
     echo "$t: the crash's whole program: $crashes/transcript-* (run it with VORN_AGENT_FUZZ_FRESH=1)"
   fi
   printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%Y-%m-%dT%H:%M)" "$t" "$seconds" "${execs:-0}" \
