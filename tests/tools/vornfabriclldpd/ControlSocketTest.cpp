@@ -3,6 +3,7 @@
 #include "ControlSocket.h"
 
 #include "tests/platform/net/SocketDrain.h"
+#include "tests/ScratchDir.h"
 
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -26,16 +27,12 @@ using VornDaemon::ControlSocket;
 class ControlSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/vorn-control-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    dir_ = dir;
-    path_ = dir_ + "/control.sock";
+    path_ = dir_.file("control.sock");
     loop_ = Velto::make<Oru::EventLoop>();
   }
   void TearDown() override {
     for (int fd : clients_) ::close(fd);
     socket_.reset();
-    std::filesystem::remove_all(dir_);
   }
   // Opens the socket with the default limits as `change` leaves them.
   void open(const std::function<void(VornDaemon::ControlLimits&)>& change = [](auto&) {}) {
@@ -88,7 +85,7 @@ class ControlSocketTest : public ::testing::Test {
     EXPECT_EQ(got, "answer ping\n");
   }
 
-  std::string dir_;
+  TestSupport::ScratchDir dir_{"vorn-control"};
   std::string path_;
   Velto::Ptr<Oru::EventLoop> loop_;
   std::unique_ptr<ControlSocket> socket_;
