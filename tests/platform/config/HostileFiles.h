@@ -3,9 +3,10 @@
 // a JSON file is expected, made in a private directory, and a guard that
 // turns a read that never returns into a failed test instead of a hung one.
 
+#include "tests/ScratchDir.h"
+
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,15 +23,6 @@ inline std::string nestedLists(size_t depth) { return std::string(depth, '[') + 
 
 class HostileDir {
  public:
-  HostileDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vorn-hostile-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
-  }
-  ~HostileDir() { std::error_code ec; std::filesystem::remove_all(dir_, ec); }
-  HostileDir(const HostileDir&) = delete;
-  HostileDir& operator=(const HostileDir&) = delete;
-
   const std::filesystem::path& path() const { return dir_; }
   std::string file(const std::string& name, const std::string& text) const {
     std::ofstream(dir_ / name, std::ios::binary) << text;
@@ -52,7 +44,8 @@ class HostileDir {
   }
 
  private:
-  std::filesystem::path dir_;
+  TestSupport::ScratchDir scratch_{"vorn-hostile"};
+  const std::filesystem::path dir_ = scratch_.path();
 };
 
 // Files that are refused for what they are, before any of their bytes is

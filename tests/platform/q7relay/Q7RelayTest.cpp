@@ -5,6 +5,7 @@
 #include "platform/scheduler/SwitchContext.h"
 #include "platform/trace/Ringlog.h"
 #include "platform/vorn/Group.h"
+#include "tests/platform/net/SocketDrain.h"
 
 #include <gtest/gtest.h>
 
@@ -54,12 +55,7 @@ struct Client {
     }
   }
   // Reads what has arrived; false once the server closed the connection.
-  bool poll() {
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) in.append(buf, static_cast<size_t>(n));
-    return open = open && n != 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-  }
+  bool poll() { return open = open && NetTest::drain(fd, in); }
   std::optional<std::string> takeLine() {
     const size_t nl = in.find('\n');
     if (nl == std::string::npos) return std::nullopt;

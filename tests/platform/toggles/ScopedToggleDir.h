@@ -5,8 +5,7 @@
 
 #include "platform/scheduler/SwitchContext.h"
 #include "platform/toggles/Toggles.h"
-
-#include <stdlib.h>
+#include "tests/ScratchDir.h"
 
 #include <filesystem>
 #include <fstream>
@@ -18,16 +17,13 @@ class ScopedToggleDir {
  public:
   // `coreText` is the text of VornCore.json, or null for no such file.
   explicit ScopedToggleDir(const char* coreText = nullptr) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vorn-toggles-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
     if (Oru::SwitchContext::active() == nullptr) ownActive_.emplace(own_.emplace());
     store_ = &Oru::SwitchContext::active()->toggles();
     previous_ = store_->directory();
     if (coreText) write("VornCore.json", coreText);
     store_->directoryIs(dir_.string()), store_->resetCache();
   }
-  ~ScopedToggleDir() { store_->directoryIs(previous_), store_->resetCache(), std::filesystem::remove_all(dir_); }
+  ~ScopedToggleDir() { store_->directoryIs(previous_), store_->resetCache(); }
   ScopedToggleDir(const ScopedToggleDir&) = delete;
   ScopedToggleDir& operator=(const ScopedToggleDir&) = delete;
 
@@ -38,7 +34,8 @@ class ScopedToggleDir {
   const std::filesystem::path& path() const { return dir_; }
 
  private:
-  std::filesystem::path dir_;
+  TestSupport::ScratchDir scratch_{"vorn-toggles"};
+  const std::filesystem::path dir_ = scratch_.path();
   std::string previous_;
   std::optional<Oru::SwitchContext> own_;
   std::optional<Oru::SwitchContext::Scope> ownActive_;

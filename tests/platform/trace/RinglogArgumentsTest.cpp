@@ -14,6 +14,7 @@
 #include "platform/records/VornTypes.h"
 #include "platform/trace/Ringlog.h"
 #include "platform/trace/RinglogText.h"
+#include "tests/ScratchDir.h"
 
 namespace {
 
@@ -23,15 +24,11 @@ const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp::RinglogArgumentsTest"};
 class RinglogArgumentsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ringlog-args-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    file_ = Ringlog::File::open((dir_ / "trace.rl").string());
+    file_ = Ringlog::File::open(dir_.file("trace.rl"));
     context_.traceFileIs(file_.get());
   }
   void TearDown() override {
     for (int level = 0; level < Ringlog::kLevels; ++level) Ringlog::levelEnabledIs(level, true);
-    std::filesystem::remove_all(dir_);
   }
   Strings read() const {
     Strings out;
@@ -39,7 +36,7 @@ class RinglogArgumentsTest : public ::testing::Test {
     return out;
   }
 
-  std::filesystem::path dir_;
+  TestSupport::ScratchDir dir_{"ringlog-args"};
   std::unique_ptr<Ringlog::File> file_;
   Oru::SwitchContext context_;
   Oru::SwitchContext::Scope active_{context_};

@@ -1,4 +1,5 @@
 #include "platform/trace/Ringlog.h"
+#include "tests/ScratchDir.h"
 
 #include "platform/framework/Values.h"
 
@@ -20,13 +21,7 @@ const Ringlog::Handle traceHandle{"Vorn::VornFabricLldp::RinglogTest"};
 
 class RinglogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "ringlog-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+  std::string path(const std::string& name) const { return dir_.file(name); }
   // A fresh file `name`, made the current trace file.
   std::unique_ptr<Ringlog::File> traceTo(const std::string& name) {
     auto file = Ringlog::File::open(path(name));
@@ -34,7 +29,7 @@ class RinglogTest : public ::testing::Test {
     return file;
   }
 
-  std::filesystem::path dir_;
+  TestSupport::ScratchDir dir_{"ringlog-test"};
   Oru::SwitchContext context_;
   Oru::SwitchContext::Scope active_{context_};
 };

@@ -2,10 +2,10 @@
 
 #include "platform/scheduler/SwitchContext.h"
 #include "platform/trace/Ringlog.h"
+#include "tests/ScratchDir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -21,20 +21,17 @@ const std::string kPath = "/mnt/flash/vorn-config";
 class VornMemberFileMgrSmTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "flash-test-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    root = pattern;
     context_.flashRootIs(root.string());
     config->bcConfigIs(IntfId("Port-Channel1"))->memberIntfIs(IntfId("Ethernet1"));
   }
-  void TearDown() override { fs::remove_all(root); }
 
   fs::path file() const { return root / "mnt/flash/vorn-config"; }
   Zem::Json fileJson() const { return Zem::Json::parse(std::ifstream(file())); }
 
   Oru::SwitchContext context_;
   Oru::SwitchContext::Scope active_{context_};
-  fs::path root;
+  TestSupport::ScratchDir scratch_{"flash-test"};
+  const fs::path root = scratch_.path();
   Velto::Ptr<Vorn::MemberConfig> config = Velto::make<Vorn::MemberConfig>("member1");
 };
 

@@ -2,6 +2,9 @@
 // it holds (descriptors, buffered output) stays bounded.
 #include "ControlSocket.h"
 
+#include "tests/platform/net/SocketDrain.h"
+#include "tests/ScratchDir.h"
+
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -13,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,18 +27,17 @@ using VornDaemon::ControlSocket;
 class ControlSocketTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/vorn-control-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    dir_ = dir;
-    path_ = dir_ + "/control.sock";
+    path_ = dir_.file("control.sock");
     loop_ = Velto::make<Oru::EventLoop>();
   }
   void TearDown() override {
     for (int fd : clients_) ::close(fd);
     socket_.reset();
-    std::filesystem::remove_all(dir_);
   }
-  void open(VornDaemon::ControlLimits limits = {}) {
+  // Opens the socket with the default limits as `change` leaves them.
+  void open(const std::function<void(VornDaemon::ControlLimits&)>& change = [](auto&) {}) {
+    VornDaemon::ControlLimits limits;
+    change(limits);
     socket_ = std::make_unique<ControlSocket>(
         loop_, path_, 0660, std::nullopt,
         [this](std::string_view request) {
@@ -73,31 +76,16 @@ class ControlSocketTest : public ::testing::Test {
     }
     return true;
   }
-  // What the client has been sent so far; `closed` tells whether the
-  // server closed its end.
-  std::string received(int fd, bool* closed = nullptr) {
-    std::string text;
-    char buf[65536];
-    for (;;) {
-      const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-      if (n > 0) {
-        text.append(buf, static_cast<size_t>(n));
-        continue;
-      }
-      if (closed) *closed = n == 0 || (n < 0 && errno == ECONNRESET);
-      return text;
-    }
-  }
   // One client asks and gets its answer: the socket still serves.
   void expectServes() {
     const int fd = connectClient();
     send(fd, "ping\n");
     std::string got;
-    EXPECT_TRUE(turnUntil([&] { return (got += received(fd)).find('\n') != std::string::npos; })) << got;
+    EXPECT_TRUE(turnUntil([&] { return NetTest::drain(fd, got), got.find('\n') != std::string::npos; })) << got;
     EXPECT_EQ(got, "answer ping\n");
   }
 
-  std::string dir_;
+  TestSupport::ScratchDir dir_{"vorn-control"};
   std::string path_;
   Velto::Ptr<Oru::EventLoop> loop_;
   std::unique_ptr<ControlSocket> socket_;
@@ -116,7 +104,7 @@ TEST_F(ControlSocketTest, AnswersEveryLineInOrderAndTakesTheMode) {
   for (int i = 0; i < 20; ++i) many += fmt::format("r{}\r\n", i);
   send(fd, many);
   std::string got;
-  ASSERT_TRUE(turnUntil([&] { return (got += received(fd)).size() >= 20 * 10; }));
+  ASSERT_TRUE(turnUntil([&] { return NetTest::drain(fd, got), got.size() >= 20 * 10; }));
   std::string want;
   for (int i = 0; i < 20; ++i) want += fmt::format("answer r{}\n", i);
   EXPECT_EQ(got, want);
@@ -149,15 +137,13 @@ TEST_F(ControlSocketTest, ALongLineGetsOneErrorLineAndTheConnectionCloses) {
   // Ten megabytes without a newline, as much as the socket takes each turn.
   const std::string chunk(64 * 1024, 'x');
   size_t sent = 0;
-  bool closed = false;
   std::string got;
   ASSERT_TRUE(turnUntil([&] {
     if (sent < 10 * 1024 * 1024) {
       const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) sent += static_cast<size_t>(n);
     }
-    got += received(fd, &closed);
-    return closed;
+    return !NetTest::drain(fd, got);
   }));
   EXPECT_EQ(got, "{\"ok\":false,\"error\":\"request line too long\"}\n");
   EXPECT_EQ(requests_, 0);
@@ -166,19 +152,15 @@ TEST_F(ControlSocketTest, ALongLineGetsOneErrorLineAndTheConnectionCloses) {
 }
 
 TEST_F(ControlSocketTest, AThousandConnectionsCannotLockAnswersOut) {
-  VornDaemon::ControlLimits limits;
-  limits.maxConnections = 16;
-  open(limits);
+  open([](auto& l) { l.maxConnections = 16; });
   for (int i = 0; i < 1000; ++i) connectClient();
   turnUntil([&] { return false; }, 0.3);
-  EXPECT_LE(socket_->connectionCount(), limits.maxConnections);
+  EXPECT_LE(socket_->connectionCount(), 16u);
   expectServes();
 }
 
 TEST_F(ControlSocketTest, AWatcherThatNeverReadsIsDroppedOthersKeepTheirEvents) {
-  VornDaemon::ControlLimits limits;
-  limits.maxUnread = 64 * 1024;
-  open(limits);
+  open([](auto& l) { l.maxUnread = 64 * 1024; });
   const int sleeper = connectClient();
   const int reader = connectClient();
   send(sleeper, "watch\n");
@@ -190,31 +172,22 @@ TEST_F(ControlSocketTest, AWatcherThatNeverReadsIsDroppedOthersKeepTheirEvents) 
   for (int i = 0; i < 5000 && !sleeperClosed; ++i) {
     socket_->broadcast(event);
     loop_->runOnce(0);
-    got += received(reader);
+    NetTest::drain(reader, got);
     sleeperClosed = socket_->watcherCount() == 1;
   }
   EXPECT_TRUE(sleeperClosed) << "the watcher that does not read was never dropped";
   socket_->broadcast("last");
-  ASSERT_TRUE(turnUntil([&] { return (got += received(reader)).ends_with("last\n"); }));
+  ASSERT_TRUE(turnUntil([&] { return NetTest::drain(reader, got), got.ends_with("last\n"); }));
   EXPECT_EQ(socket_->connectionCount(), 1u);
   // What the sleeper can still read ends with the reason, on a line of its own.
   std::string rest;
-  bool closed = false;
-  turnUntil([&] {
-    rest += received(sleeper, &closed);
-    return closed;
-  }, 2);
-  EXPECT_TRUE(closed);
+  EXPECT_TRUE(turnUntil([&] { return !NetTest::drain(sleeper, rest); }, 2));
   EXPECT_TRUE(rest.ends_with("\n{\"ok\":false,\"error\":\"events not read fast enough; closing\"}\n"))
       << rest.substr(rest.size() > 200 ? rest.size() - 200 : 0);
 }
 
 TEST_F(ControlSocketTest, SilentAndStalledClientsAreClosed) {
-  VornDaemon::ControlLimits limits;
-  limits.idleTimeout = 0.2;
-  limits.stallTimeout = 0.2;
-  limits.maxUnread = 1024;
-  open(limits);
+  open([](auto& l) { l.idleTimeout = 0.2, l.stallTimeout = 0.2, l.maxUnread = 1024; });
   const int silent = connectClient();
   const int pumping = connectClient();  // asks for large answers and never reads them
   std::string flood;
@@ -224,9 +197,8 @@ TEST_F(ControlSocketTest, SilentAndStalledClientsAreClosed) {
   send(pumping, flood);
   ASSERT_TRUE(turnUntil([&] { return socket_->connectionCount() == 1; }, 5));
   EXPECT_EQ(socket_->watcherCount(), 1u);  // a watcher asks nothing and stays
-  bool closed = false;
-  received(silent, &closed);
-  EXPECT_TRUE(closed);
+  std::string ignored;
+  EXPECT_FALSE(NetTest::drain(silent, ignored));
   // The pumping client got no more answers once they stopped leaving.
   EXPECT_LT(requests_, 20);
 }
