@@ -8,10 +8,13 @@
 #include "fuzz/FuzzCheck.h"
 #include "platform/q7relay/Protocol.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -32,6 +35,7 @@ constexpr size_t kMaxReads = 256;
 // a path the filter refuses although the provider knows it.
 const std::string kConfigJson = "{\n  \"bcConfig\": {},\n\r  \"name\": \"1\"\n}";
 const std::string kConfigLine = "{   \"bcConfig\": {},    \"name\": \"1\" }";
+const std::string kHelloAnswer = "HELLO " + std::to_string(kSelf);
 
 const StateProvider provider = [](const std::string& path) -> std::optional<std::string> {
   if (path == "vorn/memberConfig/1" || path == "secret/backup") return kConfigJson;
@@ -43,7 +47,7 @@ const PathFilter served = [](const std::string& path) { return path.rfind("vorn/
 // What a peer's request line must be answered with, from the protocol's
 // description alone: the exact answer, or "ERR " and anything after it.
 struct Expected {
-  std::string exact;
+  std::string_view exact;
   bool error = false;
 };
 
@@ -60,7 +64,7 @@ Expected expectedAnswer(std::string_view line, std::optional<int>& peer) {
   int id = 0;
   if (line.rfind("HELLO ", 0) == 0 && validMemberId(line.substr(6), id)) {
     peer = id;
-    return {"HELLO " + std::to_string(kSelf)};
+    return {kHelloAnswer};
   }
   if (line == "GET vorn/memberConfig/1") return {kConfigLine};
   return {"", true};
@@ -88,23 +92,41 @@ std::vector<std::string_view> requestLines(std::string_view input, bool& tooLong
   return lines;
 }
 
-// Runs a session over `input` read `readSize` bytes at a time and returns
-// its answer lines.
-std::vector<std::string> runSession(std::string_view input, size_t readSize, Session& session) {
-  const AnswerContext context{Vorn::MemberId(kSelf), &provider, &served};
+// What a session wrote: its answer lines back to back, each ended by "\n",
+// and where each one ends.
+struct Transcript {
   std::string out;
-  std::vector<std::string> answers;
+  std::vector<size_t> ends;
+
+  std::string_view answer(size_t i) const {
+    const size_t from = i == 0 ? 0 : ends[i - 1] + 1;
+    return std::string_view(out).substr(from, ends[i] - from);
+  }
+};
+
+size_t countOf(const std::string& s, char c) {
+  size_t n = 0;
+  for (const char* p = s.data(); (p = static_cast<const char*>(std::memchr(p, c, s.data() + s.size() - p))) != nullptr; ++p) {
+    ++n;
+  }
+  return n;
+}
+
+// Runs a session over `input` read `readSize` bytes at a time. The answers
+// are kept in one string, not one allocation each: the harness's own work
+// would otherwise be most of every run.
+Transcript runSession(std::string_view input, size_t readSize, Session& session) {
+  const AnswerContext context{Vorn::MemberId(kSelf), &provider, &served};
+  Transcript t;
   size_t at = 0;
   for (;;) {
     while (session.requestWaiting()) {
-      const size_t before = out.size();
-      CHECK(session.answerNext(out, context));
-      CHECK(out.size() > before && out.back() == '\n');
-      const std::string_view answer(out.data() + before, out.size() - before - 1);
-      CHECK(answer.find_first_of("\r\n") == std::string_view::npos, std::string(answer));
-      answers.emplace_back(answer);
+      const size_t before = t.out.size();
+      CHECK(session.answerNext(t.out, context));
+      CHECK(t.out.size() > before && t.out.back() == '\n');
+      t.ends.push_back(t.out.size() - 1);
     }
-    CHECK(!session.answerNext(out, context));
+    CHECK(!session.answerNext(t.out, context));
     if (session.broken() || at == input.size()) break;
     // Reads come only once every request read is answered: what waits is
     // at most one unfinished line.
@@ -115,12 +137,15 @@ std::vector<std::string> runSession(std::string_view input, size_t readSize, Ses
     at += n;
     CHECK(session.buffered() <= Session::maxLineBytes + n || session.broken());
   }
+  // Each answer is one line: no line break but the one that ends it.
+  CHECK(countOf(t.out, '\n') == t.ends.size(), t.out.substr(0, 200));
+  CHECK(std::memchr(t.out.data(), '\r', t.out.size()) == nullptr, t.out.substr(0, 200));
   if (session.broken()) {
     CHECK(session.buffered() == 0);
     CHECK(!session.received("PING\n"));
     CHECK(!session.requestWaiting());
   }
-  return answers;
+  return t;
 }
 
 }  // namespace
@@ -136,27 +161,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t readSize = data[0] == 0 ? size : std::max<size_t>(data[0], input.size() / kMaxReads + 1);
 
   Session session;
-  const auto answers = runSession(input, readSize, session);
+  const Transcript answers = runSession(input, readSize, session);
 
   bool tooLong = false;
   const auto lines = requestLines(input, tooLong);
   CHECK(session.broken() == tooLong);
-  CHECK(answers.size() == lines.size(), std::to_string(answers.size()) + " answers to " + std::to_string(lines.size()));
+  CHECK(answers.ends.size() == lines.size(),
+        std::to_string(answers.ends.size()) + " answers to " + std::to_string(lines.size()));
   std::optional<int> peer;
   for (size_t i = 0; i < lines.size(); ++i) {
     const Expected want = expectedAnswer(lines[i], peer);
+    const std::string_view answer = answers.answer(i);
+    const auto seen = [&] { return fmt::format("{} -> {}", lines[i].substr(0, 64), answer.substr(0, 64)); };
     if (want.error) {
-      CHECK(answers[i].rfind("ERR ", 0) == 0, std::string(lines[i].substr(0, 64)) + " -> " + answers[i].substr(0, 64));
+      CHECK(answer.rfind("ERR ", 0) == 0, seen());
     } else {
-      CHECK(answers[i] == want.exact, std::string(lines[i].substr(0, 64)) + " -> " + answers[i].substr(0, 64));
+      CHECK(answer == want.exact, seen());
     }
     // The refused path stays refused, though the provider knows it.
-    if (lines[i] == "GET secret/backup") CHECK(answers[i] == "ERR path not served", answers[i]);
+    if (lines[i] == "GET secret/backup") CHECK(answer == "ERR path not served", seen());
   }
   CHECK(session.peerMemberId() == peer);
 
   // However the bytes are cut into reads, the answers are the same.
   Session whole;
-  CHECK(runSession(input, input.size() + 1, whole) == answers);
+  CHECK(runSession(input, input.size() + 1, whole).out == answers.out);
   return 0;
 }
