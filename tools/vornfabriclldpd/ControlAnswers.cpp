@@ -1,6 +1,7 @@
 #include "ControlAnswers.h"
 
 #include "VornFabricLldp/VornFabricLldpAgent.h"
+#include "platform/config/JsonConfig.h"
 #include "platform/toggles/Toggles.h"
 
 #include <fmt/format.h>
@@ -263,8 +264,16 @@ ControlSocket::Answer answerRequest(const SwitchView& view, std::string_view req
   auto refuse = [](const std::string& why) {
     return ControlSocket::Answer{Json{{"ok", false}, {"error", why}}.dump(-1, ' ', false, Json::error_handler_t::replace)};
   };
-  const auto req = Json::parse(request, nullptr, false);
-  if (req.is_discarded() || !req.is_object()) return refuse("a request is one JSON object per line");
+  // Parsed as operators' files are: a key given twice is refused rather
+  // than one of its values guessed, and nothing deeper than a request can
+  // need is built.
+  Config::Json req;
+  try {
+    req = Config::parseText(std::string(request), "request");
+  } catch (const Config::FieldError& e) {
+    if (e.field() != "(document)") return refuse(fmt::format("{}: {}", e.field(), e.reason()));
+  }
+  if (!req.is_object()) return refuse("a request is one JSON object per line");
   auto text = [&req](const char* key) -> std::optional<std::string> {
     const auto it = req.find(key);
     if (it == req.end()) return std::string();

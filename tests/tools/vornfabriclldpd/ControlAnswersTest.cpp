@@ -126,11 +126,19 @@ TEST_F(ControlAnswersTest, BadRequestsAreRefusedWithOneLine) {
       {R"({"command":"history","intf":"Ethernet9"})", "unknown interface Ethernet9"},
       {R"({"command":"show","what":"links","intf":")" + std::string(100, 'x') + "\"}",
        "interface name longer than 64 bytes"},
+      // Which of two commands would be meant is not guessed.
+      {R"({"command":"show","what":"links","command":"watch"})",
+       "command: duplicate key \"command\"; a key is given once"},
   };
   for (const auto& c : cases) {
     const auto answer = VornDaemon::answerRequest(view("sw1"), c.request);
     EXPECT_EQ(answer.line, Json({{"ok", false}, {"error", c.error}}).dump()) << c.request;
   }
+  // Nothing deeper than a request can need is built.
+  const auto deep = Json::parse(
+      VornDaemon::answerRequest(view("sw1"), R"({"command":)" + std::string(100, '[') + std::string(100, ']') + "}").line);
+  EXPECT_FALSE(deep["ok"].get<bool>());
+  EXPECT_TRUE(deep["error"].get<std::string>().ends_with("nested deeper than 64 levels")) << deep;
   // A channel has a history (LAG events), not a link row.
   EXPECT_TRUE(ask("sw1", {{"command", "history"}, {"intf", "Port-Channel1"}})["ok"].get<bool>());
   EXPECT_TRUE(VornDaemon::answerRequest(view("sw1"), R"({"command":"watch"})").watch);
