@@ -199,9 +199,12 @@ Velto::Ptr<Zem::Entity> StateDatabase::restore(const Slot& slot, bool& restored)
       try {
         auto j = Zem::Json::parse(content);
         if (!j.is_object()) throw Zem::JsonError("not a JSON object");
-        if (j.value("format", 0) != kFileFormat) throw Zem::JsonError("unknown file format");
-        if (j.value("path", std::string()) != "/" + slot.path) {
-          throw Zem::JsonError("the file is the backup of '" + j.value("path", std::string()) + "'");
+        const auto format = j.find("format");
+        if (format == j.end() || *format != kFileFormat) throw Zem::JsonError("unknown file format");
+        const auto path = j.find("path");
+        if (path == j.end() || !path->is_string()) throw Zem::JsonError("no path, or a path that is not a string");
+        if (*path != "/" + slot.path) {
+          throw Zem::JsonError(fmt::format("the file is the backup of '{}'", path->get<std::string>().substr(0, 80)));
         }
         auto record = j.find("record");
         if (record == j.end()) throw Zem::JsonError("no record");

@@ -215,6 +215,8 @@ TEST(LodestoreBackupTest, ACorruptBackupGivesAnEmptyEntityAndLosesNothingElse) {
   const std::pair<std::string, std::string> rows[] = {  // content, reason
       {goodConfig.substr(0, goodConfig.size() / 2), "parse error"},
       {R"({"format":1,"path":"/backup/vorn/elsewhere","record":{}})", "backup of '/backup/vorn/elsewhere'"},
+      {R"({"format":1,"path":5,"record":{}})", "no path, or a path that is not a string"},
+      {R"({"format":"1","path":"/backup/vorn/status","record":{}})", "unknown file format"},
       {R"({"format":1,"path":"/backup/vorn/status","record":{"portStatus":5}})", "portStatus: expected an object"},
   };
   for (auto& [content, reason] : rows) {
