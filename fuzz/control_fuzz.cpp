@@ -115,8 +115,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CHECK(got.size() == 2 && got["error"].is_string() && !got["error"].get<std::string>().empty(), seen());
     CHECK(!answer.watch, seen());
   }
-  // The answers only read: the same request is answered the same again.
-  const auto again = VornDaemon::answerRequest(view, request);
-  CHECK(again.line == answer.line && again.watch == answer.watch, seen());
   return 0;
 }
