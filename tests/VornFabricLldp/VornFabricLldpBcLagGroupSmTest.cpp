@@ -16,7 +16,7 @@ namespace {
 using namespace RxTest;
 using enum Vorn::HigigNegotiationState;
 using namespace VornFabricLldp;
-using Steps = std::vector<std::pair<std::function<void()>, std::string>>;
+using NamedSteps = std::vector<std::pair<std::function<void()>, std::string>>;
 using Group = std::pair<IntfId, const char*>;
 
 constexpr uint8_t singleLink = Lldp::VornTlv::singleLinkFlag;
@@ -77,7 +77,7 @@ class BcLagGroupSmTest : public ::testing::Test {
     }
     return fmt::format("{}", fmt::join(out, " "));
   }
-  void run(const Steps& steps) {
+  void run(const NamedSteps& steps) {
     for (const auto& [act, expected] : steps) {
       act();
       EXPECT_EQ(lag(), expected);

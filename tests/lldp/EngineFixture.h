@@ -27,6 +27,8 @@ using Kivo::IntfId;
 using Lldp::SimWire;
 
 inline const IntfId et1("Ethernet1"), et2("Ethernet2"), et3("Ethernet3");
+// What member 1 sends when it expects member 2 and is connected to the state database.
+inline const Lldp::VornTlv kTlv1{1, Vorn::Role::member, 2, 0, Lldp::VornTlv::lodestoreConnectedFlag};
 
 struct EngineSwitch {
   std::string name;

@@ -16,7 +16,6 @@ namespace {
 using namespace LldpTest;
 using Lldp::VornTlv;
 
-const VornTlv kTlv1{1, Vorn::Role::member, 2, 0, VornTlv::lodestoreConnectedFlag};
 const std::string kTapEth = "0180c200000e 020000000099 88cc";
 // Chassis ID: locally assigned "ab" | Port ID: interface name "tap0" | TTL 1 s.
 const std::string kTapMandatory = "0203 07 6162 0405 05 74617030 0602 0001";

@@ -12,9 +12,6 @@
 namespace {
 
 using namespace LldpTest;
-using Lldp::VornTlv;
-
-const VornTlv kTlv1{1, Vorn::Role::member, 2, 0, VornTlv::lodestoreConnectedFlag};
 
 // The remote system carries the sender's identity, TLV and refresh time. An
 // unchanged frame publishes its refresh time only; a changed one its change,

@@ -12,7 +12,6 @@
 namespace {
 
 using Config::FieldError;
-using Config::Json;
 using ConfigTesting::HangGuard;
 using ConfigTesting::HostileDir;
 
@@ -81,16 +80,16 @@ TEST(JsonConfigTest, documentsThatAreRefusedWhileParsing) {
 }
 
 // Builds [[...[0]...]] in code, `depth` lists deep, without copying it.
-Json deepList(size_t depth) {
-  Json j = 0;
-  for (size_t i = 0; i < depth; ++i) j = Json::array({std::move(j)});
+Config::Json deepList(size_t depth) {
+  Config::Json j = 0;
+  for (size_t i = 0; i < depth; ++i) j = Config::Json::array({std::move(j)});
   return j;
 }
 
 TEST(JsonConfigTest, shownValuesAreShortAndPrintable) {
-  const struct { const char* name; Json value; std::string shown; } cases[] = {
+  const struct { const char* name; Config::Json value; std::string shown; } cases[] = {
       {"string", "Ethernet1", "\"Ethernet1\""},
-      {"object cut", Json::parse(R"({"intf":"Port-Channel1","members":[{"intf":"Ethernet1"}]})"),
+      {"object cut", Config::Json::parse(R"({"intf":"Port-Channel1","members":[{"intf":"Ethernet1"}]})"),
        R"({"intf":"Port-Channel1","members":[{"...)"},
       {"long string", std::string(1 << 20, 'x'), fmt::format("\"{}...", std::string(36, 'x'))},
       {"control characters", "a\nb\x01", R"("a\nb\u0001")"},

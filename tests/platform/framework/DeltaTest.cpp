@@ -1,5 +1,6 @@
 #include "platform/framework/Record.h"
 #include "tests/platform/framework/TestRecords.h"
+#include "tests/IntfNames.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,7 +11,7 @@ using namespace TestRecords;
 using Kivo::IntfId;
 using Strings = std::vector<std::string>;
 
-const IntfId et1("Ethernet1"), et2("Ethernet2"), et3("Ethernet3");
+using namespace TestIntfs;
 
 // A typed delta rendered as "Et1 added", "Et1 removed", "Et1 replaced", "Et1 inside.label".
 template <class K, class V>

@@ -1,6 +1,7 @@
 #include "platform/framework/Record.h"
 #include "platform/framework/StateMachine.h"
 #include "tests/platform/framework/TestRecords.h"
+#include "tests/IntfNames.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,7 @@ using namespace TestRecords;
 using Kivo::IntfId;
 using Strings = std::vector<std::string>;
 
-const IntfId et1("Ethernet1"), et2("Ethernet2"), et10("Ethernet10");
+using namespace TestIntfs;
 
 // Renders a change chain as "branch[Et1].leaf[3].value" for compact asserts.
 std::string describe(const Zem::Change& c) {

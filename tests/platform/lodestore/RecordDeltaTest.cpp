@@ -50,13 +50,13 @@ class Top : public Zem::Entity {
 };
 
 // "ordered[Ethernet3].leaf[2].value": the path of one published change.
-std::string describe(const Zem::Change& c) {
+std::string changePath(const Zem::Change& c) {
   const Zem::FieldInfo* f = nullptr;
   for (const Zem::TypeInfo* t = c.entity->typeInfo(); t && !f; t = t->base()) {
     for (auto& field : t->fields()) f = std::strcmp(field.name, c.attr->name) == 0 ? &field : f;
   }
   const std::string key = f && f->entries && c.key ? fmt::format("[{}]", f->entries->keyText(c.key)) : "";
-  return fmt::format("{}{}{}{}", c.attr->name, key, c.inner ? "." : "", c.inner ? describe(*c.inner) : "");
+  return fmt::format("{}{}{}{}", c.attr->name, key, c.inner ? "." : "", c.inner ? changePath(*c.inner) : "");
 }
 
 Kivo::IntfId intf(int i) { return Kivo::IntfId("Ethernet" + std::to_string(i)); }
@@ -102,8 +102,8 @@ TEST(RecordDeltaTest, RandomWritesCopiedAlongTheDeltaMatchAWholeCopy) {
     Lodestore::RecordDelta delta;
     Zem::Reactor note = noting(source, delta);
     std::vector<std::string> deltaWrites, wholeWrites;
-    auto r1 = viaDelta.subscribe([&](const Zem::Change& c) { deltaWrites.push_back(describe(c)); });
-    auto r2 = viaWhole.subscribe([&](const Zem::Change& c) { wholeWrites.push_back(describe(c)); });
+    auto r1 = viaDelta.subscribe([&](const Zem::Change& c) { deltaWrites.push_back(changePath(c)); });
+    auto r2 = viaWhole.subscribe([&](const Zem::Change& c) { wholeWrites.push_back(changePath(c)); });
     for (int step = 0; step < 300; ++step) {
       for (int i = 0, writes = 1 + static_cast<int>(rng() % 6); i < writes; ++i) randomWrite(source, rng);
       delta.apply(viaDelta, source);

@@ -6,6 +6,7 @@
 #include "platform/records/VornFabricLldpCtxTypes.h"
 #include "platform/records/VornRecords.h"
 #include "tests/platform/lodestore/LodestoreTestUtil.h"
+#include "tests/IntfNames.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +18,7 @@ using LodestoreTest::Switch;
 using IntfStatus = Vorn::BackplaneChannelMemberStatus::IntfStatus;
 using State = Vorn::HigigNegotiationState;
 
-const Kivo::IntfId po1("Port-Channel1"), et1("Ethernet1");
+using namespace TestIntfs;
 
 // A switch whose backplane channel status and member context are backed
 // up, both on disk as they stand, with the negotiation state and fabric mode

@@ -2,6 +2,7 @@
 #include "platform/records/VornFabricLldpCtxTypes.h"
 #include "platform/records/VornRecords.h"
 #include "platform/vorn/Group.h"
+#include "tests/IntfNames.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,7 +13,7 @@ using Kivo::IntfId;
 using Vorn::HigigNegotiationState;
 using Zem::Json;
 
-const IntfId po1("Port-Channel1"), et1("Ethernet1"), et2("Ethernet2");
+using namespace TestIntfs;
 
 Lldp::VornTlv tlv(uint8_t member, uint8_t expected, uint8_t received, uint8_t flags = 0,
                   Vorn::Role role = Vorn::Role::member) {

@@ -3,6 +3,7 @@
 #include "platform/records/VornRecords.h"
 #include "platform/vorn/GroupRecords.h"
 #include "tests/platform/lodestore/LodestoreTestUtil.h"
+#include "tests/IntfNames.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -20,7 +21,7 @@ using Vorn::ServiceLocalRemoteSynchronizer;
 using Intfs = std::vector<Kivo::IntfId>;
 using LldpStatus = Vorn::Lldp::Status;
 
-const Kivo::IntfId po10("Port-Channel10"), po20("Port-Channel20"), et1("Ethernet1");
+using namespace TestIntfs;
 
 Velto::Ptr<Vorn::MemberConfig> memberConfigWith(const std::string& name, Intfs channels) {
   auto c = Velto::make<Vorn::MemberConfig>(name);

@@ -15,7 +15,7 @@
 
 namespace {
 
-using Json = nlohmann::ordered_json;
+using OrderedJson = nlohmann::ordered_json;
 
 class ControlAnswersTest : public ::testing::Test {
  protected:
@@ -34,17 +34,17 @@ class ControlAnswersTest : public ::testing::Test {
     }
     return v;
   }
-  Json ask(const std::string& name, const Json& request) {
+  OrderedJson ask(const std::string& name, const OrderedJson& request) {
     const auto answer = VornDaemon::answerRequest(view(name), request.dump());
     EXPECT_FALSE(answer.watch);
-    return Json::parse(answer.line);
+    return OrderedJson::parse(answer.line);
   }
   std::unique_ptr<VornSim::Simulation> sim_;
 };
 
 TEST_F(ControlAnswersTest, LinksShowStatePeersAndTheLastReason) {
   run("two-members.json");
-  const Json answer = ask("sw1", {{"command", "show"}, {"what", "links"}});
+  const OrderedJson answer = ask("sw1", {{"command", "show"}, {"what", "links"}});
   ASSERT_TRUE(answer["ok"].get<bool>()) << answer.dump();
   ASSERT_EQ(answer["links"].size(), 4u);
   for (const auto& l : answer["links"]) {
@@ -58,7 +58,7 @@ TEST_F(ControlAnswersTest, LinksShowStatePeersAndTheLastReason) {
     EXPECT_GT(l["since"].get<double>(), 0);
     EXPECT_LT(l["since"].get<double>(), 30);
   }
-  const Json one = ask("sw1", {{"command", "show"}, {"what", "links"}, {"intf", "Ethernet3"}});
+  const OrderedJson one = ask("sw1", {{"command", "show"}, {"what", "links"}, {"intf", "Ethernet3"}});
   ASSERT_EQ(one["links"].size(), 1u);
   EXPECT_EQ(one["links"][0]["channel"], "Port-Channel2");
 }
@@ -69,12 +69,12 @@ TEST_F(ControlAnswersTest, AWrongCableShowsTheMismatchAndItsReason) {
   // backplane mode, and its history must hold the same reason.
   bool seen = false;
   for (const auto& s : sim_->scenario().switches) {
-    const Json links = ask(s.name, {{"command", "show"}, {"what", "links"}});
+    const OrderedJson links = ask(s.name, {{"command", "show"}, {"what", "links"}});
     for (const auto& l : links["links"]) {
       if (l["membership"] != "membershipMismatch") continue;
       seen = true;
       EXPECT_NE(l["state"], "higigConfirmed") << l.dump();
-      const Json h = ask(s.name, {{"command", "history"}, {"intf", l["intf"]}});
+      const OrderedJson h = ask(s.name, {{"command", "history"}, {"intf", l["intf"]}});
       const auto& events = h["history"][0]["events"];
       ASSERT_FALSE(events.empty());
       bool reasonInHistory = false;
@@ -87,10 +87,10 @@ TEST_F(ControlAnswersTest, AWrongCableShowsTheMismatchAndItsReason) {
 
 TEST_F(ControlAnswersTest, NeighborsCountersLagGroupsAndToggles) {
   run("two-members.json");
-  const Json n = ask("sw1", {{"command", "show"}, {"what", "neighbors"}, {"intf", "Ethernet1"}});
+  const OrderedJson n = ask("sw1", {{"command", "show"}, {"what", "neighbors"}, {"intf", "Ethernet1"}});
   ASSERT_EQ(n["neighbors"].size(), 1u);
   ASSERT_EQ(n["neighbors"][0]["neighbors"].size(), 1u);
-  const Json& rs = n["neighbors"][0]["neighbors"][0];
+  const OrderedJson& rs = n["neighbors"][0]["neighbors"][0];
   EXPECT_EQ(rs["portId"], "Ethernet1");
   EXPECT_EQ(rs["vornTlv"]["memberId"], 2);
   EXPECT_EQ(rs["vornTlv"]["role"], "member");
@@ -98,7 +98,7 @@ TEST_F(ControlAnswersTest, NeighborsCountersLagGroupsAndToggles) {
   EXPECT_EQ(rs["vornTlv"]["receivedPeer"], 1);
   EXPECT_LE(rs["ttlLeft"].get<double>(), rs["ttl"].get<double>());
 
-  const Json c = ask("sw1", {{"command", "show"}, {"what", "counters"}, {"intf", "Ethernet1"}});
+  const OrderedJson c = ask("sw1", {{"command", "show"}, {"what", "counters"}, {"intf", "Ethernet1"}});
   ASSERT_EQ(c["counters"].size(), 1u);
   // 30 s at 100 ms: some 300 frames each way.
   EXPECT_GT(c["counters"][0]["framesOut"].get<int>(), 200);
@@ -106,7 +106,7 @@ TEST_F(ControlAnswersTest, NeighborsCountersLagGroupsAndToggles) {
   EXPECT_EQ(c["counters"][0]["neighborsInserted"], 1);
 
   EXPECT_TRUE(ask("sw1", {{"command", "show"}, {"what", "lag-groups"}})["lagGroups"].is_array());
-  const Json t = ask("sw1", {{"command", "show"}, {"what", "toggles"}});
+  const OrderedJson t = ask("sw1", {{"command", "show"}, {"what", "toggles"}});
   ASSERT_EQ(t["toggles"].size(), 4u);
   EXPECT_EQ(t["toggles"][0]["name"], "VornMembershipVerification");
 }
@@ -132,10 +132,10 @@ TEST_F(ControlAnswersTest, BadRequestsAreRefusedWithOneLine) {
   };
   for (const auto& c : cases) {
     const auto answer = VornDaemon::answerRequest(view("sw1"), c.request);
-    EXPECT_EQ(answer.line, Json({{"ok", false}, {"error", c.error}}).dump()) << c.request;
+    EXPECT_EQ(answer.line, OrderedJson({{"ok", false}, {"error", c.error}}).dump()) << c.request;
   }
   // Nothing deeper than a request can need is built.
-  const auto deep = Json::parse(
+  const auto deep = OrderedJson::parse(
       VornDaemon::answerRequest(view("sw1"), R"({"command":)" + std::string(100, '[') + std::string(100, ']') + "}").line);
   EXPECT_FALSE(deep["ok"].get<bool>());
   EXPECT_TRUE(deep["error"].get<std::string>().ends_with("nested deeper than 64 levels")) << deep;
