@@ -13,6 +13,7 @@
 #include "platform/scheduler/Scheduler.h"
 #include "platform/scheduler/SwitchContext.h"
 #include "platform/vorn/Group.h"
+#include "tests/IntfNames.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +27,9 @@ namespace LldpTest {
 using Kivo::IntfId;
 using Lldp::SimWire;
 
-inline const IntfId et1("Ethernet1"), et2("Ethernet2"), et3("Ethernet3");
+using TestIntfs::et1;
+using TestIntfs::et2;
+using TestIntfs::et3;
 // What member 1 sends when it expects member 2 and is connected to the state database.
 inline const Lldp::VornTlv kTlv1{1, Vorn::Role::member, 2, 0, Lldp::VornTlv::lodestoreConnectedFlag};
 
