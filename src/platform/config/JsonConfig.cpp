@@ -1,17 +1,12 @@
 #include "platform/config/JsonConfig.h"
 
+#include "platform/framework/BoundedFile.h"
 #include "platform/vorn/KniIntfMapperSm.h"
 
 #include <fmt/format.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstring>
 
 namespace Config {
 
@@ -113,79 +108,11 @@ const char* kindOf(const Json& j) {
 
 namespace {
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-[[noreturn]] void unreadable(const std::string& path, int error) {
-  throw FieldError(path, "(file)", "cannot be read: " + std::string(std::strerror(error)));
-}
-
-[[noreturn]] void tooLarge(const std::string& path, const std::string& size) {
-  throw FieldError(path, "(file)",
-                   fmt::format("{} more than the limit of 1 MiB ({} bytes)", size, kMaxFileBytes));
-}
-
-// Refuses what is not a regular file of at most the limit.
-void checkKind(const std::string& path, const struct stat& st) {
-  if (S_ISDIR(st.st_mode)) throw FieldError(path, "(file)", "is a directory, not a file");
-  if (!S_ISREG(st.st_mode)) {
-    const char* kind = S_ISFIFO(st.st_mode)  ? "a FIFO"
-                       : S_ISCHR(st.st_mode) ? "a character device"
-                       : S_ISBLK(st.st_mode) ? "a block device"
-                       : S_ISSOCK(st.st_mode) ? "a socket"
-                                              : "something else";
-    throw FieldError(path, "(file)", fmt::format("is {}, not a regular file", kind));
-  }
-  if (static_cast<uint64_t>(st.st_size) > kMaxFileBytes) tooLarge(path, fmt::format("is {} bytes,", st.st_size));
-}
-
 std::optional<std::string> read(const std::string& path, bool mayBeMissing) {
-  // A look before the open: opening a device can do things of its own
-  // (a watchdog starts, a tape rewinds), so none is opened knowingly.
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT && mayBeMissing) return std::nullopt;
-    unreadable(path, errno);
-  }
-  checkKind(path, st);
-  // What is opened is checked again, since the path may have changed in
-  // between: O_NONBLOCK so that a FIFO put there cannot block the open.
-  const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    if (errno == ENOENT && mayBeMissing) return std::nullopt;
-    unreadable(path, errno);
-  }
-  if (::fstat(fd.get(), &st) != 0) unreadable(path, errno);
-  checkKind(path, st);
-  // The size may grow, or be 0 for a file the kernel makes up as it is
-  // read: one byte past the limit is the most ever read.
-  std::string text;
-  for (;;) {
-    const size_t before = text.size();
-    const size_t want = std::min<size_t>(64 * 1024, kMaxFileBytes + 1 - before);
-    text.resize(before + want);
-    const ssize_t n = ::read(fd.get(), text.data() + before, want);
-    if (n < 0) {
-      if (errno == EINTR) {
-        text.resize(before);
-        continue;
-      }
-      unreadable(path, errno);
-    }
-    text.resize(before + static_cast<size_t>(n));
-    if (text.size() > kMaxFileBytes) tooLarge(path, "grew to");
-    if (n == 0) return text;
+  try {
+    return Zem::readBoundedFile(path, kMaxFileBytes, mayBeMissing);
+  } catch (const Zem::FileRefused& e) {
+    throw FieldError(path, "(file)", e.what());
   }
 }
 

@@ -64,7 +64,8 @@ inline constexpr size_t kMaxDepth = 64;
 // missing, is not a regular file (a FIFO is refused without waiting for a
 // writer), is larger than kMaxFileBytes or cannot be read.
 std::string readFile(const std::string& path);
-// The same, but nothing for a file that does not exist.
+// The same, but nothing when no file is there (no such name, or a parent
+// that is not a directory).
 std::optional<std::string> readFileIfPresent(const std::string& path);
 
 // The JSON document in `text`. FieldError naming the line and column

@@ -1,5 +1,6 @@
 #include "platform/lodestore/BackupFile.h"
 
+#include "platform/framework/BoundedFile.h"
 #include "platform/framework/Fd.h"
 
 #include <dirent.h>
@@ -9,6 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace Lodestore {
@@ -40,26 +43,16 @@ bool writeAll(int fd, std::string_view content) {
 }  // namespace
 
 ReadResult readWhole(const std::string& path, std::string& content, std::string& error) {
-  Zem::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    // No file, or no directory to hold one (reported when it was set).
-    if (errno == ENOENT || errno == ENOTDIR) return ReadResult::missing;
-    error = sysError("cannot open", path);
+  try {
+    // A missing directory was reported when it was set.
+    std::optional<std::string> text = Zem::readBoundedFile(path, kMaxBytes, true);
+    if (!text) return ReadResult::missing;
+    content = std::move(*text);
+    return ReadResult::ok;
+  } catch (const Zem::FileRefused& e) {
+    error = e.what();
     return ReadResult::failed;
   }
-  content.clear();
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = sysError("cannot read", path);
-      return ReadResult::failed;
-    }
-    if (n == 0) break;
-    content.append(buf, static_cast<size_t>(n));
-  }
-  return ReadResult::ok;
 }
 
 bool replace(const std::string& dir, const std::string& name, std::string_view content, std::string& error) {

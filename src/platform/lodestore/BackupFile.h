@@ -3,6 +3,7 @@
 // respect to the process dying: a reader finds the old content or the new
 // content in full, never a mixture or a truncated file.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -11,7 +12,13 @@ namespace BackupFile {
 
 enum class ReadResult { ok, missing, failed };
 
-// The whole content of `path`; `error` says why it could not be read.
+// The largest backup file read back. Our own are kilobytes; a larger one was
+// put there by someone else, and reading it would only cost the start.
+inline constexpr size_t kMaxBytes = size_t{64} << 20;
+
+// The whole content of the backup file at `path`; `error` says why it could
+// not be used: not a regular file (refused without waiting for a FIFO's
+// writer), larger than kMaxBytes, unreadable.
 ReadResult readWhole(const std::string& path, std::string& content, std::string& error);
 
 // Replaces `dir`/`name` with `content`: the content goes to `name`.tmp, is

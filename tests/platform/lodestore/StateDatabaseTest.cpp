@@ -1,7 +1,9 @@
+#include "platform/lodestore/BackupFile.h"
 #include "platform/lodestore/EntityManager.h"
 #include "platform/lodestore/StateDatabase.h"
 #include "platform/records/VornRecords.h"
 #include "platform/trace/Ringlog.h"
+#include "tests/platform/config/HostileFiles.h"
 #include "tests/platform/lodestore/LodestoreTestUtil.h"
 
 #include <gmock/gmock.h>
@@ -238,6 +240,48 @@ TEST(LodestoreBackupTest, ACorruptBackupGivesAnEmptyEntityAndLosesNothingElse) {
                 testing::AllOf(HasSubstr("cannot restore /backup/vorn/status"), HasSubstr(reason)));
     // The bad file is kept for inspection and a good one takes its place.
     EXPECT_EQ(dir.read("vorn.status.json.corrupt"), content);
+    EXPECT_TRUE(sw.db->flush());
+    Switch next(dir.path());
+    EXPECT_EQ(next.mount("/backup/vorn/status", "Vorn::Lldp::LocalStatus", "L"), MountStatus::success);
+    EXPECT_TRUE(next.db->backupErrors().empty());
+  }
+}
+
+const std::string kStatusFile = "vorn.status.json";
+
+// What lies in the backup directory under a backup's name may be anything: the agent must start, never block on it,
+// never read it without bound, never exhaust its memory or its stack on it.
+TEST(LodestoreBackupTest, ABackupThatIsNotASmallRegularFileIsRefusedWithoutWaiting) {
+  using ConfigTesting::HostileDir;
+  const std::string deep = R"({"format":1,"path":"/backup/vorn/status","record":{"portStatus":)" +
+                           ConfigTesting::nestedLists(100000) + "}}";
+  using Place = std::function<void(const HostileDir&)>;
+  const std::pair<Place, std::string> rows[] = {  // what is put there, reason
+      {[](const HostileDir& d) { d.fifo(kStatusFile); }, "is a FIFO, not a regular file"},
+      {[](const HostileDir& d) { std::filesystem::create_symlink("/dev/zero", d.path() / kStatusFile); },
+       "is a character device"},
+      {[](const HostileDir& d) { d.directory(kStatusFile); }, "is a directory"},
+      {[](const HostileDir& d) { d.sparse(kStatusFile, Lodestore::BackupFile::kMaxBytes + 1); },
+       "more than the limit of 64 MiB"},
+      // Refused by the record's reader at the first level that is not what it expects, long before the depth could
+      // matter: no reader of a record walks a value it does not know.
+      {[&](const HostileDir& d) { d.file(kStatusFile, deep); }, "portStatus: expected an object"},
+  };
+  for (auto& [place, reason] : rows) {
+    SCOPED_TRACE(reason);
+    HostileDir dir;
+    place(dir);
+    Switch sw(dir.path());
+    {
+      ConfigTesting::HangGuard guard("restoring a backup");
+      EXPECT_EQ(sw.mount("/backup/vorn/status", "Vorn::Lldp::LocalStatus", "L"), MountStatus::success);
+    }
+    auto status = sw.em->getEntityAs<Vorn::Lldp::LocalStatus>("/backup/vorn/status");
+    ASSERT_TRUE(status && status->portStatus().empty());
+    ASSERT_EQ(sw.db->backupErrors().size(), 1u);
+    EXPECT_THAT(sw.db->backupErrors()[0],
+                testing::AllOf(HasSubstr("cannot restore /backup/vorn/status"), HasSubstr(reason)));
+    // Moved aside, so the next backup is a plain file that the next start reads.
     EXPECT_TRUE(sw.db->flush());
     Switch next(dir.path());
     EXPECT_EQ(next.mount("/backup/vorn/status", "Vorn::Lldp::LocalStatus", "L"), MountStatus::success);
