@@ -1,6 +1,7 @@
 #include "platform/vorn/VornMemberFileMgrSm.h"
 
 #include "platform/framework/Assert.h"
+#include "platform/framework/BoundedFile.h"
 #include "platform/scheduler/SwitchContext.h"
 #include "platform/trace/Ringlog.h"
 
@@ -9,11 +10,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace {
 const Ringlog::Handle traceHandle{"Vorn::VornMemberFileMgrSm"};
@@ -28,13 +28,19 @@ std::string sysError(const std::string& what, const std::string& path) {
   return what + " " + path + ": " + std::strerror(errno);
 }
 
-// The whole text of `path`, or empty when it cannot be read.
+// Far more than any member configuration we write: a larger file is not one
+// of ours, and is replaced without being read.
+constexpr size_t kMaxReadBytes = size_t{16} << 20;
+
+// The whole text of `path`, or empty when it is missing or not a regular
+// file that can be read (a FIFO or a device there is not opened for good):
+// the next write replaces whatever it is.
 std::string readText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  try {
+    return Zem::readBoundedFile(path, kMaxReadBytes, true).value_or("");
+  } catch (const Zem::FileRefused&) {
+    return {};
+  }
 }
 
 // Writes all of `text` to `fd`, riding out short writes and signals.

@@ -3,6 +3,7 @@
 #include "platform/scheduler/SwitchContext.h"
 #include "platform/trace/Ringlog.h"
 #include "tests/ScratchDir.h"
+#include "tests/platform/config/HostileFiles.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -86,6 +87,28 @@ TEST_F(VornMemberFileMgrSmTest, WriteFailureIsReportedOnceAndTheAgentGoesOn) {
   config->bcConfigIs(IntfId("Port-Channel3"));
   EXPECT_EQ(std::tuple(sm->lastError(), sm->writeCount(), fileJson()), std::tuple("", 1u, Zem::toJson(*config)));
   EXPECT_TRUE(trace.contains(2, "written again after an error"));
+}
+
+// Whatever stands at the file's place is replaced by the configuration: the agent neither waits on a FIFO there nor
+// reads a device without end before it can write.
+TEST_F(VornMemberFileMgrSmTest, WhatStandsInTheFilesPlaceIsReplacedWithoutBeingRead) {
+  const std::pair<const char*, std::function<void()>> rows[] = {
+      {"FIFO", [&] { ASSERT_EQ(::mkfifo(file().c_str(), 0600), 0); }},
+      {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", file()); }},
+      {"a file far larger than a configuration", [&] { std::ofstream(file()) << "{}", fs::resize_file(file(), 1u << 30); }},
+  };
+  for (const auto& [what, place] : rows) {
+    SCOPED_TRACE(what);
+    fs::create_directories(file().parent_path());
+    place();
+    {
+      ConfigTesting::HangGuard guard(what);
+      EXPECT_EQ(Vorn::vornMemberFileMgrSmFactory(kPath, config)->writeCount(), 1u);
+    }
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file())));
+    EXPECT_EQ(fileJson(), Zem::toJson(*config));
+    fs::remove(file());
+  }
 }
 
 }  // namespace
