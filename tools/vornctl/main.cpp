@@ -30,6 +30,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -147,7 +148,43 @@ std::string cell(const Json& v) {
   return v.dump();
 }
 
-void printTable(const std::vector<std::string>& heading, const std::vector<std::vector<std::string>>& rows) {
+// Text from the daemon as it may safely reach a terminal. Neighbours choose
+// their system names, and anyone on a link can send one: a control
+// character in it could move the cursor, retitle the window, clear the
+// screen or forge a row of the table. C0 and C1 controls and DEL are shown
+// as escapes ("\x1b", "\u009b") instead; everything else passes as it is.
+std::string printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f) {
+      out += fmt::format("\\x{:02x}", c);
+      continue;
+    }
+    // U+0080..U+009F, the C1 controls in UTF-8.
+    if (c == 0xc2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9f) {
+        out += fmt::format("\\u{:04x}", next);
+        ++i;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+// A JSON text as --json prints it: every character outside ASCII escaped,
+// so that no string in it reaches the terminal as a control.
+std::string printableJson(const Json& j, int indent = -1) { return j.dump(indent, ' ', true); }
+
+void printTable(std::vector<std::string> heading, std::vector<std::vector<std::string>> rows) {
+  for (auto& h : heading) h = printable(h);
+  for (auto& r : rows) {
+    for (auto& c : r) c = printable(c);
+  }
   std::vector<size_t> width(heading.size());
   for (size_t i = 0; i < heading.size(); ++i) width[i] = heading[i].size();
   for (const auto& r : rows) {
@@ -304,16 +341,16 @@ int watch(Connection& connection, bool json) {
   sigaction(SIGINT, &stop, nullptr);
   sigaction(SIGTERM, &stop, nullptr);
   while (auto line = connection.line()) {
+    const Json other = Json::parse(*line, nullptr, false);
     if (json) {
-      std::cout << *line << std::endl;
+      std::cout << (other.is_discarded() ? printable(*line) : printableJson(other)) << std::endl;
       continue;
     }
     if (auto event = Events::fromJson(*line)) {
       const auto row = eventRow(*event);
-      std::cout << fmt::format("{}  {}  {}  {}", row[0], row[1], row[2], row[3]) << std::endl;
+      std::cout << printable(fmt::format("{}  {}  {}  {}", row[0], row[1], row[2], row[3])) << std::endl;
       continue;
     }
-    const Json other = Json::parse(*line, nullptr, false);
     if (other.is_object() && !other.value("ok", true)) {
       throw Failure{kNotRunning, "the daemon stopped the watch: " + other.value("error", std::string())};
     }
@@ -394,7 +431,7 @@ int main(int argc, char** argv) {
     }
     const Json answer = ask(connection, request);
     if (json) {
-      std::cout << answer.dump(2) << "\n";
+      std::cout << printableJson(answer, 2) << "\n";
       return 0;
     }
     const Json& data = answer[key];
