@@ -147,7 +147,13 @@ std::string renderMetrics(const SwitchView& view, const MetricsCounts& counts) {
 
 bool writeMetricsFile(const std::string& path, const std::string& text, std::string& error) {
   const std::string temporary = path + ".tmp";
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  // A file or link left at the temporary name is removed, never written
+  // through: the collector's directory may be writable by others.
+  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
+    error = fmt::format("cannot remove {}: {}", temporary, std::strerror(errno));
+    return false;
+  }
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (fd < 0) {
     error = fmt::format("cannot write {}: {}", temporary, std::strerror(errno));
     return false;

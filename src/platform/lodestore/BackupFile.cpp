@@ -58,7 +58,15 @@ ReadResult readWhole(const std::string& path, std::string& content, std::string&
 bool replace(const std::string& dir, const std::string& name, std::string_view content, std::string& error) {
   const std::string path = join(dir, name);
   const std::string tmp = path + std::string(kTempSuffix);
-  Zem::Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  // Whatever stands at the temporary name (a crash's leftover, or a link
+  // planted by someone who can write the directory) is removed, and the new
+  // file must be one we create: writing through a link would overwrite the
+  // file it names, and the rename would then publish the link itself.
+  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) {
+    error = sysError("cannot remove", tmp);
+    return false;
+  }
+  Zem::Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (fd.get() < 0) {
     error = sysError("cannot create", tmp);
     return false;

@@ -1,5 +1,6 @@
 #pragma once
-// File operations of the local backup. Every replacement is atomic with
+// File operations of the local backup (and of the member configuration on
+// flash, which is replaced the same way). Every replacement is atomic with
 // respect to the process dying: a reader finds the old content or the new
 // content in full, never a mixture or a truncated file.
 
@@ -21,8 +22,9 @@ inline constexpr size_t kMaxBytes = size_t{64} << 20;
 // writer), larger than kMaxBytes, unreadable.
 ReadResult readWhole(const std::string& path, std::string& content, std::string& error);
 
-// Replaces `dir`/`name` with `content`: the content goes to `name`.tmp, is
-// synced to disk, and is renamed over the old file. The rename itself is made
+// Replaces `dir`/`name` with `content`: the content goes to a new file
+// `name`.tmp (whatever stood there is removed first, never written through),
+// is synced to disk, and is renamed over the old file. The rename itself is made
 // durable by syncDir(), which the caller runs once for a batch of files.
 bool replace(const std::string& dir, const std::string& name, std::string_view content, std::string& error);
 

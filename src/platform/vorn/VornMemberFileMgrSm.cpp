@@ -2,17 +2,12 @@
 
 #include "platform/framework/Assert.h"
 #include "platform/framework/BoundedFile.h"
+#include "platform/lodestore/BackupFile.h"
 #include "platform/scheduler/SwitchContext.h"
 #include "platform/trace/Ringlog.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstddef>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 
 namespace {
@@ -22,10 +17,6 @@ std::string underRoot(const std::string& root, const std::string& path) {
   std::string r = root;
   while (!r.empty() && r.back() == '/') r.pop_back();
   return r + (path.starts_with('/') ? "" : "/") + path;
-}
-
-std::string sysError(const std::string& what, const std::string& path) {
-  return what + " " + path + ": " + std::strerror(errno);
 }
 
 // Far more than any member configuration we write: a larger file is not one
@@ -43,17 +34,6 @@ std::string readText(const std::string& path) {
   }
 }
 
-// Writes all of `text` to `fd`, riding out short writes and signals.
-bool writeAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 }  // namespace
 
 namespace Vorn {
@@ -136,32 +116,11 @@ std::string VornMemberFileMgrSm::writeFile(const std::string& text) const {
   std::error_code ec;
   fs::create_directories(dir, ec);
   if (ec) return "cannot make directory " + dir.string() + ": " + ec.message();
-
-  const std::string tmp = fileName_ + ".tmp";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return sysError("cannot create", tmp);
-  if (!writeAll(fd, text) || ::fsync(fd) != 0) {
-    std::string error = sysError("cannot write", tmp);
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    return error;
-  }
-  if (::close(fd) != 0) {
-    std::string error = sysError("cannot close", tmp);
-    ::unlink(tmp.c_str());
-    return error;
-  }
-  if (::rename(tmp.c_str(), fileName_.c_str()) != 0) {
-    std::string error = sysError("cannot rename " + tmp + " to", fileName_);
-    ::unlink(tmp.c_str());
-    return error;
-  }
-  // The rename is durable only once the directory entry is on disk.
-  int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd < 0) return sysError("cannot open directory", dir.string());
-  const bool synced = ::fsync(dirFd) == 0;
-  std::string error = synced ? std::string() : sysError("cannot flush directory", dir.string());
-  ::close(dirFd);
+  // The same durable replacement as the local backup's: a reader, or a
+  // reboot, finds the old configuration or the new one in full.
+  std::string error;
+  if (!Lodestore::BackupFile::replace(dir.string(), file.filename().string(), text, error)) return error;
+  Lodestore::BackupFile::syncDir(dir.string(), error);
   return error;
 }
 

@@ -299,6 +299,24 @@ TEST(LodestoreBackupTest, ANewBackupReplacesTheOldFileWhole) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);  // no file left beside it
 }
 
+// Whatever stands at the temporary name (left by a crash, or a link planted by someone who can write the directory)
+// is replaced, never written through.
+TEST(LodestoreBackupTest, WhatStandsAtTheTemporaryNameIsReplacedNotFollowed) {
+  ScratchDir dir;
+  ScratchDir elsewhere;
+  elsewhere.write("victim", "untouched");
+  Switch sw(dir.path());
+  ASSERT_EQ(sw.mount("/backup/vorn/asics", "Vorn::AsicsWarm", "L"), MountStatus::success);
+  ASSERT_TRUE(sw.db->flush());
+  // Planted while the agent runs: leftovers found at the start are cleared before any write.
+  std::filesystem::create_symlink(elsewhere.file("victim"), dir.file("vorn.asics.json.tmp"));
+  sw.em->getEntityAs<Vorn::AsicsWarm>("/backup/vorn/asics")->memberAsicsWarmIs(MemberId(1), true);
+  EXPECT_TRUE(sw.db->flush());
+  EXPECT_EQ(elsewhere.read("victim"), "untouched");
+  EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(dir.file("vorn.asics.json"))));
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("vorn.asics.json.tmp"))));
+}
+
 TEST(LodestoreBackupTest, TheBackupFollowsDeletion) {
   ScratchDir dir;
   Switch sw(dir.path());

@@ -111,4 +111,17 @@ TEST_F(VornMemberFileMgrSmTest, WhatStandsInTheFilesPlaceIsReplacedWithoutBeingR
   }
 }
 
+// A link at the temporary name (planted by someone who can write the flash directory) is replaced, not written
+// through to the file it names.
+TEST_F(VornMemberFileMgrSmTest, ALinkAtTheTemporaryNameIsNotFollowed) {
+  TestSupport::ScratchDir elsewhere;
+  elsewhere.write("victim", "untouched");
+  fs::create_directories(file().parent_path());
+  fs::create_symlink(elsewhere.file("victim"), file().string() + ".tmp");
+  EXPECT_EQ(Vorn::vornMemberFileMgrSmFactory(kPath, config)->writeCount(), 1u);
+  EXPECT_EQ(elsewhere.read("victim"), "untouched");
+  EXPECT_EQ(fileJson(), Zem::toJson(*config));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(file().string() + ".tmp")));
+}
+
 }  // namespace

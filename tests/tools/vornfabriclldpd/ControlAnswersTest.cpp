@@ -2,12 +2,14 @@
 // answers the daemon gives on its control socket are made from the same
 // agent records and event history.
 #include "../SimTestSupport.h"
+#include "tests/ScratchDir.h"
 
 #include "ControlAnswers.h"
 #include "Metrics.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <regex>
 #include <set>
@@ -200,6 +202,19 @@ TEST_F(ControlAnswersTest, MetricsAreStrictExpositionOfWhatTheAgentKnows) {
 
 TEST(MetricsTest, LabelValuesAreEscaped) {
   EXPECT_EQ(VornDaemon::metricsLabel("a\"b\\c\nd"), "a\\\"b\\\\c\\nd");
+}
+
+// The collector's directory may be writable by others: whatever stands at the temporary name is replaced, and a link
+// there neither receives the text nor stops the file from being written.
+TEST(MetricsTest, WhatStandsAtTheTemporaryNameIsReplacedNotFollowed) {
+  TestSupport::ScratchDir dir;
+  dir.write("victim", "untouched");
+  std::filesystem::create_symlink(dir.file("victim"), dir.file("vorn.prom.tmp"));
+  std::string error;
+  ASSERT_TRUE(VornDaemon::writeMetricsFile(dir.file("vorn.prom"), "up 1\n", error)) << error;
+  EXPECT_EQ(dir.read("victim"), "untouched");
+  EXPECT_EQ(dir.read("vorn.prom"), "up 1\n");
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("vorn.prom.tmp"))));
 }
 
 }  // namespace
