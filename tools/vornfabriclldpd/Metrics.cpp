@@ -1,13 +1,11 @@
 #include "Metrics.h"
 
-#include <fcntl.h>
+#include "platform/lodestore/BackupFile.h"
+
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <array>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <filesystem>
 
 namespace VornDaemon {
 
@@ -146,36 +144,13 @@ std::string renderMetrics(const SwitchView& view, const MetricsCounts& counts) {
 }
 
 bool writeMetricsFile(const std::string& path, const std::string& text, std::string& error) {
-  const std::string temporary = path + ".tmp";
-  // A file or link left at the temporary name is removed, never written
-  // through: the collector's directory may be writable by others.
-  if (::unlink(temporary.c_str()) != 0 && errno != ENOENT) {
-    error = fmt::format("cannot remove {}: {}", temporary, std::strerror(errno));
-    return false;
-  }
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) {
-    error = fmt::format("cannot write {}: {}", temporary, std::strerror(errno));
-    return false;
-  }
-  size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = fmt::format("cannot write {}: {}", temporary, std::strerror(errno));
-      ::close(fd);
-      ::unlink(temporary.c_str());
-      return false;
-    }
-    written += static_cast<size_t>(n);
-  }
-  if (::close(fd) != 0 || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = fmt::format("cannot replace {}: {}", path, std::strerror(errno));
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  // Rewritten every few seconds and worthless after a crash of the machine:
+  // the replacement needs no sync, only never to be seen half written, and
+  // never to write through a link planted in the collector's directory.
+  const std::filesystem::path file(path);
+  const std::string dir = file.has_parent_path() ? file.parent_path().string() : ".";
+  return Lodestore::BackupFile::replace(dir, file.filename().string(), text, error,
+                                        Lodestore::BackupFile::Durability::unsynced);
 }
 
 }  // namespace VornDaemon

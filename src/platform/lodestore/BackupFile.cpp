@@ -55,7 +55,8 @@ ReadResult readWhole(const std::string& path, std::string& content, std::string&
   }
 }
 
-bool replace(const std::string& dir, const std::string& name, std::string_view content, std::string& error) {
+bool replace(const std::string& dir, const std::string& name, std::string_view content, std::string& error,
+             Durability durability) {
   const std::string path = join(dir, name);
   const std::string tmp = path + std::string(kTempSuffix);
   // Whatever stands at the temporary name (a crash's leftover, or a link
@@ -78,7 +79,7 @@ bool replace(const std::string& dir, const std::string& name, std::string_view c
     ::unlink(tmp.c_str());
     return false;
   }
-  if (::fsync(fd.get()) != 0) {
+  if (durability == Durability::synced && ::fsync(fd.get()) != 0) {
     error = sysError("cannot sync", tmp);
     ::unlink(tmp.c_str());
     return false;

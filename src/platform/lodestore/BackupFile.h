@@ -1,6 +1,6 @@
 #pragma once
 // File operations of the local backup (and of the member configuration on
-// flash, which is replaced the same way). Every replacement is atomic with
+// flash and the daemon's metrics file, which are replaced the same way). Every replacement is atomic with
 // respect to the process dying: a reader finds the old content or the new
 // content in full, never a mixture or a truncated file.
 
@@ -22,11 +22,17 @@ inline constexpr size_t kMaxBytes = size_t{64} << 20;
 // writer), larger than kMaxBytes, unreadable.
 ReadResult readWhole(const std::string& path, std::string& content, std::string& error);
 
+// Whether a replacement must survive a crash of the machine, or only of the
+// process (a file rewritten every few seconds, whose loss costs nothing).
+enum class Durability { synced, unsynced };
+
 // Replaces `dir`/`name` with `content`: the content goes to a new file
 // `name`.tmp (whatever stood there is removed first, never written through),
-// is synced to disk, and is renamed over the old file. The rename itself is made
-// durable by syncDir(), which the caller runs once for a batch of files.
-bool replace(const std::string& dir, const std::string& name, std::string_view content, std::string& error);
+// is synced to disk unless `durability` says otherwise, and is renamed over
+// the old file. The rename itself is made durable by syncDir(), which the
+// caller runs once for a batch of files.
+bool replace(const std::string& dir, const std::string& name, std::string_view content, std::string& error,
+             Durability durability = Durability::synced);
 
 // Makes the renames and removals done in `dir` durable.
 bool syncDir(const std::string& dir, std::string& error);
