@@ -107,15 +107,26 @@ for t in "${chosen[@]}"; do
   echo "== $t: fuzzing for ${seconds}s (working corpus $work, crashes in $crashes/)"
   job=${VORN_FUZZ_JOB:+.$VORN_FUZZ_JOB}
   log="$build/$t$job.log"
-  before=$(find "$crashes" -type f | wc -l)
+  # A second process's artifacts carry its job in their names: each counts
+  # only its own. A slow unit is no fault (a run starved of CPU by a build
+  # beside it writes them); it is reported apart.
+  tag=${VORN_FUZZ_JOB:+job$VORN_FUZZ_JOB-}
+  own() {
+    local kinds=("$@") args=() k
+    for k in "${kinds[@]}"; do args+=(-o -name "$tag$k-*"); done
+    find "$crashes" -maxdepth 1 -type f \( "${args[@]:1}" \) | wc -l
+  }
+  before=$(own crash leak timeout oom)
+  slowBefore=$(own slow-unit)
   rc=0
   # A target whose state lives through many inputs writes down how to
   # reproduce it from scratch (the agent target: its switch's transcript).
   export VORN_AGENT_FUZZ_TRANSCRIPT="$build/$t$job.transcript"
   "$fuzzer" "$work" "${flags[@]}" -max_total_time="$seconds" -print_final_stats=1 \
-    -artifact_prefix="$crashes/" "$@" 2>&1 | tee "$log" | grep -E '^#[0-9]+[[:space:]]+(DONE|INITED)|ERROR|invariant|assertion' || true
+    -artifact_prefix="$crashes/$tag" "$@" 2>&1 | tee "$log" | grep -E '^#[0-9]+[[:space:]]+(DONE|INITED)|ERROR|invariant|assertion' || true
   rc=${PIPESTATUS[0]}
-  after=$(find "$crashes" -type f | wc -l)
+  after=$(own crash leak timeout oom)
+  slow=$(($(own slow-unit) - slowBefore))
   execs=$(grep -oE 'stat::number_of_executed_units: *[0-9]+' "$log" | grep -oE '[0-9]+$' | tail -n 1 || echo 0)
   rate=$(grep -oE 'stat::average_exec_per_sec: *[0-9]+' "$log" | grep -oE '[0-9]+$' | tail -n 1 || echo 0)
   last=$(grep -E '^#[0-9]+' "$log" | tail -n 1)
@@ -124,12 +135,13 @@ for t in "${chosen[@]}"; do
   corpus=$(find "$work" -type f | wc -l)
   faults=$((after - before))
   if [ "$faults" -gt 0 ] && [ -s "$VORN_AGENT_FUZZ_TRANSCRIPT" ]; then
-    cp "$VORN_AGENT_FUZZ_TRANSCRIPT" "$crashes/transcript-$(date -u +%Y%m%dT%H%M%S)"
-    echo "$t: the crash's whole program: $crashes/transcript-* (run it with VORN_AGENT_FUZZ_FRESH=1)"
+    cp "$VORN_AGENT_FUZZ_TRANSCRIPT" "$crashes/${tag}transcript-$(date -u +%Y%m%dT%H%M%S)"
+    echo "$t: the crash's whole program: $crashes/${tag}transcript-* (run it with VORN_AGENT_FUZZ_FRESH=1)"
   fi
   printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%Y-%m-%dT%H:%M)" "$t" "$seconds" "${execs:-0}" \
     "${rate:-0}" "${cov:-0}" "${ft:-0}" "$corpus" "$faults" >>"$runs"
   echo "$t: ${execs:-0} executions, ${rate:-0}/s, cov ${cov:-0}, ft ${ft:-0}, corpus $corpus, faults $faults (exit $rc)"
+  [ "$slow" -eq 0 ] || echo "$t: $slow slow units in $crashes/ (no fault; replay them alone to tell a slow input from a starved run)"
   [ "$rc" -eq 0 ] && [ "$faults" -eq 0 ] || status=1
 done
 exit $status
