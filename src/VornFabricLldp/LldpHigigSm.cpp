@@ -26,6 +26,24 @@ bool inEthernetNegotiation(State s) { return static_cast<uint8_t>(s) <= static_c
 
 std::string memberIdText(const Zem::Optional<Vorn::MemberId>& m) { return m ? m->stringValue() : "unknown"; }
 
+// A member interface that leaves its channel, or whose channel goes, ends
+// its negotiation. The end is the last entry of the link's history whenever
+// it is not the plain end, as the start is its first whenever it is not the
+// plain beginning: a link that comes back starts in ethLinkDown unreported.
+void reportNegotiationEnded(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf, State last) {
+  if (!Events::enabled() || last == State::ethLinkDown) return;
+  const std::string intf = memberIntf.stringValue();
+  const std::string channel = bcIntf.stringValue();
+  Events::emit(Events::Kind::linkState, intf,
+               {{"channel", channel},
+                {"from", Vorn::stringValue(last)},
+                {"to", Vorn::stringValue(State::ethLinkDown)},
+                {"reason", "member removed"}});
+  if (inBackplaneMode(last)) {
+    Events::emit(Events::Kind::fabricMode, intf, {{"channel", channel}, {"from", "higig"}, {"to", "ethernet"}});
+  }
+}
+
 template <class Keys>
 std::vector<Kivo::IntfId> sorted(Keys keys) {
   std::vector<Kivo::IntfId> v(keys.begin(), keys.end());
@@ -639,6 +657,11 @@ void LldpHigigSm::handleIntfMap(const Kivo::IntfId& bcIntf) {
     negotiatedBcStatus()->bcMemberStatusIs(bcIntf);
   } else {
     TRACE0("del bcIntf {}", bcIntf);
+    if (const auto bcStatus = negotiatedBcStatus()->bcMemberStatus(bcIntf)) {
+      for (const auto& [memberIntf, status] : bcStatus->memberIntfStatus()) {
+        reportNegotiationEnded(bcIntf, memberIntf, status->state());
+      }
+    }
     negotiatedBcStatus()->bcMemberStatusDel(bcIntf);
   }
 }
@@ -658,6 +681,9 @@ void LldpHigigSm::handleIntfMapMember(const Kivo::IntfId& bcIntf, const Kivo::In
     // The child goes before its output entry, so it never outlives the
     // entry it writes to in the published record.
     maybeDelHigigSm(memberIntf);
+    if (const auto status = bcStatus->memberIntfStatus(memberIntf)) {
+      reportNegotiationEnded(bcIntf, memberIntf, status->state());
+    }
     bcStatus->memberIntfStatusDel(memberIntf);
   }
 }

@@ -1,5 +1,7 @@
 #include "tests/VornFabricLldp/HigigTestSupport.h"
 
+#include "platform/events/Events.h"
+
 #include <set>
 #include <string>
 #include <vector>
@@ -132,6 +134,50 @@ TEST_F(LldpHigigSmTest, ReplacedContextRebuildsTheChildFromScratch) {
   EXPECT_EQ(intfStatus(po1, et1)->state(), ethLinkDown);
   receive(ctx, goodTlv());  // the old context no longer drives anything
   EXPECT_EQ(intfStatus(po1, et1)->state(), ethLinkDown);
+}
+
+// An operator reads a link's state from its event history: the newest
+// linkState event says where it is, also after it left its channel (or the
+// channel went) and came back.
+TEST_F(LldpHigigSmTest, HistoryEndsWhereALinkThatLeftItsChannelIs) {
+  Events::Recorder recorder("sw1");
+  context_.eventSinkIs(&recorder);
+  auto lastTo = [&](const IntfId& m) {
+    const Events::Event* e = recorder.history().last(m.stringValue(), Events::Kind::linkState);
+    return e && e->field("to") ? *e->field("to") : std::string("none");
+  };
+  struct Row { const char* how; State left; };
+  for (const Row& row : {Row{"member leaves", higigConfirmed}, Row{"channel goes", higigWaitSsr},
+                         Row{"member leaves", ethLinkDown}}) {
+    SCOPED_TRACE(testing::Message() << row.how << " in " << Vorn::stringValue(row.left));
+    bcStatus->bcMemberStatusIs(po1)->memberIntfStatusIs(et1)->stateIs(row.left);
+    auto set = configure(po1, {et1});
+    start();
+    ASSERT_EQ(intfStatus(po1, et1)->state(), row.left);
+    const size_t before = recorder.history().of(et1.stringValue()).size();
+    if (std::string(row.how) == "member leaves") {
+      set->memberDel(et1);
+    } else {
+      ctxForMember->intfMapDel(po1);
+    }
+    ASSERT_FALSE(intfStatus(po1, et1));
+    if (row.left == ethLinkDown) {
+      EXPECT_EQ(recorder.history().of(et1.stringValue()).size(), before);  // nothing ended
+    } else {
+      EXPECT_EQ(lastTo(et1), "ethLinkDown");
+      const Events::Event* mode = recorder.history().last(et1.stringValue(), Events::Kind::fabricMode);
+      ASSERT_TRUE(mode);
+      EXPECT_EQ(*mode->field("to"), "ethernet");
+    }
+    configure(po1, {et1});
+    ASSERT_EQ(intfStatus(po1, et1)->state(), ethLinkDown);
+    EXPECT_TRUE(lastTo(et1) == "ethLinkDown" || lastTo(et1) == "none") << lastTo(et1);
+    sm = nullptr;
+    ctxForMember->intfMapDelAll();
+    ctxForMember->ctxDelAll();
+    bcStatus->bcMemberStatusDelAll();
+  }
+  context_.eventSinkIs(nullptr);
 }
 
 }  // namespace
