@@ -34,7 +34,10 @@
 //     12    the state database disconnects, or connects again
 //     13    config C: C%4 = 0 peer member (2, 3, none, 1 by C/4%4), 1 LAG
 //           group of member interface C/4%4 ("", "A", "B" by C/16%3), 2 the
-//           member interface C/4%4 leaves or joins the channel, 3 nothing
+//           member interface C/4%4 leaves or joins the channel, 3 the far
+//           end of Ethernet(C/4%4+1) plays the configured peer (a good TLV
+//           every 100 ms from then on) and the switch runs for
+//           kPeerPlaySeconds with kPeerPlayFrames more frames allowed
 //     14    asics M: member 1 or 2 (M%2) has its ASICs go cold, or warm
 //   A program ends early once the wire has carried its frame budget (both
 //   directions: 2000 frames on a switch built for the program, in the
@@ -68,6 +71,7 @@
 #include "lldp/SimWire.h"
 #include "platform/host/Host.h"
 #include "platform/kernel/InterfaceSource.h"
+#include "platform/events/Events.h"
 #include "platform/log/Syslog.h"
 #include "platform/toggles/Toggles.h"
 #include "platform/trace/Ringlog.h"
@@ -103,6 +107,12 @@ using State = Vorn::HigigNegotiationState;
 
 constexpr int kPorts = 4;
 constexpr double kMaxVirtualSeconds = 600;
+// Enough for a link alone on its switch to negotiate from nothing to
+// confirmed: a TLV, membership, backplane mode after one interval, then
+// the ten seconds of TLVs that confirm it (both directions on the wire),
+// which inputs of 16 frames each hardly ever string together.
+constexpr double kPeerPlaySeconds = 11;
+constexpr uint64_t kPeerPlayFrames = 260;
 constexpr uint64_t kFuzzingFrameBudget = 16;
 constexpr uint64_t kReplayFrameBudget = 2000;
 // The engine's transmit credit as configured by default.
@@ -307,6 +317,16 @@ class Switch {
     context.syslogClockIs([c = clock.get()] { return c->now(); });
     context.traceClockIs([c = clock.get()] { return c->now(); });
     context.syslogSinkIs(&log);
+    // Events are built as the daemon builds them for a watcher, and each
+    // must read back as the watcher and the timeline tool read it.
+    context.eventSinkIs(&events);
+    events.subscribe([](const Events::Event& e) {
+      const std::string line = Events::toJson(e);
+      std::string error;
+      const auto back = Events::fromJson(line, &error);
+      CHECK(back, fmt::format("an event does not read back ({}): {}", error, line));
+      CHECK(back->kind == e.kind && back->intf == e.intf && back->fields.size() == e.fields.size(), line);
+    });
 
     kernel = Velto::make<KernelNetInfo::SimInterfaceSource>();
     for (int p = 0; p < kPorts; ++p) {
@@ -363,6 +383,18 @@ class Switch {
   const Velto::Ptr<VornFabricLldp::AgentSm>& root() const { return agent->rootSm(); }
 
   void send(int port, const std::vector<uint8_t>& frame) { farPorts[port]->send(frame); }
+
+  // The configured peer's frame as it negotiates (member 2 when none is
+  // configured, connected to its state database), every 100 ms from now
+  // on, and frames enough to wait it out.
+  void playPeer(int port) {
+    std::vector<uint8_t> f(8, 0);  // byte 1 picks the sender among 2, 2, 3, 1
+    f[6] = 1;                      // connected to its state database
+    if (plan[0].peerMemberId == Vorn::MemberId(3)) f[1] = 2;
+    if (plan[0].peerMemberId == Vorn::MemberId(1)) f[1] = 3;
+    sendEvery(port, 0.1, buildFrame(port, f));
+    frameLimit += kPeerPlayFrames;
+  }
 
   void sendEvery(int port, Velto::Duration interval, std::vector<uint8_t> frame) {
     auto& p = periodic[port];
@@ -441,6 +473,7 @@ class Switch {
   Velto::Ptr<Lldp::SimWire> wire;
   Velto::Ptr<Lodestore::StateDatabase> db;
   Syslog::MemorySink log;
+  Events::Recorder events{kSwitch};
   std::unique_ptr<AgentHost::Host> host;
   Velto::Ptr<VornFabricLldp::Agent> agent;
   std::array<Velto::Ptr<Lldp::Transport::Port>, kPorts> farPorts;
@@ -577,6 +610,7 @@ class Checker {
     checkLagGroups(*root);
     checkConnection(*root);
     checkLog();
+    checkLinkHistory(*root);
     checkedAt_ = sw_.clock->now();
   }
 
@@ -926,6 +960,21 @@ class Checker {
     }
   }
 
+  // The newest link state in an interface's event history (what an
+  // operator reads in `vornctl history`) is the state it is in.
+  void checkLinkHistory(const VornFabricLldp::AgentSm& root) {
+    for (const auto& [bc, status] : root.backplaneChannelStatus()->bcMemberStatus()) {
+      for (const auto& [m, st] : status->memberIntfStatus()) {
+        const Events::Event* last = sw_.events.history().last(m.stringValue(), Events::Kind::linkState);
+        if (!last) continue;  // none yet, or pushed out by 64 newer events
+        const std::string* to = last->field("to");
+        CHECK(to && *to == Vorn::stringValue(st->state()),
+              fmt::format("{} in {}, its last linkState event says {}", m, Vorn::stringValue(st->state()),
+                          Events::toJson(*last)));
+      }
+    }
+  }
+
   void checkLog() {
     const auto& entries = sw_.log.entries();
     for (size_t i = logged_; i < entries.size(); ++i) {
@@ -1058,7 +1107,14 @@ bool runSteps(Program& program, Switch& sw, Checker& checker, std::string* diges
       case 10: waitFor(arg(0) % 128); break;
       case 11: sw.toggleCable(port); break;
       case 12: sw.toggleConnection(); break;
-      case 13: sw.configure(arg(0)); break;
+      case 13:
+        if (arg(0) % 4 == 3) {
+          sw.playPeer(arg(0) / 4 % kPorts);
+          waitFor(kPeerPlaySeconds);
+        } else {
+          sw.configure(arg(0));
+        }
+        break;
       case 14: sw.toggleAsics(arg(0)); break;
     }
     sw.clock->runReady();

@@ -104,6 +104,12 @@ def membership(member):
     return config(2 + 4 * member)
 
 
+def play_peer(port):
+    """The far end plays the configured peer from then on, and the switch
+    runs for 11 s with frames enough for one link to confirm."""
+    return config(3 + 4 * port)
+
+
 def asics(member):
     """member: 1 or 2 (toggles cold and warm)."""
     return [14, 0 if member == 1 else 1]
@@ -131,6 +137,10 @@ SEEDS = {
     # third interface is no member.
     "negotiate-two-links": head(2) + every(0, 1, peer()) + every(1, 1, peer()) + wait_s(11)
     + expect(0, CONFIRMED) + expect(1, CONFIRMED) + expect(2, NONE),
+    # One step plays the peer until the link confirms; the link leaves its
+    # channel while confirmed and comes back to start over.
+    "peer-played": head(1) + play_peer(0) + expect(0, CONFIRMED) + membership(0) + wait_ms(100) + expect(0, NONE)
+    + membership(0) + wait_ms(100) + expect(0, UP),
     # The peer falls silent: its information ages out and, once the hold of
     # received information after the restart (3 s) is over, the link falls
     # back.
