@@ -1,8 +1,9 @@
 #pragma once
 // File operations of the local backup (and of the member configuration on
-// flash and the daemon's metrics file, which are replaced the same way). Every replacement is atomic with
-// respect to the process dying: a reader finds the old content or the new
-// content in full, never a mixture or a truncated file.
+// flash and the daemon's metrics file, which are replaced the same way).
+// Every replacement is atomic with respect to the process dying: a reader
+// finds the old content or the new content in full, never a mixture or a
+// truncated file.
 
 #include <cstddef>
 #include <string>
