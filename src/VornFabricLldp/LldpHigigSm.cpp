@@ -26,22 +26,29 @@ bool inEthernetNegotiation(State s) { return static_cast<uint8_t>(s) <= static_c
 
 std::string memberIdText(const Zem::Optional<Vorn::MemberId>& m) { return m ? m->stringValue() : "unknown"; }
 
+// One change of a link's negotiation state as a watcher sees it: the state
+// change, and a change of fabric mode whenever it crosses between the modes.
+void reportLinkState(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf, State from, State to,
+                     std::string_view reason) {
+  if (!Events::enabled()) return;
+  const std::string intf = memberIntf.stringValue();
+  const std::string channel = bcIntf.stringValue();
+  Events::emit(Events::Kind::linkState, intf,
+               {{"channel", channel}, {"from", Vorn::stringValue(from)}, {"to", Vorn::stringValue(to)}, {"reason", std::string(reason)}});
+  if (inBackplaneMode(from) != inBackplaneMode(to)) {
+    Events::emit(Events::Kind::fabricMode, intf,
+                 {{"channel", channel},
+                  {"from", inBackplaneMode(from) ? "higig" : "ethernet"},
+                  {"to", inBackplaneMode(to) ? "higig" : "ethernet"}});
+  }
+}
+
 // A member interface that leaves its channel, or whose channel goes, ends
 // its negotiation. The end is the last entry of the link's history whenever
 // it is not the plain end, as the start is its first whenever it is not the
 // plain beginning: a link that comes back starts in ethLinkDown unreported.
 void reportNegotiationEnded(const Kivo::IntfId& bcIntf, const Kivo::IntfId& memberIntf, State last) {
-  if (!Events::enabled() || last == State::ethLinkDown) return;
-  const std::string intf = memberIntf.stringValue();
-  const std::string channel = bcIntf.stringValue();
-  Events::emit(Events::Kind::linkState, intf,
-               {{"channel", channel},
-                {"from", Vorn::stringValue(last)},
-                {"to", Vorn::stringValue(State::ethLinkDown)},
-                {"reason", "member removed"}});
-  if (inBackplaneMode(last)) {
-    Events::emit(Events::Kind::fabricMode, intf, {{"channel", channel}, {"from", "higig"}, {"to", "ethernet"}});
-  }
+  if (last != State::ethLinkDown) reportLinkState(bcIntf, memberIntf, last, State::ethLinkDown, "member removed");
 }
 
 template <class Keys>
@@ -154,18 +161,7 @@ void LldpHigigMemberIntfSm::stateIs(State s, std::string_view reason) {
   if (s == state_) return;
   const State prev = state_;
   state_ = s;
-  if (Events::enabled()) {
-    const std::string intf = memberIntf().stringValue();
-    const std::string channel = ctx()->bcIntf().stringValue();
-    Events::emit(Events::Kind::linkState, intf,
-                 {{"channel", channel}, {"from", Vorn::stringValue(prev)}, {"to", Vorn::stringValue(s)}, {"reason", std::string(reason)}});
-    if (inBackplaneMode(prev) != inBackplaneMode(s)) {
-      Events::emit(Events::Kind::fabricMode, intf,
-                   {{"channel", channel},
-                    {"from", inBackplaneMode(prev) ? "higig" : "ethernet"},
-                    {"to", inBackplaneMode(s) ? "higig" : "ethernet"}});
-    }
-  }
+  reportLinkState(ctx()->bcIntf(), memberIntf(), prev, s, reason);
   handleState(prev);
 }
 
